@@ -1,0 +1,63 @@
+#!/usr/bin/env bash
+# Sets up a fresh Debian machine, builds everything and runs one job:
+#   ./build.sh test       build, then run the whole test suite (non-zero on failure)
+#   ./build.sh showcase   build, then run the showcase
+#   ./build.sh build      build only
+set -euo pipefail
+cd "$(dirname "$0")"
+
+mode=${1:-build}
+build_dir=${QLMR_BUILD_DIR:-build}
+jobs=$(nproc 2>/dev/null || echo 8)
+
+packages=(cmake ninja-build g++ pkg-config libgtest-dev libbenchmark-dev
+          libvulkan-dev mesa-vulkan-drivers vulkan-validationlayers glslc spirv-tools libstb-dev)
+
+install_missing_packages() {
+  local missing=()
+  for p in "${packages[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+      missing+=("$p")
+    fi
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  echo "installing: ${missing[*]}"
+  local sudo=""
+  [ "$(id -u)" -ne 0 ] && sudo=sudo
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}"
+}
+
+configure_and_build() {
+  if [ ! -f "$build_dir/build.ninja" ]; then
+    cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=Release
+  fi
+  cmake --build "$build_dir" -j "$jobs"
+}
+
+install_missing_packages
+configure_and_build
+
+case "$mode" in
+  build)
+    ;;
+  test)
+    ctest --test-dir "$build_dir" --output-on-failure -j "$jobs"
+    ;;
+  showcase)
+    if [ -x "$build_dir/apps/showcase/qlmr-showcase" ]; then
+      "$build_dir/apps/showcase/qlmr-showcase"
+    elif [ -x "$build_dir/apps/demo/qlmr-demo" ]; then
+      out="$PWD/output"
+      "$build_dir/apps/demo/qlmr-demo" --out "$out"
+      echo "the rendered views are in $out/"
+    else
+      echo "no showcase program is built yet" >&2
+      exit 1
+    fi
+    ;;
+  *)
+    echo "usage: ./build.sh [build|test|showcase]" >&2
+    exit 2
+    ;;
+esac

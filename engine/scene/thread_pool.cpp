@@ -1,0 +1,86 @@
+#include "scene/thread_pool.h"
+
+namespace qlmr {
+
+unsigned ThreadPool::defaultWorkerCount(unsigned hardwareThreads)
+{
+    return hardwareThreads < 2 ? 0 : hardwareThreads - 1;
+}
+
+ThreadPool::ThreadPool(unsigned threads)
+{
+    const unsigned n = threads != 0 ? threads : defaultWorkerCount(std::thread::hardware_concurrency());
+    workers.reserve(n);
+    try {
+        for (unsigned i = 0; i < n; ++i)
+            workers.emplace_back([this, i] { workerLoop(i); });
+    } catch (...) {
+        // Threads already started are joinable; destroying them so would
+        // terminate the process. Stop and join them, then report the failure.
+        stopAndJoin();
+        throw;
+    }
+}
+
+ThreadPool::~ThreadPool()
+{
+    stopAndJoin();
+}
+
+void ThreadPool::stopAndJoin()
+{
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        stop = true;
+    }
+    wake.notify_all();
+    for (std::thread& worker : workers)
+        if (worker.joinable())
+            worker.join();
+}
+
+void ThreadPool::run(unsigned itemCount, const Job& work)
+{
+    if (itemCount == 0)
+        return;
+    const auto n = static_cast<std::uint32_t>(workers.size());
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        count = itemCount;
+        job = &work;
+        cursor.store(0);
+        ++generation;
+        pending = n;
+    }
+    wake.notify_all();
+    drain(work, n);
+    std::unique_lock<std::mutex> lock(mutex);
+    done.wait(lock, [this] { return pending == 0; });
+    job = nullptr;
+}
+
+void ThreadPool::drain(const Job& work, unsigned worker)
+{
+    for (std::uint32_t item = cursor.fetch_add(1); item < count; item = cursor.fetch_add(1))
+        work(item, worker);
+}
+
+void ThreadPool::workerLoop(unsigned index)
+{
+    std::unique_lock<std::mutex> lock(mutex);
+    std::uint64_t seen = 0;
+    for (;;) {
+        wake.wait(lock, [&] { return stop || generation != seen; });
+        if (stop)
+            return;
+        seen = generation;
+        const Job* current = job;
+        lock.unlock();
+        drain(*current, index);
+        lock.lock();
+        if (--pending == 0)
+            done.notify_one();
+    }
+}
+
+} // namespace qlmr

@@ -1,0 +1,58 @@
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace qlmr {
+
+// A fixed set of worker threads running one data-parallel loop at a time.
+// run(count, job) calls job(item, worker) once for every item below count,
+// on the workers and on the calling thread. Workers are numbered 0..n-1 and
+// the caller takes part as worker n, so per-worker scratch is sized n + 1.
+// Items are claimed one at a time from a shared atomic cursor; callers make
+// items coarse (rows, tiles, bands) so the claim is negligible.
+class ThreadPool {
+public:
+    using Job = std::function<void(unsigned item, unsigned worker)>;
+
+    // threads = 0 asks for the hardware thread count minus one (no worker
+    // when the hardware reports fewer than two threads).
+    explicit ThreadPool(unsigned threads = 0);
+    ~ThreadPool();
+
+    ThreadPool(const ThreadPool&) = delete;
+    ThreadPool& operator=(const ThreadPool&) = delete;
+
+    // Returns once every item has run. Must not be called from inside a job
+    // or from two threads at once.
+    void run(unsigned count, const Job& job);
+
+    // Number of worker threads, the calling thread not included.
+    unsigned workerCount() const { return static_cast<unsigned>(workers.size()); }
+
+    // The worker count that ThreadPool(0) chooses for a hardware thread count.
+    static unsigned defaultWorkerCount(unsigned hardwareThreads);
+
+private:
+    void workerLoop(unsigned index);
+    void drain(const Job& work, unsigned worker);
+    void stopAndJoin();
+
+    std::vector<std::thread> workers;
+    bool stop = false;
+    std::mutex mutex;
+    std::condition_variable wake;
+    std::condition_variable done;
+    std::uint64_t generation = 0;
+    std::uint32_t pending = 0;
+    const Job* job = nullptr;
+    std::uint32_t count = 0;
+    std::atomic<std::uint32_t> cursor{0};
+};
+
+} // namespace qlmr

@@ -1,0 +1,161 @@
+#include "scene/png_writer.h"
+#include "scene/tone_map.h"
+#include "support/test_support.h"
+
+#include <cmath>
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <limits>
+
+namespace qlmr {
+namespace {
+
+std::vector<std::uint8_t> patternImage(unsigned width, unsigned height)
+{
+    std::vector<std::uint8_t> rgba(std::size_t(width) * height * 4);
+    for (std::size_t i = 0; i < rgba.size(); ++i)
+        rgba[i] = static_cast<std::uint8_t>((i * 2654435761u) >> 13);
+    return rgba;
+}
+
+TEST(PngWriter, OneByOneFileHasTheExactBytes)
+{
+    test::TempDir dir;
+    const std::string path = dir.file("one.png");
+    const std::uint8_t pixel[4] = {0x11, 0x22, 0x33, 0xFF};
+    ASSERT_TRUE(writePng(path, 1, 1, pixel));
+    const std::vector<std::uint8_t> bytes = test::readFile(path);
+    ASSERT_EQ(bytes.size(), 73u);
+
+    const std::vector<std::uint8_t> expected = {
+        0x89, 0x50, 0x4E, 0x47, 0x0D, 0x0A, 0x1A, 0x0A,
+        // IHDR
+        0, 0, 0, 13, 'I', 'H', 'D', 'R', 0, 0, 0, 1, 0, 0, 0, 1, 8, 6, 0, 0, 0,
+        0x1F, 0x15, 0xC4, 0x89,
+        // IDAT: zlib header, one final stored block of 5 bytes, Adler-32
+        0, 0, 0, 16, 'I', 'D', 'A', 'T', 0x78, 0x01, 0x01, 0x05, 0x00, 0xFA, 0xFF,
+        0x00, 0x11, 0x22, 0x33, 0xFF, 0x02, 0x14, 0x01, 0x66,
+        0, 0, 0, 0, // CRC checked below
+        // IEND
+        0, 0, 0, 0, 'I', 'E', 'N', 'D', 0xAE, 0x42, 0x60, 0x82};
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        if (i >= 57 && i < 61)
+            continue;
+        EXPECT_EQ(bytes[i], expected[i]) << "byte " << i;
+    }
+    const std::uint32_t idatCrc = crc32(std::span(bytes).subspan(37, 4 + 16));
+    EXPECT_EQ(bytes[57], std::uint8_t(idatCrc >> 24));
+    EXPECT_EQ(bytes[60], std::uint8_t(idatCrc));
+}
+
+TEST(PngWriter, ChecksumsMatchKnownValues)
+{
+    const std::string text = "123456789";
+    const std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
+    EXPECT_EQ(crc32(bytes), 0xCBF43926u);
+    EXPECT_EQ(adler32(bytes), 0x091E01DEu);
+    EXPECT_EQ(adler32({}), 1u);
+    // Long inputs exercise the deferred modulo of Adler-32.
+    std::vector<std::uint8_t> ones(100000, 0xFF);
+    std::uint32_t a = 1, b = 0;
+    for (std::uint8_t v : ones) {
+        a = (a + v) % 65521;
+        b = (b + a) % 65521;
+    }
+    EXPECT_EQ(adler32(ones), (b << 16) | a);
+}
+
+struct RoundTripCase {
+    unsigned width, height;
+};
+
+class PngRoundTrip : public ::testing::TestWithParam<RoundTripCase> {};
+
+TEST_P(PngRoundTrip, DecodesToTheSamePixels)
+{
+    const auto [width, height] = GetParam();
+    test::TempDir dir;
+    const std::string path = dir.file("image.png");
+    const std::vector<std::uint8_t> rgba = patternImage(width, height);
+    ASSERT_TRUE(writePng(path, width, height, rgba));
+    const test::DecodedImage decoded = test::decodeImage(path);
+    ASSERT_EQ(decoded.width, int(width));
+    ASSERT_EQ(decoded.height, int(height));
+    EXPECT_EQ(decoded.rgba, rgba);
+}
+
+// 64x256 needs several deflate blocks; 16383x1 puts a block edge mid-row;
+// 128x128 is exactly one full 65535-byte block plus the rest.
+INSTANTIATE_TEST_SUITE_P(Sizes, PngRoundTrip,
+    ::testing::Values(RoundTripCase{1, 1}, RoundTripCase{3, 5}, RoundTripCase{17, 9}, RoundTripCase{64, 256},
+                      RoundTripCase{16383, 1}, RoundTripCase{128, 128}, RoundTripCase{1, 3000}),
+    [](const auto& info) { return std::to_string(info.param.width) + "x" + std::to_string(info.param.height); });
+
+TEST(PngWriter, StoredBlocksSplitAt65535Bytes)
+{
+    // 1 x 13107 rows of (4 + 1) bytes = 65535 raw bytes: one final block.
+    std::vector<std::uint8_t> file = encodePng(1, 13107, patternImage(1, 13107));
+    ASSERT_FALSE(file.empty());
+    // Signature 8, IHDR 25, IDAT length and type 8, zlib header 2.
+    EXPECT_EQ(file[43], 1);
+    EXPECT_EQ(file[44], 0xFF);
+    EXPECT_EQ(file[45], 0xFF);
+
+    // 65536 raw bytes are impossible with 5-byte rows; 2 x 8192 rows of 9
+    // bytes = 73728: a full block (header 0) then a final block of 8193.
+    file = encodePng(2, 8192, patternImage(2, 8192));
+    EXPECT_EQ(file[43], 0);
+    const std::size_t second = 43 + 5 + 65535;
+    EXPECT_EQ(file[second], 1);
+    EXPECT_EQ(file[second + 1] | (file[second + 2] << 8), 73728 - 65535);
+}
+
+TEST(PngWriter, RejectsBadInputWithoutCreatingAFile)
+{
+    test::TempDir dir;
+    const std::vector<std::uint8_t> rgba = patternImage(4, 4);
+    const std::string path = dir.file("bad.png");
+
+    EXPECT_FALSE(writePng(path, 4, 4, std::span(rgba).first(rgba.size() - 1)));
+    EXPECT_FALSE(writePng(path, 0, 4, {}));
+    EXPECT_FALSE(writePng(path, 4, 0, {}));
+    // width * height * 4 wraps around in 32 bits here; the check must not.
+    EXPECT_FALSE(writePng(path, 0x40000000u, 4, rgba));
+    EXPECT_FALSE(std::filesystem::exists(path));
+
+    EXPECT_FALSE(writePng(dir.file("missing/dir/x.png"), 4, 4, rgba));
+}
+
+TEST(PngWriter, ReportsAFullDiskAsFailure)
+{
+    if (!std::filesystem::exists("/dev/full"))
+        GTEST_SKIP() << "/dev/full is not available";
+    const std::vector<std::uint8_t> rgba = patternImage(64, 64);
+    EXPECT_FALSE(writePng("/dev/full", 64, 64, rgba));
+}
+
+TEST(ToneMap, CurveEndpointsAndKnownValues)
+{
+    EXPECT_EQ(toneMap8(0.0f), 0);
+    EXPECT_EQ(toneMap8(-5.0f), 0);
+    EXPECT_EQ(toneMap8(1000.0f), 255);
+    EXPECT_EQ(toneMap8(std::numeric_limits<float>::infinity()), 255);
+    EXPECT_EQ(toneMap8(1e30f), 255);
+    EXPECT_EQ(toneMap8(std::numeric_limits<float>::quiet_NaN()), 0);
+
+    // Reference computed step by step in double for c = 0.5.
+    const double x = 0.5 * 0.8;
+    const double y = ((x * 2.51 + 0.03) * x) / ((x * 2.43 + 0.59) * x + 0.14);
+    EXPECT_EQ(toneMap8(0.5f), std::lround(std::pow(y, 1 / 2.2) * 255));
+
+    // The curve never decreases.
+    int previous = 0;
+    for (float c = 0; c < 20; c += 0.01f) {
+        const int v = toneMap8(c);
+        ASSERT_GE(v, previous) << c;
+        previous = v;
+    }
+}
+
+} // namespace
+} // namespace qlmr
