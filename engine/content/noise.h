@@ -1,0 +1,28 @@
+#pragma once
+
+#include <cstdint>
+
+namespace qlmr {
+
+// Lattice hash of an integer point: a float in [0, 1]. All arithmetic is
+// modulo 2^32, so negative coordinates hash like their two's-complement bits.
+float latticeHash(int x, int y, std::uint32_t seed);
+
+// Value noise with its derivatives with respect to the lattice coordinate.
+struct NoiseSample {
+    float value = 0.0f; // in [-1, 1]
+    float ddx = 0.0f;
+    float ddy = 0.0f;
+};
+
+// Quintic-faded value noise over latticeHash. period > 0 wraps every corner
+// coordinate into [0, period); period <= 0 does not wrap.
+NoiseSample periodicNoise(float x, float y, int period, std::uint32_t seed);
+
+// Fractal value noise: octaves of halving amplitude (0.5 first) and doubling
+// frequency, each with its own seed offset. The period doubles per octave
+// when it is at least 1. The sum is not normalised (about [-1, 1]); 0 for
+// octaves < 1.
+float fbmNoise(float x, float y, int octaves, int period, std::uint32_t seed);
+
+} // namespace qlmr

@@ -1,0 +1,156 @@
+#include "content/noise.h"
+
+#include <cmath>
+#include <cstdint>
+#include <gtest/gtest.h>
+#include <random>
+
+namespace qlmr {
+namespace {
+
+// The hash's low 24 bits for a few points, worked out independently in
+// 64-bit arithmetic reduced modulo 2^32.
+TEST(LatticeHash, MatchesPinnedValues)
+{
+    struct Case {
+        int x, y;
+        std::uint32_t seed;
+        std::uint32_t bits;
+    };
+    const Case cases[] = {
+        {0, 0, 0u, 0u},
+        {1, 2, 3u, 5824650u},
+        {-1, -7, 42u, 8508525u},
+        {123456, -654321, 0xdeadbeefu, 3439480u},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(latticeHash(c.x, c.y, c.seed), static_cast<float>(c.bits) / 16777215.0f)
+            << c.x << ", " << c.y << ", " << c.seed;
+    }
+}
+
+// A plainly written value noise: hashed corners, bilinear blend of faded
+// weights in double precision, optional wrapping of every corner index.
+double referenceValueNoise(double x, double y, int period, std::uint32_t seed)
+{
+    auto wrap = [period](long i) {
+        if (period <= 0) {
+            return i;
+        }
+        long m = i % period;
+        return m < 0 ? m + period : m;
+    };
+    auto fade = [](double t) { return t * t * t * (t * (t * 6 - 15) + 10); };
+    const long ix = static_cast<long>(std::floor(x));
+    const long iy = static_cast<long>(std::floor(y));
+    auto corner = [&](long i, long j) {
+        return static_cast<double>(latticeHash(static_cast<int>(wrap(i)), static_cast<int>(wrap(j)), seed));
+    };
+    const double u = fade(x - ix);
+    const double v = fade(y - iy);
+    const double bottom = corner(ix, iy) * (1 - u) + corner(ix + 1, iy) * u;
+    const double top = corner(ix, iy + 1) * (1 - u) + corner(ix + 1, iy + 1) * u;
+    return 2 * (bottom * (1 - v) + top * v) - 1;
+}
+
+TEST(PeriodicNoise, MatchesBilinearReferenceAtRandomPoints)
+{
+    std::mt19937 rng(1234);
+    std::uniform_real_distribution<float> coord(-300.0f, 300.0f);
+    const int periods[] = {0, -3, 1, 7, 32};
+    for (int period : periods) {
+        for (int k = 0; k < 500; ++k) {
+            const float x = coord(rng);
+            const float y = coord(rng);
+            const std::uint32_t seed = rng();
+            const NoiseSample sample = periodicNoise(x, y, period, seed);
+            EXPECT_NEAR(sample.value, referenceValueNoise(x, y, period, seed), 2e-5)
+                << x << ", " << y << " period " << period;
+        }
+    }
+}
+
+TEST(PeriodicNoise, AtLatticePointsIsTheMappedHash)
+{
+    for (int x = -5; x <= 5; ++x) {
+        for (int y = -5; y <= 5; ++y) {
+            const NoiseSample sample = periodicNoise(static_cast<float>(x), static_cast<float>(y), 0, 77u);
+            EXPECT_EQ(sample.value, 2.0f * latticeHash(x, y, 77u) - 1.0f);
+            // The quintic fade is flat at the lattice.
+            EXPECT_EQ(sample.ddx, 0.0f);
+            EXPECT_EQ(sample.ddy, 0.0f);
+        }
+    }
+}
+
+TEST(PeriodicNoise, DerivativesMatchCentralDifferences)
+{
+    std::mt19937 rng(99);
+    std::uniform_real_distribution<double> coord(-50.0, 50.0);
+    for (int k = 0; k < 400; ++k) {
+        const double x = coord(rng);
+        const double y = coord(rng);
+        const std::uint32_t seed = rng();
+        // Stay away from cell borders, where the difference spans two cells.
+        if (std::fabs(x - std::round(x)) < 0.01 || std::fabs(y - std::round(y)) < 0.01) {
+            continue;
+        }
+        const double h = 1e-4;
+        const double ddx = (referenceValueNoise(x + h, y, 0, seed) - referenceValueNoise(x - h, y, 0, seed)) / (2 * h);
+        const double ddy = (referenceValueNoise(x, y + h, 0, seed) - referenceValueNoise(x, y - h, 0, seed)) / (2 * h);
+        const NoiseSample sample = periodicNoise(static_cast<float>(x), static_cast<float>(y), 0, seed);
+        EXPECT_NEAR(sample.ddx, ddx, 2e-3 * (1 + std::fabs(ddx))) << x << ", " << y;
+        EXPECT_NEAR(sample.ddy, ddy, 2e-3 * (1 + std::fabs(ddy))) << x << ", " << y;
+    }
+}
+
+TEST(FbmNoise, NoOctavesGivesZero)
+{
+    EXPECT_EQ(fbmNoise(3.7f, -1.2f, 0, 0, 5u), 0.0f);
+    EXPECT_EQ(fbmNoise(3.7f, -1.2f, -2, 16, 5u), 0.0f);
+}
+
+TEST(FbmNoise, SumsOctavesWithTheirOwnSeedsAndDoublingPeriod)
+{
+    std::mt19937 rng(7);
+    std::uniform_real_distribution<float> coord(-40.0f, 40.0f);
+    for (int period : {0, 5}) {
+        for (int k = 0; k < 200; ++k) {
+            const float x = coord(rng);
+            const float y = coord(rng);
+            const std::uint32_t seed = rng();
+            double expected = 0;
+            double amplitude = 0.5;
+            double fx = x;
+            double fy = y;
+            int p = period;
+            for (int i = 0; i < 4; ++i) {
+                expected += amplitude * referenceValueNoise(fx, fy, p, seed + 101u * static_cast<std::uint32_t>(i));
+                fx *= 2;
+                fy *= 2;
+                amplitude *= 0.5;
+                if (p >= 1) {
+                    p *= 2;
+                }
+            }
+            EXPECT_NEAR(fbmNoise(x, y, 4, period, seed), expected, 3e-5);
+        }
+    }
+}
+
+TEST(FbmNoise, TilesWithItsPeriodOnlyWhenGivenOne)
+{
+    // Dyadic coordinates keep x and x + 32 exact in every octave.
+    bool unwrappedDiffers = false;
+    for (int k = 0; k < 64; ++k) {
+        const float x = 0.125f * static_cast<float>(k) - 3.0f;
+        const float y = 0.375f * static_cast<float>(k) + 1.0f;
+        EXPECT_EQ(fbmNoise(x + 32.0f, y, 5, 32, 11u), fbmNoise(x, y, 5, 32, 11u));
+        EXPECT_EQ(fbmNoise(x, y - 32.0f, 5, 32, 11u), fbmNoise(x, y, 5, 32, 11u));
+        unwrappedDiffers |= fbmNoise(x + 32.0f, y, 5, 0, 11u) != fbmNoise(x, y, 5, 0, 11u);
+    }
+    EXPECT_TRUE(unwrappedDiffers);
+}
+
+} // namespace
+} // namespace qlmr
