@@ -6,6 +6,9 @@
 
 namespace qlmr {
 
+struct Scene;
+struct FrameStats;
+
 // The report lines of the demo program, each ending with a newline. The
 // launcher reads the view lines (by their opening "[" and " ms |") and the
 // memory line (by "memory: heights "), so their wording is fixed.
@@ -38,7 +41,18 @@ struct SceneFigures {
 // Bytes an equivalent indexed triangle mesh needs per instanced cell.
 inline constexpr double kMeshBytesPerCell = 56.0;
 
+// Counts and sizes of a built scene; a field placed by several prisms
+// counts once per prism in the instanced cells.
+SceneFigures measureScene(const Scene& scene);
+
 std::string formatSceneLine(const SceneFigures& figures);
 std::string formatMemoryLine(const SceneFigures& figures);
+
+// The per-view line from the best frame's counters: milliseconds, rays per
+// second, hit percentage and the per-primary-ray march figures.
+std::string formatViewLine(const char* view, const FrameStats& best);
+
+// "JSON " and one object with the view line's values; hits as a fraction.
+std::string formatJsonLine(const char* view, const FrameStats& best);
 
 } // namespace qlmr

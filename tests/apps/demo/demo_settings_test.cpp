@@ -1,0 +1,64 @@
+#include "demo_settings.h"
+
+#include <gtest/gtest.h>
+
+namespace qlmr {
+namespace {
+
+TEST(DemoSettings, NormalModeGeometricWinsOverCubic)
+{
+    struct Case {
+        bool geometric, cubic;
+        unsigned mode;
+    };
+    const Case cases[] = {{false, false, 1}, {true, false, 0}, {false, true, 2}, {true, true, 0}};
+    for (const Case& c : cases) {
+        DemoOptions o;
+        o.geometricNormals = c.geometric;
+        o.cubicNormals = c.cubic;
+        EXPECT_EQ(demoTraceSettings(o).normalMode, c.mode) << c.geometric << c.cubic;
+    }
+}
+
+TEST(DemoSettings, OptionsReachTheMarchAndTheShadows)
+{
+    DemoOptions o;
+    o.lod = false;
+    o.lodBias = 1.25f;
+    o.start = 2;
+    o.startOffset = 3;
+    o.seedOracle = true;
+    o.shellLog2 = 4;
+    o.shadows = false;
+    const TraceSettings t = demoTraceSettings(o);
+    EXPECT_EQ(t.maxSteps, 512u);
+    EXPECT_FALSE(t.lod);
+    EXPECT_EQ(t.lodBias, 1.25f);
+    EXPECT_EQ(t.start, 2);
+    EXPECT_EQ(t.startOffset, 3u);
+    EXPECT_TRUE(t.seedOracle);
+    EXPECT_EQ(t.shellLog2, 4u);
+    EXPECT_TRUE(t.snapToPixelGrid);
+
+    const RenderSettings r = demoRenderSettings(o);
+    const RenderSettings defaults;
+    EXPECT_FALSE(r.shadows);
+    EXPECT_EQ(r.sunDir, defaults.sunDir);
+    EXPECT_EQ(r.fogDensity, defaults.fogDensity);
+    EXPECT_TRUE(demoRenderSettings(DemoOptions{}).shadows);
+}
+
+TEST(DemoSettings, DefaultOptionsGiveTheDefaultMarch)
+{
+    const TraceSettings t = demoTraceSettings(DemoOptions{});
+    const TraceSettings defaults;
+    EXPECT_EQ(t.lod, defaults.lod);
+    EXPECT_EQ(t.lodBias, defaults.lodBias);
+    EXPECT_EQ(t.normalMode, defaults.normalMode);
+    EXPECT_EQ(t.start, defaults.start);
+    EXPECT_EQ(t.startOffset, defaults.startOffset);
+    EXPECT_EQ(t.shellLog2, defaults.shellLog2);
+}
+
+} // namespace
+} // namespace qlmr
