@@ -36,10 +36,10 @@ inline SdnaDual operator*(const SdnaDual& a, const SdnaDual& b) {
             a.d[1] * b.value + a.value * b.d[1], a.d[2] * b.value + a.value * b.d[2]};
 }
 inline SdnaDual operator/(const SdnaDual& a, const SdnaDual& b) {
-    const float inv = 1.0f / b.value;
-    const float q = a.value * inv;
-    return {q, (a.d[0] - q * b.d[0]) * inv, (a.d[1] - q * b.d[1]) * inv,
-            (a.d[2] - q * b.d[2]) * inv};
+    // The value is divided exactly as the plain float path divides it.
+    const float q = a.value / b.value;
+    return {q, (a.d[0] - q * b.d[0]) / b.value, (a.d[1] - q * b.d[1]) / b.value,
+            (a.d[2] - q * b.d[2]) / b.value};
 }
 inline SdnaDual& operator+=(SdnaDual& a, const SdnaDual& b) { return a = a + b; }
 inline SdnaDual& operator-=(SdnaDual& a, const SdnaDual& b) { return a = a - b; }
