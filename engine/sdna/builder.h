@@ -1,0 +1,83 @@
+#pragma once
+
+#include "sdna/program.h"
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace qlmr {
+
+// Composes an SdnaProgram one instruction per call, keeping a bounding box
+// for every value on the program's stack so that finish() can give the
+// program its bounds without any analysis. Appends never fail; misuse is
+// reported by finish() through the validator.
+class SdnaBuilder {
+public:
+    using Vec3 = std::array<float, 3>;
+
+    // A rigid frame: x' = (1/scale) * rotate(conjugate(rotation), x - translation).
+    struct Transform {
+        std::array<float, 4> rotation{0.0f, 0.0f, 0.0f, 1.0f}; // quaternion x, y, z, w
+        Vec3 translation{0.0f, 0.0f, 0.0f};
+        float scale = 1.0f;
+    };
+
+    SdnaBuilder& sphere(Vec3 centre, float radius, std::uint16_t material = 0);
+    SdnaBuilder& capsule(Vec3 a, Vec3 b, float radius, std::uint16_t material = 0);
+    SdnaBuilder& taperedCapsule(Vec3 a, float radiusA, Vec3 b, float radiusB, std::uint16_t material = 0);
+    SdnaBuilder& ellipsoid(Vec3 centre, Vec3 radii, std::uint16_t material = 0);
+    SdnaBuilder& box(Vec3 centre, Vec3 halfExtents, float cornerRadius, std::uint16_t material = 0);
+    SdnaBuilder& plane(Vec3 normal, float offset, std::uint16_t material = 0);
+    // op is one of Union, SmoothUnion, Intersect, Subtract; blend goes to p[0].
+    SdnaBuilder& combine(SdnaOp op, float blend = 0.0f);
+    SdnaBuilder& offset(float amount);
+    SdnaBuilder& onion(float thickness);
+    SdnaBuilder& pushTransform(const Transform& transform);
+    SdnaBuilder& pushBone(std::uint32_t bone);
+    SdnaBuilder& pop();
+
+    // Appends a material and returns its index.
+    std::uint16_t material(const SdnaMaterial& material);
+    // Explicit program bounds, used instead of the box stack.
+    SdnaBuilder& bounds(Vec3 min, Vec3 max);
+    // How much a box leaving a bone frame grows on every side (default 0).
+    void setBoneMargin(float margin) { boneMargin = margin; }
+
+    // Completes the program: adds the default material when there is none,
+    // sets the bounds, validates, and on success moves the program into out.
+    // Either way the builder then starts over with an empty program (the
+    // bone margin is kept).
+    bool finish(SdnaProgram& out, std::string& error);
+
+    // The program under construction, for inspection.
+    const SdnaProgram& program() const { return building; }
+
+private:
+    struct Box {
+        Vec3 min{};
+        Vec3 max{};
+        bool unbounded = false;
+    };
+    struct Frame {
+        Transform transform;
+        bool bone = false;
+    };
+
+    SdnaBuilder& append(SdnaOp op, std::array<float, 8> p, std::uint16_t material = 0, std::uint32_t bone = 0);
+    SdnaBuilder& pushBox(Vec3 min, Vec3 max);
+    SdnaBuilder& segmentBounds(Vec3 a, float radiusA, Vec3 b, float radiusB);
+    void growTop(float amount);
+    void reset();
+
+    SdnaProgram building;
+    std::vector<Box> boxes;
+    std::vector<Frame> frames;
+    float boneMargin = 0.0f;
+    bool explicitBounds = false;
+    Vec3 explicitMin{};
+    Vec3 explicitMax{};
+};
+
+} // namespace qlmr

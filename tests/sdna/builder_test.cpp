@@ -1,0 +1,257 @@
+#include "sdna/builder.h"
+#include "sdna/validator.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+
+namespace qlmr {
+namespace {
+
+using Vec3 = SdnaBuilder::Vec3;
+
+struct Built {
+    bool ok = false;
+    std::string error;
+    SdnaProgram program;
+};
+
+Built finish(SdnaBuilder& builder)
+{
+    Built b;
+    b.ok = builder.finish(b.program, b.error);
+    return b;
+}
+
+void expectBox(const SdnaProgram& p, Vec3 min, Vec3 max, float tolerance = 1e-6f)
+{
+    for (int axis = 0; axis < 3; ++axis) {
+        EXPECT_NEAR(p.boundsMin[axis], min[axis], tolerance) << "axis " << axis;
+        EXPECT_NEAR(p.boundsMax[axis], max[axis], tolerance) << "axis " << axis;
+    }
+}
+
+TEST(SdnaBuilder, EachPrimitiveHasItsBoxAndRecord)
+{
+    struct Case {
+        const char* name;
+        void (*build)(SdnaBuilder&);
+        SdnaInstruction expected;
+        Vec3 min, max;
+    };
+    auto record = [](SdnaOp op, std::array<float, 8> p, std::uint16_t material) {
+        SdnaInstruction in;
+        in.op = op;
+        in.p = p;
+        in.material = material;
+        return in;
+    };
+    const Case cases[] = {
+        {"sphere", [](SdnaBuilder& b) { b.sphere({1, 2, 3}, 0.5f, 1); }, record(SdnaOp::Sphere, {1, 2, 3, 0.5f}, 1),
+         {0.5f, 1.5f, 2.5f}, {1.5f, 2.5f, 3.5f}},
+        {"capsule", [](SdnaBuilder& b) { b.capsule({0, 0, 0}, {2, -1, 0}, 0.25f, 1); },
+         record(SdnaOp::Capsule, {0, 0, 0, 2, -1, 0, 0.25f}, 1), {-0.25f, -1.25f, -0.25f}, {2.25f, 0.25f, 0.25f}},
+        {"tapered capsule", [](SdnaBuilder& b) { b.taperedCapsule({0, 0, 0}, 1.0f, {1, 0, 0}, 0.1f, 1); },
+         record(SdnaOp::TaperedCapsule, {0, 0, 0, 1, 1, 0, 0, 0.1f}, 1), {-1, -1, -1}, {1.1f, 1, 1}},
+        {"ellipsoid", [](SdnaBuilder& b) { b.ellipsoid({1, 0, 0}, {0.5f, 1, 2}, 1); },
+         record(SdnaOp::Ellipsoid, {1, 0, 0, 0.5f, 1, 2}, 1), {0.5f, -1, -2}, {1.5f, 1, 2}},
+        {"box", [](SdnaBuilder& b) { b.box({0, 1, 0}, {1, 2, 3}, 0.5f, 1); },
+         record(SdnaOp::Box, {0, 1, 0, 1, 2, 3, 0.5f}, 1), {-1.5f, -1.5f, -3.5f}, {1.5f, 3.5f, 3.5f}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SdnaBuilder builder;
+        builder.material({});
+        builder.material({});
+        c.build(builder);
+        ASSERT_EQ(builder.program().instructions.size(), 1u);
+        const SdnaInstruction& got = builder.program().instructions[0];
+        EXPECT_EQ(got.op, c.expected.op);
+        EXPECT_EQ(got.material, c.expected.material);
+        EXPECT_EQ(got.p, c.expected.p);
+        EXPECT_EQ(got.reserved1 | got.reserved8 | got.reserved12 | got.bone, 0u);
+        const Built b = finish(builder);
+        ASSERT_TRUE(b.ok) << b.error;
+        expectBox(b.program, c.min, c.max);
+    }
+}
+
+TEST(SdnaBuilder, CombinatorsMergeBoxes)
+{
+    struct Case {
+        const char* name;
+        void (*build)(SdnaBuilder&);
+        Vec3 min, max;
+    };
+    const Case cases[] = {
+        {"union", [](SdnaBuilder& b) { b.sphere({0, 0, 0}, 1).sphere({3, 0, 0}, 1).combine(SdnaOp::Union); },
+         {-1, -1, -1}, {4, 1, 1}},
+        {"smooth union grows by blend / 4",
+         [](SdnaBuilder& b) { b.sphere({0, 0, 0}, 1).sphere({3, 0, 0}, 1).combine(SdnaOp::SmoothUnion, 0.12f); },
+         {-1.03f, -1.03f, -1.03f}, {4.03f, 1.03f, 1.03f}},
+        {"negative blend does not shrink",
+         [](SdnaBuilder& b) { b.sphere({0, 0, 0}, 1).sphere({3, 0, 0}, 1).combine(SdnaOp::SmoothUnion, -0.4f); },
+         {-1, -1, -1}, {4, 1, 1}},
+        {"intersect keeps a bounded left box",
+         [](SdnaBuilder& b) { b.sphere({0, 0, 0}, 1).sphere({3, 0, 0}, 1).combine(SdnaOp::Intersect); },
+         {-1, -1, -1}, {1, 1, 1}},
+        {"intersect of a plane takes the sphere",
+         [](SdnaBuilder& b) { b.plane({0, 1, 0}, 0).sphere({3, 0, 0}, 1).combine(SdnaOp::Intersect); },
+         {2, -1, -1}, {4, 1, 1}},
+        {"intersect with a plane keeps the sphere",
+         [](SdnaBuilder& b) { b.sphere({3, 0, 0}, 1).plane({0, 1, 0}, 0).combine(SdnaOp::Intersect); },
+         {2, -1, -1}, {4, 1, 1}},
+        {"subtract keeps the left box",
+         [](SdnaBuilder& b) { b.sphere({0, 0, 0}, 1).sphere({0, 0, 0}, 5).combine(SdnaOp::Subtract); },
+         {-1, -1, -1}, {1, 1, 1}},
+        {"subtract a plane", [](SdnaBuilder& b) { b.sphere({0, 0, 0}, 1).plane({1, 0, 0}, 0).combine(SdnaOp::Subtract); },
+         {-1, -1, -1}, {1, 1, 1}},
+        {"offset grows", [](SdnaBuilder& b) { b.sphere({0, 0, 0}, 1).offset(0.5f); }, {-1.5f, -1.5f, -1.5f},
+         {1.5f, 1.5f, 1.5f}},
+        {"negative offset shrinks", [](SdnaBuilder& b) { b.sphere({0, 0, 0}, 1).offset(-0.25f); },
+         {-0.75f, -0.75f, -0.75f}, {0.75f, 0.75f, 0.75f}},
+        {"onion grows", [](SdnaBuilder& b) { b.sphere({0, 0, 0}, 1).onion(0.1f); }, {-1.1f, -1.1f, -1.1f},
+         {1.1f, 1.1f, 1.1f}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SdnaBuilder builder;
+        c.build(builder);
+        const Built b = finish(builder);
+        ASSERT_TRUE(b.ok) << b.error;
+        expectBox(b.program, c.min, c.max);
+    }
+}
+
+TEST(SdnaBuilder, CombineRecordsTheBlendAndAlwaysAppends)
+{
+    SdnaBuilder builder;
+    builder.sphere({0, 0, 0}, 1).combine(SdnaOp::SmoothUnion, 0.3f);
+    ASSERT_EQ(builder.program().instructions.size(), 2u);
+    EXPECT_EQ(builder.program().instructions[1].op, SdnaOp::SmoothUnion);
+    EXPECT_EQ(builder.program().instructions[1].p, (std::array<float, 8>{0.3f}));
+    // The lone box survives, so the bounds step passes and the validator reports the fault.
+    const Built b = finish(builder);
+    EXPECT_FALSE(b.ok);
+    EXPECT_EQ(b.error, "sdna: instruction 1: combinator needs two operands");
+}
+
+TEST(SdnaBuilder, FramesMapTheBoxOut)
+{
+    SdnaBuilder scaled;
+    SdnaBuilder::Transform t;
+    t.translation = {5, 0, 0};
+    t.scale = 2;
+    scaled.pushTransform(t).sphere({0, 0, 0}, 1).pop();
+    Built b = finish(scaled);
+    ASSERT_TRUE(b.ok) << b.error;
+    expectBox(b.program, {3, -2, -2}, {7, 2, 2});
+    EXPECT_EQ(b.program.instructions[0].p, (std::array<float, 8>{0, 0, 0, 1, 5, 0, 0, 2}));
+
+    // A quarter turn about z maps local +x to parent +y.
+    SdnaBuilder turned;
+    const float h = std::sqrt(0.5f);
+    t = {};
+    t.rotation = {0, 0, h, h};
+    t.translation = {0, 0, 1};
+    turned.pushTransform(t).box({2, 0, 0}, {1, 0.5f, 0.25f}, 0).pop();
+    b = finish(turned);
+    ASSERT_TRUE(b.ok) << b.error;
+    expectBox(b.program, {-0.5f, 1, 0.75f}, {0.5f, 3, 1.25f}, 1e-5f);
+
+    // A bone frame is the identity, grown by the bone margin.
+    SdnaBuilder bone;
+    bone.setBoneMargin(0.5f);
+    bone.pushBone(7).sphere({0, 0, 0}, 1).pop();
+    EXPECT_EQ(bone.program().boneCount, 8u);
+    EXPECT_EQ(bone.program().instructions[0].bone, 7u);
+    b = finish(bone);
+    ASSERT_TRUE(b.ok) << b.error;
+    EXPECT_EQ(b.program.boneCount, 8u);
+    expectBox(b.program, {-1.5f, -1.5f, -1.5f}, {1.5f, 1.5f, 1.5f});
+
+    SdnaBuilder smaller;
+    smaller.pushBone(7).pushBone(2);
+    EXPECT_EQ(smaller.program().boneCount, 8u);
+}
+
+TEST(SdnaBuilder, FinishMessages)
+{
+    SdnaBuilder builder;
+    builder.plane({0, 1, 0}, 0);
+    Built b = finish(builder);
+    EXPECT_FALSE(b.ok);
+    EXPECT_EQ(b.error, "program is unbounded (plane): call bounds()");
+
+    builder.plane({0, 1, 0}, 0).bounds({-1, -2, -3}, {1, 2, 3});
+    b = finish(builder);
+    ASSERT_TRUE(b.ok) << b.error;
+    expectBox(b.program, {-1, -2, -3}, {1, 2, 3});
+
+    builder.sphere({0, 0, 0}, 1).sphere({1, 0, 0}, 1);
+    b = finish(builder);
+    EXPECT_FALSE(b.ok);
+    EXPECT_EQ(b.error, "program does not reduce to one value");
+
+    b = finish(builder); // nothing appended
+    EXPECT_FALSE(b.ok);
+    EXPECT_EQ(b.error, "program does not reduce to one value");
+
+    builder.sphere({0, 0, 0}, -1);
+    b = finish(builder);
+    EXPECT_FALSE(b.ok);
+    EXPECT_EQ(b.error, "sdna: instruction 0: negative radius");
+
+    builder.pushTransform({}).sphere({0, 0, 0}, 1);
+    b = finish(builder);
+    EXPECT_FALSE(b.ok);
+    EXPECT_EQ(b.error, "sdna: unclosed frame");
+}
+
+TEST(SdnaBuilder, FinishAddsTheDefaultMaterialOnlyWhenNoneWasGiven)
+{
+    SdnaBuilder builder;
+    builder.sphere({0, 0, 0}, 1);
+    Built b = finish(builder);
+    ASSERT_TRUE(b.ok) << b.error;
+    ASSERT_EQ(b.program.materials.size(), 1u);
+    EXPECT_EQ(b.program.materials[0].red, 0.8f);
+    EXPECT_EQ(b.program.materials[0].roughness, 0.6f);
+
+    EXPECT_EQ(builder.material({0.1f, 0.2f, 0.3f, 0.4f}), 0u);
+    EXPECT_EQ(builder.material({0.5f, 0.6f, 0.7f, 0.8f}), 1u);
+    builder.sphere({0, 0, 0}, 1, 1);
+    b = finish(builder);
+    ASSERT_TRUE(b.ok) << b.error;
+    ASSERT_EQ(b.program.materials.size(), 2u);
+    EXPECT_EQ(b.program.materials[1].blue, 0.7f);
+}
+
+TEST(SdnaBuilder, FinishStartsOver)
+{
+    SdnaBuilder builder;
+    // A failing program with explicit bounds, an open frame and a bone...
+    builder.pushBone(3).sphere({0, 0, 0}, 1).bounds({-9, -9, -9}, {9, 9, 9});
+    Built b = finish(builder);
+    EXPECT_FALSE(b.ok);
+    EXPECT_EQ(builder.program().instructions.size(), 0u);
+    // ...leaves nothing behind: the next program gets its own box and bone count.
+    builder.sphere({1, 0, 0}, 1);
+    b = finish(builder);
+    ASSERT_TRUE(b.ok) << b.error;
+    EXPECT_EQ(b.program.boneCount, 0u);
+    EXPECT_EQ(b.program.instructions.size(), 1u);
+    expectBox(b.program, {0, -1, -1}, {2, 1, 1});
+    // After success too.
+    EXPECT_TRUE(builder.program().instructions.empty());
+    EXPECT_TRUE(builder.program().materials.empty());
+    EXPECT_TRUE(std::isinf(builder.program().boundsMin[0]));
+    builder.sphere({0, 0, 0}, 2).sphere({0, 0, 0}, 1).combine(SdnaOp::Subtract);
+    b = finish(builder);
+    ASSERT_TRUE(b.ok) << b.error;
+    expectBox(b.program, {-2, -2, -2}, {2, 2, 2});
+}
+
+} // namespace
+} // namespace qlmr
