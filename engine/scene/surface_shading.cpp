@@ -1,0 +1,474 @@
+#include "scene/surface_shading.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+
+#include "scene/packet_march.h"
+#include "sdna/tracer.h"
+
+namespace qlmr {
+
+namespace {
+
+template <int N>
+struct Lanes {
+    float f[N];
+};
+
+template <int N>
+Lanes<N> lanesOf(simd::vfloat<N> v)
+{
+    Lanes<N> out;
+    v.store(out.f);
+    return out;
+}
+
+template <int N>
+std::array<std::int32_t, N> intLanesOf(simd::vint<N> v)
+{
+    std::array<std::int32_t, N> out;
+    v.store(out.data());
+    return out;
+}
+
+template <int N>
+simd::vfloat<N> fromLanes(const float* f)
+{
+    return simd::vfloat<N>::load(f);
+}
+
+// Colour of a program material; out-of-range indices (a program that skipped
+// validation) read as the default material.
+Vec3 materialColor(const SdnaProgram& program, std::uint16_t index)
+{
+    const SdnaMaterial m = index < program.materials.size() ? program.materials[index] : SdnaMaterial{};
+    return {m.red, m.green, m.blue};
+}
+
+// The solid object's lit colour seen in a reflection (no shadow test).
+Vec3 reflectedSolidColor(Vec3 color, Vec3 n, const RenderSettings& s)
+{
+    const float sky = 0.45f * n.y + 0.55f;
+    const float sun = std::max(dot(n, s.sunDir), 0.0f);
+    return {color.x * (sky * s.ambient.x + sun * s.sunColor.x), color.y * (sky * s.ambient.y + sun * s.sunColor.y),
+            color.z * (sky * s.ambient.z + sun * s.sunColor.z)};
+}
+
+} // namespace
+
+// ---- surface fetch
+
+template <int N>
+void fetchSurface(const SceneTracer& tracer, SurfacePacketOf<N>& out, const HitPacketOf<N>& hits,
+                  const RayPacketOf<N>& rays)
+{
+    using VF = simd::vfloat<N>;
+    out.albedoR = VF(0.0f);
+    out.albedoG = VF(0.0f);
+    out.albedoB = VF(0.0f);
+    out.cavity = VF(1.0f);
+    out.material = simd::vint<N>(0);
+    out.waterDepth = VF(0.0f);
+    out.waterFlag = VF(0.0f);
+    const unsigned hitBits = simd::bits(hits.mask);
+    if (hitBits == 0)
+        return;
+
+    const auto prism = intLanesOf(hits.prism);
+    const auto level = intLanesOf(hits.level);
+    const Lanes<N> t = lanesOf(hits.t), u = lanesOf(hits.u), v = lanesOf(hits.v), h = lanesOf(hits.h);
+    const Lanes<N> nx = lanesOf(hits.normalX), ny = lanesOf(hits.normalY), nz = lanesOf(hits.normalZ);
+    const Lanes<N> dx = lanesOf(rays.dirX), dy = lanesOf(rays.dirY), dz = lanesOf(rays.dirZ);
+    const Lanes<N> spread = lanesOf(rays.coneSpread), radius = lanesOf(rays.coneRadius);
+    Lanes<N> r = lanesOf(out.albedoR), g = r, b = r, cavity = lanesOf(out.cavity), depth = r, flag = r;
+    std::array<std::int32_t, N> material{};
+
+    const Scene& scene = *tracer.scene;
+    for (int i = 0; i < N; ++i) {
+        if (!((hitBits >> i) & 1u) || prism[i] < 0)
+            continue;
+        const Prism& p = scene.prisms[prism[i]];
+        const DisplacementField& field = scene.fields[p.fieldIndex];
+
+        const float len2 = dx.f[i] * dx.f[i] + dy.f[i] * dy.f[i] + dz.f[i] * dz.f[i];
+        const float cosine =
+            std::fabs((nx.f[i] * dx.f[i] + ny.f[i] * dy.f[i] + nz.f[i] * dz.f[i]) / std::sqrt(std::max(len2, 1e-30f)));
+        const float footprint = spread.f[i] * t.f[i] + radius.f[i];
+        const float lod = std::log2(std::max((footprint / std::max(cosine, 0.2f)) / p.albedoTexelSize, 1e-6f));
+
+        float su = u.f[i], sv = v.f[i];
+        field.snapToPixelGrid(su, sv);
+        const std::array<float, 4> albedo = field.sampleAlbedo(su, sv, lod);
+        r.f[i] = albedo[0];
+        g.f[i] = albedo[1];
+        b.f[i] = albedo[2];
+        material[i] = field.materialAt(su, sv);
+        if (p.waterDepthScale > 0.0f) {
+            depth.f[i] = p.waterDepthScale * albedo[3];
+            flag.f[i] = 1.0f;
+        }
+
+        const std::uint32_t coarse = std::min<std::uint32_t>(std::uint32_t(std::max(level[i], 0)) + 3u, field.levels - 1);
+        const float hc = field.sampleHeight(coarse, u.f[i], v.f[i]);
+        const float scaleH = length(p.axisH);
+        const float cellSize = std::ldexp(1.0f, int(coarse)) * p.heightTexelSize;
+        cavity.f[i] = std::clamp((h.f[i] - hc) * scaleH * 0.8f / cellSize + 1.0f, 0.35f, 1.0f);
+    }
+    out.albedoR = fromLanes<N>(r.f);
+    out.albedoG = fromLanes<N>(g.f);
+    out.albedoB = fromLanes<N>(b.f);
+    out.cavity = fromLanes<N>(cavity.f);
+    out.material = simd::vint<N>::load(material.data());
+    out.waterDepth = fromLanes<N>(depth.f);
+    out.waterFlag = fromLanes<N>(flag.f);
+}
+
+// ---- the solid object
+
+template <int N>
+void traceSolid(const SdnaInstance& solid, const RayPacketOf<N>& rays, simd::vmask<N> valid, HitPacketOf<N>& hits,
+                SurfacePacketOf<N>& surface, const RenderSettings& settings, LaneVec3<N>& reflection,
+                simd::vmask<N>& reflectionMask)
+{
+    using VF = simd::vfloat<N>;
+    reflection = {VF(0.0f), VF(0.0f), VF(0.0f)};
+    reflectionMask = simd::vmask<N>(false);
+    const unsigned validBits = simd::bits(valid);
+    if (validBits == 0 || solid.program == nullptr)
+        return;
+
+    const unsigned hitBits = simd::bits(hits.mask);
+    const Lanes<N> ox = lanesOf(rays.originX), oy = lanesOf(rays.originY), oz = lanesOf(rays.originZ);
+    const Lanes<N> dx = lanesOf(rays.dirX), dy = lanesOf(rays.dirY), dz = lanesOf(rays.dirZ);
+    const Lanes<N> spread = lanesOf(rays.coneSpread);
+    Lanes<N> t = lanesOf(hits.t), px = lanesOf(hits.posX), py = lanesOf(hits.posY), pz = lanesOf(hits.posZ);
+    Lanes<N> nx = lanesOf(hits.normalX), ny = lanesOf(hits.normalY), nz = lanesOf(hits.normalZ);
+    Lanes<N> gx = lanesOf(hits.offsetNormalX), gy = lanesOf(hits.offsetNormalY), gz = lanesOf(hits.offsetNormalZ);
+    Lanes<N> iterations = lanesOf(hits.iterations);
+    Lanes<N> ar = lanesOf(surface.albedoR), ag = lanesOf(surface.albedoG), ab = lanesOf(surface.albedoB);
+    Lanes<N> cavity = lanesOf(surface.cavity), depth = lanesOf(surface.waterDepth), flag = lanesOf(surface.waterFlag);
+    Lanes<N> rr = lanesOf(reflection.x), rg = rr, rb = rr;
+    auto prism = intLanesOf(hits.prism);
+    auto level = intLanesOf(hits.level);
+    unsigned solidBits = 0;
+    unsigned reflectBits = 0;
+
+    const SdnaProgram& program = *solid.program;
+    for (int i = 0; i < N; ++i) {
+        if (!((validBits >> i) & 1u))
+            continue;
+        const std::array<float, 3> origin{ox.f[i], oy.f[i], oz.f[i]};
+        const std::array<float, 3> dir{dx.f[i], dy.f[i], dz.f[i]};
+        const SdnaTraceOptions primary{256, 0.0001f, 0.5f * spread.f[i], true};
+        const SdnaHit s = traceInstance(solid, origin, dir, 0.0f, 1e30f, primary);
+        iterations.f[i] += float(s.steps);
+        const bool fieldHit = ((hitBits >> i) & 1u) != 0;
+
+        if (s.status != kSdnaMiss && (!fieldHit || s.t < t.f[i])) {
+            solidBits |= 1u << i;
+            t.f[i] = s.t;
+            px.f[i] = s.position[0];
+            py.f[i] = s.position[1];
+            pz.f[i] = s.position[2];
+            nx.f[i] = gx.f[i] = s.normal[0];
+            ny.f[i] = gy.f[i] = s.normal[1];
+            nz.f[i] = gz.f[i] = s.normal[2];
+            prism[i] = -1;
+            level[i] = 0;
+            const Vec3 c = materialColor(program, s.material);
+            ar.f[i] = c.x;
+            ag.f[i] = c.y;
+            ab.f[i] = c.z;
+            cavity.f[i] = 1.0f;
+            depth.f[i] = 0.0f;
+            flag.f[i] = 0.0f;
+            continue;
+        }
+        if (!fieldHit || flag.f[i] < 0.5f)
+            continue;
+
+        // A water surface in front of the solid object (or no object on this ray).
+        const Vec3 n{nx.f[i], ny.f[i], nz.f[i]};
+        const Vec3 d{dx.f[i], dy.f[i], dz.f[i]};
+        const float nd = dot(n, d);
+        if (s.status != kSdnaMiss) {
+            const float seen = (s.t - t.f[i]) * std::max(0.05f, std::fabs(nd));
+            if (depth.f[i] > seen) {
+                depth.f[i] = seen;
+                const Vec3 c = materialColor(program, s.material);
+                ar.f[i] = c.x;
+                ag.f[i] = c.y;
+                ab.f[i] = c.z;
+            }
+        }
+        const float offset = std::max(2.0f * spread.f[i] * t.f[i], 0.01f);
+        const std::array<float, 3> reflOrigin{px.f[i] + gx.f[i] * offset, py.f[i] + gy.f[i] * offset,
+                                              pz.f[i] + gz.f[i] * offset};
+        const std::array<float, 3> reflDir{d.x - 2.0f * nd * n.x, d.y - 2.0f * nd * n.y, d.z - 2.0f * nd * n.z};
+        const SdnaTraceOptions mirror{96, 0.0005f, 0.0f, true};
+        const SdnaHit m = traceInstance(solid, reflOrigin, reflDir, 0.0f, 10000.0f, mirror);
+        if (m.status != kSdnaMiss) {
+            reflectBits |= 1u << i;
+            const Vec3 c = reflectedSolidColor(materialColor(program, m.material),
+                                               Vec3{m.normal[0], m.normal[1], m.normal[2]}, settings);
+            rr.f[i] = c.x;
+            rg.f[i] = c.y;
+            rb.f[i] = c.z;
+        }
+    }
+
+    hits.mask = hits.mask | simd::vmask<N>::fromBits(solidBits);
+    hits.t = fromLanes<N>(t.f);
+    hits.posX = fromLanes<N>(px.f);
+    hits.posY = fromLanes<N>(py.f);
+    hits.posZ = fromLanes<N>(pz.f);
+    hits.normalX = fromLanes<N>(nx.f);
+    hits.normalY = fromLanes<N>(ny.f);
+    hits.normalZ = fromLanes<N>(nz.f);
+    hits.offsetNormalX = fromLanes<N>(gx.f);
+    hits.offsetNormalY = fromLanes<N>(gy.f);
+    hits.offsetNormalZ = fromLanes<N>(gz.f);
+    hits.prism = simd::vint<N>::load(prism.data());
+    hits.level = simd::vint<N>::load(level.data());
+    hits.iterations = fromLanes<N>(iterations.f);
+    surface.albedoR = fromLanes<N>(ar.f);
+    surface.albedoG = fromLanes<N>(ag.f);
+    surface.albedoB = fromLanes<N>(ab.f);
+    surface.cavity = fromLanes<N>(cavity.f);
+    surface.waterDepth = fromLanes<N>(depth.f);
+    surface.waterFlag = fromLanes<N>(flag.f);
+    reflection = {fromLanes<N>(rr.f), fromLanes<N>(rg.f), fromLanes<N>(rb.f)};
+    reflectionMask = simd::vmask<N>::fromBits(reflectBits);
+}
+
+// ---- normal refinement
+
+template <int N>
+LaneVec3<N> refineNormals(const SceneTracer& tracer, const HitPacketOf<N>& hits, simd::vmask<N> lanes, float weight)
+{
+    LaneVec3<N> result{hits.normalX, hits.normalY, hits.normalZ};
+    const unsigned laneBits = simd::bits(lanes & hits.mask);
+    if (!(weight > 0.0f) || laneBits == 0)
+        return result;
+
+    const auto prism = intLanesOf(hits.prism);
+    const auto level = intLanesOf(hits.level);
+    const Lanes<N> u = lanesOf(hits.u), v = lanesOf(hits.v);
+    Lanes<N> nx = lanesOf(result.x), ny = lanesOf(result.y), nz = lanesOf(result.z);
+    const Scene& scene = *tracer.scene;
+    for (int i = 0; i < N; ++i) {
+        if (!((laneBits >> i) & 1u) || prism[i] < 0)
+            continue;
+        const Prism& p = scene.prisms[prism[i]];
+        const DisplacementField& field = scene.fields[p.fieldIndex];
+        if (field.pixelGrid != 0)
+            continue;
+        const std::uint32_t lr = std::min<std::uint32_t>(std::uint32_t(std::max(level[i], 0)) + 2u, field.levels - 1);
+        const float du = 1.0f / float(std::max(field.width >> lr, 1u));
+        const float dv = 1.0f / float(std::max(field.height >> lr, 1u));
+        const float gu = (field.sampleHeight(lr, u.f[i] + du, v.f[i]) - field.sampleHeight(lr, u.f[i] - du, v.f[i])) /
+            (2.0f * du);
+        const float gv = (field.sampleHeight(lr, u.f[i], v.f[i] + dv) - field.sampleHeight(lr, u.f[i], v.f[i] - dv)) /
+            (2.0f * dv);
+        const Vec3 tu = p.axisU + p.axisH * gu;
+        const Vec3 tv = p.axisV + p.axisH * gv;
+        const Vec3 hitNormal{nx.f[i], ny.f[i], nz.f[i]};
+        Vec3 n = normalizeSafe(cross(tu, tv));
+        if (dot(n, hitNormal) < 0.0f)
+            n = -n;
+        const Vec3 blended = normalizeSafe(hitNormal * (1.0f - weight) + n * weight);
+        nx.f[i] = blended.x;
+        ny.f[i] = blended.y;
+        nz.f[i] = blended.z;
+    }
+    return {fromLanes<N>(nx.f), fromLanes<N>(ny.f), fromLanes<N>(nz.f)};
+}
+
+// ---- sun visibility
+
+template <int N>
+simd::vfloat<N> traceSolidShadow(const SdnaInstance& solid, const RayPacketOf<N>& shadowRays, simd::vmask<N> lanes,
+                                 Vec3 sunDir, simd::vfloat<N> visibility)
+{
+    const unsigned laneBits = simd::bits(lanes);
+    if (laneBits == 0 || solid.program == nullptr)
+        return visibility;
+    const Lanes<N> ox = lanesOf(shadowRays.originX), oy = lanesOf(shadowRays.originY), oz = lanesOf(shadowRays.originZ);
+    Lanes<N> vis = lanesOf(visibility);
+    const SdnaTraceOptions options{96, 0.0005f, 0.0f, false};
+    const std::array<float, 3> dir{sunDir.x, sunDir.y, sunDir.z};
+    for (int i = 0; i < N; ++i) {
+        if (!((laneBits >> i) & 1u))
+            continue;
+        const SdnaHit s = traceInstance(solid, {ox.f[i], oy.f[i], oz.f[i]}, dir, 0.0f, 10000.0f, options);
+        if (s.status != kSdnaMiss)
+            vis.f[i] = 0.0f;
+    }
+    return fromLanes<N>(vis.f);
+}
+
+// ---- lighting
+
+template <int N>
+LaneVec3<N> lightTerrain(const LaneVec3<N>& dir, const LaneVec3<N>& normal, const LaneVec3<N>& albedo,
+                         simd::vfloat<N> cavity, simd::vfloat<N> visibility, const RenderSettings& s)
+{
+    using VF = simd::vfloat<N>;
+    const LaneVec3<N> sunDir = splat<N>(s.sunDir);
+    const VF ndl = simd::max(dot(normal, sunDir), VF(0.0f));
+    const VF sun = ndl * visibility;
+    const VF sunTerm = sun * (VF(0.6f) + VF(0.4f) * cavity);
+    const VF skyTerm = cavity * (VF(0.55f) + VF(0.45f) * normal.y);
+    LaneVec3<N> c{albedo.x * (sunTerm * VF(s.sunColor.x) + skyTerm * VF(s.ambient.x)),
+                  albedo.y * (sunTerm * VF(s.sunColor.y) + skyTerm * VF(s.ambient.y)),
+                  albedo.z * (sunTerm * VF(s.sunColor.z) + skyTerm * VF(s.ambient.z))};
+    if (s.specular > 0.0f) {
+        const LaneVec3<N> view{-dir.x, -dir.y, -dir.z};
+        const LaneVec3<N> sum{sunDir.x + view.x, sunDir.y + view.y, sunDir.z + view.z};
+        const VF inv = VF(1.0f) / simd::sqrt(simd::max(dot(sum, sum), VF(1e-30f)));
+        const LaneVec3<N> half{sum.x * inv, sum.y * inv, sum.z * inv};
+        const VF a = powTwoPower(simd::max(dot(normal, half), VF(0.0f)), 3);
+        const VF rough = simd::clamp(VF(s.roughness) + VF(0.3f) * (VF(1.0f) - cavity), VF(0.15f), VF(0.95f));
+        const VF a4 = powTwoPower(a, 2);
+        const VF lobe = a + (a4 - a) * (VF(1.0f) - rough);
+        const VF m = VF(1.0f) - simd::max(dot(normal, view), VF(0.0f));
+        const VF m5 = powTwoPower(m, 2) * m;
+        const VF fresnel = VF(0.04f) + VF(0.96f) * m5;
+        const VF spec = lobe * fresnel * VF(s.specular) * ndl * visibility * cavity;
+        c.x += spec * VF(s.sunColor.x);
+        c.y += spec * VF(s.sunColor.y);
+        c.z += spec * VF(s.sunColor.z);
+    }
+    return c;
+}
+
+template <int N>
+LaneVec3<N> shadePacket(const LaneVec3<N>& dir, const LaneVec3<N>& normal, const LaneVec3<N>& albedo,
+                        simd::vfloat<N> sun, simd::vfloat<N> waterDepth, simd::vfloat<N> visibility,
+                        const RenderSettings& s, const LaneVec3<N>& reflection, simd::vmask<N> reflectionMask)
+{
+    using VF = simd::vfloat<N>;
+    const VF sky = VF(0.55f) + VF(0.45f) * normal.y;
+    const LaneVec3<N> light{sun * VF(s.sunColor.x) + sky * VF(s.ambient.x), sun * VF(s.sunColor.y) + sky * VF(s.ambient.y),
+                            sun * VF(s.sunColor.z) + sky * VF(s.ambient.z)};
+    const VF dn = dot(dir, normal);
+    const VF c = simd::max(simd::abs(dn), VF(0.05f));
+    const VF m = VF(1.0f) - c;
+    const VF fresnel = VF(0.02f) + VF(0.98f) * (powTwoPower(m, 2) * m);
+
+    const LaneVec3<N> r{dir.x - VF(2.0f) * dn * normal.x, dir.y - VF(2.0f) * dn * normal.y,
+                        dir.z - VF(2.0f) * dn * normal.z};
+    const VF glow = visibility * sunGlow(simd::max(dot(r, splat<N>(s.sunDir)), VF(0.0f)));
+    const LaneVec3<N> g = skyGradient(r.y, s);
+    LaneVec3<N> reflected{g.x + glow * VF(s.sunColor.x), g.y + glow * VF(s.sunColor.y), g.z + glow * VF(s.sunColor.z)};
+    reflected = select(reflectionMask, reflection, reflected);
+
+    // Beer-Lambert absorption along the path down and back up; the factors
+    // are the per-channel absorption times log2(e).
+    const VF path = (VF(1.0f) + VF(1.0f) / c) * waterDepth;
+    const VF tr = exp2Poly(-(path * VF(0.6492127f)));
+    const VF tg = exp2Poly(-(path * VF(0.10820213f)));
+    const VF tb = exp2Poly(-(path * VF(0.050494324f)));
+    const LaneVec3<N> body{albedo.x * light.x * tr + light.x * VF(0.012f) * (VF(1.0f) - tr),
+                           albedo.y * light.y * tg + light.y * VF(0.04f) * (VF(1.0f) - tg),
+                           albedo.z * light.z * tb + light.z * VF(0.05f) * (VF(1.0f) - tb)};
+    const VF keep = VF(1.0f) - fresnel;
+    return {body.x * keep + reflected.x * fresnel, body.y * keep + reflected.y * fresnel,
+            body.z * keep + reflected.z * fresnel};
+}
+
+// ---- the whole packet
+
+template <int N>
+int shadeHits(const SceneTracer& tracer, const SdnaInstance* solid, const RayPacketOf<N>& rays, simd::vmask<N> valid,
+              HitPacketOf<N>& hits, const RenderSettings& s, LaneVec3<N>& color)
+{
+    using VF = simd::vfloat<N>;
+    using VM = simd::vmask<N>;
+    SurfacePacketOf<N> surface;
+    fetchSurface(tracer, surface, hits, rays);
+
+    LaneVec3<N> reflection{VF(0.0f), VF(0.0f), VF(0.0f)};
+    VM reflectionMask(false);
+    if (solid != nullptr)
+        traceSolid(*solid, rays, valid, hits, surface, s, reflection, reflectionMask);
+
+    const VM hit = hits.mask & valid;
+    const VM water = hit & (surface.waterFlag > VF(0.5f));
+    const LaneVec3<N> dir{rays.dirX, rays.dirY, rays.dirZ};
+    const LaneVec3<N> marchNormal{hits.normalX, hits.normalY, hits.normalZ};
+    const LaneVec3<N> normal =
+        s.normalRefine > 0.0f ? refineNormals(tracer, hits, simd::andNot(hit, water), s.normalRefine) : marchNormal;
+
+    // Sun visibility: only lanes whose march normal faces the sun cast a ray.
+    const LaneVec3<N> sunDir = splat<N>(s.sunDir);
+    const VM lit = hit & (dot(marchNormal, sunDir) > VF(0.0f));
+    VF visibility(1.0f);
+    int shadowRays = 0;
+    if (s.shadows && simd::any(lit)) {
+        const VF footprint = rays.coneSpread * hits.t;
+        const VF offset = simd::max(VF(0.01f), VF(2.0f) * footprint);
+        RayPacketOf<N> shadow;
+        shadow.originX = hits.posX + hits.offsetNormalX * offset;
+        shadow.originY = hits.posY + hits.offsetNormalY * offset;
+        shadow.originZ = hits.posZ + hits.offsetNormalZ * offset;
+        shadow.dirX = sunDir.x;
+        shadow.dirY = sunDir.y;
+        shadow.dirZ = sunDir.z;
+        shadow.tmin = VF(0.0f);
+        shadow.tmax = VF(10000.0f);
+        shadow.coneRadius = footprint;
+        shadow.coneSpread = VF(0.0f);
+        VM blocked(false);
+        traceShadows(tracer, blocked, shadow, lit, std::span<const uint32_t>(tracer.allPrisms));
+        blocked = blocked & lit;
+        visibility = simd::select(blocked, VF(0.0f), visibility);
+        if (solid != nullptr)
+            visibility = traceSolidShadow(*solid, shadow, simd::andNot(lit, blocked), s.sunDir, visibility);
+        shadowRays = simd::count(lit);
+    }
+
+    const LaneVec3<N> albedo{surface.albedoR, surface.albedoG, surface.albedoB};
+    LaneVec3<N> c = lightTerrain(dir, normal, albedo, surface.cavity, visibility, s);
+    if (simd::any(water)) {
+        const VF sun = simd::max(dot(normal, sunDir), VF(0.0f)) * visibility;
+        const LaneVec3<N> w =
+            shadePacket(dir, normal, albedo, sun, surface.waterDepth, visibility, s, reflection, reflectionMask);
+        c = select(water, w, c);
+    }
+
+    const VF transmittance = fogTransmittance(rays.originY, hits.t, rays.dirY, s);
+    const VF fogged = VF(1.0f) - transmittance;
+    const LaneVec3<N> fog{c.x * transmittance + VF(s.skyHorizon.x) * fogged, c.y * transmittance + VF(s.skyHorizon.y) * fogged,
+                          c.z * transmittance + VF(s.skyHorizon.z) * fogged};
+    color = select(hit, fog, skyColor(dir, s));
+    return shadowRays;
+}
+
+// ---- the widths the library carries
+
+#define QLMR_SHADING_INSTANTIATE(N)                                                                                   \
+    template void fetchSurface<N>(const SceneTracer&, SurfacePacketOf<N>&, const HitPacketOf<N>&,                      \
+                                  const RayPacketOf<N>&);                                                              \
+    template void traceSolid<N>(const SdnaInstance&, const RayPacketOf<N>&, simd::vmask<N>, HitPacketOf<N>&,           \
+                                SurfacePacketOf<N>&, const RenderSettings&, LaneVec3<N>&, simd::vmask<N>&);           \
+    template LaneVec3<N> refineNormals<N>(const SceneTracer&, const HitPacketOf<N>&, simd::vmask<N>, float);           \
+    template simd::vfloat<N> traceSolidShadow<N>(const SdnaInstance&, const RayPacketOf<N>&, simd::vmask<N>, Vec3,     \
+                                                 simd::vfloat<N>);                                                     \
+    template LaneVec3<N> shadePacket<N>(const LaneVec3<N>&, const LaneVec3<N>&, const LaneVec3<N>&, simd::vfloat<N>,   \
+                                        simd::vfloat<N>, simd::vfloat<N>, const RenderSettings&, const LaneVec3<N>&,   \
+                                        simd::vmask<N>);                                                               \
+    template LaneVec3<N> lightTerrain<N>(const LaneVec3<N>&, const LaneVec3<N>&, const LaneVec3<N>&, simd::vfloat<N>,  \
+                                         simd::vfloat<N>, const RenderSettings&);                                      \
+    template int shadeHits<N>(const SceneTracer&, const SdnaInstance*, const RayPacketOf<N>&, simd::vmask<N>,          \
+                              HitPacketOf<N>&, const RenderSettings&, LaneVec3<N>&);
+
+QLMR_SHADING_INSTANTIATE(1)
+#if QLMR_LANES != 1
+QLMR_SHADING_INSTANTIATE(QLMR_LANES)
+#endif
+
+#undef QLMR_SHADING_INSTANTIATE
+
+} // namespace qlmr

@@ -1,0 +1,242 @@
+#include "scene/tile_renderer.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <limits>
+#include <numeric>
+
+#include "scene/packet_march.h"
+
+namespace qlmr {
+
+// ---- binning
+
+void binPrisms(const std::vector<Prism>& prisms, const Camera& camera, std::uint32_t tilesX, std::uint32_t tilesY,
+               std::vector<std::vector<std::uint32_t>>& bins)
+{
+    const Vec3 eye = camera.position;
+    std::vector<float> distance(prisms.size());
+    for (std::size_t i = 0; i < prisms.size(); ++i) {
+        const Prism& p = prisms[i];
+        const Vec3 nearest{std::min(std::max(eye.x, p.boundsMin.x), p.boundsMax.x),
+                           std::min(std::max(eye.y, p.boundsMin.y), p.boundsMax.y),
+                           std::min(std::max(eye.z, p.boundsMin.z), p.boundsMax.z)};
+        distance[i] = length(nearest - eye);
+    }
+    // Stable: equal distances (the eye inside several boxes, grids of
+    // prisms) keep index order, so bins and statistics do not depend on the
+    // sort implementation.
+    std::vector<std::uint32_t> order(prisms.size());
+    std::iota(order.begin(), order.end(), 0u);
+    std::stable_sort(order.begin(), order.end(),
+                     [&distance](std::uint32_t a, std::uint32_t b) { return distance[a] < distance[b]; });
+
+    bins.resize(std::size_t(tilesX) * tilesY);
+    for (auto& bin : bins)
+        bin.clear();
+    if (bins.empty())
+        return;
+
+    const float width = float(camera.width);
+    const float height = float(camera.height);
+    for (const std::uint32_t index : order) {
+        const std::array<Vec3, 8> corners = prismCorners(prisms[index]);
+        float minX = 1e30f, minY = 1e30f, maxX = -1e30f, maxY = -1e30f;
+        int behind = 0;
+        for (const Vec3& corner : corners) {
+            const Vec3 r = corner - camera.position;
+            const float depth = dot(r, camera.forward);
+            if (depth <= 0.001f) {
+                ++behind;
+                continue;
+            }
+            const float d = depth * camera.tanHalfFov;
+            const float sx = width * (dot(r, camera.right) / (d * camera.aspect) * 0.5f + 0.5f);
+            const float sy = (0.5f - dot(r, camera.up) / d * 0.5f) * height;
+            minX = std::min(minX, sx);
+            maxX = std::max(maxX, sx);
+            minY = std::min(minY, sy);
+            maxY = std::max(maxY, sy);
+        }
+        if (behind == 8)
+            continue;
+        std::uint32_t x0 = 0, x1 = tilesX - 1, y0 = 0, y1 = tilesY - 1;
+        if (behind == 0) {
+            if (maxX < 0.0f || maxY < 0.0f || minX >= width || minY >= height)
+                continue;
+            x0 = std::uint32_t(std::max(minX, 0.0f)) >> 4;
+            x1 = std::min(tilesX - 1, std::uint32_t(std::min(maxX, width - 1.0f)) >> 4);
+            y0 = std::uint32_t(std::max(minY, 0.0f)) >> 4;
+            y1 = std::min(tilesY - 1, std::uint32_t(std::min(maxY, height - 1.0f)) >> 4);
+        }
+        for (std::uint32_t ty = y0; ty <= y1; ++ty)
+            for (std::uint32_t tx = x0; tx <= x1; ++tx)
+                bins[std::size_t(ty) * tilesX + tx].push_back(index);
+    }
+}
+
+// ---- packets
+
+template <int N>
+RayPacketOf<N> primaryRays(const Camera& camera, simd::vfloat<N> px, simd::vfloat<N> py)
+{
+    using VF = simd::vfloat<N>;
+    const VF half(0.5f), two(2.0f), one(1.0f);
+    const VF sx = ((px + half) * two / VF(float(camera.width)) - one) * VF(camera.tanHalfFov) * VF(camera.aspect);
+    const VF sy = (one - (py + half) * two / VF(float(camera.height))) * VF(camera.tanHalfFov);
+    const VF dx = VF(camera.forward.x) + sx * VF(camera.right.x) + sy * VF(camera.up.x);
+    const VF dy = VF(camera.forward.y) + sx * VF(camera.right.y) + sy * VF(camera.up.y);
+    const VF dz = VF(camera.forward.z) + sx * VF(camera.right.z) + sy * VF(camera.up.z);
+    const VF inv = one / simd::sqrt(simd::max(dx * dx + dy * dy + dz * dz, VF(1e-30f)));
+    RayPacketOf<N> rays;
+    rays.originX = VF(camera.position.x);
+    rays.originY = VF(camera.position.y);
+    rays.originZ = VF(camera.position.z);
+    rays.dirX = dx * inv;
+    rays.dirY = dy * inv;
+    rays.dirZ = dz * inv;
+    rays.tmin = VF(0.0f);
+    rays.tmax = VF(1e30f);
+    rays.coneRadius = VF(0.0f);
+    rays.coneSpread = VF(Camera::pixelSpread(camera));
+    return rays;
+}
+
+template <int N>
+void renderPacket(const SceneTracer& tracer, const SdnaInstance* solid, const RayPacketOf<N>& rays,
+                  simd::vmask<N> valid, std::span<const std::uint32_t> prisms, const RenderSettings& settings,
+                  PacketResult<N>& out)
+{
+    using VF = simd::vfloat<N>;
+    HitPacketOf<N>& hits = out.record;
+    tracePacket(tracer, hits, rays, valid, prisms);
+    snapHits(tracer, hits);
+    LaneVec3<N> color;
+    out.shadowRays = shadeHits(tracer, solid, rays, valid, hits, settings, color);
+    out.hit = hits.mask & valid;
+    out.planes[GBuffer::Depth] = simd::select(out.hit, hits.t, VF(std::numeric_limits<float>::infinity()));
+    out.planes[GBuffer::NormalX] = hits.normalX;
+    out.planes[GBuffer::NormalY] = hits.normalY;
+    out.planes[GBuffer::NormalZ] = hits.normalZ;
+    out.planes[GBuffer::ColorR] = color.x;
+    out.planes[GBuffer::ColorG] = color.y;
+    out.planes[GBuffer::ColorB] = color.z;
+    out.planes[GBuffer::Cost] = hits.iterations;
+    out.planes[GBuffer::Level] = simd::toFloat(hits.level);
+}
+
+// ---- frames
+
+TileRenderer::TileRenderer(ThreadPool* threadPool, const SceneTracer* sceneTracer)
+    : pool(threadPool), tracer(sceneTracer)
+{
+}
+
+void TileRenderer::prepareBins(const Camera& camera, std::uint32_t tilesX, std::uint32_t tilesY)
+{
+    binPrisms(tracer->scene->prisms, camera, tilesX, tilesY, tileBins);
+}
+
+namespace {
+
+// One worker's counters on a cache line of their own.
+struct alignas(64) StatsSlot {
+    FrameStats stats;
+};
+
+} // namespace
+
+FrameStats TileRenderer::render(const Camera& camera, const RenderSettings& settings, GBuffer& frame)
+{
+    const auto start = std::chrono::steady_clock::now();
+    frame.resize(camera.width, camera.height);
+    const std::uint32_t tilesX = (camera.width + kTileSize - 1) / kTileSize;
+    const std::uint32_t tilesY = (camera.height + kTileSize - 1) / kTileSize;
+    prepareBins(camera, tilesX, tilesY);
+
+    std::vector<StatsSlot> slots(pool->workerCount() + 1);
+    pool->run(tilesX * tilesY, [&](unsigned item, unsigned worker) {
+        renderTile(item, tilesX, camera, settings, frame, slots[worker].stats);
+    });
+
+    FrameStats result;
+    for (const StatsSlot& slot : slots) {
+        result.primary += slot.stats.primary;
+        result.shadow += slot.stats.shadow;
+        result.hits += slot.stats.hits;
+        result.iters += slot.stats.iters;
+        result.descends += slot.stats.descends;
+        result.seed += slot.stats.seed;
+    }
+    std::size_t binned = 0;
+    for (const auto& bin : tileBins)
+        binned += bin.size();
+    result.avgBin = tileBins.empty() ? 0.0 : double(binned) / double(tileBins.size());
+    const auto end = std::chrono::steady_clock::now();
+    result.ms = double(std::chrono::duration_cast<std::chrono::nanoseconds>(end - start).count()) / 1e6;
+    return result;
+}
+
+void TileRenderer::renderTile(std::uint32_t tile, std::uint32_t tilesX, const Camera& camera,
+                              const RenderSettings& settings, GBuffer& frame, FrameStats& slot) const
+{
+    constexpr int N = simd::kLanes;
+    using VF = simd::vfloat<N>;
+    using VI = simd::vint<N>;
+    const std::uint32_t x0 = (tile % tilesX) * kTileSize;
+    const std::uint32_t y0 = (tile / tilesX) * kTileSize;
+    const std::span<const std::uint32_t> bin(tileBins[tile]);
+
+    const VI lane = VI::laneIndex();
+    const VF laneX = simd::toFloat(lane & VI(int(kPacketWidth) - 1));
+    const VF laneY = simd::toFloat(lane >> (kPacketWidth == 4 ? 2 : 1));
+    const VF width(float(frame.width)), height(float(frame.height));
+
+    PacketResult<N> result;
+    for (std::uint32_t y = y0; y < y0 + kTileSize && y < frame.height; y += kPacketHeight) {
+        for (std::uint32_t x = x0; x < x0 + kTileSize && x < frame.width; x += kPacketWidth) {
+            const VF px = VF(float(x)) + laneX;
+            const VF py = VF(float(y)) + laneY;
+            const simd::vmask<N> valid = (px < width) & (py < height);
+            const RayPacketOf<N> rays = primaryRays<N>(camera, px, py);
+            renderPacket<N>(*tracer, solid, rays, valid, bin, settings, result);
+
+            const std::size_t block = frame.packetIndex(x, y);
+            for (unsigned p = 0; p < GBuffer::kPlaneCount; ++p)
+                result.planes[p].store(frame.plane(p) + block);
+
+            const unsigned validBits = simd::bits(valid);
+            slot.primary += unsigned(simd::count(valid));
+            slot.hits += unsigned(simd::count(result.hit));
+            slot.shadow += unsigned(result.shadowRays);
+            float iterations[N], descends[N], seeds[N];
+            result.record.iterations.store(iterations);
+            result.record.descends.store(descends);
+            result.record.seedSteps.store(seeds);
+            for (int i = 0; i < N; ++i) {
+                if ((validBits >> i) & 1u) {
+                    slot.iters += iterations[i];
+                    slot.descends += descends[i];
+                    slot.seed += seeds[i];
+                }
+            }
+        }
+    }
+}
+
+// ---- the widths the library carries
+
+#define QLMR_RENDER_INSTANTIATE(N)                                                                                    \
+    template RayPacketOf<N> primaryRays<N>(const Camera&, simd::vfloat<N>, simd::vfloat<N>);                          \
+    template void renderPacket<N>(const SceneTracer&, const SdnaInstance*, const RayPacketOf<N>&, simd::vmask<N>,     \
+                                  std::span<const std::uint32_t>, const RenderSettings&, PacketResult<N>&);
+
+QLMR_RENDER_INSTANTIATE(1)
+#if QLMR_LANES != 1
+QLMR_RENDER_INSTANTIATE(QLMR_LANES)
+#endif
+
+#undef QLMR_RENDER_INSTANTIATE
+
+} // namespace qlmr

@@ -1,0 +1,90 @@
+#pragma once
+
+// The CPU reference renderer: one camera view into a G-buffer, in tiles of
+// 16 x 16 pixels spread over the thread pool, each tile marching its own bin
+// of prisms (nearest box first) in packets of kPacketLanes rays.
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "scene/camera.h"
+#include "scene/gbuffer.h"
+#include "scene/packets.h"
+#include "scene/scene.h"
+#include "scene/scene_tracer.h"
+#include "scene/settings.h"
+#include "scene/surface_shading.h"
+#include "scene/thread_pool.h"
+#include "sdna/program.h"
+
+namespace qlmr {
+
+inline constexpr std::uint32_t kTileSize = 16;
+
+// Counters of one frame. The per-worker accumulators have the same layout;
+// their `ms` stays 0.
+struct FrameStats {
+    double ms = 0.0;            // wall time of TileRenderer::render
+    std::uint64_t primary = 0;  // primary rays (pixels inside the image)
+    std::uint64_t shadow = 0;   // shadow rays cast
+    std::uint64_t hits = 0;     // primary rays that hit a field or the solid object
+    double iters = 0.0;         // march iterations (plus solid trace steps) of the primary rays
+    double descends = 0.0;
+    double seed = 0.0;          // seed-pass steps
+    double avgBin = 0.0;        // mean prism indices per tile bin
+};
+
+// Sorts prisms by the distance from the eye to their world box (stable, so
+// equal distances keep index order) and appends each prism to the bins of
+// the tiles its projected box touches. A prism wholly behind the eye or
+// beside the image lands in no bin; one crossing the near plane in every bin.
+void binPrisms(const std::vector<Prism>& prisms, const Camera& camera, std::uint32_t tilesX, std::uint32_t tilesY,
+               std::vector<std::vector<std::uint32_t>>& bins);
+
+// Primary rays of the lanes at pixels (px, py) (as floats).
+template <int N>
+RayPacketOf<N> primaryRays(const Camera& camera, simd::vfloat<N> px, simd::vfloat<N> py);
+
+// Everything a packet stores, one lane per pixel, plus its counters.
+template <int N>
+struct PacketResult {
+    simd::vfloat<N> planes[GBuffer::kPlaneCount];
+    simd::vmask<N> hit;   // valid lanes with a hit
+    int shadowRays = 0;
+    HitPacketOf<N> record; // the march record after the solid object
+};
+
+// Traces and shades one packet of primary rays against a prism list.
+template <int N>
+void renderPacket(const SceneTracer& tracer, const SdnaInstance* solid, const RayPacketOf<N>& rays,
+                  simd::vmask<N> valid, std::span<const std::uint32_t> prisms, const RenderSettings& settings,
+                  PacketResult<N>& out);
+
+class TileRenderer {
+public:
+    TileRenderer(ThreadPool* pool, const SceneTracer* tracer);
+
+    // Renders one frame into `frame` (resized to the camera when needed).
+    FrameStats render(const Camera& camera, const RenderSettings& settings, GBuffer& frame);
+
+    // Bins the scene's prisms for a camera without rendering.
+    void prepareBins(const Camera& camera, std::uint32_t tilesX, std::uint32_t tilesY);
+
+    // One tile; called by render's pool job.
+    void renderTile(std::uint32_t tile, std::uint32_t tilesX, const Camera& camera, const RenderSettings& settings,
+                    GBuffer& frame, FrameStats& slot) const;
+
+    const std::vector<std::vector<std::uint32_t>>& bins() const { return tileBins; }
+
+    ThreadPool* pool = nullptr;
+    const SceneTracer* tracer = nullptr;
+    // Optional placed shape program traced beside the fields; owned by the
+    // caller and read-only while a frame renders.
+    const SdnaInstance* solid = nullptr;
+
+private:
+    std::vector<std::vector<std::uint32_t>> tileBins;
+};
+
+} // namespace qlmr
