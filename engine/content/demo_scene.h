@@ -1,0 +1,18 @@
+#pragma once
+
+#include "content/demo_layout.h"
+#include "scene/scene.h"
+#include "scene/thread_pool.h"
+
+namespace qlmr {
+
+// Appends the standard showcase scene: a generated mountain terrain with a
+// flat landing pad, a cobblestone path and a brick wall around the pad, and
+// a rotated panelled box as a shell asset. Fields 0 terrain, 1 cobblestones,
+// 2 bricks, 3 panels (and with edges 4, the panels faded at their borders);
+// prisms 0 terrain, 1-12 path, 13-24 wall, 25-33 shell. terrainSize is the
+// terrain's edge in cells; one that is not a power of two, or too large,
+// throws the field's exception (fields already added stay in the scene).
+DemoLayout buildDemoScene(Scene& scene, unsigned terrainSize, bool edges, ThreadPool& pool);
+
+} // namespace qlmr

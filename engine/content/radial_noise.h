@@ -1,0 +1,24 @@
+#pragma once
+
+#include <cstdint>
+
+#include "scene/vec3.h"
+
+namespace qlmr {
+
+// A sphere displaced along its radius by fractal 3D value noise.
+struct RadialSourceParams {
+    float radius = 1.0f;
+    float amplitude = 0.12f;  // largest displacement
+    float frequency = 1.6f;   // of the first octave, per unit of direction
+    std::int32_t octaves = 7; // at least 1
+    std::uint32_t seed = 1;
+};
+
+// Radial displacement in direction d (unit length). Only the first
+// octaveLimit octaves are evaluated, but the normalisation counts all of
+// them, so a lower limit gives a smaller, smoother displacement of the same
+// scale. Octaves from the third on are partly ridged.
+float radialNoise(const RadialSourceParams& params, Vec3 d, int octaveLimit);
+
+} // namespace qlmr
