@@ -532,7 +532,7 @@ std::array<float, 4> DisplacementField::sampleAlbedo(float u, float v, float lod
         return {0.7f, 0.7f, 0.7f, 1.0f};
     }
     const uint32_t count = albedoLevels();
-    lod = std::clamp(lod, 0.0f, float(count - 1));
+    lod = std::isnan(lod) ? 0.0f : std::clamp(lod, 0.0f, float(count - 1));
     const uint32_t l0 = uint32_t(lod);
     const uint32_t l1 = std::min(l0 + 1, count - 1);
     const float t = lod - float(l0);

@@ -167,8 +167,9 @@ TEST(HeightField, PyramidMatchesTheDefinitionForEveryShape)
     }
 }
 
-// Every node must bound every bilinear height over its footprint, at level 0
-// and at its own level, or the march would skip a surface it should hit.
+// Every node must bound every bilinear height over its footprint, at level 0,
+// at its own level and (through its children) at every level between, or the
+// march would skip a surface it should hit after descending.
 TEST(HeightField, EveryNodeBoundsTheBilinearSurfaceOverItsFootprint)
 {
     std::mt19937 rng(11);
@@ -191,7 +192,7 @@ TEST(HeightField, EveryNodeBoundsTheBilinearSurfaceOverItsFootprint)
                             for (int i = 0; i <= stepsX; ++i) {
                                 const float u = (float(x) + float(i) / float(stepsX)) / float(w);
                                 const float v = (float(y) + float(j) / float(stepsY)) / float(h);
-                                for (uint32_t level : {0u, l}) {
+                                for (uint32_t level = 0; level <= l; ++level) {
                                     const float s = field.sampleHeight(level, u, v);
                                     ASSERT_GE(s, lo) << "level " << l << " node " << x << "," << y << " u " << u << " v " << v;
                                     ASSERT_LE(s, hi) << "level " << l << " node " << x << "," << y << " u " << u << " v " << v;
