@@ -1,0 +1,29 @@
+// qlmr-demo: renders the generated terrain scene's four views on the CPU and
+// reports timing, ray statistics and the memory of the height data.
+#include "demo_options.h"
+#include "demo_run.h"
+
+#include <cstdio>
+#include <exception>
+
+int main(int argc, char** argv)
+{
+    const qlmr::ParsedDemoOptions parsed = qlmr::parseDemoOptions(argc, argv);
+    for (const std::string& word : parsed.unknownWords)
+        std::printf("unknown option: %s\n", word.c_str());
+
+    const std::string refusal = qlmr::demoOptionsError(parsed.options);
+    if (!refusal.empty()) {
+        std::fflush(stdout);
+        std::fprintf(stderr, "%s\n", refusal.c_str());
+        return 1;
+    }
+    try {
+        return qlmr::runDemo(parsed.options, stdout);
+    } catch (const std::exception& error) {
+        // Whatever was reported so far comes before the reason it stopped.
+        std::fflush(stdout);
+        std::fprintf(stderr, "%s\n", error.what());
+        return 1;
+    }
+}

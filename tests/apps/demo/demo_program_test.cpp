@@ -1,0 +1,457 @@
+// Runs the real qlmr-demo binary of this variant in a temporary directory
+// and checks its report lines, its files and its exit codes.
+#include "support/test_support.h"
+#include "scene/thread_pool.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <sys/wait.h>
+#include <thread>
+#include <vector>
+
+namespace qlmr {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct ProgramRun {
+    int exitCode = -1;
+    std::vector<std::string> lines; // standard output
+    std::string errors;             // standard error
+};
+
+std::string readText(const fs::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+std::vector<std::string> splitLines(const std::string& text)
+{
+    std::vector<std::string> lines;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t end = text.find('\n', start);
+        if (end == std::string::npos)
+            end = text.size();
+        lines.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return lines;
+}
+
+// Runs the program with `arguments` in `workDir`; the captured output goes
+// to files beside the work directory so they never count as its output.
+ProgramRun runDemo(const fs::path& workDir, const std::string& arguments)
+{
+    fs::create_directories(workDir);
+    const fs::path outFile = workDir.parent_path() / (workDir.filename().string() + ".stdout");
+    const fs::path errFile = workDir.parent_path() / (workDir.filename().string() + ".stderr");
+    const std::string command = "cd '" + workDir.string() + "' && '" + QLMR_DEMO_PROGRAM + "' " + arguments + " >'" +
+        outFile.string() + "' 2>'" + errFile.string() + "'";
+    const int status = std::system(command.c_str());
+    ProgramRun run;
+    run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    run.lines = splitLines(readText(outFile));
+    run.errors = readText(errFile);
+    return run;
+}
+
+// A regular expression matching what printf writes for `format`, one group
+// per conversion. Understands the conversions the report lines use.
+std::string regexFromPrintf(const std::string& format)
+{
+    std::string pattern = "^";
+    for (std::size_t i = 0; i < format.size(); ++i) {
+        const char c = format[i];
+        if (c != '%') {
+            if (std::string("\\^$.|?*+()[]{}").find(c) != std::string::npos)
+                pattern += '\\';
+            pattern += c;
+            continue;
+        }
+        std::size_t j = i + 1;
+        bool left = false; // only "-" and digits occur before the precision
+        if (format[j] == '-') {
+            left = true;
+            ++j;
+        }
+        while (std::isdigit(static_cast<unsigned char>(format[j]))) // the width: padding matched by " *"
+            ++j;
+        int precision = -1;
+        if (format[j] == '.') {
+            precision = 0;
+            ++j;
+            while (std::isdigit(static_cast<unsigned char>(format[j])))
+                precision = precision * 10 + (format[j++] - '0');
+        }
+        std::string conversion;
+        while (format[j] == 'l' || format[j] == 'z')
+            conversion += format[j++];
+        conversion += format[j];
+        i = j;
+        if (conversion == "%") {
+            pattern += '%';
+        } else if (conversion == "s") {
+            // Names in the report have no blanks; padding goes to the right
+            // when left-justified.
+            pattern += left ? "([^ \\]]+ *)" : "( *[^ ]+)";
+        } else if (conversion == "f") {
+            const std::string digits = precision == 0 ? "" : "\\.\\d{" + std::to_string(precision) + "}";
+            pattern += "( *-?(?:\\d+" + digits + "|inf|nan))";
+        } else if (conversion == "llu" || conversion == "zu" || conversion == "u") {
+            pattern += "( *\\d+)";
+        } else {
+            ADD_FAILURE() << "conversion %" << conversion << " not understood";
+        }
+    }
+    return pattern + "$";
+}
+
+const char* const kViewFormat = "[%-6s] %7.1f ms | %.2f Mrays/s (primary %llu, shadow %llu) | hits %.1f%% | primary "
+                                "iters %.1f (descends %.1f, seed %.1f) | avg bin %.1f";
+const char* const kJsonFormat = "JSON {\"view\":\"%s\",\"ms\":%.3f,\"primary\":%llu,\"shadow\":%llu,\"iters\":%.4f,"
+                                "\"descends\":%.4f,\"seed\":%.4f,\"hits\":%.4f}";
+const char* const kSceneFormat = "scene: %zu fields, %zu prisms, %.1f M instanced surface cells";
+const char* const kMemoryFormat =
+    "memory: heights %.1f MB + bounds %.1f MB (+ albedo/material %.1f MB) vs. equivalent indexed mesh ~%.0f MB";
+
+// A flat JSON object of string and number values, keys in order.
+std::vector<std::pair<std::string, std::string>> parseFlatJson(const std::string& text, bool& ok)
+{
+    std::vector<std::pair<std::string, std::string>> members;
+    ok = false;
+    std::size_t i = 0;
+    auto skipBlanks = [&] {
+        while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i])))
+            ++i;
+    };
+    auto readString = [&](std::string& out) {
+        if (i >= text.size() || text[i] != '"')
+            return false;
+        ++i;
+        while (i < text.size() && text[i] != '"') {
+            if (text[i] == '\\')
+                return false; // the report never escapes
+            out += text[i++];
+        }
+        if (i >= text.size())
+            return false;
+        ++i;
+        return true;
+    };
+    skipBlanks();
+    if (i >= text.size() || text[i++] != '{')
+        return members;
+    for (;;) {
+        skipBlanks();
+        std::string key, value;
+        if (!readString(key))
+            return members;
+        skipBlanks();
+        if (i >= text.size() || text[i++] != ':')
+            return members;
+        skipBlanks();
+        if (i < text.size() && text[i] == '"') {
+            if (!readString(value))
+                return members;
+            value = "\"" + value + "\"";
+        } else {
+            static const std::regex number("-?(0|[1-9]\\d*)(\\.\\d+)?([eE][+-]?\\d+)?");
+            std::size_t end = i;
+            while (end < text.size() && std::string("+-.eE0123456789").find(text[end]) != std::string::npos)
+                ++end;
+            value = text.substr(i, end - i);
+            if (!std::regex_match(value, number))
+                return members;
+            i = end;
+        }
+        members.emplace_back(key, value);
+        skipBlanks();
+        if (i < text.size() && text[i] == ',') {
+            ++i;
+            continue;
+        }
+        if (i < text.size() && text[i] == '}') {
+            ++i;
+            skipBlanks();
+            ok = i == text.size();
+        }
+        return members;
+    }
+}
+
+std::string expectedBannerPrefix()
+{
+#if QLMR_LANES == 8
+    return "Quillmere reference renderer | SIMD: AVX2 (8 lanes) | threads: ";
+#else
+    return "Quillmere reference renderer | SIMD: SSE2 (4 lanes) | threads: ";
+#endif
+}
+
+std::string expectedBannerSuffix()
+{
+#if QLMR_LANES == 8
+    return " | packet 4x2 | tile 16";
+#else
+    return " | packet 2x2 | tile 16";
+#endif
+}
+
+constexpr unsigned kWidth = 160;
+constexpr unsigned kHeight = 90;
+
+// One run the way the launcher starts the program (output into the working
+// directory), at a small size, with the JSON lines, two frames per view and
+// one word that is not an option.
+class DemoProgramRun : public testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        root = new test::TempDir();
+        work = root->path() / "work";
+        run = new ProgramRun(runDemo(work, "--out . --width 160 --height 90 --terrain 256 --json --frames 2 --bogus"));
+    }
+    static void TearDownTestSuite()
+    {
+        delete run;
+        delete root;
+        run = nullptr;
+        root = nullptr;
+    }
+
+    // The lines from the banner on (the unknown word's line comes first).
+    static std::vector<std::string> reportLines()
+    {
+        std::vector<std::string> lines = run->lines;
+        if (!lines.empty() && lines.front().rfind("unknown option: ", 0) == 0)
+            lines.erase(lines.begin());
+        return lines;
+    }
+
+    static test::TempDir* root;
+    static fs::path work;
+    static ProgramRun* run;
+};
+
+test::TempDir* DemoProgramRun::root = nullptr;
+fs::path DemoProgramRun::work;
+ProgramRun* DemoProgramRun::run = nullptr;
+
+TEST_F(DemoProgramRun, SucceedsAndReportsTheUnknownWord)
+{
+    EXPECT_EQ(run->exitCode, 0) << run->errors;
+    EXPECT_EQ(run->errors, "");
+    ASSERT_FALSE(run->lines.empty());
+    EXPECT_EQ(run->lines.front(), "unknown option: --bogus");
+}
+
+TEST_F(DemoProgramRun, BannerSceneAndMemoryLines)
+{
+    const std::vector<std::string> lines = reportLines();
+    ASSERT_GE(lines.size(), 4u);
+    const std::string& banner = lines[0];
+    const std::string prefix = expectedBannerPrefix();
+    const std::string suffix = expectedBannerSuffix();
+    ASSERT_EQ(banner.substr(0, prefix.size()), prefix) << banner;
+    ASSERT_GE(banner.size(), prefix.size() + suffix.size());
+    EXPECT_EQ(banner.substr(banner.size() - suffix.size()), suffix) << banner;
+    const std::string threads = banner.substr(prefix.size(), banner.size() - prefix.size() - suffix.size());
+    const unsigned workers = ThreadPool::defaultWorkerCount(std::thread::hardware_concurrency());
+    EXPECT_EQ(threads, std::to_string(workers + 1));
+
+    EXPECT_EQ(lines[1], "generating fields...");
+
+    std::smatch m;
+    const std::regex scene(regexFromPrintf(kSceneFormat));
+    const auto sceneLine = std::find_if(lines.begin(), lines.end(), [](auto& l) { return l.rfind("scene:", 0) == 0; });
+    ASSERT_NE(sceneLine, lines.end());
+    ASSERT_TRUE(std::regex_match(*sceneLine, m, scene)) << *sceneLine;
+    // Terrain, cobblestones, bricks, panels and the faded panels; 1 terrain,
+    // 12 path, 12 wall and 9 shell prisms.
+    EXPECT_EQ(m[1], "5");
+    EXPECT_EQ(m[2], "34");
+    const double cells = 256.0 * 256 + 12 * 512.0 * 512 + 12 * 512.0 * 256 + 9 * 512.0 * 512;
+    EXPECT_NEAR(std::stod(m[3]), cells * 1e-6, 0.05 + 1e-9);
+
+    const auto memoryLine = sceneLine + 1;
+    ASSERT_NE(memoryLine, lines.end());
+    ASSERT_TRUE(std::regex_match(*memoryLine, m, std::regex(regexFromPrintf(kMemoryFormat)))) << *memoryLine;
+    EXPECT_GT(std::stod(m[1]), 0.0);
+    EXPECT_GT(std::stod(m[2]), 0.0);
+    EXPECT_GT(std::stod(m[3]), 0.0); // albedo and materials
+    EXPECT_NEAR(std::stod(m[4]), cells * 56.0 / 1048576.0, 0.5 + 1e-9);
+    // What the launcher reads: the number right after "memory: heights ".
+    EXPECT_EQ(memoryLine->rfind("memory: heights ", 0), 0u);
+}
+
+TEST_F(DemoProgramRun, OneViewLineAndOneJsonLinePerPreset)
+{
+    const std::vector<std::string> lines = reportLines();
+    const std::regex viewLine(regexFromPrintf(kViewFormat));
+    const char* const views[] = {"wide", "close", "aerial", "corner"};
+    const char* const keys[] = {"view", "ms", "primary", "shadow", "iters", "descends", "seed", "hits"};
+
+    std::size_t next = 0;
+    while (next < lines.size() && lines[next].rfind("[", 0) != 0)
+        ++next;
+    for (const char* view : views) {
+        SCOPED_TRACE(view);
+        ASSERT_LT(next + 1, lines.size());
+        const std::string& line = lines[next];
+        std::smatch m;
+        ASSERT_TRUE(std::regex_match(line, m, viewLine)) << line;
+        // The launcher's reading: begins with "[", contains " ms |", and the
+        // frame time follows the closing bracket.
+        EXPECT_NE(line.find(" ms |"), std::string::npos);
+        std::string name = m[1];
+        EXPECT_GE(name.size(), 6u);
+        name.erase(name.find_last_not_of(' ') + 1);
+        EXPECT_EQ(name, view);
+        EXPECT_GE(m[2].length(), 7); // %7.1f pads to seven characters
+        const double ms = std::stod(m[2]);
+        const double mrays = std::stod(m[3]);
+        const unsigned long long primary = std::stoull(m[4]);
+        const unsigned long long shadow = std::stoull(m[5]);
+        const double hitsPercent = std::stod(m[6]);
+        const double iters = std::stod(m[7]);
+        EXPECT_GT(ms, 0.0);
+        EXPECT_EQ(primary, 1ull * kWidth * kHeight);
+        EXPECT_LE(shadow, primary);
+        EXPECT_GE(hitsPercent, 0.0);
+        EXPECT_LE(hitsPercent, 100.0);
+        EXPECT_GE(std::stod(m[10]), 0.0); // avg bin
+
+        const std::string& jsonLine = lines[next + 1];
+        ASSERT_EQ(jsonLine.rfind("JSON ", 0), 0u) << jsonLine;
+        EXPECT_TRUE(std::regex_match(jsonLine, std::regex(regexFromPrintf(kJsonFormat)))) << jsonLine;
+        bool ok = false;
+        const auto members = parseFlatJson(jsonLine.substr(5), ok);
+        ASSERT_TRUE(ok) << jsonLine;
+        ASSERT_EQ(members.size(), 8u);
+        for (std::size_t k = 0; k < 8; ++k)
+            EXPECT_EQ(members[k].first, keys[k]);
+        EXPECT_EQ(members[0].second, std::string("\"") + view + "\"");
+        const double jsonMs = std::stod(members[1].second);
+        EXPECT_NEAR(jsonMs, ms, 0.05 + 1e-9);
+        EXPECT_EQ(std::stoull(members[2].second), primary);
+        EXPECT_EQ(std::stoull(members[3].second), shadow);
+        EXPECT_NEAR(std::stod(members[4].second), iters, 0.05 + 1e-9);
+        // hits is a fraction in the JSON line and a percentage in the view line.
+        const double hitsFraction = std::stod(members[7].second);
+        EXPECT_NEAR(hitsFraction * 100.0, hitsPercent, 0.06);
+        // Mrays/s is every ray over the best frame's time.
+        EXPECT_NEAR(mrays, double(primary + shadow) / (jsonMs * 1000.0), 0.01 + mrays * 0.002);
+        next += 2;
+    }
+    ASSERT_LT(next, lines.size());
+    EXPECT_EQ(lines[next], "images written to ./");
+    EXPECT_EQ(next + 1, lines.size());
+}
+
+TEST_F(DemoProgramRun, WritesTenDecodableImagesOfTheRenderSize)
+{
+    std::set<std::string> names;
+    for (const auto& entry : fs::directory_iterator(work))
+        names.insert(entry.path().filename().string());
+    const std::set<std::string> expected = {"wide.png",        "wide_normals.png",   "wide_cost.png",
+                                            "close.png",       "close_normals.png",  "close_cost.png",
+                                            "aerial.png",      "aerial_normals.png", "aerial_cost.png",
+                                            "corner.png"};
+    EXPECT_EQ(names, expected);
+    for (const std::string& name : expected) {
+        SCOPED_TRACE(name);
+        const test::DecodedImage image = test::decodeImage((work / name).string());
+        ASSERT_EQ(image.width, int(kWidth));
+        ASSERT_EQ(image.height, int(kHeight));
+        std::set<std::uint32_t> colours;
+        bool opaque = true;
+        for (std::size_t i = 0; i < image.rgba.size(); i += 4) {
+            colours.insert(image.rgba[i] | image.rgba[i + 1] << 8 | image.rgba[i + 2] << 16);
+            opaque = opaque && image.rgba[i + 3] == 255;
+        }
+        EXPECT_TRUE(opaque);
+        EXPECT_GT(colours.size(), 1u) << "a flat image";
+    }
+}
+
+// Runs that end early: the exit code, the message on standard error, and
+// no work done where the options are refused before it starts.
+struct FailureCase {
+    const char* label;
+    const char* arguments;
+    const char* message; // part of standard error
+    bool beforeAnyWork;  // nothing on standard output, no output directory
+};
+
+void PrintTo(const FailureCase& c, std::ostream* os)
+{
+    *os << c.arguments;
+}
+
+class DemoProgramFailure : public testing::TestWithParam<FailureCase> {};
+
+TEST_P(DemoProgramFailure, EndsWithExitCodeOneAndAMessage)
+{
+    const FailureCase& c = GetParam();
+    test::TempDir root;
+    const fs::path work = root.path() / "work";
+    fs::create_directories(work);
+    std::ofstream(work / "blocker") << "a file, not a directory";
+    const ProgramRun result = runDemo(work, c.arguments);
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_NE(result.errors.find(c.message), std::string::npos) << result.errors;
+    EXPECT_EQ(splitLines(result.errors).size(), 1u) << result.errors;
+    if (c.beforeAnyWork) {
+        EXPECT_TRUE(result.lines.empty()) << result.lines.front();
+        EXPECT_FALSE(fs::exists(work / "output"));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Mends, DemoProgramFailure,
+    testing::Values(
+        FailureCase{"terrain_not_power_of_two", "--terrain 1000 --width 16 --height 16",
+                    "field width must be a power of two", false},
+        FailureCase{"output_under_a_file", "--out blocker/images --width 16 --height 16", "blocker/images", true},
+        FailureCase{"output_is_a_file", "--out blocker --width 16 --height 16", "cannot create output directory",
+                    true},
+        FailureCase{"zero_width", "--width 0", "--width", true},
+        FailureCase{"width_as_last_word", "--height 16 --width", "--width", true},
+        FailureCase{"negative_height", "--height -9", "--height", true},
+        FailureCase{"width_too_large", "--width 16385", "--width", true}),
+    [](const testing::TestParamInfo<FailureCase>& info) { return std::string(info.param.label); });
+
+TEST(DemoProgram, EdgesNoneKeepsThePanelFieldUnfaded)
+{
+    test::TempDir root;
+    const ProgramRun result = runDemo(root.path() / "work", "--out out --width 32 --height 18 --terrain 64 --edges none");
+    ASSERT_EQ(result.exitCode, 0) << result.errors;
+    bool found = false;
+    for (const std::string& line : result.lines) {
+        if (line.rfind("scene: ", 0) == 0) {
+            found = true;
+            EXPECT_EQ(line.substr(0, 33), "scene: 4 fields, 34 prisms, 7.1 M");
+        }
+    }
+    EXPECT_TRUE(found);
+    EXPECT_EQ(result.lines.back(), "images written to out/");
+    EXPECT_TRUE(fs::exists(root.path() / "work" / "out" / "corner.png"));
+    EXPECT_FALSE(fs::exists(root.path() / "work" / "out" / "corner_normals.png"));
+}
+
+} // namespace
+} // namespace qlmr
