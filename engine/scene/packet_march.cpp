@@ -1,0 +1,684 @@
+#include "scene/packet_march.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+namespace qlmr {
+namespace {
+
+using simd::vfloat;
+using simd::vint;
+using simd::vmask;
+
+constexpr float kHeightScale = 1.5259022e-5f; // 1 / 65535
+constexpr float kDirectionFloor = 0x1p-80f;
+constexpr float kInf = std::numeric_limits<float>::infinity();
+
+// What a walk does with the outcome of a step.
+enum class WalkMode {
+    Seed,   // stop at the first candidate node at or below the seed level
+    March,  // stop at the first leaf hit
+    Shadow, // stop at the first leaf hit or node wholly above the ray
+};
+
+// The ray of every lane in a prism's local (u, v, h) space, clipped to its box.
+template <int N>
+struct LocalRays {
+    vfloat<N> ou, ov, oh;    // origin
+    vfloat<N> du, dv, dh;    // direction
+    vfloat<N> iu, iv, ih;    // inverse direction, zero components floored at 2^-80
+    vint<N> stepU, stepV;    // +1 / -1 cell step
+    vint<N> exitU, exitV;    // 1 when the far cell edge is the +1 edge
+    vfloat<N> tEnter, tLeave;
+    vint<N> entryAxis;       // 0 u, 1 v, 2 h
+};
+
+// Per-field constants of the walk, broadcast once per prism.
+template <int N>
+struct FieldLanes {
+    const FieldView* view = nullptr;
+    int levels = 1;
+    vint<N> log2W, log2H, top;
+};
+
+// Lane state of a walk.
+template <int N>
+struct Walk {
+    vmask<N> walking;
+    vint<N> level;
+    vint<N> ix, iy;
+    vfloat<N> c;
+    vfloat<N> end;
+};
+
+// What the walk leaves per lane when it stops.
+template <int N>
+struct WalkOutcome {
+    vmask<N> found;        // leaf hit, seed, or blocked, by mode
+    vfloat<N> t;           // hit t (March) or seed t (Seed)
+    vint<N> level;
+    vint<N> ix, iy;
+    vmask<N> underAtEntry; // March: the ray started on or under the patch
+};
+
+template <int N>
+LocalRays<N> localRays(const RayPacketOf<N>& rays, const Prism& p)
+{
+    using VF = vfloat<N>;
+    LocalRays<N> r;
+    const VF dx = rays.originX - VF(p.origin.x);
+    const VF dy = rays.originY - VF(p.origin.y);
+    const VF dz = rays.originZ - VF(p.origin.z);
+    const Vec3& m0 = p.toLocal[0];
+    const Vec3& m1 = p.toLocal[1];
+    const Vec3& m2 = p.toLocal[2];
+    r.ou = dx * VF(m0.x) + dy * VF(m1.x) + dz * VF(m2.x);
+    r.ov = dx * VF(m0.y) + dy * VF(m1.y) + dz * VF(m2.y);
+    r.oh = dx * VF(m0.z) + dy * VF(m1.z) + dz * VF(m2.z);
+    r.du = rays.dirX * VF(m0.x) + rays.dirY * VF(m1.x) + rays.dirZ * VF(m2.x);
+    r.dv = rays.dirX * VF(m0.y) + rays.dirY * VF(m1.y) + rays.dirZ * VF(m2.y);
+    r.dh = rays.dirX * VF(m0.z) + rays.dirY * VF(m1.z) + rays.dirZ * VF(m2.z);
+
+    auto inverse = [](VF d) {
+        const VF m = max(abs(d), VF(kDirectionFloor));
+        return VF(1.0f) / select(d >= VF(0.0f), m, -m);
+    };
+    r.iu = inverse(r.du);
+    r.iv = inverse(r.dv);
+    r.ih = inverse(r.dh);
+    const vmask<N> posU = r.du >= VF(0.0f);
+    const vmask<N> posV = r.dv >= VF(0.0f);
+    r.stepU = select(posU, vint<N>(1), vint<N>(-1));
+    r.stepV = select(posV, vint<N>(1), vint<N>(-1));
+    r.exitU = select(posU, vint<N>(1), vint<N>(0));
+    r.exitV = select(posV, vint<N>(1), vint<N>(0));
+
+    const VF u0 = (VF(p.uMin) - r.ou) * r.iu, u1 = (VF(p.uMax) - r.ou) * r.iu;
+    const VF v0 = (VF(p.vMin) - r.ov) * r.iv, v1 = (VF(p.vMax) - r.ov) * r.iv;
+    const VF h0 = (VF(p.hMin) - r.oh) * r.ih, h1 = (VF(p.hMax) - r.oh) * r.ih;
+    const VF nearU = min(u0, u1), nearV = min(v0, v1), nearH = min(h0, h1);
+    r.tEnter = max(max(nearU, nearV), nearH);
+    r.tLeave = min(min(max(u0, u1), max(v0, v1)), max(h0, h1));
+    r.entryAxis = select(nearU == r.tEnter, vint<N>(0), select(nearV == r.tEnter, vint<N>(1), vint<N>(2)));
+    return r;
+}
+
+template <int N>
+FieldLanes<N> fieldLanes(const FieldView& view)
+{
+    FieldLanes<N> f;
+    f.view = &view;
+    f.levels = int(view.levels);
+    f.log2W = vint<N>(int(view.log2Width));
+    f.log2H = vint<N>(int(view.log2Height));
+    f.top = vint<N>(int(view.levels) - 1);
+    return f;
+}
+
+// Level sizes as exact floats: 2^max(log2 - level, 0), and their inverses.
+template <int N>
+struct LevelSize {
+    vfloat<N> w, h, invW, invH;
+    vint<N> wi, hi;
+};
+
+template <int N>
+LevelSize<N> levelSize(const FieldLanes<N>& f, vint<N> level)
+{
+    const vint<N> ew = max(f.log2W - level, vint<N>(0));
+    const vint<N> eh = max(f.log2H - level, vint<N>(0));
+    LevelSize<N> s;
+    s.w = simd::exp2Int(ew);
+    s.h = simd::exp2Int(eh);
+    s.invW = simd::exp2Int(vint<N>(0) - ew);
+    s.invH = simd::exp2Int(vint<N>(0) - eh);
+    s.wi = toInt(s.w);
+    s.hi = toInt(s.h);
+    return s;
+}
+
+// The cell of a level containing the local point at t, clamped into [lo, hi].
+template <int N>
+vint<N> cellAt(vfloat<N> o, vfloat<N> d, vfloat<N> t, vfloat<N> size, vfloat<N> lo, vfloat<N> hi)
+{
+    return toInt(simd::clamp(floor((o + t * d) * size), lo, hi));
+}
+
+// The four corner heights of cell (ix, iy) of each lane's level.
+template <int N>
+struct Corners {
+    vfloat<N> h00, h10, h01, h11;
+};
+
+template <int N>
+Corners<N> cornerHeights(const FieldLanes<N>& f, vint<N> level, vint<N> ix, vint<N> iy, const LevelSize<N>& s,
+                         vmask<N> lanes)
+{
+    HeightGather<N> g;
+    g.view = f.view;
+    g.levelOffset = gather(reinterpret_cast<const std::int32_t*>(f.view->heightOffsets.data()), level, lanes);
+    g.ix = ix;
+    g.iy = iy;
+    g.width = s.wi;
+    g.height = s.hi;
+    return {gatherHeights8(g, lanes, 0, 0), gatherHeights8(g, lanes, 1, 0), gatherHeights8(g, lanes, 0, 1),
+            gatherHeights8(g, lanes, 1, 1)};
+}
+
+// The walk over the bounds pyramid, shared by the seed pass, the march and
+// the shadow rays; `mode` decides what ends a lane. `lodFloor` is the finest
+// level a lane may reach (its leaf level), `seedLevel` the seed pass's level.
+template <WalkMode mode, int N>
+void runWalk(const FieldLanes<N>& f, const LocalRays<N>& r, Walk<N>& w, WalkOutcome<N>& out, vint<N> lodFloor,
+             vint<N> seedLevel, vfloat<N> prismStart, std::uint32_t maxSteps, vfloat<N>& stepCounter,
+             vfloat<N>* descendCounter)
+{
+    using VF = vfloat<N>;
+    using VI = vint<N>;
+    using VM = vmask<N>;
+    const FieldView& view = *f.view;
+    const bool hasBounds = f.levels >= 2;
+    const auto* boundsOffsets = reinterpret_cast<const std::int32_t*>(view.boundsOffsets.data());
+
+    for (std::uint32_t step = 0; step < maxSteps; ++step) {
+        const VM walking = w.walking;
+        if (none(walking)) break;
+        stepCounter += simd::maskToOne(walking);
+
+        const VI level = w.level;
+        const LevelSize<N> s = levelSize(f, level);
+        const VF c = w.c;
+
+        // Cell exit.
+        const VF tx = (toFloat(w.ix + r.exitU) * s.invW - r.ou) * r.iu;
+        const VF ty = (toFloat(w.iy + r.exitV) * s.invH - r.ov) * r.iv;
+        const VF tCell = min(tx, ty);
+        const VF tOut = max(min(tCell, w.end), c);
+
+        // The seed pass stops on nodes only; level 0 is always a leaf otherwise.
+        const VM leaf = mode == WalkMode::Seed ? VM(false) : walking & (level <= lodFloor);
+        const VM nodeLanes = mode == WalkMode::Shadow ? walking & (level >= VI(1)) : andNot(walking, leaf);
+
+        // Node top from the bounds pyramid (level 0 has no nodes).
+        VM candidate;
+        VF tTop(kInf);
+        VM aboveRay; // Shadow: the whole node lies above the ray over the step
+        if (hasBounds && any(nodeLanes)) {
+            const VI nodeIndex = gather(boundsOffsets, level, nodeLanes) + w.iy * s.wi + w.ix;
+            const VI node = gather(view.bounds, nodeIndex, nodeLanes);
+            const VF maxH = toFloat(simd::shiftRightLogical(node, 16)) * VF(kHeightScale);
+            const VF rayAtC = r.oh + c * r.dh;
+            tTop = select(r.dh < VF(0.0f), max(c, (maxH - r.oh) * r.ih), select(rayAtC <= maxH, c, VF(kInf)));
+            candidate = nodeLanes & (tTop <= tOut);
+            if constexpr (mode == WalkMode::Shadow) {
+                const VF minH = toFloat(node & VI(0xFFFF)) * VF(kHeightScale);
+                const VF rayAtOut = r.oh + tOut * r.dh;
+                aboveRay = nodeLanes & (c < tOut) & (rayAtC < minH) & (rayAtOut < minH);
+            }
+        }
+
+        // Leaf: the bilinear patch of the cell's four corners.
+        VM leafHit;
+        VF tauHit;
+        VM underNow;
+        if constexpr (mode != WalkMode::Seed) {
+            if (any(leaf)) {
+                const Corners<N> k4 = cornerHeights(f, level, w.ix, w.iy, s, leaf);
+                const VF s0 = (r.ou + c * r.du) * s.w - toFloat(w.ix);
+                const VF r0 = (r.ov + c * r.dv) * s.h - toFloat(w.iy);
+                const VF ds = r.du * s.w;
+                const VF dr = r.dv * s.h;
+                const VF ea = k4.h10 - k4.h00;
+                const VF eb = k4.h01 - k4.h00;
+                const VF twist = k4.h00 - k4.h10 - k4.h01 + k4.h11;
+                const VF f0 = (r.oh + c * r.dh) - (k4.h00 + ea * s0 + eb * r0 + twist * s0 * r0);
+                const VF f1 = r.dh - ea * ds - eb * dr - twist * (ds * r0 + dr * s0);
+                const VF f2 = -twist * ds * dr;
+                const VF disc = f1 * f1 - VF(4.0f) * f2 * f0;
+                const VF root = sqrt(max(disc, VF(0.0f)));
+                const VF q = select(f1 >= VF(0.0f), VF(-0.5f) * (f1 + root), VF(-0.5f) * (f1 - root));
+                const VF ra = simd::nanTo(q / f2, VF(kInf));
+                const VF rb = simd::nanTo(f0 / q, VF(kInf));
+                const VF small = min(ra, rb), large = max(ra, rb);
+                const VF tauMax = tOut - c;
+                const VF eps = VF(2e-5f) / max(abs(dr) + abs(ds) + abs(r.dh), VF(kDirectionFloor));
+                const VM discOk = disc >= VF(0.0f);
+                const VM smallOk = discOk & (small >= -eps) & (small <= tauMax + eps);
+                const VM largeOk = discOk & (large >= -eps) & (large <= tauMax + eps);
+                const VF counted = select(smallOk, small, large);
+                const VM under = f0 <= VF(0.0f);
+                tauHit = select(under, VF(0.0f),
+                                select(smallOk | largeOk, simd::clamp(counted, VF(0.0f), tauMax), VF(kInf)));
+                leafHit = leaf & (tauHit <= tauMax);
+                underNow = under;
+            }
+        }
+
+        // Outcomes.
+        VM stopped;
+        VM descend;
+        if constexpr (mode == WalkMode::Seed) {
+            const VM seeded = candidate & (level <= seedLevel);
+            out.found |= seeded;
+            out.t = select(seeded, tTop, out.t);
+            out.level = select(seeded, level, out.level);
+            stopped = seeded;
+            descend = andNot(candidate, seeded);
+        } else if constexpr (mode == WalkMode::March) {
+            out.found |= leafHit;
+            out.t = select(leafHit, c + tauHit, out.t);
+            out.level = select(leafHit, level, out.level);
+            out.ix = select(leafHit, w.ix, out.ix);
+            out.iy = select(leafHit, w.iy, out.iy);
+            out.underAtEntry = (leafHit & (c == prismStart) & underNow) | andNot(out.underAtEntry, leafHit);
+            stopped = leafHit;
+            descend = andNot(candidate, leaf);
+        } else {
+            const VM blocked = aboveRay | leafHit;
+            out.found |= blocked;
+            stopped = blocked;
+            descend = andNot(andNot(candidate, leaf), blocked);
+        }
+        const VM advance = andNot(andNot(walking, stopped), descend);
+
+        if (descendCounter) *descendCounter += simd::maskToOne(descend);
+
+        VI newLevel = level;
+        VI newIx = w.ix;
+        VI newIy = w.iy;
+        VF newC = c;
+        VM keepWalking = andNot(walking, stopped);
+
+        if (any(descend)) {
+            // Into the child of the old cell that contains the point at tTop.
+            const VI child = level - VI(1);
+            const LevelSize<N> cs = levelSize(f, child);
+            const VM halvesU = child < f.log2W;
+            const VM halvesV = child < f.log2H;
+            const VI loU = select(halvesU, w.ix + w.ix, w.ix);
+            const VI loV = select(halvesV, w.iy + w.iy, w.iy);
+            const VI hiU = select(halvesU, loU + VI(1), loU);
+            const VI hiV = select(halvesV, loV + VI(1), loV);
+            const VI cx = cellAt(r.ou, r.du, tTop, cs.w, toFloat(loU), toFloat(hiU));
+            const VI cy = cellAt(r.ov, r.dv, tTop, cs.h, toFloat(loV), toFloat(hiV));
+            newLevel = select(descend, child, newLevel);
+            newIx = select(descend, cx, newIx);
+            newIy = select(descend, cy, newIy);
+            newC = select(descend, tTop, newC);
+        }
+
+        if (any(advance)) {
+            const VI ax = w.ix + select(tx == tCell, r.stepU, VI(0));
+            const VI ay = w.iy + select(ty == tCell, r.stepV, VI(0));
+            const VM outside = (ax < VI(0)) | (ax >= s.wi) | (ay < VI(0)) | (ay >= s.hi);
+            const VM leaves = advance & ((w.end <= tCell) | outside);
+            // Up one level when the step crossed into another parent.
+            const VM halvesU = level < f.log2W;
+            const VM halvesV = level < f.log2H;
+            const VI pxOld = select(halvesU, w.ix >> 1, w.ix), pxNew = select(halvesU, ax >> 1, ax);
+            const VI pyOld = select(halvesV, w.iy >> 1, w.iy), pyNew = select(halvesV, ay >> 1, ay);
+            const VM ascend = andNot(advance, leaves) & (level < f.top) & ((pxOld != pxNew) | (pyOld != pyNew));
+            newC = select(advance, tOut, newC);
+            newIx = select(advance, select(ascend, pxNew, ax), newIx);
+            newIy = select(advance, select(ascend, pyNew, ay), newIy);
+            newLevel = select(ascend, level + VI(1), newLevel);
+            keepWalking = andNot(keepWalking, leaves);
+        }
+
+        w.level = newLevel;
+        w.ix = newIx;
+        w.iy = newIy;
+        w.c = newC;
+        w.walking = keepWalking;
+    }
+}
+
+// The segment, level of detail and start level of one prism for every lane.
+template <int N>
+struct PrismSetup {
+    LocalRays<N> r;
+    vmask<N> takesPart;
+    vfloat<N> c, end;
+    vint<N> lodLevel, lodFloor, startLevel;
+};
+
+template <int N>
+PrismSetup<N> setupPrism(const SceneTracer& tracer, const Prism& p, const FieldLanes<N>& f,
+                         const RayPacketOf<N>& rays, vmask<N> lanes, vfloat<N> tLimit)
+{
+    using VF = vfloat<N>;
+    using VI = vint<N>;
+    const TraceSettings& set = tracer.settings;
+    const FieldView& view = *f.view;
+    PrismSetup<N> ps;
+    ps.r = localRays(rays, p);
+    ps.c = max(ps.r.tEnter, rays.tmin);
+    ps.end = min(ps.r.tLeave, tLimit);
+    ps.takesPart = lanes & (ps.c <= ps.end);
+    if (none(ps.takesPart)) return ps;
+
+    if (set.lod) {
+        const VF bias(std::exp2(set.lodBias));
+        const VF x = (max(ps.c, VF(0.0f)) * rays.coneSpread + rays.coneRadius) * bias / VF(p.heightTexelSize);
+        ps.lodLevel = simd::floorLog2(max(x, VF(1e-30f)));
+    } else {
+        ps.lodLevel = VI(0);
+    }
+    ps.lodFloor = min(f.top, max(ps.lodLevel, VI(0)));
+
+    const VI offset(int(set.startOffset));
+    if (set.start == 0) {
+        ps.startLevel = f.top;
+    } else if (set.start == 2) {
+        ps.startLevel = ps.lodLevel + offset;
+    } else {
+        const VF len = max(ps.end - ps.c, VF(0.0f));
+        const VF spanU = abs(ps.r.du) * len * VF(float(1u << view.log2Width));
+        const VF spanV = abs(ps.r.dv) * len * VF(float(1u << view.log2Height));
+        ps.startLevel = offset + simd::floorLog2(max(max(spanU, spanV), VF(1.0f)));
+    }
+    return ps;
+}
+
+// Starts a walk at each lane's level, in the cell containing the point at c.
+template <int N>
+Walk<N> startWalk(const FieldLanes<N>& f, const LocalRays<N>& r, vmask<N> lanes, vint<N> level, vfloat<N> c,
+                  vfloat<N> end)
+{
+    const LevelSize<N> s = levelSize(f, level);
+    Walk<N> w;
+    w.walking = lanes;
+    w.level = level;
+    w.c = c;
+    w.end = end;
+    w.ix = cellAt(r.ou, r.du, c, s.w, vfloat<N>(0.0f), s.w - vfloat<N>(1.0f));
+    w.iy = cellAt(r.ov, r.dv, c, s.h, vfloat<N>(0.0f), s.h - vfloat<N>(1.0f));
+    return w;
+}
+
+template <int N>
+void normalizeInto(vfloat<N> x, vfloat<N> y, vfloat<N> z, vfloat<N>& ox, vfloat<N>& oy, vfloat<N>& oz)
+{
+    const vfloat<N> len = sqrt(max(x * x + y * y + z * z, vfloat<N>(1e-30f)));
+    ox = x / len;
+    oy = y / len;
+    oz = z / len;
+}
+
+// Local normal to world through the prism's normal matrix, normalised.
+template <int N>
+void worldNormal(const Prism& p, vfloat<N> nu, vfloat<N> nv, vfloat<N> nh, vfloat<N>& ox, vfloat<N>& oy,
+                 vfloat<N>& oz)
+{
+    using VF = vfloat<N>;
+    const Vec3& c0 = p.normalM[0];
+    const Vec3& c1 = p.normalM[1];
+    const Vec3& c2 = p.normalM[2];
+    const VF x = nu * VF(c0.x) + nv * VF(c1.x) + nh * VF(c2.x);
+    const VF y = nu * VF(c0.y) + nv * VF(c1.y) + nh * VF(c2.y);
+    const VF z = nu * VF(c0.z) + nv * VF(c1.z) + nh * VF(c2.z);
+    normalizeInto(x, y, z, ox, oy, oz);
+}
+
+// Fills the hit record of the lanes that hit this prism nearer than before.
+template <int N>
+void recordHits(const SceneTracer& tracer, const Prism& p, std::uint32_t prismIndex, const FieldLanes<N>& f,
+                const PrismSetup<N>& ps, const RayPacketOf<N>& rays, const WalkOutcome<N>& hit, HitPacketOf<N>& out)
+{
+    using VF = vfloat<N>;
+    using VI = vint<N>;
+    using VM = vmask<N>;
+    const LocalRays<N>& r = ps.r;
+    const VM lanes = hit.found & (hit.t <= out.t);
+    if (none(lanes)) return;
+
+    const VF t = hit.t;
+    const VI level = hit.level;
+    const LevelSize<N> s = levelSize(f, level);
+    const VF u = r.ou + t * r.du;
+    const VF v = r.ov + t * r.dv;
+    const VF rayH = r.oh + t * r.dh;
+
+    // Geometric patch at the hit cell.
+    const VI cx = simd::clamp(hit.ix, VI(0), s.wi - VI(1));
+    const VI cy = simd::clamp(hit.iy, VI(0), s.hi - VI(1));
+    const VF sCell = simd::clamp(u * s.w - toFloat(cx), VF(0.0f), VF(1.0f));
+    const VF rCell = simd::clamp(v * s.h - toFloat(cy), VF(0.0f), VF(1.0f));
+    const Corners<N> k4 = cornerHeights(f, level, cx, cy, s, lanes);
+    const VF ea = k4.h10 - k4.h00;
+    const VF eb = k4.h01 - k4.h00;
+    const VF twist = k4.h00 - k4.h10 - k4.h01 + k4.h11;
+    const VF patchH = k4.h00 + ea * sCell + eb * rCell + twist * sCell * rCell;
+    const VF h = select(hit.underAtEntry, rayH, patchH);
+    const VF gradU = (ea + twist * rCell) * s.w;
+    const VF gradV = (eb + twist * sCell) * s.h;
+
+    // Shading gradient over a 2 x 2 block kept inside the level on clamping
+    // fields (max(size, 2) - 2 keeps the range valid on one-cell-wide levels).
+    VI bx = cx, by = cy;
+    VF sb = sCell, rb = rCell;
+    if (!f.view->wrap) {
+        bx = simd::clamp(cx, VI(0), max(s.wi, VI(2)) - VI(2));
+        by = simd::clamp(cy, VI(0), max(s.hi, VI(2)) - VI(2));
+        sb = simd::clamp(u * s.w - toFloat(bx), VF(0.0f), VF(1.0f));
+        rb = simd::clamp(v * s.h - toFloat(by), VF(0.0f), VF(1.0f));
+    }
+    HeightGather<N> g;
+    g.view = f.view;
+    g.levelOffset = gather(reinterpret_cast<const std::int32_t*>(f.view->heightOffsets.data()), level, lanes);
+    g.ix = bx;
+    g.iy = by;
+    g.width = s.wi;
+    g.height = s.hi;
+    const VF b00 = gatherHeights8(g, lanes, 0, 0), b10 = gatherHeights8(g, lanes, 1, 0);
+    const VF b01 = gatherHeights8(g, lanes, 0, 1), b11 = gatherHeights8(g, lanes, 1, 1);
+    VF shadeU, shadeV;
+    const int mode = tracer.settings.normalMode;
+    if (mode == 1 || mode == 2) {
+        const VF half(0.5f);
+        const VF gu00 = (b10 - gatherHeights8(g, lanes, -1, 0)) * half;
+        const VF gu10 = (gatherHeights8(g, lanes, 2, 0) - b00) * half;
+        const VF gu01 = (b11 - gatherHeights8(g, lanes, -1, 1)) * half;
+        const VF gu11 = (gatherHeights8(g, lanes, 2, 1) - b01) * half;
+        const VF gv00 = (b01 - gatherHeights8(g, lanes, 0, -1)) * half;
+        const VF gv10 = (b11 - gatherHeights8(g, lanes, 1, -1)) * half;
+        const VF gv01 = (gatherHeights8(g, lanes, 0, 2) - b00) * half;
+        const VF gv11 = (gatherHeights8(g, lanes, 1, 2) - b10) * half;
+        VF ws = sb, wr = rb;
+        if (mode == 2) {
+            ws = (VF(3.0f) - VF(2.0f) * sb) * (sb * sb);
+            wr = (VF(3.0f) - VF(2.0f) * rb) * (rb * rb);
+        }
+        const VF one(1.0f);
+        shadeU = ((gu00 * (one - ws) + gu10 * ws) * (one - wr) + (gu01 * (one - ws) + gu11 * ws) * wr) * s.w;
+        shadeV = ((gv00 * (one - ws) + gv10 * ws) * (one - wr) + (gv01 * (one - ws) + gv11 * ws) * wr) * s.h;
+    } else {
+        const VF bt = b00 - b10 - b01 + b11;
+        shadeU = ((b10 - b00) + bt * rb) * s.w;
+        shadeV = ((b01 - b00) + bt * sb) * s.h;
+    }
+
+    VF nu = -shadeU, nv = -shadeV, nh(1.0f);
+    VF gu = -gradU, gv = -gradV, gh(1.0f);
+
+    // Side faces: a ray that begins under the surface reports the face it
+    // came through (or its own reverse direction when it started inside).
+    if (!p.sideNormalsOff) {
+        const VM throughTopDown = (r.entryAxis == VI(2)) & (r.dh < VF(0.0f));
+        const VM side = andNot(hit.underAtEntry, throughTopDown);
+        if (any(side & lanes)) {
+            const VM inside = r.tEnter < rays.tmin;
+            auto face = [&](VF d, int axis) {
+                const VF outward = select(d >= VF(0.0f), VF(-1.0f), VF(1.0f));
+                return select(inside, -d, select(r.entryAxis == VI(axis), outward, VF(0.0f)));
+            };
+            const VF fu = face(r.du, 0), fv = face(r.dv, 1), fh = face(r.dh, 2);
+            nu = select(side, fu, nu);
+            nv = select(side, fv, nv);
+            nh = select(side, fh, nh);
+            gu = select(side, fu, gu);
+            gv = select(side, fv, gv);
+            gh = select(side, fh, gh);
+        }
+    }
+
+    VF nx, ny, nz, ox, oy, oz;
+    worldNormal(p, nu, nv, nh, nx, ny, nz);
+    worldNormal(p, gu, gv, gh, ox, oy, oz);
+    const VF px = VF(p.origin.x) + u * VF(p.axisU.x) + v * VF(p.axisV.x) + h * VF(p.axisH.x);
+    const VF py = VF(p.origin.y) + u * VF(p.axisU.y) + v * VF(p.axisV.y) + h * VF(p.axisH.y);
+    const VF pz = VF(p.origin.z) + u * VF(p.axisU.z) + v * VF(p.axisV.z) + h * VF(p.axisH.z);
+
+    out.mask |= lanes;
+    out.t = select(lanes, t, out.t);
+    out.posX = select(lanes, px, out.posX);
+    out.posY = select(lanes, py, out.posY);
+    out.posZ = select(lanes, pz, out.posZ);
+    out.normalX = select(lanes, nx, out.normalX);
+    out.normalY = select(lanes, ny, out.normalY);
+    out.normalZ = select(lanes, nz, out.normalZ);
+    out.offsetNormalX = select(lanes, ox, out.offsetNormalX);
+    out.offsetNormalY = select(lanes, oy, out.offsetNormalY);
+    out.offsetNormalZ = select(lanes, oz, out.offsetNormalZ);
+    out.u = select(lanes, u, out.u);
+    out.v = select(lanes, v, out.v);
+    out.h = select(lanes, h, out.h);
+    out.prism = select(lanes, VI(int(prismIndex)), out.prism);
+    out.level = select(lanes, level, out.level);
+}
+
+} // namespace
+
+template <int N>
+void tracePacket(const SceneTracer& tracer, HitPacketOf<N>& out, const RayPacketOf<N>& rays, simd::vmask<N> active,
+                 std::span<const uint32_t> prisms)
+{
+    using VF = vfloat<N>;
+    using VI = vint<N>;
+    using VM = vmask<N>;
+    out = HitPacketOf<N>{};
+    out.t = rays.tmax;
+    out.prism = VI(-1);
+
+    const TraceSettings& set = tracer.settings;
+    for (const std::uint32_t index : prisms) {
+        const Prism& p = tracer.scene->prisms[index];
+        const FieldLanes<N> f = fieldLanes<N>(tracer.views[p.fieldIndex]);
+        PrismSetup<N> ps = setupPrism(tracer, p, f, rays, active, out.t);
+        if (none(ps.takesPart)) continue;
+        const VF prismStart = ps.c;
+
+        VM lanes = ps.takesPart;
+        VF c = ps.c;
+        VI startLevel = ps.startLevel;
+        if (set.seedOracle && f.levels >= 2) {
+            const int maxLog2 = int(std::max(f.view->log2Width, f.view->log2Height));
+            const VI seedLevel =
+                min(f.top, max(VI(1), max(VI(maxLog2 - int(set.shellLog2)), ps.lodLevel)));
+            Walk<N> w = startWalk(f, ps.r, lanes, f.top, c, ps.end);
+            WalkOutcome<N> seed;
+            runWalk<WalkMode::Seed>(f, ps.r, w, seed, ps.lodFloor, seedLevel, prismStart, set.maxSteps,
+                                    out.seedSteps, &out.descends);
+            lanes = seed.found;
+            if (none(lanes)) continue;
+            c = seed.t;
+            startLevel = seed.level;
+        }
+
+        const VI level = min(max(ps.lodFloor, startLevel), f.top);
+        Walk<N> w = startWalk(f, ps.r, lanes, level, c, ps.end);
+        WalkOutcome<N> hit;
+        runWalk<WalkMode::March>(f, ps.r, w, hit, ps.lodFloor, VI(0), prismStart, set.maxSteps, out.iterations,
+                                 &out.descends);
+        recordHits(tracer, p, index, f, ps, rays, hit, out);
+    }
+}
+
+template <int N>
+void traceShadows(const SceneTracer& tracer, simd::vmask<N>& blocked, const RayPacketOf<N>& rays,
+                  simd::vmask<N> active, std::span<const uint32_t> prisms)
+{
+    using VF = vfloat<N>;
+    using VI = vint<N>;
+    blocked = vmask<N>(false);
+    VF unusedCounter;
+    const TraceSettings& set = tracer.settings;
+    for (const std::uint32_t index : prisms) {
+        const vmask<N> open = andNot(active, blocked);
+        if (none(open)) break;
+        const Prism& p = tracer.scene->prisms[index];
+        const FieldLanes<N> f = fieldLanes<N>(tracer.views[p.fieldIndex]);
+        const PrismSetup<N> ps = setupPrism(tracer, p, f, rays, open, rays.tmax);
+        if (none(ps.takesPart)) continue;
+        const VI level = min(max(ps.lodFloor, ps.startLevel), f.top);
+        Walk<N> w = startWalk(f, ps.r, ps.takesPart, level, ps.c, ps.end);
+        WalkOutcome<N> hit;
+        runWalk<WalkMode::Shadow>(f, ps.r, w, hit, ps.lodFloor, VI(0), ps.c, set.maxSteps, unusedCounter,
+                                  static_cast<VF*>(nullptr));
+        blocked |= hit.found;
+    }
+}
+
+template <int N>
+void snapHits(const SceneTracer& tracer, HitPacketOf<N>& hits)
+{
+    if (!tracer.settings.snapToPixelGrid || !tracer.anyPixelGrid || none(hits.mask)) return;
+    for (int lane = 0; lane < N; ++lane) {
+        if (!hits.mask.lane(lane)) continue;
+        const int prismIndex = hits.prism.lane(lane);
+        if (prismIndex < 0) continue;
+        const Prism& p = tracer.scene->prisms[std::size_t(prismIndex)];
+        const DisplacementField& field = tracer.scene->fields[p.fieldIndex];
+        float u = hits.u.lane(lane);
+        float v = hits.v.lane(lane);
+        if (!field.snapToPixelGrid(u, v)) continue;
+        const float h = field.sampleHeight(0, u, v);
+        if (h < p.hMin) continue;
+
+        const float n = float(field.pixelGrid);
+        const float su = n / float(field.width);
+        const float sv = n / float(field.height);
+        auto hs = [&](float x, float y) { return field.sampleHeight(0, x, y); };
+        const float gradU = (3.0f * (hs(u + su, v + sv) - hs(u - su, v + sv)) + 10.0f * (hs(u + su, v) - hs(u - su, v)) +
+                             3.0f * (hs(u + su, v - sv) - hs(u - su, v - sv))) /
+                            (32.0f * su);
+        const float gradV = (3.0f * (hs(u + su, v + sv) - hs(u + su, v - sv)) + 10.0f * (hs(u, v + sv) - hs(u, v - sv)) +
+                             3.0f * (hs(u - su, v + sv) - hs(u - su, v - sv))) /
+                            (32.0f * sv);
+        const Vec3 normal =
+            normalizeSafe(p.normalM[0] * -gradU + p.normalM[1] * -gradV + p.normalM[2] * 1.0f);
+        const Vec3 position = p.origin + p.axisU * u + p.axisV * v + p.axisH * h;
+
+        hits.normalX.setLane(lane, normal.x);
+        hits.normalY.setLane(lane, normal.y);
+        hits.normalZ.setLane(lane, normal.z);
+        hits.offsetNormalX.setLane(lane, normal.x);
+        hits.offsetNormalY.setLane(lane, normal.y);
+        hits.offsetNormalZ.setLane(lane, normal.z);
+        hits.u.setLane(lane, u);
+        hits.v.setLane(lane, v);
+        hits.h.setLane(lane, h);
+        hits.posX.setLane(lane, position.x);
+        hits.posY.setLane(lane, position.y);
+        hits.posZ.setLane(lane, position.z);
+    }
+}
+
+// The build's width, the scalar path, and 4 lanes where 8 are built too.
+#define QLMR_INSTANTIATE_MARCH(N)                                                                                \
+    template void tracePacket<N>(const SceneTracer&, HitPacketOf<N>&, const RayPacketOf<N>&, simd::vmask<N>,      \
+                                 std::span<const uint32_t>);                                                     \
+    template void traceShadows<N>(const SceneTracer&, simd::vmask<N>&, const RayPacketOf<N>&, simd::vmask<N>,     \
+                                  std::span<const uint32_t>);                                                    \
+    template void snapHits<N>(const SceneTracer&, HitPacketOf<N>&);
+
+QLMR_INSTANTIATE_MARCH(1)
+#if QLMR_HAVE_LANES4
+QLMR_INSTANTIATE_MARCH(4)
+#endif
+#if QLMR_HAVE_LANES8
+QLMR_INSTANTIATE_MARCH(8)
+#endif
+
+} // namespace qlmr
