@@ -1,9 +1,11 @@
 #include "sdna/builder.h"
+#include "sdna/evaluator.h"
 #include "sdna/validator.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <random>
 #include <string>
 
 namespace qlmr {
@@ -251,6 +253,77 @@ TEST(SdnaBuilder, FinishStartsOver)
     b = finish(builder);
     ASSERT_TRUE(b.ok) << b.error;
     expectBox(b.program, {-2, -2, -2}, {2, 2, 2});
+}
+
+// Smallest distance found on the surface of the program's box grown by margin.
+float smallestDistanceAroundBounds(const SdnaProgram& p, float margin, int steps)
+{
+    float smallest = INFINITY;
+    for (int axis = 0; axis < 3; ++axis) {
+        const int u = (axis + 1) % 3, v = (axis + 2) % 3;
+        for (int side = 0; side < 2; ++side) {
+            for (int i = 0; i <= steps; ++i) {
+                for (int j = 0; j <= steps; ++j) {
+                    std::array<float, 3> x;
+                    x[axis] = side ? p.boundsMax[axis] + margin : p.boundsMin[axis] - margin;
+                    x[u] = p.boundsMin[u] - margin + (p.boundsMax[u] - p.boundsMin[u] + 2 * margin) * i / steps;
+                    x[v] = p.boundsMin[v] - margin + (p.boundsMax[v] - p.boundsMin[v] + 2 * margin) * j / steps;
+                    smallest = std::min(smallest, evaluateProgram(p, x).distance);
+                }
+            }
+        }
+    }
+    return smallest;
+}
+
+TEST(SdnaBuilder, RandomProgramsLieInsideTheirBounds)
+{
+    std::mt19937 rng(104);
+    std::uniform_real_distribution<float> coord(-1.0f, 1.0f), size(0.05f, 0.6f), blend(-0.3f, 0.5f);
+    for (int n = 0; n < 60; ++n) {
+        SdnaBuilder b;
+        // Returns whether it made an ellipsoid: its value only bounds the
+        // distance from below (scaled by the smallest radius), so an offset
+        // or onion of it reaches past the grown box along its long axes.
+        auto primitive = [&] {
+            const unsigned kind = rng() % 5;
+            switch (kind) {
+            case 0: b.sphere({coord(rng), coord(rng), coord(rng)}, size(rng)); break;
+            case 1: b.capsule({coord(rng), coord(rng), coord(rng)}, {coord(rng), coord(rng), coord(rng)}, size(rng)); break;
+            case 2: b.taperedCapsule({coord(rng), coord(rng), coord(rng)}, size(rng), {coord(rng), coord(rng), coord(rng)}, size(rng)); break;
+            case 3: b.ellipsoid({coord(rng), coord(rng), coord(rng)}, {size(rng), size(rng), size(rng)}); break;
+            default: b.box({coord(rng), coord(rng), coord(rng)}, {size(rng), size(rng), size(rng)}, 0.1f * size(rng)); break;
+            }
+            return kind == 3;
+        };
+        const int parts = 1 + static_cast<int>(rng() % 5);
+        for (int i = 0; i < parts; ++i) {
+            const bool framed = rng() % 2;
+            if (framed) {
+                std::array<float, 4> q{coord(rng), coord(rng), coord(rng), coord(rng) + 1.5f};
+                const float length = std::sqrt(q[0] * q[0] + q[1] * q[1] + q[2] * q[2] + q[3] * q[3]);
+                for (float& c : q)
+                    c /= length;
+                b.pushTransform({q, {coord(rng), coord(rng), coord(rng)}, 0.5f + size(rng)});
+            }
+            bool ellipsoid = primitive();
+            if (rng() % 2) {
+                ellipsoid |= primitive();
+                b.combine(rng() % 2 ? SdnaOp::SmoothUnion : SdnaOp::Union, blend(rng));
+            }
+            if (!ellipsoid && rng() % 4 == 0)
+                b.onion(0.05f);
+            if (!ellipsoid && rng() % 4 == 0)
+                b.offset(0.5f * blend(rng));
+            if (framed)
+                b.pop();
+            if (i > 0)
+                b.combine(static_cast<SdnaOp>(32 + rng() % 4), blend(rng));
+        }
+        const Built built = finish(b);
+        ASSERT_TRUE(built.ok) << built.error;
+        EXPECT_GT(smallestDistanceAroundBounds(built.program, 1e-3f, 24), 0.0f) << "program " << n;
+    }
 }
 
 } // namespace

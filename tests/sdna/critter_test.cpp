@@ -1,5 +1,6 @@
 #include "sdna/container_writer.h"
 #include "sdna/critter.h"
+#include "sdna/evaluator.h"
 #include "sdna/sdna_reader.h"
 #include "sdna/validator.h"
 #include "support/test_support.h"
@@ -99,6 +100,32 @@ TEST(Critter, Bounds)
     EXPECT_EQ(based.boundsMax[0], 2.5f);
     EXPECT_EQ(based.boundsMax[1], critter.boundsMax[1]);
     EXPECT_EQ(based.boundsMax[2], 2.5f);
+}
+
+TEST(Critter, SolidTouchesNothingOutsideItsBounds)
+{
+    for (bool base : {false, true}) {
+        const SdnaProgram critter = buildCritter(base);
+        float smallest = INFINITY;
+        for (int axis = 0; axis < 3; ++axis) {
+            const int u = (axis + 1) % 3, v = (axis + 2) % 3;
+            for (int side = 0; side < 2; ++side) {
+                for (int i = 0; i <= 64; ++i) {
+                    for (int j = 0; j <= 64; ++j) {
+                        std::array<float, 3> x;
+                        x[axis] = side ? critter.boundsMax[axis] + 1e-3f : critter.boundsMin[axis] - 1e-3f;
+                        x[u] = critter.boundsMin[u] + (critter.boundsMax[u] - critter.boundsMin[u]) * i / 64;
+                        x[v] = critter.boundsMin[v] + (critter.boundsMax[v] - critter.boundsMin[v]) * j / 64;
+                        smallest = std::min(smallest, evaluateProgram(critter, x).distance);
+                    }
+                }
+            }
+        }
+        EXPECT_GT(smallest, 0.0f) << (base ? "with base" : "without base");
+        // The box is the solid's, not a loose guess: it comes within a few
+        // centimetres of the surface somewhere.
+        EXPECT_LT(smallest, 0.05f);
+    }
 }
 
 TEST(Critter, PoseTurnsLegsAboutTheirHips)
