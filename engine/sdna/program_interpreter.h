@@ -122,7 +122,7 @@ inline const BonePose& poseOfBone(const BonePose* pose, std::uint64_t poseCount,
 // The point moved into a posed bone's space: (1/s) rotate*(q, x - position).
 template <typename T>
 inline Vec<T> intoBone(const BonePose& bp, const Vec<T>& x) {
-    const T inverseScale(1.0f / bp.scale);
+    const T inverseScale = T(1.0f) / T(bp.scale);
     return quatRotateConjugate(bp.rotation.data(), x - constant<T>(bp.position.data())) *
            inverseScale;
 }
@@ -161,6 +161,9 @@ Result<T> interpret(const SdnaProgram& program, const Vec<T>& point, const BoneP
     frames[0] = {point, T(1.0f)};
     int depth = 0;  // values on the stack
     int frame = 0;  // index of the innermost frame
+    // The innermost frame's point, kept in locals so stores to the value
+    // stack do not force it to be reloaded.
+    Vec<T> x = point;
 
     const SdnaInstruction* code = program.instructions.data();
     const std::uint32_t count = static_cast<std::uint32_t>(program.instructions.size());
@@ -175,14 +178,13 @@ Result<T> interpret(const SdnaProgram& program, const Vec<T>& point, const BoneP
     while (i < count) {
         if (i < recordOfCount && recordOf[i] >= 0 && depth > 0) {
             const BoundRecord& rec = bounds->records[static_cast<std::size_t>(recordOf[i])];
-            if (cullRecord(rec, frames[frame].point, values[depth - 1].distance, pose, poseCount)) {
+            if (cullRecord(rec, x, values[depth - 1].distance, pose, poseCount)) {
                 i = rec.end;
                 continue;
             }
         }
         const SdnaInstruction& ins = code[i];
         const float* p = ins.p.data();
-        const Vec<T>& x = frames[frame].point;
         switch (ins.op) {
         case SdnaOp::Sphere:
             values[depth++] = {length(x - constant<T>(p)) - T(p[3]), ins.material};
@@ -279,22 +281,23 @@ Result<T> interpret(const SdnaProgram& program, const Vec<T>& point, const BoneP
             values[depth - 1].distance = absolute(values[depth - 1].distance) - T(p[0]);
             break;
         case SdnaOp::PushTransform: {
-            const T inverseScale(1.0f / p[7]);
-            const Vec<T> moved = quatRotateConjugate(p, x - constant<T>(p + 4)) * inverseScale;
-            frames[frame + 1] = {moved, T(p[7])};
+            const T inverseScale = T(1.0f) / T(p[7]);
             ++frame;
+            x = quatRotateConjugate(p, x - constant<T>(p + 4)) * inverseScale;
+            frames[frame] = {x, T(p[7])};
             break;
         }
         case SdnaOp::PushBone: {
             const BonePose& bp = poseOfBone(pose, poseCount, ins.bone);
-            const Vec<T> moved = intoBone(bp, x);
-            frames[frame + 1] = {moved, T(bp.scale)};
             ++frame;
+            x = intoBone(bp, x);
+            frames[frame] = {x, T(bp.scale)};
             break;
         }
         case SdnaOp::Pop:
             values[depth - 1].distance = values[depth - 1].distance * frames[frame].scale;
             --frame;
+            x = frames[frame].point;
             break;
         default:
             // Repeat, the experimental unary and unknown opcodes change nothing.
