@@ -6,6 +6,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <limits>
 #include <memory>
@@ -109,7 +110,20 @@ Scene terrainScene()
         b = std::uint16_t(rng() & 0xFFFF);
     scene.addField(DisplacementField(32, 32, std::span<const std::uint16_t>(bumps), false));
 
+    // A water sheet over part of the valleys: flat at y = 2, its depth from
+    // the albedo alpha.
+    std::vector<std::uint16_t> still(16 * 16, 32768);
+    DisplacementField water(16, 16, std::span<const std::uint16_t>(still), true);
+    std::vector<std::uint32_t> waterColor(16 * 16);
+    for (unsigned i = 0; i < waterColor.size(); ++i)
+        waterColor[i] = (std::uint32_t(0x60 + (i % 16) * 8) << 24) | 0x00806030u;
+    water.setAlbedo(16, 16, waterColor);
+    scene.addField(std::move(water));
+
     scene.addPrism(makePrism({-20.0f, 0.0f, 20.0f}, {1, 0, 0}, {0, 0, -1}, 40.0f, 40.0f, 4.0f, 0));
+    Prism sheet = makePrism({-20.0f, 1.5f, 20.0f}, {1, 0, 0}, {0, 0, -1}, 40.0f, 30.0f, 1.0f, 2);
+    sheet.waterDepthScale = 3.0f;
+    scene.addPrism(sheet);
     for (int i = 0; i < 3; ++i)
         for (int j = 0; j < 3; ++j)
             scene.addPrism(makePrism({-3.0f + 2.0f * i, 3.0f, -6.0f - 2.0f * j}, {1, 0, 0}, {0, 0, -1}, 2.0f, 2.0f,
@@ -554,6 +568,19 @@ TEST(TileRenderer, SmallSceneImageIsUprightAndUnmirrored)
     const std::string path =
         (test::artifactDir("scene") / (std::string("renderer_scene_") + QLMR_TEST_VARIANT + ".png")).string();
     ASSERT_TRUE(writePng(path, frame.width, frame.height, rgba));
+    // The nine planes in pixel order, so the two builds' frames can be
+    // compared byte for byte (cmp renderer_scene_avx2.planes renderer_scene_sse2.planes).
+    {
+        std::vector<float> planes;
+        for (unsigned p = 0; p < GBuffer::kPlaneCount; ++p)
+            for (unsigned y = 0; y < frame.height; ++y)
+                for (unsigned x = 0; x < frame.width; ++x)
+                    planes.push_back(frame.at(p, x, y));
+        std::ofstream out(test::artifactDir("scene") / (std::string("renderer_scene_") + QLMR_TEST_VARIANT + ".planes"),
+                          std::ios::binary);
+        out.write(reinterpret_cast<const char*>(planes.data()), std::streamsize(planes.size() * sizeof(float)));
+        ASSERT_TRUE(out.good());
+    }
 
     // Upright: the top row is sky, the bottom row terrain.
     for (unsigned x = 0; x < frame.width; ++x) {
