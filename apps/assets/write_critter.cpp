@@ -12,15 +12,16 @@ int main(int argc, char** argv)
 {
     std::string output;
     bool base = true;
+    bool usable = true;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--no-base") == 0)
             base = false;
         else if (output.empty())
             output = argv[i];
         else
-            output.clear(), i = argc;
+            usable = false; // a second path
     }
-    if (output.empty()) {
+    if (output.empty() || !usable) {
         std::fprintf(stderr, "usage: write_critter OUTPUT [--no-base]\n");
         return 1;
     }
