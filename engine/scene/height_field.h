@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -95,8 +96,9 @@ public:
 
     // ---- lookups ----
 
-    uint32_t levelWidth(uint32_t level) const { return level >= 32 ? 1u : (width >> level ? width >> level : 1u); }
-    uint32_t levelHeight(uint32_t level) const { return level >= 32 ? 1u : (height >> level ? height >> level : 1u); }
+    // Size of a level (level < 16): the grid halves until a side reaches 1.
+    uint32_t levelWidth(uint32_t level) const { return std::max(width >> level, 1u); }
+    uint32_t levelHeight(uint32_t level) const { return std::max(height >> level, 1u); }
     uint32_t albedoLevels() const { return uint32_t(albedoOffsets.size()); }
     uint32_t albedoLevelWidth(uint32_t level) const;
     uint32_t albedoLevelHeight(uint32_t level) const;
