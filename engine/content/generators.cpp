@@ -36,7 +36,20 @@ std::uint32_t pack(Rgb c) { return packRgba8(c.r, c.g, c.b); }
 
 // --- terrain ---------------------------------------------------------------
 
-float terrainHeight(float fx, float fy, unsigned seed, const TerrainParams& params)
+// One lattice cache per noise octave that a terrain row walks through.
+struct TerrainHeightCaches {
+    LatticeCache erosion[12];
+    LatticeCache ridges[7];
+    LatticeCache detail[4];
+};
+
+struct TerrainColourCaches {
+    LatticeCache low[5];
+    LatticeCache mid[3];
+    LatticeCache high[3];
+};
+
+float terrainHeight(float fx, float fy, unsigned seed, const TerrainParams& params, TerrainHeightCaches& caches)
 {
     // Eroded fBm: octaves damped by the accumulated slope, rotated between
     // octaves so the lattice does not line up.
@@ -47,7 +60,7 @@ float terrainHeight(float fx, float fy, unsigned seed, const TerrainParams& para
     float dx = 0.0f;
     float dy = 0.0f;
     for (unsigned i = 0; i < 12; ++i) {
-        const NoiseSample n = periodicNoise(a, b, 0, seed + 31u * i);
+        const NoiseSample n = periodicNoise(a, b, 0, seed + 31u * i, caches.erosion[i]);
         dx += n.ddx;
         dy += n.ddy;
         h += amplitude * n.value / (1.0f + dx * dx + dy * dy);
@@ -63,7 +76,7 @@ float terrainHeight(float fx, float fy, unsigned seed, const TerrainParams& para
     float ridges = 0.0f;
     amplitude = 0.5f;
     for (unsigned j = 0; j < 7; ++j) {
-        const NoiseSample n = periodicNoise(c, e, 0, (seed ^ 0xabcdu) + j);
+        const NoiseSample n = periodicNoise(c, e, 0, (seed ^ 0xabcdu) + j, caches.ridges[j]);
         c *= 2.03f;
         e *= 2.03f;
         const float t = 1.0f - std::fabs(n.value);
@@ -76,7 +89,7 @@ float terrainHeight(float fx, float fy, unsigned seed, const TerrainParams& para
     const float dist = std::sqrt(px * px + py * py);
     const float base = 0.22f * h + 0.22f + smoothstep(0.12f, 0.45f, dist) * (0.62f * ridges - 0.12f);
     const float pad = smoothstep(1.9f * params.padRadius, params.padRadius, dist);
-    const float detail = fbmNoise(64.0f * fx, 64.0f * fy, 4, 0, seed + 7u);
+    const float detail = fbmNoise(64.0f * fx, 64.0f * fy, 4, 0, seed + 7u, caches.detail);
     return base + (0.0015f * detail + params.padHeight - base) * pad;
 }
 
@@ -103,6 +116,7 @@ void terrainColourRow(FieldImage& image, unsigned y, unsigned seed, const Terrai
     const std::size_t rowUp = static_cast<std::size_t>(y == 0 ? 0 : y - 1) * size;
     const std::size_t rowDown = static_cast<std::size_t>(std::min(y + 1, last)) * size;
     const float fy = static_cast<float>(y) / static_cast<float>(size);
+    TerrainColourCaches caches;
     for (unsigned x = 0; x < size; ++x) {
         const float fx = static_cast<float>(x) / static_cast<float>(size);
         const unsigned left = x == 0 ? 0 : x - 1;
@@ -112,8 +126,8 @@ void terrainColourRow(FieldImage& image, unsigned y, unsigned seed, const Terrai
         const float slope = std::sqrt(gx * gx + gy * gy);
         const float height = heights[row + x];
 
-        const float nLow = fbmNoise(40.0f * fx, 40.0f * fy, 5, 0, seed + 99u);
-        const float nMid = fbmNoise(300.0f * fx, 300.0f * fy, 3, 0, seed + 199u);
+        const float nLow = fbmNoise(40.0f * fx, 40.0f * fy, 5, 0, seed + 99u, caches.low);
+        const float nMid = fbmNoise(300.0f * fx, 300.0f * fy, 3, 0, seed + 199u, caches.mid);
 
         Rgb colour{0.07f + 0.09f * (nLow + 0.5f), 0.14f + 0.07f * (nLow + 0.5f), 0.04f + 0.02f * (0.5f - nLow)};
         const float rock = smoothstep(0.55f, 0.95f, 0.25f * nMid + slope);
@@ -126,7 +140,7 @@ void terrainColourRow(FieldImage& image, unsigned y, unsigned seed, const Terrai
         const float py = fy - params.padCenterY;
         const float padDist = std::sqrt(px * px + py * py) + 0.01f * nMid;
         const float padW = smoothstep(1.5f * params.padRadius, 0.9f * params.padRadius, padDist);
-        const float nHigh = fbmNoise(900.0f * fx, 900.0f * fy, 3, 0, seed + 299u);
+        const float nHigh = fbmNoise(900.0f * fx, 900.0f * fy, 3, 0, seed + 299u, caches.high);
         colour = moveTowards(colour,
                              {0.24f + 0.06f * nMid + 0.05f * nHigh, 0.2f + 0.05f * nMid + 0.04f * nHigh,
                               0.15f + 0.03f * nMid + 0.03f * nHigh},
@@ -163,6 +177,8 @@ void brickRow(FieldImage& image, unsigned y, unsigned seed, const BrickLayout& l
     const int course = static_cast<int>(cy / layout.brickH);
     const float offset = (course & 1) ? 0.5f * layout.brickL : 0.0f;
     const float ly = cy - static_cast<float>(course) * layout.brickH;
+    LatticeCache faceCaches[5];
+    LatticeCache chipCaches[3];
     for (unsigned x = 0; x < image.width; ++x) {
         const float fxCell = static_cast<float>(x);
         const float xs = std::fmod(fxCell + 0.5f + offset, width);
@@ -171,8 +187,10 @@ void brickRow(FieldImage& image, unsigned y, unsigned seed, const BrickLayout& l
         const float d = min4(lx, layout.brickL - lx, ly, layout.brickH - ly);
 
         const float r = latticeHash(col % layout.perRow + layout.perRow * course, 3, seed);
-        const float nFace = fbmNoise(64.0f * fxCell / width, 32.0f * static_cast<float>(y) / height, 5, 32, seed + 11u);
-        const float nChip = fbmNoise(24.0f * fxCell / width, 12.0f * static_cast<float>(y) / height, 3, 12, seed + 23u);
+        const float nFace = fbmNoise(64.0f * fxCell / width, 32.0f * static_cast<float>(y) / height, 5, 32, seed + 11u,
+                                     faceCaches);
+        const float nChip = fbmNoise(24.0f * fxCell / width, 12.0f * static_cast<float>(y) / height, 3, 12, seed + 23u,
+                                     chipCaches);
 
         const float mortarHeight = 0.28f + 0.03f * nFace;
         if (layout.mortar > d) {
@@ -205,6 +223,7 @@ void cobblestoneRow(FieldImage& image, unsigned y, unsigned cellCount, unsigned 
     const std::size_t row = static_cast<std::size_t>(y) * size;
     const float py = (static_cast<float>(y) + 0.5f) / fsize * cells;
     const int iy = static_cast<int>(std::floor(py));
+    LatticeCache noiseCaches[4];
     for (unsigned x = 0; x < size; ++x) {
         const float px = (static_cast<float>(x) + 0.5f) / fsize * cells;
         const int ix = static_cast<int>(std::floor(px));
@@ -232,7 +251,7 @@ void cobblestoneRow(FieldImage& image, unsigned y, unsigned cellCount, unsigned 
 
         const float edge = f2 - f1;
         const float n = fbmNoise(64.0f * static_cast<float>(x) / fsize, 64.0f * static_cast<float>(y) / fsize, 4, 64,
-                                 seed + 5u);
+                                 seed + 5u, noiseCaches);
         const float r1 = latticeHash(id, 7, seed);
         const float r2 = latticeHash(id, 13, seed);
 
@@ -324,9 +343,10 @@ FieldImage generateTerrain(unsigned size, unsigned seed, const TerrainParams& pa
     pool.run(size, [&](unsigned y, unsigned) {
         const std::size_t row = static_cast<std::size_t>(y) * size;
         const float fy = static_cast<float>(y) / static_cast<float>(size);
+        TerrainHeightCaches caches;
         for (unsigned x = 0; x < size; ++x) {
             const float fx = static_cast<float>(x) / static_cast<float>(size);
-            image.heights[row + x] = terrainHeight(fx, fy, seed, params);
+            image.heights[row + x] = terrainHeight(fx, fy, seed, params, caches);
         }
     });
     normaliseHeights(image.heights);

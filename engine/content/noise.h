@@ -1,5 +1,6 @@
 #pragma once
 
+#include <climits>
 #include <cstdint>
 
 namespace qlmr {
@@ -24,5 +25,23 @@ NoiseSample periodicNoise(float x, float y, int period, std::uint32_t seed);
 // when it is at least 1. The sum is not normalised (about [-1, 1]); 0 for
 // octaves < 1.
 float fbmNoise(float x, float y, int octaves, int period, std::uint32_t seed);
+
+// The corner values of the lattice cell one noise octave visited last. A
+// generator walking along a row keeps one per octave, so cells that fall in
+// the same lattice cell skip the four hashes; the results are bit for bit
+// those of the uncached calls. Row-local: no sharing between threads.
+struct LatticeCache {
+    int ix = INT_MIN;
+    int iy = INT_MIN;
+    int period = 0;
+    std::uint32_t seed = 0;
+    float a = 0.0f, b = 0.0f, c = 0.0f, d = 0.0f;
+};
+
+// periodicNoise through a cache.
+NoiseSample periodicNoise(float x, float y, int period, std::uint32_t seed, LatticeCache& cache);
+
+// fbmNoise through one cache per octave (caches[0 .. octaves-1]).
+float fbmNoise(float x, float y, int octaves, int period, std::uint32_t seed, LatticeCache* caches);
 
 } // namespace qlmr

@@ -152,5 +152,35 @@ TEST(FbmNoise, TilesWithItsPeriodOnlyWhenGivenOne)
     EXPECT_TRUE(unwrappedDiffers);
 }
 
+// A cache must only save hashing: walking a row (small steps that mostly stay
+// in one lattice cell), jumping about, and switching seed or period under
+// one cache all give exactly the uncached values.
+TEST(LatticeCache, GivesExactlyTheUncachedNoise)
+{
+    std::mt19937 rng(42);
+    std::uniform_real_distribution<float> jump(-100.0f, 100.0f);
+    std::uniform_real_distribution<float> step(0.0f, 0.3f);
+    LatticeCache single;
+    LatticeCache octaves[5];
+    float x = -3.0f;
+    float y = 7.25f;
+    for (int k = 0; k < 3000; ++k) {
+        if (k % 500 == 0) {
+            x = jump(rng);
+            y = jump(rng);
+        }
+        x += step(rng);
+        y += 0.1f * step(rng);
+        const std::uint32_t seed = k % 700 < 350 ? 5u : 6u;
+        const int period = k % 1100 < 550 ? 0 : 16;
+        const NoiseSample cached = periodicNoise(x, y, period, seed, single);
+        const NoiseSample plain = periodicNoise(x, y, period, seed);
+        ASSERT_EQ(cached.value, plain.value) << k;
+        ASSERT_EQ(cached.ddx, plain.ddx) << k;
+        ASSERT_EQ(cached.ddy, plain.ddy) << k;
+        ASSERT_EQ(fbmNoise(x, y, 5, period, seed, octaves), fbmNoise(x, y, 5, period, seed)) << k;
+    }
+}
+
 } // namespace
 } // namespace qlmr
