@@ -151,19 +151,37 @@ struct Corners {
     vfloat<N> h00, h10, h01, h11;
 };
 
+// Each row's two corners come from one paired load; lanes whose right
+// neighbour wraps or clamps (the last column, one-column levels) load it apart.
 template <int N>
 Corners<N> cornerHeights(const FieldLanes<N>& f, vint<N> level, vint<N> ix, vint<N> iy, const LevelSize<N>& s,
                          vmask<N> lanes)
 {
-    HeightGather<N> g;
-    g.view = f.view;
-    g.levelOffset = gather(reinterpret_cast<const std::int32_t*>(f.view->heightOffsets.data()), level, lanes);
-    g.ix = ix;
-    g.iy = iy;
-    g.width = s.wi;
-    g.height = s.hi;
-    return {gatherHeights8(g, lanes, 0, 0), gatherHeights8(g, lanes, 1, 0), gatherHeights8(g, lanes, 0, 1),
-            gatherHeights8(g, lanes, 1, 1)};
+    using VI = vint<N>;
+    const FieldView& view = *f.view;
+    const VI offset = simd::lookup16(reinterpret_cast<const std::int32_t*>(view.heightOffsets.data()), level);
+    VI x1 = ix + VI(1), y1 = iy + VI(1);
+    if (view.wrap) {
+        x1 = x1 & (s.wi - VI(1));
+        y1 = y1 & (s.hi - VI(1));
+    } else {
+        x1 = min(x1, s.wi - VI(1));
+        y1 = min(y1, s.hi - VI(1));
+    }
+    const VI row0 = offset + iy * s.wi;
+    const VI row1 = offset + y1 * s.wi;
+    const VI pair0 = gatherPairU16(view.heights, row0 + ix, lanes);
+    const VI pair1 = gatherPairU16(view.heights, row1 + ix, lanes);
+    VI h10 = simd::shiftRightLogical(pair0, 16);
+    VI h11 = simd::shiftRightLogical(pair1, 16);
+    const vmask<N> edge = lanes & (x1 != ix + VI(1));
+    if (any(edge)) {
+        h10 = select(edge, gatherU16(view.heights, row0 + x1, edge), h10);
+        h11 = select(edge, gatherU16(view.heights, row1 + x1, edge), h11);
+    }
+    const simd::vfloat<N> scale(kHeightScale);
+    return {toFloat(pair0 & VI(0xFFFF)) * scale, toFloat(h10) * scale, toFloat(pair1 & VI(0xFFFF)) * scale,
+            toFloat(h11) * scale};
 }
 
 // The walk over the bounds pyramid, shared by the seed pass, the march and
@@ -205,7 +223,7 @@ void runWalk(const FieldLanes<N>& f, const LocalRays<N>& r, Walk<N>& w, WalkOutc
         VF tTop(kInf);
         VM aboveRay; // Shadow: the whole node lies above the ray over the step
         if (hasBounds && any(nodeLanes)) {
-            const VI nodeIndex = gather(boundsOffsets, level, nodeLanes) + w.iy * s.wi + w.ix;
+            const VI nodeIndex = simd::lookup16(boundsOffsets, level) + w.iy * s.wi + w.ix;
             const VI node = gather(view.bounds, nodeIndex, nodeLanes);
             const VF maxH = toFloat(simd::shiftRightLogical(node, 16)) * VF(kHeightScale);
             const VF rayAtC = r.oh + c * r.dh;
@@ -466,7 +484,7 @@ void recordHits(const SceneTracer& tracer, const Prism& p, std::uint32_t prismIn
     }
     HeightGather<N> g;
     g.view = f.view;
-    g.levelOffset = gather(reinterpret_cast<const std::int32_t*>(f.view->heightOffsets.data()), level, lanes);
+    g.levelOffset = simd::lookup16(reinterpret_cast<const std::int32_t*>(f.view->heightOffsets.data()), level);
     g.ix = bx;
     g.iy = by;
     g.width = s.wi;

@@ -243,19 +243,36 @@ TYPED_TEST(Lanes, GathersReadOnlyMaskedLanes)
         for (int l = 0; l < N; ++l) index.setLane(l, (b >> l) & 1u ? (l * 13 + int(b)) % 64 : far);
         const VI h = gatherU16(heights.data(), index, m);
         const VI n = gather(nodes.data(), index, m);
+        const VI pair = gatherPairU16(heights.data(), index, m);
         for (int l = 0; l < N; ++l) {
             if ((b >> l) & 1u) {
                 EXPECT_EQ(h.lane(l), heights[index.lane(l)]);
                 EXPECT_EQ(std::uint32_t(n.lane(l)), nodes[index.lane(l)]);
+                EXPECT_EQ(std::uint32_t(pair.lane(l)),
+                          std::uint32_t(heights[index.lane(l)]) | (std::uint32_t(heights[index.lane(l) + 1]) << 16));
             } else {
                 EXPECT_EQ(h.lane(l), 0);
                 EXPECT_EQ(n.lane(l), 0);
+                EXPECT_EQ(pair.lane(l), 0);
             }
         }
     }
     // The last height of the array is read in full, high bits clear.
     const VI last = gatherU16(heights.data(), VI(63), vmask<N>(true));
     EXPECT_EQ(last.lane(N - 1), heights[63]);
+}
+
+TYPED_TEST(Lanes, Lookup16ReadsEveryEntryOfTheTable)
+{
+    constexpr int N = TypeParam::value;
+    std::int32_t table[16];
+    for (int i = 0; i < 16; ++i) table[i] = 1000 * i - 7;
+    for (int start = 0; start < 16; ++start) {
+        vint<N> index;
+        for (int l = 0; l < N; ++l) index.setLane(l, (start + 5 * l) % 16);
+        const vint<N> r = lookup16(table, index);
+        for (int l = 0; l < N; ++l) EXPECT_EQ(r.lane(l), table[(start + 5 * l) % 16]);
+    }
 }
 
 TEST(Lanes, BuildWidthFollowsTheVariant)

@@ -9,8 +9,8 @@
 //   vfloat: + - * /, compares, isNan, min, max (second operand on NaN), abs,
 //           sqrt, floor, select, asInt, toInt (truncating), toFloat, load/store
 //   vint:  + - * (low 32 bits), & | ^ andNot, << >> shiftRightLogical,
-//          compares, min, max, select, masked gathers of 32-bit words and of
-//          16-bit heights
+//          compares, min, max, select, masked gathers of 32-bit words, of
+//          16-bit heights and of height pairs, lookup16 into a 16-entry table
 // Lane-wise results are bit-identical across widths.
 
 #include <cstdint>

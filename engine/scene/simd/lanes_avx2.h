@@ -153,4 +153,18 @@ inline vint<8> gatherU16(const std::uint16_t* base, vint<8> index, vmask<8> m) {
     return _mm256_and_si256(words, _mm256_set1_epi32(0xFFFF));
 }
 
+// Two neighbouring heights in one word: base[index] low, base[index + 1] high.
+inline vint<8> gatherPairU16(const std::uint16_t* base, vint<8> index, vmask<8> m) {
+    return _mm256_mask_i32gather_epi32(_mm256_setzero_si256(), reinterpret_cast<const int*>(base), index.v,
+                                       _mm256_castps_si256(m.m), 2);
+}
+// Entry i & 15 of a 16-entry table, every lane: two permutes and a blend.
+inline vint<8> lookup16(const std::int32_t* table, vint<8> index) {
+    const __m256i i = _mm256_and_si256(index.v, _mm256_set1_epi32(15));
+    const __m256i lo = _mm256_permutevar8x32_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(table)), i);
+    const __m256i hi =
+        _mm256_permutevar8x32_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(table + 8)), i);
+    return _mm256_blendv_epi8(lo, hi, _mm256_cmpgt_epi32(i, _mm256_set1_epi32(7)));
+}
+
 } // namespace qlmr::simd

@@ -132,4 +132,11 @@ inline vint<1> gatherU16(const std::uint16_t* base, vint<1> index, vmask<1> m) {
     return m.m ? static_cast<std::int32_t>(base[index.v]) : 0;
 }
 
+// Two neighbouring heights in one word: base[index] low, base[index + 1] high.
+inline vint<1> gatherPairU16(const std::uint16_t* base, vint<1> index, vmask<1> m) {
+    return m.m ? static_cast<std::int32_t>(std::uint32_t(base[index.v]) | (std::uint32_t(base[index.v + 1]) << 16)) : 0;
+}
+// Entry i & 15 of a 16-entry table, every lane.
+inline vint<1> lookup16(const std::int32_t* table, vint<1> index) { return table[index.v & 15]; }
+
 } // namespace qlmr::simd

@@ -7,6 +7,7 @@
 #include <emmintrin.h>
 
 #include <cstdint>
+#include <cstring>
 
 namespace qlmr::simd {
 
@@ -166,5 +167,23 @@ inline vint<4> gatherLanes(const T* base, vint<4> index, vmask<4> m) {
 inline vint<4> gather(const std::int32_t* base, vint<4> index, vmask<4> m) { return gatherLanes(base, index, m); }
 inline vint<4> gather(const std::uint32_t* base, vint<4> index, vmask<4> m) { return gatherLanes(base, index, m); }
 inline vint<4> gatherU16(const std::uint16_t* base, vint<4> index, vmask<4> m) { return gatherLanes(base, index, m); }
+
+// Two neighbouring heights in one word: base[index] low, base[index + 1] high.
+inline vint<4> gatherPairU16(const std::uint16_t* base, vint<4> index, vmask<4> m) {
+    alignas(16) std::int32_t idx[4];
+    alignas(16) std::int32_t out[4];
+    _mm_store_si128(reinterpret_cast<__m128i*>(idx), index.v);
+    const unsigned b = bits(m);
+    for (int i = 0; i < 4; ++i) {
+        std::uint32_t pair = 0;
+        if ((b >> i) & 1u) std::memcpy(&pair, base + idx[i], 4);
+        out[i] = static_cast<std::int32_t>(pair);
+    }
+    return _mm_load_si128(reinterpret_cast<const __m128i*>(out));
+}
+// Entry i & 15 of a 16-entry table, every lane.
+inline vint<4> lookup16(const std::int32_t* table, vint<4> index) {
+    return gatherLanes(table, index & vint<4>(15), vmask<4>(true));
+}
 
 } // namespace qlmr::simd
