@@ -402,5 +402,63 @@ TEST(SurfaceShading, RefinementBlendsTowardsTheCoarseGradient)
     EXPECT_EQ(refineNormals(tracer, hit, simd::vmask<1>(true), 1.0f).x.lane(0), 0.0f);
 }
 
+TEST(SurfaceShading, RefinedNormalTurnedToTheSunIsLitWithoutAShadowRay)
+{
+    Scene scene;
+    std::vector<float> ramp(32 * 32);
+    for (unsigned y = 0; y < 32; ++y)
+        for (unsigned x = 0; x < 32; ++x)
+            ramp[y * 32 + x] = float(x) / 32.0f;
+    scene.addField(DisplacementField(32, 32, std::span<const float>(ramp), true));
+    scene.addPrism(makePrism({0, 0, 0}, {1, 0, 0}, {0, 0, -1}, 2.0f, 2.0f, 1.0f, 0));
+    scene.refreshPrisms();
+    const SceneTracer tracer(scene, TraceSettings{});
+
+    // The march normal faces away from the sun; the ramp's normal faces it.
+    const Vec3 marchNormal = normalizeSafe(Vec3{0.3f, 0.2f, -0.93f});
+    RenderSettings s;
+    ASSERT_LT(dot(marchNormal, s.sunDir), 0.0f);
+    RayPacketOf<1> ray;
+    ray.originX = 1.0f;
+    ray.originY = 3.0f;
+    ray.originZ = -1.0f;
+    ray.dirX = 0.0f;
+    ray.dirY = -1.0f;
+    ray.dirZ = 0.0f;
+    ray.tmin = 0.0f;
+    ray.tmax = 1e30f;
+    ray.coneRadius = 0.0f;
+    ray.coneSpread = 0.001f;
+    auto shade = [&](float weight, int& shadowRays) {
+        HitPacketOf<1> hit;
+        hit.mask = simd::vmask<1>(true);
+        hit.t = 2.5f;
+        hit.posX = 1.0f;
+        hit.posY = 0.5f;
+        hit.posZ = -1.0f;
+        hit.normalX = hit.offsetNormalX = marchNormal.x;
+        hit.normalY = hit.offsetNormalY = marchNormal.y;
+        hit.normalZ = hit.offsetNormalZ = marchNormal.z;
+        hit.u = hit.v = hit.h = 0.5f;
+        hit.prism = 0;
+        hit.level = 0;
+        s.normalRefine = weight;
+        LaneVec3<1> color;
+        shadowRays = shadeHits(tracer, nullptr, ray, simd::vmask<1>(true), hit, s, color);
+        return color.x.lane(0);
+    };
+    int raysOff = -1, raysOn = -1;
+    const float off = shade(0.0f, raysOff);
+    const float on = shade(1.0f, raysOn);
+    EXPECT_EQ(raysOff, 0);
+    EXPECT_EQ(raysOn, 0);
+    // Fully refined: the ramp normal, sunlit with visibility 1.
+    const Vec3 ramped = normalizeSafe(Vec3{-0.5f, 1.0f, 0.0f});
+    const float fog = std::exp(-s.fogDensity * 2.5f);
+    const float expected = 0.7f * (dot(ramped, s.sunDir) * s.sunColor.x + (0.55f + 0.45f * ramped.y) * s.ambient.x);
+    EXPECT_NEAR(on, expected * fog + s.skyHorizon.x * (1.0f - fog), 1e-3f);
+    EXPECT_GT(on, off + 0.5f);
+}
+
 } // namespace
 } // namespace qlmr
