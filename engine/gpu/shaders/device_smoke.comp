@@ -1,0 +1,29 @@
+#version 450
+// Device smoke test: every invocation writes a word that the host can
+// recompute, either directly (rounds 0) or after `rounds` integer mixing steps.
+layout(local_size_x = 64, local_size_y = 1, local_size_z = 1) in;
+
+layout(std430, set = 0, binding = 0) buffer Data {
+    uint data[];
+};
+
+layout(push_constant) uniform Push {
+    uint count;
+    uint salt;
+    uint rounds;
+} pc;
+
+void main()
+{
+    uint i = gl_GlobalInvocationID.x;
+    if (i >= pc.count)
+        return;
+    if (pc.rounds == 0u) {
+        data[i] = i * i + pc.salt;
+        return;
+    }
+    uint h = i;
+    for (uint l = 0u; l < pc.rounds; ++l)
+        h = (h ^ (h >> 15)) * 739982445u + l;
+    data[i] = h;
+}
