@@ -332,8 +332,12 @@ TEST_F(VkinfoOnDevice, CleanUnderTheValidationLayer)
         GTEST_SKIP() << "the Khronos validation layer is not installed";
     }
     for (const char* mode : {"--json", "--text"}) {
-        const ProgramRun run = runVkinfo({mode}, {{"VK_INSTANCE_LAYERS", "VK_LAYER_KHRONOS_validation"}});
+        const ProgramRun run = runVkinfo(
+            {mode}, {{"VK_INSTANCE_LAYERS", "VK_LAYER_KHRONOS_validation"}, {"VK_LOADER_DEBUG", "layer"}});
         EXPECT_EQ(run.exitCode, 0) << run.output;
+        // The loader's own report proves the layer was there to see the run.
+        EXPECT_NE(run.output.find("Insert instance layer \"VK_LAYER_KHRONOS_validation\""), std::string::npos)
+            << run.output;
         EXPECT_FALSE(std::regex_search(run.output, std::regex("Validation|VUID-|has not been destroyed")))
             << run.output;
     }
