@@ -2,7 +2,7 @@
 
 // The engine never links the Vulkan library and never calls a global vk*
 // symbol: every entry point lives in one table that a VulkanContext fills at
-// run time. The lists below are the only place the entry points are named;
+// run time. The list below is the only place the entry points are named;
 // the table is declared and filled from them, so order, declaration and
 // loading cannot drift apart.
 
@@ -13,113 +13,110 @@
 
 #include <cstddef>
 
-// Fetched through vkGetInstanceProcAddr with a null instance, before the
-// instance exists.
-#define QLMR_VULKAN_GLOBAL_FUNCTIONS(X) \
-    X(vkCreateInstance) \
-    X(vkEnumerateInstanceExtensionProperties) \
-    X(vkEnumerateInstanceVersion)
-
-// Fetched through vkGetInstanceProcAddr with the created instance.
-#define QLMR_VULKAN_INSTANCE_FUNCTIONS(X) \
-    X(vkDestroyInstance) \
-    X(vkEnumeratePhysicalDevices) \
-    X(vkGetPhysicalDeviceProperties) \
-    X(vkGetPhysicalDeviceProperties2) \
-    X(vkGetPhysicalDeviceQueueFamilyProperties) \
-    X(vkGetPhysicalDeviceMemoryProperties) \
-    X(vkCreateDevice) \
-    X(vkGetDeviceProcAddr) \
-    X(vkEnumerateDeviceExtensionProperties) \
-    X(vkGetPhysicalDeviceFormatProperties) \
-    X(vkGetPhysicalDeviceFeatures) \
-    X(vkGetPhysicalDeviceSurfaceSupportKHR) \
-    X(vkGetPhysicalDeviceSurfaceCapabilitiesKHR) \
-    X(vkGetPhysicalDeviceSurfaceFormatsKHR) \
-    X(vkGetPhysicalDeviceSurfacePresentModesKHR)
-
-// Fetched through vkGetDeviceProcAddr with the opened device.
-#define QLMR_VULKAN_DEVICE_FUNCTIONS(X) \
-    X(vkDestroyDevice) \
-    X(vkGetDeviceQueue) \
-    X(vkCreateBuffer) \
-    X(vkDestroyBuffer) \
-    X(vkGetBufferMemoryRequirements) \
-    X(vkAllocateMemory) \
-    X(vkFreeMemory) \
-    X(vkBindBufferMemory) \
-    X(vkMapMemory) \
-    X(vkUnmapMemory) \
-    X(vkCreateShaderModule) \
-    X(vkDestroyShaderModule) \
-    X(vkCreateDescriptorSetLayout) \
-    X(vkDestroyDescriptorSetLayout) \
-    X(vkCreatePipelineLayout) \
-    X(vkDestroyPipelineLayout) \
-    X(vkCreateComputePipelines) \
-    X(vkDestroyPipeline) \
-    X(vkCreateDescriptorPool) \
-    X(vkDestroyDescriptorPool) \
-    X(vkAllocateDescriptorSets) \
-    X(vkUpdateDescriptorSets) \
-    X(vkCreateCommandPool) \
-    X(vkDestroyCommandPool) \
-    X(vkAllocateCommandBuffers) \
-    X(vkBeginCommandBuffer) \
-    X(vkEndCommandBuffer) \
-    X(vkCmdBindPipeline) \
-    X(vkCmdBindDescriptorSets) \
-    X(vkCmdDispatch) \
-    X(vkCmdPushConstants) \
-    X(vkQueueSubmit) \
-    X(vkCreateFence) \
-    X(vkDestroyFence) \
-    X(vkWaitForFences) \
-    X(vkCreateQueryPool) \
-    X(vkDestroyQueryPool) \
-    X(vkCmdWriteTimestamp) \
-    X(vkCmdResetQueryPool) \
-    X(vkGetQueryPoolResults) \
-    X(vkCreateImage) \
-    X(vkDestroyImage) \
-    X(vkGetImageMemoryRequirements) \
-    X(vkBindImageMemory) \
-    X(vkCreateImageView) \
-    X(vkDestroyImageView) \
-    X(vkCreateSampler) \
-    X(vkDestroySampler) \
-    X(vkCmdPipelineBarrier) \
-    X(vkCmdCopyBufferToImage) \
-    X(vkCmdCopyImageToBuffer) \
-    X(vkFreeCommandBuffers) \
-    X(vkResetFences) \
-    X(vkDeviceWaitIdle) \
-    X(vkFreeDescriptorSets) \
-    X(vkCreateRenderPass) \
-    X(vkDestroyRenderPass) \
-    X(vkCreateFramebuffer) \
-    X(vkDestroyFramebuffer) \
-    X(vkCreateGraphicsPipelines) \
-    X(vkCmdBeginRenderPass) \
-    X(vkCmdEndRenderPass) \
-    X(vkCmdBindVertexBuffers) \
-    X(vkCmdDraw) \
-    X(vkCmdSetViewport) \
-    X(vkCmdSetScissor) \
-    X(vkCmdBindIndexBuffer) \
-    X(vkCmdDrawIndexed) \
-    X(vkCmdCopyBuffer) \
-    X(vkCmdBlitImage) \
-    X(vkCreateSemaphore) \
-    X(vkDestroySemaphore) \
-    X(vkResetCommandBuffer) \
-    X(vkResetCommandPool) \
-    X(vkCreateSwapchainKHR) \
-    X(vkDestroySwapchainKHR) \
-    X(vkGetSwapchainImagesKHR) \
-    X(vkAcquireNextImageKHR) \
-    X(vkQueuePresentKHR) \
-    X(vkQueueWaitIdle)
+// Every entry point, in table order, tagged with how it is fetched:
+//   GLOBAL:   vkGetInstanceProcAddr with a null instance, before the instance exists;
+//   INSTANCE: vkGetInstanceProcAddr with the created instance;
+//   DEVICE:   vkGetDeviceProcAddr with the opened device.
+// GLOBAL and INSTANCE together are the 18 instance-level entries, DEVICE the 80 device-level ones.
+#define QLMR_VULKAN_FUNCTIONS(GLOBAL, INSTANCE, DEVICE) \
+    GLOBAL(vkCreateInstance) \
+    GLOBAL(vkEnumerateInstanceExtensionProperties) \
+    GLOBAL(vkEnumerateInstanceVersion) \
+    INSTANCE(vkDestroyInstance) \
+    INSTANCE(vkEnumeratePhysicalDevices) \
+    INSTANCE(vkGetPhysicalDeviceProperties) \
+    INSTANCE(vkGetPhysicalDeviceProperties2) \
+    INSTANCE(vkGetPhysicalDeviceQueueFamilyProperties) \
+    INSTANCE(vkGetPhysicalDeviceMemoryProperties) \
+    INSTANCE(vkCreateDevice) \
+    INSTANCE(vkGetDeviceProcAddr) \
+    INSTANCE(vkEnumerateDeviceExtensionProperties) \
+    INSTANCE(vkGetPhysicalDeviceFormatProperties) \
+    INSTANCE(vkGetPhysicalDeviceFeatures) \
+    INSTANCE(vkGetPhysicalDeviceSurfaceSupportKHR) \
+    INSTANCE(vkGetPhysicalDeviceSurfaceCapabilitiesKHR) \
+    INSTANCE(vkGetPhysicalDeviceSurfaceFormatsKHR) \
+    INSTANCE(vkGetPhysicalDeviceSurfacePresentModesKHR) \
+    DEVICE(vkDestroyDevice) \
+    DEVICE(vkGetDeviceQueue) \
+    DEVICE(vkCreateBuffer) \
+    DEVICE(vkDestroyBuffer) \
+    DEVICE(vkGetBufferMemoryRequirements) \
+    DEVICE(vkAllocateMemory) \
+    DEVICE(vkFreeMemory) \
+    DEVICE(vkBindBufferMemory) \
+    DEVICE(vkMapMemory) \
+    DEVICE(vkUnmapMemory) \
+    DEVICE(vkCreateShaderModule) \
+    DEVICE(vkDestroyShaderModule) \
+    DEVICE(vkCreateDescriptorSetLayout) \
+    DEVICE(vkDestroyDescriptorSetLayout) \
+    DEVICE(vkCreatePipelineLayout) \
+    DEVICE(vkDestroyPipelineLayout) \
+    DEVICE(vkCreateComputePipelines) \
+    DEVICE(vkDestroyPipeline) \
+    DEVICE(vkCreateDescriptorPool) \
+    DEVICE(vkDestroyDescriptorPool) \
+    DEVICE(vkAllocateDescriptorSets) \
+    DEVICE(vkUpdateDescriptorSets) \
+    DEVICE(vkCreateCommandPool) \
+    DEVICE(vkDestroyCommandPool) \
+    DEVICE(vkAllocateCommandBuffers) \
+    DEVICE(vkBeginCommandBuffer) \
+    DEVICE(vkEndCommandBuffer) \
+    DEVICE(vkCmdBindPipeline) \
+    DEVICE(vkCmdBindDescriptorSets) \
+    DEVICE(vkCmdDispatch) \
+    DEVICE(vkCmdPushConstants) \
+    DEVICE(vkQueueSubmit) \
+    DEVICE(vkCreateFence) \
+    DEVICE(vkDestroyFence) \
+    DEVICE(vkWaitForFences) \
+    DEVICE(vkCreateQueryPool) \
+    DEVICE(vkDestroyQueryPool) \
+    DEVICE(vkCmdWriteTimestamp) \
+    DEVICE(vkCmdResetQueryPool) \
+    DEVICE(vkGetQueryPoolResults) \
+    DEVICE(vkCreateImage) \
+    DEVICE(vkDestroyImage) \
+    DEVICE(vkGetImageMemoryRequirements) \
+    DEVICE(vkBindImageMemory) \
+    DEVICE(vkCreateImageView) \
+    DEVICE(vkDestroyImageView) \
+    DEVICE(vkCreateSampler) \
+    DEVICE(vkDestroySampler) \
+    DEVICE(vkCmdPipelineBarrier) \
+    DEVICE(vkCmdCopyBufferToImage) \
+    DEVICE(vkCmdCopyImageToBuffer) \
+    DEVICE(vkFreeCommandBuffers) \
+    DEVICE(vkResetFences) \
+    DEVICE(vkDeviceWaitIdle) \
+    DEVICE(vkFreeDescriptorSets) \
+    DEVICE(vkCreateRenderPass) \
+    DEVICE(vkDestroyRenderPass) \
+    DEVICE(vkCreateFramebuffer) \
+    DEVICE(vkDestroyFramebuffer) \
+    DEVICE(vkCreateGraphicsPipelines) \
+    DEVICE(vkCmdBeginRenderPass) \
+    DEVICE(vkCmdEndRenderPass) \
+    DEVICE(vkCmdBindVertexBuffers) \
+    DEVICE(vkCmdDraw) \
+    DEVICE(vkCmdSetViewport) \
+    DEVICE(vkCmdSetScissor) \
+    DEVICE(vkCmdBindIndexBuffer) \
+    DEVICE(vkCmdDrawIndexed) \
+    DEVICE(vkCmdCopyBuffer) \
+    DEVICE(vkCmdBlitImage) \
+    DEVICE(vkCreateSemaphore) \
+    DEVICE(vkDestroySemaphore) \
+    DEVICE(vkResetCommandBuffer) \
+    DEVICE(vkResetCommandPool) \
+    DEVICE(vkCreateSwapchainKHR) \
+    DEVICE(vkDestroySwapchainKHR) \
+    DEVICE(vkGetSwapchainImagesKHR) \
+    DEVICE(vkAcquireNextImageKHR) \
+    DEVICE(vkQueuePresentKHR) \
+    DEVICE(vkQueueWaitIdle)
 
 namespace qlmr {
 
@@ -128,17 +125,16 @@ namespace qlmr {
 // the device group.
 struct VulkanFunctions {
 #define QLMR_VULKAN_DECLARE(name) PFN_##name name = nullptr;
-    QLMR_VULKAN_GLOBAL_FUNCTIONS(QLMR_VULKAN_DECLARE)
-    QLMR_VULKAN_INSTANCE_FUNCTIONS(QLMR_VULKAN_DECLARE)
-    QLMR_VULKAN_DEVICE_FUNCTIONS(QLMR_VULKAN_DECLARE)
+    QLMR_VULKAN_FUNCTIONS(QLMR_VULKAN_DECLARE, QLMR_VULKAN_DECLARE, QLMR_VULKAN_DECLARE)
 #undef QLMR_VULKAN_DECLARE
 };
 
 #define QLMR_VULKAN_COUNT(name) +1
-inline constexpr std::size_t kVulkanGlobalFunctionCount = 0 QLMR_VULKAN_GLOBAL_FUNCTIONS(QLMR_VULKAN_COUNT);
+#define QLMR_VULKAN_SKIP(name)
 inline constexpr std::size_t kVulkanInstanceFunctionCount =
-    kVulkanGlobalFunctionCount QLMR_VULKAN_INSTANCE_FUNCTIONS(QLMR_VULKAN_COUNT);
-inline constexpr std::size_t kVulkanDeviceFunctionCount = 0 QLMR_VULKAN_DEVICE_FUNCTIONS(QLMR_VULKAN_COUNT);
+    0 QLMR_VULKAN_FUNCTIONS(QLMR_VULKAN_COUNT, QLMR_VULKAN_COUNT, QLMR_VULKAN_SKIP);
+inline constexpr std::size_t kVulkanDeviceFunctionCount =
+    0 QLMR_VULKAN_FUNCTIONS(QLMR_VULKAN_SKIP, QLMR_VULKAN_SKIP, QLMR_VULKAN_COUNT);
 #undef QLMR_VULKAN_COUNT
 
 static_assert(kVulkanInstanceFunctionCount == 18, "18 instance-level entry points");
@@ -155,13 +151,13 @@ void loadVulkanFunctions(VulkanFunctions& table, VulkanFunctionGroup group, Reso
 #define QLMR_VULKAN_LOAD(name) table.name = reinterpret_cast<PFN_##name>(resolve(#name));
     switch (group) {
     case VulkanFunctionGroup::Global:
-        QLMR_VULKAN_GLOBAL_FUNCTIONS(QLMR_VULKAN_LOAD)
+        QLMR_VULKAN_FUNCTIONS(QLMR_VULKAN_LOAD, QLMR_VULKAN_SKIP, QLMR_VULKAN_SKIP)
         break;
     case VulkanFunctionGroup::Instance:
-        QLMR_VULKAN_INSTANCE_FUNCTIONS(QLMR_VULKAN_LOAD)
+        QLMR_VULKAN_FUNCTIONS(QLMR_VULKAN_SKIP, QLMR_VULKAN_LOAD, QLMR_VULKAN_SKIP)
         break;
     case VulkanFunctionGroup::Device:
-        QLMR_VULKAN_DEVICE_FUNCTIONS(QLMR_VULKAN_LOAD)
+        QLMR_VULKAN_FUNCTIONS(QLMR_VULKAN_SKIP, QLMR_VULKAN_SKIP, QLMR_VULKAN_LOAD)
         break;
     }
 #undef QLMR_VULKAN_LOAD
@@ -178,9 +174,7 @@ void forEachVulkanFunction(const VulkanFunctions& table, Visitor&& visit)
     visit(#name, VulkanFunctionGroup::Instance, reinterpret_cast<const void*>(table.name));
 #define QLMR_VULKAN_VISIT_DEVICE(name) \
     visit(#name, VulkanFunctionGroup::Device, reinterpret_cast<const void*>(table.name));
-    QLMR_VULKAN_GLOBAL_FUNCTIONS(QLMR_VULKAN_VISIT_GLOBAL)
-    QLMR_VULKAN_INSTANCE_FUNCTIONS(QLMR_VULKAN_VISIT_INSTANCE)
-    QLMR_VULKAN_DEVICE_FUNCTIONS(QLMR_VULKAN_VISIT_DEVICE)
+    QLMR_VULKAN_FUNCTIONS(QLMR_VULKAN_VISIT_GLOBAL, QLMR_VULKAN_VISIT_INSTANCE, QLMR_VULKAN_VISIT_DEVICE)
 #undef QLMR_VULKAN_VISIT_GLOBAL
 #undef QLMR_VULKAN_VISIT_INSTANCE
 #undef QLMR_VULKAN_VISIT_DEVICE
