@@ -153,13 +153,23 @@ struct Result {
 };
 
 template <typename T>
+inline void push(int& depth, StackValue<T>& top, StackValue<T>* below, const StackValue<T>& value) {
+    below[depth] = top;
+    top = value;
+    ++depth;
+}
+
+template <typename T>
 Result<T> interpret(const SdnaProgram& program, const Vec<T>& point, const BonePose* pose,
                     std::uint64_t poseCount, const ProgramBounds* bounds) {
-    StackValue<T> values[kSdnaMaxValues];
+    // The top value lives in `top`; the values below it are spilled to
+    // `below`, value k at slot k + 1 (slot 0 takes the empty top of the first
+    // push). Keeping the top out of memory shortens the chain of combinators.
+    StackValue<T> top{T(0.0f), 0};
+    StackValue<T> below[kSdnaMaxValues + 1];
     Frame<T> frames[kSdnaMaxFrames + 1];
-    values[0] = {T(0.0f), 0};
     frames[0] = {point, T(1.0f)};
-    int depth = 0;  // values on the stack
+    int depth = 0;  // values on the stack, the top included
     int frame = 0;  // index of the innermost frame
     // The innermost frame's point, kept in locals so stores to the value
     // stack do not force it to be reloaded.
@@ -178,7 +188,7 @@ Result<T> interpret(const SdnaProgram& program, const Vec<T>& point, const BoneP
     while (i < count) {
         if (i < recordOfCount && recordOf[i] >= 0 && depth > 0) {
             const BoundRecord& rec = bounds->records[static_cast<std::size_t>(recordOf[i])];
-            if (cullRecord(rec, x, values[depth - 1].distance, pose, poseCount)) {
+            if (cullRecord(rec, x, top.distance, pose, poseCount)) {
                 i = rec.end;
                 continue;
             }
@@ -187,7 +197,7 @@ Result<T> interpret(const SdnaProgram& program, const Vec<T>& point, const BoneP
         const float* p = ins.p.data();
         switch (ins.op) {
         case SdnaOp::Sphere:
-            values[depth++] = {length(x - constant<T>(p)) - T(p[3]), ins.material};
+            push(depth, top, below, {length(x - constant<T>(p)) - T(p[3]), ins.material});
             break;
         case SdnaOp::Capsule: {
             const Vec<T> a = constant<T>(p);
@@ -206,17 +216,17 @@ Result<T> interpret(const SdnaProgram& program, const Vec<T>& point, const BoneP
             } else {
                 d = length(v) - T(p[6]);
             }
-            values[depth++] = {d, ins.material};
+            push(depth, top, below, {d, ins.material});
             break;
         }
         case SdnaOp::TaperedCapsule:
-            values[depth++] = {taperedCapsule(x, constant<T>(p), T(p[3]), constant<T>(p + 4), T(p[7])),
-                               ins.material};
+            push(depth, top, below, {taperedCapsule(x, constant<T>(p), T(p[3]), constant<T>(p + 4), T(p[7])),
+                               ins.material});
             break;
         case SdnaOp::Ellipsoid: {
             const float smallest = minOf(minOf(p[3], p[4]), p[5]);
             const T d = (length((x - constant<T>(p)) / constant<T>(p + 3)) - T(1.0f)) * T(smallest);
-            values[depth++] = {d, ins.material};
+            push(depth, top, below, {d, ins.material});
             break;
         }
         case SdnaOp::Box: {
@@ -225,23 +235,25 @@ Result<T> interpret(const SdnaProgram& program, const Vec<T>& point, const BoneP
             const T zero(0.0f);
             const Vec<T> outside{maxOf(d.x, zero), maxOf(d.y, zero), maxOf(d.z, zero)};
             const T inside = minOf(maxOf(maxOf(d.x, d.y), d.z), zero);
-            values[depth++] = {length(outside) + inside - T(p[6]), ins.material};
+            push(depth, top, below, {length(outside) + inside - T(p[6]), ins.material});
             break;
         }
         case SdnaOp::Plane:
-            values[depth++] = {dot(x, constant<T>(p)) - T(p[3]), ins.material};
+            push(depth, top, below, {dot(x, constant<T>(p)) - T(p[3]), ins.material});
             break;
         case SdnaOp::Union: {
             --depth;
-            const StackValue<T>& b = values[depth];
-            StackValue<T>& a = values[depth - 1];
+            const StackValue<T> b = top;
+            StackValue<T>& a = top;
+            a = below[depth];
             if (b.distance < a.distance) a = b;
             break;
         }
         case SdnaOp::SmoothUnion: {
             --depth;
-            const StackValue<T>& b = values[depth];
-            StackValue<T>& a = values[depth - 1];
+            const StackValue<T> b = top;
+            StackValue<T>& a = top;
+            a = below[depth];
             const float k = p[0];
             if (!(k > 0.0f)) {
                 if (a.distance > b.distance) a = b;
@@ -261,24 +273,26 @@ Result<T> interpret(const SdnaProgram& program, const Vec<T>& point, const BoneP
         }
         case SdnaOp::Intersect: {
             --depth;
-            const StackValue<T>& b = values[depth];
-            StackValue<T>& a = values[depth - 1];
+            const StackValue<T> b = top;
+            StackValue<T>& a = top;
+            a = below[depth];
             if (b.distance > a.distance) a = b;
             break;
         }
         case SdnaOp::Subtract: {
             --depth;
-            const StackValue<T>& b = values[depth];
-            StackValue<T>& a = values[depth - 1];
+            const StackValue<T> b = top;
+            StackValue<T>& a = top;
+            a = below[depth];
             const T negated = -b.distance;
             if (negated > a.distance) a = {negated, b.material};
             break;
         }
         case SdnaOp::Offset:
-            values[depth - 1].distance = values[depth - 1].distance - T(p[0]);
+            top.distance = top.distance - T(p[0]);
             break;
         case SdnaOp::Onion:
-            values[depth - 1].distance = absolute(values[depth - 1].distance) - T(p[0]);
+            top.distance = absolute(top.distance) - T(p[0]);
             break;
         case SdnaOp::PushTransform: {
             const T inverseScale = T(1.0f) / T(p[7]);
@@ -295,7 +309,7 @@ Result<T> interpret(const SdnaProgram& program, const Vec<T>& point, const BoneP
             break;
         }
         case SdnaOp::Pop:
-            values[depth - 1].distance = values[depth - 1].distance * frames[frame].scale;
+            top.distance = top.distance * frames[frame].scale;
             --frame;
             x = frames[frame].point;
             break;
@@ -305,7 +319,7 @@ Result<T> interpret(const SdnaProgram& program, const Vec<T>& point, const BoneP
         }
         ++i;
     }
-    return {values[0].distance, values[0].material};
+    return {top.distance, top.material};
 }
 
 }  // namespace qlmr::sdna_detail
