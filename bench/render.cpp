@@ -78,7 +78,7 @@ struct World {
         scene.refreshPrisms();
         tracer = std::make_unique<SceneTracer>(scene, TraceSettings{});
         pool = std::make_unique<ThreadPool>();
-        camera = Camera::lookAt({0.0f, groundMid + 14.0f, 30.0f}, {10.0f, groundMid, -60.0f}, {0, 1, 0}, 62.0f, 1280,
+        camera = Camera::lookAt({0.0f, groundMid + 14.0f, 30.0f}, {10.0f, groundMid - 6.0f, -60.0f}, {0, 1, 0}, 62.0f, 1280,
                                 720);
     }
 };

@@ -71,57 +71,84 @@ void fetchSurface(const SceneTracer& tracer, SurfacePacketOf<N>& out, const HitP
     out.material = simd::vint<N>(0);
     out.waterDepth = VF(0.0f);
     out.waterFlag = VF(0.0f);
-    const unsigned hitBits = simd::bits(hits.mask);
+    const simd::vmask<N> fieldHits = hits.mask & (hits.prism >= simd::vint<N>(0));
+    const unsigned hitBits = simd::bits(fieldHits);
     if (hitBits == 0)
         return;
 
+    // Per-lane prism constants (lanes may hit different prisms).
     const auto prism = intLanesOf(hits.prism);
     const auto level = intLanesOf(hits.level);
-    const Lanes<N> t = lanesOf(hits.t), u = lanesOf(hits.u), v = lanesOf(hits.v), h = lanesOf(hits.h);
-    const Lanes<N> nx = lanesOf(hits.normalX), ny = lanesOf(hits.normalY), nz = lanesOf(hits.normalZ);
-    const Lanes<N> dx = lanesOf(rays.dirX), dy = lanesOf(rays.dirY), dz = lanesOf(rays.dirZ);
-    const Lanes<N> spread = lanesOf(rays.coneSpread), radius = lanesOf(rays.coneRadius);
-    Lanes<N> r = lanesOf(out.albedoR), g = r, b = r, cavity = lanesOf(out.cavity), depth = r, flag = r;
-    std::array<std::int32_t, N> material{};
-
     const Scene& scene = *tracer.scene;
+    float albedoTexel[N], heightScale[N], coarseCell[N], depthScale[N];
+    std::uint32_t coarseLevel[N];
+    int lastPrism = -1;
+    const Prism* p = nullptr;
+    const DisplacementField* field = nullptr;
+    float lastScale = 0.0f;
     for (int i = 0; i < N; ++i) {
-        if (!((hitBits >> i) & 1u) || prism[i] < 0)
+        albedoTexel[i] = heightScale[i] = coarseCell[i] = 1.0f;
+        depthScale[i] = 0.0f;
+        coarseLevel[i] = 0;
+        if (!((hitBits >> i) & 1u))
             continue;
-        const Prism& p = scene.prisms[prism[i]];
-        const DisplacementField& field = scene.fields[p.fieldIndex];
-
-        const float len2 = dx.f[i] * dx.f[i] + dy.f[i] * dy.f[i] + dz.f[i] * dz.f[i];
-        const float cosine =
-            std::fabs((nx.f[i] * dx.f[i] + ny.f[i] * dy.f[i] + nz.f[i] * dz.f[i]) / std::sqrt(std::max(len2, 1e-30f)));
-        const float footprint = spread.f[i] * t.f[i] + radius.f[i];
-        const float lod = std::log2(std::max((footprint / std::max(cosine, 0.2f)) / p.albedoTexelSize, 1e-6f));
-
-        float su = u.f[i], sv = v.f[i];
-        field.snapToPixelGrid(su, sv);
-        const std::array<float, 4> albedo = field.sampleAlbedo(su, sv, lod);
-        r.f[i] = albedo[0];
-        g.f[i] = albedo[1];
-        b.f[i] = albedo[2];
-        material[i] = field.materialAt(su, sv);
-        if (p.waterDepthScale > 0.0f) {
-            depth.f[i] = p.waterDepthScale * albedo[3];
-            flag.f[i] = 1.0f;
+        if (prism[i] != lastPrism) {
+            lastPrism = prism[i];
+            p = &scene.prisms[lastPrism];
+            field = &scene.fields[p->fieldIndex];
+            lastScale = length(p->axisH);
         }
-
-        const std::uint32_t coarse = std::min<std::uint32_t>(std::uint32_t(std::max(level[i], 0)) + 3u, field.levels - 1);
-        const float hc = field.sampleHeight(coarse, u.f[i], v.f[i]);
-        const float scaleH = length(p.axisH);
-        const float cellSize = std::ldexp(1.0f, int(coarse)) * p.heightTexelSize;
-        cavity.f[i] = std::clamp((h.f[i] - hc) * scaleH * 0.8f / cellSize + 1.0f, 0.35f, 1.0f);
+        albedoTexel[i] = p->albedoTexelSize;
+        heightScale[i] = lastScale;
+        depthScale[i] = p->waterDepthScale;
+        coarseLevel[i] = std::min<std::uint32_t>(std::uint32_t(std::max(level[i], 0)) + 3u, field->levels - 1);
+        coarseCell[i] = std::ldexp(1.0f, int(coarseLevel[i])) * p->heightTexelSize;
     }
-    out.albedoR = fromLanes<N>(r.f);
-    out.albedoG = fromLanes<N>(g.f);
-    out.albedoB = fromLanes<N>(b.f);
-    out.cavity = fromLanes<N>(cavity.f);
-    out.material = simd::vint<N>::load(material.data());
-    out.waterDepth = fromLanes<N>(depth.f);
-    out.waterFlag = fromLanes<N>(flag.f);
+
+    // Albedo level of detail from the footprint widened by the slant.
+    const VF len2 = rays.dirX * rays.dirX + rays.dirY * rays.dirY + rays.dirZ * rays.dirZ;
+    const VF cosine = simd::abs((hits.normalX * rays.dirX + hits.normalY * rays.dirY + hits.normalZ * rays.dirZ) /
+                                simd::sqrt(simd::max(len2, VF(1e-30f))));
+    const VF footprint = rays.coneSpread * hits.t + rays.coneRadius;
+    const Lanes<N> lodArgument = lanesOf(
+        simd::max((footprint / simd::max(cosine, VF(0.2f))) / VF::load(albedoTexel), VF(1e-6f)));
+
+    const Lanes<N> u = lanesOf(hits.u), v = lanesOf(hits.v);
+    float r[N], g[N], b[N], alpha[N], coarseHeight[N];
+    std::int32_t material[N];
+    for (int i = 0; i < N; ++i) {
+        r[i] = g[i] = b[i] = alpha[i] = coarseHeight[i] = 0.0f;
+        material[i] = 0;
+        if (!((hitBits >> i) & 1u))
+            continue;
+        const DisplacementField& f = scene.fields[scene.prisms[prism[i]].fieldIndex];
+        // Albedo and material are read at the centre of the pixel-grid cell.
+        float su = u.f[i], sv = v.f[i];
+        f.snapToPixelGrid(su, sv);
+        const std::array<float, 4> albedo = f.sampleAlbedo(su, sv, std::log2(lodArgument.f[i]));
+        r[i] = albedo[0];
+        g[i] = albedo[1];
+        b[i] = albedo[2];
+        alpha[i] = albedo[3];
+        material[i] = f.materialAt(su, sv);
+        coarseHeight[i] = f.sampleHeight(coarseLevel[i], u.f[i], v.f[i]);
+    }
+    out.albedoR = VF::load(r);
+    out.albedoG = VF::load(g);
+    out.albedoB = VF::load(b);
+    out.material = simd::vint<N>::load(material);
+
+    // Water depth from the albedo alpha on water prisms.
+    const VF scale = VF::load(depthScale);
+    const simd::vmask<N> water = scale > VF(0.0f);
+    out.waterDepth = simd::select(water, scale * VF::load(alpha), VF(0.0f));
+    out.waterFlag = simd::select(water, VF(1.0f), VF(0.0f));
+
+    // Cavity: terrain below its coarse surroundings darkens, bumps never brighten.
+    const VF cavity = simd::clamp((hits.h - VF::load(coarseHeight)) * VF::load(heightScale) * VF(0.8f) /
+                                          VF::load(coarseCell) + VF(1.0f),
+                                  VF(0.35f), VF(1.0f));
+    out.cavity = simd::select(fieldHits, cavity, VF(1.0f));
 }
 
 // ---- the solid object
