@@ -18,5 +18,6 @@ struct DemoLayout {
     float worldSize = 256.0f;  // terrain width in metres
     float heightScale = 42.0f; // metres for normalised terrain height 1
 };
+static_assert(sizeof(DemoLayout) == 17 * sizeof(float), "DemoLayout is 17 floats");
 
 } // namespace qlmr
