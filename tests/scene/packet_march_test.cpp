@@ -818,6 +818,59 @@ TEST(PacketMarch, SnapHitsMovesHitsToPixelCellCentres)
     }
 }
 
+struct CounterCase {
+    const char* name;
+    uint8_t start;
+    uint32_t startOffset;
+    bool seed;
+    uint32_t shellLog2;
+    float iterations, descends, seedSteps;
+};
+
+// A vertical ray onto a flat 16 x 16 field (levels 0 to 4, level of detail
+// off) descends one level per step from where the walk starts and hits at
+// level 0, so the counters show where each start mode begins.
+const CounterCase kCounterCases[] = {
+    {"top", 0, 0, false, 6, 5, 4, 0},          {"fixedAtZero", 2, 0, false, 6, 1, 0, 0},
+    {"fixedOffset2", 2, 2, false, 6, 3, 2, 0}, {"fixedOffsetClamped", 2, 9, false, 6, 5, 4, 0},
+    {"projectedOffset3", 1, 3, false, 6, 4, 3, 0},
+    // Seed level 2: the seed pass walks levels 4, 3, 2, the march 2, 1, 0.
+    {"seedShell2", 0, 0, true, 2, 3, 4, 3},
+    // Seed level never below 1.
+    {"seedShell6", 0, 0, true, 6, 2, 4, 4},
+};
+
+class MarchCounters : public ::testing::TestWithParam<CounterCase> {};
+
+TEST_P(MarchCounters, WalkStartsWhereTheStartModeSays)
+{
+    const CounterCase& cc = GetParam();
+    Scene scene;
+    std::vector<uint16_t> heights(16 * 16, 32768);
+    scene.addField(DisplacementField(16, 16, std::span<const uint16_t>(heights), true));
+    scene.addPrism(makePrism({0, 0, 0}, {1, 0, 0}, {0, 0, -1}, 4.0f, 4.0f, 2.0f, 0));
+    scene.refreshPrisms();
+    TraceSettings settings;
+    settings.lod = false;
+    settings.start = cc.start;
+    settings.startOffset = cc.startOffset;
+    settings.seedOracle = cc.seed;
+    settings.shellLog2 = cc.shellLog2;
+    Ray down;
+    down.origin = {1.2f, 5.0f, -1.2f};
+    down.dir = {0.0f, -1.0f, 0.0f};
+    const LaneHit m = marchOne(scene, settings, down);
+    ASSERT_TRUE(m.hit);
+    EXPECT_EQ(m.level, 0);
+    EXPECT_NEAR(m.t, 5.0f - 2.0f * 32768.0f / 65535.0f, 1e-5);
+    EXPECT_EQ(m.iterations, cc.iterations);
+    EXPECT_EQ(m.descends, cc.descends);
+    EXPECT_EQ(m.seed, cc.seedSteps);
+}
+
+INSTANTIATE_TEST_SUITE_P(Starts, MarchCounters, ::testing::ValuesIn(kCounterCases),
+                         [](const ::testing::TestParamInfo<CounterCase>& info) { return std::string(info.param.name); });
+
 // ---- widths agree ----
 
 struct WidthCase {
