@@ -182,8 +182,12 @@ inline vint<4> gatherPairU16(const std::uint16_t* base, vint<4> index, vmask<4> 
     return _mm_load_si128(reinterpret_cast<const __m128i*>(out));
 }
 // Entry i & 15 of a 16-entry table, every lane.
+// Lanes usually share their level, so that case is one scalar load.
 inline vint<4> lookup16(const std::int32_t* table, vint<4> index) {
-    return gatherLanes(table, index & vint<4>(15), vmask<4>(true));
+    const __m128i i = _mm_and_si128(index.v, _mm_set1_epi32(15));
+    const __m128i first = _mm_shuffle_epi32(i, 0);
+    if (_mm_movemask_epi8(_mm_cmpeq_epi32(i, first)) == 0xFFFF) return _mm_set1_epi32(table[_mm_cvtsi128_si32(i)]);
+    return gatherLanes(table, vint<4>(i), vmask<4>(true));
 }
 
 } // namespace qlmr::simd
