@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cmath>
 
 #include "scene/packet_march.h"
@@ -102,7 +103,8 @@ void fetchSurface(const SceneTracer& tracer, SurfacePacketOf<N>& out, const HitP
         heightScale[i] = lastScale;
         depthScale[i] = p->waterDepthScale;
         coarseLevel[i] = std::min<std::uint32_t>(std::uint32_t(std::max(level[i], 0)) + 3u, field->levels - 1);
-        coarseCell[i] = std::ldexp(1.0f, int(coarseLevel[i])) * p->heightTexelSize;
+        // 2^level built in the exponent field (levels are below 16).
+        coarseCell[i] = std::bit_cast<float>((coarseLevel[i] + 127u) << 23) * p->heightTexelSize;
     }
 
     // Albedo level of detail from the footprint widened by the slant.
