@@ -239,7 +239,7 @@ struct Reference {
 };
 
 // Nearest contact over all prisms, surface raised and lowered by eps.
-Reference reference(const Scene& scene, const Ray& ray, double eps, bool shadowSegment, int levelOverride = -1)
+Reference reference(const Scene& scene, const Ray& ray, double eps, int levelOverride = -1)
 {
     Reference ref;
     for (std::size_t i = 0; i < scene.prisms.size(); ++i) {
@@ -251,7 +251,6 @@ Reference reference(const Scene& scene, const Ray& ray, double eps, bool shadowS
         const double c = std::max(lo, double(ray.tmin));
         const double end = std::min(hi, double(ray.tmax));
         if (!(c <= end)) continue;
-        (void)shadowSegment;
         const uint32_t level = levelOverride < 0 ? 0u : uint32_t(levelOverride);
         const double e = firstContact(field, level, r, c, end, eps);
         const double l = firstContact(field, level, r, c, end, -eps);
@@ -453,7 +452,7 @@ TEST_P(MarchAgainstReference, NearestHitMatchesEveryCellReference)
             const std::vector<LaneHit> got = marchAll<simd::kLanes>(tracer, rays, tracer.allPrisms);
             for (std::size_t i = 0; i < rays.size(); ++i) {
                 const Ray& ray = rays[i];
-                const Reference ref = reference(*scene, ray, eps, false);
+                const Reference ref = reference(*scene, ray, eps);
                 const LaneHit& m = got[i];
                 const double tol = 1e-4 * (1.0 + (m.hit ? m.t : 0.0));
                 SCOPED_TRACE(::testing::Message() << "field " << fc.w << "x" << fc.h << (fc.wrap ? " wrap" : " clamp")
@@ -574,7 +573,7 @@ TEST(PacketMarch, LevelOfDetailHitsLieOnTheCoarserSurface)
         const Prism& p = scene->prisms[0];
         for (std::size_t i = 0; i < rays.size(); ++i) {
             const LaneHit& m = got[i];
-            const Reference ref = reference(*scene, rays[i], 2e-4, false, m.hit ? m.level : 0);
+            const Reference ref = reference(*scene, rays[i], 2e-4, m.hit ? m.level : 0);
             if (!m.hit) continue; // a coarse level may miss what level 0 hits, and the reverse
             ++total;
             if (m.level > 0) ++coarse;
@@ -620,7 +619,7 @@ TEST(PacketMarch, ShadowAnyHitAgreesWithReference)
             }
             const auto got = shadowAll<simd::kLanes>(tracer, rays, tracer.allPrisms);
             for (std::size_t i = 0; i < rays.size(); ++i) {
-                const Reference ref = reference(*scene, rays[i], 2e-4, true);
+                const Reference ref = reference(*scene, rays[i], 2e-4);
                 ++total;
                 if (got[i]) {
                     ++blockedCount;
