@@ -481,7 +481,9 @@ TEST_P(MarchAgainstReference, NearestHitMatchesEveryCellReference)
                 ASSERT_NEAR(m.py, local.y, 1e-4);
                 ASSERT_NEAR(m.pz, local.z, 1e-4);
                 const bool prismClear = ref.earlyOther - ref.late > 1e-3 && ref.earlyPrism == ref.latePrism;
-                if (prismClear) EXPECT_EQ(m.prism, ref.earlyPrism);
+                if (prismClear) {
+                    EXPECT_EQ(m.prism, ref.earlyPrism);
+                }
                 // Normal: only where the contact is unambiguous (not grazing,
                 // not at the box entry, away from the cell edges).
                 const DisplacementField& field = scene->fields[p.fieldIndex];
@@ -591,8 +593,9 @@ TEST(PacketMarch, LevelOfDetailHitsLieOnTheCoarserSurface)
             }
             EXPECT_GE(m.t + 1e-4 * (1 + m.t), ref.early) << "ray " << i;
             EXPECT_LE(m.t - 1e-4 * (1 + m.t), ref.late) << "ray " << i;
-            if (!ref.startsUnder && ref.late - ref.early < 1e-3)
+            if (!ref.startsUnder && ref.late - ref.early < 1e-3) {
                 EXPECT_NEAR(m.h, field.sampleHeight(uint32_t(m.level), m.u, m.v), 1e-3) << "ray " << i;
+            }
         }
     }
     EXPECT_GT(coarse, total / 4);
