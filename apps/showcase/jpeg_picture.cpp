@@ -1,0 +1,96 @@
+#include "jpeg_picture.h"
+
+#include <fstream>
+#include <iterator>
+#include <memory>
+
+#include <stb/stb_image.h>
+#include <stb/stb_image_write.h>
+
+namespace qlmr {
+
+namespace {
+
+struct StbFree {
+    void operator()(unsigned char* pixels) const { stbi_image_free(pixels); }
+};
+
+void appendToBuffer(void* context, void* data, int size) {
+    auto* bytes = static_cast<std::string*>(context);
+    bytes->append(static_cast<const char*>(data), static_cast<std::size_t>(size));
+}
+
+} // namespace
+
+std::string readFileBytes(const std::filesystem::path& path) {
+    std::ifstream file(path, std::ios::binary);
+    if (!file)
+        return {};
+    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
+int shrinkFactor(int width, int maxWidth) {
+    if (width <= maxWidth)
+        return 1;
+    int factor = 2;
+    while (width / factor > maxWidth)
+        ++factor;
+    return factor;
+}
+
+RgbImage shrinkByFactor(const RgbImage& image, int factor) {
+    if (factor <= 1)
+        return image;
+    RgbImage out;
+    out.width = image.width / factor;
+    out.height = image.height / factor;
+    out.rgb.resize(static_cast<std::size_t>(out.width) * out.height * 3);
+    const unsigned blockArea = static_cast<unsigned>(factor * factor);
+    for (int y = 0; y < out.height; ++y) {
+        for (int x = 0; x < out.width; ++x) {
+            unsigned sums[3] = {0, 0, 0};
+            for (int dy = 0; dy < factor; ++dy) {
+                const std::uint8_t* row =
+                    &image.rgb[(static_cast<std::size_t>(y * factor + dy) * image.width + x * factor) * 3];
+                for (int dx = 0; dx < factor * 3; dx += 3) {
+                    sums[0] += row[dx];
+                    sums[1] += row[dx + 1];
+                    sums[2] += row[dx + 2];
+                }
+            }
+            std::uint8_t* pixel = &out.rgb[(static_cast<std::size_t>(y) * out.width + x) * 3];
+            for (int c = 0; c < 3; ++c)
+                pixel[c] = static_cast<std::uint8_t>(sums[c] / blockArea);
+        }
+    }
+    return out;
+}
+
+bool convertToJpeg(const std::filesystem::path& png, const std::filesystem::path& jpeg, int maxWidth, int quality) {
+    const std::string bytes = readFileBytes(png);
+    if (bytes.empty())
+        return false;
+    int width = 0, height = 0, channels = 0;
+    std::unique_ptr<unsigned char, StbFree> pixels(
+        stbi_load_from_memory(reinterpret_cast<const stbi_uc*>(bytes.data()), static_cast<int>(bytes.size()), &width,
+                              &height, &channels, 3));
+    if (!pixels)
+        return false;
+    RgbImage image;
+    image.width = width;
+    image.height = height;
+    image.rgb.assign(pixels.get(), pixels.get() + static_cast<std::size_t>(width) * height * 3);
+    pixels.reset();
+
+    const RgbImage shrunk = shrinkByFactor(image, shrinkFactor(width, maxWidth));
+    std::string encoded;
+    if (shrunk.width > 0 && shrunk.height > 0)
+        stbi_write_jpg_to_func(appendToBuffer, &encoded, shrunk.width, shrunk.height, 3, shrunk.rgb.data(), quality);
+    if (encoded.empty())
+        return false;
+    std::ofstream out(jpeg, std::ios::binary | std::ios::trunc);
+    out.write(encoded.data(), static_cast<std::streamsize>(encoded.size()));
+    return true;
+}
+
+} // namespace qlmr

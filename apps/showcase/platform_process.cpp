@@ -1,0 +1,187 @@
+#include "platform_process.h"
+
+#include <cerrno>
+#include <chrono>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace qlmr {
+
+namespace {
+
+// posix_spawn file actions with RAII.
+class SpawnActions {
+public:
+    SpawnActions() { posix_spawn_file_actions_init(&actions); }
+    ~SpawnActions() { posix_spawn_file_actions_destroy(&actions); }
+    SpawnActions(const SpawnActions&) = delete;
+    SpawnActions& operator=(const SpawnActions&) = delete;
+    posix_spawn_file_actions_t* get() { return &actions; }
+
+private:
+    posix_spawn_file_actions_t actions;
+};
+
+class FileDescriptor {
+public:
+    FileDescriptor() = default;
+    explicit FileDescriptor(int fd) : fd(fd) {}
+    ~FileDescriptor() { reset(); }
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+    int get() const { return fd; }
+    void reset() {
+        if (fd >= 0)
+            close(fd);
+        fd = -1;
+    }
+
+private:
+    int fd = -1;
+};
+
+std::vector<char*> argumentPointers(std::vector<std::string>& words) {
+    std::vector<char*> pointers;
+    pointers.reserve(words.size() + 1);
+    for (std::string& word : words)
+        pointers.push_back(word.data());
+    pointers.push_back(nullptr);
+    return pointers;
+}
+
+int exitCodeOf(int status) {
+    if (WIFEXITED(status))
+        return WEXITSTATUS(status);
+    if (WIFSIGNALED(status))
+        return 128 + WTERMSIG(status);
+    return 1;
+}
+
+} // namespace
+
+std::vector<std::string> splitCommandLine(std::string_view line) {
+    std::vector<std::string> words;
+    std::size_t i = 0;
+    const std::size_t n = line.size();
+    while (true) {
+        while (i < n && (line[i] == ' ' || line[i] == '\t'))
+            ++i;
+        if (i >= n)
+            break;
+        std::string word;
+        bool quoted = false;
+        while (i < n) {
+            const char c = line[i];
+            if (c == '\\') {
+                std::size_t slashes = 0;
+                while (i < n && line[i] == '\\') {
+                    ++slashes;
+                    ++i;
+                }
+                if (i < n && line[i] == '"') {
+                    word.append(slashes / 2, '\\');
+                    if (slashes % 2 == 1) {
+                        word += '"';
+                        ++i;
+                    }
+                    // An even count leaves the quote to the next round.
+                } else {
+                    word.append(slashes, '\\');
+                }
+                continue;
+            }
+            if (c == '"') {
+                if (quoted && i + 1 < n && line[i + 1] == '"') {
+                    word += '"';
+                    i += 2;
+                    continue;
+                }
+                quoted = !quoted;
+                ++i;
+                continue;
+            }
+            if (!quoted && (c == ' ' || c == '\t'))
+                break;
+            word += c;
+            ++i;
+        }
+        words.push_back(std::move(word));
+    }
+    return words;
+}
+
+ProcessResult runProcess(const std::filesystem::path& exe, const std::string& arguments,
+                         const std::filesystem::path& workingDirectory) {
+    using Clock = std::chrono::steady_clock;
+    ProcessResult result;
+    const Clock::time_point start = Clock::now();
+
+    int ends[2];
+    if (pipe2(ends, O_CLOEXEC) != 0)
+        return result;
+    FileDescriptor readEnd(ends[0]);
+    FileDescriptor writeEnd(ends[1]);
+
+    // The child sees its own file name as the first word, like any program
+    // started from a command line.
+    const std::string commandLine = "\"" + exe.filename().string() + "\" " + arguments;
+    std::vector<std::string> words = splitCommandLine(commandLine);
+    std::vector<char*> argv = argumentPointers(words);
+
+    SpawnActions actions;
+    posix_spawn_file_actions_adddup2(actions.get(), writeEnd.get(), STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(actions.get(), writeEnd.get(), STDERR_FILENO);
+    // Only the pipe reaches the child: the launcher's log and any other
+    // descriptor stay behind.
+    posix_spawn_file_actions_addclosefrom_np(actions.get(), STDERR_FILENO + 1);
+    posix_spawn_file_actions_addchdir_np(actions.get(), workingDirectory.c_str());
+
+    pid_t child = 0;
+    const int spawnError = posix_spawn(&child, exe.c_str(), actions.get(), nullptr, argv.data(), environ);
+    // Closed whatever the outcome, so the pipe ends when the child (and
+    // whatever inherited the descriptor from it) has exited.
+    writeEnd.reset();
+
+    if (spawnError == 0) {
+        char buffer[4096];
+        while (true) {
+            const ssize_t got = read(readEnd.get(), buffer, sizeof buffer);
+            if (got < 0 && errno == EINTR)
+                continue;
+            if (got <= 0)
+                break;
+            result.output.append(buffer, static_cast<std::size_t>(got));
+        }
+        int status = 0;
+        pid_t waited;
+        do {
+            waited = waitpid(child, &status, 0);
+        } while (waited < 0 && errno == EINTR);
+        result.exitCode = waited == child ? exitCodeOf(status) : 1;
+    } else {
+        result.output = "could not start " + exe.string();
+    }
+
+    readEnd.reset();
+    result.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    return result;
+}
+
+void openWithDesktop(const std::filesystem::path& file) {
+    SpawnActions actions;
+    posix_spawn_file_actions_addopen(actions.get(), STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(actions.get(), STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(actions.get(), STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    std::vector<std::string> words = {"xdg-open", file.string()};
+    std::vector<char*> argv = argumentPointers(words);
+    pid_t child = 0;
+    // Not waited for: the browser may stay in the foreground of xdg-open,
+    // and the launcher ends right after this call anyway.
+    posix_spawnp(&child, "xdg-open", actions.get(), nullptr, argv.data(), environ);
+}
+
+} // namespace qlmr

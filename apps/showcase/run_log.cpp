@@ -1,0 +1,27 @@
+#include "run_log.h"
+
+#include "report_text.h"
+
+namespace qlmr {
+
+std::string formatLogEntry(const std::string& name, const ProcessResult& result) {
+    return "==== " + name + " (exit " + std::to_string(result.exitCode) + ", " + formatNumber(result.seconds, 1) +
+           " s)\n" + result.output + "\n";
+}
+
+RunLog::RunLog(const std::filesystem::path& path) : file(path, std::ios::binary | std::ios::trunc) {}
+
+void RunLog::append(const std::string& name, const ProcessResult& result) {
+    if (!file.is_open())
+        return;
+    const std::string entry = formatLogEntry(name, result);
+    file.write(entry.data(), static_cast<std::streamsize>(entry.size()));
+    file.flush();
+}
+
+void RunLog::close() {
+    if (file.is_open())
+        file.close();
+}
+
+} // namespace qlmr

@@ -1,0 +1,144 @@
+#include "showcase_run.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "chapters.h"
+#include "console_report.h"
+#include "launcher_options.h"
+#include "machine_probe.h"
+#include "platform_machine.h"
+#include "platform_process.h"
+#include "report_files.h"
+#include "run_log.h"
+
+namespace qlmr {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int kChapterCount = 4;
+
+void printProgress(int number, const std::string& title) {
+    std::printf("  %d/%d  %-44s", number, kChapterCount, title.c_str());
+    std::fflush(stdout);
+}
+
+void printOutcome(const Chapter& chapter) {
+    std::printf("%s (%.0f s)\n", chapter.ok ? "done" : "skipped, see log", chapter.seconds);
+    std::fflush(stdout);
+}
+
+using ChapterBody = std::function<void(const ChapterEnvironment&, const fs::path&, Chapter&)>;
+
+// The frame every chapter shares: progress line, its own directory, timing
+// and the outcome line.
+void runChapter(int number, const std::string& progressTitle, const ChapterEnvironment& environment,
+                Chapter& chapter, const ChapterBody& body) {
+    printProgress(number, progressTitle);
+    const auto start = std::chrono::steady_clock::now();
+    const fs::path directory = environment.workDirectory / chapter.key;
+    std::error_code ignored;
+    fs::create_directories(directory, ignored);
+    body(environment, directory, chapter);
+    chapter.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    printOutcome(chapter);
+}
+
+std::string currentDate() {
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    char text[64] = {};
+    std::strftime(text, sizeof text, "%d %B %Y, %H:%M", &local);
+    return text;
+}
+
+} // namespace
+
+int runShowcase(int argc, char** argv) {
+    const fs::path launcherDirectory = executableDirectory();
+
+    std::error_code error;
+    fs::path currentDirectory = fs::current_path(error);
+    const ParsedLauncherOptions parsed =
+        parseLauncherOptions(std::vector<std::string>(argv + std::min(argc, 1), argv + argc), currentDirectory);
+    if (parsed.showUsage) {
+        std::fputs(kLauncherUsage, stdout);
+        return 0;
+    }
+    const LauncherOptions& options = parsed.options;
+
+    const bool avx2 = hasAvx2();
+    ChapterEnvironment environment;
+    environment.engineDirectory = options.engineDirectory.empty() ? defaultEngineDirectory(launcherDirectory, avx2)
+                                                                  : options.engineDirectory;
+    environment.assetsDirectory =
+        options.assetsDirectory.empty() ? launcherDirectory / "assets" : options.assetsDirectory;
+    environment.reportDirectory =
+        options.reportDirectory.empty() ? launcherDirectory / "report" : options.reportDirectory;
+    environment.workDirectory = environment.reportDirectory / "work";
+
+    fs::remove_all(environment.reportDirectory, error);
+    fs::create_directories(environment.workDirectory, error);
+    RunLog log(environment.reportDirectory / "log.txt");
+    environment.log = &log;
+
+    std::printf("\n  Quillmere Showcase\n  Looking at this computer...\n\n");
+    std::fflush(stdout);
+
+    MachineDescription machine;
+    machine["cpu"] = cpuBrand();
+    machine["os"] = osVersion();
+    machine["threads"] = std::to_string(hardwareThreadCount());
+    machine["simd"] = avx2 ? "AVX2" : "SSE2";
+
+    std::vector<DetectedGpu> devices;
+    if (!options.cpuOnly) {
+        const ProcessResult probe = runProcess(enginePath(environment, "qlmr-vkinfo"), "", environment.workDirectory);
+        log.append("vkinfo", probe);
+        devices = readDeviceLines(splitLines(probe.output));
+    }
+    environment.gpu = chooseGpu(devices);
+    machine["gpu"] = environment.gpu ? environment.gpu->name : "no compatible GPU (CPU only)";
+    machine["driver"] = !environment.gpu                   ? "CPU only (no Vulkan driver)"
+                        : environment.gpu->version.empty() ? "Vulkan (version not reported)"
+                                                           : environment.gpu->version;
+
+    std::vector<Chapter> chapters(kChapterCount);
+    chapters[0].key = "terrain";
+    chapters[1].key = "creature";
+    chapters[2].key = "pixels";
+    chapters[3].key = "world";
+    runChapter(1, "Real terrain, without triangles", environment, chapters[0], runTerrainChapter);
+    runChapter(2, "A creature written in 3 KB", environment, chapters[1], runCreatureChapter);
+    runChapter(3, "Pixel art becomes relief", environment, chapters[2], runPixelsChapter);
+    runChapter(4, "A small living world", environment, chapters[3], runWorldChapter);
+
+    const std::string date = currentDate();
+    const std::string results = resultsJson(date, machine, chapters);
+    writeReportHtml(environment.reportDirectory, chapters, machine, date, results);
+    writeTextFile(environment.reportDirectory / "results.json", results);
+    log.close();
+    fs::remove_all(environment.workDirectory, error);
+
+    const fs::path page = environment.reportDirectory / "index.html";
+    std::printf("\n  Done. The report opens in your browser:\n  %s\n\n", page.string().c_str());
+    std::fflush(stdout);
+    if (options.openReport)
+        openWithDesktop(page);
+
+    for (const Chapter& chapter : chapters)
+        if (!chapter.ok)
+            return 1;
+    return 0;
+}
+
+} // namespace qlmr

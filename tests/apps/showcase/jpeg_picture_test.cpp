@@ -1,0 +1,141 @@
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <random>
+
+#include <stb/stb_image.h>
+#include <stb/stb_image_write.h>
+
+#include "jpeg_picture.h"
+#include "support/test_support.h"
+
+namespace qlmr {
+namespace {
+
+TEST(JpegPicture, ShrinkFactorIsTheSmallestThatFits) {
+    struct Case {
+        int width, maxWidth, factor;
+    };
+    const Case cases[] = {
+        {1280, 1280, 1}, {100, 1280, 1}, {1281, 1280, 2}, {2560, 1280, 2},
+        {2561, 1280, 2}, {3841, 1280, 3}, {3843, 1280, 4}, {7, 1, 4},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(shrinkFactor(c.width, c.maxWidth), c.factor) << c.width << " into " << c.maxWidth;
+}
+
+// Block averages against a direct per-pixel sum, on random images whose
+// sizes leave partial blocks at the right and bottom.
+TEST(JpegPicture, ShrinkAveragesWholeBlocksAndDropsTheRemainder) {
+    std::mt19937 random(17);
+    for (int trial = 0; trial < 20; ++trial) {
+        RgbImage image;
+        image.width = 1 + static_cast<int>(random() % 40);
+        image.height = 1 + static_cast<int>(random() % 30);
+        image.rgb.resize(static_cast<std::size_t>(image.width) * image.height * 3);
+        for (auto& byte : image.rgb)
+            byte = static_cast<std::uint8_t>(random());
+        const int factor = 1 + static_cast<int>(random() % 5);
+
+        const RgbImage shrunk = shrinkByFactor(image, factor);
+        ASSERT_EQ(shrunk.width, image.width / factor);
+        ASSERT_EQ(shrunk.height, image.height / factor);
+        for (int y = 0; y < shrunk.height; ++y)
+            for (int x = 0; x < shrunk.width; ++x)
+                for (int c = 0; c < 3; ++c) {
+                    unsigned sum = 0;
+                    for (int sy = y * factor; sy < (y + 1) * factor; ++sy)
+                        for (int sx = x * factor; sx < (x + 1) * factor; ++sx)
+                            sum += image.rgb[(static_cast<std::size_t>(sy) * image.width + sx) * 3 + c];
+                    ASSERT_EQ(shrunk.rgb[(static_cast<std::size_t>(y) * shrunk.width + x) * 3 + c],
+                              sum / static_cast<unsigned>(factor * factor))
+                        << "trial " << trial << " at " << x << "," << y;
+                }
+    }
+}
+
+void writeTestPng(const std::string& path, int width, int height, int channels) {
+    std::vector<std::uint8_t> pixels(static_cast<std::size_t>(width) * height * channels);
+    for (std::size_t i = 0; i < pixels.size(); ++i)
+        pixels[i] = static_cast<std::uint8_t>((i * 7) & 0xFF);
+    ASSERT_NE(stbi_write_png(path.c_str(), width, height, channels, pixels.data(), width * channels), 0);
+}
+
+struct JpegSize {
+    int width = 0, height = 0;
+};
+JpegSize jpegSize(const std::string& path) {
+    JpegSize size;
+    int channels = 0;
+    if (!stbi_info(path.c_str(), &size.width, &size.height, &channels))
+        return {};
+    return size;
+}
+
+TEST(JpegPicture, ConvertShrinksToTheMaximumWidth) {
+    test::TempDir dir;
+    struct Case {
+        int width, height, maxWidth, outWidth, outHeight;
+    };
+    const Case cases[] = {
+        {2560, 1440, 1280, 1280, 720},
+        {1281, 720, 1280, 640, 360},
+        {1280, 720, 1280, 1280, 720},
+        {3841, 9, 1280, 1280, 3},
+    };
+    for (const Case& c : cases) {
+        const std::string png = dir.file("in.png"), jpeg = dir.file("out.jpg");
+        writeTestPng(png, c.width, c.height, 4);
+        ASSERT_TRUE(convertToJpeg(png, jpeg, c.maxWidth, 88)) << c.width;
+        const JpegSize size = jpegSize(jpeg);
+        EXPECT_EQ(size.width, c.outWidth) << c.width;
+        EXPECT_EQ(size.height, c.outHeight) << c.width;
+        const std::string bytes = readFileBytes(jpeg);
+        ASSERT_GE(bytes.size(), 2u);
+        EXPECT_EQ(static_cast<unsigned char>(bytes[0]), 0xFF); // JPEG start-of-image marker
+        EXPECT_EQ(static_cast<unsigned char>(bytes[1]), 0xD8);
+    }
+}
+
+TEST(JpegPicture, KeepsColoursOfAFlatImage) {
+    test::TempDir dir;
+    const int w = 64, h = 32;
+    std::vector<std::uint8_t> rgb(static_cast<std::size_t>(w) * h * 3);
+    for (std::size_t i = 0; i < rgb.size(); i += 3) {
+        rgb[i] = 200;
+        rgb[i + 1] = 40;
+        rgb[i + 2] = 90;
+    }
+    const std::string png = dir.file("flat.png"), jpeg = dir.file("flat.jpg");
+    ASSERT_NE(stbi_write_png(png.c_str(), w, h, 3, rgb.data(), w * 3), 0);
+    ASSERT_TRUE(convertToJpeg(png, jpeg, 32, 95));
+    int width = 0, height = 0, channels = 0;
+    unsigned char* decoded = stbi_load(jpeg.c_str(), &width, &height, &channels, 3);
+    ASSERT_NE(decoded, nullptr);
+    EXPECT_EQ(width, 32);
+    EXPECT_EQ(height, 16);
+    EXPECT_NEAR(decoded[0], 200, 4);
+    EXPECT_NEAR(decoded[1], 40, 4);
+    EXPECT_NEAR(decoded[2], 90, 4);
+    stbi_image_free(decoded);
+}
+
+TEST(JpegPicture, MissingOrBrokenPngsConvertToNothing) {
+    test::TempDir dir;
+    EXPECT_FALSE(convertToJpeg(dir.file("missing.png"), dir.file("a.jpg"), 100, 88));
+    {
+        std::ofstream broken(dir.file("broken.png"), std::ios::binary);
+        broken << "\x89PNG not really";
+    }
+    EXPECT_FALSE(convertToJpeg(dir.file("broken.png"), dir.file("b.jpg"), 100, 88));
+    {
+        std::ofstream empty(dir.file("empty.png"), std::ios::binary);
+    }
+    EXPECT_FALSE(convertToJpeg(dir.file("empty.png"), dir.file("c.jpg"), 100, 88));
+    EXPECT_FALSE(std::filesystem::exists(dir.file("a.jpg")));
+    EXPECT_FALSE(std::filesystem::exists(dir.file("b.jpg")));
+    EXPECT_EQ(readFileBytes(dir.file("missing.png")), "");
+}
+
+} // namespace
+} // namespace qlmr
