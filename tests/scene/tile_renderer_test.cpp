@@ -305,6 +305,29 @@ TEST(TileRenderer, ZeroSizedCameraRendersNothing)
     EXPECT_EQ(frame.planeSize(), 0u);
 }
 
+TEST(TileRenderer, SameSizeReusesThePlanesAndANewSizeReplacesThem)
+{
+    const Scene scene = flatScene();
+    const SceneTracer tracer(scene, TraceSettings{});
+    ThreadPool pool(2);
+    TileRenderer renderer(&pool, &tracer);
+    Camera camera = Camera::lookAt({0.5f, 6.0f, 0.0f}, {0.5f, 1.0f, -3.0f}, {0, 1, 0}, 60.0f, 24, 16);
+    GBuffer frame;
+    renderer.render(camera, RenderSettings{}, frame);
+    const float* depth = frame.plane(GBuffer::Depth);
+    const float first = frame.at(GBuffer::ColorR, 5, 5);
+    renderer.render(camera, RenderSettings{}, frame);
+    EXPECT_EQ(frame.plane(GBuffer::Depth), depth);
+    EXPECT_EQ(frame.at(GBuffer::ColorR, 5, 5), first);
+    EXPECT_EQ(renderer.bins().size(), 2u);
+    camera = Camera::lookAt({0.5f, 6.0f, 0.0f}, {0.5f, 1.0f, -3.0f}, {0, 1, 0}, 60.0f, 40, 20);
+    const FrameStats stats = renderer.render(camera, RenderSettings{}, frame);
+    EXPECT_EQ(frame.width, 40u);
+    EXPECT_EQ(frame.height, 20u);
+    EXPECT_EQ(renderer.bins().size(), 3u * 2u);
+    EXPECT_EQ(stats.primary, 800u);
+}
+
 // ---- determinism: pool sizes and lane widths
 
 struct DeterminismScene {
