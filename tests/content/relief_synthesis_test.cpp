@@ -515,10 +515,11 @@ TEST(ReliefSynthesizer, TransparentHoleIsCutOutAndTakesANeighbourColour)
     const Result r = synthesize(settings, sprite.view());
     ASSERT_EQ(r.field.width, 8u);
     EXPECT_EQ(heightAt(r.field, 3, 3), 0);
-    const std::uint32_t hole = colourAt(r.field, 3, 3);
-    EXPECT_TRUE(hole == sprite.at(2, 1) || hole == sprite.at(1, 2) || hole == sprite.at(3, 2) ||
-                hole == sprite.at(2, 3))
-        << std::hex << hole;
+    // All four neighbours are one node away. The column pass keeps the one
+    // above, but along the row the parabola of the left column covers the
+    // hole's column up to and including the boundary at 3, so the left
+    // neighbour wins.
+    EXPECT_EQ(colourAt(r.field, 3, 3), sprite.at(1, 2));
     // The rim of the pit is as low as the outer rim of the block.
     EXPECT_EQ(heightAt(r.field, 2, 3), heightAt(r.field, 1, 3));
     EXPECT_GT(heightAt(r.field, 2, 2), 0);
@@ -656,10 +657,39 @@ TEST(ReliefSynthesizer, InkOutlineIsFoundOnlyForADominantDarkBorderColour)
     }
     EXPECT_FALSE(synthesize(ReliefSettings{}, split.view()).info.parts);
 
+    // Three colours a third each: the run of the smallest value is the
+    // candidate, and exactly a third is enough.
+    auto thirds = [&](std::uint32_t first, std::uint32_t second, std::uint32_t third) {
+        Sprite s(7, 7, body);
+        std::uint32_t ring = 0;
+        for (std::uint32_t y = 0; y < 7; ++y) {
+            for (std::uint32_t x = 0; x < 7; ++x) {
+                if (x == 0 || y == 0 || x == 6 || y == 6) {
+                    const std::uint32_t c[3] = {first, second, third};
+                    s.at(x, y) = c[ring++ % 3];
+                }
+            }
+        }
+        return s;
+    };
+    const std::uint32_t light = rgba(200, 200, 200), lighter = rgba(240, 240, 240);
+    ASSERT_LT(ink & 0xFFFFFF, light & 0xFFFFFF);
+    EXPECT_TRUE(synthesize(ReliefSettings{}, thirds(ink, light, lighter).view()).info.parts);
+    EXPECT_TRUE(synthesize(ReliefSettings{}, thirds(lighter, ink, light).view()).info.parts);
+
     // The stroke is lower than the body beside it.
     const Result inked = synthesize(ReliefSettings{}, framed(ink, ink).view());
     const std::uint32_t strokeNode = 1 + 2 * 4, bodyNode = 1 + 2 * 2, rowNode = 1 + 2 * 3;
     EXPECT_LT(heightAt(inked.field, strokeNode, rowNode), heightAt(inked.field, bodyNode, rowNode));
+
+    // A stroke pixel at squared colour distance 1600 from the ink is ink, at 1601 not.
+    Sprite within = framed(ink, ink), beyond = framed(ink, ink);
+    within.at(4, 3) = rgba(28 + 40, 22, 52);
+    beyond.at(4, 3) = rgba(28 + 40, 23, 52);
+    const Result a = synthesize(ReliefSettings{}, within.view());
+    const Result b = synthesize(ReliefSettings{}, beyond.view());
+    EXPECT_LT(heightAt(a.field, strokeNode, rowNode) + 1000, heightAt(b.field, strokeNode, rowNode));
+    expectMatchesReference(ReliefSettings{}, beyond, b, "beyond the ink distance");
 }
 
 // Border pixels add no detail whatever their luminance: a line of dark
