@@ -1057,6 +1057,16 @@ TEST(ReliefSynthesizer, WritesAHeightImageOfAnOutlinedSprite)
     const test::DecodedImage decoded = test::decodeImage(path);
     EXPECT_EQ(decoded.width, int(w));
     EXPECT_TRUE(r.info.parts);
+
+    // The albedo beside it: outside nodes continue the silhouette's colours.
+    std::vector<std::uint8_t> albedo(std::size_t(r.field.width) * r.field.height * 4);
+    for (std::size_t n = 0; n < std::size_t(r.field.width) * r.field.height; ++n) {
+        for (int k = 0; k < 4; ++k) {
+            albedo[n * 4 + std::size_t(k)] = std::uint8_t(r.field.albedo[n] >> (8 * k));
+        }
+    }
+    EXPECT_TRUE(writePng((test::artifactDir("content") / "relief_albedo.png").string(), r.field.width,
+                         r.field.height, albedo));
 }
 
 } // namespace
