@@ -58,8 +58,8 @@ void hashCorners(int ix, int iy, int period, std::uint32_t seed, NoiseCell& cell
 // lattice cell (or the octave's seed and period) differs from the last one.
 NoiseCell noiseCell(float x, float y, int period, std::uint32_t seed, LatticeCache* cache)
 {
-    const float floorX = std::floor(x);
-    const float floorY = std::floor(y);
+    const float floorX = latticeFloor(x);
+    const float floorY = latticeFloor(y);
     const int ix = static_cast<int>(floorX);
     const int iy = static_cast<int>(floorY);
     NoiseCell cell;

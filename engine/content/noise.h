@@ -1,9 +1,22 @@
 #pragma once
 
 #include <climits>
+#include <cmath>
 #include <cstdint>
 
 namespace qlmr {
+
+// floor(x) for lattice lookups. Without SSE4.1 std::floor is a library call;
+// below 2^23 truncation plus one correction gives the same value (both
+// results are integers exactly representable in a float).
+inline float latticeFloor(float x)
+{
+    if (std::fabs(x) < 8388608.0f) {
+        const float t = static_cast<float>(static_cast<int>(x));
+        return t > x ? t - 1.0f : t;
+    }
+    return std::floor(x);
+}
 
 // Lattice hash of an integer point: a float in [0, 1]. All arithmetic is
 // modulo 2^32, so negative coordinates hash like their two's-complement bits.

@@ -2,6 +2,8 @@
 
 #include <cmath>
 
+#include "content/noise.h"
+
 namespace qlmr {
 
 namespace {
@@ -24,9 +26,9 @@ float cornerValue(int x, int y, int z, std::uint32_t octaveSeed)
 // Trilinear value noise in [-1, 1] with quintic fades: x first, then y, then z.
 float valueNoise3(Vec3 q, std::uint32_t octaveSeed)
 {
-    const float floorX = std::floor(q.x);
-    const float floorY = std::floor(q.y);
-    const float floorZ = std::floor(q.z);
+    const float floorX = latticeFloor(q.x);
+    const float floorY = latticeFloor(q.y);
+    const float floorZ = latticeFloor(q.z);
     const int ix = static_cast<int>(floorX);
     const int iy = static_cast<int>(floorY);
     const int iz = static_cast<int>(floorZ);
