@@ -60,19 +60,164 @@ Vec3 reflectedSolidColor(Vec3 color, Vec3 n, const RenderSettings& s)
 
 // ---- surface fetch
 
+// ---- field lookups on lanes
+
+namespace {
+
+// Index on a level of `size` samples: clamped to the edge or wrapped.
+template <int N>
+simd::vint<N> edgeIndex(simd::vint<N> i, simd::vint<N> size, bool clamp)
+{
+    using VI = simd::vint<N>;
+    return clamp ? simd::clamp(i, VI(0), size - VI(1)) : (i & (size - VI(1)));
+}
+
+// Sizes and first indices of every level, for per-lane gathers.
+struct LevelTable {
+    std::int32_t width[kMaxFieldLevels] = {};
+    std::int32_t height[kMaxFieldLevels] = {};
+    std::int32_t offset[kMaxFieldLevels] = {};
+};
+
+LevelTable albedoTable(const DisplacementField& f)
+{
+    LevelTable t;
+    for (std::uint32_t l = 0; l < f.albedoLevels() && l < kMaxFieldLevels; ++l) {
+        t.width[l] = std::int32_t(f.albedoLevelWidth(l));
+        t.height[l] = std::int32_t(f.albedoLevelHeight(l));
+        t.offset[l] = std::int32_t(f.albedoOffsets[l]);
+    }
+    return t;
+}
+
+LevelTable heightTable(const DisplacementField& f)
+{
+    LevelTable t;
+    for (std::uint32_t l = 0; l < f.levels; ++l) {
+        t.width[l] = std::int32_t(f.levelWidth(l));
+        t.height[l] = std::int32_t(f.levelHeight(l));
+        t.offset[l] = std::int32_t(f.heightOffsets[l]);
+    }
+    return t;
+}
+
+} // namespace
+
+template <int N>
+AlbedoLanes<N> sampleAlbedoLevelLanes(const DisplacementField& f, simd::vmask<N> lanes, simd::vint<N> level,
+                                      simd::vfloat<N> u, simd::vfloat<N> v)
+{
+    using VF = simd::vfloat<N>;
+    using VI = simd::vint<N>;
+    const LevelTable table = albedoTable(f);
+    const VI lw = simd::gather(table.width, level, lanes);
+    const VI lh = simd::gather(table.height, level, lanes);
+    const VI offset = simd::gather(table.offset, level, lanes);
+    const VF x = simd::toFloat(lw) * u;
+    const VF y = simd::toFloat(lh) * v;
+    const VF flx = simd::floor(x);
+    const VF fly = simd::floor(y);
+    const VF fx = x - flx;
+    const VF fy = y - fly;
+    const VI ix = simd::toInt(flx), iy = simd::toInt(fly);
+    const bool clamp = f.clampEdges;
+    const VI x0 = edgeIndex(ix, lw, clamp), x1 = edgeIndex(ix + VI(1), lw, clamp);
+    const VI row0 = offset + edgeIndex(iy, lh, clamp) * lw;
+    const VI row1 = offset + edgeIndex(iy + VI(1), lh, clamp) * lw;
+    const std::uint32_t* texels = f.albedo.data();
+    const VI c00 = simd::gather(texels, row0 + x0, lanes);
+    const VI c10 = simd::gather(texels, row0 + x1, lanes);
+    const VI c01 = simd::gather(texels, row1 + x0, lanes);
+    const VI c11 = simd::gather(texels, row1 + x1, lanes);
+    const VF gx = VF(1.0f) - fx, gy = VF(1.0f) - fy;
+    AlbedoLanes<N> out;
+    for (int k = 0; k < 4; ++k) {
+        const int shift = 8 * k;
+        const VI byte(0xFF);
+        const VF a00 = simd::toFloat(simd::shiftRightLogical(c00, shift) & byte);
+        const VF a10 = simd::toFloat(simd::shiftRightLogical(c10, shift) & byte);
+        const VF a01 = simd::toFloat(simd::shiftRightLogical(c01, shift) & byte);
+        const VF a11 = simd::toFloat(simd::shiftRightLogical(c11, shift) & byte);
+        out.c[k] = ((a11 * fx + a01 * gx) * fy + (a10 * fx + a00 * gx) * gy) * VF(0.003921569f);
+    }
+    return out;
+}
+
+template <int N>
+AlbedoLanes<N> sampleAlbedoLanes(const DisplacementField& f, simd::vmask<N> lanes, simd::vfloat<N> u,
+                                 simd::vfloat<N> v, simd::vfloat<N> lod)
+{
+    using VF = simd::vfloat<N>;
+    using VI = simd::vint<N>;
+    AlbedoLanes<N> out;
+    if (f.albedoWidth == 0) {
+        out.c[0] = out.c[1] = out.c[2] = VF(0.7f);
+        out.c[3] = VF(1.0f);
+        return out;
+    }
+    const VI top(std::int32_t(f.albedoLevels()) - 1);
+    lod = simd::clamp(simd::nanTo(lod, VF(0.0f)), VF(0.0f), simd::toFloat(top));
+    const VI l0 = simd::toInt(lod);
+    const VI l1 = simd::min(l0 + VI(1), top);
+    const VF t = lod - simd::toFloat(l0);
+    out = sampleAlbedoLevelLanes(f, lanes, l0, u, v);
+    const simd::vmask<N> blend = lanes & (t > VF(0.0f)) & (l1 != l0);
+    if (simd::none(blend))
+        return out;
+    const AlbedoLanes<N> c1 = sampleAlbedoLevelLanes(f, blend, l1, u, v);
+    for (int k = 0; k < 4; ++k)
+        out.c[k] = simd::select(blend, out.c[k] + (c1.c[k] - out.c[k]) * t, out.c[k]);
+    return out;
+}
+
+template <int N>
+simd::vfloat<N> sampleHeightLanes(const DisplacementField& f, simd::vmask<N> lanes, simd::vint<N> level,
+                                  simd::vfloat<N> u, simd::vfloat<N> v)
+{
+    using VF = simd::vfloat<N>;
+    using VI = simd::vint<N>;
+    const LevelTable table = heightTable(f);
+    const VI lw = simd::gather(table.width, level, lanes);
+    const VI lh = simd::gather(table.height, level, lanes);
+    const VI offset = simd::gather(table.offset, level, lanes);
+    const VF x = simd::toFloat(lw) * u;
+    const VF y = simd::toFloat(lh) * v;
+    const VF flx = simd::floor(x);
+    const VF fly = simd::floor(y);
+    const VI ix = simd::toInt(flx), iy = simd::toInt(fly);
+    const VF fx = x - flx;
+    const VF fy = y - fly;
+    const bool clamp = f.clampEdges;
+    const VI x0 = edgeIndex(ix, lw, clamp), x1 = edgeIndex(ix + VI(1), lw, clamp);
+    const VI row0 = offset + edgeIndex(iy, lh, clamp) * lw;
+    const VI row1 = offset + edgeIndex(iy + VI(1), lh, clamp) * lw;
+    const std::uint16_t* heights = f.heights.data();
+    const VF scale(1.5259022e-5f);
+    const VF h00 = simd::toFloat(simd::gatherU16(heights, row0 + x0, lanes)) * scale;
+    const VF h10 = simd::toFloat(simd::gatherU16(heights, row0 + x1, lanes)) * scale;
+    const VF h01 = simd::toFloat(simd::gatherU16(heights, row1 + x0, lanes)) * scale;
+    const VF h11 = simd::toFloat(simd::gatherU16(heights, row1 + x1, lanes)) * scale;
+    const VF gx = VF(1.0f) - fx;
+    return (h00 * gx + h10 * fx) * (VF(1.0f) - fy) + (h01 * gx + h11 * fx) * fy;
+}
+
+// ---- surface fetch
+
 template <int N>
 void fetchSurface(const SceneTracer& tracer, SurfacePacketOf<N>& out, const HitPacketOf<N>& hits,
                   const RayPacketOf<N>& rays)
 {
     using VF = simd::vfloat<N>;
+    using VI = simd::vint<N>;
+    using VM = simd::vmask<N>;
     out.albedoR = VF(0.0f);
     out.albedoG = VF(0.0f);
     out.albedoB = VF(0.0f);
     out.cavity = VF(1.0f);
-    out.material = simd::vint<N>(0);
+    out.material = VI(0);
     out.waterDepth = VF(0.0f);
     out.waterFlag = VF(0.0f);
-    const simd::vmask<N> fieldHits = hits.mask & (hits.prism >= simd::vint<N>(0));
+    const VM fieldHits = hits.mask & (hits.prism >= VI(0));
     const unsigned hitBits = simd::bits(fieldHits);
     if (hitBits == 0)
         return;
@@ -82,7 +227,7 @@ void fetchSurface(const SceneTracer& tracer, SurfacePacketOf<N>& out, const HitP
     const auto level = intLanesOf(hits.level);
     const Scene& scene = *tracer.scene;
     float albedoTexel[N], heightScale[N], coarseCell[N], depthScale[N];
-    std::uint32_t coarseLevel[N];
+    std::int32_t coarseLevel[N], fieldOf[N];
     int lastPrism = -1;
     const Prism* p = nullptr;
     const DisplacementField* field = nullptr;
@@ -91,6 +236,7 @@ void fetchSurface(const SceneTracer& tracer, SurfacePacketOf<N>& out, const HitP
         albedoTexel[i] = heightScale[i] = coarseCell[i] = 1.0f;
         depthScale[i] = 0.0f;
         coarseLevel[i] = 0;
+        fieldOf[i] = -1;
         if (!((hitBits >> i) & 1u))
             continue;
         if (prism[i] != lastPrism) {
@@ -99,12 +245,15 @@ void fetchSurface(const SceneTracer& tracer, SurfacePacketOf<N>& out, const HitP
             field = &scene.fields[p->fieldIndex];
             lastScale = length(p->axisH);
         }
+        fieldOf[i] = std::int32_t(p->fieldIndex);
         albedoTexel[i] = p->albedoTexelSize;
         heightScale[i] = lastScale;
         depthScale[i] = p->waterDepthScale;
-        coarseLevel[i] = std::min<std::uint32_t>(std::uint32_t(std::max(level[i], 0)) + 3u, field->levels - 1);
+        const std::uint32_t coarse =
+            std::min<std::uint32_t>(std::uint32_t(std::max(level[i], 0)) + 3u, field->levels - 1);
+        coarseLevel[i] = std::int32_t(coarse);
         // 2^level built in the exponent field (levels are below 16).
-        coarseCell[i] = std::bit_cast<float>((coarseLevel[i] + 127u) << 23) * p->heightTexelSize;
+        coarseCell[i] = std::bit_cast<float>((coarse + 127u) << 23) * p->heightTexelSize;
     }
 
     // Albedo level of detail from the footprint widened by the slant.
@@ -112,42 +261,62 @@ void fetchSurface(const SceneTracer& tracer, SurfacePacketOf<N>& out, const HitP
     const VF cosine = simd::abs((hits.normalX * rays.dirX + hits.normalY * rays.dirY + hits.normalZ * rays.dirZ) /
                                 simd::sqrt(simd::max(len2, VF(1e-30f))));
     const VF footprint = rays.coneSpread * hits.t + rays.coneRadius;
-    const Lanes<N> lodArgument = lanesOf(
-        simd::max((footprint / simd::max(cosine, VF(0.2f))) / VF::load(albedoTexel), VF(1e-6f)));
+    Lanes<N> lod = lanesOf(simd::max((footprint / simd::max(cosine, VF(0.2f))) / VF::load(albedoTexel), VF(1e-6f)));
+    for (int i = 0; i < N; ++i)
+        lod.f[i] = (hitBits >> i) & 1u ? std::log2(lod.f[i]) : 0.0f;
+    const VF lodA = VF::load(lod.f);
+    const VI coarse = VI::load(coarseLevel);
+    const VI fieldLane = VI::load(fieldOf);
 
-    const Lanes<N> u = lanesOf(hits.u), v = lanesOf(hits.v);
-    float r[N], g[N], b[N], alpha[N], coarseHeight[N];
-    std::int32_t material[N];
-    for (int i = 0; i < N; ++i) {
-        r[i] = g[i] = b[i] = alpha[i] = coarseHeight[i] = 0.0f;
-        material[i] = 0;
-        if (!((hitBits >> i) & 1u))
-            continue;
-        const DisplacementField& f = scene.fields[scene.prisms[prism[i]].fieldIndex];
+    // One pass per field that the packet's lanes hit (nearly always one).
+    VF r(0.0f), g(0.0f), b(0.0f), alpha(0.0f), coarseHeight(0.0f);
+    VI material(0);
+    VM remaining = fieldHits;
+    while (simd::any(remaining)) {
+        const int first = __builtin_ctz(simd::bits(remaining));
+        const DisplacementField& f = scene.fields[fieldOf[first]];
+        const VM lanes = remaining & (fieldLane == VI(fieldOf[first]));
+        remaining = simd::andNot(remaining, lanes);
+
         // Albedo and material are read at the centre of the pixel-grid cell.
-        float su = u.f[i], sv = v.f[i];
-        f.snapToPixelGrid(su, sv);
-        const std::array<float, 4> albedo = f.sampleAlbedo(su, sv, std::log2(lodArgument.f[i]));
-        r[i] = albedo[0];
-        g[i] = albedo[1];
-        b[i] = albedo[2];
-        alpha[i] = albedo[3];
-        material[i] = f.materialAt(su, sv);
-        coarseHeight[i] = f.sampleHeight(coarseLevel[i], u.f[i], v.f[i]);
+        VF su = hits.u, sv = hits.v;
+        if (f.pixelGrid != 0) {
+            Lanes<N> gu = lanesOf(su), gv = lanesOf(sv);
+            for (int i = 0; i < N; ++i)
+                if (lanes.lane(i))
+                    f.snapToPixelGrid(gu.f[i], gv.f[i]);
+            su = VF::load(gu.f);
+            sv = VF::load(gv.f);
+        }
+        const AlbedoLanes<N> albedo = sampleAlbedoLanes(f, lanes, su, sv, lodA);
+        r = simd::select(lanes, albedo.c[0], r);
+        g = simd::select(lanes, albedo.c[1], g);
+        b = simd::select(lanes, albedo.c[2], b);
+        alpha = simd::select(lanes, albedo.c[3], alpha);
+        if (!f.materials.empty()) {
+            const Lanes<N> gu = lanesOf(su), gv = lanesOf(sv);
+            std::int32_t bytes[N];
+            material.store(bytes);
+            for (int i = 0; i < N; ++i)
+                if (lanes.lane(i))
+                    bytes[i] = f.materialAt(gu.f[i], gv.f[i]);
+            material = VI::load(bytes);
+        }
+        coarseHeight = simd::select(lanes, sampleHeightLanes(f, lanes, coarse, hits.u, hits.v), coarseHeight);
     }
-    out.albedoR = VF::load(r);
-    out.albedoG = VF::load(g);
-    out.albedoB = VF::load(b);
-    out.material = simd::vint<N>::load(material);
+    out.albedoR = r;
+    out.albedoG = g;
+    out.albedoB = b;
+    out.material = material;
 
     // Water depth from the albedo alpha on water prisms.
     const VF scale = VF::load(depthScale);
-    const simd::vmask<N> water = scale > VF(0.0f);
-    out.waterDepth = simd::select(water, scale * VF::load(alpha), VF(0.0f));
+    const VM water = scale > VF(0.0f);
+    out.waterDepth = simd::select(water, scale * alpha, VF(0.0f));
     out.waterFlag = simd::select(water, VF(1.0f), VF(0.0f));
 
     // Cavity: terrain below its coarse surroundings darkens, bumps never brighten.
-    const VF cavity = simd::clamp((hits.h - VF::load(coarseHeight)) * VF::load(heightScale) * VF(0.8f) /
+    const VF cavity = simd::clamp((hits.h - coarseHeight) * VF::load(heightScale) * VF(0.8f) /
                                           VF::load(coarseCell) + VF(1.0f),
                                   VF(0.35f), VF(1.0f));
     out.cavity = simd::select(fieldHits, cavity, VF(1.0f));
@@ -478,6 +647,10 @@ int shadeHits(const SceneTracer& tracer, const SdnaInstance* solid, const RayPac
 // ---- the widths the library carries
 
 #define QLMR_SHADING_INSTANTIATE(N)                                                                                   \
+    template AlbedoLanes<N> sampleAlbedoLanes<N>(const DisplacementField&, simd::vmask<N>, simd::vfloat<N>,             \
+                                                 simd::vfloat<N>, simd::vfloat<N>);                                    \
+    template simd::vfloat<N> sampleHeightLanes<N>(const DisplacementField&, simd::vmask<N>, simd::vint<N>,              \
+                                                  simd::vfloat<N>, simd::vfloat<N>);                                   \
     template void fetchSurface<N>(const SceneTracer&, SurfacePacketOf<N>&, const HitPacketOf<N>&,                      \
                                   const RayPacketOf<N>&);                                                              \
     template void traceSolid<N>(const SdnaInstance&, const RayPacketOf<N>&, simd::vmask<N>, HitPacketOf<N>&,           \

@@ -138,6 +138,23 @@ inline simd::vfloat<N> fogTransmittance(simd::vfloat<N> originY, simd::vfloat<N>
     return expNonPositive(-(VF(s.fogDensity) * t * expMinusA * g));
 }
 
+// ---- field lookups on lanes (the same arithmetic as the field's own samplers)
+
+template <int N>
+struct AlbedoLanes {
+    simd::vfloat<N> c[4]; // red, green, blue, alpha in 0..1
+};
+
+// DisplacementField::sampleAlbedo for the lanes of the mask (others read nothing).
+template <int N>
+AlbedoLanes<N> sampleAlbedoLanes(const DisplacementField& field, simd::vmask<N> lanes, simd::vfloat<N> u,
+                                 simd::vfloat<N> v, simd::vfloat<N> lod);
+
+// DisplacementField::sampleHeight at a per-lane level.
+template <int N>
+simd::vfloat<N> sampleHeightLanes(const DisplacementField& field, simd::vmask<N> lanes, simd::vint<N> level,
+                                  simd::vfloat<N> u, simd::vfloat<N> v);
+
 // ---- packet operations (steps in the order the tile renderer calls them)
 
 // Albedo, material, cavity and water depth of every hit lane.

@@ -201,6 +201,62 @@ TEST(SurfaceShading, WaterShadingMatchesTheFormula)
     }
 }
 
+// ---- lane samplers against the field's own
+
+TEST(SurfaceShading, LaneSamplersGiveTheFieldSamplersBits)
+{
+    struct Shape {
+        std::uint32_t width, height, albedoWidth, albedoHeight;
+        bool clamp;
+    };
+    const Shape shapes[] = {{16, 64, 32, 8, true}, {16, 64, 32, 8, false}, {1, 8, 1, 4, true},
+                            {8, 1, 16, 1, false}, {64, 64, 128, 128, false}};
+    std::mt19937 rng(17);
+    std::uniform_real_distribution<float> coordinate(-0.6f, 1.6f), lodRange(-1.5f, 9.0f);
+    for (const Shape& shape : shapes) {
+        std::vector<std::uint16_t> heights(std::size_t(shape.width) * shape.height);
+        for (std::uint16_t& h : heights)
+            h = std::uint16_t(rng());
+        DisplacementField field(shape.width, shape.height, std::span<const std::uint16_t>(heights), shape.clamp);
+        std::vector<std::uint32_t> albedo(std::size_t(shape.albedoWidth) * shape.albedoHeight);
+        for (std::uint32_t& a : albedo)
+            a = std::uint32_t(rng());
+        field.setAlbedo(shape.albedoWidth, shape.albedoHeight, albedo);
+        for (int round = 0; round < 300; ++round) {
+            float u[L], v[L], lod[L];
+            std::int32_t level[L];
+            for (int l = 0; l < L; ++l) {
+                u[l] = coordinate(rng);
+                v[l] = coordinate(rng);
+                lod[l] = round % 7 == 0 ? float(int(lodRange(rng))) : lodRange(rng);
+                level[l] = std::int32_t(rng() % field.levels);
+            }
+            const simd::vmask<L> all(true);
+            const AlbedoLanes<L> a = sampleAlbedoLanes(field, all, VF::load(u), VF::load(v), VF::load(lod));
+            const VF h = sampleHeightLanes(field, all, simd::vint<L>::load(level), VF::load(u), VF::load(v));
+            for (int l = 0; l < L; ++l) {
+                const std::array<float, 4> expected = field.sampleAlbedo(u[l], v[l], lod[l]);
+                for (int k = 0; k < 4; ++k) {
+                    const float got = a.c[k].lane(l);
+                    EXPECT_EQ(std::memcmp(&got, &expected[k], 4), 0)
+                        << "albedo channel " << k << " at " << u[l] << "," << v[l] << " lod " << lod[l] << ": "
+                        << got << " vs " << expected[k];
+                }
+                const float expectedHeight = field.sampleHeight(std::uint32_t(level[l]), u[l], v[l]);
+                const float gotHeight = h.lane(l);
+                EXPECT_EQ(std::memcmp(&gotHeight, &expectedHeight, 4), 0)
+                    << "height at level " << level[l] << ": " << gotHeight << " vs " << expectedHeight;
+            }
+        }
+    }
+    // Without albedo: the field's grey.
+    std::vector<std::uint16_t> flat(4 * 4, 0);
+    const DisplacementField bare(4, 4, std::span<const std::uint16_t>(flat), true);
+    const AlbedoLanes<L> grey = sampleAlbedoLanes(bare, simd::vmask<L>(true), VF(0.5f), VF(0.5f), VF(0.0f));
+    EXPECT_EQ(grey.c[0].lane(0), 0.7f);
+    EXPECT_EQ(grey.c[3].lane(0), 1.0f);
+}
+
 // ---- surface fetch on marched hits
 
 TEST(SurfaceShading, CavityStaysInRangeAndDarkensHollows)
