@@ -29,6 +29,15 @@ TEST(LatticeHash, MatchesPinnedValues)
     }
 }
 
+TEST(LatticeFloor, EqualsStdFloor)
+{
+    const float values[] = {0.0f, -0.0f, 0.5f, -0.5f, 1.0f, -1.0f, -1.25f, 7.999999f, -7.999999f,
+                            8388607.5f, -8388607.5f, 8388608.0f, -8388609.0f, 3e9f, -3e9f, 1e-30f, -1e-30f};
+    for (float v : values) {
+        EXPECT_EQ(latticeFloor(v), std::floor(v)) << v;
+    }
+}
+
 // A plainly written value noise: hashed corners, bilinear blend of faded
 // weights in double precision, optional wrapping of every corner index.
 double referenceValueNoise(double x, double y, int period, std::uint32_t seed)
