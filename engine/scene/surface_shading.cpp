@@ -640,7 +640,7 @@ int shadeHits(const SceneTracer& tracer, const SdnaInstance* solid, const RayPac
     const VF fogged = VF(1.0f) - transmittance;
     const LaneVec3<N> fog{c.x * transmittance + VF(s.skyHorizon.x) * fogged, c.y * transmittance + VF(s.skyHorizon.y) * fogged,
                           c.z * transmittance + VF(s.skyHorizon.z) * fogged};
-    color = select(hit, fog, skyColor(dir, s));
+    color = simd::all(hit) ? fog : select(hit, fog, skyColor(dir, s));
     return shadowRays;
 }
 

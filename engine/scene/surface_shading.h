@@ -124,6 +124,10 @@ inline simd::vfloat<N> fogTransmittance(simd::vfloat<N> originY, simd::vfloat<N>
                                         const RenderSettings& s)
 {
     using VF = simd::vfloat<N>;
+    // Uniform fog: with no falloff a and b below are 0 and g and exp(-a) are
+    // exactly 1, so this is the same value without the two extra exponentials.
+    if (s.fogFalloff == 0.0f)
+        return expNonPositive(-(VF(s.fogDensity) * t));
     const VF falloff(s.fogFalloff);
     const VF y0 = originY - VF(s.fogBaseHeight);
     const VF a = simd::max(falloff * simd::min(y0, y0 + t * dirY), VF(-40.0f));
