@@ -1,0 +1,17 @@
+// qlmr-pixelart: stands flat sprites up as relief height fields in a small
+// tiled scene, renders it smooth and snapped to the sprite pixel grid, and
+// times the relief synthesis.
+#include <cstdio>
+
+#include "pixelart_options.h"
+#include "pixelart_run.h"
+
+int main(int argc, char** argv)
+{
+    const qlmr::ParsedPixelartOptions parsed = qlmr::parsePixelartOptions(argc, argv);
+    if (parsed.command != qlmr::PixelartCommand::Run) {
+        std::fputs(qlmr::pixelartUsage(), stdout);
+        return parsed.command == qlmr::PixelartCommand::Help ? 0 : 1;
+    }
+    return qlmr::runPixelart(parsed.options, stdout, stderr);
+}
