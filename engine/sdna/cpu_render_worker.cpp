@@ -5,6 +5,7 @@
 #include <cmath>
 
 #include "scene/vec3.h"
+#include "sdna/brick_tracer.h"
 #include "sdna/tracer.h"
 
 namespace qlmr {
@@ -14,14 +15,17 @@ namespace {
 std::array<float, 3> toArray(Vec3 v) { return {v.x, v.y, v.z}; }
 Vec3 toVec(const std::array<float, 3>& a) { return {a[0], a[1], a[2]}; }
 
-// The primary ray. This is the seam for the distance bricks: once the brick
-// cache exists, a job with `bricks` set traces through it here (tmin 0,
-// tmax 50, these options, a step limit of 100000 and the job's brick mode).
-// Until then every primary ray is traced exactly, which is the result the
-// bricks converge to in their exact mode.
+// The primary ray: through the job's brick cache when it has one (the cache
+// carries its own copy of the program and pose), otherwise exactly.
 SdnaHit tracePrimary(const SdnaRenderJob& job, const std::array<float, 3>& origin,
                      const std::array<float, 3>& direction, const SdnaTraceOptions& options,
                      const BonePose* pose, std::uint64_t poseCount) {
+    if (job.bricks != nullptr) {
+        SdnaHit hit;
+        traceBricksLocal(hit, *job.bricks, origin, direction, 0.0f, 50.0f, options, 100000, nullptr,
+                         job.brickMode);
+        return hit;
+    }
     return traceProgram(*job.program, origin, direction, 0.0f, 50.0f, options, pose, poseCount,
                         nullptr);
 }
