@@ -1,0 +1,1050 @@
+#include "gpu/gpu_renderer.h"
+
+#include "gpu/gpu_tracer_shaders.h"
+#include "scene/tile_renderer.h"
+#include "sdna/program_packing.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+namespace qlmr {
+
+namespace {
+
+constexpr std::uint64_t kNoTimeout = std::numeric_limits<std::uint64_t>::max();
+constexpr std::uint32_t kMaxGroupLayers = 256;
+constexpr std::uint32_t kNoAlbedoTexel = 0xFFB4B4B4u; // (180, 180, 180, 255)
+
+std::uint64_t roundUp16(std::uint64_t offset) { return (offset + 15u) & ~std::uint64_t(15u); }
+
+// Descriptor type of every binding of the tracer's set, and its count.
+struct BindingKind {
+    VkDescriptorType type;
+    std::uint32_t count;
+};
+
+BindingKind bindingKind(std::uint32_t binding)
+{
+    switch (binding) {
+    case QLMR_BINDING_HEIGHTS:
+    case QLMR_BINDING_BOUNDS:
+    case QLMR_BINDING_ALBEDO:
+        return {VK_DESCRIPTOR_TYPE_SAMPLED_IMAGE, QLMR_MAX_FIELDS};
+    case QLMR_BINDING_SAMPLERS:
+        return {VK_DESCRIPTOR_TYPE_SAMPLER, QLMR_MAX_FIELDS};
+    case QLMR_BINDING_FRAME:
+    case QLMR_BINDING_SDNA_PROGRAM:
+    case QLMR_BINDING_SOLID:
+        return {VK_DESCRIPTOR_TYPE_UNIFORM_BUFFER, 1};
+    case QLMR_BINDING_OUT_COLOR:
+    case QLMR_BINDING_OUT_DEPTH:
+    case QLMR_BINDING_OUT_NORMAL:
+    case QLMR_BINDING_SEED_DEPTH:
+    case QLMR_BINDING_SEED_PRISM:
+        return {VK_DESCRIPTOR_TYPE_STORAGE_IMAGE, 1};
+    default:
+        return {VK_DESCRIPTOR_TYPE_STORAGE_BUFFER, 1};
+    }
+}
+
+} // namespace
+
+// ---- resources
+
+bool GpuRenderer::fail(std::string* error, std::string message)
+{
+    if (error)
+        *error = std::move(message);
+    return false;
+}
+
+bool GpuRenderer::createBuffer(GpuBuffer* buffer, std::uint64_t bytes, VkBufferUsageFlags usage)
+{
+    const VulkanFunctions& vk = context->vk;
+    const VkDevice device = context->device;
+    *buffer = GpuBuffer{};
+    buffer->size = std::max<std::uint64_t>(bytes, 16);
+    VkBufferCreateInfo create{};
+    create.sType = VK_STRUCTURE_TYPE_BUFFER_CREATE_INFO;
+    create.size = buffer->size;
+    create.usage = usage;
+    create.sharingMode = VK_SHARING_MODE_EXCLUSIVE;
+    if (vk.vkCreateBuffer(device, &create, nullptr, &buffer->buffer) != VK_SUCCESS) {
+        buffer->buffer = VK_NULL_HANDLE;
+        return false;
+    }
+    VkMemoryRequirements requirements{};
+    vk.vkGetBufferMemoryRequirements(device, buffer->buffer, &requirements);
+    const std::int32_t type = context->findMemoryType(
+        requirements.memoryTypeBits, VK_MEMORY_PROPERTY_HOST_VISIBLE_BIT | VK_MEMORY_PROPERTY_HOST_COHERENT_BIT);
+    if (type < 0) {
+        destroyBuffer(buffer);
+        return false;
+    }
+    VkMemoryAllocateInfo allocate{};
+    allocate.sType = VK_STRUCTURE_TYPE_MEMORY_ALLOCATE_INFO;
+    allocate.allocationSize = requirements.size;
+    allocate.memoryTypeIndex = std::uint32_t(type);
+    if (vk.vkAllocateMemory(device, &allocate, nullptr, &buffer->memory) != VK_SUCCESS) {
+        buffer->memory = VK_NULL_HANDLE;
+        destroyBuffer(buffer);
+        return false;
+    }
+    if (vk.vkBindBufferMemory(device, buffer->buffer, buffer->memory, 0) != VK_SUCCESS ||
+        vk.vkMapMemory(device, buffer->memory, 0, VK_WHOLE_SIZE, 0, &buffer->mapped) != VK_SUCCESS) {
+        buffer->mapped = nullptr;
+        destroyBuffer(buffer);
+        return false;
+    }
+    return true;
+}
+
+void GpuRenderer::destroyBuffer(GpuBuffer* buffer)
+{
+    const VulkanFunctions& vk = context->vk;
+    if (buffer->mapped)
+        vk.vkUnmapMemory(context->device, buffer->memory);
+    if (buffer->buffer)
+        vk.vkDestroyBuffer(context->device, buffer->buffer, nullptr);
+    if (buffer->memory)
+        vk.vkFreeMemory(context->device, buffer->memory, nullptr);
+    *buffer = GpuBuffer{};
+}
+
+bool GpuRenderer::createImage(GpuImage* image, VkFormat format, std::uint32_t width, std::uint32_t height,
+                              std::uint32_t mipLevels, VkImageUsageFlags usage, std::uint32_t layers)
+{
+    const VulkanFunctions& vk = context->vk;
+    const VkDevice device = context->device;
+    *image = GpuImage{};
+    VkImageCreateInfo create{};
+    create.sType = VK_STRUCTURE_TYPE_IMAGE_CREATE_INFO;
+    create.imageType = VK_IMAGE_TYPE_2D;
+    create.format = format;
+    create.extent = {width, height, 1};
+    create.mipLevels = mipLevels;
+    create.arrayLayers = layers == 0 ? 1 : layers;
+    create.samples = VK_SAMPLE_COUNT_1_BIT;
+    create.tiling = VK_IMAGE_TILING_OPTIMAL;
+    create.usage = usage;
+    create.sharingMode = VK_SHARING_MODE_EXCLUSIVE;
+    create.initialLayout = VK_IMAGE_LAYOUT_UNDEFINED;
+    if (vk.vkCreateImage(device, &create, nullptr, &image->image) != VK_SUCCESS) {
+        image->image = VK_NULL_HANDLE;
+        return false;
+    }
+    VkMemoryRequirements requirements{};
+    vk.vkGetImageMemoryRequirements(device, image->image, &requirements);
+    const std::int32_t type =
+        context->findMemoryType(requirements.memoryTypeBits, VK_MEMORY_PROPERTY_DEVICE_LOCAL_BIT);
+    VkMemoryAllocateInfo allocate{};
+    allocate.sType = VK_STRUCTURE_TYPE_MEMORY_ALLOCATE_INFO;
+    allocate.allocationSize = requirements.size;
+    allocate.memoryTypeIndex = std::uint32_t(type);
+    if (type < 0 || vk.vkAllocateMemory(device, &allocate, nullptr, &image->memory) != VK_SUCCESS) {
+        image->memory = VK_NULL_HANDLE;
+        destroyImage(image);
+        return false;
+    }
+    image->size = requirements.size;
+    if (vk.vkBindImageMemory(device, image->image, image->memory, 0) != VK_SUCCESS) {
+        destroyImage(image);
+        return false;
+    }
+    VkImageViewCreateInfo view{};
+    view.sType = VK_STRUCTURE_TYPE_IMAGE_VIEW_CREATE_INFO;
+    view.image = image->image;
+    view.viewType = layers != 0 ? VK_IMAGE_VIEW_TYPE_2D_ARRAY : VK_IMAGE_VIEW_TYPE_2D;
+    view.format = format;
+    view.subresourceRange = {VK_IMAGE_ASPECT_COLOR_BIT, 0, VK_REMAINING_MIP_LEVELS, 0, VK_REMAINING_ARRAY_LAYERS};
+    if (vk.vkCreateImageView(device, &view, nullptr, &image->view) != VK_SUCCESS) {
+        image->view = VK_NULL_HANDLE;
+        destroyImage(image);
+        return false;
+    }
+    return true;
+}
+
+void GpuRenderer::destroyImage(GpuImage* image)
+{
+    const VulkanFunctions& vk = context->vk;
+    if (image->view)
+        vk.vkDestroyImageView(context->device, image->view, nullptr);
+    if (image->image)
+        vk.vkDestroyImage(context->device, image->image, nullptr);
+    if (image->memory)
+        vk.vkFreeMemory(context->device, image->memory, nullptr);
+    *image = GpuImage{};
+}
+
+bool GpuRenderer::ensureBufferCapacity(GpuBuffer* buffer, std::uint64_t bytes, VkBufferUsageFlags usage)
+{
+    if (buffer->buffer && buffer->size >= bytes)
+        return true;
+    destroyBuffer(buffer);
+    return createBuffer(buffer, bytes + bytes / 2, usage);
+}
+
+VkCommandBuffer GpuRenderer::beginOneShot()
+{
+    const VulkanFunctions& vk = context->vk;
+    VkCommandBufferAllocateInfo allocate{};
+    allocate.sType = VK_STRUCTURE_TYPE_COMMAND_BUFFER_ALLOCATE_INFO;
+    allocate.commandPool = commandPool;
+    allocate.level = VK_COMMAND_BUFFER_LEVEL_PRIMARY;
+    allocate.commandBufferCount = 1;
+    VkCommandBuffer commandBuffer = VK_NULL_HANDLE;
+    if (vk.vkAllocateCommandBuffers(context->device, &allocate, &commandBuffer) != VK_SUCCESS)
+        return VK_NULL_HANDLE;
+    VkCommandBufferBeginInfo begin{};
+    begin.sType = VK_STRUCTURE_TYPE_COMMAND_BUFFER_BEGIN_INFO;
+    begin.flags = VK_COMMAND_BUFFER_USAGE_ONE_TIME_SUBMIT_BIT;
+    vk.vkBeginCommandBuffer(commandBuffer, &begin);
+    return commandBuffer;
+}
+
+bool GpuRenderer::submitOneShot(VkCommandBuffer commandBuffer)
+{
+    const VulkanFunctions& vk = context->vk;
+    // The pending frame's command buffer and fence must be free first.
+    if (pending.active)
+        finishFrame();
+    vk.vkEndCommandBuffer(commandBuffer);
+    vk.vkResetFences(context->device, 1, &fence);
+    VkSubmitInfo submit{};
+    submit.sType = VK_STRUCTURE_TYPE_SUBMIT_INFO;
+    submit.commandBufferCount = 1;
+    submit.pCommandBuffers = &commandBuffer;
+    bool ok = vk.vkQueueSubmit(context->computeQueue, 1, &submit, fence) == VK_SUCCESS;
+    if (ok)
+        ok = vk.vkWaitForFences(context->device, 1, &fence, VK_TRUE, kNoTimeout) == VK_SUCCESS;
+    vk.vkFreeCommandBuffers(context->device, commandPool, 1, &commandBuffer);
+    return ok;
+}
+
+void GpuRenderer::imageBarrier(VkCommandBuffer commandBuffer, VkImage image, VkImageLayout oldLayout,
+                               VkImageLayout newLayout, std::uint32_t mipLevels, VkAccessFlags srcAccess,
+                               VkAccessFlags dstAccess, VkPipelineStageFlags srcStage, VkPipelineStageFlags dstStage)
+{
+    VkImageMemoryBarrier barrier{};
+    barrier.sType = VK_STRUCTURE_TYPE_IMAGE_MEMORY_BARRIER;
+    barrier.srcAccessMask = srcAccess;
+    barrier.dstAccessMask = dstAccess;
+    barrier.oldLayout = oldLayout;
+    barrier.newLayout = newLayout;
+    barrier.srcQueueFamilyIndex = VK_QUEUE_FAMILY_IGNORED;
+    barrier.dstQueueFamilyIndex = VK_QUEUE_FAMILY_IGNORED;
+    barrier.image = image;
+    barrier.subresourceRange = {VK_IMAGE_ASPECT_COLOR_BIT, 0, mipLevels, 0, VK_REMAINING_ARRAY_LAYERS};
+    context->vk.vkCmdPipelineBarrier(commandBuffer, srcStage, dstStage, 0, 0, nullptr, 0, nullptr, 1, &barrier);
+}
+
+void GpuRenderer::stageRect(StagedCopies& staged, std::uint32_t mip, std::uint32_t layer, const FieldRect& rect,
+                            const void* base, std::uint32_t levelWidth, std::uint32_t bytesPerTexel)
+{
+    if (rect.empty())
+        return;
+    staged.bytes = roundUp16(staged.bytes);
+    VkBufferImageCopy region{};
+    region.bufferOffset = staged.bytes;
+    region.imageSubresource = {VK_IMAGE_ASPECT_COLOR_BIT, mip, layer, 1};
+    region.imageOffset = {std::int32_t(rect.x0), std::int32_t(rect.y0), 0};
+    region.imageExtent = {rect.x1 - rect.x0, rect.y1 - rect.y0, 1};
+    staged.regions.push_back(region);
+    const std::uint64_t rowBytes = std::uint64_t(rect.x1 - rect.x0) * bytesPerTexel;
+    for (std::uint32_t y = rect.y0; y < rect.y1; ++y) {
+        const auto* source = static_cast<const std::uint8_t*>(base) +
+            (std::uint64_t(rect.x0) + std::uint64_t(y) * levelWidth) * bytesPerTexel;
+        staged.spans.emplace_back(source, rowBytes);
+        staged.offsets.push_back(staged.bytes);
+        staged.bytes += rowBytes;
+    }
+}
+
+// ---- set-up
+
+GpuRenderer::~GpuRenderer()
+{
+    if (!context || !context->device)
+        return;
+    const VulkanFunctions& vk = context->vk;
+    const VkDevice device = context->device;
+    if (pending.active)
+        finishFrame();
+    vk.vkDeviceWaitIdle(device);
+    for (FieldGroup& group : groups) {
+        destroyImage(&group.heights);
+        destroyImage(&group.bounds);
+        destroyImage(&group.albedo);
+    }
+    destroyBuffer(&prismBuffer);
+    for (GpuBuffer* b : {&solidCode, &solidPose, &solidProgram, &solidUniforms, &solidMaterials, &updateStaging,
+                         &frameUniforms, &tileRanges, &tileLists, &prismSeed, &lightRanges, &lightLists})
+        destroyBuffer(b);
+    for (GpuOutputImages& entry : outputs)
+        destroyOutputImages(entry);
+    if (clampSampler)
+        vk.vkDestroySampler(device, clampSampler, nullptr);
+    if (repeatSampler)
+        vk.vkDestroySampler(device, repeatSampler, nullptr);
+    if (pipeline)
+        vk.vkDestroyPipeline(device, pipeline, nullptr);
+    if (pipelineLayout)
+        vk.vkDestroyPipelineLayout(device, pipelineLayout, nullptr);
+    if (setLayout)
+        vk.vkDestroyDescriptorSetLayout(device, setLayout, nullptr);
+    if (descriptorPool)
+        vk.vkDestroyDescriptorPool(device, descriptorPool, nullptr);
+    if (commandPool)
+        vk.vkDestroyCommandPool(device, commandPool, nullptr);
+    if (fence)
+        vk.vkDestroyFence(device, fence, nullptr);
+    if (queryPool)
+        vk.vkDestroyQueryPool(device, queryPool, nullptr);
+}
+
+bool GpuRenderer::init(VulkanContext& ctx, const Scene& sceneIn, std::string* error, const GpuRenderOptions& opts)
+{
+    context = &ctx;
+    options = opts;
+    scene = &sceneIn;
+    const VulkanFunctions& vk = ctx.vk;
+    const VkDevice device = ctx.device;
+
+    // 1. Command objects.
+    VkCommandPoolCreateInfo poolInfo{};
+    poolInfo.sType = VK_STRUCTURE_TYPE_COMMAND_POOL_CREATE_INFO;
+    poolInfo.queueFamilyIndex = ctx.computeQueueFamily;
+    vk.vkCreateCommandPool(device, &poolInfo, nullptr, &commandPool);
+    VkFenceCreateInfo fenceInfo{};
+    fenceInfo.sType = VK_STRUCTURE_TYPE_FENCE_CREATE_INFO;
+    vk.vkCreateFence(device, &fenceInfo, nullptr, &fence);
+    VkQueryPoolCreateInfo queryInfo{};
+    queryInfo.sType = VK_STRUCTURE_TYPE_QUERY_POOL_CREATE_INFO;
+    queryInfo.queryType = VK_QUERY_TYPE_TIMESTAMP;
+    queryInfo.queryCount = 2;
+    vk.vkCreateQueryPool(device, &queryInfo, nullptr, &queryPool);
+
+    // 2. Grouping by format: size, albedo size (1 x 1 without albedo) and edge mode.
+    const std::vector<DisplacementField>& fields = sceneIn.fields;
+    fieldGroups.assign(fields.size(), 0);
+    fieldLayers.assign(fields.size(), 0);
+    for (std::size_t i = 0; i < fields.size(); ++i) {
+        const DisplacementField& f = fields[i];
+        const bool hasAlbedo = f.albedoWidth != 0;
+        const std::uint32_t aw = hasAlbedo ? f.albedoWidth : 1, ah = hasAlbedo ? f.albedoHeight : 1;
+        const bool wrap = !f.clampEdges;
+        std::size_t g = 0;
+        for (; g < groups.size(); ++g) {
+            const FieldGroup& k = groups[g];
+            if (k.width == f.width && k.height == f.height && k.albedoWidth == aw && k.albedoHeight == ah &&
+                k.wrap == wrap && k.layers < kMaxGroupLayers)
+                break;
+        }
+        if (g == groups.size()) {
+            FieldGroup group;
+            group.width = f.width;
+            group.height = f.height;
+            group.levels = f.levels;
+            group.albedoWidth = aw;
+            group.albedoHeight = ah;
+            group.albedoLevels = hasAlbedo ? f.albedoLevels() : 1;
+            group.wrap = wrap;
+            groups.push_back(group);
+        }
+        fieldGroups[i] = std::uint32_t(g);
+        fieldLayers[i] = groups[g].layers++;
+    }
+    if (groups.size() > QLMR_MAX_FIELDS)
+        return fail(error, "more distinct field formats than QLMR_MAX_FIELDS slots");
+
+    // 3. One heights, bounds and albedo array image per group.
+    const VkImageUsageFlags sampledUsage = VK_IMAGE_USAGE_TRANSFER_DST_BIT | VK_IMAGE_USAGE_SAMPLED_BIT;
+    for (FieldGroup& g : groups) {
+        if (!createImage(&g.heights, VK_FORMAT_R16_UNORM, g.width, g.height, g.levels, sampledUsage, g.layers) ||
+            !createImage(&g.bounds, VK_FORMAT_R16G16_UNORM, std::max(g.width / 2, 1u), std::max(g.height / 2, 1u),
+                         std::max(g.levels, 2u) - 1, sampledUsage, g.layers) ||
+            !createImage(&g.albedo, VK_FORMAT_R8G8B8A8_UNORM, g.albedoWidth, g.albedoHeight, g.albedoLevels,
+                         sampledUsage, g.layers))
+            return fail(error, "field images");
+    }
+
+    // 4. Staging plan: every level of every field, group by group, each
+    // region at a 16-byte aligned offset.
+    struct ImageCopies {
+        StagedCopies heights, bounds, albedo;
+    };
+    std::vector<ImageCopies> plan(groups.size());
+    std::uint64_t total = 0;
+    for (std::size_t g = 0; g < groups.size(); ++g) {
+        ImageCopies& copies = plan[g];
+        copies.heights.bytes = total;
+        for (std::size_t i = 0; i < fields.size(); ++i) {
+            if (fieldGroups[i] != g)
+                continue;
+            const DisplacementField& f = fields[i];
+            for (std::uint32_t l = 0; l < f.levels; ++l)
+                stageRect(copies.heights, l, fieldLayers[i], {0, 0, f.levelWidth(l), f.levelHeight(l)},
+                          f.heights.data() + f.heightOffsets[l], f.levelWidth(l), 2);
+        }
+        copies.bounds.bytes = copies.heights.bytes;
+        for (std::size_t i = 0; i < fields.size(); ++i) {
+            if (fieldGroups[i] != g)
+                continue;
+            const DisplacementField& f = fields[i];
+            for (std::uint32_t l = 1; l < std::max(f.levels, 2u); ++l)
+                stageRect(copies.bounds, l - 1, fieldLayers[i], {0, 0, f.levelWidth(l), f.levelHeight(l)},
+                          f.bounds.data() + f.boundsOffsets[l], f.levelWidth(l), 4);
+        }
+        copies.albedo.bytes = copies.bounds.bytes;
+        for (std::size_t i = 0; i < fields.size(); ++i) {
+            if (fieldGroups[i] != g)
+                continue;
+            const DisplacementField& f = fields[i];
+            if (f.albedoWidth == 0) {
+                stageRect(copies.albedo, 0, fieldLayers[i], {0, 0, 1, 1}, &kNoAlbedoTexel, 1, 4);
+                continue;
+            }
+            for (std::uint32_t a = 0; a < f.albedoLevels(); ++a)
+                stageRect(copies.albedo, a, fieldLayers[i], {0, 0, f.albedoLevelWidth(a), f.albedoLevelHeight(a)},
+                          f.albedoLevel(a), f.albedoLevelWidth(a), 4);
+        }
+        total = copies.albedo.bytes;
+    }
+
+    // 5-6. One staging buffer, one submission for every image.
+    if (!groups.empty()) {
+        GpuBuffer staging;
+        if (!createBuffer(&staging, total, VK_BUFFER_USAGE_TRANSFER_SRC_BIT))
+            return fail(error, "staging buffer");
+        auto* bytes = static_cast<std::uint8_t*>(staging.mapped);
+        for (const ImageCopies& copies : plan)
+            for (const StagedCopies* s : {&copies.heights, &copies.bounds, &copies.albedo})
+                for (std::size_t k = 0; k < s->spans.size(); ++k)
+                    std::memcpy(bytes + s->offsets[k], s->spans[k].first, s->spans[k].second);
+        const VkCommandBuffer commands = beginOneShot();
+        for (std::size_t g = 0; g < groups.size(); ++g) {
+            const FieldGroup& group = groups[g];
+            const std::pair<const GpuImage*, const StagedCopies*> images[] = {
+                {&group.heights, &plan[g].heights}, {&group.bounds, &plan[g].bounds}, {&group.albedo, &plan[g].albedo}};
+            for (const auto& [image, copies] : images) {
+                imageBarrier(commands, image->image, VK_IMAGE_LAYOUT_UNDEFINED, VK_IMAGE_LAYOUT_TRANSFER_DST_OPTIMAL,
+                             VK_REMAINING_MIP_LEVELS, 0, VK_ACCESS_TRANSFER_WRITE_BIT,
+                             VK_PIPELINE_STAGE_TOP_OF_PIPE_BIT, VK_PIPELINE_STAGE_TRANSFER_BIT);
+                if (!copies->regions.empty())
+                    vk.vkCmdCopyBufferToImage(commands, staging.buffer, image->image,
+                                              VK_IMAGE_LAYOUT_TRANSFER_DST_OPTIMAL,
+                                              std::uint32_t(copies->regions.size()), copies->regions.data());
+                imageBarrier(commands, image->image, VK_IMAGE_LAYOUT_TRANSFER_DST_OPTIMAL,
+                             VK_IMAGE_LAYOUT_SHADER_READ_ONLY_OPTIMAL, VK_REMAINING_MIP_LEVELS,
+                             VK_ACCESS_TRANSFER_WRITE_BIT, VK_ACCESS_SHADER_READ_BIT, VK_PIPELINE_STAGE_TRANSFER_BIT,
+                             VK_PIPELINE_STAGE_COMPUTE_SHADER_BIT);
+            }
+        }
+        const bool uploaded = commands != VK_NULL_HANDLE && submitOneShot(commands);
+        destroyBuffer(&staging);
+        if (!uploaded)
+            return fail(error, "texture upload");
+    }
+
+    // 7. The prisms and where their fields live.
+    prismList = sceneIn.prisms;
+    prismRecords.assign(prismList.size(), PrismFieldRecord{});
+    for (std::size_t i = 0; i < prismList.size(); ++i) {
+        const std::uint32_t field = prismList[i].fieldIndex;
+        if (field >= fields.size())
+            continue;
+        const FieldView view = fields[field].view();
+        PrismFieldRecord& r = prismRecords[i];
+        r.words[0] = (fieldLayers[field] << 4) | fieldGroups[field];
+        r.words[1] = view.log2Width;
+        r.words[2] = view.log2Height;
+        r.words[3] = view.levels | (view.wrap ? 1u : 0u) << 8 | (fields[field].pixelGrid > 0 ? 2u : 0u) << 8;
+    }
+
+    // 8. The prism buffer.
+    if (!ensurePrismBuffer())
+        return fail(error, "prism buffer");
+    prismsDirty = false;
+
+    // 9. Samplers, layouts and the tracer pipeline.
+    return createPipeline(error);
+}
+
+bool GpuRenderer::ensurePrismBuffer()
+{
+    const std::uint64_t bytes = std::uint64_t(std::max<std::size_t>(1, prismList.size())) * sizeof(gpu::Prism);
+    if (!prismBuffer.buffer || prismBuffer.size < bytes) {
+        destroyBuffer(&prismBuffer);
+        if (!createBuffer(&prismBuffer, bytes, VK_BUFFER_USAGE_STORAGE_BUFFER_BIT))
+            return false;
+    }
+    std::memset(prismBuffer.mapped, 0, bytes);
+    packGpuPrisms(prismList, prismRecords, static_cast<gpu::Prism*>(prismBuffer.mapped));
+    return true;
+}
+
+bool GpuRenderer::ensureSolidBuffers()
+{
+    if (!ensureBufferCapacity(&solidCode, 48, VK_BUFFER_USAGE_STORAGE_BUFFER_BIT) ||
+        !ensureBufferCapacity(&solidPose, 32, VK_BUFFER_USAGE_STORAGE_BUFFER_BIT) ||
+        !ensureBufferCapacity(&solidProgram, 48, VK_BUFFER_USAGE_UNIFORM_BUFFER_BIT) ||
+        !ensureBufferCapacity(&solidUniforms, 48, VK_BUFFER_USAGE_UNIFORM_BUFFER_BIT) ||
+        !ensureBufferCapacity(&solidMaterials, 16, VK_BUFFER_USAGE_STORAGE_BUFFER_BIT))
+        return false;
+    auto* uniforms = static_cast<gpu::SolidUniforms*>(solidUniforms.mapped);
+    uniforms->flags.x = solidFlag;
+    return true;
+}
+
+bool GpuRenderer::createPipeline(std::string* error)
+{
+    const VulkanFunctions& vk = context->vk;
+    const VkDevice device = context->device;
+
+    VkSamplerCreateInfo sampler{};
+    sampler.sType = VK_STRUCTURE_TYPE_SAMPLER_CREATE_INFO;
+    sampler.magFilter = VK_FILTER_LINEAR;
+    sampler.minFilter = VK_FILTER_LINEAR;
+    sampler.mipmapMode = VK_SAMPLER_MIPMAP_MODE_LINEAR;
+    sampler.addressModeU = sampler.addressModeV = sampler.addressModeW = VK_SAMPLER_ADDRESS_MODE_CLAMP_TO_EDGE;
+    sampler.minLod = 0.0f;
+    sampler.maxLod = 32.0f;
+    vk.vkCreateSampler(device, &sampler, nullptr, &clampSampler);
+    sampler.addressModeU = sampler.addressModeV = sampler.addressModeW = VK_SAMPLER_ADDRESS_MODE_REPEAT;
+    vk.vkCreateSampler(device, &sampler, nullptr, &repeatSampler);
+
+    VkDescriptorSetLayoutBinding bindings[QLMR_BINDING_COUNT]{};
+    for (std::uint32_t b = 0; b < QLMR_BINDING_COUNT; ++b) {
+        const BindingKind kind = bindingKind(b);
+        bindings[b].binding = b;
+        bindings[b].descriptorType = kind.type;
+        bindings[b].descriptorCount = kind.count;
+        bindings[b].stageFlags = VK_SHADER_STAGE_COMPUTE_BIT;
+    }
+    VkDescriptorSetLayoutCreateInfo layoutInfo{};
+    layoutInfo.sType = VK_STRUCTURE_TYPE_DESCRIPTOR_SET_LAYOUT_CREATE_INFO;
+    layoutInfo.bindingCount = QLMR_BINDING_COUNT;
+    layoutInfo.pBindings = bindings;
+    vk.vkCreateDescriptorSetLayout(device, &layoutInfo, nullptr, &setLayout);
+
+    VkPipelineLayoutCreateInfo pipelineLayoutInfo{};
+    pipelineLayoutInfo.sType = VK_STRUCTURE_TYPE_PIPELINE_LAYOUT_CREATE_INFO;
+    pipelineLayoutInfo.setLayoutCount = 1;
+    pipelineLayoutInfo.pSetLayouts = &setLayout;
+    vk.vkCreatePipelineLayout(device, &pipelineLayoutInfo, nullptr, &pipelineLayout);
+
+    VkDescriptorPoolSize sizes[5]{};
+    std::uint32_t sizeCount = 0;
+    for (const VkDescriptorType type :
+         {VK_DESCRIPTOR_TYPE_STORAGE_BUFFER, VK_DESCRIPTOR_TYPE_SAMPLED_IMAGE, VK_DESCRIPTOR_TYPE_UNIFORM_BUFFER,
+          VK_DESCRIPTOR_TYPE_STORAGE_IMAGE, VK_DESCRIPTOR_TYPE_SAMPLER}) {
+        std::uint32_t count = 0;
+        for (std::uint32_t b = 0; b < QLMR_BINDING_COUNT; ++b)
+            if (bindingKind(b).type == type)
+                count += bindingKind(b).count;
+        sizes[sizeCount++] = {type, count};
+    }
+    VkDescriptorPoolCreateInfo poolInfo{};
+    poolInfo.sType = VK_STRUCTURE_TYPE_DESCRIPTOR_POOL_CREATE_INFO;
+    poolInfo.maxSets = 1;
+    poolInfo.poolSizeCount = sizeCount;
+    poolInfo.pPoolSizes = sizes;
+    vk.vkCreateDescriptorPool(device, &poolInfo, nullptr, &descriptorPool);
+    VkDescriptorSetAllocateInfo allocate{};
+    allocate.sType = VK_STRUCTURE_TYPE_DESCRIPTOR_SET_ALLOCATE_INFO;
+    allocate.descriptorPool = descriptorPool;
+    allocate.descriptorSetCount = 1;
+    allocate.pSetLayouts = &setLayout;
+    vk.vkAllocateDescriptorSets(device, &allocate, &descriptorSet);
+
+    // The tracer with a solid program is not built yet: asking for it fails
+    // here rather than rendering frames without the solid object.
+    if (options.solid && !options.traceOnly)
+        return fail(error, "shader module");
+    const SpirvCode code = options.traceOnly ? fieldTraceOnlyShader() : fieldTraceShader();
+    VkShaderModuleCreateInfo moduleInfo{};
+    moduleInfo.sType = VK_STRUCTURE_TYPE_SHADER_MODULE_CREATE_INFO;
+    moduleInfo.codeSize = code.wordCount * 4;
+    moduleInfo.pCode = code.words;
+    VkShaderModule module = VK_NULL_HANDLE;
+    if (vk.vkCreateShaderModule(device, &moduleInfo, nullptr, &module) != VK_SUCCESS)
+        return fail(error, "shader module");
+    VkComputePipelineCreateInfo pipelineInfo{};
+    pipelineInfo.sType = VK_STRUCTURE_TYPE_COMPUTE_PIPELINE_CREATE_INFO;
+    pipelineInfo.stage.sType = VK_STRUCTURE_TYPE_PIPELINE_SHADER_STAGE_CREATE_INFO;
+    pipelineInfo.stage.stage = VK_SHADER_STAGE_COMPUTE_BIT;
+    pipelineInfo.stage.module = module;
+    pipelineInfo.stage.pName = "main";
+    pipelineInfo.layout = pipelineLayout;
+    const VkResult created = vk.vkCreateComputePipelines(device, VK_NULL_HANDLE, 1, &pipelineInfo, nullptr, &pipeline);
+    vk.vkDestroyShaderModule(device, module, nullptr);
+    if (created != VK_SUCCESS) {
+        pipeline = VK_NULL_HANDLE;
+        return fail(error, "compute pipeline (VkResult " + std::to_string(std::int32_t(created)) + ")");
+    }
+    // The shell raster seed pass is not built yet.
+    if (options.seedPass)
+        return fail(error, "shell raster setup");
+    return true;
+}
+
+// ---- partial uploads
+
+bool GpuRenderer::uploadStaged(const StagedCopies& staged, VkImage image, std::uint32_t mipLevels)
+{
+    (void)mipLevels;
+    const VulkanFunctions& vk = context->vk;
+    const VkCommandBuffer commands = beginOneShot();
+    if (!commands)
+        return false;
+    imageBarrier(commands, image, VK_IMAGE_LAYOUT_SHADER_READ_ONLY_OPTIMAL, VK_IMAGE_LAYOUT_TRANSFER_DST_OPTIMAL,
+                 VK_REMAINING_MIP_LEVELS, VK_ACCESS_SHADER_READ_BIT, VK_ACCESS_TRANSFER_WRITE_BIT,
+                 VK_PIPELINE_STAGE_COMPUTE_SHADER_BIT, VK_PIPELINE_STAGE_TRANSFER_BIT);
+    vk.vkCmdCopyBufferToImage(commands, updateStaging.buffer, image, VK_IMAGE_LAYOUT_TRANSFER_DST_OPTIMAL,
+                              std::uint32_t(staged.regions.size()), staged.regions.data());
+    imageBarrier(commands, image, VK_IMAGE_LAYOUT_TRANSFER_DST_OPTIMAL, VK_IMAGE_LAYOUT_SHADER_READ_ONLY_OPTIMAL,
+                 VK_REMAINING_MIP_LEVELS, VK_ACCESS_TRANSFER_WRITE_BIT, VK_ACCESS_SHADER_READ_BIT,
+                 VK_PIPELINE_STAGE_TRANSFER_BIT, VK_PIPELINE_STAGE_COMPUTE_SHADER_BIT);
+    return submitOneShot(commands);
+}
+
+bool GpuRenderer::uploadFieldRect(std::uint32_t field, std::uint32_t group, std::uint32_t layer,
+                                  const FieldUpdate& update)
+{
+    updateBytes = 0;
+    if (update.heightRects[0].empty())
+        return true;
+    const DisplacementField& f = scene->fields[field];
+    if (group >= groups.size() || groups[group].width != f.width)
+        return false;
+    if (pending.active)
+        finishFrame();
+
+    StagedCopies heights, bounds;
+    const std::uint32_t levels = std::min(update.levels, f.levels);
+    for (std::uint32_t l = 0; l < levels; ++l)
+        stageRect(heights, l, layer, update.heightRects[l], f.heights.data() + f.heightOffsets[l], f.levelWidth(l), 2);
+    bounds.bytes = heights.bytes;
+    for (std::uint32_t l = 1; l < levels; ++l)
+        stageRect(bounds, l - 1, layer, update.boundsRects[l], f.bounds.data() + f.boundsOffsets[l], f.levelWidth(l),
+                  4);
+    const std::uint64_t total = bounds.bytes;
+    if (updateStaging.size < total) {
+        destroyBuffer(&updateStaging);
+        if (!createBuffer(&updateStaging, total + total / 2, VK_BUFFER_USAGE_TRANSFER_SRC_BIT))
+            return false;
+    }
+    auto* bytes = static_cast<std::uint8_t*>(updateStaging.mapped);
+    for (const StagedCopies* s : {&heights, &bounds})
+        for (std::size_t k = 0; k < s->spans.size(); ++k)
+            std::memcpy(bytes + s->offsets[k], s->spans[k].first, s->spans[k].second);
+    updateBytes = total;
+
+    bool ok = true;
+    if (!heights.regions.empty())
+        ok = uploadStaged(heights, groups[group].heights.image, groups[group].levels);
+    if (ok && !bounds.regions.empty())
+        ok = uploadStaged(bounds, groups[group].bounds.image, std::max(groups[group].levels, 2u) - 1);
+    return ok;
+}
+
+bool GpuRenderer::updateField(std::uint32_t field, const FieldUpdate& update)
+{
+    if (!scene || field >= scene->fields.size())
+        return false;
+    return uploadFieldRect(field, fieldGroups[field], fieldLayers[field], update);
+}
+
+bool GpuRenderer::updateAlbedo(std::uint32_t field, const AlbedoUpdate& update)
+{
+    updateBytes = 0;
+    if (update.rects[0].empty())
+        return true;
+    if (!scene || field >= scene->fields.size() || fieldGroups.size() <= field)
+        return false;
+    const DisplacementField& f = scene->fields[field];
+    FieldGroup& group = groups[fieldGroups[field]];
+    if (f.albedoWidth == 0 || f.albedoLevels() != group.albedoLevels)
+        return false;
+    if (pending.active)
+        finishFrame();
+    StagedCopies staged;
+    const std::uint32_t levels = std::min(update.levels, f.albedoLevels());
+    for (std::uint32_t a = 0; a < levels; ++a)
+        stageRect(staged, a, fieldLayers[field], update.rects[a], f.albedoLevel(a), f.albedoLevelWidth(a), 4);
+    if (updateStaging.size < staged.bytes) {
+        destroyBuffer(&updateStaging);
+        if (!createBuffer(&updateStaging, staged.bytes + staged.bytes / 2, VK_BUFFER_USAGE_TRANSFER_SRC_BIT))
+            return false;
+    }
+    auto* bytes = static_cast<std::uint8_t*>(updateStaging.mapped);
+    for (std::size_t k = 0; k < staged.spans.size(); ++k)
+        std::memcpy(bytes + staged.offsets[k], staged.spans[k].first, staged.spans[k].second);
+    updateBytes = staged.bytes;
+    return staged.regions.empty() || uploadStaged(staged, group.albedo.image, group.albedoLevels);
+}
+
+// ---- the solid object
+
+bool GpuRenderer::setSolid(const SdnaInstance* instance)
+{
+    if (pending.active)
+        finishFrame();
+    if (!instance || !instance->program || !options.solid) {
+        solidFlag = 0;
+        return ensureSolidBuffers();
+    }
+    solidFlag = 1;
+    const SdnaProgram& program = *instance->program;
+
+    std::vector<SdnaPackedEntry> code;
+    if (instance->bounds) {
+        code = packProgramWithBounds(program, *instance->bounds);
+    } else {
+        code.resize(program.instructions.size());
+        for (std::size_t i = 0; i < code.size(); ++i)
+            std::memcpy(code[i].words.data(), &program.instructions[i], sizeof(SdnaInstruction));
+    }
+    // Entries beyond the given poses are zeroed.
+    std::vector<std::array<float, 8>> poses(std::max<std::uint64_t>(1, instance->poseCount), std::array<float, 8>{});
+    static_assert(sizeof(std::array<float, 8>) == sizeof(BonePose));
+    for (std::uint64_t i = 0; i < instance->poseCount && instance->pose; ++i)
+        std::memcpy(poses[i].data(), &instance->pose[i], sizeof(BonePose));
+    std::vector<SdnaMaterial> materials(std::max<std::size_t>(1, program.materials.size()));
+    std::copy(program.materials.begin(), program.materials.end(), materials.begin());
+
+    gpu::SdnaProgramUniforms programUniforms;
+    programUniforms.dims = {std::uint32_t(program.instructions.size()), std::uint32_t(instance->poseCount), 0, 0};
+    programUniforms.lo = {program.boundsMin[0], program.boundsMin[1], program.boundsMin[2], 0.0f};
+    programUniforms.hi = {program.boundsMax[0], program.boundsMax[1], program.boundsMax[2], 0.0f};
+    gpu::SolidUniforms solid;
+    solid.q = {instance->rotation[0], instance->rotation[1], instance->rotation[2], instance->rotation[3]};
+    solid.ts = {instance->translation[0], instance->translation[1], instance->translation[2], instance->scale};
+    solid.flags.x = solidFlag;
+
+    const std::uint64_t codeBytes = std::max<std::uint64_t>(code.size(), 1) * sizeof(SdnaPackedEntry);
+    const std::uint64_t poseBytes = poses.size() * sizeof(BonePose);
+    for (const auto& [buffer, bytes] : {std::pair{&solidCode, codeBytes}, std::pair{&solidPose, poseBytes}}) {
+        if (buffer->buffer && buffer->size >= bytes)
+            continue;
+        destroyBuffer(buffer);
+        if (!createBuffer(buffer, bytes + bytes / 2, VK_BUFFER_USAGE_STORAGE_BUFFER_BIT))
+            return false;
+    }
+    if (!ensureBufferCapacity(&solidMaterials, materials.size() * sizeof(SdnaMaterial),
+                              VK_BUFFER_USAGE_STORAGE_BUFFER_BIT) ||
+        !ensureSolidBuffers())
+        return false;
+    std::memcpy(solidCode.mapped, code.data(), code.size() * sizeof(SdnaPackedEntry));
+    std::memcpy(solidPose.mapped, poses.data(), poseBytes);
+    std::memcpy(solidMaterials.mapped, materials.data(), materials.size() * sizeof(SdnaMaterial));
+    std::memcpy(solidProgram.mapped, &programUniforms, sizeof(programUniforms));
+    std::memcpy(solidUniforms.mapped, &solid, sizeof(solid));
+    return true;
+}
+
+// ---- frames
+
+void GpuRenderer::destroyOutputImages(GpuOutputImages& entry)
+{
+    for (GpuImage* image : {&entry.color, &entry.depth, &entry.normal, &entry.seedDepth, &entry.seedPrism})
+        destroyImage(image);
+    for (GpuBuffer* buffer : {&entry.colorReadback, &entry.depthReadback, &entry.normalReadback})
+        destroyBuffer(buffer);
+    entry.width = 0;
+    entry.height = 0;
+}
+
+GpuOutputImages* GpuRenderer::outputImages(std::uint32_t width, std::uint32_t height)
+{
+    for (GpuOutputImages& entry : outputs)
+        if (entry.width == width && entry.height == height && entry.color.image)
+            return &entry;
+    GpuOutputImages& entry = outputs[nextOutput];
+    nextOutput ^= 1u;
+    destroyOutputImages(entry);
+    const VkImageUsageFlags outputUsage =
+        VK_IMAGE_USAGE_TRANSFER_SRC_BIT | VK_IMAGE_USAGE_SAMPLED_BIT | VK_IMAGE_USAGE_STORAGE_BIT;
+    const VkImageUsageFlags seedUsage = VK_IMAGE_USAGE_STORAGE_BIT | VK_IMAGE_USAGE_COLOR_ATTACHMENT_BIT;
+    const std::uint64_t pixels = std::uint64_t(width) * height;
+    if (!createImage(&entry.color, VK_FORMAT_R16G16B16A16_SFLOAT, width, height, 1, outputUsage, 0) ||
+        !createImage(&entry.depth, VK_FORMAT_R32_SFLOAT, width, height, 1, outputUsage, 0) ||
+        !createImage(&entry.normal, VK_FORMAT_R16G16B16A16_SFLOAT, width, height, 1, outputUsage, 0) ||
+        !createImage(&entry.seedDepth, VK_FORMAT_R32_SFLOAT, width, height, 1, seedUsage, 0) ||
+        !createImage(&entry.seedPrism, VK_FORMAT_R32_UINT, width, height, 1, seedUsage, 0) ||
+        !createBuffer(&entry.colorReadback, pixels * 8, VK_BUFFER_USAGE_TRANSFER_DST_BIT) ||
+        !createBuffer(&entry.depthReadback, pixels * 4, VK_BUFFER_USAGE_TRANSFER_DST_BIT) ||
+        !createBuffer(&entry.normalReadback, pixels * 8, VK_BUFFER_USAGE_TRANSFER_DST_BIT)) {
+        destroyOutputImages(entry);
+        return nullptr;
+    }
+    entry.width = width;
+    entry.height = height;
+    return &entry;
+}
+
+bool GpuRenderer::pointOutsidePrism(std::uint32_t prism, Vec3 point) const
+{
+    if (!scene || prism >= prismList.size() || prismList[prism].fieldIndex >= scene->fields.size())
+        return false;
+    const Prism& p = prismList[prism];
+    const DisplacementField& f = scene->fields[p.fieldIndex];
+    const Vec3 d = point - p.origin;
+    const float u = d.x * p.toLocal[0].x + d.y * p.toLocal[1].x + d.z * p.toLocal[2].x;
+    const float v = d.x * p.toLocal[0].y + d.y * p.toLocal[1].y + d.z * p.toLocal[2].y;
+    const float h = d.x * p.toLocal[0].z + d.y * p.toLocal[1].z + d.z * p.toLocal[2].z;
+    const float wu = 0.2f / std::max(length(p.axisU), 1e-30f);
+    const float wv = 0.2f / std::max(length(p.axisV), 1e-30f);
+    const float wh = 0.2f / std::max(length(p.axisH), 1e-30f);
+    if (u < p.uMin - wu || u > p.uMax + wu || v < p.vMin - wv || v > p.vMax + wv || h < p.hMin - wh ||
+        h > p.hMax + wh)
+        return true;
+    // The coarse surface the shell hull follows: the level that many levels
+    // above the finest.
+    const std::uint32_t maxLog2 = std::max(f.log2Width, f.log2Height);
+    const std::uint32_t level =
+        std::min<std::uint32_t>(f.levels - 1, maxLog2 > options.shellLevels ? maxLog2 - options.shellLevels : 0);
+    const float x = std::floor(std::clamp(u, 0.0f, 1.0f) * float(f.levelWidth(level)));
+    const float y = std::floor(std::clamp(v, 0.0f, 1.0f) * float(f.levelHeight(level)));
+    float top = 0.0f;
+    for (int dy = 0; dy <= 1; ++dy)
+        for (int dx = 0; dx <= 1; ++dx)
+            top = std::max(top, f.texelHeight(level, std::int32_t(x) + dx, std::int32_t(y) + dy));
+    return h > top;
+}
+
+void GpuRenderer::writeDescriptors(const GpuOutputImages& images)
+{
+    VkDescriptorImageInfo heightInfos[QLMR_MAX_FIELDS]{}, boundsInfos[QLMR_MAX_FIELDS]{},
+        albedoInfos[QLMR_MAX_FIELDS]{}, samplerInfos[QLMR_MAX_FIELDS]{};
+    // Slots past the last group repeat it; a scene without fields has no images
+    // to bind, and its frames never read them.
+    for (std::uint32_t i = 0; i < QLMR_MAX_FIELDS; ++i) {
+        const std::uint32_t g = std::min<std::uint32_t>(i, std::uint32_t(groups.size()) - 1);
+        const FieldGroup& group = groups[g];
+        heightInfos[i] = {VK_NULL_HANDLE, group.heights.view, VK_IMAGE_LAYOUT_SHADER_READ_ONLY_OPTIMAL};
+        boundsInfos[i] = {VK_NULL_HANDLE, group.bounds.view, VK_IMAGE_LAYOUT_SHADER_READ_ONLY_OPTIMAL};
+        albedoInfos[i] = {VK_NULL_HANDLE, group.albedo.view, VK_IMAGE_LAYOUT_SHADER_READ_ONLY_OPTIMAL};
+        samplerInfos[i] = {group.wrap ? repeatSampler : clampSampler, VK_NULL_HANDLE, VK_IMAGE_LAYOUT_UNDEFINED};
+    }
+    const VkDescriptorImageInfo storage[5] = {
+        {VK_NULL_HANDLE, images.color.view, VK_IMAGE_LAYOUT_GENERAL},
+        {VK_NULL_HANDLE, images.depth.view, VK_IMAGE_LAYOUT_GENERAL},
+        {VK_NULL_HANDLE, images.normal.view, VK_IMAGE_LAYOUT_GENERAL},
+        {VK_NULL_HANDLE, images.seedDepth.view, VK_IMAGE_LAYOUT_GENERAL},
+        {VK_NULL_HANDLE, images.seedPrism.view, VK_IMAGE_LAYOUT_GENERAL},
+    };
+    auto whole = [](const GpuBuffer& b) { return VkDescriptorBufferInfo{b.buffer, 0, VK_WHOLE_SIZE}; };
+    const VkDescriptorBufferInfo buffers[QLMR_BINDING_COUNT] = {
+        whole(prismBuffer), {}, {}, {}, whole(frameUniforms), whole(tileRanges), whole(tileLists), {}, {}, {}, {}, {},
+        whole(prismSeed), whole(lightRanges), whole(lightLists), {}, whole(solidCode), whole(solidPose),
+        whole(solidProgram), whole(solidUniforms), whole(solidMaterials)};
+
+    VkWriteDescriptorSet writes[QLMR_BINDING_COUNT]{};
+    for (std::uint32_t b = 0; b < QLMR_BINDING_COUNT; ++b) {
+        const BindingKind kind = bindingKind(b);
+        VkWriteDescriptorSet& w = writes[b];
+        w.sType = VK_STRUCTURE_TYPE_WRITE_DESCRIPTOR_SET;
+        w.dstSet = descriptorSet;
+        w.dstBinding = b;
+        w.descriptorCount = kind.count;
+        w.descriptorType = kind.type;
+        switch (b) {
+        case QLMR_BINDING_HEIGHTS: w.pImageInfo = heightInfos; break;
+        case QLMR_BINDING_BOUNDS: w.pImageInfo = boundsInfos; break;
+        case QLMR_BINDING_ALBEDO: w.pImageInfo = albedoInfos; break;
+        case QLMR_BINDING_SAMPLERS: w.pImageInfo = samplerInfos; break;
+        case QLMR_BINDING_OUT_COLOR:
+        case QLMR_BINDING_OUT_DEPTH:
+        case QLMR_BINDING_OUT_NORMAL:
+        case QLMR_BINDING_SEED_DEPTH:
+        case QLMR_BINDING_SEED_PRISM: w.pImageInfo = &storage[b - QLMR_BINDING_OUT_COLOR]; break;
+        default: w.pBufferInfo = &buffers[b]; break;
+        }
+    }
+    context->vk.vkUpdateDescriptorSets(context->device, QLMR_BINDING_COUNT, writes, 0, nullptr);
+}
+
+bool GpuRenderer::recordFrame(const Camera& camera, const RenderSettings& settings, const GpuViewData& view,
+                              float value0, float value1, bool modeSwitch, bool readBack, GpuFrame* failed)
+{
+    if (pending.active)
+        finishFrame();
+    GpuFrame frame;
+    frame.ok = true;
+    frame.width = camera.width;
+    frame.height = camera.height;
+    auto failWith = [&](const char* message) {
+        *failed = frame;
+        failed->ok = false;
+        failed->error = message;
+        return false;
+    };
+    if (!context || !pipeline || groups.empty())
+        return failWith("frame resources");
+    const VulkanFunctions& vk = context->vk;
+
+    // 2. Seed levels (no seed pass yet), light grid, tile bins, uniforms.
+    const std::uint32_t prismCount = std::uint32_t(prismList.size());
+    std::vector<std::int32_t> seedLevels(std::max<std::uint32_t>(1, prismCount), -1);
+    std::vector<gpu::Range> lightCellRanges;
+    std::vector<std::uint32_t> lightCellLists;
+    gpu::LightGridHeader lightHeader;
+    buildLightGrid(prismList, settings.sunDir, lightCellRanges, lightCellLists, lightHeader);
+    const std::uint32_t tilesX = groupCount(camera.width, QLMR_TILE_SIZE);
+    const std::uint32_t tilesY = groupCount(camera.height, QLMR_TILE_SIZE);
+    std::vector<std::vector<std::uint32_t>> ownBins;
+    const std::vector<std::vector<std::uint32_t>>* bins = view.bins;
+    if (!bins || bins->size() != std::size_t(tilesX) * tilesY) {
+        binPrisms(prismList, camera, tilesX, tilesY, ownBins);
+        bins = &ownBins;
+    }
+    std::vector<gpu::Range> tileRangeData;
+    std::vector<std::uint32_t> tileListData;
+    flattenBins(*bins, tileRangeData, tileListData);
+    FrameWords words;
+    words.seedPass = false;
+    words.value0 = value0;
+    words.value1 = value1;
+    words.mode = modeSwitch ? (options.modeFlag ? 2u : 1u) : 0u;
+    words.prismCount = prismCount;
+    const gpu::FrameUniforms uniforms = packFrameUniforms(camera, settings, words);
+
+    // 3. Prisms changed since the last frame.
+    if (prismsDirty) {
+        if (!ensurePrismBuffer())
+            return failWith("prism buffer");
+        prismsDirty = false;
+    }
+
+    // 4. Per-frame resources.
+    GpuOutputImages* images = outputImages(camera.width, camera.height);
+    const VkBufferUsageFlags storageUsage = VK_BUFFER_USAGE_STORAGE_BUFFER_BIT;
+    if (!images || !ensureBufferCapacity(&frameUniforms, sizeof(uniforms), VK_BUFFER_USAGE_UNIFORM_BUFFER_BIT) ||
+        !ensureBufferCapacity(&tileRanges, tileRangeData.size() * sizeof(gpu::Range), storageUsage) ||
+        !ensureBufferCapacity(&tileLists, std::max<std::uint64_t>(4, tileListData.size() * 4), storageUsage) ||
+        !ensureBufferCapacity(&prismSeed, seedLevels.size() * 4, storageUsage) || !ensureSolidBuffers())
+        return failWith("frame resources");
+    const std::uint64_t lightBytes = sizeof(gpu::LightGridHeader) + lightCellRanges.size() * sizeof(gpu::Range);
+    if (!ensureBufferCapacity(&lightRanges, lightBytes, storageUsage) ||
+        !ensureBufferCapacity(&lightLists, std::max<std::uint64_t>(4, lightCellLists.size() * 4), storageUsage))
+        return failWith("light bins");
+    std::memcpy(frameUniforms.mapped, &uniforms, sizeof(uniforms));
+    std::memcpy(tileRanges.mapped, tileRangeData.data(), tileRangeData.size() * sizeof(gpu::Range));
+    std::memcpy(tileLists.mapped, tileListData.data(), tileListData.size() * 4);
+    std::memcpy(prismSeed.mapped, seedLevels.data(), seedLevels.size() * 4);
+    auto* light = static_cast<std::uint8_t*>(lightRanges.mapped);
+    std::memcpy(light, &lightHeader, sizeof(lightHeader));
+    std::memcpy(light + sizeof(lightHeader), lightCellRanges.data(), lightCellRanges.size() * sizeof(gpu::Range));
+    std::memcpy(lightLists.mapped, lightCellLists.data(), lightCellLists.size() * 4);
+
+    // 5. Commands.
+    const VkCommandBuffer commands = beginOneShot();
+    if (!commands)
+        return failWith("submit");
+    writeDescriptors(*images);
+    vk.vkCmdResetQueryPool(commands, queryPool, 0, 2);
+    vk.vkCmdWriteTimestamp(commands, VK_PIPELINE_STAGE_TOP_OF_PIPE_BIT, queryPool, 0);
+    for (const GpuImage* image : {&images->color, &images->depth, &images->normal})
+        imageBarrier(commands, image->image, VK_IMAGE_LAYOUT_UNDEFINED, VK_IMAGE_LAYOUT_GENERAL, 1, 0,
+                     VK_ACCESS_SHADER_WRITE_BIT, VK_PIPELINE_STAGE_TOP_OF_PIPE_BIT,
+                     VK_PIPELINE_STAGE_COMPUTE_SHADER_BIT);
+    for (const GpuImage* image : {&images->seedDepth, &images->seedPrism})
+        imageBarrier(commands, image->image, VK_IMAGE_LAYOUT_UNDEFINED, VK_IMAGE_LAYOUT_GENERAL, 1, 0,
+                     VK_ACCESS_SHADER_READ_BIT, VK_PIPELINE_STAGE_TOP_OF_PIPE_BIT,
+                     VK_PIPELINE_STAGE_COMPUTE_SHADER_BIT);
+    vk.vkCmdBindPipeline(commands, VK_PIPELINE_BIND_POINT_COMPUTE, pipeline);
+    vk.vkCmdBindDescriptorSets(commands, VK_PIPELINE_BIND_POINT_COMPUTE, pipelineLayout, 0, 1, &descriptorSet, 0,
+                               nullptr);
+    vk.vkCmdDispatch(commands, groupCount(camera.width, QLMR_IMAGE_GROUP), groupCount(camera.height, QLMR_IMAGE_GROUP),
+                     1);
+    vk.vkCmdWriteTimestamp(commands, VK_PIPELINE_STAGE_COMPUTE_SHADER_BIT, queryPool, 1);
+    if (view.frameHook) {
+        for (const GpuImage* image : {&images->color, &images->depth, &images->normal})
+            imageBarrier(commands, image->image, VK_IMAGE_LAYOUT_GENERAL, VK_IMAGE_LAYOUT_GENERAL, 1,
+                         VK_ACCESS_SHADER_WRITE_BIT, VK_ACCESS_SHADER_READ_BIT, VK_PIPELINE_STAGE_COMPUTE_SHADER_BIT,
+                         VK_PIPELINE_STAGE_COMPUTE_SHADER_BIT);
+        view.frameHook(commands, *images);
+    }
+    if (readBack) {
+        const std::pair<const GpuImage*, const GpuBuffer*> copies[] = {{&images->color, &images->colorReadback},
+                                                                       {&images->depth, &images->depthReadback},
+                                                                       {&images->normal, &images->normalReadback}};
+        for (const auto& [image, buffer] : copies) {
+            imageBarrier(commands, image->image, VK_IMAGE_LAYOUT_GENERAL, VK_IMAGE_LAYOUT_GENERAL, 1,
+                         VK_ACCESS_SHADER_WRITE_BIT, VK_ACCESS_TRANSFER_READ_BIT,
+                         VK_PIPELINE_STAGE_COMPUTE_SHADER_BIT, VK_PIPELINE_STAGE_TRANSFER_BIT);
+            VkBufferImageCopy region{};
+            region.imageSubresource = {VK_IMAGE_ASPECT_COLOR_BIT, 0, 0, 1};
+            region.imageExtent = {camera.width, camera.height, 1};
+            vk.vkCmdCopyImageToBuffer(commands, image->image, VK_IMAGE_LAYOUT_GENERAL, buffer->buffer, 1, &region);
+        }
+    }
+    vk.vkEndCommandBuffer(commands);
+
+    // 6. Submit; finishFrame waits.
+    vk.vkResetFences(context->device, 1, &fence);
+    VkSubmitInfo submit{};
+    submit.sType = VK_STRUCTURE_TYPE_SUBMIT_INFO;
+    submit.commandBufferCount = 1;
+    submit.pCommandBuffers = &commands;
+    if (vk.vkQueueSubmit(context->computeQueue, 1, &submit, fence) != VK_SUCCESS) {
+        vk.vkFreeCommandBuffers(context->device, commandPool, 1, &commands);
+        return failWith("submit");
+    }
+    pending.active = true;
+    pending.frame = std::move(frame);
+    pending.readBack = readBack;
+    pending.commandBuffer = commands;
+    pending.images = images;
+    return true;
+}
+
+GpuFrame GpuRenderer::finishFrame()
+{
+    if (!pending.active)
+        return GpuFrame{};
+    PendingFrame taken = std::move(pending);
+    pending = PendingFrame{};
+    GpuFrame frame = std::move(taken.frame);
+    const VulkanFunctions& vk = context->vk;
+    if (vk.vkWaitForFences(context->device, 1, &fence, VK_TRUE, kNoTimeout) != VK_SUCCESS) {
+        frame.ok = false;
+        frame.error = "submit";
+    }
+    vk.vkFreeCommandBuffers(context->device, commandPool, 1, &taken.commandBuffer);
+    if (frame.ok) {
+        std::uint64_t ticks[2] = {0, 0};
+        if (vk.vkGetQueryPoolResults(context->device, queryPool, 0, 2, sizeof(ticks), ticks, 8,
+                                     VK_QUERY_RESULT_64_BIT | VK_QUERY_RESULT_WAIT_BIT) == VK_SUCCESS)
+            frame.gpuMs = double(ticks[1] - ticks[0]) * double(context->timestampPeriod) * 1e-6;
+    }
+    if (frame.ok && taken.readBack) {
+        const std::size_t pixels = std::size_t(frame.width) * frame.height;
+        const auto* color = static_cast<const std::uint16_t*>(taken.images->colorReadback.mapped);
+        const auto* normal = static_cast<const std::uint16_t*>(taken.images->normalReadback.mapped);
+        frame.color.resize(pixels * 4);
+        frame.normal.resize(pixels * 4);
+        for (std::size_t i = 0; i < pixels * 4; ++i) {
+            frame.color[i] = halfToFloat(color[i]);
+            frame.normal[i] = halfToFloat(normal[i]);
+        }
+        frame.depth.resize(pixels);
+        std::memcpy(frame.depth.data(), taken.images->depthReadback.mapped, pixels * 4);
+    }
+    return frame;
+}
+
+GpuFrame GpuRenderer::render(const Camera& camera, const RenderSettings& settings, const GpuViewData& view,
+                             float value0, float value1, bool modeSwitch, bool readBack)
+{
+    GpuFrame failed;
+    if (!recordFrame(camera, settings, view, value0, value1, modeSwitch, readBack, &failed))
+        return failed;
+    return finishFrame();
+}
+
+} // namespace qlmr

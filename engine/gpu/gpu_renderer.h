@@ -1,0 +1,208 @@
+#pragma once
+
+// The graphics-card twin of the CPU tile renderer: uploads a Scene's height
+// fields as sampled array images (one group of layers per field format) and
+// its prisms as a storage buffer, builds the compute tracer and renders
+// frames that read back colour, depth and normals. One renderer lives on one
+// opened VulkanContext and is used by one thread at a time; every submission
+// waits on the renderer's fence.
+
+#include "gpu/gpu_frame_packing.h"
+#include "gpu/vulkan_context.h"
+#include "scene/camera.h"
+#include "scene/height_field.h"
+#include "scene/scene.h"
+#include "scene/settings.h"
+#include "sdna/program.h"
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace qlmr {
+
+struct GpuRenderOptions {
+    bool traceOnly = false;     // the trace-only tracer: no shadows, unlit albedo
+    bool seedPass = false;      // the shell raster seed pass
+    std::uint32_t shellLevels = 6;
+    bool modeFlag = false;      // mode number 2 instead of 1 when the mode switch is on
+    bool reservedFlag = false;  // always false
+    bool solid = false;         // a solid shape program will be set
+};
+
+// The result of one GPU image.
+struct GpuFrame {
+    bool ok = false;
+    std::string error;
+    std::uint32_t width = 0;
+    std::uint32_t height = 0;
+    std::vector<float> color;   // 4 per pixel, linear
+    std::vector<float> depth;   // 1 per pixel; +infinity on a miss
+    std::vector<float> normal;  // 4 per pixel: world normal, pyramid level of the hit
+    std::vector<std::uint32_t> status;
+    double gpuMs = 0.0;
+    double hostMs = 0.0;
+    std::uint64_t bufferBytes = 0;
+    std::uint64_t deviceLocalBytes = 0;
+};
+
+// A host-visible, host-coherent buffer, mapped for its whole life.
+struct GpuBuffer {
+    VkBuffer buffer = VK_NULL_HANDLE;
+    VkDeviceMemory memory = VK_NULL_HANDLE;
+    void* mapped = nullptr;
+    std::uint64_t size = 0;
+};
+
+// A device-local image with one view over all its mips and layers.
+struct GpuImage {
+    VkImage image = VK_NULL_HANDLE;
+    VkDeviceMemory memory = VK_NULL_HANDLE;
+    VkImageView view = VK_NULL_HANDLE;
+    std::uint64_t size = 0;
+};
+
+// The output images and read-back buffers of one frame size.
+struct GpuOutputImages {
+    std::uint32_t width = 0;
+    std::uint32_t height = 0;
+    GpuImage color, depth, normal, seedDepth, seedPrism;
+    GpuBuffer colorReadback, depthReadback, normalReadback;
+};
+
+// What a frame needs besides camera and settings: the prism bins of the
+// camera's 16 x 16 tiles (binned here when absent) and an optional hook that
+// records further compute work on the output images after the tracer.
+struct GpuViewData {
+    const std::vector<std::vector<std::uint32_t>>* bins = nullptr;
+    std::function<void(VkCommandBuffer, const GpuOutputImages&)> frameHook;
+};
+
+class GpuRenderer {
+public:
+    GpuRenderer() = default;
+    ~GpuRenderer();
+    GpuRenderer(const GpuRenderer&) = delete;
+    GpuRenderer& operator=(const GpuRenderer&) = delete;
+
+    // Uploads the scene (which must outlive the renderer) and builds the tracer.
+    bool init(VulkanContext& context, const Scene& scene, std::string* error, const GpuRenderOptions& options = {});
+    // Re-upload the rectangles an edit of field `field` changed.
+    bool updateField(std::uint32_t field, const FieldUpdate& update);
+    bool updateAlbedo(std::uint32_t field, const AlbedoUpdate& update);
+    // Copies a placed shape program into the solid buffers (null clears it).
+    bool setSolid(const SdnaInstance* instance);
+
+    // Draws one frame: recordFrame, then finishFrame.
+    GpuFrame render(const Camera& camera, const RenderSettings& settings, const GpuViewData& view, float value0 = 1.0f,
+                    float value1 = 0.0f, bool modeSwitch = false, bool readBack = true);
+    // Records and submits a frame; it stays pending until finishFrame.
+    bool recordFrame(const Camera& camera, const RenderSettings& settings, const GpuViewData& view, float value0,
+                     float value1, bool modeSwitch, bool readBack, GpuFrame* failed);
+    // Waits for the pending frame and reads it back; ok false when none is pending.
+    GpuFrame finishFrame();
+
+    // Whether a point lies outside prism `prism`'s widened box or above the
+    // coarse height of its field there; false for a prism without a field.
+    bool pointOutsidePrism(std::uint32_t prism, Vec3 point) const;
+
+    // The cached output images for a frame size (two sizes are kept); null on failure.
+    GpuOutputImages* outputImages(std::uint32_t width, std::uint32_t height);
+
+    // ---- inspection, for tests and reports
+    std::uint32_t fieldGroupCount() const { return std::uint32_t(groups.size()); }
+    std::uint32_t fieldGroup(std::uint32_t field) const { return fieldGroups[field]; }
+    std::uint32_t fieldLayer(std::uint32_t field) const { return fieldLayers[field]; }
+    std::uint32_t groupLayerCount(std::uint32_t group) const { return groups[group].layers; }
+    const std::vector<PrismFieldRecord>& prismFieldRecords() const { return prismRecords; }
+    std::uint64_t prismBufferBytes() const { return prismBuffer.size; }
+    // Bytes staged by the last partial upload (0 when nothing was staged).
+    std::uint64_t lastUpdateBytes() const { return updateBytes; }
+    bool solidPresent() const { return solidFlag != 0; }
+
+private:
+    struct FieldGroup {
+        std::uint32_t width = 0, height = 0, levels = 0;
+        std::uint32_t albedoWidth = 1, albedoHeight = 1, albedoLevels = 1;
+        bool wrap = false;
+        std::uint32_t layers = 0;
+        GpuImage heights, bounds, albedo;
+    };
+    // A frame that was submitted but not yet finished.
+    struct PendingFrame {
+        bool active = false;
+        GpuFrame frame;
+        bool readBack = false;
+        VkCommandBuffer commandBuffer = VK_NULL_HANDLE;
+        GpuOutputImages* images = nullptr;
+    };
+    // One copy region into an image and the host bytes behind it.
+    struct StagedCopies {
+        std::vector<VkBufferImageCopy> regions;
+        std::vector<std::pair<const void*, std::uint64_t>> spans; // source, length; at `offsets`
+        std::vector<std::uint64_t> offsets;
+        std::uint64_t bytes = 0;
+    };
+
+    bool fail(std::string* error, std::string message);
+    bool createBuffer(GpuBuffer* buffer, std::uint64_t bytes, VkBufferUsageFlags usage);
+    void destroyBuffer(GpuBuffer* buffer);
+    bool createImage(GpuImage* image, VkFormat format, std::uint32_t width, std::uint32_t height,
+                     std::uint32_t mipLevels, VkImageUsageFlags usage, std::uint32_t layers);
+    void destroyImage(GpuImage* image);
+    bool ensureBufferCapacity(GpuBuffer* buffer, std::uint64_t bytes, VkBufferUsageFlags usage);
+    VkCommandBuffer beginOneShot();
+    bool submitOneShot(VkCommandBuffer commandBuffer);
+    void imageBarrier(VkCommandBuffer commandBuffer, VkImage image, VkImageLayout oldLayout, VkImageLayout newLayout,
+                      std::uint32_t mipLevels, VkAccessFlags srcAccess, VkAccessFlags dstAccess,
+                      VkPipelineStageFlags srcStage, VkPipelineStageFlags dstStage);
+    static void stageRect(StagedCopies& staged, std::uint32_t mip, std::uint32_t layer, const FieldRect& rect,
+                          const void* base, std::uint32_t levelWidth, std::uint32_t bytesPerTexel);
+    bool uploadStaged(const StagedCopies& staged, VkImage image, std::uint32_t mipLevels);
+    bool uploadFieldRect(std::uint32_t field, std::uint32_t group, std::uint32_t layer, const FieldUpdate& update);
+    bool ensurePrismBuffer();
+    bool ensureSolidBuffers();
+    bool createPipeline(std::string* error);
+    void destroyOutputImages(GpuOutputImages& entry);
+    void writeDescriptors(const GpuOutputImages& images);
+
+    VulkanContext* context = nullptr;
+    GpuRenderOptions options;
+    const Scene* scene = nullptr;
+
+    std::vector<FieldGroup> groups;
+    std::vector<std::uint32_t> fieldGroups;
+    std::vector<std::uint32_t> fieldLayers;
+    VkSampler clampSampler = VK_NULL_HANDLE;
+    VkSampler repeatSampler = VK_NULL_HANDLE;
+
+    GpuBuffer prismBuffer;
+    GpuOutputImages outputs[2];
+    std::uint32_t nextOutput = 0;
+    PendingFrame pending;
+    GpuBuffer updateStaging;
+    std::uint64_t updateBytes = 0;
+
+    GpuBuffer solidCode, solidPose, solidProgram, solidUniforms, solidMaterials;
+    std::uint32_t solidFlag = 0;
+
+    // Per-frame buffers, grown as needed and kept.
+    GpuBuffer frameUniforms, tileRanges, tileLists, prismSeed, lightRanges, lightLists;
+
+    std::vector<Prism> prismList;
+    std::vector<PrismFieldRecord> prismRecords;
+    bool prismsDirty = false;
+
+    VkDescriptorSetLayout setLayout = VK_NULL_HANDLE;
+    VkPipelineLayout pipelineLayout = VK_NULL_HANDLE;
+    VkPipeline pipeline = VK_NULL_HANDLE;
+    VkDescriptorPool descriptorPool = VK_NULL_HANDLE;
+    VkDescriptorSet descriptorSet = VK_NULL_HANDLE;
+    VkCommandPool commandPool = VK_NULL_HANDLE;
+    VkFence fence = VK_NULL_HANDLE;
+    VkQueryPool queryPool = VK_NULL_HANDLE;
+};
+
+} // namespace qlmr

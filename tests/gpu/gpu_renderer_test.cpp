@@ -1,0 +1,393 @@
+#include "gpu/gpu_renderer.h"
+
+#include "gpu/vulkan_test_support.h"
+#include "scene/png_writer.h"
+#include "scene/scene_tracer.h"
+#include "scene/thread_pool.h"
+#include "scene/tile_renderer.h"
+#include "scene/tone_map.h"
+#include "support/test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <functional>
+#include <memory>
+
+namespace qlmr {
+namespace {
+
+constexpr std::uint32_t kSize = 64;
+
+DisplacementField makeField(std::uint32_t w, std::uint32_t h, const std::function<float(float, float)>& height,
+                            bool clampEdges = true)
+{
+    std::vector<float> heights(std::size_t(w) * h);
+    for (std::uint32_t y = 0; y < h; ++y)
+        for (std::uint32_t x = 0; x < w; ++x)
+            heights[std::size_t(y) * w + x] = height(float(x) / float(w), float(y) / float(h));
+    return DisplacementField(w, h, std::span<const float>(heights), clampEdges);
+}
+
+// A checker of two colours, so albedo sampling and its level of detail show.
+void setCheckerAlbedo(DisplacementField& field, std::uint32_t size, std::uint32_t a, std::uint32_t b)
+{
+    std::vector<std::uint32_t> rgba(std::size_t(size) * size);
+    for (std::uint32_t y = 0; y < size; ++y)
+        for (std::uint32_t x = 0; x < size; ++x)
+            rgba[std::size_t(y) * size + x] = ((x / 4 + y / 4) & 1u) ? a : b;
+    field.setAlbedo(size, size, rgba);
+}
+
+// Flat ground of one field format and a bump of another that throws a
+// shadow on it: two field groups, shadow rays through the light grid.
+Scene groundAndBump(float groundHeight)
+{
+    Scene scene;
+    DisplacementField ground = makeField(64, 64, [&](float, float) { return groundHeight; });
+    setCheckerAlbedo(ground, 64, 0xFF3070B0u, 0xFF80C0E0u);
+    scene.addField(std::move(ground));
+    DisplacementField bump = makeField(32, 32, [](float u, float v) {
+        const float du = u - 0.5f, dv = v - 0.5f;
+        return std::max(0.0f, 0.9f - 6.0f * (du * du + dv * dv));
+    });
+    setCheckerAlbedo(bump, 32, 0xFF2090D0u, 0xFF60A040u);
+    scene.addField(std::move(bump));
+    scene.addPrism(makePrism({-4, 0, 4}, {1, 0, 0}, {0, 0, -1}, 8, 8, 1, 0));
+    scene.addPrism(makePrism({-1.5f, 0.2f, 1.0f}, {1, 0, 0}, {0, 0, -1}, 2, 2, 1.2f, 1));
+    scene.refreshPrisms();
+    return scene;
+}
+
+Camera testCamera() { return Camera::lookAt({0.5f, 3.0f, 6.0f}, {0, 0.3f, 0}, {0, 1, 0}, 55.0f, kSize, kSize); }
+
+struct Comparison {
+    double psnr = 0.0;
+    int depthMismatches = 0;
+    int normalMismatches = 0;
+};
+
+Comparison compare(const GpuFrame& gpu, const GBuffer& cpu)
+{
+    Comparison c;
+    double squared = 0.0;
+    for (std::uint32_t y = 0; y < gpu.height; ++y) {
+        for (std::uint32_t x = 0; x < gpu.width; ++x) {
+            const std::size_t i = std::size_t(y) * gpu.width + x;
+            for (int k = 0; k < 3; ++k) {
+                const double d = double(toneMap8(gpu.color[i * 4 + k])) -
+                    double(toneMap8(cpu.at(GBuffer::ColorR + unsigned(k), x, y)));
+                squared += d * d;
+            }
+            const float cpuDepth = cpu.at(GBuffer::Depth, x, y);
+            const float gpuDepth = gpu.depth[i];
+            const bool cpuHit = cpuDepth < 1e29f, gpuHit = gpuDepth < 1e29f;
+            if (cpuHit != gpuHit || (cpuHit && std::fabs(cpuDepth - gpuDepth) > 1e-3f * cpuDepth)) {
+                ++c.depthMismatches;
+                continue;
+            }
+            if (cpuHit) {
+                const float d = cpu.at(GBuffer::NormalX, x, y) * gpu.normal[i * 4] +
+                    cpu.at(GBuffer::NormalY, x, y) * gpu.normal[i * 4 + 1] +
+                    cpu.at(GBuffer::NormalZ, x, y) * gpu.normal[i * 4 + 2];
+                if (d < 0.99f)
+                    ++c.normalMismatches;
+            }
+        }
+    }
+    const double mse = squared / (3.0 * gpu.width * gpu.height);
+    c.psnr = mse == 0.0 ? 99.0 : 10.0 * std::log10(65025.0 / mse);
+    return c;
+}
+
+GBuffer renderOnCpu(const Scene& scene, const Camera& camera, const RenderSettings& settings)
+{
+    ThreadPool pool(2);
+    const SceneTracer tracer(scene, TraceSettings{});
+    TileRenderer renderer(&pool, &tracer);
+    GBuffer frame;
+    renderer.render(camera, settings, frame);
+    return frame;
+}
+
+void saveSideBySide(const std::string& name, const GpuFrame& gpu, const GBuffer& cpu)
+{
+    // GPU on the left, CPU on the right.
+    std::vector<std::uint8_t> rgba(std::size_t(gpu.width) * 2 * gpu.height * 4, 255);
+    for (std::uint32_t y = 0; y < gpu.height; ++y)
+        for (std::uint32_t x = 0; x < gpu.width; ++x)
+            for (int k = 0; k < 3; ++k) {
+                const std::size_t row = std::size_t(y) * gpu.width * 2;
+                rgba[(row + x) * 4 + k] = toneMap8(gpu.color[(std::size_t(y) * gpu.width + x) * 4 + k]);
+                rgba[(row + gpu.width + x) * 4 + k] = toneMap8(cpu.at(GBuffer::ColorR + unsigned(k), x, y));
+            }
+    writePng((test::artifactDir("gpu") / name).string(), gpu.width * 2, gpu.height, rgba);
+}
+
+class GpuRendererOnDevice : public test::OnDeviceTest {};
+
+TEST_F(GpuRendererOnDevice, FieldSceneMatchesTheCpuRenderer)
+{
+    struct Case {
+        const char* name;
+        bool shadows;
+        float normalRefine;
+    };
+    const Scene scene = groundAndBump(0.3f);
+    for (const Case c : {Case{"shadowed", true, 0.0f}, Case{"unshadowed_refined", false, 0.5f}}) {
+        SCOPED_TRACE(c.name);
+        RenderSettings settings;
+        settings.shadows = c.shadows;
+        settings.normalRefine = c.normalRefine;
+        GpuRenderer renderer;
+        std::string error;
+        ASSERT_TRUE(renderer.init(context, scene, &error)) << error;
+        EXPECT_EQ(renderer.fieldGroupCount(), 2u);
+        const GpuFrame gpu = renderer.render(testCamera(), settings, GpuViewData{});
+        ASSERT_TRUE(gpu.ok) << gpu.error;
+        ASSERT_EQ(gpu.color.size(), std::size_t(kSize) * kSize * 4);
+        const GBuffer cpu = renderOnCpu(scene, testCamera(), settings);
+        saveSideBySide(std::string("field_scene_") + c.name + ".png", gpu, cpu);
+        const Comparison result = compare(gpu, cpu);
+        RecordProperty(std::string("psnr_") + c.name, std::to_string(result.psnr));
+        EXPECT_GT(result.psnr, 35.0);
+        EXPECT_LE(result.depthMismatches, int(kSize * kSize / 100));
+        EXPECT_LE(result.normalMismatches, int(kSize * kSize / 100));
+    }
+}
+
+// Two rectangles are edited on the CPU but only the first one's record is
+// handed to the renderer: the GPU image must show the first edit and not the
+// second, which proves that exactly the named rectangles travel.
+TEST_F(GpuRendererOnDevice, UpdateFieldUploadsExactlyTheNamedRectangle)
+{
+    Scene scene = groundAndBump(0.3f);
+    Scene firstOnly = groundAndBump(0.3f);
+    GpuRenderer renderer;
+    std::string error;
+    ASSERT_TRUE(renderer.init(context, scene, &error)) << error;
+    const Camera camera = testCamera();
+    const RenderSettings settings;
+    const GpuFrame before = renderer.render(camera, settings, GpuViewData{});
+    ASSERT_TRUE(before.ok) << before.error;
+
+    const FieldRect first{8, 36, 24, 52}, second{40, 40, 56, 56};
+    auto raise = [](DisplacementField& field, const FieldRect& rect) {
+        const std::span<std::uint16_t> heights = field.baseHeights();
+        for (std::uint32_t y = rect.y0; y < rect.y1; ++y)
+            for (std::uint32_t x = rect.x0; x < rect.x1; ++x)
+                heights[std::size_t(y) * field.width + x] = 50000;
+        return field.updateRect(rect);
+    };
+    const FieldUpdate update = raise(scene.fields[0], first);
+    raise(scene.fields[0], second);
+    raise(firstOnly.fields[0], first);
+    ASSERT_TRUE(renderer.updateField(0, update));
+    // Every level's rectangle is staged: at least the level-0 heights.
+    EXPECT_GE(renderer.lastUpdateBytes(), 16u * 16u * 2u);
+
+    const GpuFrame after = renderer.render(camera, settings, GpuViewData{});
+    ASSERT_TRUE(after.ok) << after.error;
+    const GBuffer expected = renderOnCpu(firstOnly, camera, settings);
+    const GBuffer both = renderOnCpu(scene, camera, settings);
+    saveSideBySide("update_field.png", after, expected);
+    const Comparison withFirst = compare(after, expected);
+    EXPECT_GT(withFirst.psnr, 35.0);
+    EXPECT_LE(withFirst.depthMismatches, int(kSize * kSize / 100));
+    // The second edit is visible from the camera, so it would show if it travelled.
+    EXPECT_GT(compare(after, both).depthMismatches, 40);
+    EXPECT_GT(compare(after, renderOnCpu(groundAndBump(0.3f), camera, settings)).depthMismatches, 40);
+}
+
+TEST_F(GpuRendererOnDevice, UpdateAlbedoChangesTheEditedColours)
+{
+    Scene scene = groundAndBump(0.3f);
+    GpuRenderer renderer;
+    std::string error;
+    ASSERT_TRUE(renderer.init(context, scene, &error)) << error;
+    const Camera camera = testCamera();
+    const RenderSettings settings;
+
+    DisplacementField& ground = scene.fields[0];
+    const FieldRect rect{0, 0, 64, 32};
+    std::uint32_t* texels = ground.albedoLevel(0);
+    for (std::uint32_t y = rect.y0; y < rect.y1; ++y)
+        for (std::uint32_t x = rect.x0; x < rect.x1; ++x)
+            texels[std::size_t(y) * 64 + x] = 0xFF1020F0u;
+    const AlbedoUpdate update = ground.updateAlbedoRect(rect);
+    ASSERT_TRUE(renderer.updateAlbedo(0, update));
+    EXPECT_GE(renderer.lastUpdateBytes(), 64u * 32u * 4u);
+
+    const GpuFrame gpu = renderer.render(camera, settings, GpuViewData{});
+    ASSERT_TRUE(gpu.ok) << gpu.error;
+    const Comparison result = compare(gpu, renderOnCpu(scene, camera, settings));
+    EXPECT_GT(result.psnr, 35.0);
+}
+
+TEST_F(GpuRendererOnDevice, EmptyUpdatesSucceedWithoutStaging)
+{
+    const Scene scene = groundAndBump(0.3f);
+    GpuRenderer renderer;
+    std::string error;
+    ASSERT_TRUE(renderer.init(context, scene, &error)) << error;
+    EXPECT_TRUE(renderer.updateField(0, FieldUpdate{}));
+    EXPECT_TRUE(renderer.updateAlbedo(0, AlbedoUpdate{}));
+    EXPECT_EQ(renderer.lastUpdateBytes(), 0u);
+    FieldUpdate nonEmpty;
+    nonEmpty.levels = 1;
+    nonEmpty.heightRects[0] = {0, 0, 1, 1};
+    EXPECT_FALSE(renderer.updateField(2, nonEmpty)); // no such field
+}
+
+TEST_F(GpuRendererOnDevice, FieldsGroupByFormatInto256LayerArrays)
+{
+    Scene scene;
+    for (int i = 0; i < 300; ++i)
+        scene.addField(makeField(4, 4, [](float, float) { return 0.5f; }));
+    scene.addField(makeField(4, 4, [](float, float) { return 0.5f; }, false)); // wraps: a format of its own
+    scene.addPrism(makePrism({0, 0, 0}, {1, 0, 0}, {0, 0, -1}, 1, 1, 1, 300));
+    scene.refreshPrisms();
+    GpuRenderer renderer;
+    std::string error;
+    ASSERT_TRUE(renderer.init(context, scene, &error)) << error;
+    ASSERT_EQ(renderer.fieldGroupCount(), 3u);
+    EXPECT_EQ(renderer.groupLayerCount(0), 256u);
+    EXPECT_EQ(renderer.groupLayerCount(1), 44u);
+    EXPECT_EQ(renderer.groupLayerCount(2), 1u);
+    EXPECT_EQ(renderer.fieldGroup(299), 1u);
+    EXPECT_EQ(renderer.fieldLayer(299), 43u);
+    const PrismFieldRecord& record = renderer.prismFieldRecords()[0];
+    EXPECT_EQ(record.words[0], 2u); // layer 0 of group 2
+    EXPECT_EQ(record.words[1], 2u);
+    EXPECT_EQ(record.words[3], 3u | 1u << 8); // three levels, wrapping
+}
+
+TEST_F(GpuRendererOnDevice, NineFieldFormatsAreMoreThanTheSlots)
+{
+    Scene scene;
+    for (std::uint32_t i = 0; i < 9; ++i)
+        scene.addField(makeField(2u << (i % 5), 2u << (i / 5), [](float, float) { return 0.1f; }));
+    GpuRenderer renderer;
+    std::string error;
+    EXPECT_FALSE(renderer.init(context, scene, &error));
+    EXPECT_EQ(error, "more distinct field formats than QLMR_MAX_FIELDS slots");
+}
+
+TEST_F(GpuRendererOnDevice, SceneWithoutPrismsKeepsOnePrismRecord)
+{
+    Scene scene;
+    scene.addField(makeField(8, 8, [](float, float) { return 0.1f; }));
+    GpuRenderer renderer;
+    std::string error;
+    ASSERT_TRUE(renderer.init(context, scene, &error)) << error;
+    EXPECT_EQ(renderer.prismBufferBytes(), 176u);
+    // Nothing to hit: every pixel is sky.
+    const GpuFrame frame = renderer.render(Camera::lookAt({0, 1, 3}, {0, 0, 0}, {0, 1, 0}, 60, 9, 7), RenderSettings{},
+                                           GpuViewData{});
+    ASSERT_TRUE(frame.ok) << frame.error;
+    for (const float depth : frame.depth)
+        EXPECT_TRUE(std::isinf(depth));
+}
+
+// Without albedo the field reads one grey texel of 180; the trace-only
+// tracer shows the unlit albedo, which with fog off is exactly that grey.
+TEST_F(GpuRendererOnDevice, TraceOnlyShowsTheGreyOfAFieldWithoutAlbedo)
+{
+    Scene scene;
+    scene.addField(makeField(16, 16, [](float, float) { return 0.5f; }));
+    scene.addPrism(makePrism({-2, 0, 2}, {1, 0, 0}, {0, 0, -1}, 4, 4, 1, 0));
+    scene.refreshPrisms();
+    GpuRenderer renderer;
+    std::string error;
+    GpuRenderOptions options;
+    options.traceOnly = true;
+    ASSERT_TRUE(renderer.init(context, scene, &error, options)) << error;
+    RenderSettings settings;
+    settings.fogDensity = 0.0f;
+    const Camera camera = Camera::lookAt({0, 3, 0.01f}, {0, 0, 0}, {0, 1, 0}, 40, 16, 16);
+    const GpuFrame frame = renderer.render(camera, settings, GpuViewData{});
+    ASSERT_TRUE(frame.ok) << frame.error;
+    for (std::size_t i = 0; i < frame.depth.size(); ++i) {
+        // The plane lies 2.5 below the eye: t = 2.5 / -dir.y along each pixel's ray.
+        const RayPacketOf<1> ray = primaryRays<1>(camera, simd::vfloat<1>(float(i % 16)), simd::vfloat<1>(float(i / 16)));
+        ASSERT_NEAR(frame.depth[i], 2.5f / -ray.dirY.lane(0), 1e-3f) << i;
+        EXPECT_NEAR(frame.color[i * 4], 180.0f / 255.0f, 1e-3f);
+        EXPECT_NEAR(frame.normal[i * 4 + 1], 1.0f, 1e-3f);
+    }
+}
+
+TEST_F(GpuRendererOnDevice, OutputImagesAreCachedForTwoSizesReplacedInTurn)
+{
+    const Scene scene = groundAndBump(0.3f);
+    GpuRenderer renderer;
+    std::string error;
+    ASSERT_TRUE(renderer.init(context, scene, &error)) << error;
+    GpuOutputImages* a = renderer.outputImages(16, 8);
+    GpuOutputImages* b = renderer.outputImages(8, 16);
+    ASSERT_TRUE(a && b);
+    EXPECT_NE(a, b);
+    EXPECT_EQ(renderer.outputImages(16, 8), a); // a hit
+    // The replace index alternates whatever the hits: D replaces A's entry.
+    GpuOutputImages* d = renderer.outputImages(4, 4);
+    EXPECT_EQ(d, a);
+    EXPECT_EQ(d->width, 4u);
+    EXPECT_EQ(renderer.outputImages(8, 16), b);
+}
+
+TEST_F(GpuRendererOnDevice, FrameHookSeesTheOutputImagesAndFramesOfTwoSizesAlternate)
+{
+    const Scene scene = groundAndBump(0.3f);
+    GpuRenderer renderer;
+    std::string error;
+    ASSERT_TRUE(renderer.init(context, scene, &error)) << error;
+    int hookCalls = 0;
+    GpuViewData view;
+    view.frameHook = [&](VkCommandBuffer commands, const GpuOutputImages& images) {
+        EXPECT_NE(commands, VK_NULL_HANDLE);
+        EXPECT_NE(images.color.image, VK_NULL_HANDLE);
+        ++hookCalls;
+    };
+    for (const std::uint32_t width : {17u, 32u, 17u}) {
+        const Camera camera = Camera::lookAt({0.5f, 3.0f, 6.0f}, {0, 0.3f, 0}, {0, 1, 0}, 55.0f, width, 12);
+        const GpuFrame frame = renderer.render(camera, RenderSettings{}, view);
+        ASSERT_TRUE(frame.ok) << frame.error;
+        EXPECT_EQ(frame.depth.size(), std::size_t(width) * 12);
+        EXPECT_GE(frame.gpuMs, 0.0);
+    }
+    EXPECT_EQ(hookCalls, 3);
+    // Without read-back nothing is copied out.
+    const GpuFrame quiet = renderer.render(testCamera(), RenderSettings{}, GpuViewData{}, 1.0f, 0.0f, false, false);
+    ASSERT_TRUE(quiet.ok);
+    EXPECT_TRUE(quiet.color.empty());
+}
+
+TEST_F(GpuRendererOnDevice, SetSolidWritesThePresentFlagOnlyWithTheSolidOption)
+{
+    const Scene scene = groundAndBump(0.3f);
+    GpuRenderer renderer;
+    std::string error;
+    ASSERT_TRUE(renderer.init(context, scene, &error)) << error;
+    SdnaProgram program;
+    program.instructions.resize(2);
+    SdnaInstance instance;
+    instance.program = &program;
+    EXPECT_TRUE(renderer.setSolid(&instance));
+    EXPECT_FALSE(renderer.solidPresent()); // not initialised for a solid
+    EXPECT_TRUE(renderer.setSolid(nullptr));
+    EXPECT_FALSE(renderer.solidPresent());
+}
+
+TEST_F(GpuRendererOnDevice, PointOutsidePrism)
+{
+    const Scene scene = groundAndBump(0.3f);
+    GpuRenderer renderer;
+    std::string error;
+    ASSERT_TRUE(renderer.init(context, scene, &error)) << error;
+    EXPECT_TRUE(renderer.pointOutsidePrism(0, {0, 5, 0}));     // far above the box
+    EXPECT_TRUE(renderer.pointOutsidePrism(0, {0, 0.6f, 0}));  // in the box, above the ground
+    EXPECT_FALSE(renderer.pointOutsidePrism(0, {0, 0.1f, 0})); // under the ground
+    EXPECT_FALSE(renderer.pointOutsidePrism(7, {0, 0, 0}));    // no such prism
+}
+
+} // namespace
+} // namespace qlmr
