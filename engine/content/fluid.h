@@ -1,0 +1,65 @@
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "scene/height_field.h"
+
+namespace qlmr {
+class ThreadPool;
+}
+
+namespace qlmr::sim {
+
+// Outflow of one cell through each of its four pipes, in cubic metres per
+// second; never negative.
+struct FluidFlux {
+    float right = 0.0f; // towards x + 1
+    float left = 0.0f;  // towards x - 1
+    float below = 0.0f; // towards y + 1
+    float above = 0.0f; // towards y - 1
+
+    bool operator==(const FluidFlux&) const = default;
+};
+
+// Shallow water over a terrain of the same size: a depth and four outflows
+// per cell, row-major (index y * width + x). Owned by its user.
+struct FluidGrid {
+    uint32_t width = 0;
+    uint32_t height = 0;
+    std::vector<float> depth;     // metres, never negative after a step
+    std::vector<FluidFlux> flux;
+
+    FluidGrid() = default;
+    // A dry grid at rest.
+    FluidGrid(uint32_t gridWidth, uint32_t gridHeight)
+        : width(gridWidth), height(gridHeight), depth(size_t(gridWidth) * gridHeight, 0.0f),
+          flux(size_t(gridWidth) * gridHeight)
+    {
+    }
+};
+
+struct FluidSettings {
+    float cellSize = 0.03125f;         // metres per cell; a cell's area is cellSize^2
+    float terrainHeightScale = 1.6f;   // metres that the full 16-bit height range stands for
+    float gravity = 9.81f;             // metres per second squared
+    float fluxDamping = 0.995f;        // factor on the previous outflow every substep
+};
+
+// Advances the water by dt seconds in `substeps` equal parts (0 counts as 1)
+// with the virtual-pipe model: each substep first updates every outflow from
+// the water-surface differences, then every depth from the net flow. The
+// terrain's level-0 heights are read, never changed; its edge rule decides
+// whether the grid tiles (wrapping) or is walled in (clamping: the border
+// pipes are closed). With a pool each pass runs in bands of 16 rows; the
+// results are bit for bit those of the calling-thread run (pool null).
+// Throws std::invalid_argument "fluid grid size differs from the field"
+// before changing anything when the grid and the terrain differ in size.
+void fluidStep(const DisplacementField& terrain, FluidGrid& grid, float dt, const FluidSettings& settings,
+               uint32_t substeps, ThreadPool* pool);
+
+// Total water volume in cubic metres: the depths summed in double precision,
+// times cellSize squared.
+double waterVolume(const FluidGrid& grid, float cellSize);
+
+} // namespace qlmr::sim
