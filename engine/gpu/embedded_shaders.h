@@ -8,4 +8,10 @@ namespace qlmr {
 // workgroups, one storage buffer at binding 0, push block {count, salt, rounds}.
 SpirvCode deviceSmokeShader();
 
+// The shape-program kernels (shaders/sdna_plain.comp, sdna_bricks.comp):
+// 8 x 8 x 1 workgroups over the image, the buffers of sdna_gpu_layout.h in
+// binding order (the plain kernel the first 9, the brick kernel all 12).
+SpirvCode sdnaPlainShader();
+SpirvCode sdnaBricksShader();
+
 } // namespace qlmr
