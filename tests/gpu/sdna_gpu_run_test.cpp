@@ -25,6 +25,7 @@
 namespace qlmr {
 namespace {
 
+using test::FakeVulkanTest;
 using test::OnDeviceTest;
 
 // ---- fixtures ---------------------------------------------------------------
@@ -238,6 +239,71 @@ TEST(SdnaGpuBuffers, EmptyBricksBindOneNotBuiltEntry)
         EXPECT_EQ(buffers.brickParams.params.y, 1.5f);
         EXPECT_EQ(buffers.brickParams.params.z, mode == 1 ? 1.0f : 0.0f);
     }
+}
+
+// ---- the one-shot run, on the fake loader ------------------------------------
+
+struct DispatchCase {
+    std::uint32_t width, height;
+    bool bricks;
+    std::uint32_t groupsX, groupsY;
+    std::uint32_t bindings, storage, uniforms;
+};
+
+TEST_F(FakeVulkanTest, SdnaGpuRunBindsItsBuffersAndDispatchesTheImage)
+{
+    openDevice();
+    const SdnaProgram program = buildCritter(false);
+    Bricks bricks;
+    bricks.cellSize = 0.1f;
+    const DispatchCase cases[] = {
+        {1, 1, false, 1, 1, 9, 7, 2},
+        {641, 361, false, 81, 46, 9, 7, 2},
+        {16, 9, true, 2, 2, 12, 9, 3},
+    };
+    for (const DispatchCase& c : cases) {
+        SCOPED_TRACE(c.width);
+        const ProgramCamera camera = programCamera(Vec3{2.6f, 1.5f, 2.4f}, Vec3{0.0f, 0.5f, 0.0f}, c.width, c.height);
+        const GpuFrame frame = renderSdnaGpu(context, program, {}, sdnaGpuView(camera), c.width, c.height,
+                                             c.bricks ? &bricks : nullptr, 0, nullptr);
+        ASSERT_TRUE(frame.ok) << frame.error;
+        EXPECT_EQ(log().groupsX, c.groupsX);
+        EXPECT_EQ(log().groupsY, c.groupsY);
+        EXPECT_EQ(log().groupsZ, 1u);
+        EXPECT_EQ(log().layoutBindings, c.bindings);
+        EXPECT_EQ(log().storagePoolSize, c.storage);
+        EXPECT_EQ(log().uniformPoolSize, c.uniforms);
+        EXPECT_EQ(log().pushRanges, 0u);
+        const std::size_t pixels = std::size_t(c.width) * c.height;
+        EXPECT_EQ(frame.color.size(), pixels * 4);
+        EXPECT_EQ(frame.depth.size(), pixels);
+        EXPECT_EQ(frame.normal.size(), pixels * 4);
+        EXPECT_EQ(frame.status.size(), pixels);
+        // Program, one zeroed pose, the two uniform blocks, the materials and
+        // the four output planes, plus the one-entry brick buffers.
+        std::uint64_t bytes = 48 * program.instructions.size() + 32 + 48 + 112 + 16 * program.materials.size() +
+                              pixels * (16 + 4 + 16 + 4);
+        if (c.bricks)
+            bytes += 8 + 1032 + 32;
+        EXPECT_GE(frame.bufferBytes, bytes);
+        // The fake device rounds every allocation up to 4096 bytes.
+        EXPECT_LE(frame.bufferBytes, bytes + c.bindings * 4096);
+    }
+    EXPECT_EQ(log().liveObjects, 2) << "every run releases its objects";
+}
+
+TEST_F(FakeVulkanTest, SdnaGpuRunReportsTheComputeFailure)
+{
+    config().hostCoherent = 0;
+    openDevice();
+    const SdnaProgram program = unitSphere();
+    const ProgramCamera camera = programCamera(Vec3{0.0f, 0.0f, 3.0f}, Vec3{0.0f, 0.0f, 0.0f}, 8, 4);
+    const GpuFrame frame = renderSdnaGpu(context, program, {}, sdnaGpuView(camera), 8, 4, nullptr, 0, nullptr);
+    EXPECT_FALSE(frame.ok);
+    EXPECT_EQ(frame.error, "host-visible memory failed (VkResult -8)");
+    EXPECT_EQ(frame.width, 8u);
+    EXPECT_EQ(frame.height, 4u);
+    EXPECT_EQ(frame.depth.size(), 32u);
 }
 
 // ---- on the machine's device --------------------------------------------------
