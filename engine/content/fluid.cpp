@@ -3,12 +3,19 @@
 #include <algorithm>
 #include <stdexcept>
 
+#include "scene/simd/lanes.h"
 #include "scene/thread_pool.h"
 
 namespace qlmr::sim {
 namespace {
 
 constexpr uint32_t kBandRows = 16;
+
+using Lanes = simd::vfloat<simd::kLanes>;
+constexpr uint32_t kLaneCount = uint32_t(simd::kLanes);
+// Interior columns run in spans of this many through stack arrays in lane
+// order, so the lane loop reads contiguous floats and the step allocates nothing.
+constexpr uint32_t kSpanColumns = 256;
 
 // Index of the neighbour one step below (step -1) or above (step +1) index i
 // on an axis of `size` cells: wrapped by masking on a tiling terrain, clamped
@@ -77,11 +84,97 @@ struct PipeModel {
         depth[i] = std::max(0.0f, depth[i] + (inflow - outflow) * substepLength / cellArea);
     }
 
-    // Runs one pass's cell over row y. The edge columns find their
-    // neighbours by the edge rule; the columns between have x - 1 and x + 1,
-    // which keeps the index arithmetic out of the inner loop.
-    template <typename Cell>
-    void row(uint32_t y, const Cell& cell) const
+    // Pass 1 over interior columns [x0, x0 + n) of a row, n a multiple of the
+    // lane count and at most kSpanColumns, with x0 >= 1 and x0 + n < width:
+    // the same arithmetic as outflowCell, lane by lane.
+    void outflowSpan(size_t row, uint32_t x0, uint32_t n, size_t rowAbove, size_t rowBelow, bool aboveOpen,
+                     bool belowOpen) const
+    {
+        float here[kSpanColumns + 2]; // columns x0 - 1 .. x0 + n
+        float above[kSpanColumns];
+        float below[kSpanColumns];
+        float out[4][kSpanColumns];
+        for (uint32_t j = 0; j < n + 2; ++j) {
+            here[j] = surface(row + x0 - 1 + j);
+        }
+        for (uint32_t j = 0; j < n; ++j) {
+            above[j] = aboveOpen ? surface(rowAbove + x0 + j) : 0.0f;
+            below[j] = belowOpen ? surface(rowBelow + x0 + j) : 0.0f;
+            const FluidFlux& f = flux[row + x0 + j];
+            out[0][j] = f.right;
+            out[1][j] = f.left;
+            out[2][j] = f.below;
+            out[3][j] = f.above;
+        }
+        const Lanes zero(0.0f);
+        const Lanes one(1.0f);
+        const Lanes damp(damping);
+        const Lanes pipe(pipeFactor);
+        const Lanes area(cellArea);
+        const Lanes length(substepLength);
+        for (uint32_t j = 0; j < n; j += kLaneCount) {
+            const Lanes h = Lanes::load(here + j + 1);
+            const Lanes r = max(Lanes::load(out[0] + j) * damp + (h - Lanes::load(here + j + 2)) * pipe, zero);
+            const Lanes l = max(Lanes::load(out[1] + j) * damp + (h - Lanes::load(here + j)) * pipe, zero);
+            const Lanes b = belowOpen ? max(Lanes::load(out[2] + j) * damp + (h - Lanes::load(below + j)) * pipe, zero)
+                                      : zero;
+            const Lanes a = aboveOpen ? max(Lanes::load(out[3] + j) * damp + (h - Lanes::load(above + j)) * pipe, zero)
+                                      : zero;
+            const Lanes total = r + l + b + a;
+            const Lanes limit = min(Lanes::load(depth + row + x0 + j) * area / (total * length), one);
+            // Scaling by 1 leaves a dry cell's zero outflows exactly as they are.
+            const Lanes scale = select(total > zero, limit, one);
+            (r * scale).store(out[0] + j);
+            (l * scale).store(out[1] + j);
+            (b * scale).store(out[2] + j);
+            (a * scale).store(out[3] + j);
+        }
+        for (uint32_t j = 0; j < n; ++j) {
+            flux[row + x0 + j] = {out[0][j], out[1][j], out[2][j], out[3][j]};
+        }
+    }
+
+    // Pass 2 over interior columns, as outflowSpan; the same arithmetic as depthCell.
+    void depthSpan(size_t row, uint32_t x0, uint32_t n, size_t rowAbove, size_t rowBelow, bool aboveOpen,
+                   bool belowOpen) const
+    {
+        float rights[kSpanColumns + 2]; // right outflows of columns x0 - 1 .. x0 + n
+        float lefts[kSpanColumns + 2];
+        float belows[kSpanColumns];     // this row's own
+        float aboves[kSpanColumns];
+        float fromAbove[kSpanColumns];  // the row above's outflow downwards
+        float fromBelow[kSpanColumns];  // the row below's outflow upwards
+        for (uint32_t j = 0; j < n + 2; ++j) {
+            const FluidFlux& f = flux[row + x0 - 1 + j];
+            rights[j] = f.right;
+            lefts[j] = f.left;
+        }
+        for (uint32_t j = 0; j < n; ++j) {
+            const FluidFlux& f = flux[row + x0 + j];
+            belows[j] = f.below;
+            aboves[j] = f.above;
+            fromAbove[j] = aboveOpen ? flux[rowAbove + x0 + j].below : 0.0f;
+            fromBelow[j] = belowOpen ? flux[rowBelow + x0 + j].above : 0.0f;
+        }
+        const Lanes zero(0.0f);
+        const Lanes area(cellArea);
+        const Lanes length(substepLength);
+        for (uint32_t j = 0; j < n; j += kLaneCount) {
+            const Lanes inflow = Lanes::load(rights + j) + Lanes::load(lefts + j + 2) + Lanes::load(fromAbove + j) +
+                                 Lanes::load(fromBelow + j);
+            const Lanes outflow = Lanes::load(rights + j + 1) + Lanes::load(lefts + j + 1) + Lanes::load(belows + j) +
+                                  Lanes::load(aboves + j);
+            float* d = depth + row + x0 + j;
+            max(Lanes::load(d) + (inflow - outflow) * length / area, zero).store(d);
+        }
+    }
+
+    // Runs one pass over row y: the edge columns find their neighbours by the
+    // edge rule, one cell at a time; the columns between, whose neighbours
+    // are simply x - 1 and x + 1, run in lane-wide spans, and what is left
+    // over after the last whole span of lanes runs cell by cell again.
+    template <typename Cell, typename Span>
+    void row(uint32_t y, const Cell& cell, const Span& span) const
     {
         const size_t row = size_t(y) * width;
         const size_t rowAbove = size_t(neighbourIndex(y, -1, height, wrap)) * width;
@@ -93,21 +186,27 @@ struct PipeModel {
         if (width < 2) {
             return;
         }
-        for (uint32_t x = 1; x + 1 < width; ++x) {
+        const uint32_t last = width - 1;
+        uint32_t x = 1;
+        while (x + kLaneCount <= last) {
+            const uint32_t n = std::min(kSpanColumns, (last - x) / kLaneCount * kLaneCount);
+            span(row, x, n, rowAbove, rowBelow, aboveOpen, belowOpen);
+            x += n;
+        }
+        for (; x < last; ++x) {
             cell(row, x, x - 1, x + 1, rowAbove, rowBelow, aboveOpen, belowOpen);
         }
-        const uint32_t last = width - 1;
         cell(row, last, neighbourIndex(last, -1, width, wrap), neighbourIndex(last, +1, width, wrap), rowAbove,
              rowBelow, aboveOpen, belowOpen);
     }
 
     void outflowRow(uint32_t y) const
     {
-        row(y, [this](auto... a) { outflowCell(a...); });
+        row(y, [this](auto... a) { outflowCell(a...); }, [this](auto... a) { outflowSpan(a...); });
     }
     void depthRow(uint32_t y) const
     {
-        row(y, [this](auto... a) { depthCell(a...); });
+        row(y, [this](auto... a) { depthCell(a...); }, [this](auto... a) { depthSpan(a...); });
     }
 };
 

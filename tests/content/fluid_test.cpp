@@ -126,7 +126,9 @@ struct GridShape {
 
 class FluidStepShapes : public ::testing::TestWithParam<GridShape> {};
 
-// The bands of 16 rows and the worker count must not change a single bit.
+// The bands of 16 rows, the worker count and the lane-wide spans of the
+// interior columns (several of them on the widest grids) must not change a
+// single bit.
 TEST_P(FluidStepShapes, MatchesReferenceWithAndWithoutPool)
 {
     const GridShape shape = GetParam();
@@ -153,7 +155,8 @@ TEST_P(FluidStepShapes, MatchesReferenceWithAndWithoutPool)
 INSTANTIATE_TEST_SUITE_P(Grids, FluidStepShapes,
                          ::testing::Values(GridShape{32, 32, true}, GridShape{32, 32, false}, GridShape{64, 8, true},
                                            GridShape{16, 64, false}, GridShape{128, 128, true},
-                                           GridShape{32, 1, false}, GridShape{1, 32, true}, GridShape{1, 1, false}));
+                                           GridShape{32, 1, false}, GridShape{1, 32, true}, GridShape{1, 1, false},
+                                           GridShape{1024, 4, false}, GridShape{512, 2, true}));
 
 TEST(FluidStep, GridOfAnotherSizeThrowsBeforeChangingAnything)
 {
