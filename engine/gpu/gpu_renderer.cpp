@@ -359,6 +359,14 @@ bool GpuRenderer::init(VulkanContext& ctx, const Scene& sceneIn, std::string* er
     }
     if (groups.size() > QLMR_MAX_FIELDS)
         return fail(error, "more distinct field formats than QLMR_MAX_FIELDS slots");
+    // A scene without fields still binds one (never read) group of 1 x 1
+    // images, so its frames render the sky like the CPU renderer's.
+    if (groups.empty()) {
+        FieldGroup placeholder;
+        placeholder.width = placeholder.height = placeholder.levels = 1;
+        placeholder.layers = 1;
+        groups.push_back(placeholder);
+    }
 
     // 3. One heights, bounds and albedo array image per group.
     const VkImageUsageFlags sampledUsage = VK_IMAGE_USAGE_TRANSFER_DST_BIT | VK_IMAGE_USAGE_SAMPLED_BIT;
@@ -415,7 +423,7 @@ bool GpuRenderer::init(VulkanContext& ctx, const Scene& sceneIn, std::string* er
     }
 
     // 5-6. One staging buffer, one submission for every image.
-    if (!groups.empty()) {
+    {
         GpuBuffer staging;
         if (!createBuffer(&staging, total, VK_BUFFER_USAGE_TRANSFER_SRC_BIT))
             return fail(error, "staging buffer");
@@ -820,8 +828,7 @@ void GpuRenderer::writeDescriptors(const GpuOutputImages& images)
 {
     VkDescriptorImageInfo heightInfos[QLMR_MAX_FIELDS]{}, boundsInfos[QLMR_MAX_FIELDS]{},
         albedoInfos[QLMR_MAX_FIELDS]{}, samplerInfos[QLMR_MAX_FIELDS]{};
-    // Slots past the last group repeat it; a scene without fields has no images
-    // to bind, and its frames never read them.
+    // Slots past the last group repeat it.
     for (std::uint32_t i = 0; i < QLMR_MAX_FIELDS; ++i) {
         const std::uint32_t g = std::min<std::uint32_t>(i, std::uint32_t(groups.size()) - 1);
         const FieldGroup& group = groups[g];
@@ -883,7 +890,7 @@ bool GpuRenderer::recordFrame(const Camera& camera, const RenderSettings& settin
         failed->error = message;
         return false;
     };
-    if (!context || !pipeline || groups.empty())
+    if (!context || !pipeline)
         return failWith("frame resources");
     const VulkanFunctions& vk = context->vk;
 

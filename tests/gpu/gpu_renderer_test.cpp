@@ -338,6 +338,19 @@ TEST_F(GpuRendererOnDevice, SceneWithoutPrismsKeepsOnePrismRecord)
         EXPECT_TRUE(std::isinf(depth));
 }
 
+TEST_F(GpuRendererOnDevice, SceneWithoutFieldsRendersTheCpuSky)
+{
+    const Scene scene;
+    GpuRenderer renderer;
+    std::string error;
+    ASSERT_TRUE(renderer.init(context, scene, &error)) << error;
+    const GpuFrame gpu = renderer.render(testCamera(), RenderSettings{}, GpuViewData{});
+    ASSERT_TRUE(gpu.ok) << gpu.error;
+    const Comparison result = compare(gpu, renderOnCpu(scene, testCamera(), RenderSettings{}));
+    EXPECT_EQ(result.depthMismatches, 0);
+    EXPECT_GT(result.psnr, 45.0);
+}
+
 // Without albedo the field reads one grey texel of 180; the trace-only
 // tracer shows the unlit albedo, which with fog off is exactly that grey.
 TEST_F(GpuRendererOnDevice, TraceOnlyShowsTheGreyOfAFieldWithoutAlbedo)
