@@ -69,4 +69,13 @@ float radialNoise(const RadialSourceParams& params, Vec3 d, int octaveLimit)
     return sum * params.amplitude / norm;
 }
 
+float radialDistance(const RadialSourceParams& params, Vec3 p)
+{
+    const float distance = length(p);
+    if (distance < 1e-6f) {
+        return -params.radius;
+    }
+    return distance - (params.radius + radialNoise(params, p / distance, params.octaves));
+}
+
 } // namespace qlmr

@@ -21,4 +21,8 @@ struct RadialSourceParams {
 // scale. Octaves from the third on are partly ridged.
 float radialNoise(const RadialSourceParams& params, Vec3 d, int octaveLimit);
 
+// Signed distance estimate to the displaced sphere with every octave:
+// negative inside, -radius at the origin of space.
+float radialDistance(const RadialSourceParams& params, Vec3 p);
+
 } // namespace qlmr

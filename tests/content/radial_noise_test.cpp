@@ -86,5 +86,34 @@ TEST(RadialNoise, StaysWithinTheAmplitudeAndFewerOctavesKeepTheScale)
     EXPECT_EQ(radialNoise(params, {0, 0, 1}, 0), 0.0f);
 }
 
+TEST(RadialDistance, IsTheRadialGapToTheDisplacedSphere)
+{
+    std::mt19937 rng(5);
+    std::normal_distribution<float> normal;
+    std::uniform_real_distribution<float> scale(0.2f, 2.0f);
+    RadialSourceParams params;
+    params.radius = 1.3f;
+    params.seed = 9;
+    for (int k = 0; k < 200; ++k) {
+        const Vec3 d = normalizeSafe({normal(rng), normal(rng), normal(rng)});
+        const float r = scale(rng);
+        const Vec3 p = d * r;
+        EXPECT_NEAR(radialDistance(params, p), r - (1.3 + referenceRadialNoise(params, d, params.octaves)), 2e-5);
+    }
+    // Without displacement it is the exact sphere distance.
+    RadialSourceParams sphere;
+    sphere.amplitude = 0.0f;
+    EXPECT_FLOAT_EQ(radialDistance(sphere, {0.0f, 3.0f, 4.0f}), 4.0f);
+    EXPECT_FLOAT_EQ(radialDistance(sphere, {0.0f, -0.25f, 0.0f}), -0.75f);
+}
+
+TEST(RadialDistance, IsMinusTheRadiusAtTheCentre)
+{
+    RadialSourceParams params;
+    params.radius = 2.5f;
+    EXPECT_EQ(radialDistance(params, {0.0f, 0.0f, 0.0f}), -2.5f);
+    EXPECT_EQ(radialDistance(params, {4e-7f, 0.0f, -4e-7f}), -2.5f);
+}
+
 } // namespace
 } // namespace qlmr
