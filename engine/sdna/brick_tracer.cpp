@@ -51,9 +51,10 @@ class BrickRay {
 public:
     BrickRay(const Bricks& bricks, const std::array<float, 3>& origin,
              const std::array<float, 3>& direction, float tmin, float tmax,
-             const SdnaTraceOptions& options, std::uint32_t stepLimit, std::uint32_t mode)
+             const SdnaTraceOptions& options, std::uint32_t stepLimit, std::uint32_t mode,
+             BrickTraceStats& stats)
         : bricks_(bricks), origin_(origin), direction_(direction), tmin_(tmin), tmax_(tmax),
-          options_(options), stepLimit_(stepLimit), mode_(mode) {}
+          options_(options), stepLimit_(stepLimit), mode_(mode), stats_(stats) {}
 
     // Counts one step; false when it goes beyond the limit.
     bool countStep() { return ++steps_ <= stepLimit_; }
@@ -86,14 +87,14 @@ private:
     SdnaTraceOptions options_;
     std::uint32_t stepLimit_;
     std::uint32_t mode_;
+    BrickTraceStats& stats_;
     std::uint32_t steps_ = 0;
-    BrickTraceStats stats_;
 };
 
 SdnaHit trace(const Bricks& bricks, const std::array<float, 3>& origin,
               const std::array<float, 3>& direction, float tmin, float tmax,
               const SdnaTraceOptions& options, std::uint32_t stepLimit, std::uint32_t mode,
-              BrickTraceStats& statsOut) {
+              BrickTraceStats& stats) {
     const bool inputsFinite = std::isfinite(origin[0]) && std::isfinite(origin[1]) &&
                               std::isfinite(origin[2]) && std::isfinite(direction[0]) &&
                               std::isfinite(direction[1]) && std::isfinite(direction[2]) &&
@@ -128,12 +129,7 @@ SdnaHit trace(const Bricks& bricks, const std::array<float, 3>& origin,
     if (tnear > tfar) return missAfter(0);
     if (stepLimit == 0 || options.maxSteps == 0) return uncertainAt(origin, direction, tnear, 0);
 
-    BrickRay ray(bricks, origin, direction, tmin, tmax, options, stepLimit, mode);
-    struct StatsWriter {
-        BrickRay& ray;
-        BrickTraceStats& out;
-        ~StatsWriter() { out = ray.stats(); }
-    } writer{ray, statsOut};
+    BrickRay ray(bricks, origin, direction, tmin, tmax, options, stepLimit, mode, stats);
 
     const bool noGrid = bricks.gridSize[0] == 0 || bricks.gridSize[1] == 0 ||
                         bricks.gridSize[2] == 0 || bricks.grid.empty();

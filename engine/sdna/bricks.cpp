@@ -20,6 +20,8 @@ constexpr std::uint64_t kGridEntryBytes = 8;
 constexpr std::uint64_t kBrickBytes = 1032;
 constexpr std::uint64_t kFixedBytes = 216;
 
+constexpr std::uint32_t kMaxBuildThreads = 64;
+
 constexpr std::uint16_t kHalfMax = 0x7BFF;          // 65504
 constexpr std::uint16_t kHalfMinusInfinity = 0xFC00;
 
@@ -219,8 +221,10 @@ bool buildInto(const SdnaProgram& program, const std::vector<BonePose>& pose,
     if (!fits || !std::isfinite(built.lipschitz) || blockCount * kGridEntryBytes + kBrickBytes > left) {
         built.stats.gridGivenUp = true;
     } else {
+        // A count the vector cannot even express is an allocation failure too.
+        if (blockCount > built.grid.max_size()) throw std::bad_alloc();
         built.gridSize = size;
-        built.grid.reserve(blockCount);
+        built.grid.reserve(static_cast<std::size_t>(blockCount));
         built.grid.assign(blockCount, BrickGridEntry{});
 
         double largestBound = 0.0;
@@ -244,7 +248,7 @@ bool buildInto(const SdnaProgram& program, const std::vector<BonePose>& pose,
         // are the first limit/512 in grid order whatever the thread count.
         const std::uint64_t visited =
             std::min<std::uint64_t>(blockCount, params.evaluationLimit / kBrickSamples);
-        const std::uint32_t threads = std::max<std::uint32_t>(1, params.threads);
+        const std::uint32_t threads = std::min(std::max<std::uint32_t>(1, params.threads), kMaxBuildThreads);
         const std::size_t batch = static_cast<std::size_t>(threads) * 64;
         std::vector<BlockSamples> samples(static_cast<std::size_t>(std::min<std::uint64_t>(visited, batch)));
         for (std::uint64_t first = 0; first < visited; first += batch) {

@@ -53,7 +53,8 @@ struct BrickBuildParams {
     float cellSize = 0.01f;                    // edge of one cell in program units
     std::uint64_t byteBudget = 64ull << 20;    // limit on Bricks::memoryBytes
     std::uint64_t evaluationLimit = 1ull << 24; // limit on distance evaluations
-    // Threads that sample blocks; the result does not depend on the count.
+    // Threads that sample blocks (at most 64 are used); the result does not
+    // depend on the count.
     std::uint32_t threads = 1;
 };
 

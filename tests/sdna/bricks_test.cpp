@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <fstream>
 #include <limits>
 #include <random>
 #include <string>
@@ -201,6 +202,33 @@ TEST(BrickBuild, BudgetOfExactlyTheSourceGivesUpTheGrid) {
     EXPECT_EQ(bricks.gridSize, (std::array<std::uint32_t, 3>{5, 5, 5}));
     EXPECT_EQ(bricks.bricks.size(), 1u);
     EXPECT_EQ(bricks.memoryBytes(), params.byteBudget);
+}
+
+TEST(BrickBuild, AllocationFailureIsReported) {
+    // A grid of 2^40 * (2^21 - 1) entries fits a budget of 2^64 - 1 bytes
+    // but no vector can hold it.
+    SdnaProgram huge = makeProgram({sphere(0, 0, 0, 0.5f)}, 1, 1.0f);
+    huge.boundsMin[2] = -2.0f;
+    huge.boundsMax[2] = 2.0f - 0x1p-19f;
+    Bricks target;
+    std::string error;
+    ASSERT_TRUE(buildBricks(unitSphere(), {}, BrickBuildParams{0.25f, 1u << 20, 1u << 20}, target, error));
+    const auto before = target.gridSize;
+    const BrickBuildParams params{0x1p-22f, ~0ull, 1u << 20};
+    EXPECT_FALSE(buildBricks(huge, {}, params, target, error));
+    EXPECT_EQ(error, "bricks: allocation failed");
+    EXPECT_EQ(target.gridSize, before);
+    EXPECT_EQ(target.cellSize, 0.25f);
+
+    // 2^42 entries (32 TiB): operator new itself fails where the kernel
+    // refuses obvious overcommits.
+    std::ifstream overcommit("/proc/sys/vm/overcommit_memory");
+    int mode = 1;
+    if (!(overcommit >> mode) || mode == 1) GTEST_SKIP() << "the kernel grants any allocation";
+    error.clear();
+    EXPECT_FALSE(buildBricks(unitSphere(), {}, BrickBuildParams{0x1p-16f, ~0ull, 1u << 20}, target, error));
+    EXPECT_EQ(error, "bricks: allocation failed");
+    EXPECT_EQ(target.cellSize, 0.25f);
 }
 
 TEST(BrickBuild, GridShapeAndEvaluationLimit) {
