@@ -3,6 +3,7 @@
 #include "gpu/embedded_shaders.h"
 #include "gpu/one_shot_compute.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
