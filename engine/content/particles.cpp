@@ -11,6 +11,16 @@ namespace {
 constexpr size_t kChunkParticles = 2048;
 constexpr float kUnitsToHeight = 1.5259022e-5f; // 1 / 65535
 
+// A level-0 index by the field's edge rule, as DisplacementField::texel
+// finds it: clamped into the grid or wrapped by masking.
+inline int64_t edgeIndex(int32_t i, uint32_t size, bool clamp)
+{
+    if (clamp) {
+        return std::clamp<int64_t>(i, 0, int64_t(size) - 1);
+    }
+    return int64_t(uint32_t(i) & (size - 1));
+}
+
 bool insideBox(Vec3 p, Vec3 lo, Vec3 hi)
 {
     return p.x >= lo.x && p.x <= hi.x && p.y >= lo.y && p.y <= hi.y && p.z >= lo.z && p.z <= hi.z;
@@ -44,10 +54,15 @@ void collideWithPrism(const Prism& prism, const DisplacementField& field, const 
     const int32_t y0 = int32_t(floorY);
     const float fx = x - floorX;
     const float fy = y - floorY;
-    const float h00 = float(field.texel(0, x0, y0)) * kUnitsToHeight;
-    const float h10 = float(field.texel(0, x0 + 1, y0)) * kUnitsToHeight;
-    const float h01 = float(field.texel(0, x0, y0 + 1)) * kUnitsToHeight;
-    const float h11 = float(field.texel(0, x0 + 1, y0 + 1)) * kUnitsToHeight;
+    const bool clamp = field.clampEdges;
+    const int64_t c0 = edgeIndex(x0, field.width, clamp);
+    const int64_t c1 = edgeIndex(x0 + 1, field.width, clamp);
+    const uint16_t* row0 = field.heights.data() + edgeIndex(y0, field.height, clamp) * field.width;
+    const uint16_t* row1 = field.heights.data() + edgeIndex(y0 + 1, field.height, clamp) * field.width;
+    const float h00 = float(row0[c0]) * kUnitsToHeight;
+    const float h10 = float(row0[c1]) * kUnitsToHeight;
+    const float h01 = float(row1[c0]) * kUnitsToHeight;
+    const float h11 = float(row1[c1]) * kUnitsToHeight;
     const float surface = (h00 + (h10 - h00) * fx) * (1.0f - fy) + (h01 + (h11 - h01) * fx) * fy;
     if (h >= surface) {
         return;

@@ -214,6 +214,30 @@ TEST(ParticleStep, OutsideThePrismBoxNothingCollides)
     EXPECT_EQ(store.vy[1], -1.0f);
 }
 
+// Past the last sample column the surface follows the field's edge rule: a
+// tiling field blends towards column 0 (a high ridge), a clamping one stays
+// at the last column's level (0).
+TEST(ParticleStep, SurfaceBeyondTheLastColumnFollowsTheEdgeRule)
+{
+    for (const bool clamp : {true, false}) {
+        std::vector<uint16_t> heights(4 * 4, 0);
+        for (uint32_t y = 0; y < 4; ++y) {
+            heights[y * 4] = 60000;
+        }
+        Scene scene;
+        scene.addField(DisplacementField(4, 4, std::span<const uint16_t>(heights), clamp));
+        scene.addPrism(groundPrism(0));
+        scene.refreshPrisms();
+        ParticleStore store;
+        const float startY = 0.4f * 1.6f; // u = 0.875: halfway between column 3 and the one after it
+        store.add({3.0f, startY, 0.0f}, {0.0f, 0.0f, 0.0f}, 1.0f);
+        Particles particles = store.view();
+        step(scene, particles, 0.01f, noGravity(0.3f, 0.4f), nullptr);
+        const float expected = clamp ? startY : 0.5f * (60000.0f * 1.5259022e-5f) * 1.6f;
+        EXPECT_NEAR(store.py[0], expected, 1e-5f) << (clamp ? "clamping" : "tiling");
+    }
+}
+
 TEST(ParticleStep, ExpiredParticleIsRemovedWithoutMoving)
 {
     const Scene scene = flatScene();
