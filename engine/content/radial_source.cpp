@@ -32,9 +32,12 @@ float radialStepBound(const RadialSourceParams& params)
     return params.amplitude * mean * 6.5f * 1.6f / std::max(params.radius - params.amplitude, 0.001f) + 1.0f;
 }
 
-float radialExit(const RadialSourceParams& params, Vec3 o, Vec3 d, float maxT)
+namespace {
+
+// The march of radialExit for an origin whose distance is already known.
+float exitFrom(const RadialSourceParams& params, Vec3 o, float originDistance, Vec3 d, float maxT)
 {
-    if (radialDistance(params, o) >= 0.0f) {
+    if (originDistance >= 0.0f) {
         return 0.0f;
     }
     if (maxT <= 0.0f) {
@@ -59,6 +62,11 @@ float radialExit(const RadialSourceParams& params, Vec3 o, Vec3 d, float maxT)
     float hi = t;
     for (int step = 0; step < bisectionSteps; ++step) {
         const float mid = (lo + hi) / 2.0f;
+        // Once lo and hi are neighbouring floats the midpoint is one of
+        // them and every further step would leave both as they are.
+        if (mid == lo || mid == hi) {
+            break;
+        }
         if (radialDistance(params, o + d * mid) >= 0.0f) {
             hi = mid;
         } else {
@@ -68,13 +76,21 @@ float radialExit(const RadialSourceParams& params, Vec3 o, Vec3 d, float maxT)
     return hi;
 }
 
+} // namespace
+
+float radialExit(const RadialSourceParams& params, Vec3 o, Vec3 d, float maxT)
+{
+    return exitFrom(params, o, radialDistance(params, o), d, maxT);
+}
+
 void RadialSource::sample(BakeHit& out, const float origin[3], const float dir[3], float maxT, bool wantColor) const
 {
     const Vec3 o{origin[0], origin[1], origin[2]};
     const Vec3 d{dir[0], dir[1], dir[2]};
     out = BakeHit{};
-    out.originOutside = radialDistance(*params, o) >= 0.0f;
-    out.t = radialExit(*params, o, d, maxT);
+    const float originDistance = radialDistance(*params, o);
+    out.originOutside = originDistance >= 0.0f;
+    out.t = exitFrom(*params, o, originDistance, d, maxT);
     if (!wantColor) {
         return;
     }
