@@ -1,0 +1,142 @@
+#include "gpu_options.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+
+namespace qlmr {
+
+std::int64_t readInteger(const std::string& text)
+{
+    return std::strtoll(text.c_str(), nullptr, 10);
+}
+
+float readFloat(const std::string& text)
+{
+    return std::strtof(text.c_str(), nullptr);
+}
+
+GpuTestOptions parseGpuTestOptions(int argc, const char* const* argv)
+{
+    GpuTestOptions o;
+    int i = 1;
+    auto nextArg = [&]() -> std::string {
+        if (i + 1 < argc) {
+            ++i;
+            return argv[i];
+        }
+        return "";
+    };
+    auto nextU32 = [&]() { return static_cast<std::uint32_t>(readInteger(nextArg())); };
+    auto nextI32 = [&]() { return static_cast<std::int32_t>(readInteger(nextArg())); };
+    auto atLeastOne = [&]() { return std::max<std::int32_t>(1, nextI32()); };
+
+    for (; i < argc; ++i) {
+        const std::string word = argv[i];
+        if (word == "--width") {
+            o.width = nextU32();
+            o.sizeGiven = true;
+        } else if (word == "--height") {
+            o.height = nextU32();
+            o.sizeGiven = true;
+        } else if (word == "--debug-pixel") {
+            const std::string value = nextArg();
+            int x = -1;
+            int y = -1;
+            if (std::sscanf(value.c_str(), "%d,%d", &x, &y) == 2) {
+                o.debugX = x;
+                o.debugY = y;
+            }
+        } else if (word == "--sdna") {
+            o.sdnaPath = nextArg();
+        } else if (word == "--bricks") {
+            o.bricks = true;
+        } else if (word == "--bricks-local") {
+            o.bricks = true;
+            o.bricksLocal = true;
+        } else if (word == "--random") {
+            o.randomCount = atLeastOne();
+        } else if (word == "--sculpt") {
+            o.sculptCount = atLeastOne();
+        } else if (word == "--benchmark") {
+            o.benchmark = atLeastOne();
+        } else if (word == "--frames") {
+            o.frames = atLeastOne();
+        } else if (word == "--terrain") {
+            o.terrain = nextU32();
+        } else if (word == "--gpu") {
+            o.gpu = nextI32();
+        } else if (word == "--out") {
+            o.out = nextArg();
+        } else if (word == "--geometric") {
+            o.geometricNormals = true;
+        } else if (word == "--cubic-normals") {
+            o.cubicNormals = true;
+        } else if (word == "--no-shadows") {
+            o.noShadows = true;
+        } else if (word == "--trace-only") {
+            o.traceOnly = true;
+        } else if (word == "--seed") {
+            o.seedPass = true;
+        } else if (word == "--stamps") {
+            o.stamps = nextI32();
+        } else if (word == "--water") {
+            o.water = true;
+        } else if (word == "--upscale") {
+            o.upscale = true;
+        } else if (word == "--p0") {
+            o.meshCompare = true;
+        } else if (word == "--temporal") {
+            o.temporalFrames = nextI32();
+        } else if (word == "--temporal-speed") {
+            o.temporalSpeed = readFloat(nextArg());
+        } else if (word == "--half-lod-bias") {
+            o.halfLodBias = readFloat(nextArg());
+        } else if (word == "--scene") {
+            o.scene = nextArg();
+        } else if (word == "--res") {
+            o.res = nextU32();
+        } else if (word == "--time") {
+            o.time = readFloat(nextArg());
+        } else if (word == "--assets") {
+            o.assets = nextArg();
+        } else if (word == "--no-solid") {
+            o.noSolid = true;
+        } else if (word == "--no-cull") {
+            o.noCull = true;
+        }
+    }
+    return o;
+}
+
+GpuRunKind selectRun(const GpuTestOptions& options)
+{
+    if (options.sculptCount > 0)
+        return GpuRunKind::Sculpt;
+    if (options.randomCount > 0)
+        return GpuRunKind::Random;
+    if (!options.sdnaPath.empty())
+        return GpuRunKind::Sdna;
+    return GpuRunKind::Scene;
+}
+
+ImageSize randomCorpusSize(const GpuTestOptions& options)
+{
+    if (options.sizeGiven)
+        return {options.width, options.height};
+    return {32, 24};
+}
+
+ImageSize sdnaRunSize(const GpuTestOptions& options)
+{
+    if (options.sizeGiven)
+        return {options.width, options.height};
+    return {640, 360};
+}
+
+std::string sdnaOutputDir(const GpuTestOptions& options)
+{
+    return options.out == "output/gpu" ? std::string("output/sdna") : options.out;
+}
+
+} // namespace qlmr

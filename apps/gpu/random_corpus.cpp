@@ -1,0 +1,192 @@
+#include "random_corpus.h"
+
+#include "gpu/sdna_gpu_run.h"
+#include "gpu/vulkan_context.h"
+#include "scene/camera.h"
+#include "sdna/bounds_analysis.h"
+#include "sdna/random_program.h"
+#include "sdna/tracer.h"
+
+#include <algorithm>
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <sstream>
+
+namespace qlmr {
+
+namespace {
+
+constexpr std::uint32_t kCorpusSeed = 0x53444E41u;  // added to every program's index by the generator
+constexpr float kTraceLimit = 14.0f;
+
+std::array<float, 3> pixelDirection(const ProgramCamera& cam, std::uint32_t x, std::uint32_t y, std::uint32_t width,
+                                    std::uint32_t height)
+{
+    const float v = (1.0f - 2.0f * (static_cast<float>(y) + 0.5f) / static_cast<float>(height)) * cam.tanHalfFov;
+    const float u =
+        (2.0f * (static_cast<float>(x) + 0.5f) / static_cast<float>(width) - 1.0f) * cam.tanHalfFov * cam.aspect;
+    const Vec3 ray = cam.forward + cam.right * u + cam.up * v;
+    const Vec3 d = ray / std::sqrt(std::max(dot(ray, ray), 1e-30f));
+    return {d.x, d.y, d.z};
+}
+
+} // namespace
+
+bool randomDevicePassed(const RandomDeviceTally& t, std::uint64_t count)
+{
+    return t.renders == count && t.visibility == 0 && t.depth == 0 && t.material == 0 && t.normal == 0 &&
+           t.status == 0 && t.hits > 0;
+}
+
+std::string randomDeviceJson(std::uint32_t index, const RandomDeviceTally& t, bool passed)
+{
+    std::ostringstream json;
+    json << "{\"index\":" << index << ",\"renders\":" << t.renders << ",\"hits\":" << t.hits
+         << ",\"uncertain_cpu\":" << t.uncertainCpu << ",\"visibility\":" << t.visibility << ",\"depth\":" << t.depth
+         << ",\"material\":" << t.material << ",\"normal\":" << t.normal << ",\"status_mismatch\":" << t.status
+         << ",\"max_depth_error\":" << t.maxDepthError << ",\"max_normal_error\":" << t.maxNormalError
+         << ",\"gpu_ms\":" << t.gpuMs << ",\"passed\":" << (passed ? "true" : "false") << "}";
+    return json.str();
+}
+
+int runRandomSdna(const RandomCorpusSettings& s, std::FILE* out, std::FILE* err)
+{
+    if (s.count <= 0 || s.width == 0 || s.height == 0 || s.width > 4096 || s.height > 4096) {
+        std::fputs("invalid random corpus dimensions/count\n", err);
+        return 1;
+    }
+    const std::uint32_t count = static_cast<std::uint32_t>(s.count);
+
+    VulkanContext list;
+    std::string error;
+    if (!list.createInstance(&error)) {
+        std::fprintf(err, "%s\n", error.c_str());
+        return 1;
+    }
+    std::filesystem::create_directories(s.outDir);
+    std::ofstream file(s.outDir + "/random-sdna.json");
+    if (!file)
+        return 1;
+    file << "{\"seed\":" << kCorpusSeed << ",\"programs\":" << count << ",\"width\":" << s.width
+         << ",\"height\":" << s.height << ",\"devices\":[";
+
+    const std::size_t pixels = static_cast<std::size_t>(s.width) * s.height;
+    const ProgramCamera camera = programCamera(Vec3{0.0f, 0.0f, 7.0f}, Vec3{0.0f, 0.0f, 0.0f}, s.width, s.height);
+    SdnaGpuView view = sdnaGpuView(camera);
+    // No footprint growth of the hit threshold, so the kernel's primary trace
+    // uses the reference tracer's options; the fourth value is the trace limit.
+    view.params = {camera.tanHalfFov, camera.aspect, 0.0f, kTraceLimit};
+
+    SdnaTraceOptions options;
+    options.maxSteps = 256;
+    options.eps = 0.0001f;
+    options.epsPerDistance = 0.0f;
+    options.normals = true;
+    const std::array<float, 3> origin{camera.position.x, camera.position.y, camera.position.z};
+
+    std::uint32_t tried = 0;
+    std::uint32_t failed = 0;
+    bool firstObject = true;
+    for (const VulkanDeviceInfo& device : list.listDevices()) {
+        if (s.gpu >= 0 && static_cast<std::uint32_t>(s.gpu) != device.index)
+            continue;
+        ++tried;
+        if (!firstObject)
+            file << ",";
+        firstObject = false;
+
+        auto context = std::make_unique<VulkanContext>();
+        if (!context->createInstance(&error) || !context->createDevice(device.index, &error)) {
+            std::fprintf(err, "%s: %s\n", device.name.c_str(), error.c_str());
+            file << "{\"index\":" << device.index << ",\"setup_failed\":true}";
+            ++failed;
+            continue;
+        }
+
+        RandomDeviceTally t;
+        for (std::uint32_t seed = 0; seed < count; ++seed) {
+            const RandomProgram random = randomProgram(seed);
+            const ProgramBounds bounds = analyzeProgramBounds(random.program, 1);
+            const GpuFrame frame = renderSdnaGpu(*context, random.program, random.pose, view, s.width, s.height,
+                                                 nullptr, 0, s.noCull ? nullptr : &bounds);
+            if (!frame.ok) {
+                std::fprintf(err, "%s seed %u: %s\n", device.name.c_str(), seed, frame.error.c_str());
+                break;
+            }
+            ++t.renders;
+            t.gpuMs += frame.gpuMs;
+
+            std::size_t differing = 0;
+            for (std::uint32_t y = 0; y < s.height; ++y) {
+                for (std::uint32_t x = 0; x < s.width; ++x) {
+                    const std::size_t i = static_cast<std::size_t>(y) * s.width + x;
+                    const SdnaHit hit = traceProgram(random.program, origin,
+                                                     pixelDirection(camera, x, y, s.width, s.height), 0.0f,
+                                                     kTraceLimit, options, random.pose.data(), random.pose.size());
+                    if (hit.status == kSdnaUncertain)
+                        ++t.uncertainCpu;
+                    if (frame.status[i] != hit.status)
+                        ++t.status;
+                    const bool gpuHit = frame.depth[i] < 1e29f;
+                    const bool cpuHit = hit.status != kSdnaMiss;
+                    if (gpuHit != cpuHit) {
+                        ++t.visibility;
+                        ++differing;
+                        continue;
+                    }
+                    if (!gpuHit)
+                        continue;
+                    ++t.hits;
+                    const float* n = &frame.normal[i * 4];
+                    const double depthError = std::fabs(static_cast<double>(frame.depth[i]) - hit.t);
+                    t.maxDepthError = std::max(t.maxDepthError, depthError);
+                    const double dn[3] = {static_cast<double>(n[0]) - hit.normal[0],
+                                          static_cast<double>(n[1]) - hit.normal[1],
+                                          static_cast<double>(n[2]) - hit.normal[2]};
+                    const double normalError = std::sqrt(dn[0] * dn[0] + dn[1] * dn[1] + dn[2] * dn[2]);
+                    t.maxNormalError = std::max(t.maxNormalError, normalError);
+                    const bool depthBad = !(depthError <= 0.0002);
+                    const bool normalBad = !(normalError <= 0.001);
+                    const bool materialBad = n[3] != static_cast<float>(hit.material);
+                    t.depth += depthBad ? 1 : 0;
+                    t.normal += normalBad ? 1 : 0;
+                    t.material += materialBad ? 1 : 0;
+                    if (depthBad || normalBad || materialBad) {
+                        if (differing < 2)
+                            std::fprintf(out,
+                                         "    seed %u pixel %u,%u t %.8g / %.8g n %.5g %.5g %.5g / %.5g %.5g %.5g "
+                                         "residual %.4g\n",
+                                         seed, x, y, hit.t, frame.depth[i], hit.normal[0], hit.normal[1],
+                                         hit.normal[2], n[0], n[1], n[2], hit.distance);
+                        ++differing;
+                    }
+                }
+            }
+            if (differing > 0)
+                std::fprintf(out, "  %s random seed %u: %zu differing hits\n", device.name.c_str(), seed, differing);
+        }
+        (void)pixels;
+
+        const bool passed = randomDevicePassed(t, count);
+        if (!passed)
+            ++failed;
+        std::fprintf(out,
+                     "[%s] random %zu/%u, hits %zu, uncertain %zu; visibility %zu depth %zu material %zu normal %zu "
+                     "status %zu; max depth %.3g normal %.3g, GPU %.1f ms: %s\n",
+                     device.name.c_str(), static_cast<std::size_t>(t.renders), count,
+                     static_cast<std::size_t>(t.hits), static_cast<std::size_t>(t.uncertainCpu),
+                     static_cast<std::size_t>(t.visibility), static_cast<std::size_t>(t.depth),
+                     static_cast<std::size_t>(t.material), static_cast<std::size_t>(t.normal),
+                     static_cast<std::size_t>(t.status), t.maxDepthError, t.maxNormalError, t.gpuMs,
+                     passed ? "PASS" : "FAIL");
+        file << randomDeviceJson(device.index, t, passed);
+        context.reset();
+    }
+    const bool passed = tried > 0 && failed == 0;
+    file << "],\"passed\":" << (passed ? "true" : "false") << "}\n";
+    return passed ? 0 : 1;
+}
+
+} // namespace qlmr

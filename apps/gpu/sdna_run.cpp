@@ -1,0 +1,227 @@
+#include "sdna_run.h"
+
+#include "gpu/sdna_gpu_run.h"
+#include "gpu/vulkan_context.h"
+#include "peak_memory.h"
+#include "scene/camera.h"
+#include "scene/png_writer.h"
+#include "sdna/bounds_analysis.h"
+#include "sdna/bricks.h"
+#include "sdna/critter.h"
+#include "sdna/sdna_reader.h"
+#include "sdna_comparison.h"
+#include "sdna_cpu_render.h"
+
+#include <array>
+#include <chrono>
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <vector>
+
+namespace qlmr {
+
+namespace {
+
+struct SdnaView {
+    const char* name;
+    Vec3 eye;
+    Vec3 target;
+    bool posed;
+};
+
+constexpr std::array<SdnaView, 3> kSdnaViews{{
+    {"front", {2.6f, 1.5f, 2.4f}, {0.0f, 0.5f, 0.0f}, false},
+    {"back", {1.2f, 1.1f, -2.2f}, {0.3f, 0.6f, 0.0f}, false},
+    {"posed", {2.6f, 1.5f, 2.4f}, {0.0f, 0.5f, 0.0f}, true},
+}};
+
+bool readWholeFile(const std::string& path, std::vector<std::uint8_t>& bytes)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        return false;
+    bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return true;
+}
+
+std::size_t farEntries(const Bricks& bricks)
+{
+    std::size_t count = 0;
+    for (const BrickGridEntry& entry : bricks.grid)
+        count += entry.index == kBrickFar ? 1 : 0;
+    return count;
+}
+
+double nowNs()
+{
+    return std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+} // namespace
+
+int runSdna(const SdnaRunSettings& s, std::FILE* out)
+{
+    std::vector<std::uint8_t> bytes;
+    if (!readWholeFile(s.path, bytes)) {
+        std::fprintf(out, "cannot read %s\n", s.path.c_str());
+        return 1;
+    }
+    SdnaProgram program;
+    std::string error;
+    if (!loadSdna(program, bytes, error)) {
+        std::fprintf(out, "%s: %s\n", s.path.c_str(), error.c_str());
+        return 1;
+    }
+    std::fprintf(out, "%s: %zu instructions, %zu materials, %u bones; %ux%u, best of %d frames\n", s.path.c_str(),
+                 program.instructions.size(), program.materials.size(), program.boneCount, s.width, s.height,
+                 s.frames);
+
+    const std::vector<BonePose> pose = critterPose(program.boneCount, 0.45f);
+    const ProgramBounds bounds = analyzeProgramBounds(program, 3);
+    const std::size_t pixels = static_cast<std::size_t>(s.width) * s.height;
+    auto viewPose = [&](const SdnaView& view) {
+        return view.posed ? std::span<const BonePose>(pose) : std::span<const BonePose>();
+    };
+
+    std::array<SdnaCpuResult, kSdnaViews.size()> reference;
+    for (std::size_t v = 0; v < kSdnaViews.size(); ++v) {
+        const SdnaView& view = kSdnaViews[v];
+        renderSdnaCpu(reference[v], program, view.eye, view.target, s.width, s.height, viewPose(view), nullptr, 0);
+        std::fprintf(out, "  CPU [%-5s] %7.1f ms (%.1f steps per pixel)\n", view.name, reference[v].ms,
+                     static_cast<double>(reference[v].totalSteps) / static_cast<double>(pixels));
+    }
+
+    const bool useBricks = s.bricks || s.bricksLocal;
+    const std::uint32_t brickMode = s.bricksLocal ? 1u : 0u;
+    Bricks restBricks;
+    Bricks posedBricks;
+    if (useBricks) {
+        BrickBuildParams params;
+        const double dx = static_cast<double>(program.boundsMax[0]) - program.boundsMin[0];
+        const double dy = static_cast<double>(program.boundsMax[1]) - program.boundsMin[1];
+        const double dz = static_cast<double>(program.boundsMax[2]) - program.boundsMin[2];
+        params.cellSize = static_cast<float>(std::sqrt(dx * dx + dy * dy + dz * dz) / 256.0);
+        params.byteBudget = 67108864;
+        params.evaluationLimit = 16777216;
+        const std::pair<const char*, Bricks*> builds[] = {{"rest", &restBricks}, {"posed", &posedBricks}};
+        for (const auto& [label, target] : builds) {
+            const std::vector<BonePose> buildPose = target == &posedBricks ? pose : std::vector<BonePose>{};
+            if (!buildBricks(program, buildPose, params, *target, error)) {
+                std::fprintf(out, "bricks: %s\n", error.c_str());
+                return 1;
+            }
+            std::fprintf(out, "  bricks [%s] cell %.4f, %ux%ux%u grid, %zu bricks, %zu empty, %.1f MB, %.0f ms\n",
+                         label, target->cellSize, target->gridSize[0], target->gridSize[1], target->gridSize[2],
+                         target->bricks.size(), farEntries(*target),
+                         static_cast<double>(target->memoryBytes()) / 1048576.0, target->stats.buildMs);
+        }
+    }
+    auto viewBricks = [&](const SdnaView& view) -> const Bricks* {
+        if (!useBricks)
+            return nullptr;
+        return view.posed ? &posedBricks : &restBricks;
+    };
+
+    if (s.bricksLocal) {
+        for (std::size_t v = 0; v < kSdnaViews.size(); ++v) {
+            const SdnaView& view = kSdnaViews[v];
+            SdnaCpuResult local;
+            renderSdnaCpu(local, program, view.eye, view.target, s.width, s.height, viewPose(view), viewBricks(view),
+                          brickMode);
+            std::size_t coverage = 0;
+            std::size_t both = 0;
+            std::size_t material = 0;
+            double depthSum = 0.0;
+            for (std::size_t i = 0; i < pixels; ++i) {
+                const bool localHit = local.depth[i] < 1e29f;
+                const bool directHit = reference[v].depth[i] < 1e29f;
+                if (localHit != directHit) {
+                    ++coverage;
+                } else if (localHit) {
+                    ++both;
+                    depthSum += std::fabs(static_cast<double>(local.depth[i]) - reference[v].depth[i]) /
+                                reference[v].depth[i];
+                    if (local.normal[i * 4 + 3] != reference[v].normal[i * 4 + 3])
+                        ++material;
+                }
+            }
+            std::fprintf(out,
+                         "  CPU [%-5s] bricks local %7.1f ms | tube vs direct: coverage %.4f%%, depth rel %.1e, "
+                         "material %zu\n",
+                         view.name, local.ms, static_cast<double>(coverage) * 100.0 / static_cast<double>(pixels),
+                         depthSum / static_cast<double>(std::max<std::size_t>(both, 1)), material);
+            reference[v] = std::move(local);
+        }
+    }
+
+    std::filesystem::create_directories(s.outDir);
+
+    VulkanContext list;
+    if (!list.createInstance(&error)) {
+        std::fprintf(out, "Vulkan unavailable: %s\n", error.c_str());
+        return 1;
+    }
+    const std::vector<VulkanDeviceInfo> devices = list.listDevices();
+    const int repetitions = s.benchmark > 0 ? s.benchmark + 1 : s.frames;
+    const char* separator = s.bricksLocal ? "_bricks_local_" : (useBricks ? "_bricks_" : "_");
+    int failures = 0;
+
+    for (const VulkanDeviceInfo& device : devices) {
+        if (s.gpu >= 0 && static_cast<std::uint32_t>(s.gpu) != device.index)
+            continue;
+        auto context = std::make_unique<VulkanContext>();
+        if (!context->createInstance(&error) || !context->createDevice(device.index, &error)) {
+            std::fprintf(out, "[%s] setup failed: %s\n", device.name.c_str(), error.c_str());
+            ++failures;
+            continue;
+        }
+        std::fprintf(out, "== %s\n", device.name.c_str());
+        const char* tag = device.deviceType == 1 ? "igpu" : "dgpu";
+
+        for (std::size_t v = 0; v < kSdnaViews.size(); ++v) {
+            const SdnaView& view = kSdnaViews[v];
+            const SdnaGpuView gpuView = sdnaGpuView(programCamera(view.eye, view.target, s.width, s.height));
+            const ProgramBounds* cull = (!useBricks && !s.noCull) ? &bounds : nullptr;
+            GpuFrame kept;
+            bool failed = false;
+            for (int i = 0; i < repetitions; ++i) {
+                const double start = nowNs();
+                GpuFrame frame = renderSdnaGpu(*context, program, viewPose(view), gpuView, s.width, s.height,
+                                               viewBricks(view), brickMode, cull);
+                const double hostMs = (nowNs() - start) / 1e6;
+                if (!frame.ok) {
+                    std::fprintf(out, "  [%-5s] render failed: %s\n", view.name, frame.error.c_str());
+                    ++failures;
+                    failed = true;
+                    break;
+                }
+                if (s.benchmark > 0) {
+                    const SdnaComparison sample = compareSdnaFrame(frame, reference[v]);
+                    const SdnaJsonSample json{device.index, view.name, i, s.width, s.height, hostMs,
+                                              peakResidentBytes()};
+                    std::fputs(sdnaGpuJsonLine(json, frame, reference[v], sample).c_str(), out);
+                }
+                if (i == 0 || frame.gpuMs < kept.gpuMs)
+                    kept = std::move(frame);
+            }
+            if (failed)
+                continue;
+
+            const SdnaComparison comparison = compareSdnaFrame(kept, reference[v]);
+            std::fputs(sdnaViewLine(view.name, kept.gpuMs, reference[v], comparison).c_str(), out);
+            const LevelsVerdict verdict = sdnaVerdict(view.name, comparison);
+            std::fputs(verdict.line.c_str(), out);
+            if (!verdict.passed())
+                ++failures;
+            const std::string file = s.outDir + "/sdna_" + view.name + separator + tag + ".png";
+            writePng(file, s.width, s.height, comparison.gpuImage);
+        }
+        context.reset();
+    }
+    return failures > 0 ? 1 : 0;
+}
+
+} // namespace qlmr

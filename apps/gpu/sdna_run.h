@@ -1,0 +1,27 @@
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+namespace qlmr {
+
+struct SdnaRunSettings {
+    std::string path;
+    std::uint32_t width = 640;
+    std::uint32_t height = 360;
+    std::int32_t frames = 5;
+    std::int32_t gpu = -1;  // negative: every device
+    std::string outDir = "output/sdna";
+    std::int32_t benchmark = 0;  // 0: no JSON lines
+    bool bricks = false;
+    bool bricksLocal = false;
+    bool noCull = false;
+};
+
+// The shape-program run: the file's program rendered on the processor from
+// three views, then on every chosen device, compared, reported on `out` and
+// written as PNG images. Returns the exit code.
+int runSdna(const SdnaRunSettings& settings, std::FILE* out);
+
+} // namespace qlmr

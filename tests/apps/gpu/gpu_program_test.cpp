@@ -1,0 +1,489 @@
+// qlmr-gpu as the launcher and a user run it: the shape-program run, the
+// random corpus and the sculpt check on the machine's Vulkan devices (small
+// images, one frame), and the error paths that need no device.
+#include "support/test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cmath>
+#include <cstring>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct ProgramRun {
+    int exitCode = -1;
+    std::string out;  // standard output
+    std::string err;  // standard error
+};
+
+// Runs qlmr-gpu in `dir` with the given arguments and environment changes.
+ProgramRun runGpu(const fs::path& dir, const std::vector<std::string>& args,
+                  const std::map<std::string, std::string>& env = {})
+{
+    std::vector<std::string> environment;
+    for (char** e = environ; *e; ++e) {
+        const std::string entry = *e;
+        if (!env.count(entry.substr(0, entry.find('='))))
+            environment.push_back(entry);
+    }
+    for (const auto& [name, value] : env)
+        environment.push_back(name + "=" + value);
+
+    std::string program = QLMR_GPU_PROGRAM;
+    std::vector<std::string> words = args;
+    std::vector<char*> argv{program.data()};
+    for (std::string& w : words)
+        argv.push_back(w.data());
+    argv.push_back(nullptr);
+    std::vector<char*> envp;
+    for (std::string& e : environment)
+        envp.push_back(e.data());
+    envp.push_back(nullptr);
+
+    const std::string errPath = (dir / ".stderr").string();
+    int ends[2];
+    if (pipe(ends) != 0)
+        return {};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addchdir_np(&actions, dir.c_str());
+    posix_spawn_file_actions_adddup2(&actions, ends[1], 1);
+    posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addclose(&actions, ends[0]);
+    pid_t pid = 0;
+    const int spawned = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    close(ends[1]);
+    ProgramRun run;
+    char chunk[4096];
+    for (ssize_t n; (n = read(ends[0], chunk, sizeof chunk)) > 0;)
+        run.out.append(chunk, static_cast<std::size_t>(n));
+    close(ends[0]);
+    if (spawned != 0)
+        return run;
+    int status = 0;
+    waitpid(pid, &status, 0);
+    run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    std::ifstream err(errPath);
+    std::ostringstream text;
+    text << err.rdbuf();
+    run.err = text.str();
+    fs::remove(errPath);
+    return run;
+}
+
+std::vector<std::string> lines(const std::string& text)
+{
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        out.push_back(line);
+    return out;
+}
+
+// ---- a strict reader for one JSON value, keeping the order of keys ----------
+
+struct Json {
+    enum class Type { Null, Bool, Number, String, Array, Object } type = Type::Null;
+    std::string text;  // string contents, number digits, "true"/"false"
+    std::vector<Json> items;
+    std::vector<std::pair<std::string, Json>> members;
+
+    const Json& operator[](const std::string& key) const
+    {
+        for (const auto& m : members)
+            if (m.first == key)
+                return m.second;
+        static const Json missing;
+        return missing;
+    }
+    std::vector<std::string> keys() const
+    {
+        std::vector<std::string> k;
+        for (const auto& m : members)
+            k.push_back(m.first);
+        return k;
+    }
+    double number() const { return std::strtod(text.c_str(), nullptr); }
+};
+
+class JsonReader {
+public:
+    explicit JsonReader(const std::string& text) : s(text) {}
+    bool parse(Json& out)
+    {
+        return value(out) && pos == s.size();
+    }
+
+private:
+    bool value(Json& v)
+    {
+        if (pos >= s.size())
+            return false;
+        const char c = s[pos];
+        if (c == '{') {
+            v.type = Json::Type::Object;
+            ++pos;
+            if (peek('}'))
+                return ++pos, true;
+            for (;;) {
+                Json key;
+                if (!peek('"') || !string(key) || !peek(':'))
+                    return false;
+                ++pos;
+                Json member;
+                if (!value(member))
+                    return false;
+                v.members.emplace_back(key.text, member);
+                if (peek('}'))
+                    return ++pos, true;
+                if (!peek(','))
+                    return false;
+                ++pos;
+            }
+        }
+        if (c == '[') {
+            v.type = Json::Type::Array;
+            ++pos;
+            if (peek(']'))
+                return ++pos, true;
+            for (;;) {
+                Json item;
+                if (!value(item))
+                    return false;
+                v.items.push_back(item);
+                if (peek(']'))
+                    return ++pos, true;
+                if (!peek(','))
+                    return false;
+                ++pos;
+            }
+        }
+        if (c == '"')
+            return string(v);
+        for (const char* word : {"true", "false", "null"}) {
+            if (s.compare(pos, std::strlen(word), word) == 0) {
+                v.type = word[0] == 'n' ? Json::Type::Null : Json::Type::Bool;
+                v.text = word;
+                pos += std::strlen(word);
+                return true;
+            }
+        }
+        static const std::regex numberPattern(R"(^-?(0|[1-9][0-9]*)(\.[0-9]+)?([eE][+-]?[0-9]+)?)");
+        std::smatch m;
+        const std::string rest = s.substr(pos);
+        if (!std::regex_search(rest, m, numberPattern) || m.length(0) == 0)
+            return false;
+        v.type = Json::Type::Number;
+        v.text = m.str(0);
+        pos += static_cast<std::size_t>(m.length(0));
+        return true;
+    }
+    bool string(Json& v)
+    {
+        v.type = Json::Type::String;
+        ++pos;
+        while (pos < s.size() && s[pos] != '"') {
+            if (s[pos] == '\\' || static_cast<unsigned char>(s[pos]) < 0x20)
+                return false;  // nothing this program writes needs escapes
+            v.text += s[pos++];
+        }
+        return pos++ < s.size();
+    }
+    bool peek(char c) const { return pos < s.size() && s[pos] == c; }
+
+    const std::string& s;
+    std::size_t pos = 0;
+};
+
+Json parseJson(const std::string& text, bool* ok)
+{
+    Json v;
+    *ok = JsonReader(text).parse(v);
+    return v;
+}
+
+// ---- patterns of the report lines -----------------------------------------------
+
+const std::string kNum = R"(-?[0-9]+\.?[0-9]*(e[+-][0-9]+)?)";
+const std::regex kHeaderLine(R"(^.+: [0-9]+ instructions, [0-9]+ materials, [0-9]+ bones; 40x24, best of 1 frames$)");
+const std::regex kCpuLine(R"(^  CPU \[(front|back |posed)\] +[0-9]+\.[0-9] ms \([0-9]+\.[0-9] steps per pixel\)$)");
+const std::regex kViewLine("^  \\[(front|back |posed)\\] GPU +[0-9]+\\.[0-9]{2} ms \\(CPU +[0-9]+\\.[0-9] ms, x[0-9]+\\) \\| "
+                           "PSNR (exact|[0-9]+\\.[0-9]{2} dB), [0-9]+ px differ \\(max [0-9]+\\) \\| coverage mismatch "
+                           "[0-9]+\\.[0-9]{4}% \\| depth rel [0-9]\\.[0-9]e[+-][0-9]+ \\| normal [0-9]+\\.[0-9]{3} deg "
+                           "\\(>5: [0-9]+\\.[0-9]{3}%\\) \\| material mismatch [0-9]+ \\| color off [0-9]+\\.[0-9]{3}% \\| "
+                           "steps GPU [0-9]+\\.[0-9]{2} CPU [0-9]+\\.[0-9]{2}$");
+const std::regex kVerdictLine("^  \\[(front |back  |posed )\\] levels \\(sdna\\): hit (PASS|FAIL) \\(coverage "
+                              "[0-9.]+% <= 0\\.0100%, depth rel [0-9.e+-]+ <= 1e-05, normal >5 deg [0-9.]+% <= 0\\.010%, "
+                              "material [0-9]+ <= 0\\) \\| image (PASS|FAIL) \\([0-9.]+ dB >= 90\\)$");
+
+// The launcher's reading: the number right after a marker.
+double numberAfter(const std::string& line, const std::string& marker)
+{
+    const std::size_t at = line.find(marker);
+    if (at == std::string::npos)
+        return std::nan("");
+    std::size_t p = at + marker.size();
+    while (p < line.size() && line[p] == ' ')
+        ++p;
+    return std::strtod(line.c_str() + p, nullptr);
+}
+
+// ---- on the machine's devices -------------------------------------------------
+
+class GpuProgramOnDevice : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        const ProgramRun probe = runGpu(dir.path(), {"--sculpt", "1"});
+        if (probe.out.find("\n== ") != std::string::npos || probe.out.rfind("== ", 0) == 0)
+            return;
+        if (qlmr::test::runningInCi())
+            FAIL() << "no Vulkan device in CI: " << probe.out;
+        GTEST_SKIP() << "no Vulkan device: " << probe.out;
+    }
+
+    qlmr::test::TempDir dir;
+};
+
+TEST_F(GpuProgramOnDevice, SdnaRunPrintsSectionsTheLauncherReadsAndWritesImages)
+{
+    const ProgramRun run =
+        runGpu(dir.path(), {"--sdna", QLMR_CRITTER_FILE, "--width", "40", "--height", "24", "--frames", "1"});
+    ASSERT_EQ(run.exitCode, 0) << run.out;
+    const std::vector<std::string> out = lines(run.out);
+    ASSERT_GE(out.size(), 4u) << run.out;
+    EXPECT_TRUE(std::regex_match(out[0], kHeaderLine)) << out[0];
+    for (int i = 1; i <= 3; ++i)
+        EXPECT_TRUE(std::regex_match(out[i], kCpuLine)) << out[i];
+
+    int sections = 0;
+    int viewLines = 0;
+    for (std::size_t i = 4; i < out.size(); ++i) {
+        const std::string& line = out[i];
+        if (line.rfind("== ", 0) == 0) {
+            ++sections;
+            continue;
+        }
+        if (line.find("] GPU") != std::string::npos) {
+            EXPECT_TRUE(std::regex_match(line, kViewLine)) << line;
+            EXPECT_GT(numberAfter(line, "] GPU"), 0.0) << line;
+            ++viewLines;
+            continue;
+        }
+        EXPECT_TRUE(std::regex_match(line, kVerdictLine)) << line;
+        EXPECT_NE(line.find("PASS"), std::string::npos) << line;
+    }
+    ASSERT_GE(sections, 1);
+    EXPECT_EQ(viewLines, 3 * sections);
+
+    // Without --out the images go to output/sdna, one per view and device.
+    for (const char* view : {"front", "back", "posed"}) {
+        int found = 0;
+        for (const char* tag : {"igpu", "dgpu"}) {
+            const fs::path png = dir.path() / "output/sdna" / (std::string("sdna_") + view + "_" + tag + ".png");
+            if (!fs::exists(png))
+                continue;
+            ++found;
+            const qlmr::test::DecodedImage image = qlmr::test::decodeImage(png.string());
+            EXPECT_EQ(image.width, 40);
+            EXPECT_EQ(image.height, 24);
+            if (std::string(view) == "front")
+                fs::copy_file(png, qlmr::test::artifactDir("gpuapp") / (std::string("sdna_front_") + QLMR_TEST_VARIANT + ".png"),
+                              fs::copy_options::overwrite_existing);
+        }
+        EXPECT_GE(found, 1) << view;
+    }
+}
+
+TEST_F(GpuProgramOnDevice, SdnaBenchmarkPrintsOneJsonLinePerFrameFirstAsWarmup)
+{
+    const ProgramRun run = runGpu(dir.path(), {"--sdna", QLMR_CRITTER_FILE, "--width", "32", "--height", "16",
+                                               "--benchmark", "1", "--out", "."});
+    ASSERT_EQ(run.exitCode, 0) << run.out;
+    std::map<std::string, int> perView;
+    int sections = 0;
+    for (const std::string& line : lines(run.out)) {
+        sections += line.rfind("== ", 0) == 0 ? 1 : 0;
+        if (line.rfind("JSON ", 0) != 0)
+            continue;
+        bool ok = false;
+        const Json json = parseJson(line.substr(5), &ok);
+        ASSERT_TRUE(ok) << line;
+        EXPECT_EQ(json.keys(),
+                  (std::vector<std::string>{"kind", "device", "view", "sample", "warmup", "mode", "width", "height",
+                                            "frame_ms", "host_ms", "pipeline_ms", "gpu_buffer_peak_bytes",
+                                            "device_local_buffer_bytes", "rss_peak_bytes", "steps_per_pixel",
+                                            "uncertain_cpu", "uncertain_gpu", "visibility_mismatch",
+                                            "material_mismatch", "depth_error_max", "normal_error_max",
+                                            "display_mse"}));
+        EXPECT_EQ(json["kind"].text, "sdna_gpu");
+        const int sample = static_cast<int>(json["sample"].number());
+        EXPECT_EQ(json["warmup"].text, sample == 0 ? "true" : "false");
+        EXPECT_EQ(json["width"].number(), 32);
+        EXPECT_EQ(json["height"].number(), 16);
+        EXPECT_GT(json["rss_peak_bytes"].number(), 0.0);
+        EXPECT_GE(json["host_ms"].number(), json["pipeline_ms"].number());
+        perView[json["view"].text + "/" + json["device"].text] += 1;
+    }
+    ASSERT_GE(sections, 1);
+    EXPECT_EQ(perView.size(), static_cast<std::size_t>(3 * sections));
+    for (const auto& [key, count] : perView)
+        EXPECT_EQ(count, 2) << key;
+    EXPECT_FALSE(fs::exists(dir.path() / "output"));
+}
+
+TEST_F(GpuProgramOnDevice, SdnaRunOnAnUnknownDeviceStopsAfterTheCpuLines)
+{
+    const ProgramRun run = runGpu(dir.path(), {"--sdna", QLMR_CRITTER_FILE, "--width", "16", "--height", "8",
+                                               "--frames", "1", "--gpu", "7"});
+    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_EQ(lines(run.out).size(), 4u) << run.out;
+}
+
+TEST_F(GpuProgramOnDevice, RandomCorpusWritesItsResultFile)
+{
+    const ProgramRun run = runGpu(dir.path(), {"--random", "2", "--out", "r"});
+    EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
+    EXPECT_EQ(run.err, "");
+    std::ifstream file(dir.path() / "r/random-sdna.json");
+    std::string text;
+    ASSERT_TRUE(std::getline(file, text));
+    bool ok = false;
+    const Json json = parseJson(text, &ok);
+    ASSERT_TRUE(ok) << text;
+    EXPECT_EQ(json.keys(), (std::vector<std::string>{"seed", "programs", "width", "height", "devices", "passed"}));
+    EXPECT_EQ(json["seed"].text, "1396985409");
+    EXPECT_EQ(json["programs"].text, "2");
+    EXPECT_EQ(json["width"].text, "32");
+    EXPECT_EQ(json["height"].text, "24");
+    EXPECT_EQ(json["passed"].text, "true");
+    ASSERT_FALSE(json["devices"].items.empty());
+    const std::regex summary(R"(^\[.+\] random 2/2, hits [1-9][0-9]*, uncertain [0-9]+; visibility 0 depth 0 )"
+                             R"(material 0 normal 0 status 0; max depth \S+ normal \S+, GPU [0-9]+\.[0-9] ms: PASS$)");
+    int summaries = 0;
+    for (const std::string& line : lines(run.out))
+        summaries += std::regex_match(line, summary) ? 1 : 0;
+    EXPECT_EQ(summaries, static_cast<int>(json["devices"].items.size())) << run.out;
+    for (const Json& device : json["devices"].items) {
+        EXPECT_EQ(device["renders"].text, "2");
+        EXPECT_GT(device["hits"].number(), 0.0);
+        EXPECT_EQ(device["passed"].text, "true");
+    }
+}
+
+TEST_F(GpuProgramOnDevice, RandomCorpusOnAnUnknownDeviceFails)
+{
+    const ProgramRun run = runGpu(dir.path(), {"--random", "1", "--gpu", "7", "--out", "."});
+    EXPECT_EQ(run.exitCode, 1);
+    std::ifstream file(dir.path() / "random-sdna.json");
+    std::string text;
+    ASSERT_TRUE(std::getline(file, text));
+    EXPECT_EQ(text, "{\"seed\":1396985409,\"programs\":1,\"width\":32,\"height\":24,\"devices\":[],\"passed\":false}");
+}
+
+TEST_F(GpuProgramOnDevice, SculptCheckPassesFourBlendsPerDevice)
+{
+    const ProgramRun run = runGpu(dir.path(), {"--sculpt", "200"});
+    EXPECT_EQ(run.exitCode, 0) << run.out;
+    const std::regex check(R"(^  sculpt (add  |carve) k=(0\.0|0\.5): 200 points, worst abs \S+, worst rel \S+: PASS$)");
+    int sections = 0;
+    int checks = 0;
+    for (const std::string& line : lines(run.out)) {
+        sections += line.rfind("== ", 0) == 0 ? 1 : 0;
+        checks += std::regex_match(line, check) ? 1 : 0;
+    }
+    EXPECT_GE(sections, 1);
+    EXPECT_EQ(checks, 4 * sections) << run.out;
+    EXPECT_EQ(runGpu(dir.path(), {"--sculpt", "1", "--gpu", "7"}).exitCode, 1);
+}
+
+// ---- without a device ------------------------------------------------------------
+
+const std::map<std::string, std::string> kNoDriver{{"VK_ICD_FILENAMES", "/nonexistent/qlmr_icd.json"},
+                                                   {"VK_DRIVER_FILES", "/nonexistent/qlmr_icd.json"}};
+
+TEST(GpuProgram, WithoutDriverSdnaRendersTheCpuViewsThenReportsVulkan)
+{
+    qlmr::test::TempDir dir;
+    const ProgramRun run = runGpu(dir.path(), {"--sdna", QLMR_CRITTER_FILE, "--width", "16", "--height", "8",
+                                               "--frames", "1"}, kNoDriver);
+    EXPECT_EQ(run.exitCode, 1);
+    const std::vector<std::string> out = lines(run.out);
+    ASSERT_EQ(out.size(), 5u) << run.out;
+    EXPECT_TRUE(std::regex_match(out[2], kCpuLine)) << out[2];
+    EXPECT_EQ(out[4].rfind("Vulkan unavailable: ", 0), 0u) << out[4];
+    EXPECT_GT(out[4].size(), std::string("Vulkan unavailable: ").size());
+    // The output folder is made before Vulkan is opened.
+    EXPECT_TRUE(fs::is_directory(dir.path() / "output/sdna"));
+}
+
+TEST(GpuProgram, WithoutDriverRandomPrintsTheErrorAloneOnStandardError)
+{
+    qlmr::test::TempDir dir;
+    const ProgramRun run = runGpu(dir.path(), {"--random", "2", "--out", "r"}, kNoDriver);
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(run.out, "");
+    ASSERT_FALSE(run.err.empty());
+    EXPECT_EQ(run.err.find("Vulkan unavailable"), std::string::npos) << run.err;
+    EXPECT_EQ(run.err.back(), '\n');
+    EXPECT_FALSE(fs::exists(dir.path() / "r"));
+}
+
+TEST(GpuProgram, WithoutDriverSculptReportsVulkan)
+{
+    qlmr::test::TempDir dir;
+    const ProgramRun run = runGpu(dir.path(), {"--sculpt", "4"}, kNoDriver);
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(run.out.rfind("Vulkan unavailable: ", 0), 0u) << run.out;
+}
+
+TEST(GpuProgram, BadCorpusSizesAreRefusedBeforeVulkan)
+{
+    qlmr::test::TempDir dir;
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"--random", "5", "--width", "4097"},
+          std::vector<std::string>{"--random", "5", "--height", "0"}}) {
+        const ProgramRun run = runGpu(dir.path(), args);
+        EXPECT_EQ(run.exitCode, 1);
+        EXPECT_EQ(run.err, "invalid random corpus dimensions/count\n");
+        EXPECT_EQ(run.out, "");
+    }
+}
+
+TEST(GpuProgram, UnreadableOrUndecodableProgramFilesEndTheRun)
+{
+    qlmr::test::TempDir dir;
+    const std::string missing = dir.file("missing.qlmr");
+    ProgramRun run = runGpu(dir.path(), {"--sdna", missing});
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(run.out, "cannot read " + missing + "\n");
+
+    const std::string garbage = dir.file("garbage.qlmr");
+    std::ofstream(garbage) << "not a container";
+    run = runGpu(dir.path(), {"--sdna", garbage});
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(run.out.rfind(garbage + ": ", 0), 0u) << run.out;
+    EXPECT_EQ(lines(run.out).size(), 1u) << run.out;
+    EXPECT_FALSE(fs::exists(dir.path() / "output"));
+}
+
+} // namespace

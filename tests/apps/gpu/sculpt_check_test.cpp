@@ -1,0 +1,95 @@
+// The processor side of the sculpt check: the blend, the arch, the probe
+// points and the tolerance.
+#include "sculpt_check.h"
+
+#include "sdna/evaluator.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <random>
+
+namespace qlmr {
+namespace {
+
+TEST(SculptSmoothMin, KnownValues)
+{
+    EXPECT_FLOAT_EQ(sculptSmoothMin(1.0f, 1.0f, 0.5f), 0.875f);
+    EXPECT_FLOAT_EQ(sculptSmoothMin(0.0f, 3.0f, 0.5f), 0.0f);
+    EXPECT_FLOAT_EQ(sculptSmoothMin(2.0f, -1.0f, 0.0f), -1.0f);
+    EXPECT_FLOAT_EQ(sculptSmoothMin(2.0f, -1.0f, -1.0f), -1.0f);
+}
+
+TEST(SculptSmoothMin, NeverAboveTheMinimumAndEqualOutsideTheBlend)
+{
+    std::mt19937 generator(5);
+    std::uniform_real_distribution<float> value(-3.0f, 3.0f);
+    for (int i = 0; i < 1000; ++i) {
+        const float a = value(generator);
+        const float b = value(generator);
+        const float k = 0.5f;
+        const float r = sculptSmoothMin(a, b, k);
+        EXPECT_LE(r, std::min(a, b));
+        EXPECT_GE(r, std::min(a, b) - k / 4.0f);
+        if (std::fabs(a - b) >= k)
+            EXPECT_EQ(r, std::min(a, b));
+    }
+}
+
+TEST(SculptArch, IsThreeCapsulesOfRadiusHalf)
+{
+    SdnaProgram arch;
+    std::string error;
+    ASSERT_TRUE(buildSculptArch(arch, error)) << error;
+    // On the axis of each capsule the distance is -0.5; at the crown's top 0.
+    EXPECT_NEAR(evaluateProgram(arch, {-2.0f, 2.0f, 0.0f}).distance, -0.5f, 1e-6f);
+    EXPECT_NEAR(evaluateProgram(arch, {2.0f, 1.0f, 0.0f}).distance, -0.5f, 1e-6f);
+    EXPECT_NEAR(evaluateProgram(arch, {0.0f, 4.5f, 0.0f}).distance, 0.0f, 1e-6f);
+    EXPECT_NEAR(evaluateProgram(arch, {0.0f, 0.0f, 0.0f}).distance, 1.5f, 1e-6f);
+}
+
+TEST(SculptProbe, PointsFollowTheDrawOrderAndLieAroundTheSurface)
+{
+    const auto points = sculptProbePoints(200);
+    ASSERT_EQ(points.size(), 200u);
+    std::mt19937 generator(20261028u);
+    for (const auto& p : points) {
+        const float x = static_cast<float>(generator() >> 8) * 0x1p-24f * 8.0f - 4.0f;
+        const float z = static_cast<float>(generator() >> 8) * 0x1p-24f * 8.0f - 4.0f;
+        const float u = static_cast<float>(generator() >> 8) * 0x1p-24f;
+        EXPECT_EQ(p[0], x);
+        EXPECT_EQ(p[2], z);
+        EXPECT_EQ(p[3], 0.2f * std::sin(z) + 0.3f * x);
+        EXPECT_EQ(p[1], 4.0f * u - 2.0f + p[3]);
+    }
+    EXPECT_EQ(sculptProbePoints(1).front(), points.front());
+}
+
+TEST(SculptReference, WithoutBlendIsTheUnionOrDifference)
+{
+    SdnaProgram arch;
+    std::string error;
+    ASSERT_TRUE(buildSculptArch(arch, error)) << error;
+    for (const auto& p : sculptProbePoints(64)) {
+        const float s = evaluateProgram(arch, {p[0], p[1], p[2]}).distance;
+        const float plane = (p[1] - p[3]) / std::sqrt(1.25f);
+        EXPECT_EQ(sculptReference(arch, p, SculptOperation::Add, 0.0f), std::min(plane, s));
+        EXPECT_EQ(sculptReference(arch, p, SculptOperation::Carve, 0.0f), std::max(plane, -s));
+    }
+}
+
+TEST(SculptCompare, ToleranceIsAbsoluteBelowOneAndRelativeAbove)
+{
+    EXPECT_TRUE(compareSculpt({0.5f + 0.9e-5f}, {0.5f}).passed);
+    EXPECT_FALSE(compareSculpt({0.5f + 1.2e-5f}, {0.5f}).passed);
+    EXPECT_TRUE(compareSculpt({100.0f + 0.9e-3f}, {100.0f}).passed);
+    EXPECT_FALSE(compareSculpt({100.0f + 1.2e-3f}, {100.0f}).passed);
+    EXPECT_FALSE(compareSculpt({std::nanf("")}, {0.0f}).passed);
+    const SculptTally t = compareSculpt({1.0f, 4.0f}, {1.0f, 3.0f});
+    EXPECT_DOUBLE_EQ(t.worstAbs, 1.0);
+    EXPECT_DOUBLE_EQ(t.worstRel, 1.0 / 3.0);
+}
+
+} // namespace
+} // namespace qlmr

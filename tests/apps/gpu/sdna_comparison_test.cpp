@@ -1,0 +1,130 @@
+// Comparison of a GPU shape-program frame with its CPU reference and the
+// report lines made from it.
+#include "sdna_comparison.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <regex>
+
+namespace qlmr {
+namespace {
+
+// A 2 x 1 frame and its reference: pixel 0 hits at t = 2 facing +Y with
+// material 1, pixel 1 misses.
+struct Pair {
+    GpuFrame gpu;
+    SdnaCpuResult cpu;
+};
+
+Pair hitAndMiss()
+{
+    Pair p;
+    p.gpu.ok = true;
+    p.gpu.width = 2;
+    p.gpu.height = 1;
+    p.gpu.color = {0.5f, 0.25f, 1.0f, 7.0f, 0.1f, 0.2f, 0.3f, 3.0f};
+    p.gpu.depth = {2.0f, 1e30f};
+    p.gpu.normal = {0.0f, 1.0f, 0.0f, 1.0f, 0.0f, 0.0f, 0.0f, 0.0f};
+    p.gpu.status = {1, 0};
+    p.cpu.depth = p.gpu.depth;
+    p.cpu.normal = p.gpu.normal;
+    p.cpu.steps = {7.0f, 3.0f};
+    p.cpu.totalSteps = 10;
+    p.cpu.ms = 12.0;
+    for (int i = 0; i < 2; ++i) {
+        for (int c = 0; c < 3; ++c)
+            p.cpu.colour.push_back(sdnaDisplayByte(p.gpu.color[i * 4 + c]));
+        p.cpu.colour.push_back(255);
+    }
+    return p;
+}
+
+TEST(SdnaDisplay, MatchesTheReinhardSrgbCurve)
+{
+    for (float c = -1.0f; c < 40.0f; c += 0.01f) {
+        const double x = std::clamp(static_cast<double>(c) / (c + 1.0), 0.0, 1.0);
+        const double s = x <= 0.0031308 ? 12.92 * x : 1.055 * std::pow(x, 1.0 / 2.4) - 0.055;
+        EXPECT_NEAR(sdnaDisplayByte(c), std::round(255.0 * s), 1.0) << c;
+    }
+    EXPECT_EQ(sdnaDisplayByte(0.0f), 0);
+    EXPECT_EQ(sdnaDisplayByte(1e30f), 255);
+}
+
+TEST(SdnaComparison, IdenticalFramesAreExact)
+{
+    const Pair p = hitAndMiss();
+    const SdnaComparison c = compareSdnaFrame(p.gpu, p.cpu);
+    EXPECT_EQ(c.pixels, 2u);
+    EXPECT_EQ(c.hits, 1u);
+    EXPECT_EQ(c.coverageMismatch, 0u);
+    EXPECT_EQ(c.differing, 0u);
+    EXPECT_EQ(c.squaredSum, 0.0);
+    EXPECT_EQ(c.gpuStepsSum, 10.0);
+    EXPECT_EQ(c.gpuImage, p.cpu.colour);
+    const std::string line = sdnaViewLine("front", 4.0, p.cpu, c);
+    EXPECT_EQ(line,
+              "  [front] GPU    4.00 ms (CPU   12.0 ms, x3) | PSNR exact, 0 px differ (max 0) | coverage mismatch "
+              "0.0000% | depth rel 0.0e+00 | normal 0.000 deg (>5: 0.000%) | material mismatch 0 | color off 0.000% | "
+              "steps GPU 5.00 CPU 5.00\n");
+    const LevelsVerdict v = sdnaVerdict("front", c);
+    EXPECT_TRUE(v.passed());
+    EXPECT_NE(v.line.find("image PASS (999.0 dB >= 90)"), std::string::npos) << v.line;
+}
+
+TEST(SdnaComparison, CountsEachKindOfDisagreement)
+{
+    Pair p = hitAndMiss();
+    // Normal turned by 10 degrees about z (unnormalised length 3), depth off
+    // by 1 %, another material, and the red channel off.
+    const float a = 10.0f * 3.14159265f / 180.0f;
+    p.gpu.normal = {-3.0f * std::sin(a), 3.0f * std::cos(a), 0.0f, 2.0f, 0.0f, 0.0f, 0.0f, 0.0f};
+    p.gpu.depth[0] = 2.02f;
+    p.gpu.color[0] = 4.0f;
+    const SdnaComparison c = compareSdnaFrame(p.gpu, p.cpu);
+    EXPECT_EQ(c.hits, 1u);
+    EXPECT_NEAR(c.angleSum, 10.0, 1e-3);
+    EXPECT_EQ(c.normalOver5, 1u);
+    EXPECT_NEAR(c.depthRelSum, 0.01, 1e-6);
+    EXPECT_NEAR(c.depthErrorMax, 0.02, 1e-6);
+    EXPECT_EQ(c.materialMismatch, 1u);
+    EXPECT_EQ(c.differing, 1u);
+    EXPECT_EQ(c.off, 1u);
+    const int diff = sdnaDisplayByte(4.0f) - sdnaDisplayByte(0.5f);
+    EXPECT_EQ(c.maxChannelDiff, diff);
+    EXPECT_EQ(c.squaredSum, static_cast<double>(diff) * diff);
+    EXPECT_FALSE(sdnaVerdict("front", c).passed());
+
+    Pair q = hitAndMiss();
+    q.gpu.depth[1] = 5.0f;  // GPU hits where the CPU missed
+    q.gpu.status[1] = 2;
+    const SdnaComparison d = compareSdnaFrame(q.gpu, q.cpu);
+    EXPECT_EQ(d.coverageMismatch, 1u);
+    EXPECT_EQ(d.hits, 1u);
+    EXPECT_EQ(d.uncertainGpu, 1u);
+}
+
+TEST(SdnaComparison, JsonLineCarriesTheFrameAndTheComparison)
+{
+    Pair p = hitAndMiss();
+    p.gpu.gpuMs = 1.25;
+    p.gpu.hostMs = 0.5;
+    p.gpu.bufferBytes = 4096;
+    p.gpu.deviceLocalBytes = 1024;
+    p.cpu.uncertain = 3;
+    const SdnaComparison c = compareSdnaFrame(p.gpu, p.cpu);
+    const SdnaJsonSample s{1, "posed", 0, 2, 1, 7.5, 123456};
+    const std::string line = sdnaGpuJsonLine(s, p.gpu, p.cpu, c);
+    EXPECT_EQ(line,
+              "JSON {\"kind\":\"sdna_gpu\",\"device\":1,\"view\":\"posed\",\"sample\":0,\"warmup\":true,"
+              "\"mode\":\"native\",\"width\":2,\"height\":1,\"frame_ms\":1.250000,\"host_ms\":7.500000,"
+              "\"pipeline_ms\":0.500000,\"gpu_buffer_peak_bytes\":4096,\"device_local_buffer_bytes\":1024,"
+              "\"rss_peak_bytes\":123456,\"steps_per_pixel\":5.000000,\"uncertain_cpu\":3,\"uncertain_gpu\":0,"
+              "\"visibility_mismatch\":0,\"material_mismatch\":0,\"depth_error_max\":0,\"normal_error_max\":0,"
+              "\"display_mse\":0}\n");
+    const SdnaJsonSample later{1, "posed", 2, 2, 1, 7.5, 0};
+    EXPECT_NE(sdnaGpuJsonLine(later, p.gpu, p.cpu, c).find("\"sample\":2,\"warmup\":false,"), std::string::npos);
+}
+
+} // namespace
+} // namespace qlmr
