@@ -721,6 +721,24 @@ TEST(BrickTrace, RefusesBadInputsAndHonoursLimits) {
     EXPECT_EQ(h.steps, exact.steps);
 }
 
+TEST(BrickTrace, WalkOnABlockBoundaryStartsInTheBlockAhead) {
+    // Blocks of edge 0.5 in the box [-1, 1]: x = 0 is a boundary. Either way
+    // along x the ray crosses two blocks before it meets its sphere.
+    for (const float side : {-1.0f, 1.0f}) {
+        const SdnaProgram program = makeProgram({sphere(0.75f * side, 0.1f, 0.1f, 0.2f)}, 1, 1.0f);
+        Bricks bricks;
+        std::string error;
+        ASSERT_TRUE(buildBricks(program, {}, BrickBuildParams{0.0625f, 1u << 22, 1u << 22}, bricks, error));
+        SdnaHit h;
+        BrickTraceStats stats;
+        traceBricksLocal(h, bricks, {0.0f, 0.1f, 0.1f}, {side, 0.0f, 0.0f}, 0, 50, primaryOptions(), 100000,
+                         &stats, kBrickModeLocal);
+        EXPECT_EQ(h.status, kSdnaHit) << side;
+        EXPECT_NEAR(h.t, 0.55f, 1e-3f) << side;
+        EXPECT_EQ(stats.blocks, 2u) << side;
+    }
+}
+
 TEST(BrickTrace, UnbuiltBlocksHandOverToTheExactProgram) {
     const SdnaProgram program = unitSphere();
     Bricks none;
