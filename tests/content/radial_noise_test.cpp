@@ -68,6 +68,71 @@ TEST(RadialNoise, MatchesAPlainReferenceForEveryOctaveLimit)
     }
 }
 
+// The same sum in float, one octave after another with the library floor:
+// the evaluation order every build must reproduce exactly.
+float plainFloatRadialNoise(const RadialSourceParams& p, Vec3 d, int limit)
+{
+    auto fade = [](float t) { return t * t * t * (t * (t * 6.0f - 15.0f) + 10.0f); };
+    auto lerp = [](float a, float b, float t) { return a + (b - a) * t; };
+    float norm = 0.0f, sum = 0.0f, a = 1.0f, f = p.frequency;
+    for (int i = 0; i < p.octaves; ++i) {
+        norm += a;
+        if (i < limit) {
+            const float q[3] = {f * d.x + 13.1f, f * d.y + 7.7f, f * d.z + 3.3f};
+            float fl[3], t[3];
+            for (int k = 0; k < 3; ++k) {
+                fl[k] = std::floor(q[k]);
+                t[k] = fade(q[k] - fl[k]);
+            }
+            float c[8];
+            for (int corner = 0; corner < 8; ++corner) {
+                // The reference corner's hash, turned into [-1, 1] in float.
+                const double unit = (referenceCorner(long(fl[0]) + (corner & 1), long(fl[1]) + ((corner >> 1) & 1),
+                                                     long(fl[2]) + (corner >> 2), p.seed + std::uint32_t(i))
+                                     + 1.0)
+                                    / 2.0 * 16777215.0;
+                c[corner] = 2.0f * (float(std::lround(unit)) / 16777215.0f) - 1.0f;
+            }
+            const float y0 = lerp(lerp(c[0], c[1], t[0]), lerp(c[2], c[3], t[0]), t[1]);
+            const float y1 = lerp(lerp(c[4], c[5], t[0]), lerp(c[6], c[7], t[0]), t[1]);
+            float m = lerp(y0, y1, t[2]);
+            if (i >= 2) {
+                m = 0.6f * (1.0f - 2.0f * std::fabs(m)) + 0.4f * m;
+            }
+            sum += a * m;
+            f *= 2.0f;
+        }
+        a *= 0.5f;
+    }
+    return sum * p.amplitude / norm;
+}
+
+// Bit for bit, also with more octaves than fit the fast path and with
+// frequencies whose lattice coordinates outgrow it.
+TEST(RadialNoise, EqualsThePlainFloatSumExactly)
+{
+    std::mt19937 rng(77);
+    std::normal_distribution<float> normal;
+    struct Setting {
+        int octaves;
+        float frequency;
+    };
+    for (const Setting setting : {Setting{7, 1.6f}, Setting{1, 2.3f}, Setting{8, 0.7f}, Setting{11, 1.6f},
+                                  Setting{7, 3.0e5f}}) {
+        RadialSourceParams params;
+        params.octaves = setting.octaves;
+        params.frequency = setting.frequency;
+        for (int k = 0; k < 200; ++k) {
+            const Vec3 d = normalizeSafe({normal(rng), normal(rng), normal(rng)});
+            params.seed = rng();
+            for (int limit : {-1, 0, 2, 5, setting.octaves, 12}) {
+                ASSERT_EQ(radialNoise(params, d, limit), plainFloatRadialNoise(params, d, limit))
+                    << "octaves " << setting.octaves << " frequency " << setting.frequency << " limit " << limit;
+            }
+        }
+    }
+}
+
 TEST(RadialNoise, StaysWithinTheAmplitudeAndFewerOctavesKeepTheScale)
 {
     std::mt19937 rng(3);
