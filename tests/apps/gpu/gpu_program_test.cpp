@@ -351,6 +351,33 @@ TEST_F(GpuProgramOnDevice, SdnaBenchmarkPrintsOneJsonLinePerFrameFirstAsWarmup)
     EXPECT_FALSE(fs::exists(dir.path() / "output"));
 }
 
+TEST_F(GpuProgramOnDevice, SdnaBrickRunBuildsBothCachesAndNamesItsImages)
+{
+    const ProgramRun run = runGpu(dir.path(), {"--sdna", QLMR_CRITTER_FILE, "--width", "24", "--height", "16",
+                                               "--frames", "1", "--bricks", "--out", "."});
+    const std::regex bricks(R"(^  bricks \[(rest|posed)\] cell [0-9]+\.[0-9]{4}, [0-9]+x[0-9]+x[0-9]+ grid, [1-9][0-9]* )"
+                            R"(bricks, [0-9]+ empty, [0-9]+\.[0-9] MB, [0-9]+ ms$)");
+    const std::vector<std::string> out = lines(run.out);
+    ASSERT_GE(out.size(), 6u) << run.out;
+    EXPECT_TRUE(std::regex_match(out[4], bricks)) << out[4];
+    EXPECT_TRUE(std::regex_match(out[5], bricks)) << out[5];
+    EXPECT_NE(out[4].find("[rest]"), std::string::npos);
+    EXPECT_NE(out[5].find("[posed]"), std::string::npos);
+    // Tracing through the bricks with the whole ray refined exactly gives
+    // the reference image.
+    EXPECT_EQ(run.exitCode, 0) << run.out;
+    int images = 0;
+    for (const auto& entry : fs::directory_iterator(dir.path())) {
+        const std::string name = entry.path().filename().string();
+        if (name.rfind("sdna_", 0) == 0) {
+            EXPECT_TRUE(std::regex_match(name, std::regex(R"(sdna_(front|back|posed)_bricks_(igpu|dgpu)\.png)")))
+                << name;
+            ++images;
+        }
+    }
+    EXPECT_GE(images, 3);
+}
+
 TEST_F(GpuProgramOnDevice, SdnaRunOnAnUnknownDeviceStopsAfterTheCpuLines)
 {
     const ProgramRun run = runGpu(dir.path(), {"--sdna", QLMR_CRITTER_FILE, "--width", "16", "--height", "8",
