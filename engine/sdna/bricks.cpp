@@ -1,6 +1,7 @@
 #include "sdna/bricks.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <new>
@@ -157,8 +158,8 @@ struct BlockSampler {
     }
 };
 
-// Samples blocks [first, first + count) into out[0 .. count), on `threads`
-// threads that take blocks in turn.
+// Samples blocks [first, first + count) into out[0 .. count) on `threads`
+// threads (the calling one included) that claim blocks from a shared counter.
 void sampleBlocks(const BlockSampler& sampler, std::uint64_t first, std::size_t count,
                   std::uint32_t threads, std::vector<BlockSamples>& out) {
     if (threads <= 1 || count < 2) {
@@ -168,11 +169,14 @@ void sampleBlocks(const BlockSampler& sampler, std::uint64_t first, std::size_t 
     const std::uint32_t used = static_cast<std::uint32_t>(std::min<std::size_t>(threads, count));
     std::vector<std::thread> workers;
     workers.reserve(used - 1);
-    auto body = [&](std::uint32_t worker) {
-        for (std::size_t i = worker; i < count; i += used) sampler.sample(first + i, out[i]);
+    std::atomic<std::size_t> next{0};
+    auto body = [&] {
+        for (std::size_t i = next.fetch_add(1); i < count; i = next.fetch_add(1)) {
+            sampler.sample(first + i, out[i]);
+        }
     };
-    for (std::uint32_t w = 1; w < used; ++w) workers.emplace_back(body, w);
-    body(0);
+    for (std::uint32_t w = 1; w < used; ++w) workers.emplace_back(body);
+    body();
     for (std::thread& t : workers) t.join();
 }
 
@@ -249,7 +253,7 @@ bool buildInto(const SdnaProgram& program, const std::vector<BonePose>& pose,
         const std::uint64_t visited =
             std::min<std::uint64_t>(blockCount, params.evaluationLimit / kBrickSamples);
         const std::uint32_t threads = std::min(std::max<std::uint32_t>(1, params.threads), kMaxBuildThreads);
-        const std::size_t batch = static_cast<std::size_t>(threads) * 64;
+        const std::size_t batch = static_cast<std::size_t>(threads) * 128;
         std::vector<BlockSamples> samples(static_cast<std::size_t>(std::min<std::uint64_t>(visited, batch)));
         for (std::uint64_t first = 0; first < visited; first += batch) {
             const std::size_t count = static_cast<std::size_t>(std::min<std::uint64_t>(batch, visited - first));
