@@ -14,4 +14,15 @@ SpirvCode deviceSmokeShader();
 SpirvCode sdnaPlainShader();
 SpirvCode sdnaBricksShader();
 
+// The field mesh shaders of the mesh rasterizer (shaders/mesh.vert, mesh.frag):
+// vertex input of MeshVertex, push block MeshPush (mesh_rasterizer.h).
+SpirvCode meshVertexShader();
+SpirvCode meshFragmentShader();
+
+// The temporal accumulation and upscale kernels (shaders/temporal.comp,
+// upscale.comp): 64 x 1 x 1 workgroups, one storage buffer at binding 0,
+// push blocks TemporalPush and UpscalePush (temporal_upscale.h).
+SpirvCode temporalShader();
+SpirvCode upscaleShader();
+
 } // namespace qlmr

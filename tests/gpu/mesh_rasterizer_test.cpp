@@ -1,0 +1,281 @@
+#include "gpu/mesh_rasterizer.h"
+
+#include "gpu/gpu_frame_packing.h"
+#include "gpu/vulkan_test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <functional>
+
+namespace qlmr {
+namespace {
+
+DisplacementField makeField(std::uint32_t w, std::uint32_t h, const std::function<float(float, float)>& height)
+{
+    std::vector<float> heights(std::size_t(w) * h);
+    for (std::uint32_t y = 0; y < h; ++y)
+        for (std::uint32_t x = 0; x < w; ++x)
+            heights[std::size_t(y) * w + x] = height(float(x) / float(w), float(y) / float(h));
+    return DisplacementField(w, h, std::span<const float>(heights), true);
+}
+
+// One field on `prisms` prisms side by side, each 8 x 8 wide and `sizeH` high.
+Scene sceneOf(DisplacementField field, int prisms = 1, float sizeH = 1.0f)
+{
+    Scene scene;
+    scene.addField(std::move(field));
+    for (int i = 0; i < prisms; ++i)
+        scene.addPrism(makePrism({-4.0f + 8.0f * float(i), 0, 4}, {1, 0, 0}, {0, 0, -1}, 8, 8, sizeH, 0));
+    scene.refreshPrisms();
+    return scene;
+}
+
+Vec3 vertexPosition(const MeshVertex& v) { return {v.position[0], v.position[1], v.position[2]}; }
+Vec3 vertexNormal(const MeshVertex& v) { return {v.normal[0], v.normal[1], v.normal[2]}; }
+
+// ---- mesh building
+
+struct CountCase {
+    std::uint32_t width, height, lod;
+    int prisms;
+    std::size_t vertices, indices;
+};
+
+TEST(FieldMesh, CountsFollowTheLevelGrid)
+{
+    const CountCase cases[] = {
+        {8, 8, 0, 1, 9 * 9, 8 * 8 * 6},
+        {8, 8, 1, 1, 5 * 5, 4 * 4 * 6},
+        {8, 8, 3, 1, 2 * 2, 6},     // the 1 x 1 top level
+        {8, 8, 12, 1, 2 * 2, 6},    // beyond the last level: the last level
+        {16, 4, 1, 1, 9 * 3, 8 * 2 * 6},
+        {16, 4, 3, 1, 3 * 2, 2 * 1 * 6}, // the short side stops at 1
+        {8, 8, 0, 2, 2 * 81, 2 * 384},
+    };
+    for (const CountCase& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.width << "x" << c.height << " lod " << c.lod << " x" << c.prisms);
+        const Scene scene = sceneOf(makeField(c.width, c.height, [](float, float) { return 0.5f; }), c.prisms);
+        const FieldMesh mesh = buildFieldMesh(scene, c.lod);
+        EXPECT_EQ(mesh.vertices.size(), c.vertices);
+        ASSERT_EQ(mesh.indices.size(), c.indices);
+        // Every prism's indices stay inside its own vertex range.
+        const std::size_t perPrismVertices = c.vertices / std::size_t(c.prisms);
+        const std::size_t perPrismIndices = c.indices / std::size_t(c.prisms);
+        for (std::size_t i = 0; i < mesh.indices.size(); ++i) {
+            const std::size_t prism = i / perPrismIndices;
+            EXPECT_GE(mesh.indices[i], prism * perPrismVertices);
+            EXPECT_LT(mesh.indices[i], (prism + 1) * perPrismVertices);
+        }
+    }
+}
+
+TEST(FieldMesh, FlatFieldLiesOnItsPlaneAndCoversTheBox)
+{
+    const Scene scene = sceneOf(makeField(16, 16, [](float, float) { return 0.25f; }), 1, 2.0f);
+    const FieldMesh mesh = buildFieldMesh(scene, 1);
+    float minX = 1e9f, maxX = -1e9f, minZ = 1e9f, maxZ = -1e9f;
+    for (const MeshVertex& v : mesh.vertices) {
+        const Vec3 p = vertexPosition(v), n = vertexNormal(v);
+        EXPECT_NEAR(p.y, 0.5f, 1e-4f);
+        EXPECT_NEAR(n.x, 0.0f, 1e-6f);
+        EXPECT_NEAR(n.y, 1.0f, 1e-6f);
+        EXPECT_NEAR(n.z, 0.0f, 1e-6f);
+        minX = std::min(minX, p.x), maxX = std::max(maxX, p.x);
+        minZ = std::min(minZ, p.z), maxZ = std::max(maxZ, p.z);
+    }
+    EXPECT_FLOAT_EQ(minX, -4.0f);
+    EXPECT_FLOAT_EQ(maxX, 4.0f);
+    EXPECT_FLOAT_EQ(minZ, -4.0f);
+    EXPECT_FLOAT_EQ(maxZ, 4.0f);
+}
+
+// A ramp rising along U: interior normals are the analytic ones of the
+// world-space slope, which the prism's sizes make steeper or flatter.
+TEST(FieldMesh, RampNormalsFollowTheWorldSlope)
+{
+    for (const float sizeH : {1.0f, 8.0f, 20.0f}) {
+        SCOPED_TRACE(sizeH);
+        const Scene scene = sceneOf(makeField(32, 32, [](float u, float) { return u; }), 1, sizeH);
+        const FieldMesh mesh = buildFieldMesh(scene, 0);
+        // Surface y = sizeH * (x + 4) / 8: tangent (8, sizeH), normal (-sizeH, 8).
+        const Vec3 expected = normalizeSafe({-sizeH, 8.0f, 0.0f});
+        for (std::uint32_t y = 1; y < 32; ++y)
+            for (std::uint32_t x = 1; x < 31; ++x) {
+                const MeshVertex& v = mesh.vertices[y * 33 + x];
+                const Vec3 n = vertexNormal(v);
+                EXPECT_NEAR(n.x, expected.x, 2e-3f);
+                EXPECT_NEAR(n.y, expected.y, 2e-3f);
+                EXPECT_NEAR(n.z, expected.z, 2e-3f);
+                EXPECT_NEAR(vertexPosition(v).y, sizeH * float(x) / 32.0f, 1e-3f * sizeH);
+            }
+    }
+}
+
+TEST(FieldMesh, VertexColourComesFromTheAlbedo)
+{
+    DisplacementField field = makeField(8, 8, [](float, float) { return 0.5f; });
+    const Scene grey = sceneOf(field);
+    std::vector<std::uint32_t> rgba(16 * 16, 0xFF204080u);
+    field.setAlbedo(16, 16, rgba);
+    const Scene coloured = sceneOf(std::move(field));
+    for (const MeshVertex& v : buildFieldMesh(coloured, 0).vertices)
+        EXPECT_EQ(v.color, 0xFF204080u);
+    // Without albedo the field's own default grey (0.7).
+    for (const MeshVertex& v : buildFieldMesh(grey, 0).vertices)
+        EXPECT_EQ(v.color, 0xFFB3B3B3u);
+}
+
+// ---- projection
+
+TEST(RasterViewProjection, MapsTheFrustumToClipSpace)
+{
+    const Camera cameras[] = {
+        Camera::lookAt({0, 0, 0}, {0, 0, -1}, {0, 1, 0}, 60, 64, 64),
+        Camera::lookAt({1, 3, 6}, {0, 0.5f, 0}, {0, 1, 0}, 40, 96, 48),
+    };
+    for (const Camera& camera : cameras) {
+        const std::array<float, 16> m = rasterViewProjection(camera);
+        auto project = [&](Vec3 p) {
+            std::array<double, 4> clip{};
+            for (int r = 0; r < 4; ++r)
+                clip[r] = double(m[r * 4]) * p.x + double(m[r * 4 + 1]) * p.y + double(m[r * 4 + 2]) * p.z +
+                          double(m[r * 4 + 3]);
+            return std::array<double, 3>{clip[0] / clip[3], clip[1] / clip[3], clip[2] / clip[3]};
+        };
+        const float t = camera.tanHalfFov, a = camera.aspect;
+        for (const float z : {0.05f, 1.0f, 10.0f, 1000.0f}) {
+            SCOPED_TRACE(z);
+            const Vec3 centre = camera.position + camera.forward * z;
+            const auto c = project(centre);
+            EXPECT_NEAR(c[0], 0.0, 1e-5);
+            EXPECT_NEAR(c[1], 0.0, 1e-5);
+            EXPECT_NEAR(c[2], 1.000005 - 0.05000025 / z, 1e-5);
+            // The right edge is x = 1; the top edge is y = -1 (rows run downwards).
+            const auto right = project(centre + camera.right * (t * a * z));
+            EXPECT_NEAR(right[0], 1.0, 1e-4);
+            const auto top = project(centre + camera.up * (t * z));
+            EXPECT_NEAR(top[1], -1.0, 1e-4);
+        }
+        EXPECT_NEAR(project(camera.position + camera.forward * 0.05f)[2], 0.0, 1e-5);
+        EXPECT_NEAR(project(camera.position + camera.forward * 10000.05f)[2], 1.0, 1e-5);
+    }
+}
+
+// ---- half floats
+
+TEST(HalfToFloatFlush, Table)
+{
+    struct Case {
+        std::uint16_t half;
+        float value;
+    };
+    const Case cases[] = {
+        {0x0000, 0.0f}, {0x3C00, 1.0f}, {0xC000, -2.0f}, {0x3555, 0.333251953125f}, {0x7BFF, 65504.0f},
+        {0x0400, 6.103515625e-05f}, {0x0001, 0.0f}, {0x03FF, 0.0f},
+        {0x7C00, INFINITY}, {0xFC00, -INFINITY},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.half);
+        EXPECT_EQ(halfToFloatFlush(c.half), c.value);
+    }
+    // Subnormals flush to a zero of their own sign.
+    EXPECT_TRUE(std::signbit(halfToFloatFlush(0x8001)));
+    EXPECT_EQ(halfToFloatFlush(0x8001), 0.0f);
+    EXPECT_TRUE(std::signbit(halfToFloatFlush(0x8000)));
+    EXPECT_FALSE(std::signbit(halfToFloatFlush(0x0200)));
+    EXPECT_TRUE(std::isnan(halfToFloatFlush(0x7E00)));
+}
+
+TEST(HalfToFloatFlush, AgreesWithTheExactConversionOutsideSubnormals)
+{
+    for (std::uint32_t h = 0; h < 65536; ++h) {
+        const std::uint16_t half = std::uint16_t(h);
+        const bool subnormal = (half & 0x7C00u) == 0 && (half & 0x3FFu) != 0;
+        if (subnormal)
+            continue;
+        ASSERT_EQ(std::bit_cast<std::uint32_t>(halfToFloatFlush(half)), std::bit_cast<std::uint32_t>(halfToFloat(half)))
+            << std::hex << h;
+    }
+}
+
+// ---- on the device
+
+class MeshRasterizerTest : public test::OnDeviceTest {};
+
+// Where the ray of pixel (x, y) meets the plane y = planeY inside |x|, |z| < limit; -1 otherwise.
+float planeHit(const Camera& camera, std::uint32_t x, std::uint32_t y, float planeY, float limit)
+{
+    const float sx = 2.0f * (float(x) + 0.5f) / float(camera.width) - 1.0f;
+    const float sy = 2.0f * (float(y) + 0.5f) / float(camera.height) - 1.0f;
+    const Vec3 dir = normalizeSafe(camera.forward + camera.right * (camera.tanHalfFov * camera.aspect * sx) -
+                                   camera.up * (camera.tanHalfFov * sy));
+    if (dir.y >= -1e-6f)
+        return -1.0f;
+    const float t = (planeY - camera.position.y) / dir.y;
+    const Vec3 p = camera.position + dir * t;
+    return (std::fabs(p.x) < limit && std::fabs(p.z) < limit) ? t : -1.0f;
+}
+
+TEST_F(MeshRasterizerTest, FlatFieldGivesPlaneDepthAndUpNormals)
+{
+    const Scene scene = sceneOf(makeField(32, 32, [](float, float) { return 0.5f; }));
+    for (const std::uint32_t lod : {0u, 2u}) {
+        SCOPED_TRACE(lod);
+        MeshRasterizer rasterizer;
+        std::string error;
+        ASSERT_TRUE(rasterizer.init(context, scene, lod, &error)) << error;
+        EXPECT_EQ(rasterizer.indexCount(), std::uint64_t(32 >> lod) * (32 >> lod) * 6);
+        RenderSettings settings;
+        // Two sizes in turn: the attachments follow the camera.
+        for (const auto& [w, h] : {std::pair{64u, 64u}, std::pair{48u, 32u}}) {
+            SCOPED_TRACE(testing::Message() << w << "x" << h);
+            const Camera camera = Camera::lookAt({0.3f, 3.0f, 6.0f}, {0, 0.5f, 0}, {0, 1, 0}, 60, w, h);
+            const GpuFrame frame = rasterizer.render(camera, settings);
+            ASSERT_TRUE(frame.ok) << frame.error;
+            ASSERT_EQ(frame.depth.size(), std::size_t(w) * h);
+            ASSERT_EQ(frame.color.size(), std::size_t(w) * h * 4);
+            int hits = 0, misses = 0;
+            for (std::uint32_t y = 0; y < h; ++y)
+                for (std::uint32_t x = 0; x < w; ++x) {
+                    const std::size_t i = std::size_t(y) * w + x;
+                    const float inside = planeHit(camera, x, y, 0.5f, 3.8f);
+                    const float outside = planeHit(camera, x, y, 0.5f, 4.2f);
+                    if (inside > 0.0f) {
+                        ++hits;
+                        EXPECT_NEAR(frame.depth[i], inside, 2e-3f * inside) << x << "," << y;
+                        EXPECT_NEAR(frame.normal[i * 4 + 0], 0.0f, 2e-3f);
+                        EXPECT_NEAR(frame.normal[i * 4 + 1], 1.0f, 2e-3f);
+                        EXPECT_NEAR(frame.normal[i * 4 + 2], 0.0f, 2e-3f);
+                    } else if (outside < 0.0f) {
+                        ++misses;
+                        EXPECT_TRUE(std::isinf(frame.depth[i])) << x << "," << y << " " << frame.depth[i];
+                        EXPECT_NEAR(frame.color[i * 4 + 0], settings.skyHorizon.x, 1e-3f);
+                        EXPECT_NEAR(frame.color[i * 4 + 1], settings.skyHorizon.y, 1e-3f);
+                        EXPECT_NEAR(frame.color[i * 4 + 2], settings.skyHorizon.z, 1e-3f);
+                    }
+                }
+            EXPECT_GT(hits, int(w * h) / 4);
+            EXPECT_GT(misses, int(w * h) / 20);
+        }
+    }
+}
+
+// Seen from below, the field shows its underside: the normal points down.
+TEST_F(MeshRasterizerTest, UndersideNormalFacesTheCamera)
+{
+    const Scene scene = sceneOf(makeField(16, 16, [](float, float) { return 0.5f; }));
+    MeshRasterizer rasterizer;
+    std::string error;
+    ASSERT_TRUE(rasterizer.init(context, scene, 0, &error)) << error;
+    const Camera camera = Camera::lookAt({0.2f, -3.0f, 1.0f}, {0, 0.5f, 0}, {0, 1, 0}, 40, 16, 16);
+    const GpuFrame frame = rasterizer.render(camera, RenderSettings{});
+    ASSERT_TRUE(frame.ok) << frame.error;
+    const std::size_t centre = 8 * 16 + 8;
+    ASSERT_FALSE(std::isinf(frame.depth[centre]));
+    EXPECT_NEAR(frame.normal[centre * 4 + 1], -1.0f, 2e-3f);
+}
+
+} // namespace
+} // namespace qlmr
