@@ -11,6 +11,14 @@
 #include <vector>
 
 namespace qlmr {
+
+// Found by argument-dependent lookup, so failing rectangle checks print the
+// rectangle instead of its bytes.
+inline std::ostream& operator<<(std::ostream& os, const FieldRect& r)
+{
+    return os << "{" << r.x0 << ", " << r.y0 << ", " << r.x1 << ", " << r.y1 << "}";
+}
+
 namespace {
 
 // ---------------------------------------------------------------- slow reference
@@ -277,11 +285,6 @@ void expectPlan(const FieldUpdate& update, std::initializer_list<PlannedLevel> e
         EXPECT_EQ(update.heightRects[e.level], e.heights) << "heights of level " << e.level;
         EXPECT_EQ(update.boundsRects[e.level], e.bounds) << "bounds of level " << e.level;
     }
-}
-
-std::ostream& operator<<(std::ostream& os, const FieldRect& r)
-{
-    return os << "{" << r.x0 << ", " << r.y0 << ", " << r.x1 << ", " << r.y1 << "}";
 }
 
 TEST(HeightField, UpdateRectanglesOfASmallClampedEdit)
