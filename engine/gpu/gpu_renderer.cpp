@@ -1,6 +1,7 @@
 #include "gpu/gpu_renderer.h"
 
 #include "gpu/gpu_tracer_shaders.h"
+#include "gpu/mesh_rasterizer.h"
 #include "scene/tile_renderer.h"
 #include "sdna/program_packing.h"
 
@@ -114,7 +115,8 @@ void GpuRenderer::destroyBuffer(GpuBuffer* buffer)
 }
 
 bool GpuRenderer::createImage(GpuImage* image, VkFormat format, std::uint32_t width, std::uint32_t height,
-                              std::uint32_t mipLevels, VkImageUsageFlags usage, std::uint32_t layers)
+                              std::uint32_t mipLevels, VkImageUsageFlags usage, std::uint32_t layers,
+                              VkImageAspectFlags aspect)
 {
     const VulkanFunctions& vk = context->vk;
     const VkDevice device = context->device;
@@ -158,7 +160,7 @@ bool GpuRenderer::createImage(GpuImage* image, VkFormat format, std::uint32_t wi
     view.image = image->image;
     view.viewType = layers != 0 ? VK_IMAGE_VIEW_TYPE_2D_ARRAY : VK_IMAGE_VIEW_TYPE_2D;
     view.format = format;
-    view.subresourceRange = {VK_IMAGE_ASPECT_COLOR_BIT, 0, VK_REMAINING_MIP_LEVELS, 0, VK_REMAINING_ARRAY_LAYERS};
+    view.subresourceRange = {aspect, 0, VK_REMAINING_MIP_LEVELS, 0, VK_REMAINING_ARRAY_LAYERS};
     if (vk.vkCreateImageView(device, &view, nullptr, &image->view) != VK_SUCCESS) {
         image->view = VK_NULL_HANDLE;
         destroyImage(image);
@@ -285,6 +287,8 @@ GpuRenderer::~GpuRenderer()
         destroyBuffer(b);
     for (GpuOutputImages& entry : outputs)
         destroyOutputImages(entry);
+    destroyBuffer(&shellVertices);
+    destroyShellPipeline(*context, &shellPipeline);
     if (clampSampler)
         vk.vkDestroySampler(device, clampSampler, nullptr);
     if (repeatSampler)
@@ -568,11 +572,8 @@ bool GpuRenderer::createPipeline(std::string* error)
     allocate.pSetLayouts = &setLayout;
     vk.vkAllocateDescriptorSets(device, &allocate, &descriptorSet);
 
-    // The tracer with a solid program is not built yet: asking for it fails
-    // here rather than rendering frames without the solid object.
-    if (options.solid && !options.traceOnly)
-        return fail(error, "shader module");
-    const SpirvCode code = options.traceOnly ? fieldTraceOnlyShader() : fieldTraceShader();
+    const SpirvCode code =
+        options.traceOnly ? fieldTraceOnlyShader() : (options.solid ? fieldTraceSolidShader() : fieldTraceShader());
     VkShaderModuleCreateInfo moduleInfo{};
     moduleInfo.sType = VK_STRUCTURE_TYPE_SHADER_MODULE_CREATE_INFO;
     moduleInfo.codeSize = code.wordCount * 4;
@@ -593,8 +594,7 @@ bool GpuRenderer::createPipeline(std::string* error)
         pipeline = VK_NULL_HANDLE;
         return fail(error, "compute pipeline (VkResult " + std::to_string(std::int32_t(created)) + ")");
     }
-    // The shell raster seed pass is not built yet.
-    if (options.seedPass)
+    if (options.seedPass && !buildShellRaster())
         return fail(error, "shell raster setup");
     return true;
 }
@@ -663,7 +663,12 @@ bool GpuRenderer::updateField(std::uint32_t field, const FieldUpdate& update)
 {
     if (!scene || field >= scene->fields.size())
         return false;
-    return uploadFieldRect(field, fieldGroups[field], fieldLayers[field], update);
+    if (!uploadFieldRect(field, fieldGroups[field], fieldLayers[field], update))
+        return false;
+    // The hull follows the edited heights.
+    if (options.seedPass && !update.heightRects[0].empty())
+        return buildShellRaster();
+    return true;
 }
 
 bool GpuRenderer::updateAlbedo(std::uint32_t field, const AlbedoUpdate& update)
@@ -732,6 +737,8 @@ bool GpuRenderer::setSolid(const SdnaInstance* instance)
     solid.q = {instance->rotation[0], instance->rotation[1], instance->rotation[2], instance->rotation[3]};
     solid.ts = {instance->translation[0], instance->translation[1], instance->translation[2], instance->scale};
     solid.flags.x = solidFlag;
+    solid.flags.y = instance->bounds ? 1u : 0u;
+    solid.flags.z = std::uint32_t(program.materials.size());
 
     const std::uint64_t codeBytes = std::max<std::uint64_t>(code.size(), 1) * sizeof(SdnaPackedEntry);
     const std::uint64_t poseBytes = poses.size() * sizeof(BonePose);
@@ -810,8 +817,19 @@ bool GpuRenderer::pointOutsidePrism(std::uint32_t prism, Vec3 point) const
     if (u < p.uMin - wu || u > p.uMax + wu || v < p.vMin - wv || v > p.vMax + wv || h < p.hMin - wh ||
         h > p.hMax + wh)
         return true;
-    // The coarse surface the shell hull follows: the level that many levels
-    // above the finest.
+    // Above the hull: the highest corner of the shell cell under the point.
+    if (prism < shells.size() && shells[prism].present()) {
+        const ShellRecord& shell = shells[prism];
+        const std::uint32_t x = std::min(std::uint32_t(std::clamp(u, 0.0f, 1.0f) * float(shell.gridWidth)),
+                                         shell.gridWidth - 1);
+        const std::uint32_t y = std::min(std::uint32_t(std::clamp(v, 0.0f, 1.0f) * float(shell.gridHeight)),
+                                         shell.gridHeight - 1);
+        const float top = std::max({0.0f, shell.corner(x, y), shell.corner(x + 1, y), shell.corner(x, y + 1),
+                                    shell.corner(x + 1, y + 1)});
+        return h > top;
+    }
+    // Without a hull: the coarse surface the hull would follow, the level
+    // that many levels above the finest.
     const std::uint32_t maxLog2 = std::max(f.log2Width, f.log2Height);
     const std::uint32_t level =
         std::min<std::uint32_t>(f.levels - 1, maxLog2 > options.shellLevels ? maxLog2 - options.shellLevels : 0);
@@ -894,9 +912,10 @@ bool GpuRenderer::recordFrame(const Camera& camera, const RenderSettings& settin
         return failWith("frame resources");
     const VulkanFunctions& vk = context->vk;
 
-    // 2. Seed levels (no seed pass yet), light grid, tile bins, uniforms.
+    // 2. Seed levels, light grid, tile bins, uniforms.
     const std::uint32_t prismCount = std::uint32_t(prismList.size());
-    std::vector<std::int32_t> seedLevels(std::max<std::uint32_t>(1, prismCount), -1);
+    const bool seeding = options.seedPass && shellRasterBuilt() && shellVertices.buffer;
+    const std::vector<std::int32_t> seedLevels = prismSeedLevels(camera);
     std::vector<gpu::Range> lightCellRanges;
     std::vector<std::uint32_t> lightCellLists;
     gpu::LightGridHeader lightHeader;
@@ -913,7 +932,7 @@ bool GpuRenderer::recordFrame(const Camera& camera, const RenderSettings& settin
     std::vector<std::uint32_t> tileListData;
     flattenBins(*bins, tileRangeData, tileListData);
     FrameWords words;
-    words.seedPass = false;
+    words.seedPass = seeding;
     words.value0 = value0;
     words.value1 = value1;
     words.mode = modeSwitch ? (options.modeFlag ? 2u : 1u) : 0u;
@@ -959,10 +978,21 @@ bool GpuRenderer::recordFrame(const Camera& camera, const RenderSettings& settin
         imageBarrier(commands, image->image, VK_IMAGE_LAYOUT_UNDEFINED, VK_IMAGE_LAYOUT_GENERAL, 1, 0,
                      VK_ACCESS_SHADER_WRITE_BIT, VK_PIPELINE_STAGE_TOP_OF_PIPE_BIT,
                      VK_PIPELINE_STAGE_COMPUTE_SHADER_BIT);
-    for (const GpuImage* image : {&images->seedDepth, &images->seedPrism})
-        imageBarrier(commands, image->image, VK_IMAGE_LAYOUT_UNDEFINED, VK_IMAGE_LAYOUT_GENERAL, 1, 0,
-                     VK_ACCESS_SHADER_READ_BIT, VK_PIPELINE_STAGE_TOP_OF_PIPE_BIT,
-                     VK_PIPELINE_STAGE_COMPUTE_SHADER_BIT);
+    PendingFrame next;
+    if (seeding) {
+        recordShellPass(commands, camera, seedLevels, *images, next);
+        if (!next.seedFramebuffer) {
+            vk.vkEndCommandBuffer(commands);
+            vk.vkFreeCommandBuffers(context->device, commandPool, 1, &commands);
+            releaseFrameResources(next);
+            return failWith("frame resources");
+        }
+    } else {
+        for (const GpuImage* image : {&images->seedDepth, &images->seedPrism})
+            imageBarrier(commands, image->image, VK_IMAGE_LAYOUT_UNDEFINED, VK_IMAGE_LAYOUT_GENERAL, 1, 0,
+                         VK_ACCESS_SHADER_READ_BIT, VK_PIPELINE_STAGE_TOP_OF_PIPE_BIT,
+                         VK_PIPELINE_STAGE_COMPUTE_SHADER_BIT);
+    }
     vk.vkCmdBindPipeline(commands, VK_PIPELINE_BIND_POINT_COMPUTE, pipeline);
     vk.vkCmdBindDescriptorSets(commands, VK_PIPELINE_BIND_POINT_COMPUTE, pipelineLayout, 0, 1, &descriptorSet, 0,
                                nullptr);
@@ -1000,8 +1030,10 @@ bool GpuRenderer::recordFrame(const Camera& camera, const RenderSettings& settin
     submit.pCommandBuffers = &commands;
     if (vk.vkQueueSubmit(context->computeQueue, 1, &submit, fence) != VK_SUCCESS) {
         vk.vkFreeCommandBuffers(context->device, commandPool, 1, &commands);
+        releaseFrameResources(next);
         return failWith("submit");
     }
+    pending = std::move(next);
     pending.active = true;
     pending.frame = std::move(frame);
     pending.readBack = readBack;
@@ -1023,6 +1055,7 @@ GpuFrame GpuRenderer::finishFrame()
         frame.error = "submit";
     }
     vk.vkFreeCommandBuffers(context->device, commandPool, 1, &taken.commandBuffer);
+    releaseFrameResources(taken);
     if (frame.ok) {
         std::uint64_t ticks[2] = {0, 0};
         if (vk.vkGetQueryPoolResults(context->device, queryPool, 0, 2, sizeof(ticks), ticks, 8,
@@ -1043,6 +1076,105 @@ GpuFrame GpuRenderer::finishFrame()
         std::memcpy(frame.depth.data(), taken.images->depthReadback.mapped, pixels * 4);
     }
     return frame;
+}
+
+// ---- the shell raster seed pass
+
+bool GpuRenderer::buildShellRaster()
+{
+    if (!context || !scene)
+        return false;
+    if (pending.active)
+        finishFrame();
+    std::vector<ShellVertex> vertices;
+    buildShellMesh(*scene, options.shellLevels, shells, vertices);
+    destroyBuffer(&shellVertices);
+    if (!createBuffer(&shellVertices, vertices.size() * sizeof(ShellVertex), VK_BUFFER_USAGE_VERTEX_BUFFER_BIT))
+        return false;
+    std::memcpy(shellVertices.mapped, vertices.data(), vertices.size() * sizeof(ShellVertex));
+    // The pass and pipeline do not depend on the heights: built once.
+    return shellPipeline.pipeline || createShellPipeline(*context, &shellPipeline);
+}
+
+std::vector<std::int32_t> GpuRenderer::prismSeedLevels(const Camera& camera) const
+{
+    std::vector<std::int32_t> levels(std::max<std::size_t>(1, prismList.size()), -1);
+    if (!options.seedPass || !shellRasterBuilt())
+        return levels;
+    // A prism the camera stands in is never seeded: its hull would be seen from inside.
+    for (std::size_t i = 0; i < prismList.size() && i < shells.size(); ++i)
+        if (shells[i].present() && pointOutsidePrism(std::uint32_t(i), camera.position))
+            levels[i] = std::int32_t(shells[i].level);
+    return levels;
+}
+
+void GpuRenderer::recordShellPass(VkCommandBuffer commands, const Camera& camera,
+                                  const std::vector<std::int32_t>& seedLevels, const GpuOutputImages& images,
+                                  PendingFrame& frame)
+{
+    const VulkanFunctions& vk = context->vk;
+    if (!createImage(&frame.seedDepthBuffer, VK_FORMAT_D32_SFLOAT, camera.width, camera.height, 1,
+                     VK_IMAGE_USAGE_DEPTH_STENCIL_ATTACHMENT_BIT, 0, VK_IMAGE_ASPECT_DEPTH_BIT))
+        return;
+    const VkImageView views[3] = {images.seedDepth.view, images.seedPrism.view, frame.seedDepthBuffer.view};
+    VkFramebufferCreateInfo framebufferInfo{};
+    framebufferInfo.sType = VK_STRUCTURE_TYPE_FRAMEBUFFER_CREATE_INFO;
+    framebufferInfo.renderPass = shellPipeline.renderPass;
+    framebufferInfo.attachmentCount = 3;
+    framebufferInfo.pAttachments = views;
+    framebufferInfo.width = camera.width;
+    framebufferInfo.height = camera.height;
+    framebufferInfo.layers = 1;
+    if (vk.vkCreateFramebuffer(context->device, &framebufferInfo, nullptr, &frame.seedFramebuffer) != VK_SUCCESS) {
+        frame.seedFramebuffer = VK_NULL_HANDLE;
+        return;
+    }
+
+    VkClearValue clears[3]{};
+    clears[0].color.float32[0] = 1e30f;
+    clears[1].color.uint32[0] = 4294967295u;
+    clears[2].depthStencil = {1.0f, 0};
+    VkRenderPassBeginInfo begin{};
+    begin.sType = VK_STRUCTURE_TYPE_RENDER_PASS_BEGIN_INFO;
+    begin.renderPass = shellPipeline.renderPass;
+    begin.framebuffer = frame.seedFramebuffer;
+    begin.renderArea = {{0, 0}, {camera.width, camera.height}};
+    begin.clearValueCount = 3;
+    begin.pClearValues = clears;
+    vk.vkCmdBeginRenderPass(commands, &begin, VK_SUBPASS_CONTENTS_INLINE);
+    vk.vkCmdBindPipeline(commands, VK_PIPELINE_BIND_POINT_GRAPHICS, shellPipeline.pipeline);
+    const VkViewport viewport{0.0f, 0.0f, float(camera.width), float(camera.height), 0.0f, 1.0f};
+    const VkRect2D scissor{{0, 0}, {camera.width, camera.height}};
+    vk.vkCmdSetViewport(commands, 0, 1, &viewport);
+    vk.vkCmdSetScissor(commands, 0, 1, &scissor);
+    ShellPush push{};
+    const std::array<float, 16> viewProj = rasterViewProjection(camera);
+    std::copy(viewProj.begin(), viewProj.end(), push.viewProj);
+    push.camPos[0] = camera.position.x;
+    push.camPos[1] = camera.position.y;
+    push.camPos[2] = camera.position.z;
+    vk.vkCmdPushConstants(commands, shellPipeline.layout, VK_SHADER_STAGE_VERTEX_BIT | VK_SHADER_STAGE_FRAGMENT_BIT, 0,
+                          sizeof(push), &push);
+    const VkDeviceSize offset = 0;
+    vk.vkCmdBindVertexBuffers(commands, 0, 1, &shellVertices.buffer, &offset);
+    for (std::size_t i = 0; i < shells.size() && i < seedLevels.size(); ++i)
+        if (seedLevels[i] >= 0 && shells[i].vertexCount > 0)
+            vk.vkCmdDraw(commands, shells[i].vertexCount, 1, shells[i].firstVertex, 0);
+    vk.vkCmdEndRenderPass(commands);
+    VkMemoryBarrier barrier{};
+    barrier.sType = VK_STRUCTURE_TYPE_MEMORY_BARRIER;
+    barrier.srcAccessMask = VK_ACCESS_COLOR_ATTACHMENT_WRITE_BIT;
+    barrier.dstAccessMask = VK_ACCESS_SHADER_READ_BIT;
+    vk.vkCmdPipelineBarrier(commands, VK_PIPELINE_STAGE_COLOR_ATTACHMENT_OUTPUT_BIT,
+                            VK_PIPELINE_STAGE_COMPUTE_SHADER_BIT, 0, 1, &barrier, 0, nullptr, 0, nullptr);
+}
+
+void GpuRenderer::releaseFrameResources(PendingFrame& frame)
+{
+    if (frame.seedFramebuffer)
+        context->vk.vkDestroyFramebuffer(context->device, frame.seedFramebuffer, nullptr);
+    frame.seedFramebuffer = VK_NULL_HANDLE;
+    destroyImage(&frame.seedDepthBuffer);
 }
 
 GpuFrame GpuRenderer::render(const Camera& camera, const RenderSettings& settings, const GpuViewData& view,

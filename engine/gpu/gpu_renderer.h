@@ -8,6 +8,7 @@
 // waits on the renderer's fence.
 
 #include "gpu/gpu_frame_packing.h"
+#include "gpu/shell_raster.h"
 #include "gpu/vulkan_context.h"
 #include "scene/camera.h"
 #include "scene/height_field.h"
@@ -105,8 +106,14 @@ public:
     GpuFrame finishFrame();
 
     // Whether a point lies outside prism `prism`'s widened box or above the
-    // coarse height of its field there; false for a prism without a field.
+    // coarse height of its field there (the shell hull's corners when it is
+    // built); false for a prism without a field.
     bool pointOutsidePrism(std::uint32_t prism, Vec3 point) const;
+    // Per prism the shell level the tracer is seeded from for this camera,
+    // or -1 (always -1 without the seed pass); at least one entry.
+    std::vector<std::int32_t> prismSeedLevels(const Camera& camera) const;
+    // (Re)builds the shell hull vertices and, once, the raster pass and pipeline.
+    bool buildShellRaster();
 
     // The cached output images for a frame size (two sizes are kept); null on failure.
     GpuOutputImages* outputImages(std::uint32_t width, std::uint32_t height);
@@ -121,6 +128,8 @@ public:
     // Bytes staged by the last partial upload (0 when nothing was staged).
     std::uint64_t lastUpdateBytes() const { return updateBytes; }
     bool solidPresent() const { return solidFlag != 0; }
+    const std::vector<ShellRecord>& shellRecords() const { return shells; }
+    bool shellRasterBuilt() const { return shellPipeline.pipeline != VK_NULL_HANDLE; }
 
 private:
     struct FieldGroup {
@@ -137,6 +146,9 @@ private:
         bool readBack = false;
         VkCommandBuffer commandBuffer = VK_NULL_HANDLE;
         GpuOutputImages* images = nullptr;
+        // The shell raster pass's depth buffer and framebuffer of this frame.
+        GpuImage seedDepthBuffer;
+        VkFramebuffer seedFramebuffer = VK_NULL_HANDLE;
     };
     // One copy region into an image and the host bytes behind it.
     struct StagedCopies {
@@ -150,7 +162,8 @@ private:
     bool createBuffer(GpuBuffer* buffer, std::uint64_t bytes, VkBufferUsageFlags usage);
     void destroyBuffer(GpuBuffer* buffer);
     bool createImage(GpuImage* image, VkFormat format, std::uint32_t width, std::uint32_t height,
-                     std::uint32_t mipLevels, VkImageUsageFlags usage, std::uint32_t layers);
+                     std::uint32_t mipLevels, VkImageUsageFlags usage, std::uint32_t layers,
+                     VkImageAspectFlags aspect = VK_IMAGE_ASPECT_COLOR_BIT);
     void destroyImage(GpuImage* image);
     bool ensureBufferCapacity(GpuBuffer* buffer, std::uint64_t bytes, VkBufferUsageFlags usage);
     VkCommandBuffer beginOneShot();
@@ -167,6 +180,9 @@ private:
     bool createPipeline(std::string* error);
     void destroyOutputImages(GpuOutputImages& entry);
     void writeDescriptors(const GpuOutputImages& images);
+    void recordShellPass(VkCommandBuffer commands, const Camera& camera, const std::vector<std::int32_t>& seedLevels,
+                         const GpuOutputImages& images, PendingFrame& frame);
+    void releaseFrameResources(PendingFrame& frame);
 
     VulkanContext* context = nullptr;
     GpuRenderOptions options;
@@ -203,6 +219,11 @@ private:
     VkCommandPool commandPool = VK_NULL_HANDLE;
     VkFence fence = VK_NULL_HANDLE;
     VkQueryPool queryPool = VK_NULL_HANDLE;
+
+    // The shell raster seed pass.
+    std::vector<ShellRecord> shells;
+    GpuBuffer shellVertices;
+    ShellPipeline shellPipeline;
 };
 
 } // namespace qlmr

@@ -1,9 +1,17 @@
 // Body of the field tracers: one invocation per pixel, the primary ray of
 // the camera marched through the prisms of its screen tile and shaded.
-// Includers define QLMR_TRACE_LIT as 1 (lit) or 0 (trace only).
+// Includers define QLMR_TRACE_LIT as 1 (lit) or 0 (trace only), and
+// QLMR_TRACE_SOLID as 1 for the tracer with a solid object.
 #extension GL_GOOGLE_include_directive : require
 
+#ifndef QLMR_TRACE_SOLID
+#define QLMR_TRACE_SOLID 0
+#endif
+
 #include "gpu_layout.h"
+#if QLMR_TRACE_SOLID
+#include "solid_trace.glsl"
+#endif
 #include "shading.glsl"
 
 layout(local_size_x = QLMR_IMAGE_GROUP, local_size_y = QLMR_IMAGE_GROUP, local_size_z = 1) in;
@@ -29,7 +37,9 @@ void main()
     const float lodScale = exp2(frame.skyHorizon.w);
 
     const int tile = (pixel.y / QLMR_TILE_SIZE) * frame.dims.z + pixel.x / QLMR_TILE_SIZE;
-    Hit hit = tracePrimary(ray, tileRange[tile], lodScale);
+    // The shell raster pass left the distance to the nearest hull here.
+    const float seedT = frame.camPos.w == 1.0 ? imageLoad(seedDepth, pixel).r : 1e30;
+    Hit hit = tracePrimary(ray, tileRange[tile], lodScale, seedT);
     const vec3 color = shadeHit(hit, ray, lodScale, QLMR_TRACE_LIT != 0);
 
     imageStore(outColor, pixel, vec4(color, 1.0));

@@ -46,6 +46,8 @@
 
 #ifdef __cplusplus
 
+#include "gpu/sdna_gpu_layout.h"
+
 #include <cstddef>
 #include <cstdint>
 
@@ -128,22 +130,15 @@ struct Range {
 static_assert(sizeof(Range) == 8);
 static_assert(offsetof(Range, count) == 4);
 
-// Uniform block `SdnaProgramUniforms`, instance `sdnaProg`.
-struct SdnaProgramUniforms {
-    Uint4 dims;  // instruction count, pose count
-    Float4 lo;   // program bounds minimum
-    Float4 hi;   // program bounds maximum
-};
-static_assert(sizeof(SdnaProgramUniforms) == 48);
-static_assert(offsetof(SdnaProgramUniforms, dims) == 0);
-static_assert(offsetof(SdnaProgramUniforms, lo) == 16);
-static_assert(offsetof(SdnaProgramUniforms, hi) == 32);
+// Uniform block `SdnaProgramUniforms`, instance `sdnaProg`: the same record
+// the shape-program kernels read, declared (and checked) once there.
+using SdnaProgramUniforms = gpu_layout::SdnaProgramUniforms;
 
 // Uniform block `SolidUniforms`, instance `solid`.
 struct SolidUniforms {
     Float4 q;     // rotation quaternion x, y, z, w
     Float4 ts;    // translation, scale
-    Uint4 flags;  // x: a solid is present
+    Uint4 flags;  // x: a solid is present, y: the stream carries culling records, z: material count
 };
 static_assert(sizeof(SolidUniforms) == 48);
 static_assert(offsetof(SolidUniforms, q) == 0);

@@ -127,6 +127,14 @@ struct PrismSetup {
     int lodLevel, lodFloor, startLevel;
 };
 
+int walkStartLevel(LocalRay r, FieldDesc f, float c, float end)
+{
+    const float len = max(end - c, 0.0);
+    const float spanU = abs(r.d.x) * len * float(1 << f.log2W);
+    const float spanV = abs(r.d.y) * len * float(1 << f.log2H);
+    return floorLog2i(max(max(spanU, spanV), 1.0));
+}
+
 PrismSetup setupPrism(Prism p, FieldDesc f, Ray ray, float tLimit, float lodScale)
 {
     PrismSetup ps;
@@ -138,11 +146,24 @@ PrismSetup setupPrism(Prism p, FieldDesc f, Ray ray, float tLimit, float lodScal
     ps.lodLevel = floorLog2i(max(x, 1e-30));
     const int top = f.levels - 1;
     ps.lodFloor = min(top, max(ps.lodLevel, 0));
-    const float len = max(ps.end - ps.c, 0.0);
-    const float spanU = abs(ps.r.d.x) * len * float(1 << f.log2W);
-    const float spanV = abs(ps.r.d.y) * len * float(1 << f.log2H);
-    ps.startLevel = floorLog2i(max(max(spanU, spanV), 1.0));
+    ps.startLevel = walkStartLevel(ps.r, f, ps.c, ps.end);
     return ps;
+}
+
+// The shell seed: no hit of a seeded prism lies nearer than the hull the
+// seed pass rasterized, so its walk may begin just before the seed
+// distance. The level of detail stays that of the prism entry, so seeding
+// moves only where the walk starts. False when the prism cannot be hit.
+bool applySeed(inout PrismSetup ps, FieldDesc f, float seedT)
+{
+    const float start = seedT - max(1e-3 * seedT, 1e-3);
+    if (start > ps.end)
+        return false;
+    if (start > ps.c) {
+        ps.c = start;
+        ps.startLevel = walkStartLevel(ps.r, f, ps.c, ps.end);
+    }
+    return true;
 }
 
 // What a walk leaves when it stops.
@@ -399,7 +420,8 @@ void recordHit(Prism p, int prismIndex, FieldDesc f, PrismSetup ps, Ray ray, Wal
 }
 
 // Nearest hit over the prisms of one screen tile's bin, in bin order.
-Hit tracePrimary(Ray ray, uvec2 range, float lodScale)
+// seedT is the pixel's seed distance (1e30 and above: none).
+Hit tracePrimary(Ray ray, uvec2 range, float lodScale, float seedT)
 {
     Hit best;
     best.found = false;
@@ -415,8 +437,10 @@ Hit tracePrimary(Ray ray, uvec2 range, float lodScale)
         const int index = int(tileList[range.x + i]);
         const Prism p = prisms[index];
         const FieldDesc f = decodeField(p.info);
-        const PrismSetup ps = setupPrism(p, f, ray, best.t, lodScale);
+        PrismSetup ps = setupPrism(p, f, ray, best.t, lodScale);
         if (!ps.takesPart)
+            continue;
+        if (seedT < 1e29 && prismSeedLevel[index] >= 0 && !applySeed(ps, f, seedT))
             continue;
         const WalkOutcome hit = runWalk(f, ps.r, ps, false, best.iterations);
         recordHit(p, index, f, ps, ray, hit, best);

@@ -101,6 +101,8 @@ Surface fetchSurface(Hit hit, Ray ray)
 // Shading normal blended towards the normal of a coarser height gradient.
 vec3 refineNormal(Hit hit, float weight)
 {
+    if (hit.prism < 0)
+        return hit.normal;
     const Prism p = prisms[hit.prism];
     const FieldDesc f = decodeField(p.info);
     if (f.pixelGrid != 0)
@@ -144,7 +146,8 @@ vec3 lightTerrain(vec3 dir, vec3 normal, vec3 albedo, float cavity, float visibi
     return c;
 }
 
-vec3 shadeWater(vec3 dir, vec3 normal, vec3 albedo, float sun, float waterDepth, float visibility)
+vec3 shadeWater(vec3 dir, vec3 normal, vec3 albedo, float sun, float waterDepth, float visibility, bool reflects,
+               vec3 reflection)
 {
     const float sky = 0.55 + 0.45 * normal.y;
     const vec3 light = sun * frame.sunColor.xyz + sky * frame.ambient.xyz;
@@ -154,7 +157,7 @@ vec3 shadeWater(vec3 dir, vec3 normal, vec3 albedo, float sun, float waterDepth,
     const float fresnel = 0.02 + 0.98 * (powTwoPower(m, 2) * m);
     const vec3 r = dir - 2.0 * dn * normal;
     const float glow = visibility * sunGlow(max(dot(r, frame.sunDir.xyz), 0.0));
-    const vec3 reflected = skyGradient(r.y) + glow * frame.sunColor.xyz;
+    const vec3 reflected = reflects ? reflection : skyGradient(r.y) + glow * frame.sunColor.xyz;
     // Beer-Lambert absorption down and back up; per-channel absorption times log2(e).
     const float path = (1.0 + 1.0 / c) * waterDepth;
     const vec3 tr = vec3(exp2Poly(-(path * 0.6492127)), exp2Poly(-(path * 0.10820213)), exp2Poly(-(path * 0.050494324)));
@@ -162,12 +165,73 @@ vec3 shadeWater(vec3 dir, vec3 normal, vec3 albedo, float sun, float waterDepth,
     return body * (1.0 - fresnel) + reflected * fresnel;
 }
 
+#if QLMR_TRACE_SOLID
+// The solid object on the primary ray: a nearer solid hit replaces the field
+// hit and its surface; a water surface in front of the object sees it through
+// its depth and mirrors it.
+void traceSolidPrimary(inout Hit hit, Ray ray, inout Surface surface, out bool reflects, out vec3 reflection)
+{
+    reflects = false;
+    reflection = vec3(0.0);
+    if (!solidPresent())
+        return;
+    const SdnaTraceHit s = traceSolidInstance(ray.origin, ray.dir, 0.0, 1e30, 256u, 0.0001, 0.5 * ray.coneSpread, true);
+    hit.iterations += float(s.steps);
+    const bool fieldHit = hit.found;
+    if (s.status != QLMR_SDNA_STATUS_MISS && (!fieldHit || s.t < hit.t)) {
+        hit.found = true;
+        hit.t = s.t;
+        hit.pos = s.position;
+        hit.normal = s.normal;
+        hit.offsetNormal = s.normal;
+        hit.prism = -1;
+        hit.level = 0;
+        surface.albedo = solidMaterialColor(s.material);
+        surface.cavity = 1.0;
+        surface.waterDepth = 0.0;
+        surface.water = false;
+        return;
+    }
+    if (!fieldHit || !surface.water)
+        return;
+    const vec3 n = hit.normal;
+    const vec3 d = ray.dir;
+    const float nd = dot(n, d);
+    if (s.status != QLMR_SDNA_STATUS_MISS) {
+        const float seen = (s.t - hit.t) * max(0.05, abs(nd));
+        if (surface.waterDepth > seen) {
+            surface.waterDepth = seen;
+            surface.albedo = solidMaterialColor(s.material);
+        }
+    }
+    const float offset = max(2.0 * ray.coneSpread * hit.t, 0.01);
+    const vec3 origin = hit.pos + hit.offsetNormal * offset;
+    const vec3 mirrored = d - 2.0 * nd * n;
+    const SdnaTraceHit m = traceSolidInstance(origin, mirrored, 0.0, 10000.0, 96u, 0.0005, 0.0, true);
+    if (m.status != QLMR_SDNA_STATUS_MISS) {
+        reflects = true;
+        reflection = reflectedSolidColor(solidMaterialColor(m.material), m.normal);
+    }
+}
+#endif
+
 // The final linear colour of a traced ray.
 vec3 shadeHit(inout Hit hit, Ray ray, float lodScale, bool lit)
 {
+#if QLMR_TRACE_SOLID
+    Surface surface = fetchSurface(hit, ray);
+    bool reflects;
+    vec3 reflection;
+    traceSolidPrimary(hit, ray, surface, reflects, reflection);
+    if (!hit.found)
+        return skyColor(ray.dir);
+#else
     if (!hit.found)
         return skyColor(ray.dir);
     const Surface surface = fetchSurface(hit, ray);
+    const bool reflects = false;
+    const vec3 reflection = vec3(0.0);
+#endif
     const vec3 sunDir = frame.sunDir.xyz;
     const float refine = frame.surface.z;
     const vec3 normal = refine > 0.0 && !surface.water ? refineNormal(hit, refine) : hit.normal;
@@ -185,6 +249,12 @@ vec3 shadeHit(inout Hit hit, Ray ray, float lodScale, bool lit)
         shadow.coneSpread = 0.0;
         if (traceShadow(shadow, lodScale))
             visibility = 0.0;
+#if QLMR_TRACE_SOLID
+        else if (solidPresent() &&
+                 traceSolidInstance(shadow.origin, sunDir, 0.0, 10000.0, 96u, 0.0005, 0.0, false).status !=
+                     QLMR_SDNA_STATUS_MISS)
+            visibility = 0.0;
+#endif
     }
 
     // Debug views: 1 albedo, 2 shading normal, 3 (cavity, sun visibility, water).
@@ -201,7 +271,7 @@ vec3 shadeHit(inout Hit hit, Ray ray, float lodScale, bool lit)
         c = surface.albedo;
     } else if (surface.water) {
         const float sun = max(dot(normal, sunDir), 0.0) * visibility;
-        c = shadeWater(ray.dir, normal, surface.albedo, sun, surface.waterDepth, visibility);
+        c = shadeWater(ray.dir, normal, surface.albedo, sun, surface.waterDepth, visibility, reflects, reflection);
     } else {
         c = lightTerrain(ray.dir, normal, surface.albedo, surface.cavity, visibility);
     }
