@@ -34,6 +34,18 @@ std::uint32_t packColor(const std::array<float, 4>& rgba)
 FieldMesh buildFieldMesh(const Scene& scene, std::uint32_t lod)
 {
     FieldMesh mesh;
+    std::size_t vertexTotal = 0, indexTotal = 0;
+    for (const Prism& prism : scene.prisms) {
+        if (prism.fieldIndex >= scene.fields.size())
+            continue;
+        const DisplacementField& field = scene.fields[prism.fieldIndex];
+        const std::uint32_t level = std::min(field.levels - 1, lod);
+        const std::size_t w = field.levelWidth(level), h = field.levelHeight(level);
+        vertexTotal += (w + 1) * (h + 1);
+        indexTotal += w * h * 6;
+    }
+    mesh.vertices.reserve(vertexTotal);
+    mesh.indices.reserve(indexTotal);
     for (const Prism& prism : scene.prisms) {
         if (prism.fieldIndex >= scene.fields.size())
             continue;
