@@ -443,6 +443,36 @@ TEST_F(GpuProgramOnDevice, SculptCheckPassesFourBlendsPerDevice)
     EXPECT_EQ(runGpu(dir.path(), {"--sculpt", "1", "--gpu", "7"}).exitCode, 1);
 }
 
+TEST_F(GpuProgramOnDevice, DemoSceneComparesEveryViewAndWritesBothImages)
+{
+    const ProgramRun run = runGpu(dir.path(), {"--terrain", "128", "--width", "48", "--height", "32", "--frames", "3",
+                                               "--out", "demo"});
+    EXPECT_EQ(run.exitCode, 0) << run.out;
+    const std::regex viewLine("^  \\[(wide  |close |aerial|corner)\\] GPU +[0-9]+\\.[0-9]{2} ms \\(CPU +[0-9]+\\.[0-9] ms, "
+                              "x[0-9]+\\) \\| PSNR (exact|[0-9]+\\.[0-9]{2} dB), [0-9]+ px differ \\| coverage mismatch "
+                              "[0-9.]+% \\| depth rel [0-9.e+-]+ \\| normal [0-9.]+ deg \\(>5: [0-9.]+%\\) \\| color off "
+                              "[0-9.]+% \\| iters GPU [0-9.]+ CPU [0-9.]+$");
+    int sections = 0, views = 0, frames = 0, passes = 0;
+    for (const std::string& line : lines(run.out)) {
+        sections += line.rfind("== ", 0) == 0 ? 1 : 0;
+        views += std::regex_match(line, viewLine) ? 1 : 0;
+        frames += line.find("] frames n=3: p50 ") != std::string::npos ? 1 : 0;
+        passes += line.find("] levels (prisms): hit PASS") != std::string::npos &&
+                          line.find("| image PASS") != std::string::npos
+                      ? 1
+                      : 0;
+    }
+    ASSERT_GE(sections, 1) << run.out;
+    EXPECT_EQ(views, 4 * sections) << run.out;
+    EXPECT_EQ(frames, 4 * sections) << run.out;
+    EXPECT_EQ(passes, 4 * sections) << run.out;
+    for (const char* view : {"wide", "close", "aerial", "corner"}) {
+        const qlmr::test::DecodedImage cpu = qlmr::test::decodeImage((dir.path() / "demo" / (std::string(view) + "_cpu.png")).string());
+        EXPECT_EQ(cpu.width, 48) << view;
+        EXPECT_EQ(cpu.height, 32) << view;
+    }
+}
+
 // ---- without a device ------------------------------------------------------------
 
 const std::map<std::string, std::string> kNoDriver{{"VK_ICD_FILENAMES", "/nonexistent/qlmr_icd.json"},

@@ -1,0 +1,138 @@
+#include "scene_comparison.h"
+
+#include "scene/tone_map.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <limits>
+
+namespace qlmr {
+
+double percentile(const std::vector<double>& sorted, double p)
+{
+    const std::size_t index =
+        std::min(static_cast<std::size_t>(std::floor(static_cast<double>(sorted.size()) * p)), sorted.size() - 1);
+    return sorted[index];
+}
+
+SceneComparison compareSceneFrame(const GpuFrame& gpu, const GBuffer& cpu, const std::vector<std::uint8_t>& solidMask)
+{
+    SceneComparison r;
+    const std::uint32_t width = gpu.width;
+    const std::uint32_t height = gpu.height;
+    r.pixels = static_cast<std::size_t>(width) * height;
+    r.gpuImage.assign(r.pixels * 4, 255);
+    for (std::uint32_t y = 0; y < height; ++y) {
+        for (std::uint32_t x = 0; x < width; ++x) {
+            const std::size_t i = static_cast<std::size_t>(y) * width + x;
+            const float dg = gpu.depth[i];
+            const float dc = cpu.at(GBuffer::Depth, x, y);
+            const bool gpuHit = dg < 1e29f;
+            const bool cpuHit = std::isfinite(dc);
+            r.gpuIters += gpu.color[i * 4 + 3];
+            r.cpuIters += cpu.at(GBuffer::Cost, x, y);
+            if (gpuHit != cpuHit) {
+                ++r.coverageMismatch;
+            } else if (gpuHit) {
+                ++r.hits;
+                const float* n = &gpu.normal[i * 4];
+                const double len = std::sqrt(std::max(static_cast<double>(n[0]) * n[0] +
+                                                          static_cast<double>(n[1]) * n[1] +
+                                                          static_cast<double>(n[2]) * n[2],
+                                                      1e-30));
+                const double g[3] = {n[0] / len, n[1] / len, n[2] / len};
+                const double c[3] = {cpu.at(1, x, y), cpu.at(2, x, y), cpu.at(3, x, y)};
+                const double cross[3] = {g[1] * c[2] - g[2] * c[1], g[2] * c[0] - g[0] * c[2],
+                                         g[0] * c[1] - g[1] * c[0]};
+                const double angle =
+                    std::atan2(std::sqrt(cross[0] * cross[0] + cross[1] * cross[1] + cross[2] * cross[2]),
+                               g[0] * c[0] + g[1] * c[1] + g[2] * c[2]) *
+                    57.29578;
+                r.angleSum += angle;
+                if (angle > 5.0)
+                    ++r.normalOver5;
+                r.depthRelSum += std::fabs(static_cast<double>(dg) - dc) / dc;
+            }
+            const bool solid = !solidMask.empty() && solidMask[i] != 0;
+            bool differs = false;
+            bool off = false;
+            double squared = 0.0;
+            for (unsigned ch = 0; ch < 3; ++ch) {
+                const std::uint8_t g = toneMap8(gpu.color[i * 4 + ch]);
+                const std::uint8_t c = toneMap8(cpu.at(GBuffer::ColorR + ch, x, y));
+                r.gpuImage[i * 4 + ch] = g;
+                const int diff = std::abs(static_cast<int>(g) - static_cast<int>(c));
+                squared += static_cast<double>(diff) * diff;
+                differs |= diff != 0;
+                off |= diff > 24;
+                if (solid && diff != 0)
+                    ++r.solidChannelsDiffering;
+            }
+            r.squaredSum += squared;
+            r.differing += differs ? 1 : 0;
+            r.off += off ? 1 : 0;
+            if (solid) {
+                ++r.solidPixels;
+                r.solidSquaredSum += squared;
+            }
+        }
+    }
+    return r;
+}
+
+std::string sceneViewLine(const std::string& view, double gpuMs, double cpuMs, const SceneComparison& c)
+{
+    const double pixels = static_cast<double>(std::max<std::size_t>(c.pixels, 1));
+    const double hits = static_cast<double>(std::max<std::size_t>(c.hits, 1));
+    const std::string psnr = psnrText(c.squaredSum, static_cast<double>(c.pixels) * 3.0);
+    char line[640];
+    std::snprintf(line, sizeof line,
+                  "  [%-6s] GPU %7.2f ms (CPU %6.1f ms, x%.0f) | PSNR %s, %zu px differ | coverage mismatch %.3f%% | "
+                  "depth rel %.1e | normal %.2f deg (>5: %.2f%%) | color off %.2f%% | iters GPU %.1f CPU %.1f\n",
+                  view.c_str(), gpuMs, cpuMs, cpuMs / gpuMs, psnr.c_str(), c.differing,
+                  static_cast<double>(c.coverageMismatch) * 100.0 / pixels, c.depthRelSum / hits, c.angleSum / hits,
+                  static_cast<double>(c.normalOver5) * 100.0 / hits, static_cast<double>(c.off) * 100.0 / pixels,
+                  c.gpuIters / pixels, c.cpuIters / pixels);
+    return line;
+}
+
+std::string frameTimesLine(const std::string& view, std::vector<double> times)
+{
+    if (times.size() < 3)
+        return "";
+    std::sort(times.begin(), times.end());
+    char line[256];
+    std::snprintf(line, sizeof line, "  [%-6s] frames n=%zu: p50 %.2f, p95 %.2f, p99 %.2f, min %.2f, max %.2f ms\n",
+                  view.c_str(), times.size(), percentile(times, 0.5), percentile(times, 0.95),
+                  percentile(times, 0.99), times.front(), times.back());
+    return line;
+}
+
+LevelsMeasures sceneMeasures(const SceneComparison& c)
+{
+    LevelsMeasures m;
+    m.pixels = c.pixels;
+    m.hits = c.hits;
+    m.coverageMismatch = c.coverageMismatch;
+    m.normalOver5 = c.normalOver5;
+    m.materialMismatch = 0;
+    m.depthRel = c.depthRelSum / static_cast<double>(std::max<std::size_t>(c.hits, 1));
+    m.imageDb = psnrDb(c.squaredSum, static_cast<double>(c.pixels) * 3.0);
+    m.solidDb = c.solidPixels == 0 ? std::numeric_limits<double>::quiet_NaN()
+                                   : psnrDb(c.solidSquaredSum, static_cast<double>(c.solidPixels) * 3.0);
+    return m;
+}
+
+LevelsLimits prismsLimits()
+{
+    return {"prisms", 0.0001, 0.001, 0.001, 0, 45.0, std::numeric_limits<double>::quiet_NaN()};
+}
+
+LevelsLimits oneFrameLimits()
+{
+    return {"one frame", 0.0001, 0.00001, 0.001, 0, 45.0, 45.0};
+}
+
+} // namespace qlmr
