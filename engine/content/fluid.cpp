@@ -174,7 +174,7 @@ struct PipeModel {
     // are simply x - 1 and x + 1, run in lane-wide spans, and what is left
     // over after the last whole span of lanes runs cell by cell again.
     template <typename Cell, typename Span>
-    void row(uint32_t y, const Cell& cell, const Span& span) const
+    void runRow(uint32_t y, const Cell& cell, const Span& span) const
     {
         const size_t row = size_t(y) * width;
         const size_t rowAbove = size_t(neighbourIndex(y, -1, height, wrap)) * width;
@@ -202,11 +202,11 @@ struct PipeModel {
 
     void outflowRow(uint32_t y) const
     {
-        row(y, [this](auto... a) { outflowCell(a...); }, [this](auto... a) { outflowSpan(a...); });
+        runRow(y, [this](auto... a) { outflowCell(a...); }, [this](auto... a) { outflowSpan(a...); });
     }
     void depthRow(uint32_t y) const
     {
-        row(y, [this](auto... a) { depthCell(a...); }, [this](auto... a) { depthSpan(a...); });
+        runRow(y, [this](auto... a) { depthCell(a...); }, [this](auto... a) { depthSpan(a...); });
     }
 };
 
