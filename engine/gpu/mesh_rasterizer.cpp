@@ -120,7 +120,7 @@ MeshRasterizer::~MeshRasterizer()
         return;
     const VulkanFunctions& vk = context->vk;
     const VkDevice device = context->device;
-    vk.vkDeviceWaitIdle(device);
+    // Every submission was waited for on the fence: nothing is in flight.
     destroyTargets();
     destroyBuffer(&vertexBuffer);
     destroyBuffer(&indexBuffer);

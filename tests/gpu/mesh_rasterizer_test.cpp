@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <bit>
+#include <cstdio>
 #include <cmath>
 #include <functional>
 
@@ -198,6 +199,26 @@ TEST(HalfToFloatFlush, AgreesWithTheExactConversionOutsideSubnormals)
         ASSERT_EQ(std::bit_cast<std::uint32_t>(halfToFloatFlush(half)), std::bit_cast<std::uint32_t>(halfToFloat(half)))
             << std::hex << h;
     }
+}
+
+// ---- failures, on the fake driver
+
+class MeshRasterizerFakeTest : public test::FakeVulkanTest {};
+
+TEST_F(MeshRasterizerFakeTest, FailedUploadReportsTheMeshSizeAndReleasesEverything)
+{
+    openDevice();
+    const std::int64_t before = log().liveObjects; // the instance and the device
+    config().failResult = VK_ERROR_OUT_OF_DEVICE_MEMORY;
+    std::snprintf(config().failCall, sizeof config().failCall, "vkAllocateMemory");
+    const Scene scene = sceneOf(makeField(8, 8, [](float, float) { return 0.5f; }));
+    {
+        MeshRasterizer rasterizer;
+        std::string error;
+        EXPECT_FALSE(rasterizer.init(context, scene, 0, &error));
+        EXPECT_EQ(error, "mesh upload (0 MB)");
+    }
+    EXPECT_EQ(log().liveObjects, before);
 }
 
 // ---- on the device
