@@ -156,7 +156,12 @@ INSTANTIATE_TEST_SUITE_P(Grids, FluidStepShapes,
                          ::testing::Values(GridShape{32, 32, true}, GridShape{32, 32, false}, GridShape{64, 8, true},
                                            GridShape{16, 64, false}, GridShape{128, 128, true},
                                            GridShape{32, 1, false}, GridShape{1, 32, true}, GridShape{1, 1, false},
-                                           GridShape{1024, 4, false}, GridShape{512, 2, true}));
+                                           GridShape{1024, 4, false}, GridShape{512, 2, true}),
+                         [](const auto& info) {
+                             const GridShape& g = info.param;
+                             return std::to_string(g.width) + "x" + std::to_string(g.height) +
+                                    (g.clamp ? "Clamped" : "Wrapping");
+                         });
 
 TEST(FluidStep, GridOfAnotherSizeThrowsBeforeChangingAnything)
 {

@@ -195,7 +195,8 @@ TEST_P(ParticleSlope, RampReflectsAboutItsNormal)
 
 INSTANTIATE_TEST_SUITE_P(Ramps, ParticleSlope,
                          ::testing::Values(SlopeCase{true, {-0.05f, 1.0f, 0.0f}},
-                                           SlopeCase{false, {0.0f, 1.0f, -0.05f}}));
+                                           SlopeCase{false, {0.0f, 1.0f, -0.05f}}),
+                         [](const auto& info) { return info.param.alongU ? "RisingAlongU" : "RisingAlongV"; });
 
 // Only the prism's local box is solid: beyond uMax the particle falls on.
 TEST(ParticleStep, OutsideThePrismBoxNothingCollides)
