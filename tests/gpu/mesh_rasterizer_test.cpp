@@ -298,5 +298,45 @@ TEST_F(MeshRasterizerTest, UndersideNormalFacesTheCamera)
     EXPECT_NEAR(frame.normal[centre * 4 + 1], -1.0f, 2e-3f);
 }
 
+// The mesh at the finest level and the compute tracer see the same hills:
+// the same pixels covered, the same distances and nearly the same normals.
+// The hills fall to 0 at the borders, where the tracer would show the box's
+// side walls that the mesh does not have.
+TEST_F(MeshRasterizerTest, AgreesWithTheTracerOnSmoothHills)
+{
+    const Scene scene = sceneOf(makeField(64, 64, [](float u, float v) {
+        const float su = std::sin(3.14159265f * u), sv = std::sin(3.14159265f * v);
+        return 0.6f * su * su * sv * sv * (0.7f + 0.3f * std::cos(6.2831853f * 3.0f * u));
+    }), 1, 1.5f);
+    GpuRenderer tracer;
+    MeshRasterizer rasterizer;
+    std::string error;
+    ASSERT_TRUE(tracer.init(context, scene, &error)) << error;
+    ASSERT_TRUE(rasterizer.init(context, scene, 0, &error)) << error;
+    const Camera camera = Camera::lookAt({0.5f, 3.5f, 7.0f}, {0, 0.3f, 0}, {0, 1, 0}, 55, 64, 48);
+    const GpuFrame traced = tracer.render(camera, RenderSettings{}, GpuViewData{});
+    const GpuFrame meshed = rasterizer.render(camera, RenderSettings{});
+    ASSERT_TRUE(traced.ok) << traced.error;
+    ASSERT_TRUE(meshed.ok) << meshed.error;
+    const std::size_t pixels = std::size_t(camera.width) * camera.height;
+    std::size_t coverageMismatch = 0, both = 0, depthOff = 0, normalOff = 0;
+    for (std::size_t i = 0; i < pixels; ++i) {
+        const bool tracedHit = traced.depth[i] < 1e29f, meshHit = meshed.depth[i] < 1e29f;
+        coverageMismatch += tracedHit != meshHit ? 1 : 0;
+        if (!tracedHit || !meshHit)
+            continue;
+        ++both;
+        depthOff += std::fabs(traced.depth[i] - meshed.depth[i]) > 0.01f * traced.depth[i] ? 1 : 0;
+        const float cosine = traced.normal[i * 4] * meshed.normal[i * 4] +
+                             traced.normal[i * 4 + 1] * meshed.normal[i * 4 + 1] +
+                             traced.normal[i * 4 + 2] * meshed.normal[i * 4 + 2];
+        normalOff += cosine < std::cos(8.0f * 3.14159265f / 180.0f) ? 1 : 0;
+    }
+    EXPECT_GT(both, pixels / 3);
+    EXPECT_LE(coverageMismatch, pixels / 50) << "of " << pixels;
+    EXPECT_LE(depthOff, both / 50) << "of " << both;
+    EXPECT_LE(normalOff, both / 20) << "of " << both;
+}
+
 } // namespace
 } // namespace qlmr
