@@ -1,6 +1,5 @@
 #include "scene_modes.h"
 
-#include "content/demo_scene.h"
 #include "gpu/gpu_renderer.h"
 #include "gpu/vulkan_context.h"
 #include "scene/camera.h"
@@ -13,8 +12,10 @@
 #include "scene/thread_pool.h"
 #include "scene/tile_renderer.h"
 #include "scene_comparison.h"
+#include "scene_setup.h"
 
 #include <algorithm>
+#include <cmath>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -40,25 +41,24 @@ Camera viewCamera(const ViewPreset& view, std::uint32_t width, std::uint32_t hei
 
 int runSceneMode(const GpuTestOptions& o, std::FILE* out)
 {
-    if (o.scene == "diorama" || o.scene == "shells") {
-        std::fprintf(out, "scene \"%s\" is not available in this build; the demo scene and --sdna, --random and "
-                          "--sculpt are\n",
-                     o.scene.c_str());
+    if (o.scene == "diorama") {
+        std::fprintf(out, "scene \"diorama\" is not available in this build; the \"demo\" and \"shells\" scenes "
+                          "and --sdna, --random and --sculpt are\n");
         return 1;
     }
-    if (o.meshCompare || o.temporalFrames > 0 || o.upscale || o.water || o.stamps > 0) {
-        std::fprintf(out, "--p0, --temporal, --upscale, --water and --stamps are not available in this build\n");
+    if (o.meshCompare || o.temporalFrames > 0 || o.upscale || o.stamps > 0) {
+        std::fprintf(out, "--p0, --temporal, --upscale and --stamps are not available in this build\n");
         return 1;
     }
 
     std::filesystem::create_directories(o.out);
     ThreadPool pool;
     Scene scene;
-    const DemoLayout layout = buildDemoScene(scene, o.terrain, true, pool);
-    const std::vector<ViewPreset> views = makeViewPresets(scene.fields, layout);
-
     RenderSettings settings;
-    settings.shadows = !o.noShadows;
+    std::vector<ViewPreset> views;
+    if (!buildGpuTestScene(o, pool, scene, settings, views, out))
+        return 1;
+
     TraceSettings trace;
     if (o.geometricNormals)
         trace.normalMode = 0;

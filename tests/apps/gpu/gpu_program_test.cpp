@@ -446,7 +446,7 @@ TEST_F(GpuProgramOnDevice, SculptCheckPassesFourBlendsPerDevice)
 TEST_F(GpuProgramOnDevice, DemoSceneComparesEveryViewAndWritesBothImages)
 {
     const ProgramRun run = runGpu(dir.path(), {"--terrain", "128", "--width", "48", "--height", "32", "--frames", "3",
-                                               "--out", "demo"});
+                                               "--water", "--out", "demo"});
     EXPECT_EQ(run.exitCode, 0) << run.out;
     const std::regex viewLine("^  \\[(wide  |close |aerial|corner)\\] GPU +[0-9]+\\.[0-9]{2} ms \\(CPU +[0-9]+\\.[0-9] ms, "
                               "x[0-9]+\\) \\| PSNR (exact|[0-9]+\\.[0-9]{2} dB), [0-9]+ px differ \\| coverage mismatch "
@@ -463,6 +463,8 @@ TEST_F(GpuProgramOnDevice, DemoSceneComparesEveryViewAndWritesBothImages)
                       : 0;
     }
     ASSERT_GE(sections, 1) << run.out;
+    EXPECT_TRUE(std::regex_search(run.out, std::regex(R"((^|\n)water: lake at height 0\.[0-9]{3} over the terrain\n)")))
+        << run.out;
     EXPECT_EQ(views, 4 * sections) << run.out;
     EXPECT_EQ(frames, 4 * sections) << run.out;
     EXPECT_EQ(passes, 4 * sections) << run.out;
@@ -471,6 +473,25 @@ TEST_F(GpuProgramOnDevice, DemoSceneComparesEveryViewAndWritesBothImages)
         EXPECT_EQ(cpu.width, 48) << view;
         EXPECT_EQ(cpu.height, 32) << view;
     }
+}
+
+TEST_F(GpuProgramOnDevice, ShellsSceneBakesAndComparesTwoViewsWithoutALake)
+{
+    const ProgramRun run = runGpu(dir.path(), {"--scene", "shells", "--res", "16", "--width", "40", "--height", "24",
+                                               "--frames", "1", "--water", "--out", "."});
+    EXPECT_EQ(run.exitCode, 0) << run.out;
+    const std::vector<std::string> out = lines(run.out);
+    ASSERT_FALSE(out.empty());
+    EXPECT_TRUE(std::regex_match(out[0], std::regex(R"(^shells: [1-9][0-9]* prisms baked in [0-9]+\.[0-9] s$)"))) << out[0];
+    EXPECT_EQ(run.out.find("water:"), std::string::npos) << run.out;
+    int passes = 0;
+    for (const std::string& line : out)
+        passes += std::regex_search(line, std::regex(R"(^  \[(full  |limb  )\] levels \(prisms\): hit PASS .*\| image PASS)"))
+                      ? 1
+                      : 0;
+    EXPECT_GE(passes, 2) << run.out;
+    for (const char* name : {"full_cpu.png", "limb_cpu.png"})
+        EXPECT_TRUE(fs::exists(dir.path() / name)) << name;
 }
 
 // ---- without a device ------------------------------------------------------------
