@@ -1,4 +1,5 @@
 #include "gpu/gpu_frame_packing.h"
+#include "gpu/shell_raster.h"
 
 #include <gtest/gtest.h>
 
@@ -258,6 +259,80 @@ TEST(GpuFramePacking, HalfToFloatIsExactForEveryValue)
             EXPECT_EQ(std::bit_cast<std::uint32_t>(got) & 0x7FFFFFu, (h & 0x3FFu) << 13) << h;
         } else {
             ASSERT_EQ(std::bit_cast<std::uint32_t>(got), std::bit_cast<std::uint32_t>(want)) << h;
+        }
+    }
+}
+
+// ---- the shell hull of the seed pass
+
+TEST(ShellHull, LevelIsShellLevelsAboveTheCoarsestWithinTheBoundsLevels)
+{
+    EXPECT_EQ(shellLevel(11, 6), 4u); // a 1024 x 1024 field: a 64 x 64 grid of cells
+    EXPECT_EQ(shellLevel(8, 6), 1u);
+    EXPECT_EQ(shellLevel(3, 6), 1u);  // never below the first bounds level
+    EXPECT_EQ(shellLevel(2, 0), 1u);  // never above the last
+    EXPECT_EQ(shellLevel(11, 0), 10u);
+}
+
+// Seeded random fields: the hull's top over every level-0 sample lies at or
+// above the sample, so no surface point can be nearer than the hull.
+TEST(ShellHull, TopLiesAboveEverySampleAndTheHullIsClosed)
+{
+    std::mt19937 random(7);
+    for (int round = 0; round < 4; ++round) {
+        const std::uint32_t w = 16u << (round % 3), h = 32u >> (round % 2);
+        std::uniform_real_distribution<float> height(0.0f, 1.0f);
+        std::vector<float> heights(std::size_t(w) * h);
+        for (float& value : heights)
+            value = height(random);
+        Scene scene;
+        scene.addField(DisplacementField(w, h, heights, round % 2 == 0));
+        scene.addField(DisplacementField(1, 1, std::vector<float>{0.5f}, true)); // one level: no hull
+        scene.addPrism(makePrism({1, 2, 3}, {1, 0, 0}, {0, 0, -1}, 4, 2, 1.5f, 0));
+        scene.addPrism(makePrism({0, 0, 0}, {1, 0, 0}, {0, 0, -1}, 1, 1, 1, 1));
+        scene.refreshPrisms();
+        const std::uint32_t shellLevels = round % 3;
+        std::vector<ShellRecord> records;
+        std::vector<ShellVertex> vertices;
+        buildShellMesh(scene, shellLevels, records, vertices);
+        ASSERT_EQ(records.size(), 2u);
+        EXPECT_FALSE(records[1].present());
+        EXPECT_EQ(records[1].vertexCount, 0u);
+
+        const ShellRecord& shell = records[0];
+        const DisplacementField& field = scene.fields[0];
+        ASSERT_EQ(shell.level, shellLevel(field.levels, shellLevels));
+        const std::uint32_t gw = shell.gridWidth, gh = shell.gridHeight;
+        EXPECT_EQ(gw, field.levelWidth(shell.level));
+        EXPECT_EQ(gh, field.levelHeight(shell.level));
+        // Top, four walls and the bottom, six vertices per quad.
+        EXPECT_EQ(shell.vertexCount, (gw * gh + 2 * (gw + gh) + 1) * 6);
+        EXPECT_EQ(shell.firstVertex + shell.vertexCount, vertices.size());
+        for (std::uint32_t i = shell.firstVertex; i < shell.firstVertex + shell.vertexCount; ++i)
+            EXPECT_EQ(vertices[i].prism, 0u);
+
+        for (std::uint32_t y = 0; y < h; ++y) {
+            for (std::uint32_t x = 0; x < w; ++x) {
+                // Sample (x, y) at u = x / w; in cell coordinates of the hull grid.
+                const float gx = float(x) * float(gw) / float(w), gy = float(y) * float(gh) / float(h);
+                const std::uint32_t cx = std::min(std::uint32_t(gx), gw - 1), cy = std::min(std::uint32_t(gy), gh - 1);
+                const float s = gx - float(cx), r = gy - float(cy);
+                const float c00 = shell.corner(cx, cy), c10 = shell.corner(cx + 1, cy);
+                const float c01 = shell.corner(cx, cy + 1), c11 = shell.corner(cx + 1, cy + 1);
+                // The two triangles (00, 10, 11) and (00, 11, 01) of the cell.
+                const float top = s >= r ? c00 + (c10 - c00) * s + (c11 - c10) * r
+                                         : c00 + (c11 - c01) * s + (c01 - c00) * r;
+                ASSERT_GE(top + 1e-5f, field.texelHeight(0, std::int32_t(x), std::int32_t(y)))
+                    << "round " << round << " sample " << x << ", " << y;
+            }
+        }
+        // Every vertex lies in the prism's local box of heights 0 to 1.
+        const Prism& p = scene.prisms[0];
+        for (std::uint32_t i = shell.firstVertex; i < shell.firstVertex + shell.vertexCount; ++i) {
+            const Vec3 d = Vec3{vertices[i].position[0], vertices[i].position[1], vertices[i].position[2]} - p.origin;
+            const float hl = d.x * p.toLocal[0].z + d.y * p.toLocal[1].z + d.z * p.toLocal[2].z;
+            EXPECT_GE(hl, -1e-5f);
+            EXPECT_LE(hl, 1.0f + 1e-5f);
         }
     }
 }

@@ -211,13 +211,19 @@ TEST_F(GpuRendererOnDevice, SingleLevelFieldIsMarchedAtItsOneSample)
 // Two rectangles are edited on the CPU but only the first one's record is
 // handed to the renderer: the GPU image must show the first edit and not the
 // second, which proves that exactly the named rectangles travel.
+// With the seed pass the shell hull is rebuilt too: the raised block stands
+// above the old hull, so a stale hull would start the walk past it.
 TEST_F(GpuRendererOnDevice, UpdateFieldUploadsExactlyTheNamedRectangle)
 {
+  for (const bool seedPass : {false, true}) {
+    SCOPED_TRACE(seedPass ? "seed pass" : "no seed pass");
     Scene scene = groundAndBump(0.3f);
     Scene firstOnly = groundAndBump(0.3f);
     GpuRenderer renderer;
     std::string error;
-    ASSERT_TRUE(renderer.init(context, scene, &error)) << error;
+    GpuRenderOptions options;
+    options.seedPass = seedPass;
+    ASSERT_TRUE(renderer.init(context, scene, &error, options)) << error;
     const Camera camera = testCamera();
     const RenderSettings settings;
     const GpuFrame before = renderer.render(camera, settings, GpuViewData{});
@@ -249,6 +255,7 @@ TEST_F(GpuRendererOnDevice, UpdateFieldUploadsExactlyTheNamedRectangle)
     // The second edit is visible from the camera, so it would show if it travelled.
     EXPECT_GT(compare(after, both).depthMismatches, 40);
     EXPECT_GT(compare(after, renderOnCpu(groundAndBump(0.3f), camera, settings)).depthMismatches, 40);
+  }
 }
 
 TEST_F(GpuRendererOnDevice, UpdateAlbedoChangesTheEditedColours)
@@ -521,6 +528,155 @@ TEST_F(GpuRendererOnDevice, SolidObjectBesideTheFieldsMatchesTheCpuRenderer)
     const GpuFrame cleared = renderer.render(testCamera(), settings, GpuViewData{});
     ASSERT_TRUE(cleared.ok) << cleared.error;
     EXPECT_LE(compare(cleared, withoutSolid).depthMismatches, int(kSize * kSize / 100));
+}
+
+// A host-visible buffer the tests copy images into.
+class ReadbackBuffer {
+public:
+    ReadbackBuffer(VulkanContext& context, VkDeviceSize bytes) : context(context)
+    {
+        VkBufferCreateInfo create{};
+        create.sType = VK_STRUCTURE_TYPE_BUFFER_CREATE_INFO;
+        create.size = bytes;
+        create.usage = VK_BUFFER_USAGE_TRANSFER_DST_BIT;
+        context.vk.vkCreateBuffer(context.device, &create, nullptr, &buffer);
+        VkMemoryRequirements requirements{};
+        context.vk.vkGetBufferMemoryRequirements(context.device, buffer, &requirements);
+        VkMemoryAllocateInfo allocate{};
+        allocate.sType = VK_STRUCTURE_TYPE_MEMORY_ALLOCATE_INFO;
+        allocate.allocationSize = requirements.size;
+        allocate.memoryTypeIndex = std::uint32_t(context.findMemoryType(
+            requirements.memoryTypeBits, VK_MEMORY_PROPERTY_HOST_VISIBLE_BIT | VK_MEMORY_PROPERTY_HOST_COHERENT_BIT));
+        context.vk.vkAllocateMemory(context.device, &allocate, nullptr, &memory);
+        context.vk.vkBindBufferMemory(context.device, buffer, memory, 0);
+        context.vk.vkMapMemory(context.device, memory, 0, VK_WHOLE_SIZE, 0, &mapped);
+    }
+    ~ReadbackBuffer()
+    {
+        context.vk.vkUnmapMemory(context.device, memory);
+        context.vk.vkDestroyBuffer(context.device, buffer, nullptr);
+        context.vk.vkFreeMemory(context.device, memory, nullptr);
+    }
+    const float* floats() const { return static_cast<const float*>(mapped); }
+
+    VulkanContext& context;
+    VkBuffer buffer = VK_NULL_HANDLE;
+    VkDeviceMemory memory = VK_NULL_HANDLE;
+    void* mapped = nullptr;
+};
+
+// A frame hook that copies the seed-depth image out after the tracer.
+GpuViewData seedDepthCopy(VulkanContext& context, const ReadbackBuffer& target, std::uint32_t width,
+                          std::uint32_t height)
+{
+    GpuViewData view;
+    view.frameHook = [&context, &target, width, height](VkCommandBuffer commands, const GpuOutputImages& images) {
+        VkImageMemoryBarrier barrier{};
+        barrier.sType = VK_STRUCTURE_TYPE_IMAGE_MEMORY_BARRIER;
+        barrier.srcAccessMask = VK_ACCESS_COLOR_ATTACHMENT_WRITE_BIT | VK_ACCESS_SHADER_READ_BIT;
+        barrier.dstAccessMask = VK_ACCESS_TRANSFER_READ_BIT;
+        barrier.oldLayout = VK_IMAGE_LAYOUT_GENERAL;
+        barrier.newLayout = VK_IMAGE_LAYOUT_GENERAL;
+        barrier.srcQueueFamilyIndex = barrier.dstQueueFamilyIndex = VK_QUEUE_FAMILY_IGNORED;
+        barrier.image = images.seedDepth.image;
+        barrier.subresourceRange = {VK_IMAGE_ASPECT_COLOR_BIT, 0, 1, 0, 1};
+        context.vk.vkCmdPipelineBarrier(commands,
+                                        VK_PIPELINE_STAGE_COLOR_ATTACHMENT_OUTPUT_BIT |
+                                            VK_PIPELINE_STAGE_COMPUTE_SHADER_BIT,
+                                        VK_PIPELINE_STAGE_TRANSFER_BIT, 0, 0, nullptr, 0, nullptr, 1, &barrier);
+        VkBufferImageCopy region{};
+        region.imageSubresource = {VK_IMAGE_ASPECT_COLOR_BIT, 0, 0, 1};
+        region.imageExtent = {width, height, 1};
+        context.vk.vkCmdCopyImageToBuffer(commands, images.seedDepth.image, VK_IMAGE_LAYOUT_GENERAL, target.buffer, 1,
+                                          &region);
+    };
+    return view;
+}
+
+// Pixels whose hit, depth (relative 1e-4) or colour (8-bit) differ between two GPU frames.
+int framesDiffer(const GpuFrame& a, const GpuFrame& b)
+{
+    int count = 0;
+    for (std::size_t i = 0; i < a.depth.size(); ++i) {
+        const bool hitA = a.depth[i] < 1e29f, hitB = b.depth[i] < 1e29f;
+        bool differs = hitA != hitB || (hitA && std::fabs(a.depth[i] - b.depth[i]) > 1e-4f * a.depth[i]);
+        for (int k = 0; k < 3; ++k)
+            differs = differs || std::abs(int(toneMap8(a.color[i * 4 + k])) - int(toneMap8(b.color[i * 4 + k]))) > 1;
+        count += differs ? 1 : 0;
+    }
+    return count;
+}
+
+// The seed pass only moves where each seeded prism's walk begins: the image
+// is the one without it. The hull it rasterizes is conservative (the seed
+// distance never exceeds the traced depth) and covers the surface it wraps.
+// A camera under the ground or in the bump's box seeds neither prism.
+TEST_F(GpuRendererOnDevice, SeedPassGivesTheSameImageAndAConservativeSeed)
+{
+    struct Case {
+        const char* name;
+        Scene (*scene)();
+        Vec3 eye, target;
+        bool seeded;
+    };
+    const Case cases[] = {
+        {"ground_and_bump", [] { return groundAndBump(0.3f); }, {0.5f, 3.0f, 6.0f}, {0, 0.3f, 0}, true},
+        {"hills_water", hillsAndWater, {0.5f, 3.0f, 6.0f}, {0, 0.3f, 0}, true},
+        {"hills_low_in_the_box", hillsAndWater, {0.3f, 1.05f, 2.5f}, {0, 0.3f, -2.0f}, true},
+        {"under_the_ground", [] { return groundAndBump(0.3f); }, {0.0f, 0.1f, 0.0f}, {2.0f, 0.25f, -2.0f}, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const Scene scene = c.scene();
+        const Camera camera = Camera::lookAt(c.eye, c.target, {0, 1, 0}, 55.0f, kSize, kSize);
+        RenderSettings settings;
+        settings.specular = 0.3f;
+        GpuRenderer plain, seeded;
+        std::string error;
+        ASSERT_TRUE(plain.init(context, scene, &error)) << error;
+        GpuRenderOptions options;
+        options.seedPass = true;
+        ASSERT_TRUE(seeded.init(context, scene, &error, options)) << error;
+        ASSERT_TRUE(seeded.shellRasterBuilt());
+
+        for (const std::int32_t level : plain.prismSeedLevels(camera))
+            EXPECT_EQ(level, -1);
+        const std::vector<std::int32_t> levels = seeded.prismSeedLevels(camera);
+        ASSERT_EQ(levels.size(), scene.prisms.size());
+        for (std::size_t i = 0; i < levels.size(); ++i)
+            EXPECT_EQ(levels[i], c.seeded ? std::int32_t(seeded.shellRecords()[i].level) : -1) << "prism " << i;
+
+        const ReadbackBuffer seedDepth(context, VkDeviceSize(kSize) * kSize * 4);
+        const GpuFrame without = plain.render(camera, settings, GpuViewData{});
+        const GpuFrame with = seeded.render(camera, settings, seedDepthCopy(context, seedDepth, kSize, kSize));
+        ASSERT_TRUE(without.ok) << without.error;
+        ASSERT_TRUE(with.ok) << with.error;
+        EXPECT_LE(framesDiffer(without, with), 2);
+        // The seeded image still matches the CPU reference.
+        const Comparison result = compare(with, renderOnCpu(scene, camera, settings));
+        EXPECT_GT(result.psnr, 45.0);
+        EXPECT_LE(result.depthMismatches, int(kSize * kSize / 100));
+
+        int hits = 0, covered = 0;
+        for (std::size_t i = 0; i < with.depth.size(); ++i) {
+            const float seed = seedDepth.floats()[i];
+            if (!c.seeded) {
+                EXPECT_EQ(seed, 1e30f) << i; // nothing drawn: the clear value
+                continue;
+            }
+            if (!(with.depth[i] < 1e29f))
+                continue;
+            ++hits;
+            if (seed < 1e29f) {
+                ++covered;
+                EXPECT_LE(seed, with.depth[i] * (1.0f + 1e-4f)) << i;
+            }
+        }
+        if (c.seeded) {
+            EXPECT_GT(hits, 0);
+            EXPECT_GE(covered, hits - int(kSize)) << "the hull leaves hit pixels unseeded";
+        }
+    }
 }
 
 TEST_F(GpuRendererOnDevice, PointOutsidePrism)
