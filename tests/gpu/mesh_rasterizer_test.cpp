@@ -223,7 +223,7 @@ TEST_F(MeshRasterizerFakeTest, FailedUploadReportsTheMeshSizeAndReleasesEverythi
 
 // ---- on the device
 
-class MeshRasterizerTest : public test::OnDeviceTest {};
+class MeshRasterizerOnDevice : public test::OnDeviceTest {};
 
 // Where the ray of pixel (x, y) meets the plane y = planeY inside |x|, |z| < limit; -1 otherwise.
 float planeHit(const Camera& camera, std::uint32_t x, std::uint32_t y, float planeY, float limit)
@@ -239,7 +239,7 @@ float planeHit(const Camera& camera, std::uint32_t x, std::uint32_t y, float pla
     return (std::fabs(p.x) < limit && std::fabs(p.z) < limit) ? t : -1.0f;
 }
 
-TEST_F(MeshRasterizerTest, FlatFieldGivesPlaneDepthAndUpNormals)
+TEST_F(MeshRasterizerOnDevice, FlatFieldGivesPlaneDepthAndUpNormals)
 {
     const Scene scene = sceneOf(makeField(32, 32, [](float, float) { return 0.5f; }));
     for (const std::uint32_t lod : {0u, 2u}) {
@@ -284,7 +284,7 @@ TEST_F(MeshRasterizerTest, FlatFieldGivesPlaneDepthAndUpNormals)
 }
 
 // Seen from below, the field shows its underside: the normal points down.
-TEST_F(MeshRasterizerTest, UndersideNormalFacesTheCamera)
+TEST_F(MeshRasterizerOnDevice, UndersideNormalFacesTheCamera)
 {
     const Scene scene = sceneOf(makeField(16, 16, [](float, float) { return 0.5f; }));
     MeshRasterizer rasterizer;
@@ -302,7 +302,7 @@ TEST_F(MeshRasterizerTest, UndersideNormalFacesTheCamera)
 // the same pixels covered, the same distances and nearly the same normals.
 // The hills fall to 0 at the borders, where the tracer would show the box's
 // side walls that the mesh does not have.
-TEST_F(MeshRasterizerTest, AgreesWithTheTracerOnSmoothHills)
+TEST_F(MeshRasterizerOnDevice, AgreesWithTheTracerOnSmoothHills)
 {
     const Scene scene = sceneOf(makeField(64, 64, [](float u, float v) {
         const float su = std::sin(3.14159265f * u), sv = std::sin(3.14159265f * v);

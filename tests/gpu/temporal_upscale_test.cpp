@@ -141,9 +141,9 @@ TEST(CpuSplat, ConvergesAfterFourFramesStillOrSliding)
 
 // ---- kernels on the device
 
-class TemporalUpscaleTest : public test::OnDeviceTest {};
+class TemporalUpscaleOnDevice : public test::OnDeviceTest {};
 
-TEST_F(TemporalUpscaleTest, KernelConvergesAfterFourFramesStillOrSliding)
+TEST_F(TemporalUpscaleOnDevice, KernelConvergesAfterFourFramesStillOrSliding)
 {
     for (const bool moving : {false, true}) {
         SCOPED_TRACE(moving ? "sliding" : "still");
@@ -190,7 +190,7 @@ TEST_F(TemporalUpscaleTest, KernelConvergesAfterFourFramesStillOrSliding)
 
 // With clamping, history never leaves the range of the fresh samples around
 // the pixel's block.
-TEST_F(TemporalUpscaleTest, ClampingKeepsHistoryWithinTheFreshNeighbourhood)
+TEST_F(TemporalUpscaleOnDevice, ClampingKeepsHistoryWithinTheFreshNeighbourhood)
 {
     SyntheticScene scene;
     const std::uint32_t w = scene.kWidth, h = scene.kHeight;
@@ -250,7 +250,7 @@ std::vector<Texel4> bilinearReference(const std::vector<Texel4>& low, int lw, in
     return out;
 }
 
-TEST_F(TemporalUpscaleTest, BilinearMatchesTheReference)
+TEST_F(TemporalUpscaleOnDevice, BilinearMatchesTheReference)
 {
     struct Case {
         const char* name;
@@ -282,7 +282,7 @@ TEST_F(TemporalUpscaleTest, BilinearMatchesTheReference)
 
 // Where the depth is smooth, the edge mode's Catmull-Rom filter reproduces
 // a linear ramp exactly, as bilinear does.
-TEST_F(TemporalUpscaleTest, EdgeModeKeepsSmoothRegionsLinear)
+TEST_F(TemporalUpscaleOnDevice, EdgeModeKeepsSmoothRegionsLinear)
 {
     const int lw = 12, lh = 10;
     std::vector<Texel4> low(std::size_t(lw) * lh);
@@ -298,7 +298,7 @@ TEST_F(TemporalUpscaleTest, EdgeModeKeepsSmoothRegionsLinear)
                 EXPECT_NEAR(edge[std::size_t(y) * 24 + x][c], bilinear[std::size_t(y) * 24 + x][c], 1e-5f);
 }
 
-TEST_F(TemporalUpscaleTest, EdgeModeKeepsADepthEdgeSharp)
+TEST_F(TemporalUpscaleOnDevice, EdgeModeKeepsADepthEdgeSharp)
 {
     // Near red on the left half, far blue on the right.
     const int lw = 16, lh = 8;
@@ -335,7 +335,7 @@ DisplacementField hillField()
     return DisplacementField(64, 64, std::span<const float>(heights), true);
 }
 
-TEST_F(TemporalUpscaleTest, ExperimentPrintsItsLineAndWritesBothImages)
+TEST_F(TemporalUpscaleOnDevice, ExperimentPrintsItsLineAndWritesBothImages)
 {
     Scene scene;
     scene.addField(hillField());
