@@ -141,6 +141,8 @@ void splatAccumulate(std::vector<SplatRecord>& history, bool hasHistory, const C
     const Vec3 eye = full.position;
     const float t = full.tanHalfFov, aspect = full.aspect;
     history.resize(std::size_t(width) * height);
+    if (halfWidth == 0 || halfHeight == 0)
+        return;
 
     // (a) The old records, reprojected into this camera; the nearest wins.
     if (hasHistory) {

@@ -57,7 +57,8 @@ void main()
             // An edge: blend only the corners on the nearest corner's side.
             bool right = f.x >= 0.5, down = f.y >= 0.5;
             float dRef = down ? (right ? c11.w : c01.w) : (right ? c10.w : c00.w);
-            float scale = pc.edgeTolerance * dRef;
+            // A zero depth only comes from empty input; keep the weights finite.
+            float scale = pc.edgeTolerance * max(dRef, 0.001);
             float a00 = depthAwareWeight(w00, c00.w, dRef, scale);
             float a10 = depthAwareWeight(w10, c10.w, dRef, scale);
             float a01 = depthAwareWeight(w01, c01.w, dRef, scale);
