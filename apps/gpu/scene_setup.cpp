@@ -1,11 +1,21 @@
 #include "scene_setup.h"
 
 #include "content/demo_scene.h"
+#include "content/diorama_world.h"
+#include "content/fluid.h"
 #include "content/quad_cage.h"
 #include "content/radial_source.h"
 #include "content/shell_bake.h"
 
+#include <stb/stb_image.h>
+
+#include "sdna/bounds_analysis.h"
+#include "sdna/critter.h"
+#include "sdna/evaluator.h"
+
 #include <algorithm>
+#include <array>
+#include <cstring>
 #include <cmath>
 #include <cstdint>
 #include <span>
@@ -90,21 +100,169 @@ std::vector<ViewPreset> buildShellsScene(Scene& scene, const GpuTestOptions& o, 
     return views;
 }
 
+struct SpritePlacement {
+    const char* name;
+    float x;
+    float z;
+};
+
+constexpr SpritePlacement kDioramaSprites[] = {
+    {"tree", -2.4f, -1.2f}, {"tree", 2.6f, 1.9f},     {"tree", 1.0f, -2.9f},
+    {"barrel", 2.0f, -0.6f}, {"crystal", -2.9f, 2.6f}, {"barrel", -1.4f, 2.9f},
+};
+
+constexpr std::array<std::array<float, 3>, 4> kFootPoints{{
+    {0.3f, 0.45f, 0.14f},
+    {0.3f, 0.45f, -0.14f},
+    {-0.35f, 0.42f, 0.14f},
+    {-0.35f, 0.42f, -0.14f},
+}};
+
+ViewPreset orbitView(const char* name, float t)
+{
+    ViewPreset view;
+    view.name = name;
+    view.eye = orbitEye(t);
+    view.target = {0.0f, 0.35f, 0.0f};
+    view.fovDegrees = 34.0f;
+    return view;
+}
+
 } // namespace
 
-bool buildGpuTestScene(const GpuTestOptions& o, ThreadPool& pool, Scene& scene, RenderSettings& settings,
-                       std::vector<ViewPreset>& views, std::FILE* out)
+GpuTestScene::GpuTestScene() = default;
+GpuTestScene::~GpuTestScene() = default;
+
+Scene& GpuTestScene::scene()
 {
-    if (o.scene == "shells") {
-        views = buildShellsScene(scene, o, pool, settings, out);
-    } else {
-        const DemoLayout layout = buildDemoScene(scene, o.terrain, true, pool);
-        views = makeViewPresets(scene.fields, layout);
+    return world ? world->scene : ownScene;
+}
+
+bool loadDioramaSprites(DioramaWorld& world, const std::string& assets, std::string& error)
+{
+    for (const SpritePlacement& placement : kDioramaSprites) {
+        const std::string path = assets + "/" + placement.name + ".png";
+        std::FILE* file = std::fopen(path.c_str(), "rb");
+        int w = 0, h = 0, channels = 0;
+        stbi_uc* pixels = file ? stbi_load_from_file(file, &w, &h, &channels, 4) : nullptr;
+        if (file)
+            std::fclose(file);
+        if (!pixels) {
+            error = "cannot read " + path;
+            return false;
+        }
+        std::vector<std::uint32_t> rgba(static_cast<std::size_t>(w) * h);
+        std::memcpy(rgba.data(), pixels, rgba.size() * 4);
+        stbi_image_free(pixels);
+        SpriteView view;
+        view.pixels = rgba.data();
+        view.count = rgba.size();
+        view.width = static_cast<std::uint32_t>(w);
+        view.height = static_cast<std::uint32_t>(h);
+        if (!world.placeSprite(view, placement.x, placement.z)) {
+            error = path + " does not fit a field";
+            return false;
+        }
     }
-    settings.shadows = !o.noShadows;
-    if (o.water && o.scene != "shells")
-        return addLake(scene, out);
+    world.syncCollisionScene();
     return true;
+}
+
+std::unique_ptr<PlacedCritter> placeCritter(const DioramaWorld& world, float x, float z, float yaw, float scale,
+                                            float sink)
+{
+    auto placed = std::make_unique<PlacedCritter>();
+    placed->program = buildCritter(true);
+    placed->pose = critterPose(placed->program.boneCount, 0.45f);
+    SdnaInstance& instance = placed->instance;
+    instance.rotation = {0.0f, std::sin(yaw / 2.0f), 0.0f, std::cos(yaw / 2.0f)};
+    instance.scale = scale;
+
+    float lift = -1e30f;
+    const std::size_t feet = std::min<std::size_t>(4, placed->pose.size());
+    for (std::size_t b = 0; b < feet; ++b) {
+        const std::array<float, 3> foot{kFootPoints[b][0] + 0.02f, kFootPoints[b][1] - 0.45f, kFootPoints[b][2]};
+        const BonePose& bone = placed->pose[b];
+        std::array<float, 3> p = quatRotateForward(bone.rotation, foot);
+        for (int i = 0; i < 3; ++i)
+            p[i] += bone.position[i];
+        p = quatRotateForward(instance.rotation, p);
+        const float wx = p[0] * scale + x;
+        const float wy = p[1] * scale;
+        const float wz = p[2] * scale + z;
+        lift = std::max(lift, world.heightAt(wx, wz) - (wy - 0.055f * scale));
+    }
+    instance.translation = {x, lift - sink, z};
+    placed->bounds = analyzeProgramBounds(placed->program, 3);
+    instance.program = &placed->program;
+    instance.pose = placed->pose.data();
+    instance.poseCount = placed->pose.size();
+    instance.bounds = &placed->bounds;
+    return placed;
+}
+
+std::unique_ptr<PlacedCritter> defaultCritter(const DioramaWorld& world)
+{
+    return placeCritter(world, -0.15f, 0.35f, -0.5f, 0.9f, 0.015f);
+}
+
+RenderSettings dioramaRenderSettings()
+{
+    RenderSettings settings;
+    const float norm = std::sqrt(1.015f);
+    settings.sunDir = Vec3{-0.5f / norm, 0.75f / norm, 0.45f / norm};
+    settings.sunColor = Vec3{1.45f, 1.36f, 1.2f};
+    settings.ambient = Vec3{0.28f, 0.33f, 0.42f};
+    settings.specular = 0.35f;
+    settings.roughness = 0.45f;
+    settings.fogDensity = 0.0f;
+    return settings;
+}
+
+double worldWaterVolume(const DioramaWorld& world)
+{
+    return sim::waterVolume(world.water, 0.03125f);
+}
+
+int buildGpuTestScene(const GpuTestOptions& o, ThreadPool& pool, GpuTestScene& out, std::FILE* report)
+{
+    out.width = o.width;
+    out.height = o.height;
+    if (o.scene == "diorama") {
+        out.diorama = true;
+        out.world = std::make_unique<DioramaWorld>();
+        std::string error;
+        if (!loadDioramaSprites(*out.world, o.assets, error)) {
+            std::fprintf(report, "%s\n", error.c_str());
+            return 1;
+        }
+        const float step = 1.0f / 15.0f;
+        for (int i = 0; static_cast<float>(i) * step < o.time; ++i)
+            out.world->advance(static_cast<float>(i) / 15.0f, step, &pool);
+        out.settings = dioramaRenderSettings();
+        if (!o.noSolid) {
+            out.critter = defaultCritter(*out.world);
+            if (o.noCull)
+                out.critter->instance.bounds = nullptr;
+        }
+        if (!o.sizeGiven) {
+            out.width = 960;
+            out.height = 540;
+        }
+        out.views = {orbitView("orbit0", 0.0f), orbitView("orbit1", 0.5f), orbitView("orbit2", 1.0f)};
+        std::fprintf(report, "diorama at %.1f s: %zu prisms, water %.3f m3%s; %ux%u\n", o.time,
+                     out.world->scene.prisms.size(), worldWaterVolume(*out.world),
+                     out.critter ? ", the critter (sDNA) on the terrain" : "", out.width, out.height);
+    } else if (o.scene == "shells") {
+        out.views = buildShellsScene(out.ownScene, o, pool, out.settings, report);
+    } else {
+        const DemoLayout layout = buildDemoScene(out.ownScene, o.terrain, true, pool);
+        out.views = makeViewPresets(out.ownScene.fields, layout);
+    }
+    out.settings.shadows = !o.noShadows;
+    if (o.water && o.scene != "shells" && !addLake(out.scene(), report))
+        return 1;
+    return 0;
 }
 
 } // namespace qlmr

@@ -1,0 +1,43 @@
+// The critter's placement on the diorama terrain and the diorama settings.
+#include "scene_setup.h"
+
+#include "content/diorama_world.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+namespace qlmr {
+namespace {
+
+TEST(PlacedCritter, InstancePointsIntoItsOwnRecordAndSinkLowersIt)
+{
+    const DioramaWorld world;
+    const auto standing = placeCritter(world, 0.5f, -0.25f, 0.3f, 1.0f, 0.0f);
+    const auto sunk = placeCritter(world, 0.5f, -0.25f, 0.3f, 1.0f, 0.1f);
+    const SdnaInstance& instance = standing->instance;
+    EXPECT_EQ(instance.program, &standing->program);
+    EXPECT_EQ(instance.pose, standing->pose.data());
+    EXPECT_EQ(instance.poseCount, standing->pose.size());
+    EXPECT_EQ(instance.bounds, &standing->bounds);
+    EXPECT_FALSE(standing->program.instructions.empty());
+    EXPECT_EQ(instance.translation[0], 0.5f);
+    EXPECT_EQ(instance.translation[2], -0.25f);
+    EXPECT_TRUE(std::isfinite(instance.translation[1]));
+    EXPECT_NEAR(sunk->instance.translation[1], instance.translation[1] - 0.1f, 1e-6f);
+    EXPECT_NEAR(instance.rotation[1], std::sin(0.15f), 1e-7f);
+    EXPECT_NEAR(instance.rotation[3], std::cos(0.15f), 1e-7f);
+}
+
+TEST(DioramaSettings, SunIsUnitLengthAndFogIsOff)
+{
+    const RenderSettings s = dioramaRenderSettings();
+    EXPECT_NEAR(length(s.sunDir), 1.0f, 1e-6f);
+    EXPECT_EQ(s.fogDensity, 0.0f);
+    EXPECT_EQ(s.specular, 0.35f);
+    EXPECT_EQ(s.roughness, 0.45f);
+    EXPECT_TRUE(s.shadows);
+}
+
+} // namespace
+} // namespace qlmr
