@@ -17,8 +17,10 @@
 namespace qlmr {
 
 // Where a prism's field lives on the GPU, four words:
-// (layer << 4) | group, log2 width, log2 height,
-// levels | (wrap ? 1 : 0) << 8 | (pixel grid ? 2 : 0) << 8.
+// (layer << 4) | group, log2 width | pixel-grid offset x << 8,
+// log2 height | pixel-grid offset y << 8,
+// levels | (wrap ? 1 : 0) << 8 | (pixel grid ? 2 : 0) << 8 | cell size << 16
+// (offsets modulo the cell size; gpu/shaders/gpu_layout.h).
 struct PrismFieldRecord {
     std::array<std::uint32_t, 4> words{};
 };

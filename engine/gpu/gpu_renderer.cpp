@@ -470,10 +470,17 @@ bool GpuRenderer::init(VulkanContext& ctx, const Scene& sceneIn, std::string* er
             continue;
         const FieldView view = fields[field].view();
         PrismFieldRecord& r = prismRecords[i];
+        const DisplacementField& f = fields[field];
+        // The snap needs only the offsets modulo the cell size.
+        const std::uint32_t grid = std::min<std::uint32_t>(f.pixelGrid, QLMR_FIELD_MAX_GRID);
+        auto offset = [grid](std::int32_t o) {
+            return grid == 0 ? 0u : std::uint32_t(((std::int64_t(o) % grid) + grid) % grid);
+        };
         r.words[0] = (fieldLayers[field] << 4) | fieldGroups[field];
-        r.words[1] = view.log2Width;
-        r.words[2] = view.log2Height;
-        r.words[3] = view.levels | (view.wrap ? 1u : 0u) << 8 | (fields[field].pixelGrid > 0 ? 2u : 0u) << 8;
+        r.words[1] = view.log2Width | offset(f.pixelGridOffsetX) << QLMR_FIELD_OFFSET_SHIFT;
+        r.words[2] = view.log2Height | offset(f.pixelGridOffsetY) << QLMR_FIELD_OFFSET_SHIFT;
+        r.words[3] = view.levels | (view.wrap ? 1u : 0u) << 8 | (grid > 0 ? 2u : 0u) << 8 |
+            grid << QLMR_FIELD_GRID_SHIFT;
     }
 
     // 8. The prism buffer.
@@ -783,7 +790,9 @@ GpuOutputImages* GpuRenderer::outputImages(std::uint32_t width, std::uint32_t he
     destroyOutputImages(entry);
     const VkImageUsageFlags outputUsage =
         VK_IMAGE_USAGE_TRANSFER_SRC_BIT | VK_IMAGE_USAGE_SAMPLED_BIT | VK_IMAGE_USAGE_STORAGE_BIT;
-    const VkImageUsageFlags seedUsage = VK_IMAGE_USAGE_STORAGE_BIT | VK_IMAGE_USAGE_COLOR_ATTACHMENT_BIT;
+    // The seed images may also be copied out, so a frame hook can inspect the seed.
+    const VkImageUsageFlags seedUsage =
+        VK_IMAGE_USAGE_STORAGE_BIT | VK_IMAGE_USAGE_COLOR_ATTACHMENT_BIT | VK_IMAGE_USAGE_TRANSFER_SRC_BIT;
     const std::uint64_t pixels = std::uint64_t(width) * height;
     if (!createImage(&entry.color, VK_FORMAT_R16G16B16A16_SFLOAT, width, height, 1, outputUsage, 0) ||
         !createImage(&entry.depth, VK_FORMAT_R32_SFLOAT, width, height, 1, outputUsage, 0) ||

@@ -12,6 +12,9 @@ struct FieldDesc {
     int levels;
     int wrap;
     int pixelGrid;
+    int gridSize;     // pixel-grid cell edge in samples
+    int gridOffsetX;  // pixel-grid offsets, modulo the cell size
+    int gridOffsetY;
 };
 
 FieldDesc decodeField(ivec4 info)
@@ -19,12 +22,35 @@ FieldDesc decodeField(ivec4 info)
     FieldDesc f;
     f.index = info.x & 15;
     f.layer = info.x >> 4;
-    f.log2W = info.y;
-    f.log2H = info.z;
-    f.levels = info.w & 255;
+    f.log2W = info.y & QLMR_FIELD_LOW_MASK;
+    f.log2H = info.z & QLMR_FIELD_LOW_MASK;
+    f.levels = info.w & QLMR_FIELD_LOW_MASK;
     f.wrap = (info.w & QLMR_FIELD_WRAP_BIT) != 0 ? 1 : 0;
     f.pixelGrid = (info.w & QLMR_FIELD_PIXEL_GRID_BIT) != 0 ? 1 : 0;
+    f.gridSize = int(uint(info.w) >> QLMR_FIELD_GRID_SHIFT);
+    f.gridOffsetX = info.y >> QLMR_FIELD_OFFSET_SHIFT;
+    f.gridOffsetY = info.z >> QLMR_FIELD_OFFSET_SHIFT;
     return f;
+}
+
+// A coordinate moved to the centre of its pixel-grid cell, as the field's
+// own snap on the processor: size samples across, offset in samples.
+float snapCoordinate(float coordinate, int size, int offset, float n)
+{
+    const float s = float(size);
+    const float o = float(offset);
+    const float cell = floor((s * coordinate - o + 0.5) / n);
+    return (cell * n + o + (n - 1.0) / 2.0) / s;
+}
+
+// (u, v) at the centre of its pixel-grid cell; unchanged without a grid.
+vec2 snapToPixelGrid(FieldDesc f, vec2 uv)
+{
+    if (f.pixelGrid == 0)
+        return uv;
+    const float n = float(f.gridSize);
+    return vec2(snapCoordinate(uv.x, 1 << f.log2W, f.gridOffsetX, n),
+                snapCoordinate(uv.y, 1 << f.log2H, f.gridOffsetY, n));
 }
 
 // The slot is not uniform across a workgroup, so each read goes through a

@@ -40,6 +40,7 @@ void main()
     // The shell raster pass left the distance to the nearest hull here.
     const float seedT = frame.camPos.w == 1.0 ? imageLoad(seedDepth, pixel).r : 1e30;
     Hit hit = tracePrimary(ray, tileRange[tile], lodScale, seedT);
+    snapHit(hit);
     const vec3 color = shadeHit(hit, ray, lodScale, QLMR_TRACE_LIT != 0);
 
     imageStore(outColor, pixel, vec4(color, 1.0));

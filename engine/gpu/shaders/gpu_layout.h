@@ -40,9 +40,17 @@
 #define QLMR_BINDING_SOLID_MATERIALS 20
 #define QLMR_BINDING_COUNT 21
 
-// Bits of the prism field record's last word.
+// The prism field record (`info`): x = layer << 4 | group; y = log2 width |
+// pixel-grid offset x << QLMR_FIELD_OFFSET_SHIFT; z = log2 height | pixel-grid
+// offset y << QLMR_FIELD_OFFSET_SHIFT; w = levels | flag bits | pixel-grid
+// cell size << QLMR_FIELD_GRID_SHIFT. The offsets are kept modulo the cell
+// size, which moves no cell centre; without a pixel grid they are 0.
 #define QLMR_FIELD_WRAP_BIT 256
 #define QLMR_FIELD_PIXEL_GRID_BIT 512
+#define QLMR_FIELD_LOW_MASK 255
+#define QLMR_FIELD_OFFSET_SHIFT 8
+#define QLMR_FIELD_GRID_SHIFT 16
+#define QLMR_FIELD_MAX_GRID 65535
 
 #ifdef __cplusplus
 
@@ -103,6 +111,12 @@ struct Prism {
     Int4 info;          // layer << 4 | group, log2 width, log2 height, levels | flags
 };
 static_assert(sizeof(Prism) == 176);
+// Levels and log2 sizes fit below the offsets, the flags below the cell size,
+// and offsets below the cell size fit above the log2 sizes.
+static_assert(QLMR_FIELD_LOW_MASK < QLMR_FIELD_WRAP_BIT && QLMR_FIELD_PIXEL_GRID_BIT < (1 << QLMR_FIELD_GRID_SHIFT));
+static_assert((1u << QLMR_FIELD_OFFSET_SHIFT) == QLMR_FIELD_LOW_MASK + 1u);
+static_assert(std::uint64_t(QLMR_FIELD_MAX_GRID) << QLMR_FIELD_OFFSET_SHIFT < (std::uint64_t(1) << 31));
+static_assert(std::uint64_t(QLMR_FIELD_MAX_GRID) << QLMR_FIELD_GRID_SHIFT <= 0xFFFFFFFFu);
 static_assert(offsetof(Prism, origin) == 0);
 static_assert(offsetof(Prism, axisU) == 16);
 static_assert(offsetof(Prism, axisV) == 32);

@@ -448,6 +448,39 @@ Hit tracePrimary(Ray ray, uvec2 range, float lodScale, float seedT)
     return best;
 }
 
+// A hit on a pixel-grid field moves to the centre of its grid cell: the
+// height there, and both normals from a smoothed gradient one cell to each
+// side. The distance stays as the walk found it; a snapped height below the
+// prism's box leaves the hit unchanged.
+void snapHit(inout Hit hit)
+{
+    if (!hit.found || hit.prism < 0)
+        return;
+    const Prism p = prisms[hit.prism];
+    const FieldDesc f = decodeField(p.info);
+    if (f.pixelGrid == 0)
+        return;
+    const vec2 uv = snapToPixelGrid(f, hit.uvh.xy);
+    const float u = uv.x, v = uv.y;
+    const float h = sampleHeight(f, 0, u, v);
+    if (h < p.toLocal[2].w)
+        return;
+    const float n = float(f.gridSize);
+    const float su = n / float(1 << f.log2W);
+    const float sv = n / float(1 << f.log2H);
+    const float hpp = sampleHeight(f, 0, u + su, v + sv), hmp = sampleHeight(f, 0, u - su, v + sv);
+    const float hp0 = sampleHeight(f, 0, u + su, v), hm0 = sampleHeight(f, 0, u - su, v);
+    const float hpm = sampleHeight(f, 0, u + su, v - sv), hmm = sampleHeight(f, 0, u - su, v - sv);
+    const float h0p = sampleHeight(f, 0, u, v + sv), h0m = sampleHeight(f, 0, u, v - sv);
+    const float gradU = (3.0 * (hpp - hmp) + 10.0 * (hp0 - hm0) + 3.0 * (hpm - hmm)) / (32.0 * su);
+    const float gradV = (3.0 * (hpp - hpm) + 10.0 * (h0p - h0m) + 3.0 * (hmp - hmm)) / (32.0 * sv);
+    const vec3 normal = worldNormal(p, vec3(-gradU, -gradV, 1.0));
+    hit.normal = normal;
+    hit.offsetNormal = normal;
+    hit.uvh = vec3(u, v, h);
+    hit.pos = p.origin.xyz + u * p.axisU.xyz + v * p.axisV.xyz + h * p.axisH.xyz;
+}
+
 // Whether any prism of the shadow ray's light cell blocks it.
 bool traceShadow(Ray ray, float lodScale)
 {

@@ -82,7 +82,9 @@ Surface fetchSurface(Hit hit, Ray ray)
     const float cosine = abs(dot(hit.normal, ray.dir) / sqrt(max(len2, 1e-30)));
     const float footprint = ray.coneSpread * hit.t + ray.coneRadius;
     const float lodArgument = max((footprint / max(cosine, 0.2)) / p.axisU.w, 1e-6);
-    const vec4 albedo = sampleAlbedo(f, hit.uvh.x, hit.uvh.y, log2(lodArgument));
+    // Albedo is read at the centre of the pixel-grid cell.
+    const vec2 albedoUv = snapToPixelGrid(f, hit.uvh.xy);
+    const vec4 albedo = sampleAlbedo(f, albedoUv.x, albedoUv.y, log2(lodArgument));
     s.albedo = albedo.rgb;
 
     const float depthScale = p.normalM[2].w;
