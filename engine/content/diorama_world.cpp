@@ -45,6 +45,14 @@ float noiseOctave(float px, float py, uint32_t seed)
     return (c00 + (c10 - c00) * wx) * (1.0f - wy) + (c01 + (c11 - c01) * wx) * wy;
 }
 
+// lroundf for values at or above 0, without the library call: the fraction
+// x - trunc(x) is exact, so halves go up exactly as lroundf sends them.
+uint32_t roundNonNegative(float value)
+{
+    const uint32_t whole = uint32_t(value);
+    return value - float(whole) >= 0.5f ? whole + 1 : whole;
+}
+
 uint32_t withAlpha(uint32_t colour, uint32_t alpha) { return (colour & 0x00FFFFFFu) | (alpha << 24); }
 
 // The bounding box of the texels where `next` differs from `current`.
@@ -101,11 +109,15 @@ float worldNoise(float x, float y, uint32_t seed)
 uint32_t mixColour(uint32_t a, uint32_t b, float t)
 {
     const float weight = std::clamp(t, 0.0f, 1.0f);
+    if (weight == 0.0f) {
+        return a | 0xFF000000u; // every channel stays exactly as it is
+    }
     uint32_t result = 0xFF000000u;
     for (int c = 0; c < 3; ++c) {
         const float from = float(channel(a, c));
         const float to = float(channel(b, c));
-        result |= uint32_t(std::lround(from + (to - from) * weight)) << (8 * c);
+        // A blend of two channel values never drops below 0.
+        result |= roundNonNegative(from + (to - from) * weight) << (8 * c);
     }
     return result;
 }
@@ -528,7 +540,7 @@ void DioramaWorld::refreshColours(float dt)
         wetness[i] = wet ? 1.0f : wetness[i] * wetFade;
         flash[i] = flash[i] * flashFade;
         const float level = wet ? ground + depth / 1.6f : ground - 0.004f;
-        waterHeights[i] = uint16_t(std::lround(65535.0f * std::clamp(level, 0.0f, 1.0f)));
+        waterHeights[i] = uint16_t(roundNonNegative(65535.0f * std::clamp(level, 0.0f, 1.0f)));
 
         uint32_t c = mixColour(baseColour[i], 0xFF1E2228u, 0.85f * burn[i]);
         const uint32_t soaked = uint32_t(float(channel(c, 0)) * 0.5f) | (uint32_t(float(channel(c, 1)) * 0.55f) << 8) |
@@ -536,7 +548,7 @@ void DioramaWorld::refreshColours(float dt)
         c = mixColour(c, soaked, wetness[i]);
         c = mixColour(c, 0xFF2896FFu, flash[i]);
         terrainAlbedo[i] = withAlpha(c, shadowMask.empty() ? 255u : shadowMask[i]);
-        waterAlbedo[i] = withAlpha(c, uint32_t(std::lround(255.0f * std::clamp(4.0f * depth, 0.0f, 1.0f))));
+        waterAlbedo[i] = withAlpha(c, roundNonNegative(255.0f * std::clamp(4.0f * depth, 0.0f, 1.0f)));
     }
 }
 
