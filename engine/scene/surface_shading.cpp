@@ -101,6 +101,34 @@ LevelTable heightTable(const DisplacementField& f)
     return t;
 }
 
+// The four texel indices and the fractions of a bilinear lookup on each
+// lane's level, with the field's edge rule.
+template <int N>
+struct BilinearTaps {
+    simd::vint<N> i00, i10, i01, i11;
+    simd::vfloat<N> fx, fy;
+};
+
+template <int N>
+BilinearTaps<N> bilinearTaps(const LevelTable& table, bool clamp, simd::vmask<N> lanes, simd::vint<N> level,
+                             simd::vfloat<N> u, simd::vfloat<N> v)
+{
+    using VF = simd::vfloat<N>;
+    using VI = simd::vint<N>;
+    const VI lw = simd::gather(table.width, level, lanes);
+    const VI lh = simd::gather(table.height, level, lanes);
+    const VI offset = simd::gather(table.offset, level, lanes);
+    const VF x = simd::toFloat(lw) * u;
+    const VF y = simd::toFloat(lh) * v;
+    const VF flx = simd::floor(x);
+    const VF fly = simd::floor(y);
+    const VI ix = simd::toInt(flx), iy = simd::toInt(fly);
+    const VI x0 = edgeIndex(ix, lw, clamp), x1 = edgeIndex(ix + VI(1), lw, clamp);
+    const VI row0 = offset + edgeIndex(iy, lh, clamp) * lw;
+    const VI row1 = offset + edgeIndex(iy + VI(1), lh, clamp) * lw;
+    return {row0 + x0, row0 + x1, row1 + x0, row1 + x1, x - flx, y - fly};
+}
+
 } // namespace
 
 template <int N>
@@ -109,26 +137,13 @@ AlbedoLanes<N> sampleAlbedoLevelLanes(const DisplacementField& f, simd::vmask<N>
 {
     using VF = simd::vfloat<N>;
     using VI = simd::vint<N>;
-    const LevelTable table = albedoTable(f);
-    const VI lw = simd::gather(table.width, level, lanes);
-    const VI lh = simd::gather(table.height, level, lanes);
-    const VI offset = simd::gather(table.offset, level, lanes);
-    const VF x = simd::toFloat(lw) * u;
-    const VF y = simd::toFloat(lh) * v;
-    const VF flx = simd::floor(x);
-    const VF fly = simd::floor(y);
-    const VF fx = x - flx;
-    const VF fy = y - fly;
-    const VI ix = simd::toInt(flx), iy = simd::toInt(fly);
-    const bool clamp = f.clampEdges;
-    const VI x0 = edgeIndex(ix, lw, clamp), x1 = edgeIndex(ix + VI(1), lw, clamp);
-    const VI row0 = offset + edgeIndex(iy, lh, clamp) * lw;
-    const VI row1 = offset + edgeIndex(iy + VI(1), lh, clamp) * lw;
+    const BilinearTaps<N> taps = bilinearTaps(albedoTable(f), f.clampEdges, lanes, level, u, v);
+    const VF fx = taps.fx, fy = taps.fy;
     const std::uint32_t* texels = f.albedo.data();
-    const VI c00 = simd::gather(texels, row0 + x0, lanes);
-    const VI c10 = simd::gather(texels, row0 + x1, lanes);
-    const VI c01 = simd::gather(texels, row1 + x0, lanes);
-    const VI c11 = simd::gather(texels, row1 + x1, lanes);
+    const VI c00 = simd::gather(texels, taps.i00, lanes);
+    const VI c10 = simd::gather(texels, taps.i10, lanes);
+    const VI c01 = simd::gather(texels, taps.i01, lanes);
+    const VI c11 = simd::gather(texels, taps.i11, lanes);
     const VF gx = VF(1.0f) - fx, gy = VF(1.0f) - fy;
     AlbedoLanes<N> out;
     for (int k = 0; k < 4; ++k) {
@@ -175,28 +190,14 @@ simd::vfloat<N> sampleHeightLanes(const DisplacementField& f, simd::vmask<N> lan
                                   simd::vfloat<N> u, simd::vfloat<N> v)
 {
     using VF = simd::vfloat<N>;
-    using VI = simd::vint<N>;
-    const LevelTable table = heightTable(f);
-    const VI lw = simd::gather(table.width, level, lanes);
-    const VI lh = simd::gather(table.height, level, lanes);
-    const VI offset = simd::gather(table.offset, level, lanes);
-    const VF x = simd::toFloat(lw) * u;
-    const VF y = simd::toFloat(lh) * v;
-    const VF flx = simd::floor(x);
-    const VF fly = simd::floor(y);
-    const VI ix = simd::toInt(flx), iy = simd::toInt(fly);
-    const VF fx = x - flx;
-    const VF fy = y - fly;
-    const bool clamp = f.clampEdges;
-    const VI x0 = edgeIndex(ix, lw, clamp), x1 = edgeIndex(ix + VI(1), lw, clamp);
-    const VI row0 = offset + edgeIndex(iy, lh, clamp) * lw;
-    const VI row1 = offset + edgeIndex(iy + VI(1), lh, clamp) * lw;
+    const BilinearTaps<N> taps = bilinearTaps(heightTable(f), f.clampEdges, lanes, level, u, v);
+    const VF fx = taps.fx, fy = taps.fy;
     const std::uint16_t* heights = f.heights.data();
     const VF scale(1.5259022e-5f);
-    const VF h00 = simd::toFloat(simd::gatherU16(heights, row0 + x0, lanes)) * scale;
-    const VF h10 = simd::toFloat(simd::gatherU16(heights, row0 + x1, lanes)) * scale;
-    const VF h01 = simd::toFloat(simd::gatherU16(heights, row1 + x0, lanes)) * scale;
-    const VF h11 = simd::toFloat(simd::gatherU16(heights, row1 + x1, lanes)) * scale;
+    const VF h00 = simd::toFloat(simd::gatherU16(heights, taps.i00, lanes)) * scale;
+    const VF h10 = simd::toFloat(simd::gatherU16(heights, taps.i10, lanes)) * scale;
+    const VF h01 = simd::toFloat(simd::gatherU16(heights, taps.i01, lanes)) * scale;
+    const VF h11 = simd::toFloat(simd::gatherU16(heights, taps.i11, lanes)) * scale;
     const VF gx = VF(1.0f) - fx;
     return (h00 * gx + h10 * fx) * (VF(1.0f) - fy) + (h01 * gx + h11 * fx) * fy;
 }
