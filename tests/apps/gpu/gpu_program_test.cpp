@@ -443,10 +443,10 @@ TEST_F(GpuProgramOnDevice, SculptCheckPassesFourBlendsPerDevice)
     EXPECT_EQ(runGpu(dir.path(), {"--sculpt", "1", "--gpu", "7"}).exitCode, 1);
 }
 
-TEST_F(GpuProgramOnDevice, DemoSceneComparesEveryViewAndWritesBothImages)
+TEST_F(GpuProgramOnDevice, DemoSceneWithLakeAndStampsComparesEveryViewAndWritesBothImages)
 {
     const ProgramRun run = runGpu(dir.path(), {"--terrain", "128", "--width", "48", "--height", "32", "--frames", "3",
-                                               "--water", "--out", "demo"});
+                                               "--water", "--stamps", "3", "--out", "demo"});
     EXPECT_EQ(run.exitCode, 0) << run.out;
     const std::regex viewLine("^  \\[(wide  |close |aerial|corner)\\] GPU +[0-9]+\\.[0-9]{2} ms \\(CPU +[0-9]+\\.[0-9] ms, "
                               "x[0-9]+\\) \\| PSNR (exact|[0-9]+\\.[0-9]{2} dB), [0-9]+ px differ \\| coverage mismatch "
@@ -464,6 +464,11 @@ TEST_F(GpuProgramOnDevice, DemoSceneComparesEveryViewAndWritesBothImages)
     }
     ASSERT_GE(sections, 1) << run.out;
     EXPECT_TRUE(std::regex_search(run.out, std::regex(R"((^|\n)water: lake at height 0\.[0-9]{3} over the terrain\n)")))
+        << run.out;
+    // Stamps go on the first device only; every device then renders the
+    // stamped field against the re-rendered reference.
+    const std::regex stamps(R"((^|\n)  3 stamps on field 0 \(128x128\): [0-9]+\.[0-9]{2} MB uploaded, field [0-9]+\.[0-9]{2} MB\n)");
+    EXPECT_EQ(std::distance(std::sregex_iterator(run.out.begin(), run.out.end(), stamps), std::sregex_iterator()), 1)
         << run.out;
     EXPECT_EQ(views, 4 * sections) << run.out;
     EXPECT_EQ(frames, 4 * sections) << run.out;
