@@ -112,21 +112,7 @@ SdnaHit trace(const Bricks& bricks, const std::array<float, 3>& origin,
     const SdnaProgram& program = bricks.program;
     float tnear = tmin;
     float tfar = tmax;
-    for (int axis = 0; axis < 3; ++axis) {
-        const float o = origin[axis];
-        const float d = direction[axis];
-        const float lo = program.boundsMin[axis];
-        const float hi = program.boundsMax[axis];
-        if (std::fabs(d) < 1e-20f) {
-            if (o < lo || o > hi) return missAfter(0);
-            continue;
-        }
-        const float t1 = (lo - o) / d;
-        const float t2 = (hi - o) / d;
-        tnear = std::fmax(tnear, std::fmin(t1, t2));
-        tfar = std::fmin(tfar, std::fmax(t1, t2));
-    }
-    if (tnear > tfar) return missAfter(0);
+    if (!clipToProgramBox(program, origin, direction, tnear, tfar)) return missAfter(0);
     if (stepLimit == 0 || options.maxSteps == 0) return uncertainAt(origin, direction, tnear, 0);
 
     BrickRay ray(bricks, origin, direction, tmin, tmax, options, stepLimit, mode, stats);

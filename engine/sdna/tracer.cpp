@@ -56,20 +56,15 @@ float taperedCapsuleDistance(const std::array<float, 3>& x, const std::array<flo
                                        ra, Vec<float>{b[0], b[1], b[2]}, rb);
 }
 
-SdnaHit traceProgram(const SdnaProgram& program, const std::array<float, 3>& origin,
-                     const std::array<float, 3>& direction, float tmin, float tmax,
-                     const SdnaTraceOptions& options, const BonePose* pose,
-                     std::uint64_t poseCount, const ProgramBounds* bounds) {
-    float tnear = tmin;
-    float tfar = tmax;
+bool clipToProgramBox(const SdnaProgram& program, const std::array<float, 3>& origin,
+                      const std::array<float, 3>& direction, float& tnear, float& tfar) {
     for (int axis = 0; axis < 3; ++axis) {
         const float o = origin[axis];
         const float d = direction[axis];
         const float lo = program.boundsMin[axis];
         const float hi = program.boundsMax[axis];
         if (std::fabs(d) < 1e-20f) {
-            // Parallel to the slabs: the faces themselves count as inside.
-            if (o < lo || o > hi) return missAfter(0);
+            if (o < lo || o > hi) return false;
             continue;
         }
         const float t1 = (lo - o) / d;
@@ -77,7 +72,17 @@ SdnaHit traceProgram(const SdnaProgram& program, const std::array<float, 3>& ori
         tnear = std::fmax(tnear, std::fmin(t1, t2));
         tfar = std::fmin(tfar, std::fmax(t1, t2));
     }
-    if (tnear > tfar || options.maxSteps == 0) return missAfter(0);
+    return tnear <= tfar;
+}
+
+SdnaHit traceProgram(const SdnaProgram& program, const std::array<float, 3>& origin,
+                     const std::array<float, 3>& direction, float tmin, float tmax,
+                     const SdnaTraceOptions& options, const BonePose* pose,
+                     std::uint64_t poseCount, const ProgramBounds* bounds) {
+    float tnear = tmin;
+    float tfar = tmax;
+    const bool inBox = clipToProgramBox(program, origin, direction, tnear, tfar);
+    if (!inBox || options.maxSteps == 0) return missAfter(0);
 
     float t = tnear;
     std::uint32_t steps = 0;

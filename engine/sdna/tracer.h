@@ -13,6 +13,12 @@ namespace qlmr {
 float taperedCapsuleDistance(const std::array<float, 3>& x, const std::array<float, 3>& a,
                              float ra, const std::array<float, 3>& b, float rb);
 
+// Clips the ray origin + direction * t, t in [tnear, tfar], to the program's
+// box; false when the ray misses it. A direction component below 1e-20 in
+// magnitude is parallel to its slabs, whose faces count as inside.
+bool clipToProgramBox(const SdnaProgram& program, const std::array<float, 3>& origin,
+                      const std::array<float, 3>& direction, float& tnear, float& tfar);
+
 // Traces the ray origin + direction * t, t in [tmin, tmax], clipped to the
 // program's box. The direction is expected to have unit length.
 SdnaHit traceProgram(const SdnaProgram& program, const std::array<float, 3>& origin,
