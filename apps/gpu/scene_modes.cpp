@@ -12,6 +12,7 @@
 #include "scene/thread_pool.h"
 #include "scene/tile_renderer.h"
 #include "scene_comparison.h"
+#include "device_variants.h"
 #include "scene_setup.h"
 #include "stamp_run.h"
 
@@ -75,11 +76,6 @@ Camera viewCamera(const ViewPreset& view, std::uint32_t width, std::uint32_t hei
 
 int runSceneMode(const GpuTestOptions& o, std::FILE* out)
 {
-    if (o.meshCompare || o.temporalFrames > 0 || o.upscale) {
-        std::fprintf(out, "--p0, --temporal and --upscale are not available in this build\n");
-        return 1;
-    }
-
     std::filesystem::create_directories(o.out);
     ThreadPool pool;
     GpuTestScene built;
@@ -158,6 +154,36 @@ int runSceneMode(const GpuTestOptions& o, std::FILE* out)
             }
         }
         const char* tag = device.deviceType == 1 ? "igpu" : "dgpu";
+
+        if (o.meshCompare || o.temporalFrames > 0 || o.upscale) {
+            std::vector<const std::vector<std::vector<std::uint32_t>>*> viewBins;
+            for (const CpuView& view : reference)
+                viewBins.push_back(&view.bins);
+            VariantContext variant;
+            variant.context = context.get();
+            variant.renderer = renderer.get();
+            variant.tiles = &cpuRenderer;
+            variant.scene = &scene;
+            variant.settings = &settings;
+            variant.views = &views;
+            variant.viewBins = &viewBins;
+            variant.width = width;
+            variant.height = height;
+            variant.frames = o.frames;
+            variant.lodBias = trace.lodBias;
+            variant.halfLodBias = o.halfLodBias;
+            variant.out = o.out;
+            variant.tag = tag;
+            if (o.meshCompare)
+                runMeshComparison(variant, out);
+            else if (o.temporalFrames > 0)
+                runTemporalComparison(variant, o.temporalFrames, o.temporalSpeed, out);
+            else
+                runUpscaleComparison(variant, out);
+            renderer.reset();
+            context.reset();
+            continue;
+        }
 
         for (std::size_t v = 0; v < views.size(); ++v) {
             const std::string name = views[v].name;

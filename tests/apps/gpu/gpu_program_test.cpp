@@ -530,6 +530,37 @@ TEST_F(GpuProgramOnDevice, DioramaWithoutCritterComparesThreeOrbitViews)
         EXPECT_TRUE(fs::exists(dir.path() / name)) << name;
 }
 
+TEST_F(GpuProgramOnDevice, MeshAndUpscaleVariantsReplaceTheStandardComparison)
+{
+    const std::vector<std::string> common{"--terrain", "64", "--width", "32", "--height", "16", "--frames", "1",
+                                          "--out", "."};
+    std::vector<std::string> mesh = common;
+    mesh.push_back("--p0");
+    ProgramRun run = runGpu(dir.path(), mesh);
+    EXPECT_EQ(run.exitCode, 0) << run.out;
+    EXPECT_EQ(run.out.find("levels ("), std::string::npos) << run.out;
+    int meshLines = 0, tracerLines = 0;
+    for (const std::string& line : lines(run.out)) {
+        meshLines += std::regex_match(line, std::regex(R"(^  mesh L[012]: [0-9]+\.[0-9] M triangles, [0-9]+ MB \(vertices \+ indices\)$)"));
+        tracerLines += std::regex_match(line, std::regex(R"(^    \[[a-z ]{6}\] tracer +[0-9.]+ ms \| vs mesh L0: coverage [0-9.]+%, depth \S+, normal [0-9.]+ deg$)"));
+    }
+    EXPECT_GE(meshLines, 3) << run.out;
+    EXPECT_GE(tracerLines, 4) << run.out;
+
+    std::vector<std::string> upscale = common;
+    upscale.push_back("--upscale");
+    run = runGpu(dir.path(), upscale);
+    EXPECT_EQ(run.exitCode, 0) << run.out;
+    int upscaleLines = 0;
+    for (const std::string& line : lines(run.out))
+        upscaleLines += std::regex_match(line, std::regex(R"(^  \[[a-z ]{6}\] native +[0-9.]+ ms \| half +[0-9.]+ ms \| bilinear \+[0-9.]+ ms: PSNR [0-9.]+ dB, off [0-9.]+% \| edge \+[0-9.]+ ms: PSNR [0-9.]+ dB, off [0-9.]+%$)"));
+    EXPECT_GE(upscaleLines, 4) << run.out;
+    bool edge = false;
+    for (const auto& entry : fs::directory_iterator(dir.path()))
+        edge |= std::regex_match(entry.path().filename().string(), std::regex(R"(wide_(igpu|dgpu)_edge\.png)"));
+    EXPECT_TRUE(edge);
+}
+
 // ---- without a device ------------------------------------------------------------
 
 const std::map<std::string, std::string> kNoDriver{{"VK_ICD_FILENAMES", "/nonexistent/qlmr_icd.json"},
