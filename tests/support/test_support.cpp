@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <random>
+#include <sstream>
 #include <unistd.h>
 
 #include <stb/stb_image.h>
@@ -56,6 +57,24 @@ DecodedImage decodeImage(const std::string& path)
     image.rgba.assign(pixels, pixels + std::size_t(image.width) * image.height * 4);
     stbi_image_free(pixels);
     return image;
+}
+
+std::vector<std::string> lines(const std::string& text)
+{
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        out.push_back(line);
+    return out;
+}
+
+std::vector<std::string> words(const std::string& commandLine)
+{
+    std::vector<std::string> out;
+    std::istringstream in(commandLine);
+    for (std::string word; in >> word;)
+        out.push_back(word);
+    return out;
 }
 
 bool runningInCi()

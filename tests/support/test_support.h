@@ -36,6 +36,14 @@ struct DecodedImage {
 };
 DecodedImage decodeImage(const std::string& path);
 
+// The lines of `text` without their line breaks; a last line without a
+// break counts, a break at the very end starts no empty line.
+std::vector<std::string> lines(const std::string& text);
+
+// A command line split at blanks, for tests that write arguments as one
+// string; there is no quoting, so no word may contain a blank.
+std::vector<std::string> words(const std::string& commandLine);
+
 // True when CI=true is set: checks that need a device fail instead of skipping.
 bool runningInCi();
 

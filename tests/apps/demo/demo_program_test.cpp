@@ -1,5 +1,7 @@
 // Runs the real qlmr-demo binary of this variant in a temporary directory
 // and checks its report lines, its files and its exit codes.
+#include "support/json_reader.h"
+#include "support/program_run.h"
 #include "support/test_support.h"
 #include "scene/thread_pool.h"
 
@@ -8,14 +10,11 @@
 #include <algorithm>
 #include <cctype>
 #include <cmath>
-#include <cstdlib>
 #include <fstream>
-#include <map>
+#include <optional>
 #include <regex>
 #include <set>
-#include <sstream>
 #include <string>
-#include <sys/wait.h>
 #include <thread>
 #include <vector>
 
@@ -24,49 +23,16 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct ProgramRun {
-    int exitCode = -1;
-    std::vector<std::string> lines; // standard output
-    std::string errors;             // standard error
-};
+using test::ProgramRun;
 
-std::string readText(const fs::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-std::vector<std::string> splitLines(const std::string& text)
-{
-    std::vector<std::string> lines;
-    std::size_t start = 0;
-    while (start < text.size()) {
-        std::size_t end = text.find('\n', start);
-        if (end == std::string::npos)
-            end = text.size();
-        lines.push_back(text.substr(start, end - start));
-        start = end + 1;
-    }
-    return lines;
-}
-
-// Runs the program with `arguments` in `workDir`; the captured output goes
-// to files beside the work directory so they never count as its output.
+// Runs the program with `arguments` in `workDir`, standard error kept apart.
 ProgramRun runDemo(const fs::path& workDir, const std::string& arguments)
 {
     fs::create_directories(workDir);
-    const fs::path outFile = workDir.parent_path() / (workDir.filename().string() + ".stdout");
-    const fs::path errFile = workDir.parent_path() / (workDir.filename().string() + ".stderr");
-    const std::string command = "cd '" + workDir.string() + "' && '" + QLMR_DEMO_PROGRAM + "' " + arguments + " >'" +
-        outFile.string() + "' 2>'" + errFile.string() + "'";
-    const int status = std::system(command.c_str());
-    ProgramRun run;
-    run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    run.lines = splitLines(readText(outFile));
-    run.errors = readText(errFile);
-    return run;
+    test::RunOptions options;
+    options.workingDirectory = workDir;
+    options.separateErrors = true;
+    return test::runProgram(QLMR_DEMO_PROGRAM, test::words(arguments), options);
 }
 
 // A regular expression matching what printf writes for `format`, one group
@@ -128,71 +94,6 @@ const char* const kSceneFormat = "scene: %zu fields, %zu prisms, %.1f M instance
 const char* const kMemoryFormat =
     "memory: heights %.1f MB + bounds %.1f MB (+ albedo/material %.1f MB) vs. equivalent indexed mesh ~%.0f MB";
 
-// A flat JSON object of string and number values, keys in order.
-std::vector<std::pair<std::string, std::string>> parseFlatJson(const std::string& text, bool& ok)
-{
-    std::vector<std::pair<std::string, std::string>> members;
-    ok = false;
-    std::size_t i = 0;
-    auto skipBlanks = [&] {
-        while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i])))
-            ++i;
-    };
-    auto readString = [&](std::string& out) {
-        if (i >= text.size() || text[i] != '"')
-            return false;
-        ++i;
-        while (i < text.size() && text[i] != '"') {
-            if (text[i] == '\\')
-                return false; // the report never escapes
-            out += text[i++];
-        }
-        if (i >= text.size())
-            return false;
-        ++i;
-        return true;
-    };
-    skipBlanks();
-    if (i >= text.size() || text[i++] != '{')
-        return members;
-    for (;;) {
-        skipBlanks();
-        std::string key, value;
-        if (!readString(key))
-            return members;
-        skipBlanks();
-        if (i >= text.size() || text[i++] != ':')
-            return members;
-        skipBlanks();
-        if (i < text.size() && text[i] == '"') {
-            if (!readString(value))
-                return members;
-            value = "\"" + value + "\"";
-        } else {
-            static const std::regex number("-?(0|[1-9]\\d*)(\\.\\d+)?([eE][+-]?\\d+)?");
-            std::size_t end = i;
-            while (end < text.size() && std::string("+-.eE0123456789").find(text[end]) != std::string::npos)
-                ++end;
-            value = text.substr(i, end - i);
-            if (!std::regex_match(value, number))
-                return members;
-            i = end;
-        }
-        members.emplace_back(key, value);
-        skipBlanks();
-        if (i < text.size() && text[i] == ',') {
-            ++i;
-            continue;
-        }
-        if (i < text.size() && text[i] == '}') {
-            ++i;
-            skipBlanks();
-            ok = i == text.size();
-        }
-        return members;
-    }
-}
-
 std::string expectedBannerPrefix()
 {
 #if QLMR_LANES == 8
@@ -236,10 +137,10 @@ protected:
     // The lines from the banner on (the unknown word's line comes first).
     static std::vector<std::string> reportLines()
     {
-        std::vector<std::string> lines = run->lines;
-        if (!lines.empty() && lines.front().rfind("unknown option: ", 0) == 0)
-            lines.erase(lines.begin());
-        return lines;
+        std::vector<std::string> report = test::lines(run->output);
+        if (!report.empty() && report.front().rfind("unknown option: ", 0) == 0)
+            report.erase(report.begin());
+        return report;
     }
 
     static test::TempDir* root;
@@ -255,8 +156,9 @@ TEST_F(DemoProgramRun, SucceedsAndReportsTheUnknownWord)
 {
     EXPECT_EQ(run->exitCode, 0) << run->errors;
     EXPECT_EQ(run->errors, "");
-    ASSERT_FALSE(run->lines.empty());
-    EXPECT_EQ(run->lines.front(), "unknown option: --bogus");
+    const std::vector<std::string> out = test::lines(run->output);
+    ASSERT_FALSE(out.empty());
+    EXPECT_EQ(out.front(), "unknown option: --bogus");
 }
 
 TEST_F(DemoProgramRun, BannerSceneAndMemoryLines)
@@ -338,20 +240,24 @@ TEST_F(DemoProgramRun, OneViewLineAndOneJsonLinePerPreset)
         const std::string& jsonLine = lines[next + 1];
         ASSERT_EQ(jsonLine.rfind("JSON ", 0), 0u) << jsonLine;
         EXPECT_TRUE(std::regex_match(jsonLine, std::regex(regexFromPrintf(kJsonFormat)))) << jsonLine;
-        bool ok = false;
-        const auto members = parseFlatJson(jsonLine.substr(5), ok);
-        ASSERT_TRUE(ok) << jsonLine;
+        const std::optional<test::Json> json = test::readJson(jsonLine.substr(5));
+        ASSERT_TRUE(json) << jsonLine;
+        ASSERT_EQ(json->type, test::Json::Type::Object) << jsonLine;
+        const auto& members = json->members;
         ASSERT_EQ(members.size(), 8u);
-        for (std::size_t k = 0; k < 8; ++k)
+        for (std::size_t k = 0; k < 8; ++k) {
             EXPECT_EQ(members[k].first, keys[k]);
-        EXPECT_EQ(members[0].second, std::string("\"") + view + "\"");
-        const double jsonMs = std::stod(members[1].second);
+            // A flat object: the view's name is a string, every other value a number.
+            EXPECT_EQ(members[k].second.type, k == 0 ? test::Json::Type::String : test::Json::Type::Number);
+        }
+        EXPECT_EQ(members[0].second.text, view);
+        const double jsonMs = std::stod(members[1].second.text);
         EXPECT_NEAR(jsonMs, ms, 0.05 + 1e-9);
-        EXPECT_EQ(std::stoull(members[2].second), primary);
-        EXPECT_EQ(std::stoull(members[3].second), shadow);
-        EXPECT_NEAR(std::stod(members[4].second), iters, 0.05 + 1e-9);
+        EXPECT_EQ(std::stoull(members[2].second.text), primary);
+        EXPECT_EQ(std::stoull(members[3].second.text), shadow);
+        EXPECT_NEAR(std::stod(members[4].second.text), iters, 0.05 + 1e-9);
         // hits is a fraction in the JSON line and a percentage in the view line.
-        const double hitsFraction = std::stod(members[7].second);
+        const double hitsFraction = std::stod(members[7].second.text);
         EXPECT_NEAR(hitsFraction * 100.0, hitsPercent, 0.06);
         // Mrays/s is every ray over the best frame's time.
         EXPECT_NEAR(mrays, double(primary + shadow) / (jsonMs * 1000.0), 0.01 + mrays * 0.002);
@@ -414,9 +320,9 @@ TEST_P(DemoProgramFailure, EndsWithExitCodeOneAndAMessage)
     const ProgramRun result = runDemo(work, c.arguments);
     EXPECT_EQ(result.exitCode, 1);
     EXPECT_NE(result.errors.find(c.message), std::string::npos) << result.errors;
-    EXPECT_EQ(splitLines(result.errors).size(), 1u) << result.errors;
+    EXPECT_EQ(test::lines(result.errors).size(), 1u) << result.errors;
     if (c.beforeAnyWork) {
-        EXPECT_TRUE(result.lines.empty()) << result.lines.front();
+        EXPECT_TRUE(test::lines(result.output).empty()) << result.output;
         EXPECT_FALSE(fs::exists(work / "output"));
     }
 }
@@ -440,15 +346,17 @@ TEST(DemoProgram, EdgesNoneKeepsThePanelFieldUnfaded)
     test::TempDir root;
     const ProgramRun result = runDemo(root.path() / "work", "--out out --width 32 --height 18 --terrain 64 --edges none");
     ASSERT_EQ(result.exitCode, 0) << result.errors;
+    const std::vector<std::string> out = test::lines(result.output);
     bool found = false;
-    for (const std::string& line : result.lines) {
+    for (const std::string& line : out) {
         if (line.rfind("scene: ", 0) == 0) {
             found = true;
             EXPECT_EQ(line.substr(0, 33), "scene: 4 fields, 34 prisms, 7.1 M");
         }
     }
     EXPECT_TRUE(found);
-    EXPECT_EQ(result.lines.back(), "images written to out/");
+    ASSERT_FALSE(out.empty());
+    EXPECT_EQ(out.back(), "images written to out/");
     EXPECT_TRUE(fs::exists(root.path() / "work" / "out" / "corner.png"));
     EXPECT_FALSE(fs::exists(root.path() / "work" / "out" / "corner_normals.png"));
 }

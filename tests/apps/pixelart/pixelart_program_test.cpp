@@ -1,50 +1,29 @@
 // Runs of the real qlmr-pixelart binary in a temporary directory.
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
-
-#include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <regex>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "scene/png_writer.h"
+#include "support/program_run.h"
 #include "support/test_support.h"
 
 namespace qlmr {
 namespace {
 
-struct RunResult {
-    int exitCode = -1;
-    std::string out;
-    std::string err;
-    std::vector<std::string> lines; // of out
-};
+using test::ProgramRun;
 
-std::string readText(const std::string& path)
+// Runs the program with `args` in `dir` (its working directory), standard
+// error kept apart.
+ProgramRun runPixelart(const test::TempDir& dir, const std::vector<std::string>& args)
 {
-    const std::vector<std::uint8_t> bytes = test::readFile(path);
-    return std::string(bytes.begin(), bytes.end());
-}
-
-std::string quoted(const std::string& text) { return "'" + text + "'"; }
-
-// Runs the program with `args` in `dir` (its working directory).
-RunResult runPixelart(const test::TempDir& dir, const std::string& args)
-{
-    const std::string command = "cd " + quoted(dir.path().string()) + " && " + quoted(QLMR_PIXELART_PROGRAM) + " " +
-        args + " >" + quoted(dir.file("stdout.txt")) + " 2>" + quoted(dir.file("stderr.txt"));
-    const int status = std::system(command.c_str());
-    RunResult result;
-    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    result.out = readText(dir.file("stdout.txt"));
-    result.err = readText(dir.file("stderr.txt"));
-    std::istringstream stream(result.out);
-    for (std::string line; std::getline(stream, line);)
-        result.lines.push_back(line);
-    return result;
+    test::RunOptions options;
+    options.workingDirectory = dir.path();
+    options.separateErrors = true;
+    return test::runProgram(QLMR_PIXELART_PROGRAM, args, options);
 }
 
 const char* const kUsage =
@@ -61,17 +40,18 @@ const char* const kViews[] = {"wide", "close", "back"};
 TEST(PixelartProgram, CompleteRunPrintsItsReportAndWritesDecodableImages)
 {
     test::TempDir dir;
-    const RunResult run = runPixelart(dir, "--width 96 --height 54 --runs 2 --out out/pixels");
-    ASSERT_EQ(run.exitCode, 0) << run.out << run.err;
-    EXPECT_EQ(run.err, "");
-    ASSERT_EQ(run.lines.size(), 1u + 4u + 2u + 6u + 1u) << run.out;
+    const ProgramRun run = runPixelart(dir, {"--width", "96", "--height", "54", "--runs", "2", "--out", "out/pixels"});
+    ASSERT_EQ(run.exitCode, 0) << run.output << run.errors;
+    EXPECT_EQ(run.errors, "");
+    const std::vector<std::string> lines = test::lines(run.output);
+    ASSERT_EQ(lines.size(), 1u + 4u + 2u + 6u + 1u) << run.output;
 
-    EXPECT_EQ(run.lines[0], "synthesis (median of 2):");
+    EXPECT_EQ(lines[0], "synthesis (median of 2):");
     const char* labels[] = {"sprite 64x64 ", "sprite 64x64 ", "sprite 64x64 ", "frame 320x180"};
     const char* nodes[] = {"1", "2", "4", "1"};
     for (int k = 0; k < 4; ++k) {
         std::smatch match;
-        ASSERT_TRUE(std::regex_match(run.lines[1 + k], match, kBenchmarkLine)) << run.lines[1 + k];
+        ASSERT_TRUE(std::regex_match(lines[1 + k], match, kBenchmarkLine)) << lines[1 + k];
         EXPECT_EQ(match[1].str(), labels[k]);
         EXPECT_EQ(match[2].str(), nodes[k]);
         EXPECT_EQ(match[3].length(), 4);
@@ -79,20 +59,20 @@ TEST(PixelartProgram, CompleteRunPrintsItsReportAndWritesDecodableImages)
     }
     // The 64 x 64 hero's field grows with the nodes per pixel; the frame's
     // 320 x 180 pixels at one node need 512 x 256.
-    EXPECT_NE(run.lines[1].find("field   64x64  "), std::string::npos);
-    EXPECT_NE(run.lines[2].find("field  128x128 "), std::string::npos);
-    EXPECT_NE(run.lines[3].find("field  256x256 "), std::string::npos);
-    EXPECT_NE(run.lines[4].find("field  512x256 "), std::string::npos);
+    EXPECT_NE(lines[1].find("field   64x64  "), std::string::npos);
+    EXPECT_NE(lines[2].find("field  128x128 "), std::string::npos);
+    EXPECT_NE(lines[3].find("field  256x256 "), std::string::npos);
+    EXPECT_NE(lines[4].find("field  512x256 "), std::string::npos);
 
-    EXPECT_EQ(run.lines[5], "sprite 32x24: opaque 30x22 -> field 64x64, parts yes");
-    EXPECT_EQ(run.lines[6], "sprite 20x20: opaque 20x20 -> field 64x64, parts yes");
+    EXPECT_EQ(lines[5], "sprite 32x24: opaque 30x22 -> field 64x64, parts yes");
+    EXPECT_EQ(lines[6], "sprite 20x20: opaque 20x20 -> field 64x64, parts yes");
     for (int k = 0; k < 6; ++k) {
         std::smatch match;
-        ASSERT_TRUE(std::regex_match(run.lines[7 + k], match, kRenderLine)) << run.lines[7 + k];
+        ASSERT_TRUE(std::regex_match(lines[7 + k], match, kRenderLine)) << lines[7 + k];
         EXPECT_EQ(match[1].str().substr(0, std::string(kViews[k / 2]).size()), kViews[k / 2]);
         EXPECT_EQ(match[2].str(), k % 2 == 0 ? "smooth " : "snapped");
     }
-    EXPECT_EQ(run.lines[13], "wrote out/pixels");
+    EXPECT_EQ(lines[13], "wrote out/pixels");
 
     const std::filesystem::path out = dir.path() / "out" / "pixels";
     const std::filesystem::path artifacts = test::artifactDir("pixelart");
@@ -128,14 +108,13 @@ TEST(PixelartProgram, LauncherRunWithFileSpritesAndBacks)
     test::TempDir dir;
     const std::string crystal = std::string(QLMR_SPRITE_DIR) + "/crystal.png";
     const std::string barrel = std::string(QLMR_SPRITE_DIR) + "/barrel.png";
-    const RunResult run = runPixelart(dir, "--sprite " + quoted(crystal) + " --sprite " + quoted(barrel) +
-                                               " --back " + quoted(crystal + "@0,0,24,32") +
-                                               " --runs 1 --width 320 --height 180 --out .");
-    ASSERT_EQ(run.exitCode, 0) << run.out << run.err;
+    const ProgramRun run = runPixelart(dir, {"--sprite", crystal, "--sprite", barrel, "--back", crystal + "@0,0,24,32",
+                                             "--runs", "1", "--width", "320", "--height", "180", "--out", "."});
+    ASSERT_EQ(run.exitCode, 0) << run.output << run.errors;
     // The launcher's reading: the last line with both markers, the number before " ms".
     double seconds = -1.0;
     int spriteLines = 0;
-    for (const std::string& line : run.lines) {
+    for (const std::string& line : test::lines(run.output)) {
         if (line.find("sprite 64x64") != std::string::npos && line.find("S=1") != std::string::npos) {
             const std::size_t end = line.find(" ms");
             std::size_t start = line.rfind(' ', end - 1) + 1;
@@ -166,12 +145,14 @@ TEST(PixelartProgram, LauncherRunWithFileSpritesAndBacks)
 TEST(PixelartProgram, RunsZeroPrintsNoSynthesisLines)
 {
     test::TempDir dir;
-    const RunResult run = runPixelart(dir, "--runs 0 --width 32 --height 18 --one-sided --out o");
-    ASSERT_EQ(run.exitCode, 0) << run.err;
-    ASSERT_FALSE(run.lines.empty());
-    EXPECT_EQ(run.lines[0].rfind("sprite 32x24:", 0), 0u) << run.lines[0];
-    EXPECT_EQ(run.out.find("synthesis"), std::string::npos);
-    EXPECT_EQ(run.lines.size(), 2u + 6u + 1u);
+    const ProgramRun run =
+        runPixelart(dir, {"--runs", "0", "--width", "32", "--height", "18", "--one-sided", "--out", "o"});
+    ASSERT_EQ(run.exitCode, 0) << run.errors;
+    const std::vector<std::string> lines = test::lines(run.output);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines[0].rfind("sprite 32x24:", 0), 0u) << lines[0];
+    EXPECT_EQ(run.output.find("synthesis"), std::string::npos);
+    EXPECT_EQ(lines.size(), 2u + 6u + 1u);
 }
 
 TEST(PixelartProgram, SpritesThatCannotBeReadEndTheRun)
@@ -180,25 +161,33 @@ TEST(PixelartProgram, SpritesThatCannotBeReadEndTheRun)
     std::vector<std::uint8_t> rgba(6 * 4 * 4, 255);
     ASSERT_TRUE(writePng(dir.file("tiny.png"), 6, 4, rgba));
     const std::string tiny = dir.file("tiny.png");
-    const std::string cases[][2] = {
-        {"--sprite " + quoted(dir.file("missing.png")), dir.file("missing.png")},
-        {"--sprite " + quoted(tiny + "@0,0,6"), tiny + "@0,0,6"},
-        {"--sprite " + quoted(tiny + "@0,,6,4"), tiny + "@0,,6,4"},
-        {"--sprite " + quoted(tiny + "@1,0,6,4"), tiny + "@1,0,6,4"},
-        {"--sprite " + quoted(tiny) + " --back " + quoted(tiny + "@0,0,7,4"), tiny + "@0,0,7,4"},
-        {"--sprite " + quoted(tiny) + " --sprite " + quoted(dir.file("stdout.txt")), dir.file("stdout.txt")},
+    const std::string empty = dir.file("empty.txt"); // a file that is there but holds no image
+    ASSERT_TRUE(std::ofstream(empty).good());
+    struct Case {
+        std::vector<std::string> sprites; // the words before the common ones
+        std::string named;                // what the message names
+    } cases[] = {
+        {{"--sprite", dir.file("missing.png")}, dir.file("missing.png")},
+        {{"--sprite", tiny + "@0,0,6"}, tiny + "@0,0,6"},
+        {{"--sprite", tiny + "@0,,6,4"}, tiny + "@0,,6,4"},
+        {{"--sprite", tiny + "@1,0,6,4"}, tiny + "@1,0,6,4"},
+        {{"--sprite", tiny, "--back", tiny + "@0,0,7,4"}, tiny + "@0,0,7,4"},
+        {{"--sprite", tiny, "--sprite", empty}, empty},
     };
-    for (const auto& c : cases) {
-        const RunResult run = runPixelart(dir, c[0] + " --runs 0 --width 16 --height 16 --out o");
-        EXPECT_EQ(run.exitCode, 1) << c[0];
-        EXPECT_EQ(run.err, "cannot read " + c[1] + "\n") << c[0];
-        EXPECT_FALSE(std::filesystem::exists(dir.path() / "o" / "pixel_wide_snapped.png")) << c[0];
+    for (const Case& c : cases) {
+        std::vector<std::string> args = c.sprites;
+        args.insert(args.end(), {"--runs", "0", "--width", "16", "--height", "16", "--out", "o"});
+        const std::string shown = testing::PrintToString(c.sprites);
+        const ProgramRun run = runPixelart(dir, args);
+        EXPECT_EQ(run.exitCode, 1) << shown;
+        EXPECT_EQ(run.errors, "cannot read " + c.named + "\n") << shown;
+        EXPECT_FALSE(std::filesystem::exists(dir.path() / "o" / "pixel_wide_snapped.png")) << shown;
     }
     // The whole image as its own crop is accepted.
-    const RunResult whole = runPixelart(dir, "--sprite " + quoted(tiny + "@0,0,6,4") + " --runs 0 --width 16 "
-                                                                                       "--height 16 --out o");
-    EXPECT_EQ(whole.exitCode, 0) << whole.err;
-    EXPECT_EQ(whole.lines.at(0), "sprite 6x4: opaque 6x4 -> field 16x16, parts no");
+    const ProgramRun whole = runPixelart(
+        dir, {"--sprite", tiny + "@0,0,6,4", "--runs", "0", "--width", "16", "--height", "16", "--out", "o"});
+    EXPECT_EQ(whole.exitCode, 0) << whole.errors;
+    EXPECT_EQ(test::lines(whole.output).at(0), "sprite 6x4: opaque 6x4 -> field 16x16, parts no");
 }
 
 TEST(PixelartProgram, UsageTextAndExitCodes)
@@ -214,10 +203,12 @@ TEST(PixelartProgram, UsageTextAndExitCodes)
     };
     for (const Case& c : cases) {
         test::TempDir dir;
-        const RunResult run = runPixelart(dir, std::string(c.args) + " --out o");
+        std::vector<std::string> args = test::words(c.args);
+        args.insert(args.end(), {"--out", "o"});
+        const ProgramRun run = runPixelart(dir, args);
         EXPECT_EQ(run.exitCode, c.exitCode) << c.args;
-        EXPECT_EQ(run.out, kUsage) << c.args;
-        EXPECT_EQ(run.err, "") << c.args;
+        EXPECT_EQ(run.output, kUsage) << c.args;
+        EXPECT_EQ(run.errors, "") << c.args;
         EXPECT_FALSE(std::filesystem::exists(dir.path() / "o")) << c.args;
     }
 }

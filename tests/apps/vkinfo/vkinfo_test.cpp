@@ -1,262 +1,46 @@
 // qlmr-vkinfo as a user runs it: on the machine's Vulkan devices, under the
 // validation layer, without a driver, and on the fake loader (put first on
 // LD_LIBRARY_PATH) for the devices no real driver offers.
+#include "support/json_reader.h"
+#include "support/program_run.h"
 #include "support/test_support.h"
 
 #include <gtest/gtest.h>
 
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cctype>
-#include <cstdlib>
 #include <cstring>
 #include <map>
+#include <optional>
 #include <regex>
-#include <sstream>
 #include <string>
-#include <utility>
 #include <vector>
-
-extern char** environ;
 
 namespace {
 
-struct ProgramRun {
-    int exitCode = -1;
-    std::string output;  // standard output and standard error together
-};
+using qlmr::test::Json;
+using qlmr::test::lines;
+using qlmr::test::ProgramRun;
 
-// Runs qlmr-vkinfo with the given arguments and environment changes
-// (a value of null removes the variable).
-ProgramRun runVkinfo(const std::vector<std::string>& args, const std::map<std::string, const char*>& env = {})
+using Environment = std::map<std::string, std::optional<std::string>>;
+
+// Runs qlmr-vkinfo with the given arguments and environment changes,
+// standard error mixed into the output as a user would see it.
+ProgramRun runVkinfo(const std::vector<std::string>& args, const Environment& env = {})
 {
-    std::vector<std::string> environment;
-    for (char** e = environ; *e; ++e) {
-        const std::string entry = *e;
-        const std::string name = entry.substr(0, entry.find('='));
-        if (!env.count(name))
-            environment.push_back(entry);
-    }
-    for (const auto& [name, value] : env)
-        if (value)
-            environment.push_back(name + "=" + value);
-
-    std::vector<char*> argv;
-    std::string program = QLMR_VKINFO_PATH;
-    argv.push_back(program.data());
-    std::vector<std::string> argsCopy = args;
-    for (std::string& a : argsCopy)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    std::vector<char*> envp;
-    for (std::string& e : environment)
-        envp.push_back(e.data());
-    envp.push_back(nullptr);
-
-    int pipeEnds[2];
-    if (pipe(pipeEnds) != 0)
-        return {};
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, pipeEnds[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, pipeEnds[1], 2);
-    posix_spawn_file_actions_addclose(&actions, pipeEnds[0]);
-    pid_t pid = 0;
-    const int spawned = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    close(pipeEnds[1]);
-    ProgramRun run;
-    char chunk[4096];
-    ssize_t n = 0;
-    while ((n = read(pipeEnds[0], chunk, sizeof chunk)) > 0)
-        run.output.append(chunk, static_cast<std::size_t>(n));
-    close(pipeEnds[0]);
-    if (spawned != 0)
-        return run;
-    int status = 0;
-    waitpid(pid, &status, 0);
-    run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return run;
+    qlmr::test::RunOptions options;
+    options.environment = env;
+    return qlmr::test::runProgram(QLMR_VKINFO_PATH, args, options);
 }
-
-std::vector<std::string> lines(const std::string& text)
-{
-    std::vector<std::string> out;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        out.push_back(line);
-    return out;
-}
-
-// ---- a strict JSON reader that keeps the order of object keys --------------
-
-struct Json {
-    enum class Type { Null, Bool, Number, String, Array, Object } type = Type::Null;
-    std::string text;  // string value, or the number's digits
-    std::vector<Json> items;
-    std::vector<std::pair<std::string, Json>> members;
-
-    std::vector<std::string> keys() const
-    {
-        std::vector<std::string> k;
-        for (const auto& m : members)
-            k.push_back(m.first);
-        return k;
-    }
-    const Json& operator[](const std::string& key) const
-    {
-        for (const auto& m : members)
-            if (m.first == key)
-                return m.second;
-        static const Json missing;
-        return missing;
-    }
-};
-
-class JsonReader {
-public:
-    explicit JsonReader(const std::string& text) : s(text) {}
-
-    bool parse(Json& out)
-    {
-        if (!value(out))
-            return false;
-        return pos == s.size();
-    }
-
-private:
-    bool value(Json& out)
-    {
-        if (pos >= s.size())
-            return false;
-        const char c = s[pos];
-        if (c == '{')
-            return object(out);
-        if (c == '[')
-            return array(out);
-        if (c == '"') {
-            out.type = Json::Type::String;
-            return string(out.text);
-        }
-        if (c == '-' || std::isdigit(static_cast<unsigned char>(c)))
-            return number(out);
-        for (const char* word : {"true", "false", "null"}) {
-            if (s.compare(pos, std::strlen(word), word) == 0) {
-                out.type = word[0] == 'n' ? Json::Type::Null : Json::Type::Bool;
-                out.text = word;
-                pos += std::strlen(word);
-                return true;
-            }
-        }
-        return false;
-    }
-    bool object(Json& out)
-    {
-        out.type = Json::Type::Object;
-        ++pos;
-        if (peek('}'))
-            return ++pos, true;
-        for (;;) {
-            std::string key;
-            if (!peek('"') || !string(key) || !peek(':'))
-                return false;
-            ++pos;
-            Json member;
-            if (!value(member))
-                return false;
-            out.members.emplace_back(key, std::move(member));
-            if (peek('}'))
-                return ++pos, true;
-            if (!peek(','))
-                return false;
-            ++pos;
-        }
-    }
-    bool array(Json& out)
-    {
-        out.type = Json::Type::Array;
-        ++pos;
-        if (peek(']'))
-            return ++pos, true;
-        for (;;) {
-            Json item;
-            if (!value(item))
-                return false;
-            out.items.push_back(std::move(item));
-            if (peek(']'))
-                return ++pos, true;
-            if (!peek(','))
-                return false;
-            ++pos;
-        }
-    }
-    bool string(std::string& out)
-    {
-        ++pos;
-        while (pos < s.size() && s[pos] != '"') {
-            const auto c = static_cast<unsigned char>(s[pos]);
-            if (c < 0x20)
-                return false;  // control bytes must be escaped
-            if (c != '\\') {
-                out += s[pos++];
-                continue;
-            }
-            if (++pos >= s.size())
-                return false;
-            const char e = s[pos++];
-            if (e == 'u') {
-                if (pos + 4 > s.size())
-                    return false;
-                const std::string hex = s.substr(pos, 4);
-                for (char h : hex)
-                    if (!std::isxdigit(static_cast<unsigned char>(h)))
-                        return false;
-                const unsigned long code = std::strtoul(hex.c_str(), nullptr, 16);
-                if (code >= 0x80)
-                    return false;  // the program only escapes control bytes
-                out += static_cast<char>(code);
-                pos += 4;
-            } else if (e == '"' || e == '\\' || e == '/') {
-                out += e;
-            } else {
-                return false;
-            }
-        }
-        if (pos >= s.size())
-            return false;
-        ++pos;
-        return true;
-    }
-    bool number(Json& out)
-    {
-        out.type = Json::Type::Number;
-        const std::size_t start = pos;
-        if (s[pos] == '-')
-            ++pos;
-        while (pos < s.size() && std::isdigit(static_cast<unsigned char>(s[pos])))
-            ++pos;
-        out.text = s.substr(start, pos - start);
-        return pos > start && out.text != "-";
-    }
-    bool peek(char c) const { return pos < s.size() && s[pos] == c; }
-
-    std::string s;
-    std::size_t pos = 0;
-};
 
 Json parseJsonLine(const std::string& output)
 {
-    Json json;
     EXPECT_EQ(std::count(output.begin(), output.end(), '\n'), 1) << output;
     EXPECT_FALSE(output.empty());
     if (output.empty() || output.back() != '\n')
-        return json;
-    JsonReader reader(output.substr(0, output.size() - 1));
-    EXPECT_TRUE(reader.parse(json)) << output;
-    return json;
+        return {};
+    const std::optional<Json> json = qlmr::test::readJson(output.substr(0, output.size() - 1));
+    EXPECT_TRUE(json) << output;
+    return json.value_or(Json{});
 }
 
 const std::vector<std::string> kDeviceKeys = {"index",   "name",        "class",        "api_version",
@@ -295,7 +79,8 @@ TEST_F(VkinfoOnDevice, JsonIsOneLineWithKeysInOrder)
         EXPECT_TRUE(std::regex_match(device["class"].text, std::regex("integrated|discrete|virtual|cpu|other")));
         for (const char* key : {"api_version", "driver_version_raw", "vendor_id", "device_id"}) {
             EXPECT_EQ(device[key].type, Json::Type::Number) << key;
-            EXPECT_NE(device[key].text.front(), '-') << key;
+            // A whole number, not negative.
+            EXPECT_TRUE(std::regex_match(device[key].text, std::regex("\\d+"))) << key;
         }
     }
 }
@@ -350,7 +135,7 @@ TEST(Vkinfo, MissingDriverIsUnavailable)
     for (const char* mode : {"--json", "--text"}) {
         const ProgramRun run = runVkinfo({mode}, {{"VK_ICD_FILENAMES", "/nonexistent/qlmr_icd.json"},
                                            {"VK_DRIVER_FILES", "/nonexistent/qlmr_icd.json"},
-                                           {"VK_INSTANCE_LAYERS", nullptr}});
+                                           {"VK_INSTANCE_LAYERS", std::nullopt}});
         EXPECT_EQ(run.exitCode, 1);
         const std::vector<std::string> out = lines(run.output);
         ASSERT_FALSE(out.empty());
@@ -362,10 +147,10 @@ TEST(Vkinfo, MissingDriverIsUnavailable)
 
 // ---- on the fake loader -----------------------------------------------------
 
-ProgramRun runOnFake(const std::vector<std::string>& args, std::map<std::string, const char*> env = {})
+ProgramRun runOnFake(const std::vector<std::string>& args, Environment env = {})
 {
     env["LD_LIBRARY_PATH"] = QLMR_FAKE_VULKAN_DIR;
-    env["VK_INSTANCE_LAYERS"] = nullptr;
+    env["VK_INSTANCE_LAYERS"] = std::nullopt;
     return runVkinfo(args, env);
 }
 
