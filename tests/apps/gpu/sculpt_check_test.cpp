@@ -32,8 +32,9 @@ TEST(SculptSmoothMin, NeverAboveTheMinimumAndEqualOutsideTheBlend)
         const float r = sculptSmoothMin(a, b, k);
         EXPECT_LE(r, std::min(a, b));
         EXPECT_GE(r, std::min(a, b) - k / 4.0f);
-        if (std::fabs(a - b) >= k)
+        if (std::fabs(a - b) >= k) {
             EXPECT_EQ(r, std::min(a, b));
+        }
     }
 }
 
