@@ -12,6 +12,7 @@
 #include "scene/thread_pool.h"
 #include "scene/tile_renderer.h"
 #include "scene_comparison.h"
+#include "debug_pixel.h"
 #include "device_variants.h"
 #include "scene_setup.h"
 #include "stamp_run.h"
@@ -229,6 +230,17 @@ int runSceneMode(const GpuTestOptions& o, std::FILE* out)
                 ++failures;
             writePng(o.out + "/" + name + "_" + tag + ".png", width, height, comparison.gpuImage);
             writePng(o.out + "/" + name + "_cpu.png", width, height, colorImage(reference[v].frame));
+            if (o.debugX >= 0 && o.debugX < static_cast<std::int32_t>(width) && o.debugY >= 0 &&
+                o.debugY < static_cast<std::int32_t>(height)) {
+                std::fputs(cpuDebugPixelLine(name, tracer, solid, camera, settings, reference[v].bins,
+                                             reference[v].frame, o.debugX, o.debugY)
+                               .c_str(),
+                           out);
+                std::fputs(gpuDebugPixelLine(name, *renderer, camera, settings, viewData, trace.lodBias,
+                                             trace.normalMode != 0, kept, o.debugX, o.debugY)
+                               .c_str(),
+                           out);
+            }
         }
         renderer.reset();
         context.reset();

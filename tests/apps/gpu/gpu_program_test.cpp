@@ -446,7 +446,7 @@ TEST_F(GpuProgramOnDevice, SculptCheckPassesFourBlendsPerDevice)
 TEST_F(GpuProgramOnDevice, DemoSceneWithLakeAndStampsComparesEveryViewAndWritesBothImages)
 {
     const ProgramRun run = runGpu(dir.path(), {"--terrain", "128", "--width", "48", "--height", "32", "--frames", "3",
-                                               "--water", "--stamps", "3", "--out", "demo"});
+                                               "--water", "--stamps", "3", "--debug-pixel", "10,12", "--out", "demo"});
     EXPECT_EQ(run.exitCode, 0) << run.out;
     const std::regex viewLine("^  \\[(wide  |close |aerial|corner)\\] GPU +[0-9]+\\.[0-9]{2} ms \\(CPU +[0-9]+\\.[0-9] ms, "
                               "x[0-9]+\\) \\| PSNR (exact|[0-9]+\\.[0-9]{2} dB), [0-9]+ px differ \\| coverage mismatch "
@@ -472,6 +472,15 @@ TEST_F(GpuProgramOnDevice, DemoSceneWithLakeAndStampsComparesEveryViewAndWritesB
         << run.out;
     EXPECT_EQ(views, 4 * sections) << run.out;
     EXPECT_EQ(frames, 4 * sections) << run.out;
+    const std::regex cpuPixel(R"((^|\n)  \[[a-z ]{6}\] px \(10,12\) CPU: t=\S+ uv=\(\S+\) n=\(\S+\) albedo=\(\S+\) )"
+                              R"(cavity=\S+ ndl=\S+ prism=-?[0-9]+ field=[0-9]+ lod=\S+ color=\([0-9]+,[0-9]+,[0-9]+\)\n)");
+    const std::regex gpuPixel(R"((^|\n)  \[[a-z ]{6}\] px \(10,12\) GPU: t=\S+ n=\(\S+\) albedo=\(\S+\) albedo0=\(\S+\) )"
+                              R"(uv=\(\S+\) prism=\S+ level=\S+ slot=\S+ layer=\S+ levels=\S+ lod=\S+ color=\([0-9]+,[0-9]+,[0-9]+\)\n)");
+    auto matches = [&](const std::regex& r) {
+        return std::distance(std::sregex_iterator(run.out.begin(), run.out.end(), r), std::sregex_iterator());
+    };
+    EXPECT_EQ(matches(cpuPixel), 4 * sections) << run.out;
+    EXPECT_EQ(matches(gpuPixel), 4 * sections) << run.out;
     EXPECT_EQ(passes, 4 * sections) << run.out;
     for (const char* view : {"wide", "close", "aerial", "corner"}) {
         const qlmr::test::DecodedImage cpu = qlmr::test::decodeImage((dir.path() / "demo" / (std::string(view) + "_cpu.png")).string());
@@ -483,12 +492,13 @@ TEST_F(GpuProgramOnDevice, DemoSceneWithLakeAndStampsComparesEveryViewAndWritesB
 TEST_F(GpuProgramOnDevice, ShellsSceneBakesAndComparesTwoViewsWithoutALake)
 {
     const ProgramRun run = runGpu(dir.path(), {"--scene", "shells", "--res", "16", "--width", "40", "--height", "24",
-                                               "--frames", "1", "--water", "--out", "."});
+                                               "--frames", "1", "--water", "--debug-pixel", "40,3", "--out", "."});
     EXPECT_EQ(run.exitCode, 0) << run.out;
     const std::vector<std::string> out = lines(run.out);
     ASSERT_FALSE(out.empty());
     EXPECT_TRUE(std::regex_match(out[0], std::regex(R"(^shells: [1-9][0-9]* prisms baked in [0-9]+\.[0-9] s$)"))) << out[0];
     EXPECT_EQ(run.out.find("water:"), std::string::npos) << run.out;
+    EXPECT_EQ(run.out.find(" px ("), std::string::npos) << run.out;  // the debug pixel lies outside the image
     int passes = 0;
     for (const std::string& line : out)
         passes += std::regex_search(line, std::regex(R"(^  \[(full  |limb  )\] levels \(prisms\): hit PASS .*\| image PASS)"))
