@@ -1,6 +1,6 @@
-// qlmr-gpu: checks the graphics card against the processor reference on
-// shape programs (--sdna), random program corpora (--random) and the sculpt
-// kernel (--sculpt), and hosts the scene comparisons.
+// qlmr-gpu: renders the demo, diorama and shells scenes on the graphics card
+// and checks them against the processor reference, and runs shape programs
+// (--sdna), random program corpora (--random) and the sculpt check (--sculpt).
 #include <cstdio>
 
 #include "gpu_dispatch.h"

@@ -72,7 +72,6 @@ int runRandomSdna(const RandomCorpusSettings& s, std::FILE* out, std::FILE* err)
     file << "{\"seed\":" << kCorpusSeed << ",\"programs\":" << count << ",\"width\":" << s.width
          << ",\"height\":" << s.height << ",\"devices\":[";
 
-    const std::size_t pixels = static_cast<std::size_t>(s.width) * s.height;
     const ProgramCamera camera = programCamera(Vec3{0.0f, 0.0f, 7.0f}, Vec3{0.0f, 0.0f, 0.0f}, s.width, s.height);
     SdnaGpuView view = sdnaGpuView(camera);
     // No footprint growth of the hit threshold, so the kernel's primary trace
@@ -167,7 +166,6 @@ int runRandomSdna(const RandomCorpusSettings& s, std::FILE* out, std::FILE* err)
             if (differing > 0)
                 std::fprintf(out, "  %s random seed %u: %zu differing hits\n", device.name.c_str(), seed, differing);
         }
-        (void)pixels;
 
         const bool passed = randomDevicePassed(t, count);
         if (!passed)
