@@ -102,11 +102,11 @@ QuadFrame quadFrame(const QuadCage& cage, std::uint32_t quadIndex)
     return frame;
 }
 
-ShellRecord bakeShell(const QuadFrame& frame, float outerExtent, std::uint32_t resolution, const BakeSource& source,
+BakedShell bakeShell(const QuadFrame& frame, float outerExtent, std::uint32_t resolution, const BakeSource& source,
                       float inset, bool wantColor)
 {
     const std::uint32_t n = resolution;
-    ShellRecord record;
+    BakedShell record;
     record.axisU = frame.axisU * (1.0f + 2.0f * outerExtent);
     record.axisV = frame.axisV * (1.0f + 2.0f * outerExtent);
     record.normal = frame.normal;
@@ -171,7 +171,7 @@ ShellBakeStats bakeShells(Scene& scene, const QuadCage& cage, const BakeSource& 
         pool.run(m, [&](unsigned q, unsigned) {
             const float shortest = std::min(length(frames[q].axisU), length(frames[q].axisV));
             for (int attempt = 0; attempt < probeTries; ++attempt) {
-                const ShellRecord probe = bakeShell(frames[q], outer[q], probeResolution, source, inset[q], false);
+                const BakedShell probe = bakeShell(frames[q], outer[q], probeResolution, source, inset[q], false);
                 if (probe.outsideCount > 0) {
                     inset[q] *= insetGrowth;
                     continue;
@@ -190,7 +190,7 @@ ShellBakeStats bakeShells(Scene& scene, const QuadCage& cage, const BakeSource& 
         });
     }
 
-    std::vector<ShellRecord> records(m);
+    std::vector<BakedShell> records(m);
     pool.run(m, [&](unsigned q, unsigned) {
         for (int attempt = 0; attempt < bakeTries; ++attempt) {
             records[q] = bakeShell(frames[q], outer[q], n, source, inset[q], true);
@@ -204,7 +204,7 @@ ShellBakeStats bakeShells(Scene& scene, const QuadCage& cage, const BakeSource& 
     ShellBakeStats stats;
     constexpr float infinity = std::numeric_limits<float>::infinity();
     for (std::uint32_t q = 0; q < m; ++q) {
-        ShellRecord& record = records[q];
+        BakedShell& record = records[q];
         const float scale = std::max(record.maxHeight * 1.0001f, 1e-6f);
         for (float& h : record.heights) {
             h /= scale;

@@ -68,7 +68,7 @@ QuadFrame quadFrame(const QuadCage& cage, std::uint32_t quadIndex);
 
 // One quad's bake: heights are ray exit distances, row-major, tapered to 0
 // at the border; maxHeight is the largest distance before the taper.
-struct ShellRecord {
+struct BakedShell {
     Vec3 origin{};
     Vec3 axisU{};
     Vec3 axisV{};
@@ -81,7 +81,7 @@ struct ShellRecord {
 
 // Casts resolution^2 rays along the frame's normal from a grid on the quad
 // grown by outerExtent of each edge on both sides and lowered by inset.
-ShellRecord bakeShell(const QuadFrame& frame, float outerExtent, std::uint32_t resolution, const BakeSource& source,
+BakedShell bakeShell(const QuadFrame& frame, float outerExtent, std::uint32_t resolution, const BakeSource& source,
                       float inset, bool wantColor);
 
 // Appends one field (heights and albedo, resolution^2) and one prism per
