@@ -1,8 +1,14 @@
 #include "support/json_reader.h"
 
+#include <cstdlib>
 #include <cstring>
 
 namespace qlmr::test {
+
+double Json::number() const
+{
+    return type == Type::Number ? std::strtod(text.c_str(), nullptr) : 0.0;
+}
 
 std::vector<std::string> Json::keys() const
 {

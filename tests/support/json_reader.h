@@ -21,6 +21,8 @@ struct Json {
     std::vector<std::string> keys() const;
     // The member called `key`; a null value when there is none.
     const Json& operator[](const std::string& key) const;
+    // A number's value (0 for anything else).
+    double number() const;
 };
 
 // Compact: nothing between tokens, the way the programs print their JSON

@@ -1,14 +1,12 @@
 // qlmr-gpu as the launcher and a user run it: the shape-program run, the
 // random corpus and the sculpt check on the machine's Vulkan devices (small
 // images, one frame), and the error paths that need no device.
+#include "support/json_reader.h"
+#include "support/program_run.h"
 #include "support/test_support.h"
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cctype>
 #include <cmath>
@@ -17,16 +15,18 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <optional>
 #include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
 
-extern char** environ;
-
 namespace {
 
 namespace fs = std::filesystem;
+
+using qlmr::test::Json;
+using qlmr::test::lines;
 
 struct ProgramRun {
     int exitCode = -1;
@@ -38,187 +38,20 @@ struct ProgramRun {
 ProgramRun runGpu(const fs::path& dir, const std::vector<std::string>& args,
                   const std::map<std::string, std::string>& env = {})
 {
-    std::vector<std::string> environment;
-    for (char** e = environ; *e; ++e) {
-        const std::string entry = *e;
-        if (!env.count(entry.substr(0, entry.find('='))))
-            environment.push_back(entry);
-    }
+    qlmr::test::RunOptions options;
+    options.workingDirectory = dir;
+    options.separateErrors = true;
     for (const auto& [name, value] : env)
-        environment.push_back(name + "=" + value);
-
-    std::string program = QLMR_GPU_PROGRAM;
-    std::vector<std::string> words = args;
-    std::vector<char*> argv{program.data()};
-    for (std::string& w : words)
-        argv.push_back(w.data());
-    argv.push_back(nullptr);
-    std::vector<char*> envp;
-    for (std::string& e : environment)
-        envp.push_back(e.data());
-    envp.push_back(nullptr);
-
-    const std::string errPath = (dir / ".stderr").string();
-    int ends[2];
-    if (pipe(ends) != 0)
-        return {};
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addchdir_np(&actions, dir.c_str());
-    posix_spawn_file_actions_adddup2(&actions, ends[1], 1);
-    posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addclose(&actions, ends[0]);
-    pid_t pid = 0;
-    const int spawned = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    close(ends[1]);
-    ProgramRun run;
-    char chunk[4096];
-    for (ssize_t n; (n = read(ends[0], chunk, sizeof chunk)) > 0;)
-        run.out.append(chunk, static_cast<std::size_t>(n));
-    close(ends[0]);
-    if (spawned != 0)
-        return run;
-    int status = 0;
-    waitpid(pid, &status, 0);
-    run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    std::ifstream err(errPath);
-    std::ostringstream text;
-    text << err.rdbuf();
-    run.err = text.str();
-    fs::remove(errPath);
-    return run;
+        options.environment[name] = value;
+    const qlmr::test::ProgramRun run = qlmr::test::runProgram(QLMR_GPU_PROGRAM, args, options);
+    return {run.exitCode, run.output, run.errors};
 }
-
-std::vector<std::string> lines(const std::string& text)
-{
-    std::vector<std::string> out;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        out.push_back(line);
-    return out;
-}
-
-// ---- a strict reader for one JSON value, keeping the order of keys ----------
-
-struct Json {
-    enum class Type { Null, Bool, Number, String, Array, Object } type = Type::Null;
-    std::string text;  // string contents, number digits, "true"/"false"
-    std::vector<Json> items;
-    std::vector<std::pair<std::string, Json>> members;
-
-    const Json& operator[](const std::string& key) const
-    {
-        for (const auto& m : members)
-            if (m.first == key)
-                return m.second;
-        static const Json missing;
-        return missing;
-    }
-    std::vector<std::string> keys() const
-    {
-        std::vector<std::string> k;
-        for (const auto& m : members)
-            k.push_back(m.first);
-        return k;
-    }
-    double number() const { return std::strtod(text.c_str(), nullptr); }
-};
-
-class JsonReader {
-public:
-    explicit JsonReader(const std::string& text) : s(text) {}
-    bool parse(Json& out)
-    {
-        return value(out) && pos == s.size();
-    }
-
-private:
-    bool value(Json& v)
-    {
-        if (pos >= s.size())
-            return false;
-        const char c = s[pos];
-        if (c == '{') {
-            v.type = Json::Type::Object;
-            ++pos;
-            if (peek('}'))
-                return ++pos, true;
-            for (;;) {
-                Json key;
-                if (!peek('"') || !string(key) || !peek(':'))
-                    return false;
-                ++pos;
-                Json member;
-                if (!value(member))
-                    return false;
-                v.members.emplace_back(key.text, member);
-                if (peek('}'))
-                    return ++pos, true;
-                if (!peek(','))
-                    return false;
-                ++pos;
-            }
-        }
-        if (c == '[') {
-            v.type = Json::Type::Array;
-            ++pos;
-            if (peek(']'))
-                return ++pos, true;
-            for (;;) {
-                Json item;
-                if (!value(item))
-                    return false;
-                v.items.push_back(item);
-                if (peek(']'))
-                    return ++pos, true;
-                if (!peek(','))
-                    return false;
-                ++pos;
-            }
-        }
-        if (c == '"')
-            return string(v);
-        for (const char* word : {"true", "false", "null"}) {
-            if (s.compare(pos, std::strlen(word), word) == 0) {
-                v.type = word[0] == 'n' ? Json::Type::Null : Json::Type::Bool;
-                v.text = word;
-                pos += std::strlen(word);
-                return true;
-            }
-        }
-        static const std::regex numberPattern(R"(^-?(0|[1-9][0-9]*)(\.[0-9]+)?([eE][+-]?[0-9]+)?)");
-        std::smatch m;
-        const std::string rest = s.substr(pos);
-        if (!std::regex_search(rest, m, numberPattern) || m.length(0) == 0)
-            return false;
-        v.type = Json::Type::Number;
-        v.text = m.str(0);
-        pos += static_cast<std::size_t>(m.length(0));
-        return true;
-    }
-    bool string(Json& v)
-    {
-        v.type = Json::Type::String;
-        ++pos;
-        while (pos < s.size() && s[pos] != '"') {
-            if (s[pos] == '\\' || static_cast<unsigned char>(s[pos]) < 0x20)
-                return false;  // nothing this program writes needs escapes
-            v.text += s[pos++];
-        }
-        return pos++ < s.size();
-    }
-    bool peek(char c) const { return pos < s.size() && s[pos] == c; }
-
-    const std::string& s;
-    std::size_t pos = 0;
-};
 
 Json parseJson(const std::string& text, bool* ok)
 {
-    Json v;
-    *ok = JsonReader(text).parse(v);
-    return v;
+    std::optional<Json> json = qlmr::test::readJson(text);
+    *ok = json.has_value();
+    return json ? *json : Json{};
 }
 
 // ---- patterns of the report lines -----------------------------------------------
