@@ -61,125 +61,31 @@ bool GpuRenderer::fail(std::string* error, std::string message)
     return false;
 }
 
+// Renderer buffers are host-visible and mapped for their whole life.
 bool GpuRenderer::createBuffer(GpuBuffer* buffer, std::uint64_t bytes, VkBufferUsageFlags usage)
 {
-    const VulkanFunctions& vk = context->vk;
-    const VkDevice device = context->device;
-    *buffer = GpuBuffer{};
-    buffer->size = std::max<std::uint64_t>(bytes, 16);
-    VkBufferCreateInfo create{};
-    create.sType = VK_STRUCTURE_TYPE_BUFFER_CREATE_INFO;
-    create.size = buffer->size;
-    create.usage = usage;
-    create.sharingMode = VK_SHARING_MODE_EXCLUSIVE;
-    if (vk.vkCreateBuffer(device, &create, nullptr, &buffer->buffer) != VK_SUCCESS) {
-        buffer->buffer = VK_NULL_HANDLE;
-        return false;
-    }
-    VkMemoryRequirements requirements{};
-    vk.vkGetBufferMemoryRequirements(device, buffer->buffer, &requirements);
-    const std::int32_t type = context->findMemoryType(
-        requirements.memoryTypeBits, VK_MEMORY_PROPERTY_HOST_VISIBLE_BIT | VK_MEMORY_PROPERTY_HOST_COHERENT_BIT);
-    if (type < 0) {
-        destroyBuffer(buffer);
-        return false;
-    }
-    VkMemoryAllocateInfo allocate{};
-    allocate.sType = VK_STRUCTURE_TYPE_MEMORY_ALLOCATE_INFO;
-    allocate.allocationSize = requirements.size;
-    allocate.memoryTypeIndex = std::uint32_t(type);
-    if (vk.vkAllocateMemory(device, &allocate, nullptr, &buffer->memory) != VK_SUCCESS) {
-        buffer->memory = VK_NULL_HANDLE;
-        destroyBuffer(buffer);
-        return false;
-    }
-    if (vk.vkBindBufferMemory(device, buffer->buffer, buffer->memory, 0) != VK_SUCCESS ||
-        vk.vkMapMemory(device, buffer->memory, 0, VK_WHOLE_SIZE, 0, &buffer->mapped) != VK_SUCCESS) {
-        buffer->mapped = nullptr;
-        destroyBuffer(buffer);
-        return false;
-    }
-    return true;
+    GpuBufferSpec spec;
+    spec.bytes = std::max<std::uint64_t>(bytes, 16);
+    spec.usage = usage;
+    if (createGpuBuffer(*context, spec, buffer))
+        return true;
+    destroyBuffer(buffer);
+    return false;
 }
 
-void GpuRenderer::destroyBuffer(GpuBuffer* buffer)
-{
-    const VulkanFunctions& vk = context->vk;
-    if (buffer->mapped)
-        vk.vkUnmapMemory(context->device, buffer->memory);
-    if (buffer->buffer)
-        vk.vkDestroyBuffer(context->device, buffer->buffer, nullptr);
-    if (buffer->memory)
-        vk.vkFreeMemory(context->device, buffer->memory, nullptr);
-    *buffer = GpuBuffer{};
-}
+void GpuRenderer::destroyBuffer(GpuBuffer* buffer) { destroyGpuBuffer(*context, buffer); }
 
 bool GpuRenderer::createImage(GpuImage* image, VkFormat format, std::uint32_t width, std::uint32_t height,
                               std::uint32_t mipLevels, VkImageUsageFlags usage, std::uint32_t layers,
                               VkImageAspectFlags aspect)
 {
-    const VulkanFunctions& vk = context->vk;
-    const VkDevice device = context->device;
-    *image = GpuImage{};
-    VkImageCreateInfo create{};
-    create.sType = VK_STRUCTURE_TYPE_IMAGE_CREATE_INFO;
-    create.imageType = VK_IMAGE_TYPE_2D;
-    create.format = format;
-    create.extent = {width, height, 1};
-    create.mipLevels = mipLevels;
-    create.arrayLayers = layers == 0 ? 1 : layers;
-    create.samples = VK_SAMPLE_COUNT_1_BIT;
-    create.tiling = VK_IMAGE_TILING_OPTIMAL;
-    create.usage = usage;
-    create.sharingMode = VK_SHARING_MODE_EXCLUSIVE;
-    create.initialLayout = VK_IMAGE_LAYOUT_UNDEFINED;
-    if (vk.vkCreateImage(device, &create, nullptr, &image->image) != VK_SUCCESS) {
-        image->image = VK_NULL_HANDLE;
-        return false;
-    }
-    VkMemoryRequirements requirements{};
-    vk.vkGetImageMemoryRequirements(device, image->image, &requirements);
-    const std::int32_t type =
-        context->findMemoryType(requirements.memoryTypeBits, VK_MEMORY_PROPERTY_DEVICE_LOCAL_BIT);
-    VkMemoryAllocateInfo allocate{};
-    allocate.sType = VK_STRUCTURE_TYPE_MEMORY_ALLOCATE_INFO;
-    allocate.allocationSize = requirements.size;
-    allocate.memoryTypeIndex = std::uint32_t(type);
-    if (type < 0 || vk.vkAllocateMemory(device, &allocate, nullptr, &image->memory) != VK_SUCCESS) {
-        image->memory = VK_NULL_HANDLE;
-        destroyImage(image);
-        return false;
-    }
-    image->size = requirements.size;
-    if (vk.vkBindImageMemory(device, image->image, image->memory, 0) != VK_SUCCESS) {
-        destroyImage(image);
-        return false;
-    }
-    VkImageViewCreateInfo view{};
-    view.sType = VK_STRUCTURE_TYPE_IMAGE_VIEW_CREATE_INFO;
-    view.image = image->image;
-    view.viewType = layers != 0 ? VK_IMAGE_VIEW_TYPE_2D_ARRAY : VK_IMAGE_VIEW_TYPE_2D;
-    view.format = format;
-    view.subresourceRange = {aspect, 0, VK_REMAINING_MIP_LEVELS, 0, VK_REMAINING_ARRAY_LAYERS};
-    if (vk.vkCreateImageView(device, &view, nullptr, &image->view) != VK_SUCCESS) {
-        image->view = VK_NULL_HANDLE;
-        destroyImage(image);
-        return false;
-    }
-    return true;
+    if (createGpuImage(*context, {format, width, height, mipLevels, usage, layers, aspect}, image))
+        return true;
+    destroyImage(image);
+    return false;
 }
 
-void GpuRenderer::destroyImage(GpuImage* image)
-{
-    const VulkanFunctions& vk = context->vk;
-    if (image->view)
-        vk.vkDestroyImageView(context->device, image->view, nullptr);
-    if (image->image)
-        vk.vkDestroyImage(context->device, image->image, nullptr);
-    if (image->memory)
-        vk.vkFreeMemory(context->device, image->memory, nullptr);
-    *image = GpuImage{};
-}
+void GpuRenderer::destroyImage(GpuImage* image) { destroyGpuImage(*context, image); }
 
 bool GpuRenderer::ensureBufferCapacity(GpuBuffer* buffer, std::uint64_t bytes, VkBufferUsageFlags usage)
 {
@@ -191,39 +97,18 @@ bool GpuRenderer::ensureBufferCapacity(GpuBuffer* buffer, std::uint64_t bytes, V
 
 VkCommandBuffer GpuRenderer::beginOneShot()
 {
-    const VulkanFunctions& vk = context->vk;
-    VkCommandBufferAllocateInfo allocate{};
-    allocate.sType = VK_STRUCTURE_TYPE_COMMAND_BUFFER_ALLOCATE_INFO;
-    allocate.commandPool = commandPool;
-    allocate.level = VK_COMMAND_BUFFER_LEVEL_PRIMARY;
-    allocate.commandBufferCount = 1;
+    // A failed begin still hands out the buffer: its submit fails instead.
     VkCommandBuffer commandBuffer = VK_NULL_HANDLE;
-    if (vk.vkAllocateCommandBuffers(context->device, &allocate, &commandBuffer) != VK_SUCCESS)
-        return VK_NULL_HANDLE;
-    VkCommandBufferBeginInfo begin{};
-    begin.sType = VK_STRUCTURE_TYPE_COMMAND_BUFFER_BEGIN_INFO;
-    begin.flags = VK_COMMAND_BUFFER_USAGE_ONE_TIME_SUBMIT_BIT;
-    vk.vkBeginCommandBuffer(commandBuffer, &begin);
+    beginOneTimeCommands(*context, commandPool, &commandBuffer);
     return commandBuffer;
 }
 
 bool GpuRenderer::submitOneShot(VkCommandBuffer commandBuffer)
 {
-    const VulkanFunctions& vk = context->vk;
     // The pending frame's command buffer and fence must be free first.
     if (pending.active)
         finishFrame();
-    vk.vkEndCommandBuffer(commandBuffer);
-    vk.vkResetFences(context->device, 1, &fence);
-    VkSubmitInfo submit{};
-    submit.sType = VK_STRUCTURE_TYPE_SUBMIT_INFO;
-    submit.commandBufferCount = 1;
-    submit.pCommandBuffers = &commandBuffer;
-    bool ok = vk.vkQueueSubmit(context->computeQueue, 1, &submit, fence) == VK_SUCCESS;
-    if (ok)
-        ok = vk.vkWaitForFences(context->device, 1, &fence, VK_TRUE, kNoTimeout) == VK_SUCCESS;
-    vk.vkFreeCommandBuffers(context->device, commandPool, 1, &commandBuffer);
-    return ok;
+    return submitAndWait(*context, commandPool, fence, commandBuffer);
 }
 
 void GpuRenderer::imageBarrier(VkCommandBuffer commandBuffer, VkImage image, VkImageLayout oldLayout,
@@ -289,24 +174,15 @@ GpuRenderer::~GpuRenderer()
         destroyOutputImages(entry);
     destroyBuffer(&shellVertices);
     destroyShellPipeline(*context, &shellPipeline);
-    if (clampSampler)
-        vk.vkDestroySampler(device, clampSampler, nullptr);
-    if (repeatSampler)
-        vk.vkDestroySampler(device, repeatSampler, nullptr);
-    if (pipeline)
-        vk.vkDestroyPipeline(device, pipeline, nullptr);
-    if (pipelineLayout)
-        vk.vkDestroyPipelineLayout(device, pipelineLayout, nullptr);
-    if (setLayout)
-        vk.vkDestroyDescriptorSetLayout(device, setLayout, nullptr);
-    if (descriptorPool)
-        vk.vkDestroyDescriptorPool(device, descriptorPool, nullptr);
-    if (commandPool)
-        vk.vkDestroyCommandPool(device, commandPool, nullptr);
-    if (fence)
-        vk.vkDestroyFence(device, fence, nullptr);
-    if (queryPool)
-        vk.vkDestroyQueryPool(device, queryPool, nullptr);
+    destroyHandle(*context, vk.vkDestroySampler, clampSampler);
+    destroyHandle(*context, vk.vkDestroySampler, repeatSampler);
+    destroyHandle(*context, vk.vkDestroyPipeline, pipeline);
+    destroyHandle(*context, vk.vkDestroyPipelineLayout, pipelineLayout);
+    destroyHandle(*context, vk.vkDestroyDescriptorSetLayout, setLayout);
+    destroyHandle(*context, vk.vkDestroyDescriptorPool, descriptorPool);
+    destroyHandle(*context, vk.vkDestroyCommandPool, commandPool);
+    destroyHandle(*context, vk.vkDestroyFence, fence);
+    destroyHandle(*context, vk.vkDestroyQueryPool, queryPool);
 }
 
 bool GpuRenderer::init(VulkanContext& ctx, const Scene& sceneIn, std::string* error, const GpuRenderOptions& opts)
@@ -315,21 +191,11 @@ bool GpuRenderer::init(VulkanContext& ctx, const Scene& sceneIn, std::string* er
     options = opts;
     scene = &sceneIn;
     const VulkanFunctions& vk = ctx.vk;
-    const VkDevice device = ctx.device;
 
     // 1. Command objects.
-    VkCommandPoolCreateInfo poolInfo{};
-    poolInfo.sType = VK_STRUCTURE_TYPE_COMMAND_POOL_CREATE_INFO;
-    poolInfo.queueFamilyIndex = ctx.computeQueueFamily;
-    vk.vkCreateCommandPool(device, &poolInfo, nullptr, &commandPool);
-    VkFenceCreateInfo fenceInfo{};
-    fenceInfo.sType = VK_STRUCTURE_TYPE_FENCE_CREATE_INFO;
-    vk.vkCreateFence(device, &fenceInfo, nullptr, &fence);
-    VkQueryPoolCreateInfo queryInfo{};
-    queryInfo.sType = VK_STRUCTURE_TYPE_QUERY_POOL_CREATE_INFO;
-    queryInfo.queryType = VK_QUERY_TYPE_TIMESTAMP;
-    queryInfo.queryCount = 2;
-    vk.vkCreateQueryPool(device, &queryInfo, nullptr, &queryPool);
+    createCommandPool(ctx, 0, &commandPool);
+    createFence(ctx, &fence);
+    createTimestampQueryPool(ctx, &queryPool);
 
     // 2. Grouping by format: size, albedo size (1 x 1 without albedo) and edge mode.
     const std::vector<DisplacementField>& fields = sceneIn.fields;
@@ -581,26 +447,13 @@ bool GpuRenderer::createPipeline(std::string* error)
 
     const SpirvCode code =
         options.traceOnly ? fieldTraceOnlyShader() : (options.solid ? fieldTraceSolidShader() : fieldTraceShader());
-    VkShaderModuleCreateInfo moduleInfo{};
-    moduleInfo.sType = VK_STRUCTURE_TYPE_SHADER_MODULE_CREATE_INFO;
-    moduleInfo.codeSize = code.wordCount * 4;
-    moduleInfo.pCode = code.words;
     VkShaderModule module = VK_NULL_HANDLE;
-    if (vk.vkCreateShaderModule(device, &moduleInfo, nullptr, &module) != VK_SUCCESS)
+    if (createShaderModule(*context, code, &module) != VK_SUCCESS)
         return fail(error, "shader module");
-    VkComputePipelineCreateInfo pipelineInfo{};
-    pipelineInfo.sType = VK_STRUCTURE_TYPE_COMPUTE_PIPELINE_CREATE_INFO;
-    pipelineInfo.stage.sType = VK_STRUCTURE_TYPE_PIPELINE_SHADER_STAGE_CREATE_INFO;
-    pipelineInfo.stage.stage = VK_SHADER_STAGE_COMPUTE_BIT;
-    pipelineInfo.stage.module = module;
-    pipelineInfo.stage.pName = "main";
-    pipelineInfo.layout = pipelineLayout;
-    const VkResult created = vk.vkCreateComputePipelines(device, VK_NULL_HANDLE, 1, &pipelineInfo, nullptr, &pipeline);
+    const VkResult created = createComputePipeline(*context, module, pipelineLayout, &pipeline);
     vk.vkDestroyShaderModule(device, module, nullptr);
-    if (created != VK_SUCCESS) {
-        pipeline = VK_NULL_HANDLE;
+    if (created != VK_SUCCESS)
         return fail(error, "compute pipeline (VkResult " + std::to_string(std::int32_t(created)) + ")");
-    }
     if (options.seedPass && !buildShellRaster())
         return fail(error, "shell raster setup");
     return true;
@@ -1066,10 +919,7 @@ GpuFrame GpuRenderer::finishFrame()
     vk.vkFreeCommandBuffers(context->device, commandPool, 1, &taken.commandBuffer);
     releaseFrameResources(taken);
     if (frame.ok) {
-        std::uint64_t ticks[2] = {0, 0};
-        if (vk.vkGetQueryPoolResults(context->device, queryPool, 0, 2, sizeof(ticks), ticks, 8,
-                                     VK_QUERY_RESULT_64_BIT | VK_QUERY_RESULT_WAIT_BIT) == VK_SUCCESS)
-            frame.gpuMs = double(ticks[1] - ticks[0]) * double(context->timestampPeriod) * 1e-6;
+        readTimestampMs(*context, queryPool, &frame.gpuMs);
     }
     if (frame.ok && taken.readBack) {
         const std::size_t pixels = std::size_t(frame.width) * frame.height;

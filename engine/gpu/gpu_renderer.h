@@ -8,6 +8,7 @@
 // waits on the renderer's fence.
 
 #include "gpu/gpu_frame_packing.h"
+#include "gpu/gpu_resources.h"
 #include "gpu/shell_raster.h"
 #include "gpu/vulkan_context.h"
 #include "scene/camera.h"
@@ -47,22 +48,6 @@ struct GpuFrame {
     double hostMs = 0.0;
     std::uint64_t bufferBytes = 0;
     std::uint64_t deviceLocalBytes = 0;
-};
-
-// A host-visible, host-coherent buffer, mapped for its whole life.
-struct GpuBuffer {
-    VkBuffer buffer = VK_NULL_HANDLE;
-    VkDeviceMemory memory = VK_NULL_HANDLE;
-    void* mapped = nullptr;
-    std::uint64_t size = 0;
-};
-
-// A device-local image with one view over all its mips and layers.
-struct GpuImage {
-    VkImage image = VK_NULL_HANDLE;
-    VkDeviceMemory memory = VK_NULL_HANDLE;
-    VkImageView view = VK_NULL_HANDLE;
-    std::uint64_t size = 0;
 };
 
 // The output images and read-back buffers of one frame size.

@@ -12,7 +12,6 @@ namespace qlmr {
 
 namespace {
 
-constexpr std::uint64_t kNoTimeout = std::numeric_limits<std::uint64_t>::max();
 constexpr VkFormat kColorFormat = VK_FORMAT_R16G16B16A16_SFLOAT;
 constexpr VkFormat kDepthValueFormat = VK_FORMAT_R32_SFLOAT;
 constexpr VkFormat kDepthBufferFormat = VK_FORMAT_D32_SFLOAT;
@@ -119,182 +118,65 @@ MeshRasterizer::~MeshRasterizer()
     if (!context || !context->device)
         return;
     const VulkanFunctions& vk = context->vk;
-    const VkDevice device = context->device;
     // Every submission was waited for on the fence: nothing is in flight.
     destroyTargets();
     destroyBuffer(&vertexBuffer);
     destroyBuffer(&indexBuffer);
-    if (pipeline)
-        vk.vkDestroyPipeline(device, pipeline, nullptr);
-    if (pipelineLayout)
-        vk.vkDestroyPipelineLayout(device, pipelineLayout, nullptr);
-    if (vertexModule)
-        vk.vkDestroyShaderModule(device, vertexModule, nullptr);
-    if (fragmentModule)
-        vk.vkDestroyShaderModule(device, fragmentModule, nullptr);
-    if (renderPass)
-        vk.vkDestroyRenderPass(device, renderPass, nullptr);
-    if (queryPool)
-        vk.vkDestroyQueryPool(device, queryPool, nullptr);
-    if (fence)
-        vk.vkDestroyFence(device, fence, nullptr);
-    if (commandPool)
-        vk.vkDestroyCommandPool(device, commandPool, nullptr);
+    destroyHandle(*context, vk.vkDestroyPipeline, pipeline);
+    destroyHandle(*context, vk.vkDestroyPipelineLayout, pipelineLayout);
+    destroyHandle(*context, vk.vkDestroyShaderModule, vertexModule);
+    destroyHandle(*context, vk.vkDestroyShaderModule, fragmentModule);
+    destroyHandle(*context, vk.vkDestroyRenderPass, renderPass);
+    destroyHandle(*context, vk.vkDestroyQueryPool, queryPool);
+    destroyHandle(*context, vk.vkDestroyFence, fence);
+    destroyHandle(*context, vk.vkDestroyCommandPool, commandPool);
 }
 
-bool MeshRasterizer::createBuffer(Buffer* buffer, std::uint64_t bytes, VkBufferUsageFlags usage, bool hostVisible)
+bool MeshRasterizer::createBuffer(GpuBuffer* buffer, std::uint64_t bytes, VkBufferUsageFlags usage,
+                                  bool hostVisible)
 {
-    const VulkanFunctions& vk = context->vk;
-    const VkDevice device = context->device;
-    *buffer = Buffer{};
-    VkBufferCreateInfo create{};
-    create.sType = VK_STRUCTURE_TYPE_BUFFER_CREATE_INFO;
-    create.size = std::max<std::uint64_t>(bytes, 16);
-    create.usage = usage;
-    create.sharingMode = VK_SHARING_MODE_EXCLUSIVE;
-    if (vk.vkCreateBuffer(device, &create, nullptr, &buffer->buffer) != VK_SUCCESS) {
-        buffer->buffer = VK_NULL_HANDLE;
-        return false;
-    }
-    VkMemoryRequirements requirements{};
-    vk.vkGetBufferMemoryRequirements(device, buffer->buffer, &requirements);
-    const std::uint32_t wanted = hostVisible
-        ? VK_MEMORY_PROPERTY_HOST_VISIBLE_BIT | VK_MEMORY_PROPERTY_HOST_COHERENT_BIT
-        : VK_MEMORY_PROPERTY_DEVICE_LOCAL_BIT;
-    const std::int32_t type = context->findMemoryType(requirements.memoryTypeBits, wanted);
-    VkMemoryAllocateInfo allocate{};
-    allocate.sType = VK_STRUCTURE_TYPE_MEMORY_ALLOCATE_INFO;
-    allocate.allocationSize = requirements.size;
-    allocate.memoryTypeIndex = std::uint32_t(type);
-    if (type < 0 || vk.vkAllocateMemory(device, &allocate, nullptr, &buffer->memory) != VK_SUCCESS) {
-        buffer->memory = VK_NULL_HANDLE;
-        destroyBuffer(buffer);
-        return false;
-    }
-    if (vk.vkBindBufferMemory(device, buffer->buffer, buffer->memory, 0) != VK_SUCCESS) {
-        destroyBuffer(buffer);
-        return false;
-    }
-    if (hostVisible && vk.vkMapMemory(device, buffer->memory, 0, VK_WHOLE_SIZE, 0, &buffer->mapped) != VK_SUCCESS) {
-        buffer->mapped = nullptr;
-        destroyBuffer(buffer);
-        return false;
-    }
-    return true;
+    GpuBufferSpec spec;
+    spec.bytes = std::max<std::uint64_t>(bytes, 16);
+    spec.usage = usage;
+    spec.memory = hostVisible ? kHostCoherentMemory : VkMemoryPropertyFlags(VK_MEMORY_PROPERTY_DEVICE_LOCAL_BIT);
+    spec.map = hostVisible;
+    if (createGpuBuffer(*context, spec, buffer))
+        return true;
+    destroyBuffer(buffer);
+    return false;
 }
 
-void MeshRasterizer::destroyBuffer(Buffer* buffer)
-{
-    const VulkanFunctions& vk = context->vk;
-    if (buffer->mapped)
-        vk.vkUnmapMemory(context->device, buffer->memory);
-    if (buffer->buffer)
-        vk.vkDestroyBuffer(context->device, buffer->buffer, nullptr);
-    if (buffer->memory)
-        vk.vkFreeMemory(context->device, buffer->memory, nullptr);
-    *buffer = Buffer{};
-}
+void MeshRasterizer::destroyBuffer(GpuBuffer* buffer) { destroyGpuBuffer(*context, buffer); }
 
-bool MeshRasterizer::createImage(Image* image, VkFormat format, std::uint32_t width, std::uint32_t height,
+bool MeshRasterizer::createImage(GpuImage* image, VkFormat format, std::uint32_t width, std::uint32_t height,
                                  VkImageUsageFlags usage, VkImageAspectFlags aspect)
 {
-    const VulkanFunctions& vk = context->vk;
-    const VkDevice device = context->device;
-    *image = Image{};
-    VkImageCreateInfo create{};
-    create.sType = VK_STRUCTURE_TYPE_IMAGE_CREATE_INFO;
-    create.imageType = VK_IMAGE_TYPE_2D;
-    create.format = format;
-    create.extent = {width, height, 1};
-    create.mipLevels = 1;
-    create.arrayLayers = 1;
-    create.samples = VK_SAMPLE_COUNT_1_BIT;
-    create.tiling = VK_IMAGE_TILING_OPTIMAL;
-    create.usage = usage;
-    create.sharingMode = VK_SHARING_MODE_EXCLUSIVE;
-    create.initialLayout = VK_IMAGE_LAYOUT_UNDEFINED;
-    if (vk.vkCreateImage(device, &create, nullptr, &image->image) != VK_SUCCESS) {
-        image->image = VK_NULL_HANDLE;
-        return false;
-    }
-    VkMemoryRequirements requirements{};
-    vk.vkGetImageMemoryRequirements(device, image->image, &requirements);
-    const std::int32_t type =
-        context->findMemoryType(requirements.memoryTypeBits, VK_MEMORY_PROPERTY_DEVICE_LOCAL_BIT);
-    VkMemoryAllocateInfo allocate{};
-    allocate.sType = VK_STRUCTURE_TYPE_MEMORY_ALLOCATE_INFO;
-    allocate.allocationSize = requirements.size;
-    allocate.memoryTypeIndex = std::uint32_t(type);
-    if (type < 0 || vk.vkAllocateMemory(device, &allocate, nullptr, &image->memory) != VK_SUCCESS) {
-        image->memory = VK_NULL_HANDLE;
-        destroyImage(image);
-        return false;
-    }
-    if (vk.vkBindImageMemory(device, image->image, image->memory, 0) != VK_SUCCESS) {
-        destroyImage(image);
-        return false;
-    }
-    VkImageViewCreateInfo view{};
-    view.sType = VK_STRUCTURE_TYPE_IMAGE_VIEW_CREATE_INFO;
-    view.image = image->image;
-    view.viewType = VK_IMAGE_VIEW_TYPE_2D;
-    view.format = format;
-    view.subresourceRange = {aspect, 0, 1, 0, 1};
-    if (vk.vkCreateImageView(device, &view, nullptr, &image->view) != VK_SUCCESS) {
-        image->view = VK_NULL_HANDLE;
-        destroyImage(image);
-        return false;
-    }
-    return true;
+    if (createGpuImage(*context, {format, width, height, 1, usage, 0, aspect}, image))
+        return true;
+    destroyImage(image);
+    return false;
 }
 
-void MeshRasterizer::destroyImage(Image* image)
-{
-    const VulkanFunctions& vk = context->vk;
-    if (image->view)
-        vk.vkDestroyImageView(context->device, image->view, nullptr);
-    if (image->image)
-        vk.vkDestroyImage(context->device, image->image, nullptr);
-    if (image->memory)
-        vk.vkFreeMemory(context->device, image->memory, nullptr);
-    *image = Image{};
-}
+void MeshRasterizer::destroyImage(GpuImage* image) { destroyGpuImage(*context, image); }
 
-bool MeshRasterizer::uploadMesh(Buffer* destination, const void* data, std::uint64_t bytes, VkBufferUsageFlags usage)
+bool MeshRasterizer::uploadMesh(GpuBuffer* destination, const void* data, std::uint64_t bytes,
+                                VkBufferUsageFlags usage)
 {
-    const VulkanFunctions& vk = context->vk;
-    const VkDevice device = context->device;
     if (!createBuffer(destination, bytes, usage | VK_BUFFER_USAGE_TRANSFER_DST_BIT, false))
         return false;
-    Buffer staging;
+    GpuBuffer staging;
     if (!createBuffer(&staging, bytes, VK_BUFFER_USAGE_TRANSFER_SRC_BIT, true))
         return false;
     if (bytes != 0)
         std::memcpy(staging.mapped, data, bytes);
 
-    VkCommandBufferAllocateInfo allocate{};
-    allocate.sType = VK_STRUCTURE_TYPE_COMMAND_BUFFER_ALLOCATE_INFO;
-    allocate.commandPool = commandPool;
-    allocate.level = VK_COMMAND_BUFFER_LEVEL_PRIMARY;
-    allocate.commandBufferCount = 1;
     VkCommandBuffer commandBuffer = VK_NULL_HANDLE;
-    bool ok = vk.vkAllocateCommandBuffers(device, &allocate, &commandBuffer) == VK_SUCCESS;
+    beginOneTimeCommands(*context, commandPool, &commandBuffer);
+    bool ok = commandBuffer != VK_NULL_HANDLE;
     if (ok) {
-        VkCommandBufferBeginInfo begin{};
-        begin.sType = VK_STRUCTURE_TYPE_COMMAND_BUFFER_BEGIN_INFO;
-        begin.flags = VK_COMMAND_BUFFER_USAGE_ONE_TIME_SUBMIT_BIT;
-        vk.vkBeginCommandBuffer(commandBuffer, &begin);
         VkBufferCopy region{0, 0, std::max<std::uint64_t>(bytes, 16)};
-        vk.vkCmdCopyBuffer(commandBuffer, staging.buffer, destination->buffer, 1, &region);
-        vk.vkEndCommandBuffer(commandBuffer);
-        vk.vkResetFences(device, 1, &fence);
-        VkSubmitInfo submit{};
-        submit.sType = VK_STRUCTURE_TYPE_SUBMIT_INFO;
-        submit.commandBufferCount = 1;
-        submit.pCommandBuffers = &commandBuffer;
-        ok = vk.vkQueueSubmit(context->computeQueue, 1, &submit, fence) == VK_SUCCESS &&
-             vk.vkWaitForFences(device, 1, &fence, VK_TRUE, kNoTimeout) == VK_SUCCESS;
-        vk.vkFreeCommandBuffers(device, commandPool, 1, &commandBuffer);
+        context->vk.vkCmdCopyBuffer(commandBuffer, staging.buffer, destination->buffer, 1, &region);
+        ok = submitAndWait(*context, commandPool, fence, commandBuffer);
     }
     destroyBuffer(&staging);
     return ok;
@@ -375,128 +257,42 @@ bool MeshRasterizer::createPipeline()
         return false;
     }
 
-    const SpirvCode codes[2] = {meshVertexShader(), meshFragmentShader()};
-    VkShaderModule* modules[2] = {&vertexModule, &fragmentModule};
-    for (int i = 0; i < 2; ++i) {
-        VkShaderModuleCreateInfo moduleInfo{};
-        moduleInfo.sType = VK_STRUCTURE_TYPE_SHADER_MODULE_CREATE_INFO;
-        moduleInfo.codeSize = codes[i].wordCount * 4;
-        moduleInfo.pCode = codes[i].words;
-        if (vk.vkCreateShaderModule(device, &moduleInfo, nullptr, modules[i]) != VK_SUCCESS) {
-            *modules[i] = VK_NULL_HANDLE;
-            return false;
-        }
-    }
-    VkPipelineShaderStageCreateInfo stages[2]{};
-    stages[0].sType = stages[1].sType = VK_STRUCTURE_TYPE_PIPELINE_SHADER_STAGE_CREATE_INFO;
-    stages[0].stage = VK_SHADER_STAGE_VERTEX_BIT;
-    stages[0].module = vertexModule;
-    stages[0].pName = "main";
-    stages[1].stage = VK_SHADER_STAGE_FRAGMENT_BIT;
-    stages[1].module = fragmentModule;
-    stages[1].pName = "main";
-
-    const VkVertexInputBindingDescription binding{0, sizeof(MeshVertex), VK_VERTEX_INPUT_RATE_VERTEX};
+    if (createShaderModule(*context, meshVertexShader(), &vertexModule) != VK_SUCCESS ||
+        createShaderModule(*context, meshFragmentShader(), &fragmentModule) != VK_SUCCESS)
+        return false;
     const VkVertexInputAttributeDescription attributes[3] = {
         {0, 0, VK_FORMAT_R32G32B32_SFLOAT, 0},
         {1, 0, VK_FORMAT_R32G32B32_SFLOAT, 12},
         {2, 0, VK_FORMAT_R8G8B8A8_UNORM, 24}};
-    VkPipelineVertexInputStateCreateInfo vertexInput{};
-    vertexInput.sType = VK_STRUCTURE_TYPE_PIPELINE_VERTEX_INPUT_STATE_CREATE_INFO;
-    vertexInput.vertexBindingDescriptionCount = 1;
-    vertexInput.pVertexBindingDescriptions = &binding;
-    vertexInput.vertexAttributeDescriptionCount = 3;
-    vertexInput.pVertexAttributeDescriptions = attributes;
-
-    VkPipelineInputAssemblyStateCreateInfo assembly{};
-    assembly.sType = VK_STRUCTURE_TYPE_PIPELINE_INPUT_ASSEMBLY_STATE_CREATE_INFO;
-    assembly.topology = VK_PRIMITIVE_TOPOLOGY_TRIANGLE_LIST;
-
-    VkPipelineViewportStateCreateInfo viewport{};
-    viewport.sType = VK_STRUCTURE_TYPE_PIPELINE_VIEWPORT_STATE_CREATE_INFO;
-    viewport.viewportCount = 1;
-    viewport.scissorCount = 1;
-
-    // No culling: a field seen from below is drawn too, and the fragment
-    // shader turns its normal towards the camera.
-    VkPipelineRasterizationStateCreateInfo raster{};
-    raster.sType = VK_STRUCTURE_TYPE_PIPELINE_RASTERIZATION_STATE_CREATE_INFO;
-    raster.polygonMode = VK_POLYGON_MODE_FILL;
-    raster.cullMode = VK_CULL_MODE_NONE;
-    raster.frontFace = VK_FRONT_FACE_COUNTER_CLOCKWISE;
-    raster.lineWidth = 1.0f;
-
-    VkPipelineMultisampleStateCreateInfo multisample{};
-    multisample.sType = VK_STRUCTURE_TYPE_PIPELINE_MULTISAMPLE_STATE_CREATE_INFO;
-    multisample.rasterizationSamples = VK_SAMPLE_COUNT_1_BIT;
-
-    VkPipelineDepthStencilStateCreateInfo depth{};
-    depth.sType = VK_STRUCTURE_TYPE_PIPELINE_DEPTH_STENCIL_STATE_CREATE_INFO;
-    depth.depthTestEnable = VK_TRUE;
-    depth.depthWriteEnable = VK_TRUE;
-    depth.depthCompareOp = VK_COMPARE_OP_LESS;
-
     VkPipelineColorBlendAttachmentState blends[3]{};
     for (int i = 0; i < 3; ++i)
         blends[i].colorWriteMask = VK_COLOR_COMPONENT_R_BIT | VK_COLOR_COMPONENT_G_BIT | VK_COLOR_COMPONENT_B_BIT |
                                    VK_COLOR_COMPONENT_A_BIT;
-    VkPipelineColorBlendStateCreateInfo blend{};
-    blend.sType = VK_STRUCTURE_TYPE_PIPELINE_COLOR_BLEND_STATE_CREATE_INFO;
-    blend.attachmentCount = 3;
-    blend.pAttachments = blends;
-
-    const VkDynamicState dynamicStates[2] = {VK_DYNAMIC_STATE_VIEWPORT, VK_DYNAMIC_STATE_SCISSOR};
-    VkPipelineDynamicStateCreateInfo dynamic{};
-    dynamic.sType = VK_STRUCTURE_TYPE_PIPELINE_DYNAMIC_STATE_CREATE_INFO;
-    dynamic.dynamicStateCount = 2;
-    dynamic.pDynamicStates = dynamicStates;
-
-    VkGraphicsPipelineCreateInfo create{};
-    create.sType = VK_STRUCTURE_TYPE_GRAPHICS_PIPELINE_CREATE_INFO;
-    create.stageCount = 2;
-    create.pStages = stages;
-    create.pVertexInputState = &vertexInput;
-    create.pInputAssemblyState = &assembly;
-    create.pViewportState = &viewport;
-    create.pRasterizationState = &raster;
-    create.pMultisampleState = &multisample;
-    create.pDepthStencilState = &depth;
-    create.pColorBlendState = &blend;
-    create.pDynamicState = &dynamic;
-    create.layout = pipelineLayout;
-    create.renderPass = renderPass;
-    create.subpass = 0;
-    if (vk.vkCreateGraphicsPipelines(device, VK_NULL_HANDLE, 1, &create, nullptr, &pipeline) != VK_SUCCESS) {
-        pipeline = VK_NULL_HANDLE;
-        return false;
-    }
-    return true;
+    // The pipeline culls nothing: a field seen from below is drawn too, and
+    // the fragment shader turns its normal towards the camera.
+    GraphicsPipelineSpec spec;
+    spec.vertexModule = vertexModule;
+    spec.fragmentModule = fragmentModule;
+    spec.binding = {0, sizeof(MeshVertex), VK_VERTEX_INPUT_RATE_VERTEX};
+    spec.attributes = attributes;
+    spec.blends = blends;
+    spec.layout = pipelineLayout;
+    spec.renderPass = renderPass;
+    return createGraphicsPipeline(*context, spec, &pipeline) == VK_SUCCESS;
 }
 
 bool MeshRasterizer::init(VulkanContext& ctx, const Scene& scene, std::uint32_t lod, std::string* error)
 {
     context = &ctx;
-    const VulkanFunctions& vk = ctx.vk;
-    const VkDevice device = ctx.device;
     auto fail = [&](std::string message) {
         if (error)
             *error = std::move(message);
         return false;
     };
 
-    VkCommandPoolCreateInfo poolInfo{};
-    poolInfo.sType = VK_STRUCTURE_TYPE_COMMAND_POOL_CREATE_INFO;
-    poolInfo.flags = VK_COMMAND_POOL_CREATE_RESET_COMMAND_BUFFER_BIT;
-    poolInfo.queueFamilyIndex = ctx.computeQueueFamily;
-    vk.vkCreateCommandPool(device, &poolInfo, nullptr, &commandPool);
-    VkFenceCreateInfo fenceInfo{};
-    fenceInfo.sType = VK_STRUCTURE_TYPE_FENCE_CREATE_INFO;
-    vk.vkCreateFence(device, &fenceInfo, nullptr, &fence);
-    VkQueryPoolCreateInfo queryInfo{};
-    queryInfo.sType = VK_STRUCTURE_TYPE_QUERY_POOL_CREATE_INFO;
-    queryInfo.queryType = VK_QUERY_TYPE_TIMESTAMP;
-    queryInfo.queryCount = 2;
-    vk.vkCreateQueryPool(device, &queryInfo, nullptr, &queryPool);
+    createCommandPool(ctx, VK_COMMAND_POOL_CREATE_RESET_COMMAND_BUFFER_BIT, &commandPool);
+    createFence(ctx, &fence);
+    createTimestampQueryPool(ctx, &queryPool);
 
     {
         const FieldMesh mesh = buildFieldMesh(scene, lod);
@@ -555,11 +351,10 @@ bool MeshRasterizer::ensureTargets(std::uint32_t width, std::uint32_t height)
 
 void MeshRasterizer::destroyTargets()
 {
-    if (targets.framebuffer)
-        context->vk.vkDestroyFramebuffer(context->device, targets.framebuffer, nullptr);
-    for (Image* image : {&targets.color, &targets.normal, &targets.depthValue, &targets.depthBuffer})
+    destroyHandle(*context, context->vk.vkDestroyFramebuffer, targets.framebuffer);
+    for (GpuImage* image : {&targets.color, &targets.normal, &targets.depthValue, &targets.depthBuffer})
         destroyImage(image);
-    for (Buffer* buffer : {&targets.colorReadback, &targets.normalReadback, &targets.depthReadback})
+    for (GpuBuffer* buffer : {&targets.colorReadback, &targets.normalReadback, &targets.depthReadback})
         destroyBuffer(buffer);
     targets = FrameTargets{};
 }
@@ -580,19 +375,10 @@ GpuFrame MeshRasterizer::render(const Camera& camera, const RenderSettings& sett
         return fail("frame resources");
 
     const VulkanFunctions& vk = context->vk;
-    const VkDevice device = context->device;
-    VkCommandBufferAllocateInfo allocate{};
-    allocate.sType = VK_STRUCTURE_TYPE_COMMAND_BUFFER_ALLOCATE_INFO;
-    allocate.commandPool = commandPool;
-    allocate.level = VK_COMMAND_BUFFER_LEVEL_PRIMARY;
-    allocate.commandBufferCount = 1;
     VkCommandBuffer cmd = VK_NULL_HANDLE;
-    if (vk.vkAllocateCommandBuffers(device, &allocate, &cmd) != VK_SUCCESS)
+    beginOneTimeCommands(*context, commandPool, &cmd);
+    if (!cmd)
         return fail("submit");
-    VkCommandBufferBeginInfo begin{};
-    begin.sType = VK_STRUCTURE_TYPE_COMMAND_BUFFER_BEGIN_INFO;
-    begin.flags = VK_COMMAND_BUFFER_USAGE_ONE_TIME_SUBMIT_BIT;
-    vk.vkBeginCommandBuffer(cmd, &begin);
     vk.vkCmdResetQueryPool(cmd, queryPool, 0, 2);
     vk.vkCmdWriteTimestamp(cmd, VK_PIPELINE_STAGE_TOP_OF_PIPE_BIT, queryPool, 0);
 
@@ -645,23 +431,9 @@ GpuFrame MeshRasterizer::render(const Camera& camera, const RenderSettings& sett
                               targets.normalReadback.buffer, 1, &region);
     vk.vkCmdCopyImageToBuffer(cmd, targets.depthValue.image, VK_IMAGE_LAYOUT_TRANSFER_SRC_OPTIMAL,
                               targets.depthReadback.buffer, 1, &region);
-    vk.vkEndCommandBuffer(cmd);
-
-    vk.vkResetFences(device, 1, &fence);
-    VkSubmitInfo submit{};
-    submit.sType = VK_STRUCTURE_TYPE_SUBMIT_INFO;
-    submit.commandBufferCount = 1;
-    submit.pCommandBuffers = &cmd;
-    const bool done = vk.vkQueueSubmit(context->computeQueue, 1, &submit, fence) == VK_SUCCESS &&
-                      vk.vkWaitForFences(device, 1, &fence, VK_TRUE, kNoTimeout) == VK_SUCCESS;
-    vk.vkFreeCommandBuffers(device, commandPool, 1, &cmd);
-    if (!done)
+    if (!submitAndWait(*context, commandPool, fence, cmd))
         return fail("submit");
-
-    std::uint64_t ticks[2] = {0, 0};
-    if (vk.vkGetQueryPoolResults(device, queryPool, 0, 2, sizeof(ticks), ticks, 8,
-                                 VK_QUERY_RESULT_64_BIT | VK_QUERY_RESULT_WAIT_BIT) == VK_SUCCESS)
-        frame.gpuMs = double(ticks[1] - ticks[0]) * double(context->timestampPeriod) * 1e-6;
+    readTimestampMs(*context, queryPool, &frame.gpuMs);
 
     const std::size_t pixels = std::size_t(width) * height;
     frame.color.resize(pixels * 4);

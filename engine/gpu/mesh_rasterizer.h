@@ -70,37 +70,27 @@ public:
     std::uint64_t meshBytes() const { return vertices * sizeof(MeshVertex) + indices * 4; }
 
 private:
-    struct Buffer {
-        VkBuffer buffer = VK_NULL_HANDLE;
-        VkDeviceMemory memory = VK_NULL_HANDLE;
-        void* mapped = nullptr;
-    };
-    struct Image {
-        VkImage image = VK_NULL_HANDLE;
-        VkDeviceMemory memory = VK_NULL_HANDLE;
-        VkImageView view = VK_NULL_HANDLE;
-    };
     // Attachments and read-back buffers of one frame size.
     struct FrameTargets {
         std::uint32_t width = 0, height = 0;
-        Image color, normal, depthValue, depthBuffer;
-        Buffer colorReadback, normalReadback, depthReadback;
+        GpuImage color, normal, depthValue, depthBuffer;
+        GpuBuffer colorReadback, normalReadback, depthReadback;
         VkFramebuffer framebuffer = VK_NULL_HANDLE;
     };
 
-    bool createBuffer(Buffer* buffer, std::uint64_t bytes, VkBufferUsageFlags usage, bool hostVisible);
-    void destroyBuffer(Buffer* buffer);
-    bool createImage(Image* image, VkFormat format, std::uint32_t width, std::uint32_t height,
+    bool createBuffer(GpuBuffer* buffer, std::uint64_t bytes, VkBufferUsageFlags usage, bool hostVisible);
+    void destroyBuffer(GpuBuffer* buffer);
+    bool createImage(GpuImage* image, VkFormat format, std::uint32_t width, std::uint32_t height,
                      VkImageUsageFlags usage, VkImageAspectFlags aspect);
-    void destroyImage(Image* image);
-    bool uploadMesh(Buffer* destination, const void* data, std::uint64_t bytes, VkBufferUsageFlags usage);
+    void destroyImage(GpuImage* image);
+    bool uploadMesh(GpuBuffer* destination, const void* data, std::uint64_t bytes, VkBufferUsageFlags usage);
     bool createRenderPass();
     bool createPipeline();
     bool ensureTargets(std::uint32_t width, std::uint32_t height);
     void destroyTargets();
 
     VulkanContext* context = nullptr;
-    Buffer vertexBuffer, indexBuffer;
+    GpuBuffer vertexBuffer, indexBuffer;
     VkRenderPass renderPass = VK_NULL_HANDLE;
     VkPipelineLayout pipelineLayout = VK_NULL_HANDLE;
     VkPipeline pipeline = VK_NULL_HANDLE;

@@ -9,12 +9,6 @@ namespace qlmr {
 
 namespace {
 
-struct RunBuffer {
-    VkBuffer buffer = VK_NULL_HANDLE;
-    VkDeviceMemory memory = VK_NULL_HANDLE;
-    void* mapped = nullptr;
-};
-
 // Everything one run creates, released in reverse order of creation however
 // far the run got.
 class ComputeRun {
@@ -48,7 +42,7 @@ private:
     const VulkanFunctions& vk;
     ComputeResult& result;
 
-    std::vector<RunBuffer> runBuffers;
+    std::vector<GpuBuffer> runBuffers;
     VkShaderModule module = VK_NULL_HANDLE;
     VkDescriptorSetLayout setLayout = VK_NULL_HANDLE;
     VkPipelineLayout pipelineLayout = VK_NULL_HANDLE;
@@ -68,46 +62,21 @@ bool ComputeRun::createBuffers(std::span<const ComputeBuffer> buffers,
     for (std::size_t i = 0; i < buffers.size(); ++i) {
         const ComputeBuffer& source = buffers[i];
         runBuffers.emplace_back();
-        RunBuffer& target = runBuffers.back();
+        GpuBuffer& target = runBuffers.back();
 
-        VkBufferCreateInfo create{};
-        create.sType = VK_STRUCTURE_TYPE_BUFFER_CREATE_INFO;
-        create.size = source.bytes;
-        create.usage = source.uniform ? VK_BUFFER_USAGE_UNIFORM_BUFFER_BIT : VK_BUFFER_USAGE_STORAGE_BUFFER_BIT;
-        create.sharingMode = VK_SHARING_MODE_EXCLUSIVE;
-        const VkResult created = vk.vkCreateBuffer(ctx.device, &create, nullptr, &target.buffer);
-        if (created != VK_SUCCESS) {
-            target.buffer = VK_NULL_HANDLE;
-            return check("vkCreateBuffer", created);
+        GpuBufferSpec spec;
+        spec.bytes = source.bytes;
+        spec.usage = source.uniform ? VK_BUFFER_USAGE_UNIFORM_BUFFER_BIT : VK_BUFFER_USAGE_STORAGE_BUFFER_BIT;
+        spec.mapBytes = source.bytes;
+        const bool created = createGpuBuffer(ctx, spec, &target, &result.error);
+        // Memory counts once allocated, whether the rest succeeded or not.
+        if (target.memory) {
+            result.bufferBytes += target.allocationSize;
+            if (ctx.memoryProperties.memoryTypes[target.memoryType].propertyFlags & VK_MEMORY_PROPERTY_DEVICE_LOCAL_BIT)
+                result.deviceLocalBytes += target.allocationSize;
         }
-
-        VkMemoryRequirements requirements{};
-        vk.vkGetBufferMemoryRequirements(ctx.device, target.buffer, &requirements);
-        const std::int32_t type = ctx.findMemoryType(
-            requirements.memoryTypeBits, VK_MEMORY_PROPERTY_HOST_VISIBLE_BIT | VK_MEMORY_PROPERTY_HOST_COHERENT_BIT);
-        if (type < 0)
-            return check("host-visible memory", VK_ERROR_FEATURE_NOT_PRESENT);  // -8
-
-        VkMemoryAllocateInfo allocate{};
-        allocate.sType = VK_STRUCTURE_TYPE_MEMORY_ALLOCATE_INFO;
-        allocate.allocationSize = requirements.size;
-        allocate.memoryTypeIndex = static_cast<std::uint32_t>(type);
-        const VkResult allocated = vk.vkAllocateMemory(ctx.device, &allocate, nullptr, &target.memory);
-        if (allocated != VK_SUCCESS) {
-            target.memory = VK_NULL_HANDLE;
-            return check("vkAllocateMemory", allocated);
-        }
-        result.bufferBytes += requirements.size;
-        if (ctx.memoryProperties.memoryTypes[type].propertyFlags & VK_MEMORY_PROPERTY_DEVICE_LOCAL_BIT)
-            result.deviceLocalBytes += requirements.size;
-
-        if (!check("vkBindBufferMemory", vk.vkBindBufferMemory(ctx.device, target.buffer, target.memory, 0)))
+        if (!created)
             return false;
-        void* mapped = nullptr;
-        const VkResult mapResult = vk.vkMapMemory(ctx.device, target.memory, 0, source.bytes, 0, &mapped);
-        if (mapResult != VK_SUCCESS)
-            return check("vkMapMemory", mapResult);
-        target.mapped = mapped;
         if (source.bytes)
             std::memcpy(target.mapped, source.data, source.bytes);
 
@@ -124,14 +93,8 @@ bool ComputeRun::createBuffers(std::span<const ComputeBuffer> buffers,
 bool ComputeRun::createPipeline(SpirvCode shader, const std::vector<VkDescriptorSetLayoutBinding>& bindings,
                                 PushConstants push)
 {
-    VkShaderModuleCreateInfo moduleInfo{};
-    moduleInfo.sType = VK_STRUCTURE_TYPE_SHADER_MODULE_CREATE_INFO;
-    moduleInfo.codeSize = shader.wordCount * sizeof(std::uint32_t);
-    moduleInfo.pCode = shader.words;
-    if (!check("vkCreateShaderModule", vk.vkCreateShaderModule(ctx.device, &moduleInfo, nullptr, &module))) {
-        module = VK_NULL_HANDLE;
+    if (!check("vkCreateShaderModule", createShaderModule(ctx, shader, &module)))
         return false;
-    }
 
     VkDescriptorSetLayoutCreateInfo setInfo{};
     setInfo.sType = VK_STRUCTURE_TYPE_DESCRIPTOR_SET_LAYOUT_CREATE_INFO;
@@ -159,27 +122,15 @@ bool ComputeRun::createPipeline(SpirvCode shader, const std::vector<VkDescriptor
         return false;
     }
 
-    VkComputePipelineCreateInfo pipelineInfo{};
-    pipelineInfo.sType = VK_STRUCTURE_TYPE_COMPUTE_PIPELINE_CREATE_INFO;
-    pipelineInfo.stage.sType = VK_STRUCTURE_TYPE_PIPELINE_SHADER_STAGE_CREATE_INFO;
-    pipelineInfo.stage.stage = VK_SHADER_STAGE_COMPUTE_BIT;
-    pipelineInfo.stage.module = module;
-    pipelineInfo.stage.pName = "main";
-    pipelineInfo.layout = pipelineLayout;
     const auto start = std::chrono::steady_clock::now();
-    const VkResult created =
-        vk.vkCreateComputePipelines(ctx.device, VK_NULL_HANDLE, 1, &pipelineInfo, nullptr, &pipeline);
+    const VkResult created = createComputePipeline(ctx, module, pipelineLayout, &pipeline);
     const auto end = std::chrono::steady_clock::now();
     result.hostMs = static_cast<double>(std::chrono::duration_cast<std::chrono::nanoseconds>(end - start).count()) / 1e6;
     // The pipeline keeps what it needs of the module, so it goes now,
     // whether the pipeline was created or not.
     vk.vkDestroyShaderModule(ctx.device, module, nullptr);
     module = VK_NULL_HANDLE;
-    if (created != VK_SUCCESS) {
-        pipeline = VK_NULL_HANDLE;
-        return check("vkCreateComputePipelines", created);
-    }
-    return true;
+    return check("vkCreateComputePipelines", created);
 }
 
 bool ComputeRun::createDescriptors(std::span<const ComputeBuffer> buffers)
@@ -238,37 +189,11 @@ bool ComputeRun::createDescriptors(std::span<const ComputeBuffer> buffers)
 
 bool ComputeRun::record(std::uint32_t groupsX, std::uint32_t groupsY, PushConstants push)
 {
-    VkQueryPoolCreateInfo queryInfo{};
-    queryInfo.sType = VK_STRUCTURE_TYPE_QUERY_POOL_CREATE_INFO;
-    queryInfo.queryType = VK_QUERY_TYPE_TIMESTAMP;
-    queryInfo.queryCount = 2;
-    if (!check("vkCreateQueryPool", vk.vkCreateQueryPool(ctx.device, &queryInfo, nullptr, &queryPool))) {
-        queryPool = VK_NULL_HANDLE;
+    if (!check("vkCreateQueryPool", createTimestampQueryPool(ctx, &queryPool)) ||
+        !check("vkCreateCommandPool", createCommandPool(ctx, 0, &commandPool)))
         return false;
-    }
 
-    VkCommandPoolCreateInfo poolInfo{};
-    poolInfo.sType = VK_STRUCTURE_TYPE_COMMAND_POOL_CREATE_INFO;
-    poolInfo.queueFamilyIndex = ctx.computeQueueFamily;
-    if (!check("vkCreateCommandPool", vk.vkCreateCommandPool(ctx.device, &poolInfo, nullptr, &commandPool))) {
-        commandPool = VK_NULL_HANDLE;
-        return false;
-    }
-
-    VkCommandBufferAllocateInfo allocate{};
-    allocate.sType = VK_STRUCTURE_TYPE_COMMAND_BUFFER_ALLOCATE_INFO;
-    allocate.commandPool = commandPool;
-    allocate.level = VK_COMMAND_BUFFER_LEVEL_PRIMARY;
-    allocate.commandBufferCount = 1;
-    if (!check("vkAllocateCommandBuffers", vk.vkAllocateCommandBuffers(ctx.device, &allocate, &commandBuffer))) {
-        commandBuffer = VK_NULL_HANDLE;
-        return false;
-    }
-
-    VkCommandBufferBeginInfo begin{};
-    begin.sType = VK_STRUCTURE_TYPE_COMMAND_BUFFER_BEGIN_INFO;
-    begin.flags = VK_COMMAND_BUFFER_USAGE_ONE_TIME_SUBMIT_BIT;
-    if (!check("vkBeginCommandBuffer", vk.vkBeginCommandBuffer(commandBuffer, &begin)))
+    if (!beginOneTimeCommands(ctx, commandPool, &commandBuffer, &result.error))
         return false;
     vk.vkCmdResetQueryPool(commandBuffer, queryPool, 0, 2);
     vk.vkCmdBindPipeline(commandBuffer, VK_PIPELINE_BIND_POINT_COMPUTE, pipeline);
@@ -292,12 +217,8 @@ bool ComputeRun::record(std::uint32_t groupsX, std::uint32_t groupsY, PushConsta
 
 bool ComputeRun::submitAndWait()
 {
-    VkFenceCreateInfo fenceInfo{};
-    fenceInfo.sType = VK_STRUCTURE_TYPE_FENCE_CREATE_INFO;
-    if (!check("vkCreateFence", vk.vkCreateFence(ctx.device, &fenceInfo, nullptr, &fence))) {
-        fence = VK_NULL_HANDLE;
+    if (!check("vkCreateFence", createFence(ctx, &fence)))
         return false;
-    }
     VkSubmitInfo submit{};
     submit.sType = VK_STRUCTURE_TYPE_SUBMIT_INFO;
     submit.commandBufferCount = 1;
@@ -310,12 +231,7 @@ bool ComputeRun::submitAndWait()
 
 void ComputeRun::readTimestamps()
 {
-    std::uint64_t ticks[2] = {0, 0};
-    const VkResult read = vk.vkGetQueryPoolResults(ctx.device, queryPool, 0, 2, sizeof(ticks), ticks,
-                                                   sizeof(std::uint64_t),
-                                                   VK_QUERY_RESULT_64_BIT | VK_QUERY_RESULT_WAIT_BIT);
-    if (read == VK_SUCCESS)
-        result.gpuMs = static_cast<double>(ticks[1] - ticks[0]) * static_cast<double>(ctx.timestampPeriod) * 1e-6;
+    readTimestampMs(ctx, queryPool, &result.gpuMs);
 }
 
 bool ComputeRun::execute(SpirvCode shader, std::span<const ComputeBuffer> buffers, std::uint32_t groupsX,
@@ -334,41 +250,19 @@ bool ComputeRun::execute(SpirvCode shader, std::span<const ComputeBuffer> buffer
 
 void ComputeRun::release()
 {
-    const VkDevice device = ctx.device;
-    if (fence)
-        vk.vkDestroyFence(device, fence, nullptr);
-    if (commandPool)
-        vk.vkDestroyCommandPool(device, commandPool, nullptr);  // frees its command buffer
-    if (queryPool)
-        vk.vkDestroyQueryPool(device, queryPool, nullptr);
-    if (descriptorPool)
-        vk.vkDestroyDescriptorPool(device, descriptorPool, nullptr);  // frees its set
-    if (pipeline)
-        vk.vkDestroyPipeline(device, pipeline, nullptr);
-    if (pipelineLayout)
-        vk.vkDestroyPipelineLayout(device, pipelineLayout, nullptr);
-    if (setLayout)
-        vk.vkDestroyDescriptorSetLayout(device, setLayout, nullptr);
-    if (module)
-        vk.vkDestroyShaderModule(device, module, nullptr);
-    for (RunBuffer& buffer : runBuffers) {
-        if (buffer.mapped)
-            vk.vkUnmapMemory(device, buffer.memory);
-        if (buffer.buffer)
-            vk.vkDestroyBuffer(device, buffer.buffer, nullptr);
-        if (buffer.memory)
-            vk.vkFreeMemory(device, buffer.memory, nullptr);
-    }
-    runBuffers.clear();
-    fence = VK_NULL_HANDLE;
-    commandPool = VK_NULL_HANDLE;
+    destroyHandle(ctx, vk.vkDestroyFence, fence);
+    destroyHandle(ctx, vk.vkDestroyCommandPool, commandPool);  // frees its command buffer
     commandBuffer = VK_NULL_HANDLE;
-    queryPool = VK_NULL_HANDLE;
-    descriptorPool = VK_NULL_HANDLE;
+    destroyHandle(ctx, vk.vkDestroyQueryPool, queryPool);
+    destroyHandle(ctx, vk.vkDestroyDescriptorPool, descriptorPool);  // frees its set
     descriptorSet = VK_NULL_HANDLE;
-    pipeline = VK_NULL_HANDLE;
-    pipelineLayout = VK_NULL_HANDLE;
-    setLayout = VK_NULL_HANDLE;
+    destroyHandle(ctx, vk.vkDestroyPipeline, pipeline);
+    destroyHandle(ctx, vk.vkDestroyPipelineLayout, pipelineLayout);
+    destroyHandle(ctx, vk.vkDestroyDescriptorSetLayout, setLayout);
+    destroyHandle(ctx, vk.vkDestroyShaderModule, module);
+    for (GpuBuffer& buffer : runBuffers)
+        destroyGpuBuffer(ctx, &buffer);
+    runBuffers.clear();
 }
 
 } // namespace

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "gpu/vulkan_context.h"
+#include "gpu/gpu_resources.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -8,12 +8,6 @@
 #include <string>
 
 namespace qlmr {
-
-// SPIR-V words of one shader module.
-struct SpirvCode {
-    const std::uint32_t* words = nullptr;
-    std::size_t wordCount = 0;
-};
 
 // Push-constant bytes of a run; none when bytes is 0.
 struct PushConstants {

@@ -1,5 +1,6 @@
 #include "gpu/shell_raster.h"
 
+#include "gpu/gpu_resources.h"
 #include "gpu/gpu_tracer_shaders.h"
 
 #include <algorithm>
@@ -153,90 +154,29 @@ bool createShellPipeline(VulkanContext& context, ShellPipeline* out)
 
     const SpirvCode codes[2] = {shellVertexShader(), shellFragmentShader()};
     VkShaderModule modules[2] = {VK_NULL_HANDLE, VK_NULL_HANDLE};
+    // Both are tried; whichever was made is destroyed after the pipeline.
     bool modulesOk = true;
-    for (int i = 0; i < 2; ++i) {
-        VkShaderModuleCreateInfo moduleInfo{};
-        moduleInfo.sType = VK_STRUCTURE_TYPE_SHADER_MODULE_CREATE_INFO;
-        moduleInfo.codeSize = codes[i].wordCount * 4;
-        moduleInfo.pCode = codes[i].words;
-        if (vk.vkCreateShaderModule(device, &moduleInfo, nullptr, &modules[i]) != VK_SUCCESS) {
-            modules[i] = VK_NULL_HANDLE;
-            modulesOk = false;
-        }
-    }
-    VkPipelineShaderStageCreateInfo stages[2]{};
-    for (int i = 0; i < 2; ++i) {
-        stages[i].sType = VK_STRUCTURE_TYPE_PIPELINE_SHADER_STAGE_CREATE_INFO;
-        stages[i].stage = i == 0 ? VK_SHADER_STAGE_VERTEX_BIT : VK_SHADER_STAGE_FRAGMENT_BIT;
-        stages[i].module = modules[i];
-        stages[i].pName = "main";
-    }
-    const VkVertexInputBindingDescription binding{0, sizeof(ShellVertex), VK_VERTEX_INPUT_RATE_VERTEX};
+    for (int i = 0; i < 2; ++i)
+        modulesOk = createShaderModule(context, codes[i], &modules[i]) == VK_SUCCESS && modulesOk;
     const VkVertexInputAttributeDescription attributes[2] = {{0, 0, VK_FORMAT_R32G32B32_SFLOAT, 0},
                                                              {1, 0, VK_FORMAT_R32_UINT, 12}};
-    VkPipelineVertexInputStateCreateInfo vertexInput{};
-    vertexInput.sType = VK_STRUCTURE_TYPE_PIPELINE_VERTEX_INPUT_STATE_CREATE_INFO;
-    vertexInput.vertexBindingDescriptionCount = 1;
-    vertexInput.pVertexBindingDescriptions = &binding;
-    vertexInput.vertexAttributeDescriptionCount = 2;
-    vertexInput.pVertexAttributeDescriptions = attributes;
-    VkPipelineInputAssemblyStateCreateInfo assembly{};
-    assembly.sType = VK_STRUCTURE_TYPE_PIPELINE_INPUT_ASSEMBLY_STATE_CREATE_INFO;
-    assembly.topology = VK_PRIMITIVE_TOPOLOGY_TRIANGLE_LIST;
-    VkPipelineViewportStateCreateInfo viewport{};
-    viewport.sType = VK_STRUCTURE_TYPE_PIPELINE_VIEWPORT_STATE_CREATE_INFO;
-    viewport.viewportCount = 1;
-    viewport.scissorCount = 1;
-    // Both faces are drawn: the nearest hull surface is wanted whichever way it faces.
-    VkPipelineRasterizationStateCreateInfo raster{};
-    raster.sType = VK_STRUCTURE_TYPE_PIPELINE_RASTERIZATION_STATE_CREATE_INFO;
-    raster.polygonMode = VK_POLYGON_MODE_FILL;
-    raster.cullMode = VK_CULL_MODE_NONE;
-    raster.frontFace = VK_FRONT_FACE_COUNTER_CLOCKWISE;
-    raster.lineWidth = 1.0f;
-    VkPipelineMultisampleStateCreateInfo multisample{};
-    multisample.sType = VK_STRUCTURE_TYPE_PIPELINE_MULTISAMPLE_STATE_CREATE_INFO;
-    multisample.rasterizationSamples = VK_SAMPLE_COUNT_1_BIT;
-    VkPipelineDepthStencilStateCreateInfo depth{};
-    depth.sType = VK_STRUCTURE_TYPE_PIPELINE_DEPTH_STENCIL_STATE_CREATE_INFO;
-    depth.depthTestEnable = VK_TRUE;
-    depth.depthWriteEnable = VK_TRUE;
-    depth.depthCompareOp = VK_COMPARE_OP_LESS;
     VkPipelineColorBlendAttachmentState blend[2]{};
     for (VkPipelineColorBlendAttachmentState& b : blend)
         b.colorWriteMask = VK_COLOR_COMPONENT_R_BIT;
-    VkPipelineColorBlendStateCreateInfo blendState{};
-    blendState.sType = VK_STRUCTURE_TYPE_PIPELINE_COLOR_BLEND_STATE_CREATE_INFO;
-    blendState.attachmentCount = 2;
-    blendState.pAttachments = blend;
-    const VkDynamicState dynamicStates[2] = {VK_DYNAMIC_STATE_VIEWPORT, VK_DYNAMIC_STATE_SCISSOR};
-    VkPipelineDynamicStateCreateInfo dynamic{};
-    dynamic.sType = VK_STRUCTURE_TYPE_PIPELINE_DYNAMIC_STATE_CREATE_INFO;
-    dynamic.dynamicStateCount = 2;
-    dynamic.pDynamicStates = dynamicStates;
-
-    VkGraphicsPipelineCreateInfo pipelineInfo{};
-    pipelineInfo.sType = VK_STRUCTURE_TYPE_GRAPHICS_PIPELINE_CREATE_INFO;
-    pipelineInfo.stageCount = 2;
-    pipelineInfo.pStages = stages;
-    pipelineInfo.pVertexInputState = &vertexInput;
-    pipelineInfo.pInputAssemblyState = &assembly;
-    pipelineInfo.pViewportState = &viewport;
-    pipelineInfo.pRasterizationState = &raster;
-    pipelineInfo.pMultisampleState = &multisample;
-    pipelineInfo.pDepthStencilState = &depth;
-    pipelineInfo.pColorBlendState = &blendState;
-    pipelineInfo.pDynamicState = &dynamic;
-    pipelineInfo.layout = out->layout;
-    pipelineInfo.renderPass = out->renderPass;
-    pipelineInfo.subpass = 0;
-    const bool created = modulesOk && vk.vkCreateGraphicsPipelines(device, VK_NULL_HANDLE, 1, &pipelineInfo, nullptr,
-                                                                   &out->pipeline) == VK_SUCCESS;
+    // Both faces are drawn: the nearest hull surface is wanted whichever way it faces.
+    GraphicsPipelineSpec spec;
+    spec.vertexModule = modules[0];
+    spec.fragmentModule = modules[1];
+    spec.binding = {0, sizeof(ShellVertex), VK_VERTEX_INPUT_RATE_VERTEX};
+    spec.attributes = attributes;
+    spec.blends = blend;
+    spec.layout = out->layout;
+    spec.renderPass = out->renderPass;
+    const bool created = modulesOk && createGraphicsPipeline(context, spec, &out->pipeline) == VK_SUCCESS;
     for (VkShaderModule module : modules)
         if (module)
             vk.vkDestroyShaderModule(device, module, nullptr);
     if (!created) {
-        out->pipeline = VK_NULL_HANDLE;
         destroyShellPipeline(context, out);
         return false;
     }
@@ -246,13 +186,9 @@ bool createShellPipeline(VulkanContext& context, ShellPipeline* out)
 void destroyShellPipeline(VulkanContext& context, ShellPipeline* pipeline)
 {
     const VulkanFunctions& vk = context.vk;
-    if (pipeline->pipeline)
-        vk.vkDestroyPipeline(context.device, pipeline->pipeline, nullptr);
-    if (pipeline->layout)
-        vk.vkDestroyPipelineLayout(context.device, pipeline->layout, nullptr);
-    if (pipeline->renderPass)
-        vk.vkDestroyRenderPass(context.device, pipeline->renderPass, nullptr);
-    *pipeline = ShellPipeline{};
+    destroyHandle(context, vk.vkDestroyPipeline, pipeline->pipeline);
+    destroyHandle(context, vk.vkDestroyPipelineLayout, pipeline->layout);
+    destroyHandle(context, vk.vkDestroyRenderPass, pipeline->renderPass);
 }
 
 } // namespace qlmr
