@@ -153,9 +153,10 @@ struct Corners {
 
 // Each row's two corners come from one paired load; lanes whose right
 // neighbour wraps or clamps (the last column, one-column levels) load it apart.
+// Inlined into the walk step: as a call its lane vectors go through memory.
 template <int N>
-Corners<N> cornerHeights(const FieldLanes<N>& f, vint<N> level, vint<N> ix, vint<N> iy, const LevelSize<N>& s,
-                         vmask<N> lanes)
+[[gnu::always_inline]] inline Corners<N> cornerHeights(const FieldLanes<N>& f, vint<N> level, vint<N> ix,
+                                                       vint<N> iy, const LevelSize<N>& s, vmask<N> lanes)
 {
     using VI = vint<N>;
     const FieldView& view = *f.view;
