@@ -72,13 +72,6 @@ simd::vint<N> edgeIndex(simd::vint<N> i, simd::vint<N> size, bool clamp)
     return clamp ? simd::clamp(i, VI(0), size - VI(1)) : (i & (size - VI(1)));
 }
 
-// Sizes and first indices of every level, for per-lane gathers.
-struct LevelTable {
-    std::int32_t width[kMaxFieldLevels] = {};
-    std::int32_t height[kMaxFieldLevels] = {};
-    std::int32_t offset[kMaxFieldLevels] = {};
-};
-
 LevelTable albedoTable(const DisplacementField& f)
 {
     LevelTable t;
@@ -100,6 +93,15 @@ LevelTable heightTable(const DisplacementField& f)
     }
     return t;
 }
+
+} // namespace
+
+FieldLevelTables fieldLevelTables(const DisplacementField& field)
+{
+    return {albedoTable(field), heightTable(field)};
+}
+
+namespace {
 
 // The four texel indices and the fractions of a bilinear lookup on each
 // lane's level, with the field's edge rule.
@@ -131,13 +133,15 @@ BilinearTaps<N> bilinearTaps(const LevelTable& table, bool clamp, simd::vmask<N>
 
 } // namespace
 
+namespace {
+
 template <int N>
-AlbedoLanes<N> sampleAlbedoLevelLanes(const DisplacementField& f, simd::vmask<N> lanes, simd::vint<N> level,
-                                      simd::vfloat<N> u, simd::vfloat<N> v)
+AlbedoLanes<N> sampleAlbedoLevelLanes(const DisplacementField& f, const LevelTable& table, simd::vmask<N> lanes,
+                                      simd::vint<N> level, simd::vfloat<N> u, simd::vfloat<N> v)
 {
     using VF = simd::vfloat<N>;
     using VI = simd::vint<N>;
-    const BilinearTaps<N> taps = bilinearTaps(albedoTable(f), f.clampEdges, lanes, level, u, v);
+    const BilinearTaps<N> taps = bilinearTaps(table, f.clampEdges, lanes, level, u, v);
     const VF fx = taps.fx, fy = taps.fy;
     const std::uint32_t* texels = f.albedo.data();
     const VI c00 = simd::gather(texels, taps.i00, lanes);
@@ -158,9 +162,11 @@ AlbedoLanes<N> sampleAlbedoLevelLanes(const DisplacementField& f, simd::vmask<N>
     return out;
 }
 
+// The two albedo levels around `lod`, blended; `table` is the field's albedo
+// level table, built once by the caller instead of once per lookup.
 template <int N>
-AlbedoLanes<N> sampleAlbedoLanes(const DisplacementField& f, simd::vmask<N> lanes, simd::vfloat<N> u,
-                                 simd::vfloat<N> v, simd::vfloat<N> lod)
+AlbedoLanes<N> sampleAlbedoLanes(const DisplacementField& f, const LevelTable& table, simd::vmask<N> lanes,
+                                 simd::vfloat<N> u, simd::vfloat<N> v, simd::vfloat<N> lod)
 {
     using VF = simd::vfloat<N>;
     using VI = simd::vint<N>;
@@ -175,22 +181,22 @@ AlbedoLanes<N> sampleAlbedoLanes(const DisplacementField& f, simd::vmask<N> lane
     const VI l0 = simd::toInt(lod);
     const VI l1 = simd::min(l0 + VI(1), top);
     const VF t = lod - simd::toFloat(l0);
-    out = sampleAlbedoLevelLanes(f, lanes, l0, u, v);
+    out = sampleAlbedoLevelLanes(f, table, lanes, l0, u, v);
     const simd::vmask<N> blend = lanes & (t > VF(0.0f)) & (l1 != l0);
     if (simd::none(blend))
         return out;
-    const AlbedoLanes<N> c1 = sampleAlbedoLevelLanes(f, blend, l1, u, v);
+    const AlbedoLanes<N> c1 = sampleAlbedoLevelLanes(f, table, blend, l1, u, v);
     for (int k = 0; k < 4; ++k)
         out.c[k] = simd::select(blend, out.c[k] + (c1.c[k] - out.c[k]) * t, out.c[k]);
     return out;
 }
 
 template <int N>
-simd::vfloat<N> sampleHeightLanes(const DisplacementField& f, simd::vmask<N> lanes, simd::vint<N> level,
-                                  simd::vfloat<N> u, simd::vfloat<N> v)
+simd::vfloat<N> sampleHeightLanes(const DisplacementField& f, const LevelTable& table, simd::vmask<N> lanes,
+                                  simd::vint<N> level, simd::vfloat<N> u, simd::vfloat<N> v)
 {
     using VF = simd::vfloat<N>;
-    const BilinearTaps<N> taps = bilinearTaps(heightTable(f), f.clampEdges, lanes, level, u, v);
+    const BilinearTaps<N> taps = bilinearTaps(table, f.clampEdges, lanes, level, u, v);
     const VF fx = taps.fx, fy = taps.fy;
     const std::uint16_t* heights = f.heights.data();
     const VF scale(1.5259022e-5f);
@@ -202,11 +208,27 @@ simd::vfloat<N> sampleHeightLanes(const DisplacementField& f, simd::vmask<N> lan
     return (h00 * gx + h10 * fx) * (VF(1.0f) - fy) + (h01 * gx + h11 * fx) * fy;
 }
 
+} // namespace
+
+template <int N>
+AlbedoLanes<N> sampleAlbedoLanes(const DisplacementField& f, simd::vmask<N> lanes, simd::vfloat<N> u,
+                                 simd::vfloat<N> v, simd::vfloat<N> lod)
+{
+    return sampleAlbedoLanes(f, albedoTable(f), lanes, u, v, lod);
+}
+
+template <int N>
+simd::vfloat<N> sampleHeightLanes(const DisplacementField& f, simd::vmask<N> lanes, simd::vint<N> level,
+                                  simd::vfloat<N> u, simd::vfloat<N> v)
+{
+    return sampleHeightLanes(f, heightTable(f), lanes, level, u, v);
+}
+
 // ---- surface fetch
 
 template <int N>
 void fetchSurface(const SceneTracer& tracer, SurfacePacketOf<N>& out, const HitPacketOf<N>& hits,
-                  const RayPacketOf<N>& rays)
+                  const RayPacketOf<N>& rays, std::span<const FieldLevelTables> tables)
 {
     using VF = simd::vfloat<N>;
     using VI = simd::vint<N>;
@@ -276,6 +298,10 @@ void fetchSurface(const SceneTracer& tracer, SurfacePacketOf<N>& out, const HitP
     while (simd::any(remaining)) {
         const int first = __builtin_ctz(simd::bits(remaining));
         const DisplacementField& f = scene.fields[fieldOf[first]];
+        FieldLevelTables own;
+        if (tables.empty())
+            own = fieldLevelTables(f);
+        const FieldLevelTables& levelTables = tables.empty() ? own : tables[std::size_t(fieldOf[first])];
         const VM lanes = remaining & (fieldLane == VI(fieldOf[first]));
         remaining = simd::andNot(remaining, lanes);
 
@@ -289,7 +315,7 @@ void fetchSurface(const SceneTracer& tracer, SurfacePacketOf<N>& out, const HitP
             su = VF::load(gu.f);
             sv = VF::load(gv.f);
         }
-        const AlbedoLanes<N> albedo = sampleAlbedoLanes(f, lanes, su, sv, lodA);
+        const AlbedoLanes<N> albedo = sampleAlbedoLanes(f, levelTables.albedo, lanes, su, sv, lodA);
         r = simd::select(lanes, albedo.c[0], r);
         g = simd::select(lanes, albedo.c[1], g);
         b = simd::select(lanes, albedo.c[2], b);
@@ -303,7 +329,8 @@ void fetchSurface(const SceneTracer& tracer, SurfacePacketOf<N>& out, const HitP
                     bytes[i] = f.materialAt(gu.f[i], gv.f[i]);
             material = VI::load(bytes);
         }
-        coarseHeight = simd::select(lanes, sampleHeightLanes(f, lanes, coarse, hits.u, hits.v), coarseHeight);
+        const VF coarseHere = sampleHeightLanes(f, levelTables.height, lanes, coarse, hits.u, hits.v);
+        coarseHeight = simd::select(lanes, coarseHere, coarseHeight);
     }
     out.albedoR = r;
     out.albedoG = g;
@@ -581,12 +608,13 @@ LaneVec3<N> shadePacket(const LaneVec3<N>& dir, const LaneVec3<N>& normal, const
 
 template <int N>
 int shadeHits(const SceneTracer& tracer, const SdnaInstance* solid, const RayPacketOf<N>& rays, simd::vmask<N> valid,
-              HitPacketOf<N>& hits, const RenderSettings& s, LaneVec3<N>& color)
+              HitPacketOf<N>& hits, const RenderSettings& s, LaneVec3<N>& color,
+              std::span<const FieldLevelTables> tables)
 {
     using VF = simd::vfloat<N>;
     using VM = simd::vmask<N>;
     SurfacePacketOf<N> surface;
-    fetchSurface(tracer, surface, hits, rays);
+    fetchSurface(tracer, surface, hits, rays, tables);
 
     LaneVec3<N> reflection{VF(0.0f), VF(0.0f), VF(0.0f)};
     VM reflectionMask(false);
@@ -653,7 +681,7 @@ int shadeHits(const SceneTracer& tracer, const SdnaInstance* solid, const RayPac
     template simd::vfloat<N> sampleHeightLanes<N>(const DisplacementField&, simd::vmask<N>, simd::vint<N>,              \
                                                   simd::vfloat<N>, simd::vfloat<N>);                                   \
     template void fetchSurface<N>(const SceneTracer&, SurfacePacketOf<N>&, const HitPacketOf<N>&,                      \
-                                  const RayPacketOf<N>&);                                                              \
+                                  const RayPacketOf<N>&, std::span<const FieldLevelTables>);                           \
     template void traceSolid<N>(const SdnaInstance&, const RayPacketOf<N>&, simd::vmask<N>, HitPacketOf<N>&,           \
                                 SurfacePacketOf<N>&, const RenderSettings&, LaneVec3<N>&, simd::vmask<N>&);           \
     template LaneVec3<N> refineNormals<N>(const SceneTracer&, const HitPacketOf<N>&, simd::vmask<N>, float);           \
@@ -665,7 +693,8 @@ int shadeHits(const SceneTracer& tracer, const SdnaInstance* solid, const RayPac
     template LaneVec3<N> lightTerrain<N>(const LaneVec3<N>&, const LaneVec3<N>&, const LaneVec3<N>&, simd::vfloat<N>,  \
                                          simd::vfloat<N>, const RenderSettings&);                                      \
     template int shadeHits<N>(const SceneTracer&, const SdnaInstance*, const RayPacketOf<N>&, simd::vmask<N>,          \
-                              HitPacketOf<N>&, const RenderSettings&, LaneVec3<N>&);
+                              HitPacketOf<N>&, const RenderSettings&, LaneVec3<N>&,                            \
+                              std::span<const FieldLevelTables>);
 
 QLMR_SHADING_INSTANTIATE(1)
 #if QLMR_LANES != 1

@@ -7,6 +7,7 @@
 // one-lane path that tests use as the per-pixel oracle.
 
 #include <cstdint>
+#include <span>
 
 #include "scene/packets.h"
 #include "scene/scene_tracer.h"
@@ -144,6 +145,22 @@ inline simd::vfloat<N> fogTransmittance(simd::vfloat<N> originY, simd::vfloat<N>
 
 // ---- field lookups on lanes (the same arithmetic as the field's own samplers)
 
+// Sizes and first indices of every level of a field, for per-lane gathers.
+struct LevelTable {
+    std::int32_t width[kMaxFieldLevels] = {};
+    std::int32_t height[kMaxFieldLevels] = {};
+    std::int32_t offset[kMaxFieldLevels] = {};
+};
+
+// A field's albedo and height level tables. The tile renderer builds them
+// once per frame for every field so that packets do not rebuild them.
+struct FieldLevelTables {
+    LevelTable albedo;
+    LevelTable height;
+};
+
+FieldLevelTables fieldLevelTables(const DisplacementField& field);
+
 template <int N>
 struct AlbedoLanes {
     simd::vfloat<N> c[4]; // red, green, blue, alpha in 0..1
@@ -161,10 +178,12 @@ simd::vfloat<N> sampleHeightLanes(const DisplacementField& field, simd::vmask<N>
 
 // ---- packet operations (steps in the order the tile renderer calls them)
 
-// Albedo, material, cavity and water depth of every hit lane.
+// Albedo, material, cavity and water depth of every hit lane. `tables` holds
+// the level tables of every scene field by field index; when empty they are
+// built per call.
 template <int N>
 void fetchSurface(const SceneTracer& tracer, SurfacePacketOf<N>& out, const HitPacketOf<N>& hits,
-                  const RayPacketOf<N>& rays);
+                  const RayPacketOf<N>& rays, std::span<const FieldLevelTables> tables = {});
 
 // Traces the solid object for the valid lanes: nearer solid hits replace the
 // field hit; water lanes in front of it see it through the water and get its
@@ -199,9 +218,11 @@ LaneVec3<N> lightTerrain(const LaneVec3<N>& dir, const LaneVec3<N>& normal, cons
 
 // The final linear colour of a marched (and snapped) packet: everything
 // above in order, then fog on hits and sky on the other lanes. `hits` takes
-// the solid object's hits. Returns the number of shadow rays cast.
+// the solid object's hits. Returns the number of shadow rays cast. `tables`
+// as for fetchSurface.
 template <int N>
 int shadeHits(const SceneTracer& tracer, const SdnaInstance* solid, const RayPacketOf<N>& rays, simd::vmask<N> valid,
-              HitPacketOf<N>& hits, const RenderSettings& settings, LaneVec3<N>& color);
+              HitPacketOf<N>& hits, const RenderSettings& settings, LaneVec3<N>& color,
+              std::span<const FieldLevelTables> tables = {});
 
 } // namespace qlmr

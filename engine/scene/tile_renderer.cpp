@@ -106,14 +106,14 @@ RayPacketOf<N> primaryRays(const Camera& camera, simd::vfloat<N> px, simd::vfloa
 template <int N>
 void renderPacket(const SceneTracer& tracer, const SdnaInstance* solid, const RayPacketOf<N>& rays,
                   simd::vmask<N> valid, std::span<const std::uint32_t> prisms, const RenderSettings& settings,
-                  PacketResult<N>& out)
+                  PacketResult<N>& out, std::span<const FieldLevelTables> tables)
 {
     using VF = simd::vfloat<N>;
     HitPacketOf<N>& hits = out.record;
     tracePacket(tracer, hits, rays, valid, prisms);
     snapHits(tracer, hits);
     LaneVec3<N> color;
-    out.shadowRays = shadeHits(tracer, solid, rays, valid, hits, settings, color);
+    out.shadowRays = shadeHits(tracer, solid, rays, valid, hits, settings, color, tables);
     out.hit = hits.mask & valid;
     out.planes[GBuffer::Depth] = simd::select(out.hit, hits.t, VF(std::numeric_limits<float>::infinity()));
     out.planes[GBuffer::NormalX] = hits.normalX;
@@ -154,11 +154,16 @@ FrameStats TileRenderer::render(const Camera& camera, const RenderSettings& sett
     const std::uint32_t tilesX = (camera.width + kTileSize - 1) / kTileSize;
     const std::uint32_t tilesY = (camera.height + kTileSize - 1) / kTileSize;
     prepareBins(camera, tilesX, tilesY);
+    const std::vector<DisplacementField>& fields = tracer->scene->fields;
+    fieldTables.resize(fields.size());
+    for (std::size_t i = 0; i < fields.size(); ++i)
+        fieldTables[i] = fieldLevelTables(fields[i]);
 
     std::vector<StatsSlot> slots(pool->workerCount() + 1);
     pool->run(tilesX * tilesY, [&](unsigned item, unsigned worker) {
         renderTile(item, tilesX, camera, settings, frame, slots[worker].stats);
     });
+    fieldTables.clear();
 
     FrameStats result;
     for (const StatsSlot& slot : slots) {
@@ -187,6 +192,8 @@ void TileRenderer::renderTile(std::uint32_t tile, std::uint32_t tilesX, const Ca
     const std::uint32_t x0 = (tile % tilesX) * kTileSize;
     const std::uint32_t y0 = (tile / tilesX) * kTileSize;
     const std::span<const std::uint32_t> bin(tileBins[tile]);
+    // Empty outside a frame: the packets then build the tables themselves.
+    const std::span<const FieldLevelTables> tables(fieldTables);
 
     const VI lane = VI::laneIndex();
     const VF laneX = simd::toFloat(lane & VI(int(kPacketWidth) - 1));
@@ -200,7 +207,7 @@ void TileRenderer::renderTile(std::uint32_t tile, std::uint32_t tilesX, const Ca
             const VF py = VF(float(y)) + laneY;
             const simd::vmask<N> valid = (px < width) & (py < height);
             const RayPacketOf<N> rays = primaryRays<N>(camera, px, py);
-            renderPacket<N>(*tracer, solid, rays, valid, bin, settings, result);
+            renderPacket<N>(*tracer, solid, rays, valid, bin, settings, result, tables);
 
             const std::size_t block = frame.packetIndex(x, y);
             for (unsigned p = 0; p < GBuffer::kPlaneCount; ++p)
@@ -230,7 +237,8 @@ void TileRenderer::renderTile(std::uint32_t tile, std::uint32_t tilesX, const Ca
 #define QLMR_RENDER_INSTANTIATE(N)                                                                                    \
     template RayPacketOf<N> primaryRays<N>(const Camera&, simd::vfloat<N>, simd::vfloat<N>);                          \
     template void renderPacket<N>(const SceneTracer&, const SdnaInstance*, const RayPacketOf<N>&, simd::vmask<N>,     \
-                                  std::span<const std::uint32_t>, const RenderSettings&, PacketResult<N>&);
+                                  std::span<const std::uint32_t>, const RenderSettings&, PacketResult<N>&,      \
+                                  std::span<const FieldLevelTables>);
 
 QLMR_RENDER_INSTANTIATE(1)
 #if QLMR_LANES != 1

@@ -56,10 +56,12 @@ struct PacketResult {
 };
 
 // Traces and shades one packet of primary rays against a prism list.
+// `tables`: the level tables of every scene field, or empty to build them
+// per packet.
 template <int N>
 void renderPacket(const SceneTracer& tracer, const SdnaInstance* solid, const RayPacketOf<N>& rays,
                   simd::vmask<N> valid, std::span<const std::uint32_t> prisms, const RenderSettings& settings,
-                  PacketResult<N>& out);
+                  PacketResult<N>& out, std::span<const FieldLevelTables> tables = {});
 
 class TileRenderer {
 public:
@@ -85,6 +87,8 @@ public:
 
 private:
     std::vector<std::vector<std::uint32_t>> tileBins;
+    // Level tables of every scene field while a frame renders (empty otherwise).
+    std::vector<FieldLevelTables> fieldTables;
 };
 
 } // namespace qlmr
