@@ -362,9 +362,10 @@ struct PrismSetup {
     vint<N> lodLevel, lodFloor, startLevel;
 };
 
+// `lodScale` is 2^lodBias, computed once per packet rather than per prism.
 template <int N>
 PrismSetup<N> setupPrism(const SceneTracer& tracer, const Prism& p, const FieldLanes<N>& f,
-                         const RayPacketOf<N>& rays, vmask<N> lanes, vfloat<N> tLimit)
+                         const RayPacketOf<N>& rays, vmask<N> lanes, vfloat<N> tLimit, float lodScale)
 {
     using VF = vfloat<N>;
     using VI = vint<N>;
@@ -378,7 +379,7 @@ PrismSetup<N> setupPrism(const SceneTracer& tracer, const Prism& p, const FieldL
     if (none(ps.takesPart)) return ps;
 
     if (set.lod) {
-        const VF bias(std::exp2(set.lodBias));
+        const VF bias(lodScale);
         const VF x = (max(ps.c, VF(0.0f)) * rays.coneSpread + rays.coneRadius) * bias / VF(p.heightTexelSize);
         ps.lodLevel = simd::floorLog2(max(x, VF(1e-30f)));
     } else {
@@ -581,10 +582,11 @@ void tracePacket(const SceneTracer& tracer, HitPacketOf<N>& out, const RayPacket
     out.prism = VI(-1);
 
     const TraceSettings& set = tracer.settings;
+    const float lodScale = set.lod ? std::exp2(set.lodBias) : 1.0f;
     for (const std::uint32_t index : prisms) {
         const Prism& p = tracer.scene->prisms[index];
         const FieldLanes<N> f = fieldLanes<N>(tracer.views[p.fieldIndex]);
-        PrismSetup<N> ps = setupPrism(tracer, p, f, rays, active, out.t);
+        PrismSetup<N> ps = setupPrism(tracer, p, f, rays, active, out.t, lodScale);
         if (none(ps.takesPart)) continue;
         const VF prismStart = ps.c;
 
@@ -623,12 +625,13 @@ void traceShadows(const SceneTracer& tracer, simd::vmask<N>& blocked, const RayP
     blocked = vmask<N>(false);
     VF unusedCounter;
     const TraceSettings& set = tracer.settings;
+    const float lodScale = set.lod ? std::exp2(set.lodBias) : 1.0f;
     for (const std::uint32_t index : prisms) {
         const vmask<N> open = andNot(active, blocked);
         if (none(open)) break;
         const Prism& p = tracer.scene->prisms[index];
         const FieldLanes<N> f = fieldLanes<N>(tracer.views[p.fieldIndex]);
-        const PrismSetup<N> ps = setupPrism(tracer, p, f, rays, open, rays.tmax);
+        const PrismSetup<N> ps = setupPrism(tracer, p, f, rays, open, rays.tmax, lodScale);
         if (none(ps.takesPart)) continue;
         const VI level = min(max(ps.lodFloor, ps.startLevel), f.top);
         Walk<N> w = startWalk(f, ps.r, ps.takesPart, level, ps.c, ps.end);
