@@ -209,9 +209,11 @@ void TileRenderer::renderTile(std::uint32_t tile, std::uint32_t tilesX, const Ca
             const RayPacketOf<N> rays = primaryRays<N>(camera, px, py);
             renderPacket<N>(*tracer, solid, rays, valid, bin, settings, result, tables);
 
+            // The frame is read only after the pool is done: bypass the cache
+            // instead of reading every plane line in before overwriting it.
             const std::size_t block = frame.packetIndex(x, y);
             for (unsigned p = 0; p < GBuffer::kPlaneCount; ++p)
-                result.planes[p].store(frame.plane(p) + block);
+                result.planes[p].stream(frame.plane(p) + block);
 
             const unsigned validBits = simd::bits(valid);
             slot.primary += unsigned(simd::count(valid));
@@ -230,6 +232,7 @@ void TileRenderer::renderTile(std::uint32_t tile, std::uint32_t tilesX, const Ca
             }
         }
     }
+    simd::streamFence();
 }
 
 // ---- the widths the library carries

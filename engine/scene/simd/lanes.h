@@ -15,6 +15,10 @@
 
 #include <cstdint>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace qlmr::simd {
 
 template <int N> struct vmask;
@@ -64,6 +68,15 @@ template <int N> inline vfloat<N>& operator*=(vfloat<N>& a, vfloat<N> b) { retur
 template <int N> inline vint<N>& operator+=(vint<N>& a, vint<N> b) { return a = a + b; }
 template <int N> inline vmask<N>& operator&=(vmask<N>& a, vmask<N> b) { return a = a & b; }
 template <int N> inline vmask<N>& operator|=(vmask<N>& a, vmask<N> b) { return a = a | b; }
+
+// Orders earlier non-temporal stores (vfloat::stream) before later stores,
+// so another thread that synchronises afterwards sees them.
+inline void streamFence()
+{
+#if defined(__SSE2__)
+    _mm_sfence();
+#endif
+}
 
 // The mask as 0.0 / 1.0 per lane (for counters kept in floats).
 template <int N> inline vfloat<N> maskToOne(vmask<N> m) { return select(m, vfloat<N>(1.0f), vfloat<N>(0.0f)); }

@@ -49,6 +49,8 @@ struct vfloat<8> {
     vfloat(__m256 x) : v(x) {}
     static vfloat load(const float* p) { return vfloat(_mm256_loadu_ps(p)); }
     void store(float* p) const { _mm256_storeu_ps(p, v); }
+    // Non-temporal store to a 32-byte aligned address (see streamFence).
+    void stream(float* p) const { _mm256_stream_ps(p, v); }
     float lane(int i) const {
         alignas(32) float t[8];
         _mm256_store_ps(t, v);

@@ -42,6 +42,7 @@ struct vfloat<1> {
     vfloat(float x) : v(x) {}
     static vfloat load(const float* p) { return vfloat(p[0]); }
     void store(float* p) const { p[0] = v; }
+    void stream(float* p) const { p[0] = v; }
     float lane(int) const { return v; }
     void setLane(int, float x) { v = x; }
 };

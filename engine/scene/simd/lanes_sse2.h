@@ -46,6 +46,8 @@ struct vfloat<4> {
     vfloat(__m128 x) : v(x) {}
     static vfloat load(const float* p) { return vfloat(_mm_loadu_ps(p)); }
     void store(float* p) const { _mm_storeu_ps(p, v); }
+    // Non-temporal store to a 16-byte aligned address (see streamFence).
+    void stream(float* p) const { _mm_stream_ps(p, v); }
     float lane(int i) const {
         alignas(16) float t[4];
         _mm_store_ps(t, v);
