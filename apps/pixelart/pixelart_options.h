@@ -7,7 +7,7 @@
 namespace qlmr {
 
 // What qlmr-pixelart's command line sets. Every --sprite appends a front
-// specification and an empty back; --back fills the back of the last one.
+// sprite argument and an empty back; --back fills the back of the last one.
 struct PixelartOptions {
     std::uint32_t width = 960;
     std::uint32_t height = 540;

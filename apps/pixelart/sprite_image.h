@@ -31,7 +31,7 @@ constexpr std::uint32_t rgba(std::uint32_t r, std::uint32_t g, std::uint32_t b, 
     return r | (g << 8) | (b << 16) | (a << 24);
 }
 
-// A sprite specification FILE.png[@x,y,w,h] taken apart. The path ends at
+// A sprite argument FILE.png[@x,y,w,h] taken apart. The path ends at
 // the last '@'; the crop is four decimal integers, each followed by an
 // optional ','. A number without digits leaves the crop unusable (w = 0).
 struct SpriteSpec {
@@ -49,7 +49,7 @@ SpriteSpec parseSpriteSpec(const std::string& spec);
 bool cropFits(const SpriteSpec& spec, std::uint32_t imageWidth, std::uint32_t imageHeight);
 
 // Loads the PNG (or anything stb_image decodes) that `spec` names, cropped
-// when the spec has a crop. False, with `out` unchanged, when the file cannot
+// when the argument has a crop. False, with `out` unchanged, when the file cannot
 // be opened or decoded or the crop does not fit.
 bool loadSprite(const std::string& spec, SpriteImage& out);
 
