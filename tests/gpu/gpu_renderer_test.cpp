@@ -1,5 +1,6 @@
 #include "gpu/gpu_renderer.h"
 
+#include "content/relief_synthesis.h"
 #include "gpu/vulkan_test_support.h"
 #include "scene/png_writer.h"
 #include "scene/scene_tracer.h"
@@ -731,6 +732,71 @@ TEST_F(GpuRendererOnDevice, PointOutsidePrism)
     EXPECT_TRUE(renderer.pointOutsidePrism(0, {0, 0.6f, 0}));  // in the box, above the ground
     EXPECT_FALSE(renderer.pointOutsidePrism(0, {0, 0.1f, 0})); // under the ground
     EXPECT_FALSE(renderer.pointOutsidePrism(7, {0, 0, 0}));    // no such prism
+}
+
+
+// A sprite relief as the pixel-art scenes build it (4 nodes per sprite
+// pixel, the grid offset by the sprite's frame): the GPU always snaps its
+// hits, so it agrees with the processor renderer snapping too, and a
+// reference traced without the snap differs in the normals of whole cells.
+// A comparison of pixel-art scenes needs the snap on both sides.
+TEST_F(GpuRendererOnDevice, SpriteReliefAgreesOnlyWithTheSnappingCpuReference)
+{
+    constexpr std::uint32_t kSpriteW = 13, kSpriteH = 11;
+    std::mt19937 random(5);
+    std::vector<std::uint32_t> sprite(kSpriteW * kSpriteH, 0u);
+    for (std::uint32_t y = 1; y + 1 < kSpriteH; ++y)
+        for (std::uint32_t x = 1; x + 2 < kSpriteW; ++x)
+            sprite[y * kSpriteW + x] = 0xFF000000u | (random() & 0x00FFFFFFu);
+    ReliefSettings reliefSettings;
+    reliefSettings.nodesPerPixel = 4;
+    reliefSettings.bevelRadius = 2.0f;
+    ReliefSynthesizer synthesizer(reliefSettings);
+    const std::uint16_t flat = 0;
+    DisplacementField relief(1, 1, std::span<const std::uint16_t>(&flat, 1), true);
+    const ReliefInfo info =
+        synthesizer.synthesize(SpriteView{sprite.data(), sprite.size(), kSpriteW, kSpriteH, 0}, relief);
+    ASSERT_EQ(relief.pixelGrid, 4u);
+    const auto modulo = [](std::int32_t o) { return std::uint32_t(((o % 4) + 4) % 4); };
+
+    Scene scene;
+    scene.addField(std::move(relief));
+    scene.addPrism(makePrism({-3, 0, 3}, {1, 0, 0}, {0, 0, -1}, 6, 6, 1.0f, 0));
+    scene.refreshPrisms();
+    GpuRenderer renderer;
+    std::string error;
+    ASSERT_TRUE(renderer.init(context, scene, &error)) << error;
+    const PrismFieldRecord& record = renderer.prismFieldRecords()[0];
+    EXPECT_EQ(record.words[1] >> 8, modulo(info.gridOffsetX));
+    EXPECT_EQ(record.words[2] >> 8, modulo(info.gridOffsetY));
+    EXPECT_EQ(record.words[3] >> 16, 4u);
+
+    const Camera camera = Camera::lookAt({0.8f, 3.5f, 4.5f}, {0, 0.4f, 0}, {0, 1, 0}, 50.0f, kSize, kSize);
+    RenderSettings settings;
+    const GpuFrame gpu = renderer.render(camera, settings, GpuViewData{});
+    ASSERT_TRUE(gpu.ok) << gpu.error;
+    int hits = 0;
+    for (const float depth : gpu.depth)
+        hits += depth < 1e29f ? 1 : 0;
+    ASSERT_GT(hits, int(kSize * kSize / 4));
+
+    const GBuffer snapped = renderOnCpu(scene, camera, settings);
+    saveSideBySide("sprite_relief.png", gpu, snapped);
+    const Comparison agree = compare(gpu, snapped);
+    EXPECT_GT(agree.psnr, 45.0);
+    EXPECT_LE(agree.depthMismatches, hits / 100);
+    EXPECT_LE(agree.normalMismatches, hits / 100);
+
+    ThreadPool pool(2);
+    TraceSettings unsnappedTrace;
+    unsnappedTrace.snapToPixelGrid = false;
+    const SceneTracer tracer(scene, unsnappedTrace);
+    TileRenderer cpu(&pool, &tracer);
+    GBuffer unsnapped;
+    cpu.render(camera, settings, unsnapped);
+    const Comparison differ = compare(gpu, unsnapped);
+    RecordProperty("normal_mismatches_unsnapped", std::to_string(differ.normalMismatches));
+    EXPECT_GT(differ.normalMismatches, hits / 20);
 }
 
 } // namespace
