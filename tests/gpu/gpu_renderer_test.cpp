@@ -14,6 +14,7 @@
 
 #include <cmath>
 #include <functional>
+#include <map>
 #include <memory>
 #include <random>
 
@@ -720,6 +721,157 @@ TEST_F(GpuRendererOnDevice, PixelGridFieldSnapsHitsAsTheCpuRenderer)
     EXPECT_GT(result.psnr, 45.0);
     EXPECT_LE(result.depthMismatches, int(kSize * kSize / 100));
     EXPECT_LE(result.normalMismatches, int(kSize * kSize / 100));
+}
+
+// What the CPU kernels know of one pixel: the inputs of the GPU debug views.
+struct CpuPixel {
+    int prism = -1;
+    int level = 0;
+    float u = 0, v = 0, lod = -1;
+    float albedo[3] = {0, 0, 0};
+};
+
+CpuPixel cpuPixel(const SceneTracer& tracer, const Camera& camera, const RenderSettings& settings, int x, int y)
+{
+    using VF = simd::vfloat<1>;
+    const RayPacketOf<1> rays = primaryRays<1>(camera, VF(float(x)), VF(float(y)));
+    PacketResult<1> result;
+    renderPacket<1>(tracer, nullptr, rays, simd::vmask<1>(true), tracer.allPrisms, settings, result);
+    const HitPacketOf<1>& hit = result.record;
+    SurfacePacketOf<1> surface;
+    fetchSurface<1>(tracer, surface, hit, rays);
+    CpuPixel p;
+    p.prism = hit.prism.v;
+    if (p.prism < 0)
+        return p;
+    p.level = hit.level.v;
+    p.u = hit.u.v;
+    p.v = hit.v.v;
+    p.albedo[0] = surface.albedoR.v;
+    p.albedo[1] = surface.albedoG.v;
+    p.albedo[2] = surface.albedoB.v;
+    const Prism& prism = tracer.scene->prisms[std::size_t(p.prism)];
+    const Vec3 d{rays.dirX.v, rays.dirY.v, rays.dirZ.v};
+    const float cosine = std::fabs(dot(Vec3{hit.normalX.v, hit.normalY.v, hit.normalZ.v}, d) /
+                                   std::sqrt(std::max(dot(d, d), 1e-30f)));
+    const float footprint = rays.coneSpread.v * hit.t.v + rays.coneRadius.v;
+    p.lod = std::log2(std::max((footprint / std::max(cosine, 0.2f)) / prism.albedoTexelSize, 1e-6f));
+    return p;
+}
+
+// Two flat fields of different formats side by side, each with a checker
+// albedo of 4 x 4 texel blocks in two known colours.
+constexpr std::uint32_t kBlockColors[2][2] = {{0xFF3070B0u, 0xFF80C0E0u}, {0xFF2090D0u, 0xFF60A040u}};
+
+Scene twoFlatFields()
+{
+    Scene scene;
+    DisplacementField left = makeField(64, 64, [](float, float) { return 0.3f; });
+    setCheckerAlbedo(left, 64, kBlockColors[0][0], kBlockColors[0][1]);
+    scene.addField(std::move(left));
+    DisplacementField right = makeField(32, 32, [](float, float) { return 0.5f; });
+    setCheckerAlbedo(right, 32, kBlockColors[1][0], kBlockColors[1][1]);
+    scene.addField(std::move(right));
+    scene.addPrism(makePrism({-4, 0, 2}, {1, 0, 0}, {0, 0, -1}, 4, 4, 1, 0));
+    scene.addPrism(makePrism({0, 0, 2}, {1, 0, 0}, {0, 0, -1}, 4, 4, 1, 1));
+    scene.refreshPrisms();
+    return scene;
+}
+
+// Level-0 albedo of the checker at (u, v) when both texels of the bilinear
+// fetch (columns floor(u * size) and the next, rows likewise) lie in one
+// block, else false.
+bool blockAlbedo(std::uint32_t field, std::uint32_t size, float u, float v, float rgb[3])
+{
+    const float x = u * float(size), y = v * float(size);
+    const float fx = std::fmod(x, 4.0f), fy = std::fmod(y, 4.0f);
+    if (fx < 0.05f || fx > 2.95f || fy < 0.05f || fy > 2.95f)
+        return false;
+    const std::uint32_t bx = std::uint32_t(x) / 4, by = std::uint32_t(y) / 4;
+    const std::uint32_t color = kBlockColors[field][(bx + by) & 1u ? 0 : 1];
+    for (int k = 0; k < 3; ++k)
+        rgb[k] = float((color >> (8 * k)) & 255u) / 255.0f;
+    return true;
+}
+
+// Each debug view holds its documented values of the field hit (-1 where no
+// field is hit), and every view's fourth colour channel is the CPU's cost.
+TEST_F(GpuRendererOnDevice, DebugViewsHoldTheFieldHitValues)
+{
+    const Scene scene = twoFlatFields();
+    GpuRenderer renderer;
+    std::string error;
+    ASSERT_TRUE(renderer.init(context, scene, &error)) << error;
+    ASSERT_EQ(renderer.fieldGroupCount(), 2u);
+    const SceneTracer tracer(scene, TraceSettings{});
+    const std::uint32_t albedoSizes[2] = {64, 32};
+    struct View {
+        const char* name;
+        Camera camera;
+    };
+    const View views[] = {
+        {"near", Camera::lookAt({0.3f, 2.5f, 3.5f}, {0, 0.3f, 0}, {0, 1, 0}, 60, 32, 32)},
+        {"far", Camera::lookAt({0.2f, 14.0f, 7.0f}, {0, 0, 0}, {0, 1, 0}, 40, 32, 32)},
+    };
+    const int modes[] = {0, 8, 10, 11, 12, 13, 14};
+    bool sawCoarseLod = false, sawBothFields[2] = {false, false};
+    for (const View& view : views) {
+        SCOPED_TRACE(view.name);
+        const Camera& camera = view.camera;
+        RenderSettings settings;
+        std::map<int, GpuFrame> frames;
+        for (const int mode : modes) {
+            settings.debugView = std::uint32_t(mode);
+            frames[mode] = renderer.render(camera, settings, GpuViewData{});
+            ASSERT_TRUE(frames[mode].ok) << frames[mode].error;
+        }
+        settings.debugView = 0;
+        const GBuffer cpu = renderOnCpu(scene, camera, settings);
+        int coverageMismatches = 0;
+        for (int y = 0; y < 32; ++y) {
+            for (int x = 0; x < 32; ++x) {
+                SCOPED_TRACE(testing::Message() << "pixel " << x << "," << y);
+                const std::size_t i = (std::size_t(y) * 32 + std::size_t(x)) * 4;
+                const float cost = cpu.at(GBuffer::Cost, unsigned(x), unsigned(y));
+                for (const int mode : modes)
+                    EXPECT_EQ(frames[mode].color[i + 3], cost) << "mode " << mode;
+
+                const CpuPixel c = cpuPixel(tracer, camera, settings, x, y);
+                const float* prismView = &frames[12].color[i];
+                if (float(c.prism) != prismView[0]) {
+                    ++coverageMismatches;
+                    continue;
+                }
+                if (c.prism < 0) {
+                    for (const int mode : {8, 10, 11, 12, 13, 14})
+                        for (int k = 0; k < 3; ++k)
+                            EXPECT_EQ(frames[mode].color[i + std::size_t(k)], -1.0f) << "mode " << mode;
+                    continue;
+                }
+                const std::uint32_t field = scene.prisms[std::size_t(c.prism)].fieldIndex;
+                sawBothFields[field] = true;
+                sawCoarseLod |= c.lod > 1.5f;
+                EXPECT_EQ(prismView[1], float(c.level));
+                const float* slotView = &frames[13].color[i];
+                EXPECT_EQ(slotView[0], float(renderer.fieldGroup(field)));
+                EXPECT_EQ(slotView[1], float(renderer.fieldLayer(field)));
+                EXPECT_EQ(slotView[2], float(tracer.views[field].levels));
+                EXPECT_NEAR(frames[11].color[i], c.u, 1e-3f);
+                EXPECT_NEAR(frames[11].color[i + 1], c.v, 1e-3f);
+                EXPECT_NEAR(frames[14].color[i], c.lod, 1e-2f);
+                for (int k = 0; k < 3; ++k)
+                    EXPECT_NEAR(frames[8].color[i + std::size_t(k)], c.albedo[k], 3e-3f) << "channel " << k;
+                float block[3];
+                if (blockAlbedo(field, albedoSizes[field], c.u, c.v, block))
+                    for (int k = 0; k < 3; ++k)
+                        EXPECT_NEAR(frames[10].color[i + std::size_t(k)], block[k], 2e-3f) << "channel " << k;
+            }
+        }
+        EXPECT_LE(coverageMismatches, 8);
+    }
+    // The far view reads coarse albedo levels, so mode 8 and mode 10 differ there.
+    EXPECT_TRUE(sawCoarseLod);
+    EXPECT_TRUE(sawBothFields[0] && sawBothFields[1]);
 }
 
 TEST_F(GpuRendererOnDevice, PointOutsidePrism)
