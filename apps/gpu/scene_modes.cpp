@@ -133,6 +133,7 @@ int runSceneMode(const GpuTestOptions& o, std::FILE* out)
         options.shellLevels = 6;
         options.modeFlag = o.cubicNormals;
         options.solid = solid != nullptr;
+        options.snapToPixelGrid = trace.snapToPixelGrid;
         if (!context->createInstance(&error) || !context->createDevice(device.index, &error) ||
             !renderer->init(*context, scene, &error, options) || (solid && !setSolid(*renderer, *solid, error))) {
             std::fprintf(out, "[%s] setup failed: %s\n", device.name.c_str(), error.c_str());

@@ -345,8 +345,11 @@ bool GpuRenderer::init(VulkanContext& ctx, const Scene& sceneIn, std::string* er
         r.words[0] = (fieldLayers[field] << 4) | fieldGroups[field];
         r.words[1] = view.log2Width | offset(f.pixelGridOffsetX) << QLMR_FIELD_OFFSET_SHIFT;
         r.words[2] = view.log2Height | offset(f.pixelGridOffsetY) << QLMR_FIELD_OFFSET_SHIFT;
+        // Albedo is read at the cell centre whatever the trace setting; the
+        // hits themselves move there only when the setting asks for it.
+        const bool snapHits = grid > 0 && options.snapToPixelGrid;
         r.words[3] = view.levels | (view.wrap ? 1u : 0u) << 8 | (grid > 0 ? 2u : 0u) << 8 |
-            grid << QLMR_FIELD_GRID_SHIFT;
+            (snapHits ? std::uint32_t(QLMR_FIELD_SNAP_HITS_BIT) : 0u) | grid << QLMR_FIELD_GRID_SHIFT;
     }
 
     // 8. The prism buffer.

@@ -32,6 +32,11 @@ struct GpuRenderOptions {
     bool modeFlag = false;      // mode number 2 instead of 1 when the mode switch is on
     bool reservedFlag = false;  // always false
     bool solid = false;         // a solid shape program will be set
+    // Snap hits on pixel-grid fields to their cell centres, as the CPU's
+    // TraceSettings::snapToPixelGrid does (albedo is read at the cell centre
+    // either way). Callers comparing with a CPU reference pass the
+    // reference's own setting.
+    bool snapToPixelGrid = false;
 };
 
 // The result of one GPU image.

@@ -704,11 +704,13 @@ TEST_F(GpuRendererOnDevice, PixelGridFieldSnapsHitsAsTheCpuRenderer)
     scene.refreshPrisms();
     GpuRenderer renderer;
     std::string error;
-    ASSERT_TRUE(renderer.init(context, scene, &error)) << error;
+    GpuRenderOptions snapping;
+    snapping.snapToPixelGrid = true;
+    ASSERT_TRUE(renderer.init(context, scene, &error, snapping)) << error;
     const PrismFieldRecord& record = renderer.prismFieldRecords()[0];
     EXPECT_EQ(record.words[1], 6u | 1u << 8);  // log2 width, offset x
     EXPECT_EQ(record.words[2], 6u | 2u << 8);  // log2 height, offset -2 modulo 4
-    EXPECT_EQ(record.words[3], 7u | 2u << 8 | 4u << 16);
+    EXPECT_EQ(record.words[3], 7u | 2u << 8 | std::uint32_t(QLMR_FIELD_SNAP_HITS_BIT) | 4u << 16);
 
     RenderSettings settings;
     settings.normalRefine = 0.5f; // skipped on pixel-grid fields
@@ -862,9 +864,10 @@ TEST_F(GpuRendererOnDevice, DebugViewsHoldTheFieldHitValues)
                 for (int k = 0; k < 3; ++k)
                     EXPECT_NEAR(frames[8].color[i + std::size_t(k)], c.albedo[k], 3e-3f) << "channel " << k;
                 float block[3];
-                if (blockAlbedo(field, albedoSizes[field], c.u, c.v, block))
+                if (blockAlbedo(field, albedoSizes[field], c.u, c.v, block)) {
                     for (int k = 0; k < 3; ++k)
                         EXPECT_NEAR(frames[10].color[i + std::size_t(k)], block[k], 2e-3f) << "channel " << k;
+                }
             }
         }
         EXPECT_LE(coverageMismatches, 8);
@@ -888,11 +891,12 @@ TEST_F(GpuRendererOnDevice, PointOutsidePrism)
 
 
 // A sprite relief as the pixel-art scenes build it (4 nodes per sprite
-// pixel, the grid offset by the sprite's frame): the GPU always snaps its
-// hits, so it agrees with the processor renderer snapping too, and a
-// reference traced without the snap differs in the normals of whole cells.
-// A comparison of pixel-art scenes needs the snap on both sides.
-TEST_F(GpuRendererOnDevice, SpriteReliefAgreesOnlyWithTheSnappingCpuReference)
+// pixel, the grid offset by the sprite's frame): a GPU told to snap agrees
+// with the processor renderer snapping too, a reference traced without the
+// snap differs in the normals of whole cells, and a GPU told not to snap
+// agrees with that one. A comparison of pixel-art scenes needs the same
+// setting on both sides.
+TEST_F(GpuRendererOnDevice, SpriteReliefAgreesWithTheCpuReferenceOfTheSameSnapSetting)
 {
     constexpr std::uint32_t kSpriteW = 13, kSpriteH = 11;
     std::mt19937 random(5);
@@ -917,7 +921,9 @@ TEST_F(GpuRendererOnDevice, SpriteReliefAgreesOnlyWithTheSnappingCpuReference)
     scene.refreshPrisms();
     GpuRenderer renderer;
     std::string error;
-    ASSERT_TRUE(renderer.init(context, scene, &error)) << error;
+    GpuRenderOptions snapping;
+    snapping.snapToPixelGrid = true;
+    ASSERT_TRUE(renderer.init(context, scene, &error, snapping)) << error;
     const PrismFieldRecord& record = renderer.prismFieldRecords()[0];
     EXPECT_EQ(record.words[1] >> 8, modulo(info.gridOffsetX));
     EXPECT_EQ(record.words[2] >> 8, modulo(info.gridOffsetY));
@@ -949,6 +955,17 @@ TEST_F(GpuRendererOnDevice, SpriteReliefAgreesOnlyWithTheSnappingCpuReference)
     const Comparison differ = compare(gpu, unsnapped);
     RecordProperty("normal_mismatches_unsnapped", std::to_string(differ.normalMismatches));
     EXPECT_GT(differ.normalMismatches, hits / 20);
+
+    GpuRenderer plainRenderer;
+    ASSERT_TRUE(plainRenderer.init(context, scene, &error)) << error;
+    EXPECT_EQ(plainRenderer.prismFieldRecords()[0].words[3] & QLMR_FIELD_SNAP_HITS_BIT, 0u);
+    EXPECT_NE(record.words[3] & QLMR_FIELD_SNAP_HITS_BIT, 0u);
+    const GpuFrame plain = plainRenderer.render(camera, settings, GpuViewData{});
+    ASSERT_TRUE(plain.ok) << plain.error;
+    const Comparison plainAgree = compare(plain, unsnapped);
+    EXPECT_GT(plainAgree.psnr, 45.0);
+    EXPECT_LE(plainAgree.depthMismatches, hits / 100);
+    EXPECT_LE(plainAgree.normalMismatches, hits / 100);
 }
 
 } // namespace

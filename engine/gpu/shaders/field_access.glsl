@@ -12,6 +12,7 @@ struct FieldDesc {
     int levels;
     int wrap;
     int pixelGrid;
+    int snapHits;     // move hits to the cell centre
     int gridSize;     // pixel-grid cell edge in samples
     int gridOffsetX;  // pixel-grid offsets, modulo the cell size
     int gridOffsetY;
@@ -27,6 +28,7 @@ FieldDesc decodeField(ivec4 info)
     f.levels = info.w & QLMR_FIELD_LOW_MASK;
     f.wrap = (info.w & QLMR_FIELD_WRAP_BIT) != 0 ? 1 : 0;
     f.pixelGrid = (info.w & QLMR_FIELD_PIXEL_GRID_BIT) != 0 ? 1 : 0;
+    f.snapHits = (info.w & QLMR_FIELD_SNAP_HITS_BIT) != 0 ? 1 : 0;
     f.gridSize = int(uint(info.w) >> QLMR_FIELD_GRID_SHIFT);
     f.gridOffsetX = info.y >> QLMR_FIELD_OFFSET_SHIFT;
     f.gridOffsetY = info.z >> QLMR_FIELD_OFFSET_SHIFT;

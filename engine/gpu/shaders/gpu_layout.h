@@ -47,6 +47,7 @@
 // size, which moves no cell centre; without a pixel grid they are 0.
 #define QLMR_FIELD_WRAP_BIT 256
 #define QLMR_FIELD_PIXEL_GRID_BIT 512
+#define QLMR_FIELD_SNAP_HITS_BIT 1024 // hits move to their cell centre (the trace setting)
 #define QLMR_FIELD_LOW_MASK 255
 #define QLMR_FIELD_OFFSET_SHIFT 8
 #define QLMR_FIELD_GRID_SHIFT 16
@@ -114,6 +115,7 @@ static_assert(sizeof(Prism) == 176);
 // Levels and log2 sizes fit below the offsets, the flags below the cell size,
 // and offsets below the cell size fit above the log2 sizes.
 static_assert(QLMR_FIELD_LOW_MASK < QLMR_FIELD_WRAP_BIT && QLMR_FIELD_PIXEL_GRID_BIT < (1 << QLMR_FIELD_GRID_SHIFT));
+static_assert(QLMR_FIELD_SNAP_HITS_BIT > QLMR_FIELD_PIXEL_GRID_BIT && QLMR_FIELD_SNAP_HITS_BIT < (1 << QLMR_FIELD_GRID_SHIFT));
 static_assert((1u << QLMR_FIELD_OFFSET_SHIFT) == QLMR_FIELD_LOW_MASK + 1u);
 static_assert(std::uint64_t(QLMR_FIELD_MAX_GRID) << QLMR_FIELD_OFFSET_SHIFT < (std::uint64_t(1) << 31));
 static_assert(std::uint64_t(QLMR_FIELD_MAX_GRID) << QLMR_FIELD_GRID_SHIFT <= 0xFFFFFFFFu);

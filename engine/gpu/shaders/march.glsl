@@ -458,7 +458,7 @@ void snapHit(inout Hit hit)
         return;
     const Prism p = prisms[hit.prism];
     const FieldDesc f = decodeField(p.info);
-    if (f.pixelGrid == 0)
+    if (f.pixelGrid == 0 || f.snapHits == 0)
         return;
     const vec2 uv = snapToPixelGrid(f, hit.uvh.xy);
     const float u = uv.x, v = uv.y;
