@@ -95,20 +95,7 @@ SdnaTraceHit sdnaTraceBricks(vec3 o, vec3 d, float tmin, float tmax, uint maxSte
 
     float tnear = tmin;
     float tfar = tmax;
-    for (int axis = 0; axis < 3; ++axis) {
-        float lo = sdnaProg.lo[axis];
-        float hi = sdnaProg.hi[axis];
-        if (abs(d[axis]) < 1e-20) {
-            if (o[axis] < lo || o[axis] > hi)
-                return sdnaMissAfter(0u);
-            continue;
-        }
-        float t1 = (lo - o[axis]) / d[axis];
-        float t2 = (hi - o[axis]) / d[axis];
-        tnear = max(tnear, min(t1, t2));
-        tfar = min(tfar, max(t1, t2));
-    }
-    if (tnear > tfar)
+    if (!sdnaClipToBox(o, d, tnear, tfar))
         return sdnaMissAfter(0u);
     if (stepLimit == 0u || maxSteps == 0u)
         return sdnaUncertainAt(o, d, tnear, 0u);

@@ -185,19 +185,16 @@ SdnaTraceHit sdnaFinishHit(uint status, float t, vec3 position, float distance, 
     return hit;
 }
 
-// Sphere-traces the ray o + d t, t in [tmin, tmax], inside the program box.
-SdnaTraceHit sdnaTrace(vec3 o, vec3 d, float tmin, float tmax, uint maxSteps, float eps, float epsPerDistance,
-                       bool normals, bool cull)
+// Clips the ray o + d t, t in [tnear, tfar], to the program box; false when
+// it misses. Parallel to the slabs the faces themselves count as inside.
+bool sdnaClipToBox(vec3 o, vec3 d, inout float tnear, inout float tfar)
 {
-    float tnear = tmin;
-    float tfar = tmax;
     for (int axis = 0; axis < 3; ++axis) {
         float lo = sdnaProg.lo[axis];
         float hi = sdnaProg.hi[axis];
         if (abs(d[axis]) < 1e-20) {
-            // Parallel to the slabs: the faces themselves count as inside.
             if (o[axis] < lo || o[axis] > hi)
-                return sdnaMissAfter(0u);
+                return false;
             continue;
         }
         float t1 = (lo - o[axis]) / d[axis];
@@ -205,7 +202,16 @@ SdnaTraceHit sdnaTrace(vec3 o, vec3 d, float tmin, float tmax, uint maxSteps, fl
         tnear = max(tnear, min(t1, t2));
         tfar = min(tfar, max(t1, t2));
     }
-    if (tnear > tfar || maxSteps == 0u)
+    return !(tnear > tfar);
+}
+
+// Sphere-traces the ray o + d t, t in [tmin, tmax], inside the program box.
+SdnaTraceHit sdnaTrace(vec3 o, vec3 d, float tmin, float tmax, uint maxSteps, float eps, float epsPerDistance,
+                       bool normals, bool cull)
+{
+    float tnear = tmin;
+    float tfar = tmax;
+    if (!sdnaClipToBox(o, d, tnear, tfar) || maxSteps == 0u)
         return sdnaMissAfter(0u);
 
     float t = tnear;
