@@ -2,7 +2,11 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cstdio>
+#include <filesystem>
+#include <random>
+#include <system_error>
 
 namespace qlmr {
 namespace {
@@ -31,6 +35,42 @@ std::uint32_t crcUpdate(std::uint32_t state, const std::uint8_t* data, std::size
     for (std::size_t i = 0; i < size; ++i)
         state = kCrcTable[(state ^ data[i]) & 0xFF] ^ (state >> 8);
     return state;
+}
+
+// Writes all bytes and closes the file. True only when they all reached
+// it: the write, the flush and the close must all succeed (a full disk
+// shows up at flush or close).
+bool writeAndClose(std::FILE* out, std::span<const std::uint8_t> bytes)
+{
+    bool ok = std::fwrite(bytes.data(), 1, bytes.size(), out) == bytes.size();
+    ok = std::fflush(out) == 0 && ok;
+    ok = std::fclose(out) == 0 && ok;
+    return ok;
+}
+
+bool writeInPlace(const std::string& path, std::span<const std::uint8_t> bytes)
+{
+    std::FILE* out = std::fopen(path.c_str(), "wb");
+    return out && writeAndClose(out, bytes);
+}
+
+// Opens a new file beside `target`, "<target>.<8 random hex digits>.tmp",
+// and names it in `name`. The file is created exclusively, so a clash with
+// another writer's file only means another try, never a clobbered file.
+std::FILE* openTemporary(const std::filesystem::path& target, std::string& name)
+{
+    std::random_device random;
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        char suffix[16];
+        std::snprintf(suffix, sizeof suffix, ".%08x.tmp", static_cast<unsigned>(random()));
+        name = target.string() + suffix;
+        errno = 0;
+        if (std::FILE* out = std::fopen(name.c_str(), "wbx"))
+            return out;
+        if (errno != EEXIST)
+            return nullptr;
+    }
+    return nullptr;
 }
 
 void appendChunk(std::vector<std::uint8_t>& out, const char type[4], const std::uint8_t* data, std::size_t size)
@@ -134,15 +174,40 @@ bool writePng(const std::string& path, unsigned width, unsigned height, std::spa
     const std::vector<std::uint8_t> file = encodePng(width, height, rgba);
     if (file.empty())
         return false;
-    std::FILE* out = std::fopen(path.c_str(), "wb");
+
+    namespace fs = std::filesystem;
+    std::error_code error;
+    // A link is followed, so that it goes on naming the new image.
+    fs::path target = path;
+    if (fs::is_symlink(fs::symlink_status(target, error))) {
+        target = fs::canonical(target, error);
+        if (error) // a link to nowhere: writing through it creates its target
+            return writeInPlace(path, file);
+    }
+    // Devices and pipes cannot be replaced by a rename; they are written in
+    // place (a directory fails to open).
+    const fs::file_status status = fs::status(target, error);
+    if (fs::exists(status) && !fs::is_regular_file(status))
+        return writeInPlace(target.string(), file);
+
+    // The image appears under its name only once every byte is on disk: it
+    // is written beside its final place and renamed, so a full disk or a
+    // failed write leaves no partial file that looks like output (and keeps
+    // an older image there intact).
+    std::string temporary;
+    std::FILE* out = openTemporary(target, temporary);
     if (!out)
         return false;
-    // Success means the bytes reached the file: the write, the flush and the
-    // close must all succeed (a full disk shows up at flush or close).
-    bool ok = std::fwrite(file.data(), 1, file.size(), out) == file.size();
-    ok = std::fflush(out) == 0 && ok;
-    ok = std::fclose(out) == 0 && ok;
-    return ok;
+    if (!writeAndClose(out, file)) {
+        fs::remove(temporary, error);
+        return false;
+    }
+    fs::rename(temporary, target, error);
+    if (error) {
+        fs::remove(temporary, error);
+        return false;
+    }
+    return true;
 }
 
 } // namespace qlmr

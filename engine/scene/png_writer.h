@@ -12,7 +12,12 @@ namespace qlmr {
 // compression library is needed and any PNG reader opens the file.
 // Returns false, without creating a file, when width or height is 0 or rgba
 // does not hold exactly width * height * 4 bytes; false also when the file
-// cannot be opened or the bytes did not reach it.
+// cannot be created or the bytes did not reach it.
+// The bytes go to a temporary file beside the target, which is renamed to
+// path once they are all written: a failed write (a full disk, a folder that
+// may not be written) removes it and leaves no partial image, and an image
+// already at path stays as it was. A link at path is followed and keeps
+// naming the image; a device or pipe at path is written in place.
 bool writePng(const std::string& path, unsigned width, unsigned height, std::span<const std::uint8_t> rgba);
 
 // The complete PNG file writePng would write, or an empty vector for the

@@ -1,11 +1,15 @@
 #include "scene/png_writer.h"
 #include "scene/tone_map.h"
+#include "support/scratch_mount.h"
 #include "support/test_support.h"
 
 #include <cmath>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <limits>
+#include <optional>
+#include <set>
+#include <unistd.h>
 
 namespace qlmr {
 namespace {
@@ -132,6 +136,127 @@ TEST(PngWriter, ReportsAFullDiskAsFailure)
         GTEST_SKIP() << "/dev/full is not available";
     const std::vector<std::uint8_t> rgba = patternImage(64, 64);
     EXPECT_FALSE(writePng("/dev/full", 64, 64, rgba));
+}
+
+// The names in a folder, links included.
+std::set<std::string> namesIn(const std::filesystem::path& folder)
+{
+    std::set<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(folder))
+        names.insert(entry.path().filename().string());
+    return names;
+}
+
+// A write that runs out of space midway returns false and leaves no partial
+// file, neither under the image's name nor under a temporary one; an older
+// image at the path stays whole.
+TEST(PngWriter, FullDiskLeavesTheOlderImageAndNoPartialFile)
+{
+    test::TempDir dir;
+    const std::filesystem::path folder = dir.path() / "small";
+    std::optional<test::ScratchMount> mount;
+    mount.emplace(folder, 16 * 1024); // four pages
+    if (!mount->mounted())
+        GTEST_SKIP() << mount->reason();
+    const std::string path = (folder / "image.png").string();
+    const std::vector<std::uint8_t> older = patternImage(2, 2);
+    ASSERT_TRUE(writePng(path, 2, 2, older));
+
+    EXPECT_FALSE(writePng(path, 128, 128, patternImage(128, 128))); // 66 KB
+    EXPECT_EQ(namesIn(folder), std::set<std::string>{"image.png"});
+    const test::DecodedImage kept = test::decodeImage(path);
+    EXPECT_EQ(kept.width, 2);
+    EXPECT_EQ(kept.rgba, older);
+
+    EXPECT_FALSE(writePng((folder / "new.png").string(), 128, 128, patternImage(128, 128)));
+    EXPECT_EQ(namesIn(folder), std::set<std::string>{"image.png"});
+}
+
+// Writes that cannot happen return false and change nothing in the folder.
+struct RefusedWriteCase {
+    const char* label;
+    // Prepares `folder` and returns the path to write, or sets `skip`.
+    std::string (*prepare)(const std::filesystem::path& folder, std::optional<test::ScratchMount>& mount,
+                           std::string& skip);
+};
+
+void PrintTo(const RefusedWriteCase& c, std::ostream* os)
+{
+    *os << c.label;
+}
+
+class PngRefusedWrite : public ::testing::TestWithParam<RefusedWriteCase> {};
+
+TEST_P(PngRefusedWrite, ReturnsFalseAndLeavesTheFolderAsItWas)
+{
+    test::TempDir dir;
+    const std::filesystem::path folder = dir.path() / "images";
+    std::filesystem::create_directories(folder);
+    std::optional<test::ScratchMount> mount;
+    std::string skip;
+    const std::string path = GetParam().prepare(folder, mount, skip);
+    if (!skip.empty())
+        GTEST_SKIP() << skip;
+    const std::set<std::string> before = namesIn(folder);
+    EXPECT_FALSE(writePng(path, 64, 64, patternImage(64, 64)));
+    EXPECT_EQ(namesIn(folder), before);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, PngRefusedWrite,
+    ::testing::Values(
+        RefusedWriteCase{"folder_that_may_not_be_written",
+                         [](const std::filesystem::path& folder, std::optional<test::ScratchMount>& mount,
+                            std::string& skip) {
+                             if (::geteuid() == 0) {
+                                 // Root writes whatever the permissions say.
+                                 mount.emplace(folder, 1024 * 1024, true);
+                                 skip = mount->mounted() ? "" : mount->reason();
+                             } else {
+                                 std::filesystem::permissions(folder, std::filesystem::perms::owner_read |
+                                                                          std::filesystem::perms::owner_exec);
+                             }
+                             return (folder / "image.png").string();
+                         }},
+        RefusedWriteCase{"missing_folder",
+                         [](const std::filesystem::path& folder, std::optional<test::ScratchMount>&, std::string&) {
+                             return (folder / "missing" / "image.png").string();
+                         }},
+        RefusedWriteCase{"path_is_a_folder",
+                         [](const std::filesystem::path& folder, std::optional<test::ScratchMount>&, std::string&) {
+                             std::filesystem::create_directory(folder / "image.png");
+                             return (folder / "image.png").string();
+                         }},
+        // The link stays a link: the write goes through it and fails.
+        RefusedWriteCase{"link_to_dev_full",
+                         [](const std::filesystem::path& folder, std::optional<test::ScratchMount>&,
+                            std::string& skip) {
+                             if (!std::filesystem::exists("/dev/full"))
+                                 skip = "/dev/full is not available";
+                             else
+                                 std::filesystem::create_symlink("/dev/full", folder / "image.png");
+                             return (folder / "image.png").string();
+                         }}),
+    [](const auto& info) { return std::string(info.param.label); });
+
+// A link at the path goes on naming the image: the new image replaces its
+// target, and nothing else is left in either folder.
+TEST(PngWriter, ReplacesTheTargetOfALinkAndLeavesNoTemporaryFile)
+{
+    test::TempDir dir;
+    const std::filesystem::path images = dir.path() / "images";
+    const std::filesystem::path store = dir.path() / "store";
+    std::filesystem::create_directories(images);
+    std::filesystem::create_directories(store);
+    ASSERT_TRUE(writePng((store / "target.png").string(), 2, 2, patternImage(2, 2)));
+    std::filesystem::create_symlink(store / "target.png", images / "image.png");
+
+    const std::vector<std::uint8_t> rgba = patternImage(9, 7);
+    ASSERT_TRUE(writePng((images / "image.png").string(), 9, 7, rgba));
+    EXPECT_TRUE(std::filesystem::is_symlink(images / "image.png"));
+    EXPECT_EQ(test::decodeImage((store / "target.png").string()).rgba, rgba);
+    EXPECT_EQ(namesIn(images), std::set<std::string>{"image.png"});
+    EXPECT_EQ(namesIn(store), std::set<std::string>{"target.png"});
 }
 
 TEST(ToneMap, CurveEndpointsAndKnownValues)
