@@ -48,7 +48,15 @@ inline constexpr std::uint32_t kMaxDemoImageEdge = 16384;
 // Empty when the options can be rendered; otherwise the one-line reason.
 // A width or height of 0 (also from a missing or non-numeric value), a
 // negative one (which wraps to a huge unsigned value) or one above
-// kMaxDemoImageEdge is refused before any work is done.
+// kMaxDemoImageEdge is refused before any work is done, and so is a
+// terrain size its field would refuse (terrainSizeError).
 std::string demoOptionsError(const DemoOptions& options);
+
+// Empty when a square field of this edge can be built; otherwise the
+// field's own message: "field width must be a power of two" (0 included)
+// or "field too large" (more levels than a field may have). Checked before
+// the terrain is generated, which for a huge edge would first allocate
+// many gigabytes.
+std::string terrainSizeError(std::uint32_t edge);
 
 } // namespace qlmr

@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <exception>
+#include <new>
 
 int main(int argc, char** argv)
 {
@@ -19,7 +20,12 @@ int main(int argc, char** argv)
         return 1;
     }
     try {
-        return qlmr::runDemo(parsed.options, stdout);
+        return qlmr::runDemo(parsed.options, stdout, stderr);
+    } catch (const std::bad_alloc&) {
+        // Whatever ran out without saying what it was making.
+        std::fflush(stdout);
+        std::fprintf(stderr, "out of memory\n");
+        return 1;
     } catch (const std::exception& error) {
         // Whatever was reported so far comes before the reason it stopped.
         std::fflush(stdout);

@@ -148,5 +148,37 @@ TEST(DemoOptions, RefusesImageSizesItCannotRender)
     }
 }
 
+// The terrain's field refuses these sizes; the options refuse them first,
+// before generating a terrain that may not fit in memory.
+TEST(DemoOptions, RefusesTerrainSizesItsFieldWouldRefuse)
+{
+    struct TerrainCase {
+        std::vector<std::string> words;
+        const char* error; // empty: accepted
+    };
+    const TerrainCase cases[] = {
+        {{"--terrain", "1"}, ""},
+        {{"--terrain", "64"}, ""},
+        {{"--terrain", "32768"}, ""},
+        {{"--terrain", "0"}, "field width must be a power of two"},
+        {{"--terrain"}, "field width must be a power of two"},
+        {{"--terrain", "3"}, "field width must be a power of two"},
+        {{"--terrain", "1000"}, "field width must be a power of two"},
+        {{"--terrain", "-2048"}, "field width must be a power of two"},
+        {{"--terrain", "65536"}, "field too large"},
+        {{"--terrain", "2147483648"}, "field too large"},
+        {{"--terrain", "4294967296"}, "field width must be a power of two"}, // wraps to 0
+        // The image size is checked first.
+        {{"--terrain", "3", "--width", "0"}, "--width must be a whole number from 1 to 16384 (pixels)"},
+    };
+    for (const TerrainCase& c : cases) {
+        std::string words;
+        for (const std::string& w : c.words)
+            words += w + " ";
+        SCOPED_TRACE(words);
+        EXPECT_EQ(demoOptionsError(parseWords(c.words).options), c.error);
+    }
+}
+
 } // namespace
 } // namespace qlmr

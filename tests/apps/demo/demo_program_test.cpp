@@ -1,7 +1,9 @@
 // Runs the real qlmr-demo binary of this variant in a temporary directory
 // and checks its report lines, its files and its exit codes.
 #include "support/json_reader.h"
+#include "support/limited_run.h"
 #include "support/program_run.h"
+#include "support/scratch_mount.h"
 #include "support/test_support.h"
 #include "scene/thread_pool.h"
 
@@ -16,6 +18,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 namespace qlmr {
@@ -295,17 +298,20 @@ TEST_F(DemoProgramRun, WritesTenDecodableImagesOfTheRenderSize)
 }
 
 // Runs that end early: the exit code, the message on standard error, and
-// no work done where the options are refused before it starts.
+// no work done where the options are refused before it starts. Every run
+// is held to a modest address space, so a size that would need many
+// gigabytes fails inside the program rather than taking this machine's
+// memory, and to a time limit.
 struct FailureCase {
     const char* label;
-    const char* arguments;
-    const char* message; // part of standard error
+    std::vector<std::string> arguments;
+    const char* message; // the start of the one line on standard error
     bool beforeAnyWork;  // nothing on standard output, no output directory
 };
 
 void PrintTo(const FailureCase& c, std::ostream* os)
 {
-    *os << c.arguments;
+    *os << testing::PrintToString(c.arguments);
 }
 
 class DemoProgramFailure : public testing::TestWithParam<FailureCase> {};
@@ -317,10 +323,15 @@ TEST_P(DemoProgramFailure, EndsWithExitCodeOneAndAMessage)
     const fs::path work = root.path() / "work";
     fs::create_directories(work);
     std::ofstream(work / "blocker") << "a file, not a directory";
-    const ProgramRun result = runDemo(work, c.arguments);
-    EXPECT_EQ(result.exitCode, 1);
-    EXPECT_NE(result.errors.find(c.message), std::string::npos) << result.errors;
-    EXPECT_EQ(test::lines(result.errors).size(), 1u) << result.errors;
+    test::RunOptions options;
+    options.workingDirectory = work;
+    options.separateErrors = true;
+    const ProgramRun result = test::runLimited(QLMR_DEMO_PROGRAM, c.arguments,
+                                               {test::modestMemoryLimit(), 120}, options);
+    EXPECT_EQ(result.exitCode, 1) << result.output << result.errors;
+    const std::vector<std::string> errors = test::lines(result.errors);
+    ASSERT_EQ(errors.size(), 1u) << result.errors;
+    EXPECT_EQ(errors[0].rfind(c.message, 0), 0u) << errors[0];
     if (c.beforeAnyWork) {
         EXPECT_TRUE(test::lines(result.output).empty()) << result.output;
         EXPECT_FALSE(fs::exists(work / "output"));
@@ -330,16 +341,221 @@ TEST_P(DemoProgramFailure, EndsWithExitCodeOneAndAMessage)
 INSTANTIATE_TEST_SUITE_P(
     Mends, DemoProgramFailure,
     testing::Values(
-        FailureCase{"terrain_not_power_of_two", "--terrain 1000 --width 16 --height 16",
-                    "field width must be a power of two", false},
-        FailureCase{"output_under_a_file", "--out blocker/images --width 16 --height 16", "blocker/images", true},
-        FailureCase{"output_is_a_file", "--out blocker --width 16 --height 16", "cannot create output directory",
-                    true},
-        FailureCase{"zero_width", "--width 0", "--width", true},
-        FailureCase{"width_as_last_word", "--height 16 --width", "--width", true},
-        FailureCase{"negative_height", "--height -9", "--height", true},
-        FailureCase{"width_too_large", "--width 16385", "--width", true}),
+        FailureCase{"terrain_not_power_of_two", {"--terrain", "1000", "--width", "16", "--height", "16"},
+                    "field width must be a power of two", true},
+        FailureCase{"terrain_three", {"--terrain", "3", "--width", "16", "--height", "16"},
+                    "field width must be a power of two", true},
+        FailureCase{"terrain_zero", {"--terrain", "0", "--width", "16", "--height", "16"},
+                    "field width must be a power of two", true},
+        FailureCase{"terrain_as_last_word", {"--width", "16", "--height", "16", "--terrain"},
+                    "field width must be a power of two", true},
+        // Tens of gigabytes before the field's own check used to refuse it.
+        FailureCase{"terrain_above_the_level_limit", {"--terrain", "65536", "--width", "16", "--height", "16"},
+                    "field too large", true},
+        FailureCase{"output_under_a_file", {"--out", "blocker/images", "--width", "16", "--height", "16"},
+                    "cannot create output directory \"blocker/images\"", true},
+        FailureCase{"output_is_a_file", {"--out", "blocker", "--width", "16", "--height", "16"},
+                    "cannot create output directory \"blocker\"", true},
+        FailureCase{"output_empty", {"--out", "", "--width", "16", "--height", "16"},
+                    "cannot create output directory \"\"", true},
+        FailureCase{"zero_width", {"--width", "0"}, "--width must be a whole number from 1 to 16384", true},
+        FailureCase{"width_as_last_word", {"--height", "16", "--width"}, "--width must be", true},
+        FailureCase{"negative_height", {"--height", "-9"}, "--height must be", true},
+        FailureCase{"width_too_large", {"--width", "16385"}, "--width must be", true},
+        // Sizes that pass the checks but not into memory: a 32768-cell
+        // terrain (9 GB of images) and a 16384 x 16384 G-buffer (9.7 GB).
+        FailureCase{"terrain_out_of_memory", {"--terrain", "32768", "--width", "16", "--height", "16", "--out", "o"},
+                    "out of memory: demo scene with a 32768x32768 terrain", false},
+        FailureCase{"image_out_of_memory",
+                    {"--width", "16384", "--height", "16384", "--terrain", "64", "--out", "o"},
+                    "out of memory: G-buffer 16384x16384", false}),
     [](const testing::TestParamInfo<FailureCase>& info) { return std::string(info.param.label); });
+
+// The ten images of a run, in the order they are written.
+const std::vector<std::string> kImageNames = {
+    "wide.png",   "wide_normals.png",   "wide_cost.png",   "close.png",  "close_normals.png",
+    "close_cost.png", "aerial.png", "aerial_normals.png", "aerial_cost.png", "corner.png"};
+
+// Writes that fail: the images that cannot be written are each named on
+// standard error, the rest are written whole, the closing line is missing
+// and the exit code is 1. What makes them fail is set up per row in the
+// output folder: a full file system, one that may not be written, or image
+// names that are links to /dev/full (which every write fills at once).
+struct WriteFailureCase {
+    const char* label;
+    // Prepares `out` (the output folder) and, as root, may mount there;
+    // returns a reason to skip, or the empty string.
+    std::string (*prepare)(const fs::path& out, std::optional<test::ScratchMount>& mount);
+    // The images that must fail; empty: some, as many as the space decides.
+    std::set<std::string> failing;
+};
+
+void PrintTo(const WriteFailureCase& c, std::ostream* os)
+{
+    *os << c.label;
+}
+
+std::string linkToDevFull(const fs::path& out, const std::set<std::string>& names)
+{
+    if (!fs::exists("/dev/full"))
+        return "/dev/full is not available";
+    fs::create_directories(out);
+    for (const std::string& name : names)
+        fs::create_symlink("/dev/full", out / name);
+    return {};
+}
+
+std::string mountFull(const fs::path& out, std::optional<test::ScratchMount>& mount)
+{
+    // Room for two 64 x 64 images (five pages each) and part of a third.
+    mount.emplace(out, 48 * 1024);
+    return mount->mounted() ? "" : mount->reason();
+}
+
+std::string mountReadOnly(const fs::path& out, std::optional<test::ScratchMount>& mount)
+{
+    if (::geteuid() != 0) {
+        // Folder permissions hold for everyone but root.
+        fs::create_directories(out);
+        fs::permissions(out, fs::perms::owner_read | fs::perms::owner_exec);
+        return {};
+    }
+    mount.emplace(out, 1024 * 1024, true);
+    return mount->mounted() ? "" : mount->reason();
+}
+
+class DemoWriteFailure : public testing::TestWithParam<WriteFailureCase> {};
+
+TEST_P(DemoWriteFailure, NamesEveryImageItCouldNotWriteAndExitsWithOne)
+{
+    const WriteFailureCase& c = GetParam();
+    test::TempDir root;
+    const fs::path out = root.path() / "out";
+    std::optional<test::ScratchMount> mount; // unmounted before the folder goes
+    const std::string skip = c.prepare(out, mount);
+    if (!skip.empty())
+        GTEST_SKIP() << skip;
+
+    const ProgramRun result =
+        runDemo(root.path() / "work", "--out " + out.string() + " --width 64 --height 64 --terrain 64");
+    EXPECT_EQ(result.exitCode, 1) << result.output << result.errors;
+
+    std::set<std::string> reported;
+    for (const std::string& line : test::lines(result.errors)) {
+        const std::string prefix = "cannot write " + out.string() + "/";
+        ASSERT_EQ(line.rfind(prefix, 0), 0u) << line;
+        reported.insert(line.substr(prefix.size()));
+    }
+    // Every image is either named as failed or written whole; no partial
+    // image and no temporary file remains.
+    std::set<std::string> written;
+    for (const auto& entry : fs::directory_iterator(out)) {
+        const std::string name = entry.path().filename().string();
+        if (entry.is_symlink())
+            continue;
+        written.insert(name);
+        const test::DecodedImage image = test::decodeImage(entry.path().string());
+        EXPECT_EQ(image.width, 64) << name;
+        EXPECT_EQ(image.height, 64) << name;
+    }
+    for (const std::string& name : kImageNames)
+        EXPECT_NE(reported.count(name), written.count(name)) << name;
+    EXPECT_EQ(reported.size() + written.size(), kImageNames.size());
+    if (c.failing.empty()) {
+        EXPECT_FALSE(written.empty());
+        EXPECT_FALSE(reported.empty());
+    } else {
+        EXPECT_EQ(reported, c.failing);
+    }
+
+    // The report is complete up to the closing line, which would claim the
+    // images were written.
+    const std::vector<std::string> lines = test::lines(result.output);
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(), [](const std::string& l) { return l.rfind("[", 0) == 0; }),
+              4);
+    for (const std::string& line : lines)
+        EXPECT_EQ(line.find("images written"), std::string::npos) << line;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Mends, DemoWriteFailure,
+    testing::Values(
+        WriteFailureCase{"full_file_system", mountFull, {}},
+        WriteFailureCase{"folder_that_may_not_be_written", mountReadOnly,
+                         std::set<std::string>(kImageNames.begin(), kImageNames.end())},
+        WriteFailureCase{"every_image_a_link_to_dev_full",
+                         [](const fs::path& out, std::optional<test::ScratchMount>&) {
+                             return linkToDevFull(out, {kImageNames.begin(), kImageNames.end()});
+                         },
+                         std::set<std::string>(kImageNames.begin(), kImageNames.end())},
+        WriteFailureCase{"one_image_a_link_to_dev_full",
+                         [](const fs::path& out, std::optional<test::ScratchMount>&) {
+                             return linkToDevFull(out, {"close_cost.png"});
+                         },
+                         {"close_cost.png"}}),
+    [](const testing::TestParamInfo<WriteFailureCase>& info) { return std::string(info.param.label); });
+
+// The start offset is unsigned: a negative one wraps to a huge offset, and
+// every offset at or above the top level starts each walk at the top, so
+// these runs march exactly as --start top does. A wrap to a negative
+// offset inside the march would start lower and count other steps.
+struct StartOffsetCase {
+    const char* label;
+    const char* arguments;
+};
+
+void PrintTo(const StartOffsetCase& c, std::ostream* os)
+{
+    *os << c.arguments;
+}
+
+class DemoStartOffset : public testing::TestWithParam<StartOffsetCase> {
+protected:
+    // The counters of the four views' JSON lines, without the times.
+    static std::vector<std::string> marchCounters(const std::string& arguments)
+    {
+        test::TempDir root;
+        const ProgramRun result =
+            runDemo(root.path() / "work", "--out o --width 40 --height 24 --terrain 256 --json " + arguments);
+        EXPECT_EQ(result.exitCode, 0) << result.errors;
+        std::vector<std::string> counters;
+        for (const std::string& line : test::lines(result.output)) {
+            if (line.rfind("JSON ", 0) != 0)
+                continue;
+            const std::optional<test::Json> json = test::readJson(line.substr(5));
+            EXPECT_TRUE(json) << line;
+            if (!json)
+                continue;
+            std::string text;
+            for (const auto& [key, value] : json->members)
+                if (key != "ms")
+                    text += key + "=" + value.text + " ";
+            counters.push_back(text);
+        }
+        EXPECT_EQ(counters.size(), 4u) << result.output;
+        return counters;
+    }
+};
+
+TEST_P(DemoStartOffset, MarchesAsTheTopStart)
+{
+    static const std::vector<std::string> top = marchCounters("--start top");
+    // The comparison can tell starts apart: the default start is not the top.
+    static const std::vector<std::string> projected = marchCounters("");
+    ASSERT_NE(projected, top);
+    EXPECT_EQ(marchCounters(GetParam().arguments), top);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Mends, DemoStartOffset,
+    testing::Values(StartOffsetCase{"sixteen", "--start-offset 16"},
+                    StartOffsetCase{"minus_one", "--start-offset -1"},
+                    StartOffsetCase{"largest", "--start-offset 4294967295"},
+                    StartOffsetCase{"largest_signed", "--start-offset 2147483647"},
+                    StartOffsetCase{"past_the_largest_signed", "--start-offset 2147483648"},
+                    StartOffsetCase{"fixed_minus_one", "--start fixed --start-offset -1"},
+                    StartOffsetCase{"fixed_thousand", "--start fixed --start-offset 1000"}),
+    [](const testing::TestParamInfo<StartOffsetCase>& info) { return std::string(info.param.label); });
 
 TEST(DemoProgram, EdgesNoneKeepsThePanelFieldUnfaded)
 {

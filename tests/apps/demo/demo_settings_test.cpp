@@ -60,5 +60,21 @@ TEST(DemoSettings, DefaultOptionsGiveTheDefaultMarch)
     EXPECT_EQ(t.shellLog2, defaults.shellLog2);
 }
 
+// The offset is unsigned: a negative --start-offset wraps to a huge value,
+// which like every offset from kTopStartOffset up starts at the top level.
+// The march adds it to signed levels, so it must reach the march no larger.
+TEST(DemoSettings, HugeStartOffsetsReachTheMarchAsTheTopOffset)
+{
+    const std::uint32_t cases[][2] = {
+        {0, 0}, {15, 15}, {kTopStartOffset, kTopStartOffset}, {kTopStartOffset + 1, kTopStartOffset},
+        {2147483647u, kTopStartOffset}, {2147483648u, kTopStartOffset}, {4294967295u, kTopStartOffset},
+    };
+    for (const auto& c : cases) {
+        DemoOptions o;
+        o.startOffset = c[0];
+        EXPECT_EQ(demoTraceSettings(o).startOffset, c[1]) << c[0];
+    }
+}
+
 } // namespace
 } // namespace qlmr

@@ -1,0 +1,32 @@
+#include "support/limited_run.h"
+
+#include <algorithm>
+#include <thread>
+
+namespace qlmr::test {
+
+std::uint64_t modestMemoryLimit()
+{
+    const std::uint64_t threads = std::max(1u, std::thread::hardware_concurrency());
+    return (std::uint64_t(1) << 30) + threads * (std::uint64_t(16) << 20);
+}
+
+ProgramRun runLimited(const std::string& program, const std::vector<std::string>& args, const RunLimits& limits,
+                      RunOptions options)
+{
+    // $1 is the memory limit in KiB ("unlimited" for none), $2 the seconds
+    // (0 for none); the program and its arguments follow.
+    const std::string script = "memory=$1; seconds=$2; shift 2; ulimit -v \"$memory\" || exit 125; "
+                               "if [ \"$seconds\" -gt 0 ]; then exec timeout -s KILL \"$seconds\" \"$@\"; fi; "
+                               "exec \"$@\"";
+    std::vector<std::string> words = {"-c", script, "limited-run"};
+    words.push_back(limits.memoryBytes == 0 ? "unlimited" : std::to_string(limits.memoryBytes / 1024));
+    words.push_back(std::to_string(limits.seconds));
+    words.push_back(program);
+    words.insert(words.end(), args.begin(), args.end());
+    if (limits.memoryBytes != 0)
+        options.environment["MALLOC_ARENA_MAX"] = "1";
+    return runProgram("/bin/sh", words, options);
+}
+
+} // namespace qlmr::test
