@@ -2,6 +2,9 @@
 // tiled scene, renders it smooth and snapped to the sprite pixel grid, and
 // times the relief synthesis.
 #include <cstdio>
+#include <exception>
+#include <new>
+#include <string>
 
 #include "pixelart_options.h"
 #include "pixelart_run.h"
@@ -13,5 +16,22 @@ int main(int argc, char** argv)
         std::fputs(qlmr::pixelartUsage(), stdout);
         return parsed.command == qlmr::PixelartCommand::Help ? 0 : 1;
     }
-    return qlmr::runPixelart(parsed.options, stdout, stderr);
+    const std::string refusal = qlmr::pixelartOptionsError(parsed.options);
+    if (!refusal.empty()) {
+        std::fprintf(stderr, "%s\n", refusal.c_str());
+        return 1;
+    }
+    try {
+        return qlmr::runPixelart(parsed.options, stdout, stderr);
+    } catch (const std::bad_alloc&) {
+        // Whatever ran out without saying what it was making.
+        std::fflush(stdout);
+        std::fprintf(stderr, "out of memory\n");
+        return 1;
+    } catch (const std::exception& error) {
+        // Whatever was reported so far comes before the reason it stopped.
+        std::fflush(stdout);
+        std::fprintf(stderr, "%s\n", error.what());
+        return 1;
+    }
 }

@@ -1,14 +1,23 @@
 #include "pixelart_options.h"
 
 #include <cstdlib>
+#include <string>
 
 namespace qlmr {
 
 namespace {
 
 // Numbers read like the C library's conversions: leading digits count, the
-// rest is ignored, no digits give 0.
-std::uint32_t toUnsigned(const std::string& text) { return std::uint32_t(std::strtoul(text.c_str(), nullptr, 10)); }
+// rest is ignored, no digits give 0. An unsigned number outside 0 ..
+// 4294967295 (a negative one included) reads as 4294967295, which every
+// range check refuses, rather than wrapping to some small accepted value.
+std::uint32_t toUnsigned(const std::string& text)
+{
+    const long long value = std::strtoll(text.c_str(), nullptr, 10);
+    if (value < 0 || value > 0xFFFFFFFFll)
+        return 0xFFFFFFFFu;
+    return std::uint32_t(value);
+}
 std::int32_t toInt(const std::string& text) { return std::int32_t(std::strtol(text.c_str(), nullptr, 10)); }
 float toFloat(const std::string& text) { return std::strtof(text.c_str(), nullptr); }
 
@@ -57,6 +66,23 @@ ParsedPixelartOptions parsePixelartOptions(int argc, char** argv)
         }
     }
     return parsed;
+}
+
+std::string pixelartOptionsError(const PixelartOptions& options)
+{
+    auto imageEdge = [](const char* name, std::uint32_t edge) -> std::string {
+        if (edge >= 1 && edge <= kMaxPixelartImageEdge)
+            return {};
+        return std::string("--") + name + " must be a whole number from 1 to " +
+            std::to_string(kMaxPixelartImageEdge) + " (pixels)";
+    };
+    std::string error = imageEdge("width", options.width);
+    if (error.empty())
+        error = imageEdge("height", options.height);
+    // The relief synthesizer's own range and message.
+    if (error.empty() && (options.nodes < 1 || options.nodes > 8))
+        error = "nodesPerPixel must be 1..8";
+    return error;
 }
 
 const char* pixelartUsage()

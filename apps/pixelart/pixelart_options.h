@@ -41,7 +41,18 @@ std::string nextArgString(int argc, char** argv, int& index);
 // Reads argv[1] .. argv[argc - 1] left to right, stopping at --help or at
 // the first word it does not know (--back before any --sprite is one).
 // A value missing at the end reads as the empty string, so numbers read 0.
+// An unsigned number outside 0 .. 4294967295, or a negative one, reads as
+// 4294967295 (refused by pixelartOptionsError).
 ParsedPixelartOptions parsePixelartOptions(int argc, char** argv);
+
+// The largest image edge the program accepts, as qlmr-demo does.
+inline constexpr std::uint32_t kMaxPixelartImageEdge = 16384;
+
+// Empty when the options can be run; otherwise the one-line reason, given
+// before any work is done: a width or height outside 1 .. 16384 (also 0
+// from a missing or non-numeric value, and a negative one), or nodes per
+// pixel outside the synthesizer's 1 .. 8 ("nodesPerPixel must be 1..8").
+std::string pixelartOptionsError(const PixelartOptions& options);
 
 // The two usage lines, each ending in a line break.
 const char* pixelartUsage();

@@ -36,7 +36,8 @@ SynthesisTiming benchmarkSynthesis(const std::string& label, const SpriteImage& 
     std::array<std::vector<double>, 4> stages;
     std::vector<double> sums;
     ReliefInfo info;
-    for (int run = 0; run < runs + kWarmUp; ++run) {
+    // Counted in 64 bits: runs + 3 does not fit an int for the largest runs.
+    for (std::int64_t run = 0; run < std::int64_t(runs) + kWarmUp; ++run) {
         info = synthesizer.synthesize(view, field);
         if (run < kWarmUp)
             continue;

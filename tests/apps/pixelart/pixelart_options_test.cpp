@@ -87,6 +87,15 @@ const OptionCase kOptionCases[] = {
          o.runs = 0;
          o.nodes = 0;
      })},
+    // Out of the 32-bit range, or negative: the largest value, which the
+    // checks refuse, not a wrapped small one.
+    {"NumbersOutOfRangeReadAsTheLargest", {"--width", "4294967297", "--height", "-1", "--nodes", "-4294967294"},
+     PixelartCommand::Run,
+     with([](PixelartOptions& o) {
+         o.width = 4294967295u;
+         o.height = 4294967295u;
+         o.nodes = 4294967295u;
+     })},
     {"ValueMayLookLikeAnOption", {"--out", "--help"}, PixelartCommand::Run,
      with([](PixelartOptions& o) { o.out = "--help"; })},
     {"Help", {"--width", "10", "--help", "--bogus"}, PixelartCommand::Help, {}},
@@ -125,6 +134,41 @@ TEST(PixelartOptions, UsageIsTwoLinesWithTheSecondIndentedUnderTheFirstOption)
     const std::string second = usage.substr(first.size());
     EXPECT_EQ(second, std::string(21, ' ') + "[--one-sided] [--width N] [--height N] [--nodes S] [--out DIR] [--runs N]\n");
     EXPECT_EQ(first.find('['), 21u);
+}
+
+// Refused before any work: image edges outside 1..16384 and nodes per
+// pixel outside the synthesizer's 1..8, with the synthesizer's message.
+TEST(PixelartOptions, RefusesNumbersItCannotRun)
+{
+    struct Case {
+        std::vector<std::string> words;
+        const char* error; // empty: accepted
+    };
+    const Case cases[] = {
+        {{}, ""},
+        {{"--width", "1", "--height", "1", "--nodes", "1"}, ""},
+        {{"--width", "16384", "--height", "16384", "--nodes", "8"}, ""},
+        {{"--runs", "-5", "--parts", "-2"}, ""},
+        {{"--width", "0"}, "--width must be a whole number from 1 to 16384 (pixels)"},
+        {{"--width"}, "--width must be a whole number from 1 to 16384 (pixels)"},
+        {{"--width", "-1"}, "--width must be a whole number from 1 to 16384 (pixels)"},
+        {{"--width", "16385"}, "--width must be a whole number from 1 to 16384 (pixels)"},
+        {{"--width", "4294967297"}, "--width must be a whole number from 1 to 16384 (pixels)"},
+        {{"--height", "-2147483648"}, "--height must be a whole number from 1 to 16384 (pixels)"},
+        {{"--height", "tall"}, "--height must be a whole number from 1 to 16384 (pixels)"},
+        {{"--nodes", "0"}, "nodesPerPixel must be 1..8"},
+        {{"--nodes"}, "nodesPerPixel must be 1..8"},
+        {{"--nodes", "9"}, "nodesPerPixel must be 1..8"},
+        {{"--nodes", "-4294967294"}, "nodesPerPixel must be 1..8"},
+        // The width is checked first.
+        {{"--nodes", "0", "--width", "0"}, "--width must be a whole number from 1 to 16384 (pixels)"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(c.words));
+        const ParsedPixelartOptions parsed = parseWords(c.words);
+        ASSERT_EQ(parsed.command, PixelartCommand::Run);
+        EXPECT_EQ(pixelartOptionsError(parsed.options), c.error);
+    }
 }
 
 } // namespace

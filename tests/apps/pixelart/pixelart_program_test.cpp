@@ -1,14 +1,21 @@
 // Runs of the real qlmr-pixelart binary in a temporary directory.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <optional>
+#include <random>
 #include <regex>
+#include <set>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 #include "scene/png_writer.h"
+#include "support/limited_run.h"
 #include "support/program_run.h"
+#include "support/scratch_mount.h"
 #include "support/test_support.h"
 
 namespace qlmr {
@@ -211,6 +218,272 @@ TEST(PixelartProgram, UsageTextAndExitCodes)
         EXPECT_EQ(run.errors, "") << c.args;
         EXPECT_FALSE(std::filesystem::exists(dir.path() / "o")) << c.args;
     }
+}
+
+// Runs that end early, each held to a modest address space (sizes that
+// would need gigabytes fail inside the program) and a time limit: exit
+// code 1 and one line on standard error, never an abort; refused options
+// stop it before any work (no report line, no output folder).
+struct FailureCase {
+    const char* label;
+    std::vector<std::string> args; // after --runs 0 --width 16 --height 16
+    const char* message;           // the start of the one line on standard error
+    bool beforeAnyWork;
+};
+
+void PrintTo(const FailureCase& c, std::ostream* os)
+{
+    *os << testing::PrintToString(c.args);
+}
+
+ProgramRun runLimitedPixelart(const test::TempDir& dir, const std::vector<std::string>& args)
+{
+    test::RunOptions options;
+    options.workingDirectory = dir.path();
+    options.separateErrors = true;
+    return test::runLimited(QLMR_PIXELART_PROGRAM, args, {test::modestMemoryLimit(), 120}, options);
+}
+
+class PixelartProgramFailure : public testing::TestWithParam<FailureCase> {};
+
+TEST_P(PixelartProgramFailure, EndsWithExitCodeOneAndAMessage)
+{
+    const FailureCase& c = GetParam();
+    test::TempDir dir;
+    std::ofstream(dir.file("blocker")) << "a file, not a directory";
+    std::vector<std::string> args = {"--runs", "0", "--width", "16", "--height", "16"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    const ProgramRun run = runLimitedPixelart(dir, args);
+    EXPECT_EQ(run.exitCode, 1) << run.output << run.errors;
+    const std::vector<std::string> errors = test::lines(run.errors);
+    ASSERT_EQ(errors.size(), 1u) << run.errors;
+    EXPECT_EQ(errors[0].rfind(c.message, 0), 0u) << errors[0];
+    if (c.beforeAnyWork) {
+        EXPECT_EQ(run.output, "");
+        EXPECT_FALSE(std::filesystem::exists(dir.path() / "output"));
+    }
+}
+
+const char* const kWidthRange = "--width must be a whole number from 1 to 16384 (pixels)";
+const char* const kHeightRange = "--height must be a whole number from 1 to 16384 (pixels)";
+const char* const kNodesRange = "nodesPerPixel must be 1..8";
+
+INSTANTIATE_TEST_SUITE_P(
+    Mends, PixelartProgramFailure,
+    testing::Values(
+        FailureCase{"width_zero", {"--width", "0"}, kWidthRange, true},
+        FailureCase{"width_negative", {"--width", "-1"}, kWidthRange, true},
+        FailureCase{"width_too_large", {"--width", "16385"}, kWidthRange, true},
+        FailureCase{"width_not_a_number", {"--width", "abc"}, kWidthRange, true},
+        FailureCase{"width_past_32_bits", {"--width", "4294967297"}, kWidthRange, true},
+        FailureCase{"width_as_last_word", {"--width"}, kWidthRange, true},
+        FailureCase{"height_most_negative", {"--height", "-2147483648"}, kHeightRange, true},
+        FailureCase{"height_zero", {"--height", "0"}, kHeightRange, true},
+        FailureCase{"nodes_zero", {"--nodes", "0"}, kNodesRange, true},
+        FailureCase{"nodes_nine", {"--nodes", "9"}, kNodesRange, true},
+        FailureCase{"nodes_wrapping_to_two", {"--nodes", "-4294967294"}, kNodesRange, true},
+        FailureCase{"nodes_as_last_word", {"--nodes"}, kNodesRange, true},
+        FailureCase{"out_empty", {"--out", ""}, "cannot create output directory \"\"", true},
+        FailureCase{"out_as_last_word", {"--out"}, "cannot create output directory \"\"", true},
+        FailureCase{"out_under_a_file", {"--out", "blocker/images"},
+                    "cannot create output directory \"blocker/images\"", true},
+        FailureCase{"out_is_a_file", {"--out", "blocker"}, "cannot create output directory \"blocker\"", true},
+        // In range but not in memory: a 16384 x 16384 G-buffer is 9.7 GB.
+        FailureCase{"image_out_of_memory", {"--width", "16384", "--height", "16384", "--out", "o"},
+                    "out of memory: G-buffer 16384x16384", false}),
+    [](const testing::TestParamInfo<FailureCase>& info) { return std::string(info.param.label); });
+
+// A sprite whose relief does not fit in memory: 1024 x 1024 pixels at eight
+// nodes per pixel is a 16384-square field with gigabytes of scratch.
+TEST(PixelartProgram, SpriteTooLargeForMemoryEndsWithAMessage)
+{
+    test::TempDir dir;
+    const std::vector<std::uint8_t> rgba(std::size_t(1024) * 1024 * 4, 200);
+    ASSERT_TRUE(writePng(dir.file("big.png"), 1024, 1024, rgba));
+    const ProgramRun run = runLimitedPixelart(
+        dir, {"--runs", "0", "--width", "16", "--height", "16", "--nodes", "8", "--sprite", "big.png", "--out", "o"});
+    EXPECT_EQ(run.exitCode, 1) << run.output;
+    EXPECT_EQ(run.errors, "out of memory: relief of big.png\n");
+    EXPECT_FALSE(std::filesystem::exists(dir.path() / "o" / "pixel_wide_smooth.png"));
+}
+
+// The ten images of a run, in the order they are written.
+const std::vector<std::string> kImageNames = {
+    "pixel_wide_smooth.png",  "pixel_wide_snapped.png",  "pixel_wide_snapped_normals.png",
+    "pixel_close_smooth.png", "pixel_close_snapped.png", "pixel_close_snapped_normals.png",
+    "pixel_back_smooth.png",  "pixel_back_snapped.png",  "pixel_back_snapped_normals.png",
+    "pixel_hero_heights.png"};
+
+// Writes that fail: each image that cannot be written is named on standard
+// error, the others are written whole, the closing "wrote" line is missing
+// and the exit code is 1. Per row, the output folder is a full file system,
+// one that may not be written, or holds links to /dev/full.
+struct WriteFailureCase {
+    const char* label;
+    // Prepares `out`, the output folder; returns a reason to skip or "".
+    std::string (*prepare)(const std::filesystem::path& out, std::optional<test::ScratchMount>& mount);
+    std::set<std::string> failing; // empty: some, as many as the space decides
+};
+
+void PrintTo(const WriteFailureCase& c, std::ostream* os)
+{
+    *os << c.label;
+}
+
+std::string linkToDevFull(const std::filesystem::path& out, const std::set<std::string>& names)
+{
+    if (!std::filesystem::exists("/dev/full"))
+        return "/dev/full is not available";
+    std::filesystem::create_directories(out);
+    for (const std::string& name : names)
+        std::filesystem::create_symlink("/dev/full", out / name);
+    return {};
+}
+
+class PixelartWriteFailure : public testing::TestWithParam<WriteFailureCase> {};
+
+TEST_P(PixelartWriteFailure, NamesEveryImageItCouldNotWriteAndExitsWithOne)
+{
+    const WriteFailureCase& c = GetParam();
+    test::TempDir dir;
+    const std::filesystem::path out = dir.path() / "out";
+    std::optional<test::ScratchMount> mount; // unmounted before the folder goes
+    const std::string skip = c.prepare(out, mount);
+    if (!skip.empty())
+        GTEST_SKIP() << skip;
+
+    const ProgramRun run =
+        runPixelart(dir, {"--runs", "0", "--width", "64", "--height", "64", "--out", out.string()});
+    EXPECT_EQ(run.exitCode, 1) << run.output << run.errors;
+
+    std::set<std::string> reported;
+    const std::string prefix = "cannot write " + out.string() + "/";
+    for (const std::string& line : test::lines(run.errors)) {
+        ASSERT_EQ(line.rfind(prefix, 0), 0u) << line;
+        reported.insert(line.substr(prefix.size()));
+    }
+    // Every image is named as failed or written whole; nothing partial and
+    // no temporary file remains.
+    std::set<std::string> written;
+    for (const auto& entry : std::filesystem::directory_iterator(out)) {
+        if (entry.is_symlink())
+            continue;
+        const std::string name = entry.path().filename().string();
+        written.insert(name);
+        EXPECT_GT(test::decodeImage(entry.path().string()).width, 0) << name;
+    }
+    for (const std::string& name : kImageNames)
+        EXPECT_NE(reported.count(name), written.count(name)) << name;
+    EXPECT_EQ(reported.size() + written.size(), kImageNames.size());
+    if (c.failing.empty()) {
+        EXPECT_FALSE(written.empty());
+        EXPECT_FALSE(reported.empty());
+    } else {
+        EXPECT_EQ(reported, c.failing);
+    }
+    const std::vector<std::string> lines = test::lines(run.output);
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(), [](const std::string& l) { return l.rfind("render ", 0) == 0; }),
+              6);
+    for (const std::string& line : lines)
+        EXPECT_NE(line.rfind("wrote", 0), 0u) << line;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Mends, PixelartWriteFailure,
+    testing::Values(
+        // Room for the first two 64 x 64 images (five pages each) and part
+        // of the third.
+        WriteFailureCase{"full_file_system",
+                         [](const std::filesystem::path& out, std::optional<test::ScratchMount>& mount) {
+                             mount.emplace(out, 48 * 1024);
+                             return mount->mounted() ? std::string() : mount->reason();
+                         },
+                         {}},
+        WriteFailureCase{"folder_that_may_not_be_written",
+                         [](const std::filesystem::path& out, std::optional<test::ScratchMount>& mount) {
+                             if (::geteuid() != 0) {
+                                 // Folder permissions hold for everyone but root.
+                                 std::filesystem::create_directories(out);
+                                 std::filesystem::permissions(out, std::filesystem::perms::owner_read |
+                                                                       std::filesystem::perms::owner_exec);
+                                 return std::string();
+                             }
+                             mount.emplace(out, 1024 * 1024, true);
+                             return mount->mounted() ? std::string() : mount->reason();
+                         },
+                         std::set<std::string>(kImageNames.begin(), kImageNames.end())},
+        WriteFailureCase{"every_image_a_link_to_dev_full",
+                         [](const std::filesystem::path& out, std::optional<test::ScratchMount>&) {
+                             return linkToDevFull(out, {kImageNames.begin(), kImageNames.end()});
+                         },
+                         std::set<std::string>(kImageNames.begin(), kImageNames.end())},
+        WriteFailureCase{"heights_image_a_link_to_dev_full",
+                         [](const std::filesystem::path& out, std::optional<test::ScratchMount>&) {
+                             return linkToDevFull(out, {"pixel_hero_heights.png"});
+                         },
+                         {"pixel_hero_heights.png"}}),
+    [](const testing::TestParamInfo<WriteFailureCase>& info) { return std::string(info.param.label); });
+
+// Option combinations drawn at random from values a user might type (odd
+// numbers, missing values, text, folders that cannot be made, sprites that
+// cannot be read): every run ends with exit code 0 or 1, never a signal or a
+// hang, within a time limit and a modest address space. The table is seeded,
+// so a failure repeats.
+TEST(PixelartProgram, RandomOptionCombinationsEndWithZeroOrOne)
+{
+    test::TempDir dir;
+    std::ofstream(dir.file("blocker")) << "a file, not a directory";
+    std::vector<std::uint8_t> rgba(6 * 4 * 4, 255);
+    ASSERT_TRUE(writePng(dir.file("tiny.png"), 6, 4, rgba));
+
+    struct Choice {
+        const char* option;
+        std::vector<const char*> values; // empty: a flag
+    };
+    // Image sizes in range stay small, so that the runs stay fast.
+    const std::vector<const char*> edges = {"1", "2", "9", "24", "0", "-1", "-2147483648", "16385", "4294967297",
+                                            "abc", ""};
+    const Choice choices[] = {
+        {"--width", edges},
+        {"--height", edges},
+        {"--nodes", {"1", "2", "8", "0", "9", "-3", "x", ""}},
+        {"--parts", {"0", "0.6", "1", "-2", "7", "nan", "inf", "abc", ""}},
+        {"--runs", {"-1", "0", "1", "abc", ""}},
+        {"--out", {"o", "deep/er/o", "", "blocker", "blocker/x"}},
+        {"--sprite", {"tiny.png", "tiny.png@0,0,2,2", "tiny.png@5,3,9,9", "missing.png", "blocker", ""}},
+        {"--back", {"tiny.png", "tiny.png@1,1,3,2", "missing.png", ""}},
+        {"--one-sided", {}},
+        {"--help", {}},
+        {"--bogus", {}},
+    };
+    std::mt19937 random(14);
+    int endings[2] = {0, 0};
+    for (int round = 0; round < 60; ++round) {
+        // Small images unless the draw overrides them.
+        std::vector<std::string> args = {"--runs", "0", "--width", "12", "--height", "8"};
+        const int count = 1 + int(random() % 4);
+        for (int k = 0; k < count; ++k) {
+            const Choice& choice = choices[random() % std::size(choices)];
+            args.push_back(choice.option);
+            if (choice.values.empty())
+                continue;
+            const bool lastWithoutValue = k == count - 1 && random() % 6 == 0;
+            if (!lastWithoutValue)
+                args.push_back(choice.values[random() % choice.values.size()]);
+        }
+        test::TempDir work;
+        std::filesystem::copy_file(dir.file("tiny.png"), work.file("tiny.png"));
+        std::filesystem::copy_file(dir.file("blocker"), work.file("blocker"));
+        const ProgramRun run = runLimitedPixelart(work, args);
+        EXPECT_TRUE(run.exitCode == 0 || run.exitCode == 1)
+            << "exit code " << run.exitCode << " for " << testing::PrintToString(args) << "\n"
+            << run.errors;
+        if (run.exitCode == 0 || run.exitCode == 1)
+            ++endings[run.exitCode];
+    }
+    // The draws reach complete runs as well as refusals.
+    EXPECT_GT(endings[0], 5);
+    EXPECT_GT(endings[1], 5);
 }
 
 } // namespace
