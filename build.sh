@@ -11,7 +11,8 @@ build_dir=${QLMR_BUILD_DIR:-build}
 jobs=$(nproc 2>/dev/null || echo 8)
 
 packages=(cmake ninja-build g++ pkg-config libgtest-dev libbenchmark-dev
-          libvulkan-dev mesa-vulkan-drivers vulkan-validationlayers glslc spirv-tools libstb-dev)
+          libvulkan-dev mesa-vulkan-drivers vulkan-validationlayers glslc spirv-tools libstb-dev
+          chromium) # headless, for the test that opens the showcase report
 
 install_missing_packages() {
   local missing=()
@@ -51,8 +52,12 @@ case "$mode" in
     # Without a desktop session there is no browser to open the report in.
     [ -z "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ] && open_flag=(--no-open)
     status=0
+    # A page older than this run is an earlier report (the launcher refuses
+    # a folder it did not write and leaves it alone), not this run's.
+    started="$build_dir/.showcase-started"
+    touch "$started"
     "$launcher" --out "$report" "${open_flag[@]}" || status=$?
-    if [ ! -f "$report/index.html" ]; then
+    if [ ! -f "$report/index.html" ] || [ "$report/index.html" -ot "$started" ]; then
       echo "the showcase wrote no report (exit code $status)" >&2
       exit 1
     fi

@@ -1,8 +1,25 @@
 #include "chapter_readings.h"
 
+#include <limits>
+#include <string_view>
+
 #include "console_report.h"
 
 namespace qlmr {
+
+namespace {
+
+// qlmr-gpu writes "PSNR exact" for identical images, where no number
+// follows the marker; that is the best possible match, not 0 dB.
+double psnrOf(const std::string& line) {
+    constexpr std::string_view marker = "PSNR ";
+    const std::size_t at = line.find(marker);
+    if (at != std::string::npos && line.compare(at + marker.size(), 5, "exact") == 0)
+        return std::numeric_limits<double>::infinity();
+    return numberAfter(line, marker);
+}
+
+} // namespace
 
 std::vector<double> readTerrainFrameTimes(const std::vector<std::string>& lines) {
     std::vector<double> times;
@@ -50,7 +67,7 @@ GpuComparison readGpuComparison(const std::vector<std::string>& lines, const std
         if (!inSection || !contains(line, "] GPU"))
             continue;
         times.push_back(numberAfter(line, "] GPU"));
-        const double psnr = numberAfter(line, "PSNR ");
+        const double psnr = psnrOf(line);
         // NaN compares false, so the first value always replaces the start.
         if (!(comparison.psnr <= psnr))
             comparison.psnr = psnr;

@@ -27,8 +27,11 @@ struct SdnaReadings {
 };
 SdnaReadings readSdnaLines(const std::vector<std::string>& lines);
 
-// qlmr-gpu --sdna, within the "== <device>" section of the chosen device:
-// the median GPU time and the smallest PSNR of its view lines.
+// qlmr-gpu --sdna, within the "== <device>" section of the chosen device
+// (the whole device name, as qlmr-vkinfo reports it): the median GPU time
+// and the smallest PSNR of its view lines. "PSNR exact" (identical images)
+// reads as +infinity, so the chapter's PSNR is infinite only when every
+// view matched exactly.
 struct GpuComparison {
     double gpuMs = kNoValue;
     double psnr = kNoValue;

@@ -22,8 +22,8 @@ struct ChildRun {
     std::vector<std::string> lines;
 };
 
-ChildRun runChild(const ChapterEnvironment& environment, const std::string& program, const std::string& arguments,
-                  const fs::path& directory, const std::string& logName) {
+ChildRun runChild(const ChapterEnvironment& environment, const std::string& program,
+                  const std::vector<std::string>& arguments, const fs::path& directory, const std::string& logName) {
     ChildRun run;
     run.result = runProcess(enginePath(environment, program), arguments, directory);
     if (environment.log)
@@ -53,13 +53,18 @@ double fileSizeBytes(const fs::path& path) {
     return error ? kNoValue : static_cast<double>(size);
 }
 
-bool tryGpuTerrain(const ChapterEnvironment& environment, const fs::path& directory, Chapter& chapter) {
+// How the graphics-card terrain attempt ended.
+enum class CardTerrain { Ok, NotInstalled, Failed };
+
+CardTerrain tryGpuTerrain(const ChapterEnvironment& environment, const fs::path& directory, Chapter& chapter) {
     const DetectedGpu& gpu = *environment.gpu;
     const fs::path landscape = environment.assetsDirectory / "conformance.qlt";
     const ChildRun run = runChild(environment, "qlmr-terrain",
-                                  quotedAssetPath(landscape, directory) + " --out ." + " --gpu " +
-                                      std::to_string(gpu.index),
+                                  {assetPathArgument(landscape, directory), "--out", ".", "--gpu",
+                                   std::to_string(gpu.index)},
                                   directory, "terrain");
+    if (run.result.missingProgram)
+        return CardTerrain::NotInstalled;
     const std::vector<double> times = readTerrainFrameTimes(run.lines);
 
     int converted = 0;
@@ -76,7 +81,7 @@ bool tryGpuTerrain(const ChapterEnvironment& environment, const fs::path& direct
     }
 
     if (run.result.exitCode != 0 || chapter.images.empty() || times.empty())
-        return false;
+        return CardTerrain::Failed;
     const double medianMs = medianOf(times);
     chapter.title = "Real terrain, without triangles";
     chapter.text = "A mountain landscape streamed from a compact file and drawn directly from its elevation data: "
@@ -87,20 +92,29 @@ bool tryGpuTerrain(const ChapterEnvironment& environment, const fs::path& direct
         {formatNumber(medianMs, 1) + " ms", "per 1280 x 720 frame on " + gpu.name},
         {formatNumber(1000.0 / medianMs, 0), "frames per second at that speed"},
     };
-    return true;
+    return CardTerrain::Ok;
 }
 
-bool tryCpuTerrain(const ChapterEnvironment& environment, const fs::path& directory, Chapter& chapter) {
-    const ChildRun run =
-        runChild(environment, "qlmr-demo", "--out . --width 960 --height 540", directory, "demo (CPU terrain)");
+// The processor fallback; note says why the graphics card was not used.
+bool tryCpuTerrain(const ChapterEnvironment& environment, const fs::path& directory, const std::string& note,
+                   Chapter& chapter) {
+    const ChildRun run = runChild(environment, "qlmr-demo", {"--out", ".", "--width", "960", "--height", "540"},
+                                  directory, "demo (CPU terrain)");
+    if (run.result.missingProgram)
+        chapter.missingPrograms.push_back("qlmr-demo");
     const DemoReadings readings = readDemoLines(run.lines);
     for (const char* view : {"wide", "aerial", "close"})
         addPicture(environment, directory / (std::string(view) + ".png"), "terrain_" + std::string(view) + ".jpg",
                    1280, 88, chapter.images);
 
     // Pictures of a failed graphics-card attempt stay in the list and count.
-    if (run.result.exitCode != 0 || chapter.images.empty() || readings.frameTimes.empty())
+    if (run.result.exitCode != 0 || chapter.images.empty() || readings.frameTimes.empty()) {
+        // Skipped for another reason than a missing program: the page's
+        // general sentence holds.
+        if (!run.result.missingProgram)
+            chapter.missingPrograms.clear();
         return false;
+    }
     chapter.title = "Detailed terrain, without triangles";
     chapter.text = "A detailed landscape drawn straight from its height data: no mesh is built, each ray of light "
                    "is followed into the surface itself.";
@@ -109,9 +123,17 @@ bool tryCpuTerrain(const ChapterEnvironment& environment, const fs::path& direct
         {formatNumber(readings.heightsMegabytes, 0) + " MB",
          "of height data, where a triangle mesh of the same detail needs ~600 MB"},
     };
-    chapter.note = "No compatible graphics card was found, so this chapter used the exact reference renderer on the "
-                   "processor. It defines what correct looks like; the real-time path runs on the graphics card.";
+    chapter.note = note;
     return true;
+}
+
+// The match of the graphics card's images with the reference: identical
+// images have no finite PSNR and read as exact.
+Stat psnrStat(double psnr) {
+    if (std::isinf(psnr) && psnr > 0)
+        return {"exact", "match between the graphics card and the exact reference: the images are identical"};
+    return {formatNumber(psnr, 0) + " dB",
+            "match between the graphics card and the exact reference (above 60 is identical to the eye)"};
 }
 
 } // namespace
@@ -120,21 +142,36 @@ fs::path enginePath(const ChapterEnvironment& environment, const std::string& na
     return environment.engineDirectory / name;
 }
 
-std::string quotedAssetPath(const fs::path& asset, const fs::path& workDirectory) {
+std::string assetPathArgument(const fs::path& asset, const fs::path& workDirectory) {
     std::error_code error;
     fs::path relative = fs::relative(asset, workDirectory, error);
     if (error || relative.empty())
         relative = asset.lexically_relative(workDirectory);
-    std::string quoted = "\"";
-    quoted += relative.string();
-    quoted += '"';
-    return quoted;
+    if (relative.empty())
+        relative = asset;
+    std::string word = relative.string();
+    if (!word.empty() && word.front() == '-')
+        word.insert(0, "./");
+    return word;
 }
 
 void runTerrainChapter(const ChapterEnvironment& environment, const fs::path& directory, Chapter& chapter) {
-    chapter.ok = environment.gpu && tryGpuTerrain(environment, directory, chapter);
+    const std::string fallbackTail = " so this chapter used the exact reference renderer on the processor. It "
+                                     "defines what correct looks like; the real-time path runs on the graphics card.";
+    std::string note = "No compatible graphics card was found," + fallbackTail;
+    if (environment.gpu) {
+        const CardTerrain card = tryGpuTerrain(environment, directory, chapter);
+        chapter.ok = card == CardTerrain::Ok;
+        if (card == CardTerrain::NotInstalled) {
+            chapter.missingPrograms.push_back("qlmr-terrain");
+            note = "The graphics-card terrain program (qlmr-terrain) is not installed," + fallbackTail;
+        } else if (card == CardTerrain::Failed) {
+            note = "The graphics-card terrain run on " + environment.gpu->name +
+                   " did not succeed (details in report/log.txt)," + fallbackTail;
+        }
+    }
     if (!chapter.ok)
-        chapter.ok = tryCpuTerrain(environment, directory, chapter);
+        chapter.ok = tryCpuTerrain(environment, directory, note, chapter);
     if (!chapter.ok)
         chapter.title = "Real terrain, without triangles";
 }
@@ -143,9 +180,11 @@ void runCreatureChapter(const ChapterEnvironment& environment, const fs::path& d
     constexpr int kTurntableFrames = 36;
     const fs::path critter = environment.assetsDirectory / "critter.qlmr";
     const ChildRun run = runChild(environment, "qlmr-sdna",
-                                  "--load " + quotedAssetPath(critter, directory) +
-                                      " --out . --size 640 360 --turntable " + std::to_string(kTurntableFrames),
+                                  {"--load", assetPathArgument(critter, directory), "--out", ".", "--size", "640",
+                                   "360", "--turntable", std::to_string(kTurntableFrames)},
                                   directory, "sdna");
+    if (run.result.missingProgram)
+        chapter.missingPrograms.push_back("qlmr-sdna");
     const SdnaReadings readings = readSdnaLines(run.lines);
 
     for (int i = 0; i < kTurntableFrames; ++i) {
@@ -157,13 +196,19 @@ void runCreatureChapter(const ChapterEnvironment& environment, const fs::path& d
     chapter.ok = run.result.exitCode == 0 && chapter.frames.size() == kTurntableFrames;
 
     GpuComparison comparison;
+    // Why the graphics-card figures are missing, when a card was chosen.
+    std::string noCardFigures = "the graphics-card comparison did not run.";
     if (chapter.ok && environment.gpu) {
         const fs::path gpuDirectory = environment.workDirectory / "creature_gpu";
         std::error_code ignored;
         fs::create_directories(gpuDirectory, ignored);
-        const ChildRun gpuRun = runChild(environment, "qlmr-gpu", "--sdna " + quotedAssetPath(critter, gpuDirectory),
+        const ChildRun gpuRun = runChild(environment, "qlmr-gpu", {"--sdna", assetPathArgument(critter, gpuDirectory)},
                                          gpuDirectory, "gpu --sdna");
         comparison = readGpuComparison(gpuRun.lines, environment.gpu->name);
+        noCardFigures = gpuRun.result.missingProgram
+                            ? "the graphics-card comparison program (qlmr-gpu) is not installed."
+                            : "the graphics-card comparison gave no figures for " + environment.gpu->name +
+                                  " (details in report/log.txt).";
     }
 
     chapter.fps = 12;
@@ -176,13 +221,12 @@ void runCreatureChapter(const ChapterEnvironment& environment, const fs::path& d
     if (std::isnan(comparison.gpuMs)) {
         chapter.stats.push_back(
             {formatNumber(readings.cpuFrameMs, 0) + " ms", "per frame with the exact reference on the processor"});
-        chapter.note = "Drawn by the exact reference renderer on the processor: no compatible graphics card was found.";
+        chapter.note = "Drawn by the exact reference renderer on the processor: " +
+                       (environment.gpu ? noCardFigures : std::string("no compatible graphics card was found."));
     } else {
         chapter.stats.push_back(
             {formatNumber(comparison.gpuMs, 0) + " ms", "per 640 x 360 frame on " + environment.gpu->name});
-        chapter.stats.push_back({formatNumber(comparison.psnr, 0) + " dB",
-                                 "match between the graphics card and the exact reference (above 60 is identical to "
-                                 "the eye)"});
+        chapter.stats.push_back(psnrStat(comparison.psnr));
         chapter.note = "The animation was drawn by the exact reference renderer on the processor; the graphics-card "
                        "path is measured separately and matches it.";
     }
@@ -191,9 +235,11 @@ void runCreatureChapter(const ChapterEnvironment& environment, const fs::path& d
 void runPixelsChapter(const ChapterEnvironment& environment, const fs::path& directory, Chapter& chapter) {
     const fs::path sprites = environment.assetsDirectory / "sprites";
     const ChildRun run = runChild(environment, "qlmr-pixelart",
-                                  "--sprite " + quotedAssetPath(sprites / "crystal.png", directory) + " --sprite " +
-                                      quotedAssetPath(sprites / "barrel.png", directory) + " --runs 20 --out .",
+                                  {"--sprite", assetPathArgument(sprites / "crystal.png", directory), "--sprite",
+                                   assetPathArgument(sprites / "barrel.png", directory), "--runs", "20", "--out", "."},
                                   directory, "pixelart");
+    if (run.result.missingProgram)
+        chapter.missingPrograms.push_back("qlmr-pixelart");
     const double synthesisMs = readSynthesisMs(run.lines);
 
     for (const char* name : {"pixel_wide_snapped", "pixel_close_snapped", "pixel_back_snapped"})
@@ -221,11 +267,12 @@ void runPixelsChapter(const ChapterEnvironment& environment, const fs::path& dir
 void runWorldChapter(const ChapterEnvironment& environment, const fs::path& directory, Chapter& chapter) {
     constexpr int kSimulatedFrames = 150;
     const ChildRun run = runChild(environment, "qlmr-diorama",
-                                  "--frames " + std::to_string(kSimulatedFrames) +
-                                      " --width 640 --height 360 --assets " +
-                                      quotedAssetPath(environment.assetsDirectory / "sprites", directory) +
-                                      " --out .",
+                                  {"--frames", std::to_string(kSimulatedFrames), "--width", "640", "--height", "360",
+                                   "--assets", assetPathArgument(environment.assetsDirectory / "sprites", directory),
+                                   "--out", "."},
                                   directory, "diorama");
+    if (run.result.missingProgram)
+        chapter.missingPrograms.push_back("qlmr-diorama");
     const DioramaReadings readings = readDioramaLines(run.lines);
 
     for (int i = 0; i < kSimulatedFrames; i += 2) {

@@ -27,9 +27,10 @@ struct ChapterEnvironment {
 // The engine program of that name in the engine directory.
 std::filesystem::path enginePath(const ChapterEnvironment& environment, const std::string& name);
 
-// The asset's path relative to the child's working directory, in double
-// quotes (both paths absolute).
-std::string quotedAssetPath(const std::filesystem::path& asset, const std::filesystem::path& workDirectory);
+// The asset's path relative to the child's working directory (both paths
+// absolute), as one argument word. A path that would begin with '-' gets
+// "./" in front, so no child can read it as an option.
+std::string assetPathArgument(const std::filesystem::path& asset, const std::filesystem::path& workDirectory);
 
 // Each fills chapter (whose key is set) from runs in chapterDirectory.
 void runTerrainChapter(const ChapterEnvironment& environment, const std::filesystem::path& chapterDirectory,

@@ -63,19 +63,58 @@ std::string osDescription(const std::string& prettyName, const std::string& kern
     return text;
 }
 
+namespace {
+
+// qlmr-vkinfo's device line is "GPU <n>: <name> (<class>), Vulkan ...", and
+// a name may hold " (" itself (lavapipe is "llvmpipe (LLVM 15.0.6, 256
+// bits)"). The class group is the last " (<class word>)" of the line, since
+// nothing after it can hold one; the name ends there. The position of that
+// group, or npos when the line has none.
+std::size_t classGroupAt(const std::string& line, std::size_t nameStart, std::string* word) {
+    std::size_t best = std::string::npos;
+    for (const char* candidate : {"integrated", "discrete", "virtual", "cpu", "other"}) {
+        const std::string group = std::string(" (") + candidate + ")";
+        const std::size_t at = line.rfind(group);
+        if (at == std::string::npos || at < nameStart)
+            continue;
+        if (best == std::string::npos || at > best) {
+            best = at;
+            *word = candidate;
+        }
+    }
+    return best;
+}
+
+// The lines qlmr-vkinfo writes under a device when it could not be opened,
+// its compute run failed or its results were wrong.
+bool isSmokeFailureLine(const std::string& line) {
+    return line.rfind("  device: ", 0) == 0 || line.rfind("  compute: ", 0) == 0 ||
+           (line.rfind("  smoke ", 0) == 0 && line.find(": MISMATCH") != std::string::npos);
+}
+
+} // namespace
+
 std::vector<DetectedGpu> readDeviceLines(const std::vector<std::string>& lines) {
     std::vector<DetectedGpu> devices;
+    std::vector<bool> failed;
+    bool inUsableDevice = false; // the lines below belong to the last record
     for (const std::string& line : lines) {
         int index = -1;
-        if (std::sscanf(line.c_str(), "GPU %d:", &index) != 1)
+        if (std::sscanf(line.c_str(), "GPU %d:", &index) != 1) {
+            if (inUsableDevice && isSmokeFailureLine(line))
+                failed.back() = true;
             continue;
-        if (line.find("compute yes") == std::string::npos)
+        }
+        inUsableDevice = line.find("compute yes") != std::string::npos;
+        if (!inUsableDevice)
             continue;
         DetectedGpu gpu;
         gpu.index = index;
         const std::size_t colon = line.find(':');
         const std::size_t nameStart = std::min(colon + 2, line.size());
-        const std::size_t open = line.find(" (");
+        std::string classWord;
+        const std::size_t group = classGroupAt(line, nameStart, &classWord);
+        const std::size_t open = group != std::string::npos ? group : line.find(" (");
         gpu.name = open == std::string::npos || open < nameStart ? line.substr(nameStart)
                                                                   : line.substr(nameStart, open - nameStart);
         const std::size_t vulkan = line.find(", Vulkan ");
@@ -85,10 +124,16 @@ std::vector<DetectedGpu> readDeviceLines(const std::vector<std::string>& lines) 
                 gpu.version = "Vulkan " + std::to_string(major) + "." + std::to_string(minor) + "." +
                               std::to_string(patch);
         }
-        gpu.discrete = line.find("(discrete)") != std::string::npos;
+        gpu.discrete = group != std::string::npos ? classWord == "discrete"
+                                                   : line.find("(discrete)") != std::string::npos;
         devices.push_back(std::move(gpu));
+        failed.push_back(false);
     }
-    return devices;
+    std::vector<DetectedGpu> usable;
+    for (std::size_t i = 0; i < devices.size(); ++i)
+        if (!failed[i])
+            usable.push_back(std::move(devices[i]));
+    return usable;
 }
 
 std::optional<DetectedGpu> chooseGpu(const std::vector<DetectedGpu>& devices) {

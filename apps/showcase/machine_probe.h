@@ -48,7 +48,10 @@ struct DetectedGpu {
     bool discrete = false;
 };
 
-// Every line of the form "GPU <n>: <name> (...), Vulkan a.b.c, ..., compute yes".
+// Every line of the form "GPU <n>: <name> (<class>), Vulkan a.b.c, ...,
+// compute yes" whose smoke test did not fail (no "  device: ", "  compute: "
+// or MISMATCH line below it). The name is the whole device name, up to the
+// class group, so it equals the "== <name>" section line of qlmr-gpu.
 std::vector<DetectedGpu> readDeviceLines(const std::vector<std::string>& lines);
 
 // The first discrete device, else the first device, else none.

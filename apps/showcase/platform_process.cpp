@@ -63,58 +63,7 @@ int exitCodeOf(int status) {
 
 } // namespace
 
-std::vector<std::string> splitCommandLine(std::string_view line) {
-    std::vector<std::string> words;
-    std::size_t i = 0;
-    const std::size_t n = line.size();
-    while (true) {
-        while (i < n && (line[i] == ' ' || line[i] == '\t'))
-            ++i;
-        if (i >= n)
-            break;
-        std::string word;
-        bool quoted = false;
-        while (i < n) {
-            const char c = line[i];
-            if (c == '\\') {
-                std::size_t slashes = 0;
-                while (i < n && line[i] == '\\') {
-                    ++slashes;
-                    ++i;
-                }
-                if (i < n && line[i] == '"') {
-                    word.append(slashes / 2, '\\');
-                    if (slashes % 2 == 1) {
-                        word += '"';
-                        ++i;
-                    }
-                    // An even count leaves the quote to the next round.
-                } else {
-                    word.append(slashes, '\\');
-                }
-                continue;
-            }
-            if (c == '"') {
-                if (quoted && i + 1 < n && line[i + 1] == '"') {
-                    word += '"';
-                    i += 2;
-                    continue;
-                }
-                quoted = !quoted;
-                ++i;
-                continue;
-            }
-            if (!quoted && (c == ' ' || c == '\t'))
-                break;
-            word += c;
-            ++i;
-        }
-        words.push_back(std::move(word));
-    }
-    return words;
-}
-
-ProcessResult runProcess(const std::filesystem::path& exe, const std::string& arguments,
+ProcessResult runProcess(const std::filesystem::path& exe, const std::vector<std::string>& arguments,
                          const std::filesystem::path& workingDirectory) {
     using Clock = std::chrono::steady_clock;
     ProcessResult result;
@@ -127,9 +76,11 @@ ProcessResult runProcess(const std::filesystem::path& exe, const std::string& ar
     FileDescriptor writeEnd(ends[1]);
 
     // The child sees its own file name as the first word, like any program
-    // started from a command line.
-    const std::string commandLine = "\"" + exe.filename().string() + "\" " + arguments;
-    std::vector<std::string> words = splitCommandLine(commandLine);
+    // started from a command line, and then each argument as one word.
+    std::vector<std::string> words;
+    words.reserve(arguments.size() + 1);
+    words.push_back(exe.filename().string());
+    words.insert(words.end(), arguments.begin(), arguments.end());
     std::vector<char*> argv = argumentPointers(words);
 
     SpawnActions actions;
@@ -164,6 +115,13 @@ ProcessResult runProcess(const std::filesystem::path& exe, const std::string& ar
         result.exitCode = waited == child ? exitCodeOf(status) : 1;
     } else {
         result.output = "could not start " + exe.string();
+        std::error_code error;
+        // A missing program is the common case (a sibling program that is
+        // not part of this installation); say so plainly.
+        if (!std::filesystem::exists(exe, error) && !error) {
+            result.missingProgram = true;
+            result.output += ": the program is not installed";
+        }
     }
 
     readEnd.reset();

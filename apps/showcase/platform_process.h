@@ -2,7 +2,6 @@
 
 #include <filesystem>
 #include <string>
-#include <string_view>
 #include <vector>
 
 namespace qlmr {
@@ -16,21 +15,20 @@ struct ProcessResult {
     int exitCode = -1;   // -1 until the child has run and been waited for
     std::string output;  // standard output and error, interleaved as they arrived
     double seconds = 0.0;
+    bool missingProgram = false; // the program file does not exist: it is not installed
 };
 
-// Splits a command line into words with the usual Windows rules, so the
-// launcher's command lines mean the same on every platform: blanks and tabs
-// separate words outside double quotes; 2n backslashes before a quote give
-// n backslashes and the quote opens or closes quoting, 2n+1 give n and a
-// literal quote; other backslashes are literal; inside quotes "" is a quote.
-std::vector<std::string> splitCommandLine(std::string_view commandLine);
-
-// Runs exe (an absolute path) with the command line "\"" + its file name +
-// "\" " + arguments, in workingDirectory. A child that cannot be started
+// Runs exe (an absolute path) in workingDirectory with the given arguments.
+// The child receives its own file name as its first word and then every
+// argument exactly as given, one word each: nothing is joined into a
+// command line and split again, so a path holding blanks, quotes or a
+// leading dash reaches the child unchanged. A child that cannot be started
 // (missing program, bad directory) gives exit code -1 and the output
-// "could not start " + the path. A child killed by a signal gives 128 + the
-// signal number, as a shell reports it.
-ProcessResult runProcess(const std::filesystem::path& exe, const std::string& arguments,
+// "could not start " + the path; when the program file does not exist at
+// all, missingProgram is set and ": the program is not installed" follows.
+// A child killed by a signal gives 128 + the signal number, as a shell
+// reports it.
+ProcessResult runProcess(const std::filesystem::path& exe, const std::vector<std::string>& arguments,
                          const std::filesystem::path& workingDirectory);
 
 // Hands the file to the desktop's default application (xdg-open) without

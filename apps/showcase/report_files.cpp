@@ -1,5 +1,6 @@
 #include "report_files.h"
 
+#include <cmath>
 #include <fstream>
 
 #include "report_text.h"
@@ -116,6 +117,12 @@ const char* const kSendScript = R"js(
 })();
 )js";
 
+// A number of seconds for results.json: JSON has no token for NaN or the
+// infinities, so a value that is not finite is written as null.
+std::string jsonSeconds(double seconds) {
+    return std::isfinite(seconds) ? formatNumber(seconds, 1) : std::string("null");
+}
+
 void appendImage(std::string& html, const std::string& file, const char* cls = nullptr) {
     html += "<img";
     if (cls)
@@ -127,8 +134,8 @@ void appendChapterSection(std::string& html, const Chapter& chapter, int number)
     const std::string kicker = "<div class=\"kicker\">Chapter " + std::to_string(number) + "</div>";
     html += "<section id=\"" + chapter.key + "\">";
     if (!chapter.ok) {
-        html += "<div class=\"skipped\">" + kicker + "<h2>" + htmlEscape(chapter.title) +
-                "</h2><p>This part could not run on this computer. Details are in report/log.txt.</p></div>";
+        html += "<div class=\"skipped\">" + kicker + "<h2>" + htmlEscape(chapter.title) + "</h2><p>" +
+                htmlEscape(skippedSentence(chapter)) + " Details are in report/log.txt.</p></div>";
         html += "</section>\n";
         return;
     }
@@ -205,7 +212,7 @@ std::string resultsJson(const std::string& date, const MachineDescription& machi
     for (std::size_t i = 0; i < chapters.size(); ++i) {
         const Chapter& chapter = chapters[i];
         json += "    {\"key\": " + scrubbed(chapter.key, homes) + ", \"ok\": " + (chapter.ok ? "true" : "false") +
-                ", \"seconds\": " + formatNumber(chapter.seconds, 1) + ", \"stats\": [";
+                ", \"seconds\": " + jsonSeconds(chapter.seconds) + ", \"stats\": [";
         for (std::size_t s = 0; s < chapter.stats.size(); ++s)
             json += std::string(s ? ", " : "") + "{\"value\": " + scrubbed(chapter.stats[s].value, homes) +
                     ", \"what\": " + scrubbed(chapter.stats[s].what, homes) + "}";
@@ -244,14 +251,27 @@ std::string reportHtml(const std::vector<Chapter>& chapters, const MachineDescri
     return html;
 }
 
-void writeReportHtml(const std::filesystem::path& reportDirectory, const std::vector<Chapter>& chapters,
-                     const MachineDescription& machine, const std::string& date, const std::string& resultsText) {
-    writeTextFile(reportDirectory / "index.html", reportHtml(chapters, machine, date, resultsText));
+std::string skippedSentence(const Chapter& chapter) {
+    const std::vector<std::string>& missing = chapter.missingPrograms;
+    if (missing.empty())
+        return "This part could not run on this computer.";
+    std::string names;
+    for (std::size_t i = 0; i < missing.size(); ++i)
+        names += (i ? " or " : "") + missing[i];
+    return "This part needs the program " + names + ", which " + (missing.size() == 1 ? "is" : "are") +
+           " not installed.";
 }
 
-void writeTextFile(const std::filesystem::path& path, const std::string& text) {
+bool writeReportHtml(const std::filesystem::path& reportDirectory, const std::vector<Chapter>& chapters,
+                     const MachineDescription& machine, const std::string& date, const std::string& resultsText) {
+    return writeTextFile(reportDirectory / "index.html", reportHtml(chapters, machine, date, resultsText));
+}
+
+bool writeTextFile(const std::filesystem::path& path, const std::string& text) {
     std::ofstream file(path, std::ios::binary | std::ios::trunc);
     file.write(text.data(), static_cast<std::streamsize>(text.size()));
+    file.close();
+    return !file.fail();
 }
 
 } // namespace qlmr

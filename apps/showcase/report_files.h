@@ -27,6 +27,9 @@ struct Chapter {
     std::vector<std::string> originals; // source sprites copied beside the page
     bool ok = false;
     double seconds = 0.0;
+    // Programs the chapter needed that are not installed; when the chapter
+    // is skipped for that reason, the page and the console name them.
+    std::vector<std::string> missingPrograms;
 };
 
 // Always listed in key order: cpu, driver, gpu, os, simd, threads.
@@ -43,11 +46,15 @@ std::string resultsJson(const std::string& date, const MachineDescription& machi
 std::string reportHtml(const std::vector<Chapter>& chapters, const MachineDescription& machine,
                        const std::string& date, const std::string& resultsText);
 
-// Writes index.html into the report directory; failures are not reported.
-void writeReportHtml(const std::filesystem::path& reportDirectory, const std::vector<Chapter>& chapters,
+// The sentence a skipped chapter shows: which programs are not installed,
+// or that the part could not run on this computer.
+std::string skippedSentence(const Chapter& chapter);
+
+// Writes index.html into the report directory; true when it was written whole.
+bool writeReportHtml(const std::filesystem::path& reportDirectory, const std::vector<Chapter>& chapters,
                      const MachineDescription& machine, const std::string& date, const std::string& resultsText);
 
-// Binary, truncating; failures are not reported.
-void writeTextFile(const std::filesystem::path& path, const std::string& text);
+// Binary, truncating; true when the whole text was written and the file closed.
+bool writeTextFile(const std::filesystem::path& path, const std::string& text);
 
 } // namespace qlmr

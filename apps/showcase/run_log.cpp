@@ -19,9 +19,11 @@ void RunLog::append(const std::string& name, const ProcessResult& result) {
     file.flush();
 }
 
-void RunLog::close() {
-    if (file.is_open())
-        file.close();
+bool RunLog::close() {
+    if (!file.is_open())
+        return false;
+    file.close();
+    return !file.fail();
 }
 
 } // namespace qlmr

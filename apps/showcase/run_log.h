@@ -18,7 +18,8 @@ public:
     // Opens (truncating) the file; a log that cannot be opened drops entries.
     explicit RunLog(const std::filesystem::path& path);
     void append(const std::string& name, const ProcessResult& result);
-    void close();
+    // True when the file was open and every entry reached it.
+    bool close();
 
 private:
     std::ofstream file;

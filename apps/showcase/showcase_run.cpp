@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <filesystem>
 #include <functional>
@@ -16,6 +17,7 @@
 #include "platform_machine.h"
 #include "platform_process.h"
 #include "report_files.h"
+#include "report_folder.h"
 #include "run_log.h"
 
 namespace qlmr {
@@ -32,8 +34,21 @@ void printProgress(int number, const std::string& title) {
 }
 
 void printOutcome(const Chapter& chapter) {
-    std::printf("%s (%.0f s)\n", chapter.ok ? "done" : "skipped, see log", chapter.seconds);
+    std::string outcome = chapter.ok ? "done" : "skipped, see log";
+    if (!chapter.ok && !chapter.missingPrograms.empty()) {
+        outcome = "skipped, ";
+        for (std::size_t i = 0; i < chapter.missingPrograms.size(); ++i)
+            outcome += (i ? " and " : "") + chapter.missingPrograms[i];
+        outcome += chapter.missingPrograms.size() == 1 ? " is not installed" : " are not installed";
+    }
+    std::printf("%s (%.0f s)\n", outcome.c_str(), chapter.seconds);
     std::fflush(stdout);
+}
+
+// One line on standard error, for what kept the launcher from its report.
+void printFailure(const std::string& text) {
+    std::fprintf(stderr, "QLMR Showcase: %s\n", text.c_str());
+    std::fflush(stderr);
 }
 
 using ChapterBody = std::function<void(const ChapterEnvironment&, const fs::path&, Chapter&)>;
@@ -86,7 +101,29 @@ int runShowcase(int argc, char** argv) {
         options.reportDirectory.empty() ? launcherDirectory / "report" : options.reportDirectory;
     environment.workDirectory = environment.reportDirectory / "work";
 
-    fs::remove_all(environment.reportDirectory, error);
+    // Only a folder the launcher made itself, or a new or empty one, is
+    // cleared and written; anything else is left exactly as it was.
+    const char* home = std::getenv("HOME");
+    const ProtectedFolders protectedFolders = {
+        {currentDirectory, "the current folder"},
+        {home && *home ? fs::path(home) : fs::path(), "the home folder"},
+        {launcherDirectory, "the launcher's own folder"},
+        {environment.engineDirectory, "the engine programs' folder"},
+        {environment.assetsDirectory, "the assets folder"},
+    };
+    const std::string refusal = reportFolderRefusal(environment.reportDirectory, protectedFolders);
+    if (!refusal.empty()) {
+        printFailure("cannot use \"" + environment.reportDirectory.string() + "\" for the report: " + refusal +
+                     ". Nothing was deleted or written; choose a new or empty folder with --out.");
+        return 1;
+    }
+    clearEarlierReport(environment.reportDirectory);
+    std::string folderError;
+    if (!createReportFolder(environment.reportDirectory, folderError)) {
+        printFailure("cannot write the report into \"" + environment.reportDirectory.string() + "\": " +
+                     folderError + ".");
+        return 1;
+    }
     fs::create_directories(environment.workDirectory, error);
     RunLog log(environment.reportDirectory / "log.txt");
     environment.log = &log;
@@ -102,7 +139,7 @@ int runShowcase(int argc, char** argv) {
 
     std::vector<DetectedGpu> devices;
     if (!options.cpuOnly) {
-        const ProcessResult probe = runProcess(enginePath(environment, "qlmr-vkinfo"), "", environment.workDirectory);
+        const ProcessResult probe = runProcess(enginePath(environment, "qlmr-vkinfo"), {}, environment.workDirectory);
         log.append("vkinfo", probe);
         devices = readDeviceLines(splitLines(probe.output));
     }
@@ -124,16 +161,27 @@ int runShowcase(int argc, char** argv) {
 
     const std::string date = currentDate();
     const std::string results = resultsJson(date, machine, chapters);
-    writeReportHtml(environment.reportDirectory, chapters, machine, date, results);
-    writeTextFile(environment.reportDirectory / "results.json", results);
-    log.close();
+    const fs::path page = environment.reportDirectory / "index.html";
+    const bool pageWritten = writeReportHtml(environment.reportDirectory, chapters, machine, date, results);
+    const bool resultsWritten = writeTextFile(environment.reportDirectory / "results.json", results);
+    const bool logWritten = log.close();
     fs::remove_all(environment.workDirectory, error);
 
-    const fs::path page = environment.reportDirectory / "index.html";
-    std::printf("\n  Done. The report opens in your browser:\n  %s\n\n", page.string().c_str());
-    std::fflush(stdout);
-    if (options.openReport)
-        openWithDesktop(page);
+    // The success line and the browser only for a page that is really there.
+    if (!pageWritten)
+        printFailure("could not write the report page " + page.string() + "; there is no report to open.");
+    if (!resultsWritten)
+        printFailure("could not write " + (environment.reportDirectory / "results.json").string() + ".");
+    if (!logWritten)
+        printFailure("could not write " + (environment.reportDirectory / "log.txt").string() + ".");
+    if (pageWritten) {
+        std::printf("\n  Done. The report opens in your browser:\n  %s\n\n", page.string().c_str());
+        std::fflush(stdout);
+        if (options.openReport)
+            openWithDesktop(page);
+    }
+    if (!pageWritten || !resultsWritten || !logWritten)
+        return 1;
 
     for (const Chapter& chapter : chapters)
         if (!chapter.ok)

@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "chapter_readings.h"
+#include "chapters.h"
 #include "machine_probe.h"
 
 namespace qlmr {
@@ -97,11 +98,57 @@ TEST(ChapterReadings, GpuComparisonReadsOnlyTheChosenDevicesSection) {
     EXPECT_TRUE(std::isnan(comparison.psnr));
 }
 
-TEST(ChapterReadings, GpuComparisonReadsAnExactMatchAsZero) {
+TEST(ChapterReadings, GpuComparisonReadsAnExactMatchAsInfinity) {
+    const std::string exact = "| PSNR exact, 0 px differ (max 0)";
+    // Identical images everywhere: the best match, not 0 dB.
+    GpuComparison comparison =
+        readGpuComparison({"== Card", "  [front] GPU    2.00 ms (CPU 1.0 ms, x0) " + exact,
+                           "  [back ] GPU    3.00 ms (CPU 1.0 ms, x0) " + exact},
+                          "Card");
+    EXPECT_DOUBLE_EQ(comparison.gpuMs, 3.0);
+    EXPECT_TRUE(std::isinf(comparison.psnr) && comparison.psnr > 0) << comparison.psnr;
+
+    // One exact view among measured ones: the smallest measured value, in
+    // either order.
+    comparison = readGpuComparison({"== Card", "  [front] GPU 2.00 ms " + exact,
+                                    "  [side ] GPU 4.00 ms | PSNR 64.60 dB, 4 px differ (max 1)"},
+                                   "Card");
+    EXPECT_DOUBLE_EQ(comparison.psnr, 64.6);
+    comparison = readGpuComparison({"== Card", "  [side ] GPU 4.00 ms | PSNR 64.60 dB, 4 px differ (max 1)",
+                                    "  [front] GPU 2.00 ms " + exact},
+                                   "Card");
+    EXPECT_DOUBLE_EQ(comparison.psnr, 64.6);
+}
+
+// Lines exactly as this machine's qlmr-vkinfo and qlmr-gpu --sdna print them
+// on lavapipe, whose name holds " (" itself.
+TEST(ChapterReadings, LavapipeIsMatchedByItsWholeName) {
+    const std::vector<DetectedGpu> devices = readDeviceLines({
+        "GPU 0: llvmpipe (LLVM 15.0.6, 256 bits) (cpu), Vulkan 1.3.230, subgroup 8, max workgroup 1024, compute yes",
+        "  smoke rounds=0  : ok, 2.386 ms GPU",
+        "  smoke rounds=256: ok, 147.149 ms GPU, ~7 G int-ops/s",
+    });
+    ASSERT_EQ(devices.size(), 1u);
+    EXPECT_EQ(devices[0].name, "llvmpipe (LLVM 15.0.6, 256 bits)");
+    EXPECT_EQ(devices[0].version, "Vulkan 1.3.230");
+    EXPECT_FALSE(devices[0].discrete);
+
     const GpuComparison comparison = readGpuComparison(
-        {"== Card", "  [front] GPU    2.00 ms (CPU 1.0 ms, x0) | PSNR exact, 0 px differ (max 0)"}, "Card");
-    EXPECT_DOUBLE_EQ(comparison.gpuMs, 2.0);
-    EXPECT_DOUBLE_EQ(comparison.psnr, 0.0);
+        {
+            "critter.qlmr: 59 instructions, 4 materials, 4 bones; 640x360, best of 5 frames",
+            "  CPU [front]   751.0 ms (8.9 steps per pixel)",
+            "== llvmpipe (LLVM 15.0.6, 256 bits)",
+            "  [front] GPU 4415.60 ms (CPU  751.0 ms, x0) | PSNR exact, 0 px differ (max 0) | coverage mismatch "
+            "0.0000% | depth rel 0.0e+00 | normal 0.000 deg (>5: 0.000%) | material mismatch 0 | color off 0.000% | "
+            "steps GPU 8.90 CPU 8.90",
+            "  [front ] levels (sdna): hit PASS (coverage 0.0000% <= 0.0100%, depth rel 0.0e+00 <= 1e-05, normal >5 "
+            "deg 0.000% <= 0.010%, material 0 <= 0) | image PASS (999.0 dB >= 90)",
+            "  [back ] GPU 5085.18 ms (CPU  846.1 ms, x0) | PSNR exact, 0 px differ (max 0)",
+            "  [posed] GPU 2956.10 ms (CPU  682.3 ms, x0) | PSNR exact, 0 px differ (max 0)",
+        },
+        devices[0].name);
+    EXPECT_DOUBLE_EQ(comparison.gpuMs, 4415.60);
+    EXPECT_TRUE(std::isinf(comparison.psnr) && comparison.psnr > 0);
 }
 
 TEST(ChapterReadings, SynthesisTimeFromTheLastSprite64LineAtOneNodePerPixel) {
@@ -143,7 +190,7 @@ TEST(DeviceLines, ReadsEveryComputeCapableDeviceLine) {
     const std::vector<DetectedGpu> devices = readDeviceLines(lines);
     ASSERT_EQ(devices.size(), 3u);
     EXPECT_EQ(devices[0].index, 0);
-    EXPECT_EQ(devices[0].name, "Intel(R) UHD Graphics 770");
+    EXPECT_EQ(devices[0].name, "Intel(R) UHD Graphics 770 (ADL-S GT1)"); // the whole name, up to the class
     EXPECT_EQ(devices[0].version, "Vulkan 1.3.260");
     EXPECT_FALSE(devices[0].discrete);
     EXPECT_EQ(devices[1].index, 1);
@@ -193,6 +240,94 @@ TEST(DeviceLines, ADiscreteDeviceWithoutComputeIsNeverChosen) {
     const std::optional<DetectedGpu> chosen = chooseGpu(devices);
     ASSERT_TRUE(chosen.has_value());
     EXPECT_EQ(chosen->name, "Small Card");
+}
+
+TEST(DeviceLines, ADeviceWhoseSmokeTestFailedIsNeverChosen) {
+    const std::string discrete =
+        "GPU 0: Big Card (discrete), Vulkan 1.3.0, subgroup 32, max workgroup 1024, compute yes";
+    const std::string integrated =
+        "GPU 1: Small Card (integrated), Vulkan 1.2.0, subgroup 32, max workgroup 1024, compute yes";
+    struct Case {
+        const char* name;
+        std::vector<std::string> underDiscrete; // what qlmr-vkinfo printed below the discrete card
+        const char* chosen;
+    };
+    const Case cases[] = {
+        {"both runs ok",
+         {"  smoke rounds=0  : ok, 0.5 ms GPU", "  smoke rounds=256: ok, 2.0 ms GPU, ~511 G int-ops/s"},
+         "Big Card"},
+        {"wrong results at rounds 0", {"  smoke rounds=0  : MISMATCH, 0.5 ms GPU"}, "Small Card"},
+        {"wrong results at rounds 256",
+         {"  smoke rounds=0  : ok, 0.5 ms GPU", "  smoke rounds=256: MISMATCH, 2.0 ms GPU, ~511 G int-ops/s"},
+         "Small Card"},
+        {"the compute run failed", {"  compute: vkQueueSubmit failed (VkResult -4)"}, "Small Card"},
+        {"the device did not open", {"  device: no compute queue with timestamps"}, "Small Card"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> lines = {discrete};
+        lines.insert(lines.end(), c.underDiscrete.begin(), c.underDiscrete.end());
+        lines.push_back(integrated);
+        lines.push_back("  smoke rounds=0  : ok, 0.9 ms GPU");
+        const std::optional<DetectedGpu> chosen = chooseGpu(readDeviceLines(lines));
+        ASSERT_TRUE(chosen.has_value()) << c.name;
+        EXPECT_EQ(chosen->name, c.chosen) << c.name;
+    }
+
+    // A failure printed under a device without compute belongs to that
+    // device, not to the usable one before it.
+    const std::vector<DetectedGpu> devices = readDeviceLines({
+        integrated,
+        "GPU 2: Other (discrete), Vulkan 1.3.0, subgroup 32, max workgroup 1024, compute no",
+        "  device: no compute queue with timestamps",
+    });
+    ASSERT_EQ(devices.size(), 1u);
+    EXPECT_EQ(devices[0].name, "Small Card");
+
+    // Every device failed: none is chosen.
+    EXPECT_FALSE(chooseGpu(readDeviceLines({discrete, "  compute: out of memory"})).has_value());
+}
+
+TEST(DeviceLines, TheNameEndsAtTheClassGroupWhateverItHolds) {
+    struct Case {
+        const char* line;
+        const char* name;
+        bool discrete;
+    };
+    const Case cases[] = {
+        {"GPU 0: Card (rev 2) (discrete), Vulkan 1.3.0, subgroup 32, max workgroup 1024, compute yes",
+         "Card (rev 2)", true},
+        {"GPU 0: Odd (discrete) name (integrated), Vulkan 1.3.0, subgroup 32, max workgroup 1024, compute yes",
+         "Odd (discrete) name", false},
+        {"GPU 0: Virt (virtual), Vulkan 1.1.0, subgroup 4, max workgroup 128, compute yes", "Virt", false},
+        {"GPU 0: Thing (x) (other), Vulkan 1.1.0, subgroup 4, max workgroup 128, compute yes", "Thing (x)", false},
+        // Without a class group the name ends at the first " (", as before.
+        {"GPU 0: Plain (weird, compute yes", "Plain", false},
+    };
+    for (const Case& c : cases) {
+        const std::vector<DetectedGpu> devices = readDeviceLines({c.line});
+        ASSERT_EQ(devices.size(), 1u) << c.line;
+        EXPECT_EQ(devices[0].name, c.name) << c.line;
+        EXPECT_EQ(devices[0].discrete, c.discrete) << c.line;
+    }
+}
+
+// Asset paths go to the children as single words, relative to the child's
+// own folder, and never in a form a child could take for an option.
+TEST(AssetPaths, RelativeToTheChildAndNeverLikeAnOption) {
+    struct Case {
+        const char* asset;
+        const char* workDirectory;
+        const char* word;
+    };
+    const Case cases[] = {
+        {"/r/assets/critter.qlmr", "/r/report/work/creature", "../../../assets/critter.qlmr"},
+        {"/r/a\" --width \"7/sprites/x.png", "/r/report/work/pixels", "../../../a\" --width \"7/sprites/x.png"},
+        {"/r/report/work/-assets/x.png", "/r/report/work", "./-assets/x.png"},
+        {"/r/report/work/--out", "/r/report/work", "./--out"},
+        {"/r/report/work/assets/-x.png", "/r/report/work", "assets/-x.png"},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(assetPathArgument(c.asset, c.workDirectory), c.word) << c.asset;
 }
 
 } // namespace

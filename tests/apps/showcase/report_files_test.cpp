@@ -2,9 +2,12 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <limits>
 #include <optional>
 
 #include "report_files.h"
+#include "support/json_reader.h"
+#include "support/test_support.h"
 
 namespace qlmr {
 namespace {
@@ -110,6 +113,56 @@ TEST(ReportHtml, SkippedChapterShowsOnlyKickerTitleAndTheSentence) {
     EXPECT_EQ(sectionOf(html, "pixels"),
               "<section id=\"pixels\"><div class=\"skipped\"><div class=\"kicker\">Chapter 3</div><h2>Pixels</h2>"
               "<p>This part could not run on this computer. Details are in report/log.txt.</p></div></section>\n");
+}
+
+TEST(ReportHtml, ASkippedChapterNamesTheProgramsThatAreNotInstalled) {
+    std::vector<Chapter> chapters = sampleChapters();
+    chapters[2].missingPrograms = {"qlmr-pixelart"};
+    chapters[3].ok = false;
+    chapters[3].missingPrograms = {"qlmr-terrain", "qlmr-demo"};
+    const std::string html = reportHtml(chapters, sampleMachine(), "1 May 2026, 10:00", "{}");
+    EXPECT_EQ(sectionOf(html, "pixels"),
+              "<section id=\"pixels\"><div class=\"skipped\"><div class=\"kicker\">Chapter 3</div><h2>Pixels</h2>"
+              "<p>This part needs the program qlmr-pixelart, which is not installed. Details are in "
+              "report/log.txt.</p></div></section>\n");
+    EXPECT_NE(sectionOf(html, "world").find("<p>This part needs the program qlmr-terrain or qlmr-demo, which are "
+                                            "not installed. Details are in report/log.txt.</p>"),
+              std::string::npos);
+    // An ok chapter shows its figures whatever it lacked on the way.
+    chapters[0].missingPrograms = {"qlmr-terrain"};
+    EXPECT_EQ(sectionOf(reportHtml(chapters, sampleMachine(), "d", "{}"), "terrain").find("skipped"),
+              std::string::npos);
+}
+
+TEST(ReportFiles, ResultsJsonIsValidJsonWhateverTheFigures) {
+    std::vector<Chapter> chapters = sampleChapters();
+    chapters[0].seconds = std::numeric_limits<double>::quiet_NaN();
+    chapters[1].seconds = std::numeric_limits<double>::infinity();
+    chapters[1].stats = {{"exact", "match between the graphics card and the exact reference"},
+                         {"\xE2\x80\x93 dB", "a missing figure"}};
+    MachineDescription machine = sampleMachine();
+    machine["gpu"] = "llvmpipe (LLVM 15.0.6, 256 bits) \"x\"\t\\";
+    const std::string text = resultsJson("1 May 2026, 10:00", machine, chapters);
+    const std::optional<test::Json> json = test::readJson(text, test::JsonLayout::Spaced);
+    ASSERT_TRUE(json.has_value()) << text;
+    const test::Json& read = *json;
+    EXPECT_EQ(read["machine"]["gpu"].text, "llvmpipe (LLVM 15.0.6, 256 bits) \"x\" \\");
+    ASSERT_EQ(read["chapters"].items.size(), 4u);
+    EXPECT_EQ(read["chapters"].items[0]["seconds"].type, test::Json::Type::Null);
+    EXPECT_EQ(read["chapters"].items[1]["seconds"].type, test::Json::Type::Null);
+    EXPECT_EQ(read["chapters"].items[2]["seconds"].text, "0.0");
+    EXPECT_EQ(read["chapters"].items[1]["stats"].items[0]["value"].text, "exact");
+}
+
+TEST(ReportFiles, WritingReportsWhetherTheFileWasWritten) {
+    test::TempDir dir;
+    EXPECT_TRUE(writeTextFile(dir.path() / "results.json", "{}\n"));
+    EXPECT_EQ(test::readFile((dir.path() / "results.json").string()).size(), 3u);
+    // A folder where the file should be, and a folder that does not exist.
+    std::filesystem::create_directories(dir.path() / "index.html");
+    EXPECT_FALSE(writeReportHtml(dir.path(), sampleChapters(), sampleMachine(), "d", "{}"));
+    EXPECT_FALSE(writeTextFile(dir.path() / "missing" / "results.json", "{}"));
+    EXPECT_TRUE(writeReportHtml(dir.path() / "index.html", sampleChapters(), sampleMachine(), "d", "{}"));
 }
 
 TEST(ReportHtml, WithoutFramesTheFirstImageIsLargeAndTheRestInTheStrip) {

@@ -1,167 +1,19 @@
-#include <gtest/gtest.h>
+#include "showcase_run_fixture.h"
 
-#include <fstream>
-#include <regex>
+#include <functional>
+#include <map>
+#include <optional>
+#include <set>
 
-#include <stb/stb_image.h>
-#include <stb/stb_image_write.h>
-
-#include "platform_process.h"
-#include "support/test_support.h"
+#include "report_folder.h"
+#include "support/json_reader.h"
 
 namespace qlmr {
 namespace {
 
-namespace fs = std::filesystem;
-
-// Whole runs of qlmr-showcase against fake engine programs: small shell
-// scripts that print the lines the launcher reads, leave PNG files in their
-// working directory and note what they were given in a record folder.
-class ShowcaseRun : public ::testing::Test {
-protected:
-    void SetUp() override {
-        fs::create_directories(engine);
-        fs::create_directories(assets / "sprites");
-        fs::create_directories(records);
-        writePng(root / "small.png", 48, 24);
-        writePng(root / "wide.png", 1400, 40);
-        writePng(assets / "sprites" / "crystal.png", 16, 16);
-        writePng(assets / "sprites" / "barrel.png", 16, 16);
-        std::ofstream(assets / "critter.qlmr", std::ios::binary) << std::string(3072, 'c');
-        std::ofstream(assets / "conformance.qlt", std::ios::binary) << std::string(2048, 't');
-    }
-
-    static void writePng(const fs::path& path, int width, int height) {
-        std::vector<std::uint8_t> rgb(static_cast<std::size_t>(width) * height * 3);
-        for (std::size_t i = 0; i < rgb.size(); ++i)
-            rgb[i] = static_cast<std::uint8_t>(i * 13);
-        ASSERT_NE(stbi_write_png(path.c_str(), width, height, 3, rgb.data(), width * 3), 0);
-    }
-
-    // A fake program: records its working directory and arguments (and
-    // whether its first path argument exists from there), then runs body.
-    void writeProgram(const std::string& name, const std::string& body) {
-        const fs::path path = engine / name;
-        std::ofstream script(path, std::ios::binary | std::ios::trunc);
-        script << "#!/bin/sh\n"
-               << "SMALL='" << (root / "small.png").string() << "'\n"
-               << "WIDE='" << (root / "wide.png").string() << "'\n"
-               << "{ pwd; for a in \"$@\"; do echo \"<$a>\"; done; } > '" << (records / name).string() << "'\n"
-               << body << "\n";
-        script.close();
-        fs::permissions(path, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec);
-    }
-
-    void writeVkinfo() {
-        writeProgram("qlmr-vkinfo",
-                     "echo 'GPU 0: Little iGPU (integrated), Vulkan 1.2.100, subgroup 32, max workgroup 256, "
-                     "compute yes'\n"
-                     "echo '  smoke rounds=0  : ok, 0.512 ms GPU'\n"
-                     "echo 'GPU 1: Fake Card (discrete), Vulkan 1.3.204, subgroup 32, max workgroup 1024, "
-                     "compute yes'\n");
-    }
-    void writeTerrain(bool withTimes) {
-        std::string body = "cp \"$WIDE\" valley_a.png\ncp \"$SMALL\" overview_b.png\ncp \"$SMALL\" other.png\n"
-                           "cp \"$SMALL\" valley_c.txt\n";
-        if (withTimes)
-            body += "echo 'frame 0: GPU 4.0 ms, 12 Mrays'\necho 'frame 1: GPU 6.0 ms, 12 Mrays'\n"
-                    "echo 'frame 2: GPU 5.0 ms, 12 Mrays'\n";
-        writeProgram("qlmr-terrain", body);
-    }
-    void writeDemo() {
-        writeProgram("qlmr-demo",
-                     "echo 'Quillmere reference renderer | SIMD: SSE2 (4 lanes) | threads: 8 | packet 2x2 | tile 16'\n"
-                     "echo 'memory: heights 13.0 MB + bounds 6.5 MB (+ albedo/material 30.9 MB) vs. equivalent "
-                     "indexed mesh ~602 MB'\n"
-                     "echo '[wide  ]    91.9 ms | 9.28 Mrays/s (primary 518400, shadow 334004) | hits 64.9%'\n"
-                     "echo '[close ]   123.9 ms | 7.30 Mrays/s (primary 518400, shadow 385497) | hits 82.2%' 1>&2\n"
-                     "echo '[aerial]    99.3 ms | 8.84 Mrays/s (primary 518400, shadow 359376) | hits 73.7%'\n"
-                     "for v in wide aerial close corner; do cp \"$SMALL\" $v.png; done\n");
-    }
-    void writeSdna(int frames) {
-        writeProgram("qlmr-sdna",
-                     "echo 'critter: 57 instructions, 11 bones, 3072 bytes'\n"
-                     "echo 'turntable: 36 frames at 640x360, 85.4 ms per frame'\n"
-                     "i=0; while [ $i -lt " + std::to_string(frames) +
-                         " ]; do cp \"$SMALL\" $(printf 'turn_%03d.png' $i); i=$((i+1)); done\n"
-                         "cp \"$SMALL\" posed.png\ncp \"$SMALL\" back.png\n");
-    }
-    void writeGpu() {
-        writeProgram("qlmr-gpu",
-                     "echo '== Little iGPU'\n"
-                     "echo '  [front] GPU    9.00 ms (CPU 300.0 ms, x33) | PSNR 20.00 dB, 9 px differ (max 9)'\n"
-                     "echo '== Fake Card'\n"
-                     "echo '  [front] GPU    2.00 ms (CPU 300.0 ms, x150) | PSNR 71.20 dB, 3 px differ (max 1)'\n"
-                     "echo '  [side ] GPU    7.00 ms (CPU 300.0 ms, x43) | PSNR 64.60 dB, 4 px differ (max 1)'\n"
-                     "echo '  [top  ] GPU    4.00 ms (CPU 300.0 ms, x75) | PSNR 80.00 dB, 1 px differ (max 1)'\n"
-                     "exit 1\n");
-    }
-    void writePixelart() {
-        writeProgram("qlmr-pixelart",
-                     "[ -f \"$2\" ] && [ -f \"$4\" ] && echo found >> '" + (records / "pixelart-found").string() +
-                         "'\n"
-                         "echo 'synthesis (median of 20):'\n"
-                         "echo '  sprite 64x64           S=1 field   64x64    0.412 ms  (pixels 0.010, distance "
-                         "0.200, relief 0.100, pyramid 0.102)'\n"
-                         "echo '  sprite 64x64           S=2 field  128x128    1.500 ms  (pixels 0.010)'\n"
-                         "for v in wide close back; do cp \"$SMALL\" pixel_${v}_snapped.png; done\n");
-    }
-    void writeDiorama(int lastFrame) {
-        writeProgram("qlmr-diorama",
-                     "echo 'mean per frame: simulation 3.25 ms, render 41.5 ms'\n"
-                     "i=0; while [ $i -le " + std::to_string(lastFrame) +
-                         " ]; do cp \"$SMALL\" $(printf 'frame_%04d.png' $i); i=$((i+1)); done\n");
-    }
-    void writeEveryProgram() {
-        writeVkinfo();
-        writeTerrain(true);
-        writeDemo();
-        writeSdna(36);
-        writeGpu();
-        writePixelart();
-        writeDiorama(149);
-    }
-
-    ProcessResult runShowcase(const std::string& extra) {
-        return runProcess(QLMR_SHOWCASE_PROGRAM,
-                          "--no-open --engine \"" + engine.string() + "\" --assets \"" + assets.string() +
-                              "\" --out \"" + report.string() + "\"" + extra,
-                          root);
-    }
-
-    std::string read(const fs::path& path) const {
-        const std::vector<std::uint8_t> bytes = test::readFile(path.string());
-        return std::string(bytes.begin(), bytes.end());
-    }
-    bool recorded(const std::string& program) const { return fs::exists(records / program); }
-
-    std::vector<std::string> logNames() const {
-        std::vector<std::string> names;
-        const std::string log = read(report / "log.txt");
-        const std::regex header("(^|\n)==== (.*?) \\(exit (-?[0-9]+), [0-9.]+ s\\)\n");
-        for (std::sregex_iterator it(log.begin(), log.end(), header), end; it != end; ++it)
-            names.push_back((*it)[2].str() + " " + (*it)[3].str());
-        return names;
-    }
-
-    static std::pair<int, int> imageSize(const fs::path& path) {
-        int width = 0, height = 0, channels = 0;
-        if (!stbi_info(path.c_str(), &width, &height, &channels))
-            return {0, 0};
-        return {width, height};
-    }
-
-    test::TempDir dir;
-    const fs::path root = dir.path();
-    const fs::path engine = root / "engine";
-    const fs::path assets = root / "assets";
-    const fs::path records = root / "records";
-    const fs::path report = root / "report out";
-};
-
 TEST_F(ShowcaseRun, EveryChapterRunsOnTheChosenCard) {
     writeEveryProgram();
-    const ProcessResult run = runShowcase("");
+    const ProcessResult run = runShowcase();
     EXPECT_EQ(run.exitCode, 0) << run.output;
     EXPECT_NE(run.output.find("\n  Quillmere Showcase\n  Looking at this computer...\n\n"), std::string::npos);
     EXPECT_TRUE(std::regex_search(run.output, std::regex("  1/4  Real terrain, without triangles {13}done \\(0 s\\)\n")))
@@ -248,7 +100,7 @@ TEST_F(ShowcaseRun, EveryChapterRunsOnTheChosenCard) {
 TEST_F(ShowcaseRun, CpuOnlyRunUsesTheReferenceRendererAndNeverTheCard) {
     writeEveryProgram();
     writeDiorama(72); // frames 0, 2, ..., 72: 37 pictures, one too few
-    const ProcessResult run = runShowcase(" --cpu");
+    const ProcessResult run = runShowcase({"--cpu"});
     EXPECT_EQ(run.exitCode, 1) << run.output;
     EXPECT_NE(run.output.find("A small living world                        skipped, see log ("), std::string::npos)
         << run.output;
@@ -292,7 +144,7 @@ TEST_F(ShowcaseRun, TerrainWithoutFrameTimesFallsBackAndKeepsItsPictures) {
     writeEveryProgram();
     writeTerrain(false);
     writeSdna(35); // one turntable frame short: skipped, so no card comparison either
-    const ProcessResult run = runShowcase("");
+    const ProcessResult run = runShowcase();
     EXPECT_EQ(run.exitCode, 1) << run.output;
     EXPECT_EQ(logNames(), (std::vector<std::string>{"vkinfo 0", "terrain 0", "demo (CPU terrain) 0", "sdna 0",
                                                     "pixelart 0", "diorama 0"}));
@@ -309,18 +161,29 @@ TEST_F(ShowcaseRun, TerrainWithoutFrameTimesFallsBackAndKeepsItsPictures) {
 }
 
 TEST_F(ShowcaseRun, MissingProgramsSkipEveryChapterButTheReportIsWritten) {
-    const ProcessResult run = runShowcase("");
+    const ProcessResult run = runShowcase();
     EXPECT_EQ(run.exitCode, 1);
     EXPECT_EQ(logNames(), (std::vector<std::string>{"vkinfo -1", "demo (CPU terrain) -1", "sdna -1", "pixelart -1",
                                                     "diorama -1"}));
     const std::string log = read(report / "log.txt");
-    EXPECT_NE(log.find(" s)\ncould not start " + (engine / "qlmr-sdna").string() + "\n"), std::string::npos) << log;
+    EXPECT_NE(log.find(" s)\ncould not start " + (engine / "qlmr-sdna").string() + ": the program is not installed\n"),
+              std::string::npos)
+        << log;
+    // Each chapter names the program it lacks, on the console and the page.
+    for (const char* line : {"  1/4  Real terrain, without triangles             skipped, qlmr-demo is not installed (",
+                             "  2/4  A creature written in 3 KB                  skipped, qlmr-sdna is not installed (",
+                             "  3/4  Pixel art becomes relief                    skipped, qlmr-pixelart is not "
+                             "installed (",
+                             "  4/4  A small living world                        skipped, qlmr-diorama is not "
+                             "installed ("})
+        EXPECT_NE(run.output.find(line), std::string::npos) << line << "\n" << run.output;
     const std::string html = read(report / "index.html");
-    std::size_t skipped = 0;
-    for (std::size_t at = html.find("class=\"skipped\""); at != std::string::npos;
-         at = html.find("class=\"skipped\"", at + 1))
-        ++skipped;
-    EXPECT_EQ(skipped, 4u);
+    for (const char* program : {"qlmr-demo", "qlmr-sdna", "qlmr-pixelart", "qlmr-diorama"})
+        EXPECT_NE(html.find(std::string("<p>This part needs the program ") + program +
+                            ", which is not installed. Details are in report/log.txt.</p>"),
+                  std::string::npos)
+            << program;
+    EXPECT_EQ(html.find("could not run on this computer"), std::string::npos);
     EXPECT_NE(html.find("<h2>Real terrain, without triangles</h2>"), std::string::npos);
     const std::string results = read(report / "results.json");
     EXPECT_NE(results.find("{\"key\": \"terrain\", \"ok\": false, \"seconds\": "), std::string::npos);
@@ -331,22 +194,318 @@ TEST_F(ShowcaseRun, MissingProgramsSkipEveryChapterButTheReportIsWritten) {
 TEST_F(ShowcaseRun, AnUnknownWordPrintsUsageAndTouchesNothing) {
     fs::create_directories(report);
     std::ofstream(report / "keep.txt") << "keep";
-    const ProcessResult run = runShowcase(" --help");
+    const ProcessResult run = runShowcase({"--help"});
     EXPECT_EQ(run.exitCode, 0);
     EXPECT_EQ(run.output, "usage: \"QLMR Showcase\" [--cpu] [--no-open] [--engine DIR] [--assets DIR] [--out DIR]\n");
     EXPECT_EQ(read(report / "keep.txt"), "keep");
     EXPECT_FALSE(fs::exists(report / "log.txt"));
 }
 
-TEST_F(ShowcaseRun, AnEarlierReportIsRemovedFirst) {
-    fs::create_directories(report / "old");
-    std::ofstream(report / "stale.jpg") << "old";
+TEST_F(ShowcaseRun, AnEarlierReportLosesOnlyWhatTheLauncherWrote) {
     writeEveryProgram();
-    const ProcessResult run = runShowcase(" --cpu");
+    ASSERT_EQ(runShowcase().exitCode, 0);
+    ASSERT_TRUE(fs::exists(report / "world_frame_0148.jpg"));
+    ASSERT_TRUE(fs::exists(report / "terrain_0.jpg"));
+
+    // The user's own things in the report folder, and links with report
+    // names pointing out of it.
+    const fs::path outside = root / "outside";
+    fs::create_directories(outside / "album");
+    std::ofstream(outside / "photo.jpg") << "outside photo";
+    std::ofstream(outside / "album" / "precious.txt") << "outside album";
+    std::ofstream(report / "notes.txt") << "mine";
+    fs::create_directories(report / "photos");
+    std::ofstream(report / "photos" / "terrain_0.jpg") << "mine too";
+    fs::create_symlink(outside / "photo.jpg", report / "terrain_7.jpg");
+    fs::create_directories(report / "work");
+    fs::create_directory_symlink(outside / "album", report / "work" / "album");
+
+    writeDiorama(100); // the second run has fewer world frames and no card
+    const ProcessResult run = runShowcase({"--cpu"});
     EXPECT_EQ(run.exitCode, 0) << run.output;
-    EXPECT_FALSE(fs::exists(report / "stale.jpg"));
-    EXPECT_FALSE(fs::exists(report / "old"));
+    EXPECT_FALSE(fs::exists(report / "world_frame_0148.jpg")); // stale pictures of the first run are gone
+    EXPECT_FALSE(fs::exists(report / "terrain_0.jpg"));
+    EXPECT_FALSE(fs::exists(fs::symlink_status(report / "terrain_7.jpg")));
+    EXPECT_TRUE(fs::exists(report / "world_frame_0100.jpg"));
     EXPECT_TRUE(fs::exists(report / "index.html"));
+    EXPECT_EQ(read(report / "notes.txt"), "mine");
+    EXPECT_EQ(read(report / "photos" / "terrain_0.jpg"), "mine too");
+    EXPECT_EQ(read(outside / "photo.jpg"), "outside photo");
+    EXPECT_EQ(read(outside / "album" / "precious.txt"), "outside album");
+}
+
+// Every --out that is not a report of the launcher's own, or that holds
+// what the user or the launcher needs, is refused before any child runs:
+// one line on standard error naming it, exit code 1, nothing deleted or
+// written. Each case has canaries that must survive.
+TEST_F(ShowcaseRun, AForeignOrVitalReportFolderIsRefusedAndLeftAlone) {
+    writeEveryProgram();
+    const fs::path cases = root / "cases";
+    auto makeFile = [](const fs::path& path, const std::string& text) {
+        fs::create_directories(path.parent_path());
+        std::ofstream(path, std::ios::binary) << text;
+    };
+    // A marker where the folder is refused for what it is, not for lacking one.
+    auto mark = [&](const fs::path& folder) { makeFile(folder / kReportMarkerName, reportMarkerText()); };
+
+    struct Case {
+        std::string name;
+        fs::path out;                  // as given on the command line
+        fs::path named;                // the path the message must name
+        fs::path workingDirectory;
+        fs::path launcher = QLMR_SHOWCASE_PROGRAM;
+        fs::path assetsFolder;         // empty: the fixture's
+        std::map<std::string, std::optional<std::string>> environment;
+        std::vector<fs::path> canaries;
+    };
+    auto makeCase = [](std::string name, fs::path out, fs::path named, fs::path workingDirectory) {
+        Case c;
+        c.name = std::move(name);
+        c.out = std::move(out);
+        c.named = std::move(named);
+        c.workingDirectory = std::move(workingDirectory);
+        return c;
+    };
+    std::vector<Case> table;
+    {
+        Case c = makeCase("a folder of the user's", cases / "user", cases / "user", root);
+        makeFile(cases / "user" / "thesis.txt", "canary");
+        makeFile(cases / "user" / "index.html", "canary");
+        c.canaries = {cases / "user" / "thesis.txt", cases / "user" / "index.html"};
+        table.push_back(c);
+    }
+    {
+        Case c = makeCase("the current folder", ".", cases / "current" / ".", cases / "current");
+        makeFile(cases / "current" / "thesis.txt", "canary");
+        mark(cases / "current");
+        c.canaries = {cases / "current" / "thesis.txt"};
+        table.push_back(c);
+    }
+    {
+        Case c = makeCase("a regular file", cases / "file.txt", cases / "file.txt", root);
+        makeFile(cases / "file.txt", "canary");
+        c.canaries = {cases / "file.txt"};
+        table.push_back(c);
+    }
+    {
+        // A copy of the launcher in a folder of its own, asked to write there.
+        const fs::path folder = cases / "delivery";
+        fs::create_directories(folder);
+        fs::copy_file(QLMR_SHOWCASE_PROGRAM, folder / "qlmr-showcase");
+        makeFile(folder / "README.txt", "canary");
+        mark(folder);
+        Case c = makeCase("the launcher's own folder", folder, folder, root);
+        c.launcher = folder / "qlmr-showcase";
+        c.canaries = {folder / "qlmr-showcase", folder / "README.txt"};
+        table.push_back(c);
+    }
+    {
+        // A folder that holds the assets (here marked, as if a report had
+        // been written there before the assets were moved in).
+        const fs::path folder = cases / "pack";
+        makeFile(folder / "assets" / "critter.qlmr", "canary");
+        mark(folder);
+        Case c = makeCase("a folder holding the assets", folder, folder, root);
+        c.assetsFolder = folder / "assets";
+        c.canaries = {folder / "assets" / "critter.qlmr"};
+        table.push_back(c);
+    }
+    {
+        const fs::path home = cases / "home";
+        makeFile(home / ".profile", "canary");
+        mark(home);
+        Case c = makeCase("the home folder", home, home, root);
+        c.environment["HOME"] = home.string();
+        c.canaries = {home / ".profile"};
+        table.push_back(c);
+    }
+
+    auto contents = [&](const fs::path& canary) {
+        return fs::is_regular_file(canary) ? read(canary) : std::string("(gone, or no longer a file)");
+    };
+    for (const Case& c : table) {
+        std::map<fs::path, std::string> before;
+        for (const fs::path& canary : c.canaries)
+            before[canary] = contents(canary);
+        const fs::path refused = c.out.is_absolute() ? c.out : c.workingDirectory / c.out;
+        std::set<std::string> entriesBefore;
+        if (fs::is_directory(refused))
+            for (const auto& entry : fs::directory_iterator(refused))
+                entriesBefore.insert(entry.path().filename().string());
+
+        test::RunOptions options;
+        options.workingDirectory = c.workingDirectory;
+        options.environment = c.environment;
+        const fs::path assetsFolder = c.assetsFolder.empty() ? assets : c.assetsFolder;
+        const test::ProgramRun run = runShowcaseApart(
+            {"--no-open", "--engine", engine.string(), "--assets", assetsFolder.string(), "--out", c.out.string()},
+            options, c.launcher);
+
+        EXPECT_EQ(run.exitCode, 1) << c.name;
+        EXPECT_EQ(run.output, "") << c.name; // not even the banner
+        EXPECT_EQ(test::lines(run.errors).size(), 1u) << c.name << ": " << run.errors;
+        EXPECT_NE(run.errors.find("\"" + c.named.string() + "\""), std::string::npos) << c.name << ": " << run.errors;
+        for (const fs::path& canary : c.canaries)
+            EXPECT_EQ(contents(canary), before[canary]) << c.name << ": " << canary;
+        std::set<std::string> entriesAfter;
+        if (fs::is_directory(refused))
+            for (const auto& entry : fs::directory_iterator(refused))
+                entriesAfter.insert(entry.path().filename().string());
+        EXPECT_EQ(entriesAfter, entriesBefore) << c.name; // nothing deleted, nothing written
+        EXPECT_FALSE(recorded("qlmr-vkinfo")) << c.name;  // no child ran
+    }
+}
+
+// An assets folder whose name holds quotes, blanks and the look of an
+// option reaches every child as one path.
+TEST_F(ShowcaseRun, AssetPathsReachTheChildrenAsSingleWords) {
+    writeEveryProgram();
+    const fs::path oddAssets = root / "-a\" --width \"7 it's";
+    fs::rename(assets, oddAssets);
+    std::vector<std::string> arguments = launcherArguments();
+    arguments[4] = oddAssets.string();
+    const ProcessResult run = runProcess(QLMR_SHOWCASE_PROGRAM, arguments, root);
+    EXPECT_EQ(run.exitCode, 0) << run.output;
+    const std::string relative = "../../../-a\" --width \"7 it's";
+    EXPECT_NE(read(records / "qlmr-pixelart")
+                  .find("report out/work/pixels\n<--sprite>\n<" + relative + "/sprites/crystal.png>\n<--sprite>\n<" +
+                        relative + "/sprites/barrel.png>\n<--runs>\n<20>\n<--out>\n<.>\n"),
+              std::string::npos)
+        << read(records / "qlmr-pixelart");
+    EXPECT_EQ(read(records / "pixelart-found"), "found\n");
+    EXPECT_NE(read(records / "qlmr-terrain").find("\n<" + relative + "/conformance.qlt>\n<--out>\n"),
+              std::string::npos);
+    EXPECT_NE(read(records / "qlmr-sdna").find("\n<--load>\n<" + relative + "/critter.qlmr>\n<--out>\n"),
+              std::string::npos);
+    EXPECT_NE(read(records / "qlmr-gpu").find("\n<--sdna>\n<" + relative + "/critter.qlmr>\n"), std::string::npos);
+    EXPECT_NE(read(records / "qlmr-diorama").find("\n<--assets>\n<" + relative + "/sprites>\n<--out>\n"),
+              std::string::npos);
+}
+
+// The figures of the chosen card: its whole name matches qlmr-gpu's section
+// even when it holds " (", a card whose smoke test failed is passed over,
+// and identical images read as an exact match, in valid JSON.
+TEST_F(ShowcaseRun, TheChosenCardsFiguresAreShownHonestly) {
+    writeEveryProgram();
+    writeProgram("qlmr-vkinfo",
+                 "echo 'GPU 0: Broken Card (discrete), Vulkan 1.3.0, subgroup 32, max workgroup 1024, compute yes'\n"
+                 "echo '  smoke rounds=0  : ok, 0.5 ms GPU'\n"
+                 "echo '  smoke rounds=256: MISMATCH, 2.0 ms GPU, ~511 G int-ops/s'\n"
+                 "echo 'GPU 1: llvmpipe (LLVM 15.0.6, 256 bits) (cpu), Vulkan 1.3.230, subgroup 8, max workgroup "
+                 "1024, compute yes'\n"
+                 "echo '  smoke rounds=0  : ok, 2.386 ms GPU'\n"
+                 "echo '  smoke rounds=256: ok, 147.149 ms GPU, ~7 G int-ops/s'\n"
+                 "exit 1\n");
+    writeProgram("qlmr-gpu",
+                 "echo '== Broken Card'\n"
+                 "echo '  [front] GPU    1.00 ms (CPU 300.0 ms, x300) | PSNR 9.00 dB, 9 px differ (max 99)'\n"
+                 "echo '== llvmpipe (LLVM 15.0.6, 256 bits)'\n"
+                 "echo '  [front] GPU 4415.60 ms (CPU  751.0 ms, x0) | PSNR exact, 0 px differ (max 0)'\n"
+                 "echo '  [back ] GPU 5085.18 ms (CPU  846.1 ms, x0) | PSNR exact, 0 px differ (max 0)'\n"
+                 "echo '  [posed] GPU 2956.10 ms (CPU  682.3 ms, x0) | PSNR exact, 0 px differ (max 0)'\n");
+    const ProcessResult run = runShowcase();
+    EXPECT_EQ(run.exitCode, 0) << run.output;
+    EXPECT_NE(read(records / "qlmr-terrain").find("<--gpu>\n<1>\n"), std::string::npos);
+
+    const std::string text = read(report / "results.json");
+    const std::optional<test::Json> json = test::readJson(text, test::JsonLayout::Spaced);
+    ASSERT_TRUE(json.has_value()) << text;
+    EXPECT_EQ((*json)["machine"]["gpu"].text, "llvmpipe (LLVM 15.0.6, 256 bits)");
+    EXPECT_EQ((*json)["machine"]["driver"].text, "Vulkan 1.3.230");
+    const test::Json& creature = (*json)["chapters"].items.at(1);
+    ASSERT_EQ(creature["stats"].items.size(), 3u) << text;
+    EXPECT_EQ(creature["stats"].items[1]["value"].text, "4416 ms");
+    EXPECT_EQ(creature["stats"].items[1]["what"].text, "per 640 x 360 frame on llvmpipe (LLVM 15.0.6, 256 bits)");
+    EXPECT_EQ(creature["stats"].items[2]["value"].text, "exact");
+    EXPECT_EQ(creature["stats"].items[2]["what"].text,
+              "match between the graphics card and the exact reference: the images are identical");
+
+    const std::string html = read(report / "index.html");
+    EXPECT_NE(html.find("<div class=\"stat\"><b>exact</b><span>match between the graphics card and the exact "
+                        "reference: the images are identical</span></div>"),
+              std::string::npos);
+    EXPECT_NE(html.find("per 1280 x 720 frame on llvmpipe (LLVM 15.0.6, 256 bits)"), std::string::npos);
+    EXPECT_EQ(html.find("no compatible graphics card"), std::string::npos);
+    EXPECT_EQ(html.find("Broken Card"), std::string::npos);
+}
+
+// What each chapter's note says when a card was chosen but the program
+// that uses it is missing or did not deliver.
+TEST_F(ShowcaseRun, NotesSayWhyTheCardWasNotUsed) {
+    struct Case {
+        const char* name;
+        std::function<void()> setUp;
+        const char* terrainNote;
+        const char* creatureNote;
+    };
+    const Case cases[] = {
+        {"this delivery: no qlmr-terrain, qlmr-sdna or qlmr-diorama",
+         [&] {
+             fs::remove(engine / "qlmr-terrain");
+             fs::remove(engine / "qlmr-sdna");
+             fs::remove(engine / "qlmr-diorama");
+         },
+         "The graphics-card terrain program (qlmr-terrain) is not installed, so this chapter used the exact "
+         "reference renderer on the processor. It defines what correct looks like; the real-time path runs on the "
+         "graphics card.",
+         nullptr},
+        {"qlmr-terrain fails, qlmr-gpu missing",
+         [&] {
+             writeProgram("qlmr-terrain", "echo 'out of memory'\nexit 3\n");
+             fs::remove(engine / "qlmr-gpu");
+         },
+         "The graphics-card terrain run on Fake Card did not succeed (details in report/log.txt), so this chapter "
+         "used the exact reference renderer on the processor. It defines what correct looks like; the real-time "
+         "path runs on the graphics card.",
+         "Drawn by the exact reference renderer on the processor: the graphics-card comparison program (qlmr-gpu) "
+         "is not installed."},
+        {"qlmr-gpu gives nothing for the chosen card",
+         [&] { writeProgram("qlmr-gpu", "echo '[Fake Card] setup failed: vkCreateDevice failed (VkResult -3)'\n"
+                                        "exit 1\n"); },
+         nullptr,
+         "Drawn by the exact reference renderer on the processor: the graphics-card comparison gave no figures for "
+         "Fake Card (details in report/log.txt)."},
+    };
+    for (const Case& c : cases) {
+        writeEveryProgram();
+        c.setUp();
+        const ProcessResult run = runShowcase();
+        const std::string html = read(report / "index.html");
+        const std::string terrain = html.substr(html.find("<section id=\"terrain\">"));
+        const std::string creature = html.substr(html.find("<section id=\"creature\">"));
+        if (c.terrainNote) {
+            EXPECT_EQ(terrain.find(std::string("<div class=\"note\">") + c.terrainNote + "</div></div></section>"),
+                      terrain.find("<div class=\"note\">"))
+                << c.name << "\n" << terrain.substr(0, terrain.find("</section>"));
+        }
+        if (c.creatureNote) {
+            EXPECT_NE(creature.find(std::string("<div class=\"note\">") + c.creatureNote + "</div>"),
+                      std::string::npos)
+                << c.name << "\n" << creature.substr(0, creature.find("</section>"));
+        }
+        EXPECT_EQ(html.find("no compatible graphics card was found"), std::string::npos) << c.name;
+        EXPECT_EQ(html.find("No compatible graphics card was found"), std::string::npos) << c.name;
+        EXPECT_EQ(run.output.find("skipped, see log"), std::string::npos) << c.name << "\n" << run.output;
+    }
+}
+
+// "Done" is said only of a page that was written.
+TEST_F(ShowcaseRun, NoSuccessLineWithoutThePage) {
+    writeEveryProgram();
+    // A report folder of the launcher's where something it does not remove
+    // stands where the page goes.
+    std::string error;
+    ASSERT_TRUE(createReportFolder(report, error)) << error;
+    fs::create_directories(report / "index.html" / "a folder of the user's");
+
+    const test::ProgramRun run = runShowcaseApart(launcherArguments({"--cpu"}), {});
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(run.output.find("Done."), std::string::npos) << run.output;
+    EXPECT_NE(run.output.find("4/4  A small living world"), std::string::npos); // the chapters did run
+    EXPECT_EQ(run.errors, "QLMR Showcase: could not write the report page " + (report / "index.html").string() +
+                              "; there is no report to open.\n");
+    EXPECT_TRUE(fs::is_directory(report / "index.html" / "a folder of the user's"));
+    EXPECT_TRUE(fs::exists(report / "results.json"));
 }
 
 } // namespace
