@@ -2,12 +2,15 @@
 
 #include "gpu/mesh_rasterizer.h"
 #include "gpu/temporal_upscale.h"
-#include "scene/png_writer.h"
+#include "image_output.h"
 #include "scene/tone_map.h"
 
 #include <algorithm>
 #include <cmath>
 #include <functional>
+#include <string>
+#include <utility>
+#include <vector>
 
 namespace qlmr {
 
@@ -75,8 +78,9 @@ GBufferDifference compareGBuffers(const GpuFrame& reference, const GpuFrame& tes
     return d;
 }
 
-void runMeshComparison(const VariantContext& v, std::FILE* out)
+int runMeshComparison(const VariantContext& v, std::FILE* out)
 {
+    int failures = 0;
     std::uint64_t fieldBytes = 0;
     for (const DisplacementField& field : v.scene->fields)
         fieldBytes += field.memoryBytes();
@@ -89,6 +93,7 @@ void runMeshComparison(const VariantContext& v, std::FILE* out)
         std::string error;
         if (!mesh.init(*v.context, *v.scene, lod, &error)) {
             std::fprintf(out, "  mesh L%u: %s\n", lod, error.c_str());
+            ++failures;
             continue;
         }
         std::fprintf(out, "  mesh L%u: %.1f M triangles, %.0f MB (vertices + indices)\n", lod,
@@ -100,6 +105,7 @@ void runMeshComparison(const VariantContext& v, std::FILE* out)
             GpuFrame frame = bestOf(v.frames, [&] { return mesh.render(camera, *v.settings); });
             if (!frame.ok) {
                 std::fprintf(out, "    [%-6s] mesh render failed: %s\n", name, frame.error.c_str());
+                ++failures;
                 continue;
             }
             if (lod == 0) {
@@ -125,16 +131,21 @@ void runMeshComparison(const VariantContext& v, std::FILE* out)
         data.bins = &v.tiles->bins();
         const GpuFrame frame = bestOf(
             v.frames, [&] { return v.renderer->render(camera, *v.settings, data, 1.0f, v.lodBias, true, true); });
-        if (!frame.ok)
+        if (!frame.ok) {
+            std::fprintf(out, "    [%-6s] tracer render failed: %s\n", views[i].name, frame.error.c_str());
+            ++failures;
             continue;
+        }
         const GBufferDifference d = compareGBuffers(reference[i], frame);
         std::fprintf(out, "    [%-6s] tracer %7.2f ms | vs mesh L0: coverage %.3f%%, depth %.1e, normal %.2f deg\n",
                      views[i].name, frame.gpuMs, d.coveragePercent, d.depthRel, d.normalDegrees);
     }
+    return failures;
 }
 
-void runUpscaleComparison(const VariantContext& v, std::FILE* out)
+int runUpscaleComparison(const VariantContext& v, std::FILE* out)
 {
+    int failures = 0;
     const std::vector<ViewPreset>& views = *v.views;
     const std::uint32_t w = v.width;
     const std::uint32_t h = v.height;
@@ -158,6 +169,7 @@ void runUpscaleComparison(const VariantContext& v, std::FILE* out)
         });
         if (!full.ok || !half.ok) {
             std::fprintf(out, "  [%-6s] render failed: %s\n", name, (full.ok ? half : full).error.c_str());
+            ++failures;
             continue;
         }
         std::fprintf(out, "  [%-6s] native %6.2f ms | half %6.2f ms", name, full.gpuMs, half.gpuMs);
@@ -171,6 +183,7 @@ void runUpscaleComparison(const VariantContext& v, std::FILE* out)
         for (std::size_t p = 0; p < low.size(); ++p)
             low[p] = {half.color[p * 4], half.color[p * 4 + 1], half.color[p * 4 + 2], half.depth[p]};
 
+        std::vector<std::pair<std::string, std::vector<std::uint8_t>>> images;  // written after the line
         for (const UpscaleMode mode : {UpscaleMode::bilinear, UpscaleMode::edge}) {
             const char* modeName = mode == UpscaleMode::bilinear ? "bilinear" : "edge";
             std::vector<Texel4> result;
@@ -189,6 +202,7 @@ void runUpscaleComparison(const VariantContext& v, std::FILE* out)
             }
             if (!best.ok) {
                 std::fprintf(out, " | upscale failed: %s", best.error.c_str());
+                ++failures;
                 continue;
             }
             std::vector<std::uint8_t> image(pixels * 4, 255);
@@ -208,26 +222,38 @@ void runUpscaleComparison(const VariantContext& v, std::FILE* out)
             std::fprintf(out, " | %s +%.2f ms: PSNR %.2f dB, off %.2f%%", modeName, best.gpuMs,
                          10.0 * std::log10(65025.0 / std::max(mse, 1e-9)),
                          static_cast<double>(off) * 100.0 / static_cast<double>(pixels));
-            writePng(v.out + "/" + name + "_" + v.tag + "_" + modeName + ".png", w, h, image);
+            images.push_back({v.out + "/" + name + "_" + v.tag + "_" + modeName + ".png", std::move(image)});
         }
-        writePng(v.out + "/" + name + "_" + v.tag + "_native.png", w, h, nativeImage);
+        images.push_back({v.out + "/" + name + "_" + v.tag + "_native.png", std::move(nativeImage)});
+        // The view's line ends before any write failure is reported.
         std::fprintf(out, "\n");
+        for (const auto& [path, image] : images)
+            if (!writeImage(path, w, h, image, out))
+                ++failures;
     }
+    return failures;
 }
 
-void runTemporalComparison(const VariantContext& v, int frames, float speed, std::FILE* out)
+int runTemporalComparison(const VariantContext& v, int frames, float speed, std::FILE* out)
 {
+    // The experiment prints on standard output; what `out` holds comes first.
     std::fflush(out);
+    int failures = 0;
     const std::function<std::uint8_t(float)> tone = [](float c) { return toneMap8(c); };
     for (const ViewPreset& view : *v.views) {
         const std::string base = v.out + "/" + view.name + "_" + v.tag + "_moving";
-        runTemporalTest(*v.renderer, *v.tiles, view, *v.settings, v.width, v.height, frames, speed, v.halfLodBias,
-                        base + "_splat", tone, nullptr, false);
-        runTemporalTest(*v.renderer, *v.tiles, view, *v.settings, v.width, v.height, frames, speed, v.halfLodBias,
-                        base + "_gpu", tone, v.context, false);
-        runTemporalTest(*v.renderer, *v.tiles, view, *v.settings, v.width, v.height, frames, speed, v.halfLodBias,
-                        base + "_clamp", tone, v.context, true);
+        const struct {
+            const char* suffix;
+            VulkanContext* device;
+            bool clamp;
+        } methods[] = {{"_splat", nullptr, false}, {"_gpu", v.context, false}, {"_clamp", v.context, true}};
+        for (const auto& method : methods)
+            if (!runTemporalTest(*v.renderer, *v.tiles, view, *v.settings, v.width, v.height, frames, speed,
+                                 v.halfLodBias, base + method.suffix, tone, method.device, method.clamp))
+                ++failures;
     }
+    std::fflush(stdout);
+    return failures;
 }
 
 } // namespace qlmr

@@ -42,16 +42,20 @@ struct VariantContext {
     std::string tag;  // "igpu" or "dgpu"
 };
 
+// Each variant returns the failures it counted (a mesh that cannot be built,
+// a render or kernel run that failed, an image that could not be written),
+// each reported on `out`; the remaining views still run.
+
 // --p0: the field meshes at LOD 0, 1 and 2 rasterized and compared with
 // LOD 0, then the tracer against the LOD 0 mesh.
-void runMeshComparison(const VariantContext& v, std::FILE* out);
+int runMeshComparison(const VariantContext& v, std::FILE* out);
 
 // --upscale: native against half-resolution frames upscaled by the
 // bilinear and the edge-aware kernels.
-void runUpscaleComparison(const VariantContext& v, std::FILE* out);
+int runUpscaleComparison(const VariantContext& v, std::FILE* out);
 
 // --temporal N: half-resolution frames accumulated on the CPU and on the
 // GPU, without and with history clamping.
-void runTemporalComparison(const VariantContext& v, int frames, float speed, std::FILE* out);
+int runTemporalComparison(const VariantContext& v, int frames, float speed, std::FILE* out);
 
 } // namespace qlmr

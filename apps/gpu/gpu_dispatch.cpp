@@ -5,6 +5,10 @@
 #include "sculpt_check.h"
 #include "sdna_run.h"
 
+#include <exception>
+#include <new>
+#include <string>
+
 namespace qlmr {
 
 int runGpuTest(const GpuTestOptions& o, std::FILE* out, std::FILE* err)
@@ -42,6 +46,29 @@ int runGpuTest(const GpuTestOptions& o, std::FILE* out, std::FILE* err)
         break;
     }
     return runSceneMode(o, out);
+}
+
+int runGpuCommandLine(int argc, const char* const* argv, std::FILE* out, std::FILE* err)
+{
+    // The reason a run stops goes after the lines it printed so far.
+    auto stop = [&](const char* reason) {
+        std::fflush(out);
+        std::fprintf(err, "%s\n", reason);
+        return 1;
+    };
+    try {
+        const GpuTestOptions options = parseGpuTestOptions(argc, argv);
+        const std::string refusal = gpuOptionsError(options);
+        if (!refusal.empty())
+            return stop(refusal.c_str());
+        const int code = runGpuTest(options, out, err);
+        std::fflush(out);
+        return code;
+    } catch (const std::bad_alloc&) {
+        return stop("out of memory");
+    } catch (const std::exception& error) {
+        return stop(error.what());
+    }
 }
 
 } // namespace qlmr

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <limits>
 
 namespace qlmr {
 
@@ -14,6 +15,20 @@ std::int64_t readInteger(const std::string& text)
 float readFloat(const std::string& text)
 {
     return std::strtof(text.c_str(), nullptr);
+}
+
+std::uint32_t readImageEdge(const std::string& text)
+{
+    if (text.empty())
+        return 0;
+    std::uint64_t value = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9')
+            return 0;
+        value = std::min<std::uint64_t>(value * 10 + static_cast<std::uint64_t>(c - '0'),
+                                        std::numeric_limits<std::uint32_t>::max());
+    }
+    return static_cast<std::uint32_t>(value);
 }
 
 GpuTestOptions parseGpuTestOptions(int argc, const char* const* argv)
@@ -34,10 +49,10 @@ GpuTestOptions parseGpuTestOptions(int argc, const char* const* argv)
     for (; i < argc; ++i) {
         const std::string word = argv[i];
         if (word == "--width") {
-            o.width = nextU32();
+            o.width = readImageEdge(nextArg());
             o.sizeGiven = true;
         } else if (word == "--height") {
-            o.height = nextU32();
+            o.height = readImageEdge(nextArg());
             o.sizeGiven = true;
         } else if (word == "--debug-pixel") {
             const std::string value = nextArg();
@@ -137,6 +152,27 @@ ImageSize sdnaRunSize(const GpuTestOptions& options)
 std::string sdnaOutputDir(const GpuTestOptions& options)
 {
     return options.out == "output/gpu" ? std::string("output/sdna") : options.out;
+}
+
+std::string gpuOptionsError(const GpuTestOptions& options)
+{
+    const GpuRunKind run = selectRun(options);
+    if (run != GpuRunKind::Sdna && run != GpuRunKind::Scene)
+        return {};
+    for (const auto& [name, edge] : {std::pair{"width", options.width}, std::pair{"height", options.height}}) {
+        if (edge < 1 || edge > kMaxGpuImageEdge)
+            return std::string("--") + name + " must be a whole number from 1 to " +
+                std::to_string(kMaxGpuImageEdge) + " (pixels)";
+    }
+    // The variants render half-resolution frames of floor(width/2) x
+    // floor(height/2); --p0 takes precedence and renders none.
+    const char* halfVariant = nullptr;
+    if (run == GpuRunKind::Scene && !options.meshCompare)
+        halfVariant = options.temporalFrames > 0 ? "--temporal" : (options.upscale ? "--upscale" : nullptr);
+    if (halfVariant && (options.width < 2 || options.height < 2))
+        return std::string(halfVariant) + " needs an image of at least 2x2 pixels: its half-resolution frame of " +
+            std::to_string(options.width / 2) + "x" + std::to_string(options.height / 2) + " would be empty";
+    return {};
 }
 
 } // namespace qlmr

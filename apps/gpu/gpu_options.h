@@ -57,6 +57,22 @@ GpuTestOptions parseGpuTestOptions(int argc, const char* const* argv);
 std::int64_t readInteger(const std::string& text);
 float readFloat(const std::string& text);
 
+// An image edge (--width, --height): decimal digits only, else 0 (a sign,
+// a fraction or trailing text included); numbers past the unsigned range
+// read as its largest value. Either way gpuOptionsError refuses them.
+std::uint32_t readImageEdge(const std::string& text);
+
+// The largest image edge the shape-program run and the scene modes accept,
+// as qlmr-demo's.
+inline constexpr std::uint32_t kMaxGpuImageEdge = 16384;
+
+// Empty when the selected run can start; otherwise the one-line reason.
+// The shape-program run and the scene modes need a width and height from 1
+// to kMaxGpuImageEdge; the upscale and temporal variants also need a
+// half-resolution frame of at least one pixel each way. The random corpus
+// checks its own size, and the sculpt check renders no image.
+std::string gpuOptionsError(const GpuTestOptions& options);
+
 // Which run the options select, in the order they are tried.
 enum class GpuRunKind { Sculpt, Random, Sdna, Scene };
 

@@ -4,12 +4,8 @@
 #include <cstdio>
 
 #include "gpu_dispatch.h"
-#include "gpu_options.h"
 
 int main(int argc, char** argv)
 {
-    const qlmr::GpuTestOptions options = qlmr::parseGpuTestOptions(argc, argv);
-    const int code = qlmr::runGpuTest(options, stdout, stderr);
-    std::fflush(stdout);
-    return code;
+    return qlmr::runGpuCommandLine(argc, argv, stdout, stderr);
 }

@@ -1,5 +1,6 @@
 #include "random_corpus.h"
 
+#include "device_choice.h"
 #include "gpu/sdna_gpu_run.h"
 #include "gpu/vulkan_context.h"
 #include "scene/camera.h"
@@ -66,9 +67,12 @@ int runRandomSdna(const RandomCorpusSettings& s, std::FILE* out, std::FILE* err)
         return 1;
     }
     std::filesystem::create_directories(s.outDir);
-    std::ofstream file(s.outDir + "/random-sdna.json");
-    if (!file)
+    const std::string path = s.outDir + "/random-sdna.json";
+    std::ofstream file(path);
+    if (!file) {
+        std::fprintf(err, "cannot write %s\n", path.c_str());
         return 1;
+    }
     file << "{\"seed\":" << kCorpusSeed << ",\"programs\":" << count << ",\"width\":" << s.width
          << ",\"height\":" << s.height << ",\"devices\":[";
 
@@ -85,12 +89,14 @@ int runRandomSdna(const RandomCorpusSettings& s, std::FILE* out, std::FILE* err)
     options.normals = true;
     const std::array<float, 3> origin{camera.position.x, camera.position.y, camera.position.z};
 
+    const std::vector<VulkanDeviceInfo> listed = list.listDevices();
+    const std::vector<VulkanDeviceInfo> chosen = chosenDevices(listed, s.gpu);
+    if (chosen.empty())
+        std::fprintf(err, "%s\n", noDeviceMessage(s.gpu, listed.size()).c_str());
     std::uint32_t tried = 0;
     std::uint32_t failed = 0;
     bool firstObject = true;
-    for (const VulkanDeviceInfo& device : list.listDevices()) {
-        if (s.gpu >= 0 && static_cast<std::uint32_t>(s.gpu) != device.index)
-            continue;
+    for (const VulkanDeviceInfo& device : chosen) {
         ++tried;
         if (!firstObject)
             file << ",";
@@ -184,6 +190,11 @@ int runRandomSdna(const RandomCorpusSettings& s, std::FILE* out, std::FILE* err)
     }
     const bool passed = tried > 0 && failed == 0;
     file << "],\"passed\":" << (passed ? "true" : "false") << "}\n";
+    file.close();
+    if (!file) {
+        std::fprintf(err, "cannot write %s\n", path.c_str());
+        return 1;
+    }
     return passed ? 0 : 1;
 }
 

@@ -5,7 +5,6 @@
 #include "scene/camera.h"
 #include "scene/color_image.h"
 #include "scene/gbuffer.h"
-#include "scene/png_writer.h"
 #include "scene/scene.h"
 #include "scene/scene_tracer.h"
 #include "scene/settings.h"
@@ -13,7 +12,10 @@
 #include "scene/tile_renderer.h"
 #include "scene_comparison.h"
 #include "debug_pixel.h"
+#include "device_choice.h"
 #include "device_variants.h"
+#include "image_output.h"
+#include "out_of_memory.h"
 #include "scene_setup.h"
 #include "stamp_run.h"
 
@@ -80,7 +82,7 @@ int runSceneMode(const GpuTestOptions& o, std::FILE* out)
     std::filesystem::create_directories(o.out);
     ThreadPool pool;
     GpuTestScene built;
-    if (const int code = buildGpuTestScene(o, pool, built, out); code != 0)
+    if (const int code = making("the scene", [&] { return buildGpuTestScene(o, pool, built, out); }); code != 0)
         return code;
     Scene& scene = built.scene();
     const RenderSettings& settings = built.settings;
@@ -105,14 +107,17 @@ int runSceneMode(const GpuTestOptions& o, std::FILE* out)
     const std::uint32_t width = built.width;
     const std::uint32_t height = built.height;
     std::vector<CpuView> reference(views.size());
-    for (std::size_t v = 0; v < views.size(); ++v) {
-        const Camera camera = viewCamera(views[v], width, height);
-        for (int i = 0; i < o.frames; ++i)
-            reference[v].ms = std::min(reference[v].ms, cpuRenderer.render(camera, settings, reference[v].frame).ms);
-        reference[v].bins = cpuRenderer.bins();
-        if (solid)
-            reference[v].solidMask = solidMask(pool, tracer, camera, settings, reference[v].frame);
-    }
+    making("the CPU reference frames", [&] {
+        for (std::size_t v = 0; v < views.size(); ++v) {
+            const Camera camera = viewCamera(views[v], width, height);
+            for (int i = 0; i < o.frames; ++i)
+                reference[v].ms =
+                    std::min(reference[v].ms, cpuRenderer.render(camera, settings, reference[v].frame).ms);
+            reference[v].bins = cpuRenderer.bins();
+            if (solid)
+                reference[v].solidMask = solidMask(pool, tracer, camera, settings, reference[v].frame);
+        }
+    });
 
     VulkanContext list;
     std::string error;
@@ -121,10 +126,14 @@ int runSceneMode(const GpuTestOptions& o, std::FILE* out)
         return 1;
     }
     int failures = 0;
+    const std::vector<VulkanDeviceInfo> listed = list.listDevices();
+    const std::vector<VulkanDeviceInfo> chosen = chosenDevices(listed, o.gpu);
+    if (chosen.empty()) {
+        std::fprintf(out, "%s\n", noDeviceMessage(o.gpu, listed.size()).c_str());
+        ++failures;
+    }
     bool stamped = false;  // stamps go on the first device that is set up
-    for (const VulkanDeviceInfo& device : list.listDevices()) {
-        if (o.gpu >= 0 && static_cast<std::uint32_t>(o.gpu) != device.index)
-            continue;
+    for (const VulkanDeviceInfo& device : chosen) {
         auto context = std::make_unique<VulkanContext>();
         auto renderer = std::make_unique<GpuRenderer>();
         GpuRenderOptions options;
@@ -146,16 +155,18 @@ int runSceneMode(const GpuTestOptions& o, std::FILE* out)
         if (o.stamps > 0 && !stamped) {
             stamped = true;
             failures += runStamps(scene, *renderer, o.stamps, out);
-            for (std::size_t v = 0; v < views.size(); ++v) {
-                const Camera camera = viewCamera(views[v], width, height);
-                reference[v].ms = 1e30;
-                for (int i = 0; i < o.frames; ++i)
-                    reference[v].ms =
-                        std::min(reference[v].ms, cpuRenderer.render(camera, settings, reference[v].frame).ms);
-                reference[v].bins = cpuRenderer.bins();
-            }
+            making("the CPU reference frames", [&] {
+                for (std::size_t v = 0; v < views.size(); ++v) {
+                    const Camera camera = viewCamera(views[v], width, height);
+                    reference[v].ms = 1e30;
+                    for (int i = 0; i < o.frames; ++i)
+                        reference[v].ms =
+                            std::min(reference[v].ms, cpuRenderer.render(camera, settings, reference[v].frame).ms);
+                    reference[v].bins = cpuRenderer.bins();
+                }
+            });
         }
-        const char* tag = device.deviceType == 1 ? "igpu" : "dgpu";
+        const std::string tag = deviceImageTag(chosen, device);
 
         if (o.meshCompare || o.temporalFrames > 0 || o.upscale) {
             std::vector<const std::vector<std::vector<std::uint32_t>>*> viewBins;
@@ -176,12 +187,14 @@ int runSceneMode(const GpuTestOptions& o, std::FILE* out)
             variant.halfLodBias = o.halfLodBias;
             variant.out = o.out;
             variant.tag = tag;
-            if (o.meshCompare)
-                runMeshComparison(variant, out);
-            else if (o.temporalFrames > 0)
-                runTemporalComparison(variant, o.temporalFrames, o.temporalSpeed, out);
-            else
-                runUpscaleComparison(variant, out);
+            making("the GPU frames", [&] {
+                if (o.meshCompare)
+                    failures += runMeshComparison(variant, out);
+                else if (o.temporalFrames > 0)
+                    failures += runTemporalComparison(variant, o.temporalFrames, o.temporalSpeed, out);
+                else
+                    failures += runUpscaleComparison(variant, out);
+            });
             renderer.reset();
             context.reset();
             continue;
@@ -196,8 +209,10 @@ int runSceneMode(const GpuTestOptions& o, std::FILE* out)
             std::vector<double> times;
             bool failed = false;
             for (int i = 0; i < o.frames; ++i) {
-                GpuFrame frame = renderer->render(camera, settings, viewData, 1.0f, trace.lodBias,
-                                                  trace.normalMode != 0, true);
+                GpuFrame frame = making("the GPU frames", [&] {
+                    return renderer->render(camera, settings, viewData, 1.0f, trace.lodBias, trace.normalMode != 0,
+                                            true);
+                });
                 if (!frame.ok) {
                     std::fprintf(out, "  [%s] render failed: %s\n", name.c_str(), frame.error.c_str());
                     ++failures;
@@ -212,7 +227,9 @@ int runSceneMode(const GpuTestOptions& o, std::FILE* out)
                 continue;
             std::fputs(frameTimesLine(name, times).c_str(), out);
 
-            const SceneComparison comparison = compareSceneFrame(kept, reference[v].frame, reference[v].solidMask);
+            const SceneComparison comparison = making("the comparison image", [&] {
+                return compareSceneFrame(kept, reference[v].frame, reference[v].solidMask);
+            });
             if (comparison.solidPixels > 0) {
                 if (comparison.solidSquaredSum == 0.0)
                     std::fprintf(out, "  [%-6s] solid-affected %zu px: exact\n", name.c_str(), comparison.solidPixels);
@@ -229,8 +246,10 @@ int runSceneMode(const GpuTestOptions& o, std::FILE* out)
             std::fputs(verdict.line.c_str(), out);
             if (!verdict.passed())
                 ++failures;
-            writePng(o.out + "/" + name + "_" + tag + ".png", width, height, comparison.gpuImage);
-            writePng(o.out + "/" + name + "_cpu.png", width, height, colorImage(reference[v].frame));
+            if (!writeImage(o.out + "/" + name + "_" + tag + ".png", width, height, comparison.gpuImage, out))
+                ++failures;
+            if (!writeImage(o.out + "/" + name + "_cpu.png", width, height, colorImage(reference[v].frame), out))
+                ++failures;
             if (o.debugX >= 0 && o.debugX < static_cast<std::int32_t>(width) && o.debugY >= 0 &&
                 o.debugY < static_cast<std::int32_t>(height)) {
                 std::fputs(cpuDebugPixelLine(name, tracer, solid, camera, settings, reference[v].bins,

@@ -1,8 +1,10 @@
 #include "sculpt_check.h"
 
+#include "device_choice.h"
 #include "gpu/one_shot_compute.h"
 #include "gpu/sdna_gpu_run.h"
 #include "gpu/vulkan_context.h"
+#include "out_of_memory.h"
 #include "sculpt_probe_comp.h"
 #include "sdna/builder.h"
 #include "sdna/evaluator.h"
@@ -89,6 +91,33 @@ SculptTally compareSculpt(const std::vector<float>& gpu, const std::vector<float
     return tally;
 }
 
+ComputeResult runSculptKernel(VulkanContext& context, const SdnaProgram& arch,
+                              const std::vector<std::array<float, 4>>& points, SculptOperation operation, float k,
+                              std::vector<float>& distances)
+{
+    // The program stream, one zeroed pose entry and the program uniforms, laid
+    // out as for the shape-program kernels.
+    SdnaGpuBuffers packed = packSdnaGpuBuffers(arch, {}, SdnaGpuView{}, 1, 1, nullptr, 0, nullptr);
+    const SpirvCode shader{qlmr::app_shaders::sculpt_probe_comp, std::size(qlmr::app_shaders::sculpt_probe_comp)};
+    const auto count = static_cast<std::uint32_t>(points.size());
+    distances = making("the sculpt distances", [&] { return std::vector<float>(count); });
+    SculptProbeUniforms probe;
+    probe.dims[0] = count;
+    probe.dims[1] = static_cast<std::uint32_t>(operation);
+    probe.params[0] = k;
+    // The kernel reads the points but writes none of them.
+    const ComputeBuffer buffers[] = {
+        {packed.code.data(), packed.code.size() * sizeof(packed.code[0]), false, false},
+        {packed.pose.data(), 32, false, false},
+        {&packed.program, sizeof(packed.program), false, true},
+        {const_cast<std::array<float, 4>*>(points.data()), points.size() * sizeof(points[0]), false, false},
+        {distances.data(), distances.size() * sizeof(float), true, false},
+        {&probe, sizeof(probe), false, true},
+    };
+    const DispatchGrid groups = linearDispatch(context, count);
+    return runCompute(context, shader, buffers, groups.x, groups.y);
+}
+
 int runSculptCheck(std::int32_t count, std::int32_t gpu, std::FILE* out)
 {
     SdnaProgram arch;
@@ -98,7 +127,7 @@ int runSculptCheck(std::int32_t count, std::int32_t gpu, std::FILE* out)
         return 1;
     }
     const std::uint32_t n = static_cast<std::uint32_t>(std::max(count, 1));
-    std::vector<std::array<float, 4>> points = sculptProbePoints(n);
+    std::vector<std::array<float, 4>> points = making("the sculpt probe points", [&] { return sculptProbePoints(n); });
 
     VulkanContext list;
     if (!list.createInstance(&error)) {
@@ -106,16 +135,13 @@ int runSculptCheck(std::int32_t count, std::int32_t gpu, std::FILE* out)
         return 1;
     }
 
-    // The program stream, one zeroed pose entry and the program uniforms, laid
-    // out as for the shape-program kernels.
-    SdnaGpuBuffers packed = packSdnaGpuBuffers(arch, {}, SdnaGpuView{}, 1, 1, nullptr, 0, nullptr);
-    const SpirvCode shader{qlmr::app_shaders::sculpt_probe_comp, std::size(qlmr::app_shaders::sculpt_probe_comp)};
-
+    const std::vector<VulkanDeviceInfo> listed = list.listDevices();
+    const std::vector<VulkanDeviceInfo> chosen = chosenDevices(listed, gpu);
+    if (chosen.empty())
+        std::fprintf(out, "%s\n", noDeviceMessage(gpu, listed.size()).c_str());
     int ran = 0;
     int failures = 0;
-    for (const VulkanDeviceInfo& device : list.listDevices()) {
-        if (gpu >= 0 && static_cast<std::uint32_t>(gpu) != device.index)
-            continue;
+    for (const VulkanDeviceInfo& device : chosen) {
         auto context = std::make_unique<VulkanContext>();
         if (!context->createInstance(&error) || !context->createDevice(device.index, &error)) {
             std::fprintf(out, "[%s] setup failed: %s\n", device.name.c_str(), error.c_str());
@@ -127,26 +153,14 @@ int runSculptCheck(std::int32_t count, std::int32_t gpu, std::FILE* out)
         for (const SculptOperation operation : {SculptOperation::Add, SculptOperation::Carve}) {
             const char* name = operation == SculptOperation::Add ? "add" : "carve";
             for (const float k : {0.0f, 0.5f}) {
-                std::vector<float> distances(n, 0.0f);
-                SculptProbeUniforms probe;
-                probe.dims[0] = n;
-                probe.dims[1] = static_cast<std::uint32_t>(operation);
-                probe.params[0] = k;
-                const ComputeBuffer buffers[] = {
-                    {packed.code.data(), packed.code.size() * sizeof(packed.code[0]), false, false},
-                    {packed.pose.data(), 32, false, false},
-                    {&packed.program, sizeof(packed.program), false, true},
-                    {points.data(), points.size() * sizeof(points[0]), false, false},
-                    {distances.data(), distances.size() * sizeof(float), true, false},
-                    {&probe, sizeof(probe), false, true},
-                };
-                const ComputeResult run = runCompute(*context, shader, buffers, (n + 63) / 64, 1);
+                std::vector<float> distances;
+                const ComputeResult run = runSculptKernel(*context, arch, points, operation, k, distances);
                 if (!run.ok) {
                     std::fprintf(out, "  sculpt %-5s k=%.1f: %s\n", name, k, run.error.c_str());
                     ++failures;
                     continue;
                 }
-                std::vector<float> reference(n);
+                std::vector<float> reference = making("the sculpt distances", [&] { return std::vector<float>(n); });
                 for (std::uint32_t i = 0; i < n; ++i)
                     reference[i] = sculptReference(arch, points[i], operation, k);
                 const SculptTally tally = compareSculpt(distances, reference);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "gpu/one_shot_compute.h"
+#include "gpu/vulkan_context.h"
 #include "sdna/program.h"
 
 #include <array>
@@ -33,6 +35,12 @@ struct SculptTally {
     bool passed = true;
 };
 SculptTally compareSculpt(const std::vector<float>& gpu, const std::vector<float>& reference);
+
+// Runs the sculpt kernel over `points` on an opened device; `distances`
+// receives one kernel distance per point when the run succeeds.
+ComputeResult runSculptKernel(VulkanContext& context, const SdnaProgram& arch,
+                              const std::vector<std::array<float, 4>>& points, SculptOperation operation, float k,
+                              std::vector<float>& distances);
 
 // The sculpt check on every chosen device; returns the exit code.
 int runSculptCheck(std::int32_t count, std::int32_t gpu, std::FILE* out);

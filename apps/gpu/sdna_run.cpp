@@ -1,10 +1,12 @@
 #include "sdna_run.h"
 
+#include "device_choice.h"
 #include "gpu/sdna_gpu_run.h"
 #include "gpu/vulkan_context.h"
+#include "image_output.h"
+#include "out_of_memory.h"
 #include "peak_memory.h"
 #include "scene/camera.h"
-#include "scene/png_writer.h"
 #include "sdna/bounds_analysis.h"
 #include "sdna/bricks.h"
 #include "sdna/critter.h"
@@ -89,7 +91,10 @@ int runSdna(const SdnaRunSettings& s, std::FILE* out)
     std::array<SdnaCpuResult, kSdnaViews.size()> reference;
     for (std::size_t v = 0; v < kSdnaViews.size(); ++v) {
         const SdnaView& view = kSdnaViews[v];
-        renderSdnaCpu(reference[v], program, view.eye, view.target, s.width, s.height, viewPose(view), nullptr, 0);
+        making("the CPU reference images", [&] {
+            renderSdnaCpu(reference[v], program, view.eye, view.target, s.width, s.height, viewPose(view), nullptr,
+                          0);
+        });
         std::fprintf(out, "  CPU [%-5s] %7.1f ms (%.1f steps per pixel)\n", view.name, reference[v].ms,
                      static_cast<double>(reference[v].totalSteps) / static_cast<double>(pixels));
     }
@@ -129,8 +134,10 @@ int runSdna(const SdnaRunSettings& s, std::FILE* out)
         for (std::size_t v = 0; v < kSdnaViews.size(); ++v) {
             const SdnaView& view = kSdnaViews[v];
             SdnaCpuResult local;
-            renderSdnaCpu(local, program, view.eye, view.target, s.width, s.height, viewPose(view), viewBricks(view),
-                          brickMode);
+            making("the CPU reference images", [&] {
+                renderSdnaCpu(local, program, view.eye, view.target, s.width, s.height, viewPose(view),
+                              viewBricks(view), brickMode);
+            });
             std::size_t coverage = 0;
             std::size_t both = 0;
             std::size_t material = 0;
@@ -164,14 +171,17 @@ int runSdna(const SdnaRunSettings& s, std::FILE* out)
         std::fprintf(out, "Vulkan unavailable: %s\n", error.c_str());
         return 1;
     }
-    const std::vector<VulkanDeviceInfo> devices = list.listDevices();
+    const std::vector<VulkanDeviceInfo> listed = list.listDevices();
+    const std::vector<VulkanDeviceInfo> devices = chosenDevices(listed, s.gpu);
     const int repetitions = s.benchmark > 0 ? s.benchmark + 1 : s.frames;
     const char* separator = s.bricksLocal ? "_bricks_local_" : (useBricks ? "_bricks_" : "_");
     int failures = 0;
+    if (devices.empty()) {
+        std::fprintf(out, "%s\n", noDeviceMessage(s.gpu, listed.size()).c_str());
+        ++failures;
+    }
 
     for (const VulkanDeviceInfo& device : devices) {
-        if (s.gpu >= 0 && static_cast<std::uint32_t>(s.gpu) != device.index)
-            continue;
         auto context = std::make_unique<VulkanContext>();
         if (!context->createInstance(&error) || !context->createDevice(device.index, &error)) {
             std::fprintf(out, "[%s] setup failed: %s\n", device.name.c_str(), error.c_str());
@@ -179,7 +189,7 @@ int runSdna(const SdnaRunSettings& s, std::FILE* out)
             continue;
         }
         std::fprintf(out, "== %s\n", device.name.c_str());
-        const char* tag = device.deviceType == 1 ? "igpu" : "dgpu";
+        const std::string tag = deviceImageTag(devices, device);
 
         for (std::size_t v = 0; v < kSdnaViews.size(); ++v) {
             const SdnaView& view = kSdnaViews[v];
@@ -189,8 +199,10 @@ int runSdna(const SdnaRunSettings& s, std::FILE* out)
             bool failed = false;
             for (int i = 0; i < repetitions; ++i) {
                 const double start = nowNs();
-                GpuFrame frame = renderSdnaGpu(*context, program, viewPose(view), gpuView, s.width, s.height,
-                                               viewBricks(view), brickMode, cull);
+                GpuFrame frame = making("the GPU frame", [&] {
+                    return renderSdnaGpu(*context, program, viewPose(view), gpuView, s.width, s.height,
+                                         viewBricks(view), brickMode, cull);
+                });
                 const double hostMs = (nowNs() - start) / 1e6;
                 if (!frame.ok) {
                     std::fprintf(out, "  [%-5s] render failed: %s\n", view.name, frame.error.c_str());
@@ -210,14 +222,16 @@ int runSdna(const SdnaRunSettings& s, std::FILE* out)
             if (failed)
                 continue;
 
-            const SdnaComparison comparison = compareSdnaFrame(kept, reference[v]);
+            const SdnaComparison comparison =
+                making("the comparison image", [&] { return compareSdnaFrame(kept, reference[v]); });
             std::fputs(sdnaViewLine(view.name, kept.gpuMs, reference[v], comparison).c_str(), out);
             const LevelsVerdict verdict = sdnaVerdict(view.name, comparison);
             std::fputs(verdict.line.c_str(), out);
             if (!verdict.passed())
                 ++failures;
             const std::string file = s.outDir + "/sdna_" + view.name + separator + tag + ".png";
-            writePng(file, s.width, s.height, comparison.gpuImage);
+            if (!writeImage(file, s.width, s.height, comparison.gpuImage, out))
+                ++failures;
         }
         context.reset();
     }

@@ -10,7 +10,6 @@ namespace qlmr {
 namespace {
 
 constexpr std::uint32_t kSmokeWords = 1048576;    // 4 MiB of u32
-constexpr std::uint32_t kSmokeGroupSize = 64;     // local size of the kernel
 constexpr std::uint32_t kSmokeSalt = 7;
 constexpr std::uint32_t kSmokeCheckStride = 997;  // words checked on the host
 constexpr std::uint32_t kSmokeRounds[] = {0, 256};
@@ -40,7 +39,7 @@ int runSmokeTests(VulkanContext& context)
         push.rounds = rounds;
         const ComputeResult result =
             runComputeOnBuffer(context, shader, words.data(), words.size() * sizeof(std::uint32_t),
-                               kSmokeWords / kSmokeGroupSize, PushConstants{&push, sizeof push});
+                               linearDispatch(context, kSmokeWords), PushConstants{&push, sizeof push});
         if (!result.ok) {
             std::printf("  compute: %s\n", result.error.c_str());
             return failures + 1;

@@ -4,8 +4,10 @@
 
 namespace qlmr {
 
-// The device smoke-test kernel (shaders/device_smoke.comp): 64 x 1 x 1
-// workgroups, one storage buffer at binding 0, push block {count, salt, rounds}.
+// The device smoke-test kernel (shaders/device_smoke.comp): one invocation
+// per word in the workgroups of shaders/linear_dispatch.h (dispatched with
+// linearDispatch), one storage buffer at binding 0, push block {count, salt,
+// rounds}.
 SpirvCode deviceSmokeShader();
 
 // The shape-program kernels (shaders/sdna_plain.comp, sdna_bricks.comp):
@@ -20,8 +22,9 @@ SpirvCode meshVertexShader();
 SpirvCode meshFragmentShader();
 
 // The temporal accumulation and upscale kernels (shaders/temporal.comp,
-// upscale.comp): 64 x 1 x 1 workgroups, one storage buffer at binding 0,
-// push blocks TemporalPush and UpscalePush (temporal_upscale.h).
+// upscale.comp): one invocation per full-resolution pixel in the workgroups
+// of shaders/linear_dispatch.h, one storage buffer at binding 0, push blocks
+// TemporalPush and UpscalePush (temporal_upscale.h).
 SpirvCode temporalShader();
 SpirvCode upscaleShader();
 

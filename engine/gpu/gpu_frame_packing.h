@@ -4,6 +4,7 @@
 // uniforms from the camera and render settings, the GPU prisms, the
 // flattened screen-tile bins and the light-space grid of the shadow rays.
 
+#include "gpu/dispatch_grid.h"
 #include "gpu/shaders/gpu_layout.h"
 #include "scene/camera.h"
 #include "scene/scene.h"
@@ -51,11 +52,5 @@ void buildLightGrid(std::span<const Prism> prisms, Vec3 sunDirection, std::vecto
 
 // IEEE binary16 to binary32, exactly (subnormals, infinities and NaN included).
 float halfToFloat(std::uint16_t half);
-
-// Workgroups needed to cover `count` items in groups of `groupSize`.
-inline constexpr std::uint32_t groupCount(std::uint32_t count, std::uint32_t groupSize)
-{
-    return (count + groupSize - 1) / groupSize;
-}
 
 } // namespace qlmr

@@ -1,8 +1,10 @@
 #include "gpu/one_shot_compute.h"
 
+#include <array>
 #include <chrono>
 #include <cstring>
 #include <limits>
+#include <string>
 #include <vector>
 
 namespace qlmr {
@@ -275,6 +277,13 @@ ComputeResult runCompute(VulkanContext& context, SpirvCode shader, std::span<con
         result.error = "runCompute needs an opened device";
         return result;
     }
+    const std::array<std::uint32_t, 3>& limit = context.maxComputeWorkGroupCount;
+    if (groupsX > limit[0] || groupsY > limit[1]) {
+        result.error = "dispatch of " + std::to_string(groupsX) + " x " + std::to_string(groupsY) +
+            " workgroups exceeds the device limit of " + std::to_string(limit[0]) + " x " +
+            std::to_string(limit[1]);
+        return result;
+    }
     {
         ComputeRun run(context, result);
         result.ok = run.execute(shader, buffers, groupsX, groupsY, push);
@@ -285,10 +294,10 @@ ComputeResult runCompute(VulkanContext& context, SpirvCode shader, std::span<con
 }
 
 ComputeResult runComputeOnBuffer(VulkanContext& context, SpirvCode shader, void* data, std::uint64_t bytes,
-                                 std::uint32_t groupsX, PushConstants push)
+                                 DispatchGrid groups, PushConstants push)
 {
     const ComputeBuffer buffer{data, bytes, true, false};
-    return runCompute(context, shader, std::span<const ComputeBuffer>(&buffer, 1), groupsX, 1, push);
+    return runCompute(context, shader, std::span<const ComputeBuffer>(&buffer, 1), groups.x, groups.y, push);
 }
 
 } // namespace qlmr

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "gpu/dispatch_grid.h"
 #include "gpu/gpu_resources.h"
 
 #include <cstddef>
@@ -36,12 +37,13 @@ struct ComputeResult {
 // Runs one compute shader once (groupsX x groupsY x 1 workgroups, entry
 // "main") on the context's opened device: creates every object it needs,
 // copies the buffers in, dispatches between two timestamps, waits, copies the
-// read-back buffers out and destroys everything again.
+// read-back buffers out and destroys everything again. A grid beyond the
+// device's maxComputeWorkGroupCount is refused before anything is created.
 ComputeResult runCompute(VulkanContext& context, SpirvCode shader, std::span<const ComputeBuffer> buffers,
                          std::uint32_t groupsX, std::uint32_t groupsY, PushConstants push = {});
 
-// The same with one storage buffer that is read back, and groupsY 1.
+// The same with one storage buffer that is read back.
 ComputeResult runComputeOnBuffer(VulkanContext& context, SpirvCode shader, void* data, std::uint64_t bytes,
-                                 std::uint32_t groupsX, PushConstants push = {});
+                                 DispatchGrid groups, PushConstants push = {});
 
 } // namespace qlmr

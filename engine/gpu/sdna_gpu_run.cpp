@@ -17,11 +17,6 @@ using gpu_layout::vec4;
 vec4 withW(const std::array<float, 3>& v, float w) { return {v[0], v[1], v[2], w}; }
 std::array<float, 3> toArray(Vec3 v) { return {v.x, v.y, v.z}; }
 
-std::uint32_t groupsFor(std::uint32_t pixels)
-{
-    return (pixels + QLMR_SDNA_GROUP_SIZE - 1) / QLMR_SDNA_GROUP_SIZE;
-}
-
 template <typename T>
 ComputeBuffer input(std::vector<T>& items)
 {
@@ -141,7 +136,8 @@ GpuFrame renderSdnaGpu(VulkanContext& context, const SdnaProgram& program, std::
     const SpirvCode shader = withBricks ? sdnaBricksShader() : sdnaPlainShader();
     const std::span<const ComputeBuffer> used(list, withBricks ? 12 : 9);
 
-    const ComputeResult run = runCompute(context, shader, used, groupsFor(width), groupsFor(height));
+    const ComputeResult run = runCompute(context, shader, used, groupCount(width, QLMR_SDNA_GROUP_SIZE),
+                                          groupCount(height, QLMR_SDNA_GROUP_SIZE));
     frame.ok = run.ok;
     frame.error = run.error;
     frame.gpuMs = run.gpuMs;

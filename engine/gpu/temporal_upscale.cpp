@@ -13,7 +13,6 @@ namespace qlmr {
 
 namespace {
 
-constexpr std::uint32_t kKernelGroupSize = 64;
 constexpr float kMaxRayLength = 100000.0f;
 constexpr float kDepthTolerance = 0.03f;
 
@@ -103,9 +102,8 @@ TemporalPush packTemporalPush(const Camera& current, Jitter jitter, const Tempor
 ComputeResult runTemporalKernel(VulkanContext& context, std::span<Texel4> data, std::uint32_t width,
                                 std::uint32_t height, const TemporalPush& push)
 {
-    const std::uint32_t pixels = width * height;
     return runComputeOnBuffer(context, temporalShader(), data.data(), data.size_bytes(),
-                              groupCount(pixels, kKernelGroupSize), {&push, sizeof(push)});
+                              linearDispatch(context, std::uint64_t(width) * height), {&push, sizeof(push)});
 }
 
 ComputeResult runUpscaleKernel(VulkanContext& context, std::span<const Texel4> low, std::uint32_t lowWidth,
@@ -125,7 +123,7 @@ ComputeResult runUpscaleKernel(VulkanContext& context, std::span<const Texel4> l
     push.edgeTolerance = edgeTolerance;
     ComputeResult result =
         runComputeOnBuffer(context, upscaleShader(), buffer.data(), buffer.size() * sizeof(Texel4),
-                           groupCount(std::uint32_t(outPixels), kKernelGroupSize), {&push, sizeof(push)});
+                           linearDispatch(context, outPixels), {&push, sizeof(push)});
     if (result.ok)
         out.assign(buffer.begin() + std::ptrdiff_t(lowPixels), buffer.end());
     return result;
@@ -194,16 +192,20 @@ void splatAccumulate(std::vector<SplatRecord>& history, bool hasHistory, const C
 
 // ---- the experiment
 
-void runTemporalTest(GpuRenderer& renderer, TileRenderer& tiles, const ViewPreset& view,
+bool runTemporalTest(GpuRenderer& renderer, TileRenderer& tiles, const ViewPreset& view,
                      const RenderSettings& settings, unsigned width, unsigned height, int frames, float speed,
                      float halfLodBias, const std::string& baseName, const std::function<std::uint8_t(float)>& toneMap,
                      VulkanContext* device, bool clamp)
 {
     if (frames <= 0)
-        return;
+        return true;
     const char* method = device ? (clamp ? "gpu+clamp" : "gpu-backward") : "cpu-splat";
     const std::size_t pixels = std::size_t(width) * height;
     const std::uint32_t halfWidth = width / 2, halfHeight = height / 2;
+    if (halfWidth == 0 || halfHeight == 0) {
+        std::printf("    temporal: the half-resolution frame of %ux%u is empty\n", width, height);
+        return false;
+    }
     const std::size_t halfPixels = std::size_t(halfWidth) * halfHeight;
 
     std::vector<SplatRecord> splatHistory;
@@ -233,7 +235,7 @@ void runTemporalTest(GpuRenderer& renderer, TileRenderer& tiles, const ViewPrese
             renderer.render(half, settings, GpuViewData{&tiles.bins(), {}}, 0.5f, halfLodBias);
         if (!native.ok || !halfFrame.ok) {
             std::printf("    temporal: render failed\n");
-            return;
+            return false;
         }
 
         // 4. Accumulation.
@@ -253,7 +255,7 @@ void runTemporalTest(GpuRenderer& renderer, TileRenderer& tiles, const ViewPrese
             const ComputeResult run = runTemporalKernel(*device, kernelData, width, height, push);
             if (!run.ok) {
                 std::printf("    temporal accumulate failed: %s\n", run.error.c_str());
-                return;
+                return false;
             }
             kernelMs = run.gpuMs;
             std::copy(kernelData.begin() + std::ptrdiff_t(halfPixels + pixels), kernelData.end(), gpuHistory.begin());
@@ -280,8 +282,15 @@ void runTemporalTest(GpuRenderer& renderer, TileRenderer& tiles, const ViewPrese
     const double n = double(std::max(measured, 1));
     std::printf("  [%-6s] %-12s speed %.2f: PSNR %.2f dB | half %.2f ms + accum %.2f ms vs native %.2f ms\n",
                 view.name, method, double(speed), psnrSum / n, halfMs / n, accumMs / n, nativeMs / n);
-    writePng(baseName + "_temporal.png", width, height, outputImage);
-    writePng(baseName + "_native.png", width, height, nativeImage);
+    auto write = [&](const std::string& path, const std::vector<std::uint8_t>& image) {
+        if (writePng(path, width, height, image))
+            return true;
+        std::printf("cannot write %s\n", path.c_str());
+        return false;
+    };
+    const bool temporalWritten = write(baseName + "_temporal.png", outputImage);
+    const bool nativeWritten = write(baseName + "_native.png", nativeImage);
+    return temporalWritten && nativeWritten;
 }
 
 } // namespace qlmr

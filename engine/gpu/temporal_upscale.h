@@ -111,8 +111,10 @@ void splatAccumulate(std::vector<SplatRecord>& history, bool hasHistory, const C
 // natively and at half resolution, accumulates the half frames with
 // "cpu-splat" (device null), "gpu-backward" or "gpu+clamp", prints the
 // averaged PSNR and times from frame 4 on and writes the last images to
-// baseName + "_temporal.png" and "_native.png".
-void runTemporalTest(GpuRenderer& renderer, TileRenderer& tiles, const ViewPreset& view,
+// baseName + "_temporal.png" and "_native.png". Returns false, after its
+// message, when the half-resolution frame is empty, a render or the kernel
+// failed, or an image could not be written.
+bool runTemporalTest(GpuRenderer& renderer, TileRenderer& tiles, const ViewPreset& view,
                      const RenderSettings& settings, unsigned width, unsigned height, int frames, float speed,
                      float halfLodBias, const std::string& baseName, const std::function<std::uint8_t(float)>& toneMap,
                      VulkanContext* device, bool clamp);

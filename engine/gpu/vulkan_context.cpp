@@ -339,6 +339,8 @@ bool VulkanContext::createDevice(std::uint32_t gpuIndex, std::string* error)
     vk.vkGetPhysicalDeviceProperties(physicalDevice, &properties);
     timestampPeriod = properties.limits.timestampPeriod;
     maxImageArrayLayers = properties.limits.maxImageArrayLayers;
+    for (std::size_t axis = 0; axis < maxComputeWorkGroupCount.size(); ++axis)
+        maxComputeWorkGroupCount[axis] = properties.limits.maxComputeWorkGroupCount[axis];
     return true;
 }
 

@@ -3,6 +3,7 @@
 #include "gpu/dynamic_library.h"
 #include "gpu/vulkan_functions.h"
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -75,6 +76,9 @@ public:
 
     float timestampPeriod = 1.0f;           // nanoseconds per timestamp tick
     std::uint32_t maxImageArrayLayers = 256;
+    // Workgroups one dispatch may launch per axis; until a device is opened,
+    // the least that every device offers.
+    std::array<std::uint32_t, 3> maxComputeWorkGroupCount{65535, 65535, 65535};
     bool textureCompressionBC = false;
     VkPhysicalDeviceMemoryProperties memoryProperties{};
 

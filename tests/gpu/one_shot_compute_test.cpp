@@ -62,7 +62,8 @@ TEST_F(OnDeviceTest, SmokeKernelWritesEveryWord)
         std::vector<std::uint32_t> words(kWords, kSentinel);
         const SmokePush push{kCount, 11, rounds};
         const ComputeResult result = runComputeOnBuffer(context, deviceSmokeShader(), words.data(),
-                                                        words.size() * 4, (kCount + 63) / 64, {&push, sizeof push});
+                                                        words.size() * 4, linearDispatch(context, kCount),
+                                                        {&push, sizeof push});
         ASSERT_TRUE(result.ok) << result.error;
         EXPECT_TRUE(result.error.empty());
         std::uint32_t wrong = 0;
@@ -129,7 +130,7 @@ TEST(OneShotCompute, NeedsAnOpenedDevice)
 {
     VulkanContext context;
     std::uint32_t word = 0;
-    const ComputeResult result = runComputeOnBuffer(context, deviceSmokeShader(), &word, 4, 1);
+    const ComputeResult result = runComputeOnBuffer(context, deviceSmokeShader(), &word, 4, DispatchGrid{1});
     EXPECT_FALSE(result.ok);
     EXPECT_FALSE(result.error.empty());
 }
@@ -186,7 +187,7 @@ TEST_F(FakeComputeTest, PoolSizesNeverZero)
     ASSERT_TRUE(runCompute(context, deviceSmokeShader(), onlyUniform, 1, 1).ok);
     EXPECT_EQ(log().storagePoolSize, 1u);
     EXPECT_EQ(log().uniformPoolSize, 2u);
-    ASSERT_TRUE(runComputeOnBuffer(context, deviceSmokeShader(), words, 16, 1).ok);
+    ASSERT_TRUE(runComputeOnBuffer(context, deviceSmokeShader(), words, 16, DispatchGrid{1}).ok);
     EXPECT_EQ(log().storagePoolSize, 1u);
     EXPECT_EQ(log().uniformPoolSize, 1u);
     EXPECT_EQ(log().groupsY, 1u);

@@ -369,9 +369,10 @@ TEST_F(TemporalUpscaleOnDevice, ExperimentPrintsItsLineAndWritesBothImages)
         std::filesystem::remove(base + "_temporal.png");
         std::filesystem::remove(base + "_native.png");
         testing::internal::CaptureStdout();
-        runTemporalTest(renderer, tiles, view, RenderSettings{}, 48, 32, 6, 0.0f, 0.0f, base, toneMap8, m.device,
-                        m.clamp);
+        const bool ran = runTemporalTest(renderer, tiles, view, RenderSettings{}, 48, 32, 6, 0.0f, 0.0f, base,
+                                         toneMap8, m.device, m.clamp);
         const std::string printed = testing::internal::GetCapturedStdout();
+        EXPECT_TRUE(ran) << printed;
         char method[32] = {};
         float speed = -1, psnr = -1, half = -1, accum = -1, native = -1;
         ASSERT_EQ(std::sscanf(printed.c_str(), "  [hills ] %31s speed %f: PSNR %f dB | half %f ms + accum %f ms vs native %f ms",
@@ -398,6 +399,30 @@ TEST_F(TemporalUpscaleOnDevice, ExperimentPrintsItsLineAndWritesBothImages)
     const std::string printed = testing::internal::GetCapturedStdout();
     EXPECT_NE(printed.find("PSNR 0.00 dB | half 0.00 ms + accum 0.00 ms vs native 0.00 ms"), std::string::npos)
         << printed;
+
+    // Failures end the method with a message and a false result: a frame too
+    // small for a half-resolution frame renders nothing; images that cannot
+    // be written are named.
+    struct Failure {
+        unsigned width, height;
+        std::string base;
+        std::string message;
+    };
+    const Failure failures[] = {
+        {1, 32, scratch.file("thin"), "    temporal: the half-resolution frame of 1x32 is empty\n"},
+        {32, 1, scratch.file("flat"), "    temporal: the half-resolution frame of 32x1 is empty\n"},
+        {8, 8, scratch.file("missing/dir"), "cannot write " + scratch.file("missing/dir") + "_temporal.png\n"},
+    };
+    for (const Failure& f : failures) {
+        SCOPED_TRACE(f.base);
+        testing::internal::CaptureStdout();
+        const bool ran = runTemporalTest(renderer, tiles, view, RenderSettings{}, f.width, f.height, 5, 0.0f, 0.0f,
+                                         f.base, toneMap8, &context, false);
+        const std::string text = testing::internal::GetCapturedStdout();
+        EXPECT_FALSE(ran);
+        EXPECT_NE(text.find(f.message), std::string::npos) << text;
+        EXPECT_FALSE(std::filesystem::exists(f.base + "_temporal.png"));
+    }
 }
 
 } // namespace

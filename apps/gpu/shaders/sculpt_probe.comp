@@ -8,8 +8,7 @@
 // the reference share it exactly.
 
 #include "../../../engine/gpu/sdna_gpu_layout.h"
-
-layout(local_size_x = 64, local_size_y = 1, local_size_z = 1) in;
+#include "../../../engine/gpu/shaders/linear_dispatch.h"
 
 layout(std430, set = 0, binding = 0) readonly buffer SdnaCode {
     SdnaInstr sdnaCode[];
@@ -44,7 +43,7 @@ float sculptSmoothMin(float a, float b, float k)
 
 void main()
 {
-    uint i = gl_GlobalInvocationID.x;
+    uint i = linearItem();
     if (i >= probe.dims.x)
         return;
     vec4 p = points[i];

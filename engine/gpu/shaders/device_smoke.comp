@@ -1,7 +1,8 @@
 #version 450
+#extension GL_GOOGLE_include_directive : require
 // Device smoke test: every invocation writes a word that the host can
 // recompute, either directly (rounds 0) or after `rounds` integer mixing steps.
-layout(local_size_x = 64, local_size_y = 1, local_size_z = 1) in;
+#include "linear_dispatch.h"
 
 layout(std430, set = 0, binding = 0) buffer Data {
     uint data[];
@@ -15,7 +16,7 @@ layout(push_constant) uniform Push {
 
 void main()
 {
-    uint i = gl_GlobalInvocationID.x;
+    uint i = linearItem();
     if (i >= pc.count)
         return;
     if (pc.rounds == 0u) {

@@ -7,9 +7,8 @@
 // previous camera, or, when the history disagrees, filled from the nearest
 // fresh samples of similar depth. One invocation per full-resolution pixel.
 
+#include "linear_dispatch.h"
 #include "reconstruct.glsl"
-
-layout(local_size_x = 64, local_size_y = 1, local_size_z = 1) in;
 
 layout(push_constant) uniform Push {
     vec4 curPos;     // w: full width
@@ -50,7 +49,7 @@ void main()
     H = int(pc.curFwd.w);
     lowW = W / 2;
     lowH = H / 2;
-    int id = int(gl_GlobalInvocationID.x);
+    int id = int(linearItem());
     if (id >= W * H)
         return;
     int outIndex = lowW * lowH + W * H + id;

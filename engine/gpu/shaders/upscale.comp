@@ -5,9 +5,8 @@
 // where the four nearest low-resolution depths disagree. One invocation per
 // output pixel.
 
+#include "linear_dispatch.h"
 #include "reconstruct.glsl"
-
-layout(local_size_x = 64, local_size_y = 1, local_size_z = 1) in;
 
 layout(push_constant) uniform Push {
     ivec2 lowSize;
@@ -30,7 +29,7 @@ vec4 low(ivec2 c)
 
 void main()
 {
-    int id = int(gl_GlobalInvocationID.x);
+    int id = int(linearItem());
     if (id >= pc.outSize.x * pc.outSize.y)
         return;
     ivec2 o = ivec2(id % pc.outSize.x, id / pc.outSize.x);

@@ -3,8 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace qlmr {
@@ -97,6 +99,68 @@ TEST(GpuOptions, SdnaRunWritesIntoItsOwnFolderUnlessAnotherIsNamed)
     EXPECT_EQ(sdnaOutputDir(parse({"--out", "output/gpu"})), "output/sdna");
     EXPECT_EQ(sdnaOutputDir(parse({"--out", "."})), ".");
 }
+
+// Image edges take decimal digits only: anything else reads 0, and numbers
+// past the unsigned range read as its largest value, so the check below
+// refuses both instead of wrapping them into a valid size.
+TEST(GpuOptions, ImageEdgesReadDigitsOnly)
+{
+    const std::pair<const char*, std::uint32_t> cases[] = {
+        {"640", 640},   {"16384", 16384}, {"0", 0},           {"", 0},
+        {"abc", 0},     {"12abc", 0},     {"-1", 0},          {"+12", 0},
+        {" 12", 0},     {"1.5", 0},       {"4294967295", 4294967295u}, {"4294967297", 4294967295u},
+        {"99999999999999999999999", 4294967295u},
+    };
+    for (const auto& [text, edge] : cases)
+        EXPECT_EQ(readImageEdge(text), edge) << '"' << text << '"';
+    EXPECT_EQ(parse({"--width", "-1"}).width, 0u);
+    EXPECT_EQ(parse({"--height", "abc"}).height, 0u);
+    EXPECT_TRUE(parse({"--height"}).sizeGiven);
+}
+
+struct RefusalCase {
+    std::vector<std::string> words;
+    std::string reason;  // empty: the run may start
+};
+
+class OptionRefusals : public ::testing::TestWithParam<RefusalCase> {};
+
+TEST_P(OptionRefusals, NameTheOptionAndItsRange)
+{
+    EXPECT_EQ(gpuOptionsError(parse(GetParam().words)), GetParam().reason);
+}
+
+const std::string kWidthRange = "--width must be a whole number from 1 to 16384 (pixels)";
+const std::string kHeightRange = "--height must be a whole number from 1 to 16384 (pixels)";
+
+INSTANTIATE_TEST_SUITE_P(
+    GpuOptions, OptionRefusals,
+    ::testing::Values(
+        RefusalCase{{}, ""}, RefusalCase{{"--width", "1", "--height", "1"}, ""},
+        RefusalCase{{"--width", "16384", "--height", "16384"}, ""},
+        RefusalCase{{"--width", "0"}, kWidthRange}, RefusalCase{{"--width", "abc"}, kWidthRange},
+        RefusalCase{{"--width"}, kWidthRange}, RefusalCase{{"--height", "-1"}, kHeightRange},
+        RefusalCase{{"--height", "16385"}, kHeightRange},
+        RefusalCase{{"--sdna", "f", "--width", "0", "--height", "0"}, kWidthRange},
+        RefusalCase{{"--sdna", "f", "--height", "12abc"}, kHeightRange},
+        // The random corpus refuses its own sizes with its own message, and
+        // the sculpt check renders no image.
+        RefusalCase{{"--random", "2", "--width", "0"}, ""}, RefusalCase{{"--sculpt", "2", "--width", "abc"}, ""},
+        // The variants' half-resolution frames must not be empty.
+        RefusalCase{{"--upscale", "--width", "1"},
+                    "--upscale needs an image of at least 2x2 pixels: its half-resolution frame of 0x360 would be "
+                    "empty"},
+        RefusalCase{{"--temporal", "5", "--width", "1", "--height", "8"},
+                    "--temporal needs an image of at least 2x2 pixels: its half-resolution frame of 0x4 would be "
+                    "empty"},
+        RefusalCase{{"--temporal", "5", "--upscale", "--width", "8", "--height", "1"},
+                    "--temporal needs an image of at least 2x2 pixels: its half-resolution frame of 4x0 would be "
+                    "empty"},
+        RefusalCase{{"--upscale", "--width", "2", "--height", "2"}, ""},
+        // --p0 wins over both and renders no half frame; --temporal 0 is off;
+        // the shape-program run ignores the variants.
+        RefusalCase{{"--p0", "--upscale", "--width", "1"}, ""}, RefusalCase{{"--temporal", "0", "--width", "1"}, ""},
+        RefusalCase{{"--sdna", "f", "--upscale", "--width", "1"}, ""}));
 
 } // namespace
 } // namespace qlmr

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 
+#include <algorithm>
 #include <cctype>
 #include <cmath>
 #include <cstring>
@@ -44,6 +45,22 @@ ProgramRun runGpu(const fs::path& dir, const std::vector<std::string>& args,
     for (const auto& [name, value] : env)
         options.environment[name] = value;
     const qlmr::test::ProgramRun run = qlmr::test::runProgram(QLMR_GPU_PROGRAM, args, options);
+    return {run.exitCode, run.output, run.errors};
+}
+
+// The same under an address-space limit of 1 GiB, so that a huge frame's
+// first large allocation fails at once instead of filling the machine.
+ProgramRun runGpuInLimitedMemory(const fs::path& dir, const std::vector<std::string>& args,
+                                 const std::map<std::string, std::string>& env = {})
+{
+    qlmr::test::RunOptions options;
+    options.workingDirectory = dir;
+    options.separateErrors = true;
+    for (const auto& [name, value] : env)
+        options.environment[name] = value;
+    std::vector<std::string> shellArgs{"-c", "ulimit -v 1048576 && exec \"$0\" \"$@\"", QLMR_GPU_PROGRAM};
+    shellArgs.insert(shellArgs.end(), args.begin(), args.end());
+    const qlmr::test::ProgramRun run = qlmr::test::runProgram("/bin/sh", shellArgs, options);
     return {run.exitCode, run.output, run.errors};
 }
 
@@ -209,14 +226,6 @@ TEST_F(GpuProgramOnDevice, SdnaBrickRunBuildsBothCachesAndNamesItsImages)
         }
     }
     EXPECT_GE(images, 3);
-}
-
-TEST_F(GpuProgramOnDevice, SdnaRunOnAnUnknownDeviceStopsAfterTheCpuLines)
-{
-    const ProgramRun run = runGpu(dir.path(), {"--sdna", QLMR_CRITTER_FILE, "--width", "16", "--height", "8",
-                                               "--frames", "1", "--gpu", "7"});
-    EXPECT_EQ(run.exitCode, 0);
-    EXPECT_EQ(lines(run.out).size(), 4u) << run.out;
 }
 
 TEST_F(GpuProgramOnDevice, RandomCorpusWritesItsResultFile)
@@ -404,6 +413,129 @@ TEST_F(GpuProgramOnDevice, MeshAndUpscaleVariantsReplaceTheStandardComparison)
     EXPECT_TRUE(edge);
 }
 
+// ---- every failure on a device ends with its message and exit code 1 ----------------
+
+struct DeviceFailureCase {
+    const char* name;
+    std::vector<std::string> args;
+    // Folders made in the run's output folder where it writes these files,
+    // so that writing them fails (also for root). The first device's tag is
+    // "dgpu" or "igpu", or, with several devices of one type, "dgpu0" or "igpu0".
+    std::vector<std::string> blocked;
+    std::string line;  // a line the run must print (a regular expression)
+    bool onErrors;     // on standard error; otherwise on standard output
+};
+
+// Test names in failure reports instead of the record's bytes.
+void PrintTo(const DeviceFailureCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+std::vector<std::string> firstDeviceFiles(const std::string& before, const std::string& after)
+{
+    std::vector<std::string> names;
+    for (const char* tag : {"dgpu", "igpu", "dgpu0", "igpu0"})
+        names.push_back(before + tag + after);
+    return names;
+}
+
+const std::vector<std::string> kSmallScene{"--terrain", "64", "--width", "16", "--height", "8", "--frames", "1",
+                                           "--out", "."};
+const std::vector<std::string> kSmallSdna{"--sdna", QLMR_CRITTER_FILE, "--width", "16", "--height", "8", "--frames",
+                                          "1", "--out", "."};
+const std::string kNoDevice = R"(--gpu 7 matches no Vulkan device \([0-9]+ devices? found\))";
+
+std::vector<std::string> with(std::vector<std::string> args, const std::vector<std::string>& more)
+{
+    args.insert(args.end(), more.begin(), more.end());
+    return args;
+}
+
+class GpuProgramDeviceFailures : public GpuProgramOnDevice,
+                                 public ::testing::WithParamInterface<DeviceFailureCase> {};
+
+TEST_P(GpuProgramDeviceFailures, EndWithTheirMessageAndExitCodeOne)
+{
+    const DeviceFailureCase& c = GetParam();
+    for (const std::string& name : c.blocked)
+        fs::create_directories(dir.path() / name);
+    const ProgramRun run = runGpu(dir.path(), c.args);
+    EXPECT_EQ(run.exitCode, 1) << run.out << run.err;
+    const std::regex line(c.line);
+    bool found = false;
+    for (const std::string& text : lines(c.onErrors ? run.err : run.out))
+        found |= std::regex_match(text, line);
+    EXPECT_TRUE(found) << c.line << "\n--- out:\n" << run.out << "--- err:\n" << run.err;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    GpuProgram, GpuProgramDeviceFailures,
+    ::testing::Values(
+        DeviceFailureCase{"SceneOnAnUnknownDevice", with(kSmallScene, {"--gpu", "7"}), {}, kNoDevice, false},
+        DeviceFailureCase{"SdnaOnAnUnknownDevice", with(kSmallSdna, {"--gpu", "7"}), {}, kNoDevice, false},
+        DeviceFailureCase{"SculptOnAnUnknownDevice", {"--sculpt", "1", "--gpu", "7"}, {}, kNoDevice, false},
+        DeviceFailureCase{"RandomOnAnUnknownDevice", {"--random", "1", "--gpu", "7", "--out", "."}, {}, kNoDevice,
+                          true},
+        DeviceFailureCase{"SceneImage", kSmallScene, {"wide_cpu.png"}, R"(cannot write \./wide_cpu\.png)", false},
+        DeviceFailureCase{"UpscaleImage", with(kSmallScene, {"--upscale"}), firstDeviceFiles("wide_", "_native.png"),
+                          R"(cannot write \./wide_[di]gpu0?_native\.png)", false},
+        DeviceFailureCase{"TemporalImage", with(kSmallScene, {"--temporal", "1"}),
+                          firstDeviceFiles("wide_", "_moving_splat_temporal.png"),
+                          R"(cannot write \./wide_[di]gpu0?_moving_splat_temporal\.png)", false},
+        DeviceFailureCase{"SdnaImage", kSmallSdna, firstDeviceFiles("sdna_front_", ".png"),
+                          R"(cannot write \./sdna_front_[di]gpu0?\.png)", false},
+        DeviceFailureCase{"RandomResultFile", {"--random", "1", "--out", "."}, {"random-sdna.json"},
+                          R"(cannot write \./random-sdna\.json)", true}),
+    [](const ::testing::TestParamInfo<DeviceFailureCase>& info) { return std::string(info.param.name); });
+
+// The loader lists a driver once per manifest file, so a copy of lavapipe's
+// manifest under another name gives two devices of the same type and name.
+TEST_F(GpuProgramOnDevice, TwoDevicesOfOneTypeKeepTheirImagesApart)
+{
+    fs::path manifest;
+    if (fs::is_directory("/usr/share/vulkan/icd.d"))
+        for (const auto& entry : fs::directory_iterator("/usr/share/vulkan/icd.d"))
+            if (entry.path().filename().string().rfind("lvp_icd", 0) == 0)
+                manifest = entry.path();
+    if (manifest.empty()) {
+        if (qlmr::test::runningInCi())
+            FAIL() << "no lavapipe manifest in /usr/share/vulkan/icd.d";
+        GTEST_SKIP() << "no lavapipe manifest in /usr/share/vulkan/icd.d";
+    }
+    const fs::path copy = dir.path() / "lvp_copy.json";
+    fs::copy_file(manifest, copy);
+    const std::string files = manifest.string() + ":" + copy.string();
+    const std::map<std::string, std::string> twice{{"VK_ICD_FILENAMES", files}, {"VK_DRIVER_FILES", files}};
+
+    struct Case {
+        std::vector<std::string> args;
+        std::vector<std::string> written;
+        std::vector<std::string> absent;
+    };
+    const Case cases[] = {
+        {with(kSmallSdna, {"--out", "both"}), {"both/sdna_front_dgpu0.png", "both/sdna_front_dgpu1.png"},
+         {"both/sdna_front_dgpu.png"}},
+        // One device chosen keeps the plain name.
+        {with(kSmallSdna, {"--out", "one", "--gpu", "1"}), {"one/sdna_front_dgpu.png"},
+         {"one/sdna_front_dgpu0.png", "one/sdna_front_dgpu1.png"}},
+        {with(kSmallScene, {"--out", "scene"}), {"scene/wide_dgpu0.png", "scene/wide_dgpu1.png", "scene/wide_cpu.png"},
+         {"scene/wide_dgpu.png"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.written.front());
+        const ProgramRun run = runGpu(dir.path(), c.args, twice);
+        const std::vector<std::string> out = lines(run.out);
+        const auto sections =
+            std::count_if(out.begin(), out.end(), [](const std::string& l) { return l.rfind("== ", 0) == 0; });
+        ASSERT_EQ(sections, c.written.size() == 1 ? 1 : 2) << run.out << run.err;
+        for (const std::string& name : c.written)
+            EXPECT_TRUE(fs::is_regular_file(dir.path() / name)) << name << "\n" << run.out;
+        for (const std::string& name : c.absent)
+            EXPECT_FALSE(fs::exists(dir.path() / name)) << name;
+    }
+}
+
 // ---- without a device ------------------------------------------------------------
 
 const std::map<std::string, std::string> kNoDriver{{"VK_ICD_FILENAMES", "/nonexistent/qlmr_icd.json"},
@@ -473,6 +605,83 @@ TEST(GpuProgram, UnreadableOrUndecodableProgramFilesEndTheRun)
     EXPECT_EQ(lines(run.out).size(), 1u) << run.out;
     EXPECT_FALSE(fs::exists(dir.path() / "output"));
 }
+
+// ---- refused or stopped before any device work, with a message and exit 1 ----------
+
+struct StopCase {
+    const char* name;
+    std::vector<std::string> args;
+    std::string out;  // standard output, a regular expression over the whole text
+    std::string err;  // standard error, exactly
+    bool limitMemory;
+};
+
+void PrintTo(const StopCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+const std::string kWidthRange = "--width must be a whole number from 1 to 16384 (pixels)\n";
+const std::string kHeightRange = "--height must be a whole number from 1 to 16384 (pixels)\n";
+const std::string kSdnaHeader =
+    ".+: [0-9]+ instructions, [0-9]+ materials, [0-9]+ bones; 16384x16384, best of 1 frames\n";
+
+class GpuProgramStops : public ::testing::TestWithParam<StopCase> {};
+
+TEST_P(GpuProgramStops, WithTheReasonOnStandardErrorAfterWhatWasPrinted)
+{
+    const StopCase& c = GetParam();
+    qlmr::test::TempDir dir;
+    std::ofstream(dir.file("blocker")) << "a file where a folder is wanted";
+    // No driver: none of these runs may get as far as Vulkan.
+    const ProgramRun run =
+        c.limitMemory ? runGpuInLimitedMemory(dir.path(), c.args, kNoDriver) : runGpu(dir.path(), c.args, kNoDriver);
+    EXPECT_EQ(run.exitCode, 1) << run.out << run.err;
+    EXPECT_EQ(run.err, c.err);
+    EXPECT_TRUE(std::regex_match(run.out, std::regex(c.out))) << run.out;
+    if (c.out.empty()) {
+        EXPECT_FALSE(fs::exists(dir.path() / "output"));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    GpuProgram, GpuProgramStops,
+    ::testing::Values(
+        StopCase{"SdnaWidthZero", {"--sdna", QLMR_CRITTER_FILE, "--width", "0"}, "", kWidthRange, false},
+        StopCase{"SdnaWidthNotANumber", {"--sdna", QLMR_CRITTER_FILE, "--width", "abc", "--height", "8"}, "",
+                 kWidthRange, false},
+        StopCase{"SdnaWidthWithoutValue", {"--sdna", QLMR_CRITTER_FILE, "--height", "8", "--width"}, "",
+                 kWidthRange, false},
+        StopCase{"SdnaHeightNegative", {"--sdna", QLMR_CRITTER_FILE, "--width", "8", "--height", "-1"}, "",
+                 kHeightRange, false},
+        StopCase{"SdnaEmptyFrame", {"--sdna", QLMR_CRITTER_FILE, "--width", "0", "--height", "0"}, "", kWidthRange,
+                 false},
+        StopCase{"SceneWidthZero", {"--terrain", "64", "--width", "0"}, "", kWidthRange, false},
+        StopCase{"SceneWidthNotANumber", {"--terrain", "64", "--width", "abc"}, "", kWidthRange, false},
+        StopCase{"SceneHeightNegative", {"--terrain", "64", "--width", "8", "--height", "-1"}, "", kHeightRange,
+                 false},
+        StopCase{"UpscaleOnePixelWide", {"--terrain", "64", "--upscale", "--width", "1", "--height", "8"}, "",
+                 "--upscale needs an image of at least 2x2 pixels: its half-resolution frame of 0x4 would be empty\n",
+                 false},
+        StopCase{"TemporalOnePixelWide", {"--terrain", "64", "--temporal", "5", "--width", "1", "--height", "8"}, "",
+                 "--temporal needs an image of at least 2x2 pixels: its half-resolution frame of 0x4 would be "
+                 "empty\n",
+                 false},
+        StopCase{"TerrainNotAPowerOfTwo", {"--terrain", "100", "--width", "8", "--height", "8", "--out", "o"},
+                 "generating fields\\.\\.\\.\n", "field width must be a power of two\n", false},
+        StopCase{"OutputFolderCannotBeMade",
+                 {"--terrain", "64", "--width", "8", "--height", "8", "--out", "blocker/sub"},
+                 "", "filesystem error: cannot create directories: Not a directory [blocker/sub]\n", false},
+        StopCase{"HugeSdnaFrame",
+                 {"--sdna", QLMR_CRITTER_FILE, "--width", "16384", "--height", "16384", "--frames", "1"},
+                 kSdnaHeader, "out of memory: the CPU reference images\n", true},
+        StopCase{"HugeSceneFrame", {"--terrain", "64", "--width", "16384", "--height", "16384", "--frames", "1",
+                                    "--out", "o"},
+                 "generating fields\\.\\.\\.\n", "out of memory: the CPU reference frames\n", true},
+        StopCase{"HugeTerrain", {"--terrain", "16384", "--width", "8", "--height", "8", "--out", "o"},
+                 "generating fields\\.\\.\\.\n", "out of memory: the scene\n", true},
+        StopCase{"HugeSculptCheck", {"--sculpt", "2147483647"}, "", "out of memory: the sculpt probe points\n", true}),
+    [](const ::testing::TestParamInfo<StopCase>& info) { return std::string(info.param.name); });
 
 TEST(GpuProgram, DioramaWithoutItsSpritesEndsBeforeVulkan)
 {

@@ -1,14 +1,17 @@
-// The processor side of the sculpt check: the blend, the arch, the probe
-// points and the tolerance.
+// The sculpt check: the blend, the arch, the probe points and the tolerance
+// on the processor, and the kernel on the machine's first device.
 #include "sculpt_check.h"
 
 #include "sdna/evaluator.h"
+#include "support/test_support.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
 #include <random>
+#include <string>
+#include <vector>
 
 namespace qlmr {
 namespace {
@@ -90,6 +93,32 @@ TEST(SculptCompare, ToleranceIsAbsoluteBelowOneAndRelativeAbove)
     const SculptTally t = compareSculpt({1.0f, 4.0f}, {1.0f, 3.0f});
     EXPECT_DOUBLE_EQ(t.worstAbs, 1.0);
     EXPECT_DOUBLE_EQ(t.worstRel, 1.0 / 3.0);
+}
+
+// With the row limit lowered to 3 workgroups, 1000 points (16 groups) run as
+// 6 rows of groups; the kernel must still give every point its distance.
+TEST(SculptKernel, OnDeviceEveryPointGetsItsDistanceWhenGroupsRunInRows)
+{
+    VulkanContext context;
+    std::string error;
+    if (!context.createInstance(&error) || !context.createDevice(0, &error)) {
+        if (test::runningInCi())
+            FAIL() << "no Vulkan device in CI: " << error;
+        GTEST_SKIP() << "no Vulkan device: " << error;
+    }
+    SdnaProgram arch;
+    ASSERT_TRUE(buildSculptArch(arch, error)) << error;
+    const std::vector<std::array<float, 4>> points = sculptProbePoints(1000);
+    context.maxComputeWorkGroupCount[0] = 3;
+    ASSERT_EQ(linearDispatch(context, points.size()), (DispatchGrid{3, 6}));
+    std::vector<float> distances;
+    const ComputeResult run = runSculptKernel(context, arch, points, SculptOperation::Carve, 0.5f, distances);
+    ASSERT_TRUE(run.ok) << run.error;
+    std::vector<float> reference;
+    for (const auto& p : points)
+        reference.push_back(sculptReference(arch, p, SculptOperation::Carve, 0.5f));
+    const SculptTally tally = compareSculpt(distances, reference);
+    EXPECT_TRUE(tally.passed) << "worst abs " << tally.worstAbs;
 }
 
 } // namespace

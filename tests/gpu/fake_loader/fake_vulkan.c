@@ -58,6 +58,8 @@ FAKE_EXPORT void qlmrFakeReset(void)
     config.queryResultsResult = VK_SUCCESS;
     config.submitFillByte = -1;
     config.failResult = VK_ERROR_OUT_OF_DEVICE_MEMORY;
+    for (int axis = 0; axis < 3; ++axis)
+        config.maxComputeWorkGroupCount[axis] = 65535;
 
     uint32_t value = config.deviceCount;
     envUnsigned("QLMR_FAKE_DEVICES", &value);
@@ -216,6 +218,8 @@ static void fillProperties(VkPhysicalDevice physical, VkPhysicalDeviceProperties
     p->limits.maxComputeWorkGroupInvocations = 1024;
     p->limits.timestampPeriod = config.timestampPeriod;
     p->limits.maxImageArrayLayers = 2048;
+    for (int axis = 0; axis < 3; ++axis)
+        p->limits.maxComputeWorkGroupCount[axis] = config.maxComputeWorkGroupCount[axis];
 }
 
 static VKAPI_ATTR void VKAPI_CALL fakeGetPhysicalDeviceProperties(VkPhysicalDevice physical,

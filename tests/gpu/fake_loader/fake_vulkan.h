@@ -52,6 +52,7 @@ typedef struct QlmrFakeConfig {
     char failCall[64];                /* name of a call that fails ... */
     uint32_t failAfter;               /* ... after this many successful calls ... */
     VkResult failResult;              /* ... with this result */
+    uint32_t maxComputeWorkGroupCount[3]; /* the devices' dispatch limit per axis */
 } QlmrFakeConfig;
 
 typedef struct QlmrFakeLog {
