@@ -3,6 +3,7 @@
 #include <new>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 namespace qlmr {
 
@@ -13,7 +14,7 @@ template <class Make>
 decltype(auto) making(const std::string& what, Make&& make)
 {
     try {
-        return make();
+        return std::forward<Make>(make)();
     } catch (const std::bad_alloc&) {
         throw std::runtime_error("out of memory: " + what);
     }

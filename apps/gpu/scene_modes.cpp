@@ -15,7 +15,7 @@
 #include "device_choice.h"
 #include "device_variants.h"
 #include "image_output.h"
-#include "out_of_memory.h"
+#include "common/out_of_memory.h"
 #include "scene_setup.h"
 #include "stamp_run.h"
 

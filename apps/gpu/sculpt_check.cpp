@@ -4,7 +4,7 @@
 #include "gpu/one_shot_compute.h"
 #include "gpu/sdna_gpu_run.h"
 #include "gpu/vulkan_context.h"
-#include "out_of_memory.h"
+#include "common/out_of_memory.h"
 #include "sculpt_probe_comp.h"
 #include "sdna/builder.h"
 #include "sdna/evaluator.h"

@@ -4,7 +4,7 @@
 #include "gpu/sdna_gpu_run.h"
 #include "gpu/vulkan_context.h"
 #include "image_output.h"
-#include "out_of_memory.h"
+#include "common/out_of_memory.h"
 #include "peak_memory.h"
 #include "scene/camera.h"
 #include "sdna/bounds_analysis.h"
