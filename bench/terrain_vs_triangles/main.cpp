@@ -78,6 +78,7 @@ bool parseOptions(int argc, char** argv, BenchOptions& options, bool& help)
     return true;
 }
 
+#if QLMR_WITH_EMBREE
 struct PixelAgreement {
     double hitMissDiffers = 0.0;   // fraction of pixels where one tracer hits and the other misses
     double medianDepthError = 0.0; // median |t_engine - t_other| / t_engine over pixels both hit
@@ -104,6 +105,7 @@ PixelAgreement comparePixels(const std::vector<float>& engine, const std::vector
     }
     return agreement;
 }
+#endif
 
 std::uint64_t countSet(const std::vector<std::uint8_t>& flags)
 {
@@ -130,10 +132,7 @@ int run(const BenchOptions& options)
     const DemoBuild build = demoBuild();
     ThreadPool pool;
     const unsigned threads = pool.workerCount() + 1;
-#if QLMR_WITH_EMBREE
-    const bool compare = !options.engineOnly;
-#else
-    const bool compare = false;
+#if !QLMR_WITH_EMBREE
     if (!options.engineOnly)
         std::printf("built without Embree: the engine alone is timed\n");
 #endif
@@ -159,7 +158,7 @@ int run(const BenchOptions& options)
 
 #if QLMR_WITH_EMBREE
     std::unique_ptr<EmbreeTerrain> triangles;
-    if (compare) {
+    if (!options.engineOnly) {
         triangles = std::make_unique<EmbreeTerrain>(terrain.scene, 0, pool);
         const double embreeBytes = double(triangles->geometryBytes()) + double(triangles->embreeBytes());
         std::printf("embree %s: %llu triangles, built in %.2f s | vertices and indices %.1f MB + BVH %.1f MB "
@@ -184,7 +183,7 @@ int run(const BenchOptions& options)
         SummaryRow row{view.name, engine.figures, false, {}};
 
 #if QLMR_WITH_EMBREE
-        if (compare) {
+        if (triangles) {
             const EmbreeView other =
                 triangles->traceView(pool, view.camera, lighting.sunDir, engine.castsShadow, options.frames);
             const double blocked = other.figures.shadow == 0 ? 0.0 : double(other.blocked) / double(other.figures.shadow);
@@ -204,7 +203,7 @@ int run(const BenchOptions& options)
 
     std::printf("load average after the run: %s\n", loadAverage().c_str());
     std::printf("| view | build | terrain | engine Mrays/s | engine Mrays/CPU-s | embree Mrays/s | embree Mrays/CPU-s | "
-                "ratio per s | ratio per CPU-s |\n");
+                "ratio per s | ratio per CPU-s |\n|---|---|---|---|---|---|---|---|---|\n");
     for (const SummaryRow& row : rows) {
         std::string baseline = "| - | - | - | -";
         if (row.compared)
