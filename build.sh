@@ -3,6 +3,8 @@
 #   ./build.sh test       build, then run the whole test suite (non-zero on failure)
 #   ./build.sh showcase   build, then run the showcase
 #   ./build.sh build      build only
+#   ./build.sh bench      build, then time the terrain renderer against Embree 3
+#                         triangles (installs libembree-dev when missing)
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -65,8 +67,27 @@ case "$mode" in
     # skipped in the report itself; they do not fail the command.
     echo "the report is at $report/index.html (launcher exit code $status)"
     ;;
+  bench)
+    # Embree 3 is only the yardstick of this benchmark; nothing else needs it.
+    if ! dpkg-query -W -f='${Status}' libembree-dev 2>/dev/null | grep -q "install ok installed"; then
+      echo "installing: libembree-dev"
+      sudo=""
+      [ "$(id -u)" -ne 0 ] && sudo=sudo
+      $sudo apt-get update -qq
+      DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq libembree-dev
+    fi
+    # Configure again so that CMake finds Embree if it was installed just now.
+    cmake -S . -B "$build_dir" >/dev/null
+    cmake --build "$build_dir" -j "$jobs" --target qlmr_bench_terrain_vs_triangles_avx2 qlmr_bench_terrain_vs_triangles_sse2
+    echo "load average before the runs: $(uptime)"
+    for size in 2048 8192; do
+      for variant in avx2 sse2; do
+        "$build_dir/bench/terrain_vs_triangles/qlmr_bench_terrain_vs_triangles_$variant" --terrain "$size"
+      done
+    done
+    ;;
   *)
-    echo "usage: ./build.sh [build|test|showcase]" >&2
+    echo "usage: ./build.sh [build|test|showcase|bench]" >&2
     exit 2
     ;;
 esac

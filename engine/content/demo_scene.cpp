@@ -10,25 +10,15 @@
 
 namespace qlmr {
 
-DemoLayout buildDemoScene(Scene& scene, unsigned terrainSize, bool edges, ThreadPool& pool)
+DemoLayout addDemoTerrain(Scene& scene, unsigned terrainSize, ThreadPool& pool)
 {
     DemoLayout layout;
     layout.worldSize = 256.0f;
     layout.heightScale = 42.0f;
     const TerrainParams terrainParams{0.5f, 0.62f, 0.07f, 0.18f, layout.worldSize, layout.heightScale};
 
-    std::printf("generating fields...\n");
-
-    // Each image is dropped as soon as its field exists, so only one is
-    // alive at a time.
     const auto terrain = static_cast<std::uint32_t>(
         scene.addField(makeField(generateTerrain(terrainSize, 7, terrainParams, pool), true)));
-    const auto cobblestones =
-        static_cast<std::uint32_t>(scene.addField(makeField(generateCobblestones(512, 10, 3, pool), false)));
-    const auto bricks =
-        static_cast<std::uint32_t>(scene.addField(makeField(generateBricks(512, 256, 8, 5, pool), false)));
-    const auto panels = static_cast<std::uint32_t>(scene.addField(makeField(generatePanels(512, 9, pool), false)));
-
     const float half = 0.5f * layout.worldSize;
     scene.addPrism(makePrism({-half, 0.0f, half}, {1.0f, 0.0f, 0.0f}, {0.0f, 0.0f, -1.0f}, layout.worldSize,
                              layout.worldSize, layout.heightScale, terrain));
@@ -37,6 +27,21 @@ DemoLayout buildDemoScene(Scene& scene, unsigned terrainSize, bool edges, Thread
     const float padV = terrainParams.padCenterY;
     const float padHeight = scene.fields[terrain].sampleHeight(0, padU, padV) * layout.heightScale;
     layout.padPosition = {layout.worldSize * padU - half, padHeight, half - layout.worldSize * padV};
+    return layout;
+}
+
+DemoLayout buildDemoScene(Scene& scene, unsigned terrainSize, bool edges, ThreadPool& pool)
+{
+    std::printf("generating fields...\n");
+
+    // Each image is dropped as soon as its field exists, so only one is
+    // alive at a time.
+    DemoLayout layout = addDemoTerrain(scene, terrainSize, pool);
+    const auto cobblestones =
+        static_cast<std::uint32_t>(scene.addField(makeField(generateCobblestones(512, 10, 3, pool), false)));
+    const auto bricks =
+        static_cast<std::uint32_t>(scene.addField(makeField(generateBricks(512, 256, 8, 5, pool), false)));
+    const auto panels = static_cast<std::uint32_t>(scene.addField(makeField(generatePanels(512, 9, pool), false)));
     const Vec3 p = layout.padPosition;
 
     // Cobblestone path, 10 m wide and 30 m long, sunk 0.07 m below the pad.

@@ -15,4 +15,13 @@ namespace qlmr {
 // throws the field's exception (fields already added stay in the scene).
 DemoLayout buildDemoScene(Scene& scene, unsigned terrainSize, bool edges, ThreadPool& pool);
 
+// The demo scene's terrain alone: appends the generated terrain field and
+// its prism (256 m across, 42 m high, x and z in [-128, 128]) and returns a
+// layout with the pad position, world size and height scale filled in (the
+// shell members keep their defaults). buildDemoScene starts with it, so the
+// terrain is field 0 and prism 0 either way. The caller refreshes the
+// prisms once its scene is complete. Throws as buildDemoScene does for the
+// terrain size.
+DemoLayout addDemoTerrain(Scene& scene, unsigned terrainSize, ThreadPool& pool);
+
 } // namespace qlmr

@@ -121,6 +121,33 @@ TEST(DemoScene, SameSceneOnAnyThreadCount)
     }
 }
 
+// The terrain benchmark traces the terrain alone; it must be the very field,
+// prism and pad that the full demo scene frames its views on.
+TEST(DemoScene, TerrainAloneMatchesTheFullScenesTerrain)
+{
+    const Built full = build(false);
+    ThreadPool pool(3);
+    Scene terrainOnly;
+    testing::internal::CaptureStdout();
+    const DemoLayout layout = addDemoTerrain(terrainOnly, kTerrainSize, pool);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    terrainOnly.refreshPrisms();
+
+    ASSERT_EQ(terrainOnly.fields.size(), 1u);
+    ASSERT_EQ(terrainOnly.prisms.size(), 1u);
+    const DisplacementField& a = terrainOnly.fields[0];
+    const DisplacementField& b = full.scene.fields[0];
+    EXPECT_EQ(a.heights, b.heights);
+    EXPECT_EQ(a.bounds, b.bounds);
+    EXPECT_EQ(a.albedo, b.albedo);
+    EXPECT_EQ(a.materials, b.materials);
+    EXPECT_EQ(a.clampEdges, b.clampEdges);
+    EXPECT_EQ(0, std::memcmp(&terrainOnly.prisms[0], &full.scene.prisms[0], sizeof(Prism)));
+    EXPECT_EQ(layout.padPosition, full.layout.padPosition);
+    EXPECT_EQ(layout.worldSize, full.layout.worldSize);
+    EXPECT_EQ(layout.heightScale, full.layout.heightScale);
+}
+
 TEST(DemoScene, TerrainSizeNotAPowerOfTwoThrowsTheFieldsMessage)
 {
     ThreadPool pool(8);
