@@ -2,6 +2,7 @@
 // random corpus and the sculpt check on the machine's Vulkan devices (small
 // images, one frame), and the error paths that need no device.
 #include "support/json_reader.h"
+#include "support/limited_run.h"
 #include "support/program_run.h"
 #include "support/test_support.h"
 
@@ -48,8 +49,8 @@ ProgramRun runGpu(const fs::path& dir, const std::vector<std::string>& args,
     return {run.exitCode, run.output, run.errors};
 }
 
-// The same under an address-space limit of 1 GiB, so that a huge frame's
-// first large allocation fails at once instead of filling the machine.
+// The same under a modest address-space limit, so that a huge frame's first
+// large allocation fails at once instead of filling the machine.
 ProgramRun runGpuInLimitedMemory(const fs::path& dir, const std::vector<std::string>& args,
                                  const std::map<std::string, std::string>& env = {})
 {
@@ -58,9 +59,8 @@ ProgramRun runGpuInLimitedMemory(const fs::path& dir, const std::vector<std::str
     options.separateErrors = true;
     for (const auto& [name, value] : env)
         options.environment[name] = value;
-    std::vector<std::string> shellArgs{"-c", "ulimit -v 1048576 && exec \"$0\" \"$@\"", QLMR_GPU_PROGRAM};
-    shellArgs.insert(shellArgs.end(), args.begin(), args.end());
-    const qlmr::test::ProgramRun run = qlmr::test::runProgram("/bin/sh", shellArgs, options);
+    const qlmr::test::ProgramRun run =
+        qlmr::test::runLimited(QLMR_GPU_PROGRAM, args, {qlmr::test::modestMemoryLimit(), 0}, options);
     return {run.exitCode, run.output, run.errors};
 }
 
