@@ -2,10 +2,9 @@
 // reports timing, ray statistics and the memory of the height data.
 #include "demo_options.h"
 #include "demo_run.h"
+#include "common/failure_exit.h"
 
 #include <cstdio>
-#include <exception>
-#include <new>
 
 int main(int argc, char** argv)
 {
@@ -19,17 +18,5 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "%s\n", refusal.c_str());
         return 1;
     }
-    try {
-        return qlmr::runDemo(parsed.options, stdout, stderr);
-    } catch (const std::bad_alloc&) {
-        // Whatever ran out without saying what it was making.
-        std::fflush(stdout);
-        std::fprintf(stderr, "out of memory\n");
-        return 1;
-    } catch (const std::exception& error) {
-        // Whatever was reported so far comes before the reason it stopped.
-        std::fflush(stdout);
-        std::fprintf(stderr, "%s\n", error.what());
-        return 1;
-    }
+    return qlmr::exitCodeOf(stdout, stderr, [&] { return qlmr::runDemo(parsed.options, stdout, stderr); });
 }

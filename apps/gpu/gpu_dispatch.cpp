@@ -5,8 +5,9 @@
 #include "sculpt_check.h"
 #include "sdna_run.h"
 
-#include <exception>
-#include <new>
+#include "common/failure_exit.h"
+
+#include <cstdio>
 #include <string>
 
 namespace qlmr {
@@ -50,25 +51,18 @@ int runGpuTest(const GpuTestOptions& o, std::FILE* out, std::FILE* err)
 
 int runGpuCommandLine(int argc, const char* const* argv, std::FILE* out, std::FILE* err)
 {
-    // The reason a run stops goes after the lines it printed so far.
-    auto stop = [&](const char* reason) {
-        std::fflush(out);
-        std::fprintf(err, "%s\n", reason);
-        return 1;
-    };
-    try {
+    return exitCodeOf(out, err, [&] {
         const GpuTestOptions options = parseGpuTestOptions(argc, argv);
         const std::string refusal = gpuOptionsError(options);
-        if (!refusal.empty())
-            return stop(refusal.c_str());
+        if (!refusal.empty()) {
+            std::fflush(out);
+            std::fprintf(err, "%s\n", refusal.c_str());
+            return 1;
+        }
         const int code = runGpuTest(options, out, err);
         std::fflush(out);
         return code;
-    } catch (const std::bad_alloc&) {
-        return stop("out of memory");
-    } catch (const std::exception& error) {
-        return stop(error.what());
-    }
+    });
 }
 
 } // namespace qlmr
