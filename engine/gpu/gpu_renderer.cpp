@@ -963,10 +963,15 @@ std::vector<std::int32_t> GpuRenderer::prismSeedLevels(const Camera& camera) con
     std::vector<std::int32_t> levels(std::max<std::size_t>(1, prismList.size()), -1);
     if (!options.seedPass || !shellRasterBuilt())
         return levels;
-    // A prism the camera stands in is never seeded: its hull would be seen from inside.
-    for (std::size_t i = 0; i < prismList.size() && i < shells.size(); ++i)
-        if (shells[i].present() && pointOutsidePrism(std::uint32_t(i), camera.position))
+    // A prism the camera stands in is never seeded: its hull would be seen
+    // from inside. Nor is one whose box reaches past the hull (the unit
+    // square, from height 0 up): a hit out there has no hull in front of it.
+    for (std::size_t i = 0; i < prismList.size() && i < shells.size(); ++i) {
+        const Prism& p = prismList[i];
+        const bool wrapped = p.uMin >= 0.0f && p.uMax <= 1.0f && p.vMin >= 0.0f && p.vMax <= 1.0f && p.hMin >= 0.0f;
+        if (shells[i].present() && wrapped && pointOutsidePrism(std::uint32_t(i), camera.position))
             levels[i] = std::int32_t(shells[i].level);
+    }
     return levels;
 }
 

@@ -440,7 +440,9 @@ Hit tracePrimary(Ray ray, uvec2 range, float lodScale, float seedT)
         PrismSetup ps = setupPrism(p, f, ray, best.t, lodScale);
         if (!ps.takesPart)
             continue;
-        if (seedT < 1e29 && prismSeedLevel[index] >= 0 && !applySeed(ps, f, seedT))
+        // The hull of shell level L bounds the surface at levels 0 to L
+        // only: a walk that ends on a coarser level starts at its entry.
+        if (seedT < 1e29 && prismSeedLevel[index] >= ps.lodFloor && !applySeed(ps, f, seedT))
             continue;
         const WalkOutcome hit = runWalk(f, ps.r, ps, false, best.iterations);
         recordHit(p, index, f, ps, ray, hit, best);
