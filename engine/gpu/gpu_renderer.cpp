@@ -192,6 +192,11 @@ bool GpuRenderer::init(VulkanContext& ctx, const Scene& sceneIn, std::string* er
     scene = &sceneIn;
     const VulkanFunctions& vk = ctx.vk;
 
+    // The seed pass is recorded on the one queue, which must take raster work.
+    std::string noGraphics;
+    if (opts.seedPass && !ctx.requireGraphicsQueue(&noGraphics))
+        return fail(error, "shell raster setup: " + noGraphics);
+
     // 1. Command objects.
     createCommandPool(ctx, 0, &commandPool);
     createFence(ctx, &fence);

@@ -137,5 +137,31 @@ TEST_F(ShellSeedOnDevice, BoxesReachingPastTheHullAreNotSeeded)
     EXPECT_GT(expectSameHits(plain, seeded, camera), 96 * 64 / 4);
 }
 
+// The seed pass is recorded on the context's one queue: on a device whose
+// compute family has no graphics the renderer with the seed pass is not set
+// up, and says why, before it makes anything.
+class ShellSeedFakeTest : public test::FakeVulkanTest {};
+
+TEST_F(ShellSeedFakeTest, ComputeOnlyQueueRefusesTheSeedPass)
+{
+    config().families[0].flags = VK_QUEUE_COMPUTE_BIT | VK_QUEUE_TRANSFER_BIT;
+    openDevice();
+    const std::int64_t before = log().liveObjects;
+    Scene scene;
+    scene.addField(DisplacementField(8, 8, std::span<const float>(std::vector<float>(64, 0.5f)), true));
+    scene.addPrism(makePrism({0, 0, 0}, {1, 0, 0}, {0, 0, -1}, 1, 1, 1, 0));
+    scene.refreshPrisms();
+    {
+        GpuRenderer renderer;
+        GpuRenderOptions options;
+        options.seedPass = true;
+        std::string error;
+        EXPECT_FALSE(renderer.init(context, scene, &error, options));
+        EXPECT_EQ(error, "shell raster setup: no queue family with graphics and compute");
+    }
+    EXPECT_EQ(log().liveObjects, before);
+    EXPECT_EQ(log().submits, 0u);
+}
+
 } // namespace
 } // namespace qlmr
