@@ -144,6 +144,7 @@ int runSceneMode(const GpuTestOptions& o, std::FILE* out)
         options.solid = solid != nullptr;
         options.snapToPixelGrid = trace.snapToPixelGrid;
         if (!context->createInstance(&error) || !context->createDevice(device.index, &error) ||
+            (o.meshCompare && !context->requireGraphicsQueue(&error)) ||
             !renderer->init(*context, scene, &error, options) || (solid && !setSolid(*renderer, *solid, error))) {
             std::fprintf(out, "[%s] setup failed: %s\n", device.name.c_str(), error.c_str());
             ++failures;

@@ -93,6 +93,12 @@ std::string sdnaViewLine(const std::string& view, double gpuMs, const SdnaCpuRes
     return line;
 }
 
+std::string sdnaBrickWalkLine(bool inDouble)
+{
+    return inDouble ? "  GPU brick walk: double precision\n"
+                    : "  GPU brick walk: single precision (the device has no shaderFloat64)\n";
+}
+
 LevelsVerdict sdnaVerdict(const std::string& view, const SdnaComparison& c)
 {
     LevelsLimits limits;

@@ -42,6 +42,10 @@ SdnaComparison compareSdnaFrame(const GpuFrame& gpu, const SdnaCpuResult& cpu);
 std::string sdnaViewLine(const std::string& view, double gpuMs, const SdnaCpuResult& cpu,
                          const SdnaComparison& comparison);
 
+// "  GPU brick walk: double precision\n", or single precision with the
+// reason, as the device section of a brick run says which walk ran.
+std::string sdnaBrickWalkLine(bool inDouble);
+
 // The verdict of one view with the label "sdna".
 LevelsVerdict sdnaVerdict(const std::string& view, const SdnaComparison& comparison);
 

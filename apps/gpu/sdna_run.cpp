@@ -189,6 +189,8 @@ int runSdna(const SdnaRunSettings& s, std::FILE* out)
             continue;
         }
         std::fprintf(out, "== %s\n", device.name.c_str());
+        if (useBricks)
+            std::fputs(sdnaBrickWalkLine(sdnaBrickWalkInDouble(*context)).c_str(), out);
         const std::string tag = deviceImageTag(devices, device);
 
         for (std::size_t v = 0; v < kSdnaViews.size(); ++v) {

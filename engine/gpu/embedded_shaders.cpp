@@ -2,6 +2,7 @@
 
 #include "qlmr_shaders/device_smoke_comp.h"
 #include "qlmr_shaders/sdna_bricks_comp.h"
+#include "qlmr_shaders/sdna_bricks_f64_comp.h"
 #include "qlmr_shaders/sdna_plain_comp.h"
 #include "qlmr_shaders/mesh_frag.h"
 #include "qlmr_shaders/mesh_vert.h"
@@ -25,6 +26,11 @@ SpirvCode sdnaPlainShader()
 SpirvCode sdnaBricksShader()
 {
     return {shaders::sdna_bricks_comp, std::size(shaders::sdna_bricks_comp)};
+}
+
+SpirvCode sdnaBricksF64Shader()
+{
+    return {shaders::sdna_bricks_f64_comp, std::size(shaders::sdna_bricks_f64_comp)};
 }
 
 SpirvCode meshVertexShader()

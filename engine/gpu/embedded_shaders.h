@@ -10,11 +10,14 @@ namespace qlmr {
 // rounds}.
 SpirvCode deviceSmokeShader();
 
-// The shape-program kernels (shaders/sdna_plain.comp, sdna_bricks.comp):
-// 8 x 8 x 1 workgroups over the image, the buffers of sdna_gpu_layout.h in
-// binding order (the plain kernel the first 9, the brick kernel all 12).
+// The shape-program kernels (shaders/sdna_plain.comp, sdna_bricks.comp,
+// sdna_bricks_f64.comp): 8 x 8 x 1 workgroups over the image, the buffers of
+// sdna_gpu_layout.h in binding order (the plain kernel the first 9, the brick
+// kernels all 12). The f64 brick kernel walks in double precision and needs
+// the shaderFloat64 feature.
 SpirvCode sdnaPlainShader();
 SpirvCode sdnaBricksShader();
+SpirvCode sdnaBricksF64Shader();
 
 // The field mesh shaders of the mesh rasterizer (shaders/mesh.vert, mesh.frag):
 // vertex input of MeshVertex, push block MeshPush (mesh_rasterizer.h).

@@ -192,6 +192,11 @@ bool GpuRenderer::init(VulkanContext& ctx, const Scene& sceneIn, std::string* er
     scene = &sceneIn;
     const VulkanFunctions& vk = ctx.vk;
 
+    // The seed pass is recorded on the one queue, which must take raster work.
+    std::string noGraphics;
+    if (opts.seedPass && !ctx.requireGraphicsQueue(&noGraphics))
+        return fail(error, "shell raster setup: " + noGraphics);
+
     // 1. Command objects.
     createCommandPool(ctx, 0, &commandPool);
     createFence(ctx, &fence);
@@ -963,10 +968,15 @@ std::vector<std::int32_t> GpuRenderer::prismSeedLevels(const Camera& camera) con
     std::vector<std::int32_t> levels(std::max<std::size_t>(1, prismList.size()), -1);
     if (!options.seedPass || !shellRasterBuilt())
         return levels;
-    // A prism the camera stands in is never seeded: its hull would be seen from inside.
-    for (std::size_t i = 0; i < prismList.size() && i < shells.size(); ++i)
-        if (shells[i].present() && pointOutsidePrism(std::uint32_t(i), camera.position))
+    // A prism the camera stands in is never seeded: its hull would be seen
+    // from inside. Nor is one whose box reaches past the hull (the unit
+    // square, from height 0 up): a hit out there has no hull in front of it.
+    for (std::size_t i = 0; i < prismList.size() && i < shells.size(); ++i) {
+        const Prism& p = prismList[i];
+        const bool wrapped = p.uMin >= 0.0f && p.uMax <= 1.0f && p.vMin >= 0.0f && p.vMax <= 1.0f && p.hMin >= 0.0f;
+        if (shells[i].present() && wrapped && pointOutsidePrism(std::uint32_t(i), camera.position))
             levels[i] = std::int32_t(shells[i].level);
+    }
     return levels;
 }
 

@@ -289,6 +289,9 @@ bool MeshRasterizer::init(VulkanContext& ctx, const Scene& scene, std::uint32_t 
             *error = std::move(message);
         return false;
     };
+    // The mesh is drawn on the context's one queue, which must take raster work.
+    if (!ctx.requireGraphicsQueue(error))
+        return false;
 
     createCommandPool(ctx, VK_COMMAND_POOL_CREATE_RESET_COMMAND_BUFFER_BIT, &commandPool);
     createFence(ctx, &fence);

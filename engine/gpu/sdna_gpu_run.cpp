@@ -108,6 +108,11 @@ SdnaGpuBuffers packSdnaGpuBuffers(const SdnaProgram& program, std::span<const Bo
     return buffers;
 }
 
+bool sdnaBrickWalkInDouble(const VulkanContext& context)
+{
+    return context.shaderFloat64;
+}
+
 GpuFrame renderSdnaGpu(VulkanContext& context, const SdnaProgram& program, std::span<const BonePose> pose,
                        const SdnaGpuView& view, std::uint32_t width, std::uint32_t height, const Bricks* bricks,
                        std::uint32_t brickMode, const ProgramBounds* bounds)
@@ -133,7 +138,9 @@ GpuFrame renderSdnaGpu(VulkanContext& context, const SdnaProgram& program, std::
         input(buffers.brickGrid),  input(buffers.brickData), uniform(buffers.brickParams),
     };
     const bool withBricks = bricks != nullptr;
-    const SpirvCode shader = withBricks ? sdnaBricksShader() : sdnaPlainShader();
+    const SpirvCode shader = !withBricks                      ? sdnaPlainShader()
+                             : sdnaBrickWalkInDouble(context) ? sdnaBricksF64Shader()
+                                                              : sdnaBricksShader();
     const std::span<const ComputeBuffer> used(list, withBricks ? 12 : 9);
 
     const ComputeResult run = runCompute(context, shader, used, groupCount(width, QLMR_SDNA_GROUP_SIZE),

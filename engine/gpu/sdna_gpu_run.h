@@ -58,6 +58,12 @@ SdnaGpuBuffers packSdnaGpuBuffers(const SdnaProgram& program, std::span<const Bo
                                   const SdnaGpuView& view, std::uint32_t width, std::uint32_t height,
                                   const Bricks* bricks, std::uint32_t brickMode, const ProgramBounds* bounds);
 
+// Whether the brick kernel walks in double precision, step for step as the
+// processor does, on this context's device: where it offers shaderFloat64
+// (the context then enables it). Elsewhere the walk runs in single precision
+// with widened margins.
+bool sdnaBrickWalkInDouble(const VulkanContext& context);
+
 // Renders the posed program on the context's opened device: the plain kernel
 // without bricks, the brick kernel with them. The frame's colour is linear
 // with the pixel's primary step count in the fourth channel; depth is t or

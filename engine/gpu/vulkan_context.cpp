@@ -187,9 +187,16 @@ bool VulkanContext::chooseQueueFamilies(std::string* error)
         return (families[f].queueFlags & VK_QUEUE_COMPUTE_BIT) && families[f].timestampValidBits != 0;
     };
 
+    auto hasGraphics = [&](std::size_t f) { return (families[f].queueFlags & VK_QUEUE_GRAPHICS_BIT) != 0; };
+
     std::int32_t compute = -1;
     presentQueueFamily = -1;
     if (!surface) {
+        // The raster passes share the one queue: a family that also has
+        // graphics comes first, else the first one with compute.
+        for (std::size_t f = 0; f < families.size() && compute < 0; ++f)
+            if (computeWithTimestamps(f) && hasGraphics(f))
+                compute = static_cast<std::int32_t>(f);
         for (std::size_t f = 0; f < families.size() && compute < 0; ++f)
             if (computeWithTimestamps(f))
                 compute = static_cast<std::int32_t>(f);
@@ -205,7 +212,7 @@ bool VulkanContext::chooseQueueFamilies(std::string* error)
         for (std::size_t f = 0; f < families.size(); ++f) {
             if (!computeWithTimestamps(f))
                 continue;
-            const int score = ((families[f].queueFlags & VK_QUEUE_GRAPHICS_BIT) ? 1 : 0) + (canPresent[f] ? 4 : 0);
+            const int score = (hasGraphics(f) ? 1 : 0) + (canPresent[f] ? 4 : 0);
             if (score > bestScore) {
                 bestScore = score;
                 compute = static_cast<std::int32_t>(f);
@@ -217,7 +224,7 @@ bool VulkanContext::chooseQueueFamilies(std::string* error)
             for (std::size_t f = 0; f < families.size(); ++f) {
                 if (!canPresent[f])
                     continue;
-                if (presentQueueFamily < 0 || (families[f].queueFlags & VK_QUEUE_GRAPHICS_BIT))
+                if (presentQueueFamily < 0 || hasGraphics(f))
                     presentQueueFamily = static_cast<std::int32_t>(f);
             }
         }
@@ -228,6 +235,7 @@ bool VulkanContext::chooseQueueFamilies(std::string* error)
     if (surface && presentQueueFamily < 0)
         return fail(error, "no queue family can present to the surface");
     computeQueueFamily = static_cast<std::uint32_t>(compute);
+    graphicsQueue = hasGraphics(computeQueueFamily);
     return true;
 }
 
@@ -293,6 +301,9 @@ bool VulkanContext::createDevice(std::uint32_t gpuIndex, std::string* error)
     VkPhysicalDeviceFeatures features{};
     features.textureCompressionBC = supported.textureCompressionBC;
     textureCompressionBC = supported.textureCompressionBC == VK_TRUE;
+    // Double precision lets the brick walk follow the processor's exactly.
+    features.shaderFloat64 = supported.shaderFloat64;
+    shaderFloat64 = supported.shaderFloat64 == VK_TRUE;
 
     const float priority = 1.0f;
     VkDeviceQueueCreateInfo queues[2]{};
@@ -355,6 +366,15 @@ std::int32_t VulkanContext::findMemoryType(std::uint32_t typeBits, std::uint32_t
     return -1;
 }
 
+bool VulkanContext::requireGraphicsQueue(std::string* error) const
+{
+    if (device && graphicsQueue)
+        return true;
+    if (error)
+        *error = "no queue family with graphics and compute";
+    return false;
+}
+
 void VulkanContext::destroy()
 {
     // Every handle, table entry and the module are cleared after release, so
@@ -380,6 +400,9 @@ void VulkanContext::destroy()
     requestedInstanceExtensions.clear();
     presentQueueFamily = -1;
     swapchain = false;
+    graphicsQueue = false;
+    textureCompressionBC = false;
+    shaderFloat64 = false;
 }
 
 } // namespace qlmr

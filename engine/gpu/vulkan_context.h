@@ -48,6 +48,9 @@ public:
     bool createDevice(std::uint32_t gpuIndex, std::string* error);
     // First memory type with bit i set in typeBits and every wanted flag; -1 when none.
     std::int32_t findMemoryType(std::uint32_t typeBits, std::uint32_t wantedFlags) const;
+    // False, with "no queue family with graphics and compute", when the opened
+    // queue cannot take raster passes (render passes, draws).
+    bool requireGraphicsQueue(std::string* error) const;
     // Releases the device, the instance and the loader; safe to call again.
     void destroy();
 
@@ -64,6 +67,9 @@ public:
     VkDevice device = VK_NULL_HANDLE;
     VkQueue computeQueue = VK_NULL_HANDLE;
     std::uint32_t computeQueueFamily = 0;
+    // The compute queue's family also has the GRAPHICS bit, so the raster
+    // passes can be recorded on it; such a family is preferred.
+    bool graphicsQueue = false;
 
     // Presentation: switched on by setting surface before createDevice.
     VkSurfaceKHR surface = VK_NULL_HANDLE;
@@ -80,6 +86,7 @@ public:
     // the least that every device offers.
     std::array<std::uint32_t, 3> maxComputeWorkGroupCount{65535, 65535, 65535};
     bool textureCompressionBC = false;
+    bool shaderFloat64 = false;             // enabled whenever the device offers it
     VkPhysicalDeviceMemoryProperties memoryProperties{};
 
     LibraryHandle loader = nullptr;

@@ -221,6 +221,24 @@ TEST_F(MeshRasterizerFakeTest, FailedUploadReportsTheMeshSizeAndReleasesEverythi
     EXPECT_EQ(log().liveObjects, before);
 }
 
+// A device whose only compute family has no graphics cannot take the draw:
+// init says so before it makes anything.
+TEST_F(MeshRasterizerFakeTest, ComputeOnlyQueueRefusesTheMesh)
+{
+    config().families[0].flags = VK_QUEUE_COMPUTE_BIT | VK_QUEUE_TRANSFER_BIT;
+    openDevice();
+    const std::int64_t before = log().liveObjects;
+    const Scene scene = sceneOf(makeField(8, 8, [](float, float) { return 0.5f; }));
+    {
+        MeshRasterizer rasterizer;
+        std::string error;
+        EXPECT_FALSE(rasterizer.init(context, scene, 0, &error));
+        EXPECT_EQ(error, "no queue family with graphics and compute");
+    }
+    EXPECT_EQ(log().liveObjects, before);
+    EXPECT_EQ(log().submits, 0u);
+}
+
 // ---- on the device
 
 class MeshRasterizerOnDevice : public test::OnDeviceTest {};

@@ -17,6 +17,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <limits>
 #include <string>
@@ -450,41 +451,64 @@ TEST_F(OnDeviceTest, SdnaGpuBrickKernelConvergesToTheExactSurface)
     }
 
     // Mode 1 refines only from where the bricks stopped: the primary hits
-    // follow the processor's cached tracer, up to the single-precision walk.
-    const GpuFrame local = renderSdnaGpu(context, critter, trot, view, kSize, kSize, &bricks, 1, nullptr);
-    ASSERT_TRUE(local.ok) << local.error;
-    writeArtifact("sdna_gpu_bricks_local", local);
-    SdnaTraceOptions primary;
-    primary.epsPerDistance = camera.pixelSpread * 0.5f;
-    std::size_t coverage = 0, both = 0, material = 0, normalOff = 0;
-    double depthRel = 0.0;
-    for (std::uint32_t y = 0; y < kSize; ++y) {
-        for (std::uint32_t x = 0; x < kSize; ++x) {
-            const std::size_t i = std::size_t(y) * kSize + x;
-            SdnaHit hit;
-            traceBricksLocal(hit, bricks, toArray(camera.position), toArray(primaryDirection(camera, x, y, kSize, kSize)),
-                             0.0f, 50.0f, primary, 100000, nullptr, kBrickModeLocal);
-            const bool cpuHit = hit.status != kSdnaMiss;
-            const bool gpuHit = local.status[i] != 0;
-            if (cpuHit != gpuHit) {
-                ++coverage;
-                continue;
-            }
-            if (!cpuHit)
-                continue;
-            ++both;
-            depthRel += std::fabs(local.depth[i] - hit.t) / hit.t;
-            material += local.normal[i * 4 + 3] != float(hit.material);
-            const float d = local.normal[i * 4] * hit.normal[0] + local.normal[i * 4 + 1] * hit.normal[1] +
-                            local.normal[i * 4 + 2] * hit.normal[2];
-            normalOff += d < 0.996f;  // about 5 degrees
+    // follow the processor's cached tracer. The double-precision walk (where
+    // the device has shaderFloat64) takes its very steps and meets the
+    // shape-program verdict's limits; the single-precision walk stays within
+    // looser ones (it missed the verdict: depth rel 3e-5, 65-79 dB).
+    struct Walk {
+        const char* name;
+        bool inDouble;
+        std::size_t coverage, material, normalOff;
+        double depthRel;
+    };
+    const bool hasDouble = context.shaderFloat64;
+    for (const Walk& walk : {Walk{"double", true, 0, 0, 0, 1e-6}, Walk{"single", false, 2, 1, 1, 1e-4}}) {
+        SCOPED_TRACE(walk.name);
+        if (walk.inDouble && !hasDouble) {
+            std::printf("the device has no shaderFloat64: no double-precision brick walk to test\n");
+            continue;
         }
+        // The kernel follows the context's feature; the single walk is
+        // chosen by hiding it.
+        context.shaderFloat64 = walk.inDouble;
+        EXPECT_EQ(sdnaBrickWalkInDouble(context), walk.inDouble);
+        const GpuFrame local = renderSdnaGpu(context, critter, trot, view, kSize, kSize, &bricks, 1, nullptr);
+        context.shaderFloat64 = hasDouble;
+        ASSERT_TRUE(local.ok) << local.error;
+        writeArtifact(std::string("sdna_gpu_bricks_local_") + walk.name, local);
+        SdnaTraceOptions primary;
+        primary.epsPerDistance = camera.pixelSpread * 0.5f;
+        std::size_t coverage = 0, both = 0, material = 0, normalOff = 0;
+        double depthRel = 0.0;
+        for (std::uint32_t y = 0; y < kSize; ++y) {
+            for (std::uint32_t x = 0; x < kSize; ++x) {
+                const std::size_t i = std::size_t(y) * kSize + x;
+                SdnaHit hit;
+                traceBricksLocal(hit, bricks, toArray(camera.position),
+                                 toArray(primaryDirection(camera, x, y, kSize, kSize)), 0.0f, 50.0f, primary, 100000,
+                                 nullptr, kBrickModeLocal);
+                const bool cpuHit = hit.status != kSdnaMiss;
+                const bool gpuHit = local.status[i] != 0;
+                if (cpuHit != gpuHit) {
+                    ++coverage;
+                    continue;
+                }
+                if (!cpuHit)
+                    continue;
+                ++both;
+                depthRel += std::fabs(local.depth[i] - hit.t) / hit.t;
+                material += local.normal[i * 4 + 3] != float(hit.material);
+                const float d = local.normal[i * 4] * hit.normal[0] + local.normal[i * 4 + 1] * hit.normal[1] +
+                                local.normal[i * 4 + 2] * hit.normal[2];
+                normalOff += d < 0.996f;  // about 5 degrees
+            }
+        }
+        EXPECT_GT(both, std::size_t(kSize) * kSize / 20);
+        EXPECT_LE(coverage, walk.coverage);
+        EXPECT_LE(material, walk.material);
+        EXPECT_LE(normalOff, walk.normalOff);
+        EXPECT_LE(depthRel / double(std::max<std::size_t>(both, 1)), walk.depthRel);
     }
-    EXPECT_GT(both, std::size_t(kSize) * kSize / 20);
-    EXPECT_LE(coverage, 2u);
-    EXPECT_LE(material, 1u);
-    EXPECT_LE(normalOff, 1u);
-    EXPECT_LT(depthRel / double(std::max<std::size_t>(both, 1)), 1e-4);
 
     // Without brick records the kernel still runs, on the one default entry.
     Bricks empty;

@@ -172,6 +172,26 @@ TEST_F(OnDeviceTest, OpensDeviceZeroWithEveryCoreEntry)
     });
 }
 
+// The queue takes raster work whenever some family offers graphics with
+// compute and timestamps, and double precision is on whenever offered.
+TEST_F(OnDeviceTest, TakesRasterWorkAndDoublesWhereTheDeviceOffersThem)
+{
+    std::uint32_t count = 0;
+    context.vk.vkGetPhysicalDeviceQueueFamilyProperties(context.physicalDevice, &count, nullptr);
+    std::vector<VkQueueFamilyProperties> families(count);
+    context.vk.vkGetPhysicalDeviceQueueFamilyProperties(context.physicalDevice, &count, families.data());
+    bool offered = false;
+    for (const VkQueueFamilyProperties& family : families)
+        offered = offered || ((family.queueFlags & VK_QUEUE_GRAPHICS_BIT) && (family.queueFlags & VK_QUEUE_COMPUTE_BIT) &&
+                              family.timestampValidBits != 0);
+    ASSERT_LT(context.computeQueueFamily, count);
+    EXPECT_EQ(context.graphicsQueue, offered);
+    EXPECT_EQ(context.graphicsQueue, (families[context.computeQueueFamily].queueFlags & VK_QUEUE_GRAPHICS_BIT) != 0);
+    VkPhysicalDeviceFeatures features{};
+    context.vk.vkGetPhysicalDeviceFeatures(context.physicalDevice, &features);
+    EXPECT_EQ(context.shaderFloat64, features.shaderFloat64 == VK_TRUE);
+}
+
 TEST_F(OnDeviceTest, IndexEqualToCountIsBad)
 {
     VulkanContext second;
@@ -317,30 +337,76 @@ TEST_F(FakeVulkanTest, ComputeWithoutTimestampsCannotBeOpened)
     EXPECT_EQ(log().devicesCreated, 0u);
 }
 
-TEST_F(FakeVulkanTest, TakesTheFirstComputeFamilyWithTimestamps)
+// Without a surface: the first family with compute, timestamps and
+// graphics, so the raster passes can share the queue; else the first one
+// with compute and timestamps, and the context says it takes no raster work.
+struct QueueChoiceCase {
+    const char* name;
+    std::uint32_t familyCount;
+    QlmrFakeFamily families[QLMR_FAKE_MAX_FAMILIES];
+    std::uint32_t family;
+    bool graphics;
+};
+
+const QueueChoiceCase kQueueChoiceCases[] = {
+    {"first compute family with timestamps", 3,
+     {{VK_QUEUE_GRAPHICS_BIT, 64, 0}, {VK_QUEUE_COMPUTE_BIT, 0, 0}, {VK_QUEUE_COMPUTE_BIT | VK_QUEUE_TRANSFER_BIT, 36, 0}},
+     2, false},
+    {"a later family with graphics wins", 3,
+     {{VK_QUEUE_COMPUTE_BIT, 64, 0}, {VK_QUEUE_GRAPHICS_BIT | VK_QUEUE_COMPUTE_BIT, 0, 0},
+      {VK_QUEUE_GRAPHICS_BIT | VK_QUEUE_COMPUTE_BIT, 64, 0}},
+     2, true},
+    {"graphics without compute does not count", 2,
+     {{VK_QUEUE_GRAPHICS_BIT, 64, 0}, {VK_QUEUE_COMPUTE_BIT, 64, 0}}, 1, false},
+    {"one family does everything", 1, {{VK_QUEUE_GRAPHICS_BIT | VK_QUEUE_COMPUTE_BIT, 64, 0}}, 0, true},
+};
+
+class FakeQueueChoice : public FakeVulkanTest, public ::testing::WithParamInterface<QueueChoiceCase> {};
+
+TEST_P(FakeQueueChoice, PrefersGraphicsWithCompute)
 {
-    config().familyCount = 3;
-    config().families[0] = {VK_QUEUE_GRAPHICS_BIT, 64, 0};
-    config().families[1] = {VK_QUEUE_COMPUTE_BIT, 0, 0};
-    config().families[2] = {VK_QUEUE_COMPUTE_BIT | VK_QUEUE_TRANSFER_BIT, 36, 0};
+    const QueueChoiceCase& c = GetParam();
+    config().familyCount = c.familyCount;
+    for (std::uint32_t i = 0; i < c.familyCount; ++i)
+        config().families[i] = c.families[i];
     openDevice();
-    EXPECT_EQ(context.computeQueueFamily, 2u);
+    EXPECT_EQ(context.computeQueueFamily, c.family);
     ASSERT_EQ(log().queueCreateCount, 1u);
-    EXPECT_EQ(log().queueFamilies[0], 2u);
+    EXPECT_EQ(log().queueFamilies[0], c.family);
+    EXPECT_EQ(context.graphicsQueue, c.graphics);
+    std::string error;
+    EXPECT_EQ(context.requireGraphicsQueue(&error), c.graphics);
+    EXPECT_EQ(error, c.graphics ? "" : "no queue family with graphics and compute");
 }
 
-TEST_F(FakeVulkanTest, EnablesOnlyTextureCompressionWhenSupported)
+INSTANTIATE_TEST_SUITE_P(Cases, FakeQueueChoice, ::testing::ValuesIn(kQueueChoiceCases),
+                         [](const ::testing::TestParamInfo<QueueChoiceCase>& info) {
+                             std::string name = info.param.name;
+                             for (char& ch : name)
+                                 if (!std::isalnum(static_cast<unsigned char>(ch)))
+                                     ch = '_';
+                             return name;
+                         });
+
+// Texture compression and double precision are enabled when offered,
+// every other feature stays off.
+TEST_F(FakeVulkanTest, EnablesOnlyTheFeaturesInUseWhenSupported)
 {
-    for (int supported = 0; supported < 2; ++supported) {
-        SCOPED_TRACE(supported);
-        context.destroy();
-        config().textureCompressionBC = supported;
-        openDevice();
-        ASSERT_TRUE(log().featuresGiven);
-        VkPhysicalDeviceFeatures expected{};
-        expected.textureCompressionBC = supported ? VK_TRUE : VK_FALSE;
-        EXPECT_EQ(std::memcmp(&log().enabledFeatures, &expected, sizeof expected), 0);
-        EXPECT_EQ(context.textureCompressionBC, supported == 1);
+    for (int bc = 0; bc < 2; ++bc) {
+        for (int float64 = 0; float64 < 2; ++float64) {
+            SCOPED_TRACE(std::to_string(bc) + " " + std::to_string(float64));
+            context.destroy();
+            config().textureCompressionBC = bc;
+            config().shaderFloat64 = float64;
+            openDevice();
+            ASSERT_TRUE(log().featuresGiven);
+            VkPhysicalDeviceFeatures expected{};
+            expected.textureCompressionBC = bc ? VK_TRUE : VK_FALSE;
+            expected.shaderFloat64 = float64 ? VK_TRUE : VK_FALSE;
+            EXPECT_EQ(std::memcmp(&log().enabledFeatures, &expected, sizeof expected), 0);
+            EXPECT_EQ(context.textureCompressionBC, bc == 1);
+            EXPECT_EQ(context.shaderFloat64, float64 == 1);
+        }
     }
 }
 

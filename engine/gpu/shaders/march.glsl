@@ -166,6 +166,15 @@ bool applySeed(inout PrismSetup ps, FieldDesc f, float seedT)
     return true;
 }
 
+// Two hits this close (relative) are a tie as far as the seed goes: far
+// above the rounding that tells a seeded walk's hit from the unseeded one's.
+const float kSeedTie = 1e-5;
+
+bool seedNearTie(float a, float b)
+{
+    return abs(a - b) <= kSeedTie * max(a, b);
+}
+
 // What a walk leaves when it stops.
 struct WalkOutcome {
     bool found;
@@ -433,16 +442,60 @@ Hit tracePrimary(Ray ray, uvec2 range, float lodScale, float seedT)
     best.prism = -1;
     best.level = 0;
     best.iterations = 0.0;
+    // Whether the held hit was walked otherwise than the unseeded trace
+    // walks it (seeded, or looking past the limit), and the limit its prism
+    // would have had there, so that a tie can walk it again.
+    bool bestApart = false;
+    float bestLimit = ray.tmax;
     for (uint i = 0u; i < range.y; ++i) {
         const int index = int(tileList[range.x + i]);
         const Prism p = prisms[index];
         const FieldDesc f = decodeField(p.info);
-        PrismSetup ps = setupPrism(p, f, ray, best.t, lodScale);
+        const bool seedable = seedT < 1e29 && prismSeedLevel[index] >= 0;
+        // A seeded walk rounds its hit a hair apart from the unseeded one,
+        // so a hit that ties with the held one may fall just past it: such
+        // walks look a little further, and ties are settled below.
+        const bool widen = best.found && (seedable || bestApart);
+        PrismSetup ps = setupPrism(p, f, ray, widen ? best.t * (1.0 + 2.0 * kSeedTie) : best.t, lodScale);
         if (!ps.takesPart)
             continue;
-        if (seedT < 1e29 && prismSeedLevel[index] >= 0 && !applySeed(ps, f, seedT))
-            continue;
-        const WalkOutcome hit = runWalk(f, ps.r, ps, false, best.iterations);
+        bool seeded = false;
+        // The hull of shell level L bounds the surface at levels 0 to L
+        // only: a walk that ends on a coarser level starts at its entry.
+        if (seedable && prismSeedLevel[index] >= ps.lodFloor) {
+            const float entry = ps.c;
+            if (!applySeed(ps, f, seedT))
+                continue;
+            seeded = ps.c != entry;
+        }
+        WalkOutcome hit = runWalk(f, ps.r, ps, false, best.iterations);
+        bool apart = seeded || widen;
+        // Two prisms hit at one distance (a seam of two surfaces): both are
+        // walked again as the unseeded trace walks them, so the tie goes
+        // its way.
+        if (hit.found && best.found && (apart || bestApart) && seedNearTie(hit.t, best.t)) {
+            if (bestApart) {
+                const int held = best.prism;
+                const Prism hp = prisms[held];
+                const FieldDesc hf = decodeField(hp.info);
+                const PrismSetup hps = setupPrism(hp, hf, ray, bestLimit, lodScale);
+                const WalkOutcome again = runWalk(hf, hps.r, hps, false, best.iterations);
+                if (again.found) {
+                    best.t = bestLimit;
+                    recordHit(hp, held, hf, hps, ray, again, best);
+                }
+                bestApart = false;
+            }
+            ps = setupPrism(p, f, ray, best.t, lodScale);
+            hit.found = false;
+            if (ps.takesPart)
+                hit = runWalk(f, ps.r, ps, false, best.iterations);
+            apart = false;
+        }
+        if (hit.found && hit.t <= best.t) {
+            bestApart = apart;
+            bestLimit = best.t;
+        }
         recordHit(p, index, f, ps, ray, hit, best);
     }
     return best;

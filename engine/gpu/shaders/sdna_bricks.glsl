@@ -5,8 +5,11 @@
 // buffers sdnaBrickGrid (uvec2: index, value bits), sdnaBrickWords (1032-byte
 // records as u32) and sdnaBricks (dims, params).
 //
-// The processor walks in double precision; here the arithmetic is single
-// precision, and the safety margin of every step is widened to cover it.
+// The processor walks in double precision. With QLMR_BRICK_WALK_F64 the walk
+// and the brick samples are its double-precision steps (sdna_bricks_f64.glsl),
+// so both hand over to the exact program at the same t. Without it the
+// arithmetic is single precision, and the safety margin of every step is
+// widened to cover it.
 
 #ifndef QLMR_SDNA_BRICKS_GLSL
 #define QLMR_SDNA_BRICKS_GLSL
@@ -22,6 +25,38 @@ uint sdnaBrickEntryIndex(ivec3 block)
     uvec3 size = sdnaBricks.dims.xyz;
     return uint(block.x) + size.x * (uint(block.y) + size.y * uint(block.z));
 }
+
+// Sample i (x + 8 (y + 8 z)) of the brick whose samples begin at word
+// `samples` of sdnaBrickWords.
+float sdnaBrickSampleValue(uint samples, uint i)
+{
+    uint word = sdnaBrickWords[samples + i / 2u];
+    return unpackHalf2x16(word >> (16u * (i & 1u))).x;
+}
+
+SdnaTraceHit sdnaUncertainAt(vec3 o, vec3 d, float t, uint steps)
+{
+    return SdnaTraceHit(QLMR_SDNA_STATUS_UNCERTAIN, t, o + d * t, vec3(0.0, 1.0, 0.0), 0u, steps,
+                        sdnaPositiveInfinity());
+}
+
+// The hand-over to the exact program: from where the bricks stopped (brick
+// mode 1) or the whole ray again.
+SdnaTraceHit sdnaBrickRefine(vec3 o, vec3 d, float t, float tmin, float tmax, uint maxSteps, float eps,
+                             float epsPerDistance, uint steps, uint stepLimit)
+{
+    if (steps >= stepLimit)
+        return sdnaUncertainAt(o, d, t, steps);
+    uint budget = min(stepLimit - steps, maxSteps);
+    float from = sdnaBricks.params.z == 1.0 ? t : tmin;
+    SdnaTraceHit hit = sdnaTrace(o, d, from, tmax, budget, eps, epsPerDistance, true, true);
+    hit.steps += steps;
+    return hit;
+}
+
+#ifdef QLMR_BRICK_WALK_F64
+#include "sdna_bricks_f64.glsl"
+#else
 
 // The cached distance at `point` read from `block`: -infinity outside the
 // grid, the stored value of a far or not-built block, otherwise the
@@ -54,33 +89,11 @@ float sdnaBrickSample(ivec3 block, vec3 point)
                 if (wx == 0.0)
                     continue;
                 uint i = uint((base.x + dx) + 8 * ((base.y + dy) + 8 * (base.z + dz)));
-                uint word = sdnaBrickWords[samples + i / 2u];
-                float value = unpackHalf2x16(word >> (16u * (i & 1u))).x;
-                sum += wx * wy * wz * value;
+                sum += wx * wy * wz * sdnaBrickSampleValue(samples, i);
             }
         }
     }
     return sum;
-}
-
-SdnaTraceHit sdnaUncertainAt(vec3 o, vec3 d, float t, uint steps)
-{
-    return SdnaTraceHit(QLMR_SDNA_STATUS_UNCERTAIN, t, o + d * t, vec3(0.0, 1.0, 0.0), 0u, steps,
-                        sdnaPositiveInfinity());
-}
-
-// The hand-over to the exact program: from where the bricks stopped (brick
-// mode 1) or the whole ray again.
-SdnaTraceHit sdnaBrickRefine(vec3 o, vec3 d, float t, float tmin, float tmax, uint maxSteps, float eps,
-                             float epsPerDistance, uint steps, uint stepLimit)
-{
-    if (steps >= stepLimit)
-        return sdnaUncertainAt(o, d, t, steps);
-    uint budget = min(stepLimit - steps, maxSteps);
-    float from = sdnaBricks.params.z == 1.0 ? t : tmin;
-    SdnaTraceHit hit = sdnaTrace(o, d, from, tmax, budget, eps, epsPerDistance, true, true);
-    hit.steps += steps;
-    return hit;
 }
 
 SdnaTraceHit sdnaTraceBricks(vec3 o, vec3 d, float tmin, float tmax, uint maxSteps, float eps,
@@ -182,5 +195,7 @@ SdnaTraceHit sdnaTraceBricks(vec3 o, vec3 d, float tmin, float tmax, uint maxSte
         t = max(t, leave);
     }
 }
+
+#endif // QLMR_BRICK_WALK_F64
 
 #endif // QLMR_SDNA_BRICKS_GLSL

@@ -228,6 +228,42 @@ TEST_F(GpuProgramOnDevice, SdnaBrickRunBuildsBothCachesAndNamesItsImages)
     EXPECT_GE(images, 3);
 }
 
+// With bricks-local the GPU walks the bricks itself before the exact
+// program takes over. Each device section says which walk ran; the double
+// walk follows the processor's step for step, so every verdict passes (the
+// single-precision walk missed them: depth rel 3e-5, 79 dB at this size).
+TEST_F(GpuProgramOnDevice, SdnaBricksLocalRunSaysWhichWalkRanAndTheDoubleWalkPasses)
+{
+    const ProgramRun run = runGpu(dir.path(), {"--sdna", QLMR_CRITTER_FILE, "--width", "24", "--height", "16",
+                                               "--frames", "1", "--bricks-local", "--out", "."});
+    const std::string inDouble = "  GPU brick walk: double precision";
+    const std::string inSingle = "  GPU brick walk: single precision (the device has no shaderFloat64)";
+    const std::vector<std::string> out = lines(run.out);
+    int sections = 0, doubleSections = 0, verdicts = 0;
+    bool inDoubleSection = false;
+    for (std::size_t i = 0; i < out.size(); ++i) {
+        if (out[i].rfind("== ", 0) == 0) {
+            ++sections;
+            ASSERT_LT(i + 1, out.size()) << run.out;
+            EXPECT_TRUE(out[i + 1] == inDouble || out[i + 1] == inSingle) << out[i + 1];
+            inDoubleSection = out[i + 1] == inDouble;
+            doubleSections += inDoubleSection ? 1 : 0;
+            continue;
+        }
+        if (!std::regex_match(out[i], kVerdictLine))
+            continue;
+        ++verdicts;
+        if (inDoubleSection) {
+            EXPECT_EQ(out[i].find("FAIL"), std::string::npos) << out[i];
+        }
+    }
+    ASSERT_GE(sections, 1) << run.out;
+    EXPECT_EQ(verdicts, 3 * sections) << run.out;
+    if (doubleSections == sections) {
+        EXPECT_EQ(run.exitCode, 0) << run.out;
+    }
+}
+
 TEST_F(GpuProgramOnDevice, RandomCorpusWritesItsResultFile)
 {
     const ProgramRun run = runGpu(dir.path(), {"--random", "2", "--out", "r"});

@@ -278,6 +278,7 @@ static VKAPI_ATTR void VKAPI_CALL fakeGetPhysicalDeviceFeatures(VkPhysicalDevice
     features->shaderInt64 = VK_TRUE;
     features->samplerAnisotropy = VK_TRUE;
     features->textureCompressionBC = config.textureCompressionBC ? VK_TRUE : VK_FALSE;
+    features->shaderFloat64 = config.shaderFloat64 ? VK_TRUE : VK_FALSE;
 }
 
 static VKAPI_ATTR VkResult VKAPI_CALL fakeEnumerateDeviceExtensionProperties(VkPhysicalDevice physical,
@@ -746,6 +747,12 @@ static VKAPI_ATTR void VKAPI_CALL fakeDestroyFence(VkDevice device, VkFence fenc
     releaseHandle((uint64_t)fence);
 }
 
+static VKAPI_ATTR VkResult VKAPI_CALL fakeDeviceWaitIdle(VkDevice device)
+{
+    FAKE_NEED(device);
+    return VK_SUCCESS;
+}
+
 static VKAPI_ATTR VkResult VKAPI_CALL fakeWaitForFences(VkDevice device, uint32_t count, const VkFence* fences,
                                                         VkBool32 waitAll, uint64_t timeout)
 {
@@ -893,6 +900,7 @@ static const NamedFunction deviceFunctions[] = {
     FAKE_ENTRY("vkCreateFence", fakeCreateFence),
     FAKE_ENTRY("vkDestroyFence", fakeDestroyFence),
     FAKE_ENTRY("vkWaitForFences", fakeWaitForFences),
+    FAKE_ENTRY("vkDeviceWaitIdle", fakeDeviceWaitIdle),
     FAKE_ENTRY("vkCreateQueryPool", fakeCreateQueryPool),
     FAKE_ENTRY("vkDestroyQueryPool", fakeDestroyQueryPool),
     FAKE_ENTRY("vkCmdWriteTimestamp", fakeCmdWriteTimestamp),

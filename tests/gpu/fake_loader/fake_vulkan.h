@@ -39,6 +39,7 @@ typedef struct QlmrFakeConfig {
     uint32_t familyCount;
     QlmrFakeFamily families[QLMR_FAKE_MAX_FAMILIES];
     int textureCompressionBC;
+    int shaderFloat64;
     int offerPortabilitySubset;       /* device extensions */
     int offerSwapchain;
     VkResult createDeviceResult;
