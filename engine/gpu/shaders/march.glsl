@@ -366,8 +366,11 @@ void recordHit(Prism p, int prismIndex, FieldDesc f, PrismSetup ps, Ray ray, Wal
     const float gradU = (ea + twist * rCell) * s.w;
     const float gradV = (eb + twist * sCell) * s.h;
 
-    // Shading gradient: central differences over a 2 x 2 block kept inside
-    // the level on clamping fields, blended bilinearly.
+    // Shading gradient over a 2 x 2 block kept inside the level on clamping
+    // fields, by the frame's normal mode: 1 (default) blends the central
+    // differences at the block's corners bilinearly, 2 (cubic) with
+    // smoothstep weights, 0 and any other value take the bilinear patch of
+    // the block itself (geometric).
     int bx = cx, by = cy;
     float sb = sCell, rb = rCell;
     if (f.wrap == 0) {
@@ -376,18 +379,28 @@ void recordHit(Prism p, int prismIndex, FieldDesc f, PrismSetup ps, Ray ray, Wal
         sb = clamp(u * s.w - float(bx), 0.0, 1.0);
         rb = clamp(v * s.h - float(by), 0.0, 1.0);
     }
+    const int normalMode = int(frame.ambient.w);
     const float b00 = blockHeight(f, level, bx, by, 0, 0, s), b10 = blockHeight(f, level, bx, by, 1, 0, s);
     const float b01 = blockHeight(f, level, bx, by, 0, 1, s), b11 = blockHeight(f, level, bx, by, 1, 1, s);
-    const float gu00 = (b10 - blockHeight(f, level, bx, by, -1, 0, s)) * 0.5;
-    const float gu10 = (blockHeight(f, level, bx, by, 2, 0, s) - b00) * 0.5;
-    const float gu01 = (b11 - blockHeight(f, level, bx, by, -1, 1, s)) * 0.5;
-    const float gu11 = (blockHeight(f, level, bx, by, 2, 1, s) - b01) * 0.5;
-    const float gv00 = (b01 - blockHeight(f, level, bx, by, 0, -1, s)) * 0.5;
-    const float gv10 = (b11 - blockHeight(f, level, bx, by, 1, -1, s)) * 0.5;
-    const float gv01 = (blockHeight(f, level, bx, by, 0, 2, s) - b00) * 0.5;
-    const float gv11 = (blockHeight(f, level, bx, by, 1, 2, s) - b10) * 0.5;
-    const float shadeU = ((gu00 * (1.0 - sb) + gu10 * sb) * (1.0 - rb) + (gu01 * (1.0 - sb) + gu11 * sb) * rb) * s.w;
-    const float shadeV = ((gv00 * (1.0 - sb) + gv10 * sb) * (1.0 - rb) + (gv01 * (1.0 - sb) + gv11 * sb) * rb) * s.h;
+    float shadeU, shadeV;
+    if (normalMode == 1 || normalMode == 2) {
+        const float gu00 = (b10 - blockHeight(f, level, bx, by, -1, 0, s)) * 0.5;
+        const float gu10 = (blockHeight(f, level, bx, by, 2, 0, s) - b00) * 0.5;
+        const float gu01 = (b11 - blockHeight(f, level, bx, by, -1, 1, s)) * 0.5;
+        const float gu11 = (blockHeight(f, level, bx, by, 2, 1, s) - b01) * 0.5;
+        const float gv00 = (b01 - blockHeight(f, level, bx, by, 0, -1, s)) * 0.5;
+        const float gv10 = (b11 - blockHeight(f, level, bx, by, 1, -1, s)) * 0.5;
+        const float gv01 = (blockHeight(f, level, bx, by, 0, 2, s) - b00) * 0.5;
+        const float gv11 = (blockHeight(f, level, bx, by, 1, 2, s) - b10) * 0.5;
+        const float ws = normalMode == 2 ? (3.0 - 2.0 * sb) * (sb * sb) : sb;
+        const float wr = normalMode == 2 ? (3.0 - 2.0 * rb) * (rb * rb) : rb;
+        shadeU = ((gu00 * (1.0 - ws) + gu10 * ws) * (1.0 - wr) + (gu01 * (1.0 - ws) + gu11 * ws) * wr) * s.w;
+        shadeV = ((gv00 * (1.0 - ws) + gv10 * ws) * (1.0 - wr) + (gv01 * (1.0 - ws) + gv11 * ws) * wr) * s.h;
+    } else {
+        const float bt = b00 - b10 - b01 + b11;
+        shadeU = ((b10 - b00) + bt * rb) * s.w;
+        shadeV = ((b01 - b00) + bt * sb) * s.h;
+    }
 
     vec3 n = vec3(-shadeU, -shadeV, 1.0);
     vec3 g = vec3(-gradU, -gradV, 1.0);
