@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdlib>
 #include <functional>
 #include <map>
 #include <memory>
@@ -530,6 +531,32 @@ TEST_F(GpuRendererOnDevice, FrameHookSeesTheOutputImagesAndFramesOfTwoSizesAlter
     const GpuFrame quiet = renderer.render(testCamera(), RenderSettings{}, GpuViewData{}, 1.0f, 0.0f, false, false);
     ASSERT_TRUE(quiet.ok);
     EXPECT_TRUE(quiet.color.empty());
+}
+
+// A deliberate hazard for the validation run (tests/gpu/run_with_validation.cmake),
+// which runs it alone with QLMR_SYNC_CANARY set and requires the layer to
+// report it: proof that synchronization validation is on there. The frame
+// hook copies the colour image out right after the tracer's barrier, which
+// makes the image visible to compute work only, not to transfers.
+TEST_F(GpuRendererOnDevice, SynchronizationHazardCanary)
+{
+    if (!std::getenv("QLMR_SYNC_CANARY"))
+        GTEST_SKIP() << "only the validation run asks for the hazard";
+    const Scene scene = groundAndBump(0.3f);
+    GpuRenderer renderer;
+    std::string error;
+    ASSERT_TRUE(renderer.init(context, scene, &error)) << error;
+    GpuViewData view;
+    view.frameHook = [&](VkCommandBuffer commands, const GpuOutputImages& images) {
+        VkBufferImageCopy region{};
+        region.imageSubresource.aspectMask = VK_IMAGE_ASPECT_COLOR_BIT;
+        region.imageSubresource.layerCount = 1;
+        region.imageExtent = {images.width, images.height, 1};
+        context.vk.vkCmdCopyImageToBuffer(commands, images.color.image, VK_IMAGE_LAYOUT_GENERAL,
+                                          images.colorReadback.buffer, 1, &region);
+    };
+    const GpuFrame frame = renderer.render(testCamera(), RenderSettings{}, view);
+    ASSERT_TRUE(frame.ok) << frame.error;
 }
 
 TEST_F(GpuRendererOnDevice, SetSolidWritesThePresentFlagOnlyWithTheSolidOption)
