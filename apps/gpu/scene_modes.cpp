@@ -106,7 +106,7 @@ int runSceneMode(const GpuTestOptions& o, std::FILE* out)
     cpuRenderer.solid = o.traceOnly ? nullptr : solid;
     auto unlitWhenTraceOnly = [&](const Camera& camera, CpuView& view) {
         if (o.traceOnly)
-            paintUnlitColour(pool, tracer, camera, settings, view.bins, view.frame);
+            paintUnlitColor(pool, tracer, camera, settings, view.bins, view.frame);
     };
 
     const std::uint32_t width = built.width;

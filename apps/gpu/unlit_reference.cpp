@@ -8,7 +8,7 @@
 
 namespace qlmr {
 
-void paintUnlitColour(ThreadPool& pool, const SceneTracer& tracer, const Camera& camera,
+void paintUnlitColor(ThreadPool& pool, const SceneTracer& tracer, const Camera& camera,
                       const RenderSettings& settings, const std::vector<std::vector<std::uint32_t>>& bins,
                       GBuffer& frame)
 {

@@ -17,7 +17,7 @@ namespace qlmr {
 // renderer without a solid object, with these tile lists) gets
 // albedo x T + horizon x (1 - T), T the fog transmittance; sky pixels keep
 // the sky colour, which both tracers draw alike. Depth and normals stay.
-void paintUnlitColour(ThreadPool& pool, const SceneTracer& tracer, const Camera& camera,
+void paintUnlitColor(ThreadPool& pool, const SceneTracer& tracer, const Camera& camera,
                       const RenderSettings& settings, const std::vector<std::vector<std::uint32_t>>& bins,
                       GBuffer& frame);
 
