@@ -135,4 +135,12 @@ LevelsLimits oneFrameLimits()
     return {"one frame", 0.0001, 0.00001, 0.001, 0, 45.0, 45.0};
 }
 
+LevelsLimits sceneLimits(bool diorama, bool traceOnly, bool solidLeftOut)
+{
+    LevelsLimits limits = diorama ? oneFrameLimits() : prismsLimits();
+    if (traceOnly)
+        limits.label += solidLeftOut ? ", trace only vs unlit CPU colour without the solid" : ", trace only vs unlit CPU colour";
+    return limits;
+}
+
 } // namespace qlmr

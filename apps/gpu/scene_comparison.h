@@ -49,4 +49,9 @@ LevelsMeasures sceneMeasures(const SceneComparison& c);
 LevelsLimits prismsLimits();
 LevelsLimits oneFrameLimits();
 
+// The limits of a scene mode's verdicts: "one frame" for the diorama,
+// "prisms" otherwise. A trace-only run is compared with the unlit CPU colour
+// (and without the solid object when one was left out), and its label says so.
+LevelsLimits sceneLimits(bool diorama, bool traceOnly, bool solidLeftOut);
+
 } // namespace qlmr

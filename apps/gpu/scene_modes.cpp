@@ -18,6 +18,7 @@
 #include "common/out_of_memory.h"
 #include "scene_setup.h"
 #include "stamp_run.h"
+#include "unlit_reference.h"
 
 #include <algorithm>
 #include <cmath>
@@ -102,7 +103,13 @@ int runSceneMode(const GpuTestOptions& o, std::FILE* out)
 
     const SceneTracer tracer(scene, trace);
     TileRenderer cpuRenderer(&pool, &tracer);
-    cpuRenderer.solid = solid;
+    // The trace-only tracer marches the fields alone and draws their unlit
+    // colour: its reference leaves the solid object out and is repainted so.
+    cpuRenderer.solid = o.traceOnly ? nullptr : solid;
+    auto unlitWhenTraceOnly = [&](const Camera& camera, CpuView& view) {
+        if (o.traceOnly)
+            paintUnlitColor(pool, tracer, camera, settings, view.bins, view.frame);
+    };
 
     const std::uint32_t width = built.width;
     const std::uint32_t height = built.height;
@@ -114,7 +121,8 @@ int runSceneMode(const GpuTestOptions& o, std::FILE* out)
                 reference[v].ms =
                     std::min(reference[v].ms, cpuRenderer.render(camera, settings, reference[v].frame).ms);
             reference[v].bins = cpuRenderer.bins();
-            if (solid)
+            unlitWhenTraceOnly(camera, reference[v]);
+            if (cpuRenderer.solid)
                 reference[v].solidMask = solidMask(pool, tracer, camera, settings, reference[v].frame);
         }
     });
@@ -164,6 +172,7 @@ int runSceneMode(const GpuTestOptions& o, std::FILE* out)
                         reference[v].ms =
                             std::min(reference[v].ms, cpuRenderer.render(camera, settings, reference[v].frame).ms);
                     reference[v].bins = cpuRenderer.bins();
+                    unlitWhenTraceOnly(camera, reference[v]);
                 }
             });
         }
@@ -242,8 +251,8 @@ int runSceneMode(const GpuTestOptions& o, std::FILE* out)
                                  comparison.solidChannelsDiffering);
             }
             std::fputs(sceneViewLine(name, kept.gpuMs, reference[v].ms, comparison).c_str(), out);
-            const LevelsVerdict verdict = levelsVerdict(name, sceneMeasures(comparison),
-                                                        built.diorama ? oneFrameLimits() : prismsLimits());
+            const LevelsVerdict verdict = levelsVerdict(
+                name, sceneMeasures(comparison), sceneLimits(built.diorama, o.traceOnly, o.traceOnly && solid));
             std::fputs(verdict.line.c_str(), out);
             if (!verdict.passed())
                 ++failures;
@@ -253,7 +262,7 @@ int runSceneMode(const GpuTestOptions& o, std::FILE* out)
                 ++failures;
             if (o.debugX >= 0 && o.debugX < static_cast<std::int32_t>(width) && o.debugY >= 0 &&
                 o.debugY < static_cast<std::int32_t>(height)) {
-                std::fputs(cpuDebugPixelLine(name, tracer, solid, camera, settings, reference[v].bins,
+                std::fputs(cpuDebugPixelLine(name, tracer, cpuRenderer.solid, camera, settings, reference[v].bins,
                                              reference[v].frame, o.debugX, o.debugY)
                                .c_str(),
                            out);

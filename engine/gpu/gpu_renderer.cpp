@@ -15,6 +15,15 @@ namespace qlmr {
 namespace {
 
 constexpr std::uint64_t kNoTimeout = std::numeric_limits<std::uint64_t>::max();
+
+// memcpy for host lists that may be empty: an empty vector's data() may be
+// null, which memcpy must not be given even for zero bytes (a scene without
+// prisms has no tile or light lists and no shell vertices).
+void copyBytes(void* to, const void* from, std::size_t bytes)
+{
+    if (bytes != 0)
+        std::memcpy(to, from, bytes);
+}
 constexpr std::uint32_t kMaxGroupLayers = 256;
 constexpr std::uint32_t kNoAlbedoTexel = 0xFFB4B4B4u; // (180, 180, 180, 255)
 
@@ -829,13 +838,13 @@ bool GpuRenderer::recordFrame(const Camera& camera, const RenderSettings& settin
         !ensureBufferCapacity(&lightLists, std::max<std::uint64_t>(4, lightCellLists.size() * 4), storageUsage))
         return failWith("light bins");
     std::memcpy(frameUniforms.mapped, &uniforms, sizeof(uniforms));
-    std::memcpy(tileRanges.mapped, tileRangeData.data(), tileRangeData.size() * sizeof(gpu::Range));
-    std::memcpy(tileLists.mapped, tileListData.data(), tileListData.size() * 4);
-    std::memcpy(prismSeed.mapped, seedLevels.data(), seedLevels.size() * 4);
+    copyBytes(tileRanges.mapped, tileRangeData.data(), tileRangeData.size() * sizeof(gpu::Range));
+    copyBytes(tileLists.mapped, tileListData.data(), tileListData.size() * 4);
+    copyBytes(prismSeed.mapped, seedLevels.data(), seedLevels.size() * 4);
     auto* light = static_cast<std::uint8_t*>(lightRanges.mapped);
     std::memcpy(light, &lightHeader, sizeof(lightHeader));
-    std::memcpy(light + sizeof(lightHeader), lightCellRanges.data(), lightCellRanges.size() * sizeof(gpu::Range));
-    std::memcpy(lightLists.mapped, lightCellLists.data(), lightCellLists.size() * 4);
+    copyBytes(light + sizeof(lightHeader), lightCellRanges.data(), lightCellRanges.size() * sizeof(gpu::Range));
+    copyBytes(lightLists.mapped, lightCellLists.data(), lightCellLists.size() * 4);
 
     // 5. Commands.
     const VkCommandBuffer commands = beginOneShot();
@@ -958,7 +967,7 @@ bool GpuRenderer::buildShellRaster()
     destroyBuffer(&shellVertices);
     if (!createBuffer(&shellVertices, vertices.size() * sizeof(ShellVertex), VK_BUFFER_USAGE_VERTEX_BUFFER_BIT))
         return false;
-    std::memcpy(shellVertices.mapped, vertices.data(), vertices.size() * sizeof(ShellVertex));
+    copyBytes(shellVertices.mapped, vertices.data(), vertices.size() * sizeof(ShellVertex));
     // The pass and pipeline do not depend on the heights: built once.
     return shellPipeline.pipeline || createShellPipeline(*context, &shellPipeline);
 }

@@ -86,9 +86,11 @@ public:
     // Copies a placed shape program into the solid buffers (null clears it).
     bool setSolid(const SdnaInstance* instance);
 
-    // Draws one frame: recordFrame, then finishFrame.
+    // Draws one frame: recordFrame, then finishFrame. The mode switch picks
+    // the shading normals: on, the default ones (cubic with the modeFlag
+    // option); off, the geometric normals of the height patch.
     GpuFrame render(const Camera& camera, const RenderSettings& settings, const GpuViewData& view, float value0 = 1.0f,
-                    float value1 = 0.0f, bool modeSwitch = false, bool readBack = true);
+                    float value1 = 0.0f, bool modeSwitch = true, bool readBack = true);
     // Records and submits a frame; it stays pending until finishFrame.
     bool recordFrame(const Camera& camera, const RenderSettings& settings, const GpuViewData& view, float value0,
                      float value1, bool modeSwitch, bool readBack, GpuFrame* failed);

@@ -4,7 +4,8 @@
 #   put it first on LD_LIBRARY_PATH. As a module it has no soname, so it can
 #   never stand in for the real loader that the same process also opens.
 # - the test kernels of tests/gpu/shaders, compiled like the engine's.
-# - a run of the device tests under the Khronos validation layer.
+# - a run of the device tests under the Khronos validation layer, with
+#   synchronization validation proven on by a deliberate hazard.
 include_guard(GLOBAL)
 
 set(QLMR_FAKE_VULKAN_DIR ${CMAKE_BINARY_DIR}/tests/fake_vulkan)
@@ -31,6 +32,7 @@ foreach(variant avx2 sse2)
   if(QLMR_VALIDATION_LAYER_MANIFEST)
     add_test(NAME ${variant}.validation.gpu_device_tests
       COMMAND ${CMAKE_COMMAND} "-DQLMR_COMMAND=$<TARGET_FILE:${target}>;--gtest_filter=*OnDevice*"
+              "-DQLMR_CANARY=$<TARGET_FILE:${target}>;--gtest_filter=*SynchronizationHazardCanary*"
               -P ${CMAKE_SOURCE_DIR}/tests/gpu/run_with_validation.cmake)
     set_tests_properties(${variant}.validation.gpu_device_tests PROPERTIES
       ENVIRONMENT "QLMR_TEST_VARIANT=${variant}")

@@ -1,6 +1,7 @@
 // Field descriptions and texel reads of the field image groups. Reads use
 // texelFetch with the host's own edge rules (wrap or clamp) and filtering
-// done here, so the kernels see exactly the samples the CPU march reads.
+// done here, so the kernels see exactly the samples the CPU march reads;
+// the interpolations are `precise`, rounded step by step as on the processor.
 #ifndef QLMR_FIELD_ACCESS_GLSL
 #define QLMR_FIELD_ACCESS_GLSL
 
@@ -37,7 +38,7 @@ FieldDesc decodeField(ivec4 info)
 
 // A coordinate moved to the centre of its pixel-grid cell, as the field's
 // own snap on the processor: size samples across, offset in samples.
-float snapCoordinate(float coordinate, int size, int offset, float n)
+precise float snapCoordinate(float coordinate, int size, int offset, float n)
 {
     const float s = float(size);
     const float o = float(offset);
@@ -46,7 +47,7 @@ float snapCoordinate(float coordinate, int size, int offset, float n)
 }
 
 // (u, v) at the centre of its pixel-grid cell; unchanged without a grid.
-vec2 snapToPixelGrid(FieldDesc f, vec2 uv)
+precise vec2 snapToPixelGrid(FieldDesc f, vec2 uv)
 {
     if (f.pixelGrid == 0)
         return uv;
@@ -114,7 +115,7 @@ float heightAt(FieldDesc f, int level, int x, int y)
 }
 
 // Bilinear height of a level; sample x sits at u = x / level width.
-float sampleHeight(FieldDesc f, int level, float u, float v)
+precise float sampleHeight(FieldDesc f, int level, float u, float v)
 {
     const float x = float(levelWidth(f, level)) * u;
     const float y = float(levelHeight(f, level)) * v;
@@ -138,7 +139,7 @@ vec2 boundsAt(FieldDesc f, int level, int x, int y)
 }
 
 // Bilinear RGBA of one albedo level, sample x at u = x / level width.
-vec4 sampleAlbedoLevel(FieldDesc f, int level, float u, float v)
+precise vec4 sampleAlbedoLevel(FieldDesc f, int level, float u, float v)
 {
     const ivec2 size = albedoLevelSize(f.index, level);
     const float x = float(size.x) * u;
@@ -161,7 +162,7 @@ vec4 sampleAlbedoLevel(FieldDesc f, int level, float u, float v)
 }
 
 // Trilinear RGBA between the two albedo levels around lod.
-vec4 sampleAlbedo(FieldDesc f, float u, float v, float lod)
+precise vec4 sampleAlbedo(FieldDesc f, float u, float v, float lod)
 {
     const int count = albedoLevelCount(f.index);
     lod = isnan(lod) ? 0.0 : clamp(lod, 0.0, float(count - 1));

@@ -25,7 +25,7 @@ bool isFieldDebugView(int mode) { return mode == 8 || (mode >= 10 && mode <= 14)
 
 // The unclamped level of detail of the albedo fetch: log2 of the ray
 // footprint, widened at grazing angles, in albedo texels.
-float albedoLod(Hit hit, Ray ray, Prism p)
+precise float albedoLod(Hit hit, Ray ray, Prism p)
 {
     const float len2 = dot(ray.dir, ray.dir);
     const float cosine = abs(dot(hit.normal, ray.dir) / sqrt(max(len2, 1e-30)));
@@ -33,7 +33,7 @@ float albedoLod(Hit hit, Ray ray, Prism p)
     return log2(max((footprint / max(cosine, 0.2)) / p.axisU.w, 1e-6));
 }
 
-vec3 fieldDebugView(int mode, Hit hit, Ray ray)
+precise vec3 fieldDebugView(int mode, Hit hit, Ray ray)
 {
     if (!hit.found || hit.prism < 0)
         return vec3(-1.0);
@@ -62,8 +62,8 @@ void main()
 
     const float sx = (float(pixel.x) + 0.5) * 2.0 / float(width) - 1.0;
     const float sy = 1.0 - (float(pixel.y) + 0.5) * 2.0 / float(height);
-    const vec3 d = frame.camForward.xyz + sx * frame.camRight.xyz + sy * frame.camUp.xyz;
-    Ray ray;
+    precise const vec3 d = frame.camForward.xyz + sx * frame.camRight.xyz + sy * frame.camUp.xyz;
+    precise Ray ray;
     ray.origin = frame.camPos.xyz;
     ray.dir = d / sqrt(max(dot(d, d), 1e-30));
     ray.tmin = 0.0;

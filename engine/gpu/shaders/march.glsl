@@ -2,6 +2,12 @@
 // bounds pyramid down to the leaf level the ray footprint allows, and the
 // bilinear patch intersection there. The same steps as the CPU packet march,
 // one ray per invocation.
+//
+// The arithmetic of the tracers is `precise` (SPIR-V NoContraction) through
+// the functions' results and in/out records: the processor reference rounds
+// every product and every sum on its own, and a multiply-add fused by the
+// shader compiler or a driver would move roots, patch heights and normals by
+// an ulp, enough to flip a hit at a cell edge.
 #ifndef QLMR_MARCH_GLSL
 #define QLMR_MARCH_GLSL
 
@@ -52,14 +58,14 @@ float inverseDirection(float d)
     return 1.0 / (d >= 0.0 ? m : -m);
 }
 
-vec3 toLocalVector(Prism p, vec3 d)
+precise vec3 toLocalVector(Prism p, vec3 d)
 {
     return vec3(d.x * p.toLocal[0].x + d.y * p.toLocal[0].y + d.z * p.toLocal[0].z,
                 d.x * p.toLocal[1].x + d.y * p.toLocal[1].y + d.z * p.toLocal[1].z,
                 d.x * p.toLocal[2].x + d.y * p.toLocal[2].y + d.z * p.toLocal[2].z);
 }
 
-LocalRay localRay(Ray ray, Prism p)
+precise LocalRay localRay(Ray ray, Prism p)
 {
     LocalRay r;
     r.o = toLocalVector(p, ray.origin - p.origin.xyz);
@@ -96,7 +102,7 @@ LevelSize levelSize(FieldDesc f, int level)
     return s;
 }
 
-int cellAt(float o, float d, float t, float size, float lo, float hi)
+precise int cellAt(float o, float d, float t, float size, float lo, float hi)
 {
     return int(clamp(floor((o + t * d) * size), lo, hi));
 }
@@ -127,7 +133,7 @@ struct PrismSetup {
     int lodLevel, lodFloor, startLevel;
 };
 
-int walkStartLevel(LocalRay r, FieldDesc f, float c, float end)
+precise int walkStartLevel(LocalRay r, FieldDesc f, float c, float end)
 {
     const float len = max(end - c, 0.0);
     const float spanU = abs(r.d.x) * len * float(1 << f.log2W);
@@ -135,7 +141,7 @@ int walkStartLevel(LocalRay r, FieldDesc f, float c, float end)
     return floorLog2i(max(max(spanU, spanV), 1.0));
 }
 
-PrismSetup setupPrism(Prism p, FieldDesc f, Ray ray, float tLimit, float lodScale)
+precise PrismSetup setupPrism(Prism p, FieldDesc f, Ray ray, float tLimit, float lodScale)
 {
     PrismSetup ps;
     ps.r = localRay(ray, p);
@@ -154,7 +160,7 @@ PrismSetup setupPrism(Prism p, FieldDesc f, Ray ray, float tLimit, float lodScal
 // seed pass rasterized, so its walk may begin just before the seed
 // distance. The level of detail stays that of the prism entry, so seeding
 // moves only where the walk starts. False when the prism cannot be hit.
-bool applySeed(inout PrismSetup ps, FieldDesc f, float seedT)
+bool applySeed(inout precise PrismSetup ps, FieldDesc f, float seedT)
 {
     const float start = seedT - max(1e-3 * seedT, 1e-3);
     if (start > ps.end)
@@ -186,7 +192,7 @@ struct WalkOutcome {
 
 // The walk shared by primary and shadow rays. March mode stops at the first
 // leaf hit; shadow mode also stops at a node lying wholly above the ray.
-WalkOutcome runWalk(FieldDesc f, LocalRay r, PrismSetup ps, bool shadowMode, inout float iterations)
+precise WalkOutcome runWalk(FieldDesc f, LocalRay r, PrismSetup ps, bool shadowMode, inout float iterations)
 {
     WalkOutcome result;
     result.found = false;
@@ -326,9 +332,9 @@ WalkOutcome runWalk(FieldDesc f, LocalRay r, PrismSetup ps, bool shadowMode, ino
     return result;
 }
 
-vec3 normalizeFloored(vec3 v) { return v / sqrt(max(v.x * v.x + v.y * v.y + v.z * v.z, 1e-30)); }
+precise vec3 normalizeFloored(vec3 v) { return v / sqrt(max(v.x * v.x + v.y * v.y + v.z * v.z, 1e-30)); }
 
-vec3 worldNormal(Prism p, vec3 n)
+precise vec3 worldNormal(Prism p, vec3 n)
 {
     return normalizeFloored(vec3(n.x * p.normalM[0].x + n.y * p.normalM[0].y + n.z * p.normalM[0].z,
                                  n.x * p.normalM[1].x + n.y * p.normalM[1].y + n.z * p.normalM[1].z,
@@ -350,7 +356,7 @@ float blockHeight(FieldDesc f, int level, int bx, int by, int dx, int dy, LevelS
 }
 
 // Fills the hit record when this prism's hit is nearer than the one held.
-void recordHit(Prism p, int prismIndex, FieldDesc f, PrismSetup ps, Ray ray, WalkOutcome hit, inout Hit best)
+void recordHit(Prism p, int prismIndex, FieldDesc f, PrismSetup ps, Ray ray, WalkOutcome hit, inout precise Hit best)
 {
     if (!hit.found || !(hit.t <= best.t))
         return;
@@ -375,8 +381,11 @@ void recordHit(Prism p, int prismIndex, FieldDesc f, PrismSetup ps, Ray ray, Wal
     const float gradU = (ea + twist * rCell) * s.w;
     const float gradV = (eb + twist * sCell) * s.h;
 
-    // Shading gradient: central differences over a 2 x 2 block kept inside
-    // the level on clamping fields, blended bilinearly.
+    // Shading gradient over a 2 x 2 block kept inside the level on clamping
+    // fields, by the frame's normal mode: 1 (default) blends the central
+    // differences at the block's corners bilinearly, 2 (cubic) with
+    // smoothstep weights, 0 and any other value take the bilinear patch of
+    // the block itself (geometric).
     int bx = cx, by = cy;
     float sb = sCell, rb = rCell;
     if (f.wrap == 0) {
@@ -385,18 +394,28 @@ void recordHit(Prism p, int prismIndex, FieldDesc f, PrismSetup ps, Ray ray, Wal
         sb = clamp(u * s.w - float(bx), 0.0, 1.0);
         rb = clamp(v * s.h - float(by), 0.0, 1.0);
     }
+    const int normalMode = int(frame.ambient.w);
     const float b00 = blockHeight(f, level, bx, by, 0, 0, s), b10 = blockHeight(f, level, bx, by, 1, 0, s);
     const float b01 = blockHeight(f, level, bx, by, 0, 1, s), b11 = blockHeight(f, level, bx, by, 1, 1, s);
-    const float gu00 = (b10 - blockHeight(f, level, bx, by, -1, 0, s)) * 0.5;
-    const float gu10 = (blockHeight(f, level, bx, by, 2, 0, s) - b00) * 0.5;
-    const float gu01 = (b11 - blockHeight(f, level, bx, by, -1, 1, s)) * 0.5;
-    const float gu11 = (blockHeight(f, level, bx, by, 2, 1, s) - b01) * 0.5;
-    const float gv00 = (b01 - blockHeight(f, level, bx, by, 0, -1, s)) * 0.5;
-    const float gv10 = (b11 - blockHeight(f, level, bx, by, 1, -1, s)) * 0.5;
-    const float gv01 = (blockHeight(f, level, bx, by, 0, 2, s) - b00) * 0.5;
-    const float gv11 = (blockHeight(f, level, bx, by, 1, 2, s) - b10) * 0.5;
-    const float shadeU = ((gu00 * (1.0 - sb) + gu10 * sb) * (1.0 - rb) + (gu01 * (1.0 - sb) + gu11 * sb) * rb) * s.w;
-    const float shadeV = ((gv00 * (1.0 - sb) + gv10 * sb) * (1.0 - rb) + (gv01 * (1.0 - sb) + gv11 * sb) * rb) * s.h;
+    float shadeU, shadeV;
+    if (normalMode == 1 || normalMode == 2) {
+        const float gu00 = (b10 - blockHeight(f, level, bx, by, -1, 0, s)) * 0.5;
+        const float gu10 = (blockHeight(f, level, bx, by, 2, 0, s) - b00) * 0.5;
+        const float gu01 = (b11 - blockHeight(f, level, bx, by, -1, 1, s)) * 0.5;
+        const float gu11 = (blockHeight(f, level, bx, by, 2, 1, s) - b01) * 0.5;
+        const float gv00 = (b01 - blockHeight(f, level, bx, by, 0, -1, s)) * 0.5;
+        const float gv10 = (b11 - blockHeight(f, level, bx, by, 1, -1, s)) * 0.5;
+        const float gv01 = (blockHeight(f, level, bx, by, 0, 2, s) - b00) * 0.5;
+        const float gv11 = (blockHeight(f, level, bx, by, 1, 2, s) - b10) * 0.5;
+        const float ws = normalMode == 2 ? (3.0 - 2.0 * sb) * (sb * sb) : sb;
+        const float wr = normalMode == 2 ? (3.0 - 2.0 * rb) * (rb * rb) : rb;
+        shadeU = ((gu00 * (1.0 - ws) + gu10 * ws) * (1.0 - wr) + (gu01 * (1.0 - ws) + gu11 * ws) * wr) * s.w;
+        shadeV = ((gv00 * (1.0 - ws) + gv10 * ws) * (1.0 - wr) + (gv01 * (1.0 - ws) + gv11 * ws) * wr) * s.h;
+    } else {
+        const float bt = b00 - b10 - b01 + b11;
+        shadeU = ((b10 - b00) + bt * rb) * s.w;
+        shadeV = ((b01 - b00) + bt * sb) * s.h;
+    }
 
     vec3 n = vec3(-shadeU, -shadeV, 1.0);
     vec3 g = vec3(-gradU, -gradV, 1.0);
@@ -430,7 +449,7 @@ void recordHit(Prism p, int prismIndex, FieldDesc f, PrismSetup ps, Ray ray, Wal
 
 // Nearest hit over the prisms of one screen tile's bin, in bin order.
 // seedT is the pixel's seed distance (1e30 and above: none).
-Hit tracePrimary(Ray ray, uvec2 range, float lodScale, float seedT)
+precise Hit tracePrimary(Ray ray, uvec2 range, float lodScale, float seedT)
 {
     Hit best;
     best.found = false;
@@ -505,7 +524,7 @@ Hit tracePrimary(Ray ray, uvec2 range, float lodScale, float seedT)
 // height there, and both normals from a smoothed gradient one cell to each
 // side. The distance stays as the walk found it; a snapped height below the
 // prism's box leaves the hit unchanged.
-void snapHit(inout Hit hit)
+void snapHit(inout precise Hit hit)
 {
     if (!hit.found || hit.prism < 0)
         return;

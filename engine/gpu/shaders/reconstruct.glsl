@@ -1,7 +1,8 @@
-// Filters shared by the temporal and upscale kernels.
+// Filters shared by the temporal and upscale kernels; `precise`, so their
+// weights round the same on every driver.
 
 // Catmull-Rom weight of a sample at distance x.
-float catmullRom(float x)
+precise float catmullRom(float x)
 {
     float a = abs(x);
     if (a < 1.0)
@@ -19,7 +20,7 @@ float finiteDepth(float t)
 }
 
 // Bilinear weight times a depth-similarity weight.
-float depthAwareWeight(float bilinear, float depth, float reference, float scale)
+precise float depthAwareWeight(float bilinear, float depth, float reference, float scale)
 {
     float rel = abs(depth - reference) / scale;
     return bilinear * (exp(-rel * rel) + 1e-6);

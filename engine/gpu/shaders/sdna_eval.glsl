@@ -1,6 +1,7 @@
 // The shape-program evaluator of the GPU kernels: point evaluation, forward-
 // mode gradients and sphere tracing of the program stream, with the CPU
-// evaluator's semantics instruction for instruction.
+// evaluator's semantics instruction for instruction. Results are `precise`
+// (no fused multiply-adds), so each step rounds as the processor's does.
 //
 // The including shader declares, before this file:
 //   buffer SdnaCode { SdnaInstr sdnaCode[]; }         the program stream
@@ -43,12 +44,12 @@ float sdnaVal(vec4 a) { return a.x; }
 vec3 sdnaVal3(vec3 v) { return v; }
 vec3 sdnaVal3(mat3x4 v) { return vec3(v[0].x, v[1].x, v[2].x); }
 
-float sdnaMul(float a, float b) { return a * b; }
-vec4 sdnaMul(vec4 a, vec4 b) { return vec4(a.x * b.x, a.yzw * b.x + a.x * b.yzw); }
+precise float sdnaMul(float a, float b) { return a * b; }
+precise vec4 sdnaMul(vec4 a, vec4 b) { return vec4(a.x * b.x, a.yzw * b.x + a.x * b.yzw); }
 
 // The root of a dual has derivative 0 where its value is 0.
 float sdnaSqrt(float a) { return sqrt(a); }
-vec4 sdnaSqrt(vec4 a)
+precise vec4 sdnaSqrt(vec4 a)
 {
     float s = sqrt(a.x);
     if (!(s > 0.0))
@@ -67,28 +68,28 @@ vec4 sdnaMin(vec4 a, vec4 b) { return b.x < a.x ? b : a; }
 float sdnaMax(float a, float b) { return a < b ? b : a; }
 vec4 sdnaMax(vec4 a, vec4 b) { return a.x < b.x ? b : a; }
 
-float sdnaDot(vec3 a, vec3 b) { return a.x * b.x + a.y * b.y + a.z * b.z; }
-vec4 sdnaDot(mat3x4 a, mat3x4 b) { return sdnaMul(a[0], b[0]) + sdnaMul(a[1], b[1]) + sdnaMul(a[2], b[2]); }
-vec4 sdnaDot(mat3x4 a, vec3 c) { return a[0] * c.x + a[1] * c.y + a[2] * c.z; }
+precise float sdnaDot(vec3 a, vec3 b) { return a.x * b.x + a.y * b.y + a.z * b.z; }
+precise vec4 sdnaDot(mat3x4 a, mat3x4 b) { return sdnaMul(a[0], b[0]) + sdnaMul(a[1], b[1]) + sdnaMul(a[2], b[2]); }
+precise vec4 sdnaDot(mat3x4 a, vec3 c) { return a[0] * c.x + a[1] * c.y + a[2] * c.z; }
 
-float sdnaLength(vec3 v) { return sdnaSqrt(sdnaDot(v, v)); }
-vec4 sdnaLength(mat3x4 v) { return sdnaSqrt(sdnaDot(v, v)); }
+precise float sdnaLength(vec3 v) { return sdnaSqrt(sdnaDot(v, v)); }
+precise vec4 sdnaLength(mat3x4 v) { return sdnaSqrt(sdnaDot(v, v)); }
 
 // Point minus a constant point, componentwise by a constant point, and a
 // constant vector scaled by a number.
 vec3 sdnaSubC(vec3 v, vec3 c) { return v - c; }
-mat3x4 sdnaSubC(mat3x4 v, vec3 c)
+precise mat3x4 sdnaSubC(mat3x4 v, vec3 c)
 {
     return mat3x4(v[0] - vec4(c.x, 0.0, 0.0, 0.0), v[1] - vec4(c.y, 0.0, 0.0, 0.0), v[2] - vec4(c.z, 0.0, 0.0, 0.0));
 }
 vec3 sdnaDivC(vec3 v, vec3 c) { return v / c; }
 mat3x4 sdnaDivC(mat3x4 v, vec3 c) { return mat3x4(v[0] / c.x, v[1] / c.y, v[2] / c.z); }
 vec3 sdnaScaleC(vec3 c, float s) { return c * s; }
-mat3x4 sdnaScaleC(vec3 c, vec4 s) { return mat3x4(s * c.x, s * c.y, s * c.z); }
+precise mat3x4 sdnaScaleC(vec3 c, vec4 s) { return mat3x4(s * c.x, s * c.y, s * c.z); }
 
 // Constant vector u crossed with a point.
-vec3 sdnaCrossC(vec3 u, vec3 v) { return vec3(u.y * v.z - u.z * v.y, u.z * v.x - u.x * v.z, u.x * v.y - u.y * v.x); }
-mat3x4 sdnaCrossC(vec3 u, mat3x4 v)
+precise vec3 sdnaCrossC(vec3 u, vec3 v) { return vec3(u.y * v.z - u.z * v.y, u.z * v.x - u.x * v.z, u.x * v.y - u.y * v.x); }
+precise mat3x4 sdnaCrossC(vec3 u, mat3x4 v)
 {
     return mat3x4(u.y * v[2] - u.z * v[1], u.z * v[0] - u.x * v[2], u.x * v[1] - u.y * v[0]);
 }
@@ -137,7 +138,7 @@ void sdnaPoseOf(uint bone, out vec4 rotation, out vec4 positionScale)
 #undef SDNA_INTERPRET
 
 // The program's distance and material at a point.
-float sdnaEvaluate(vec3 point, bool cull, out uint material)
+precise float sdnaEvaluate(vec3 point, bool cull, out uint material)
 {
     float distance;
     sdnaInterpretValue(point, cull, distance, material);
@@ -145,7 +146,7 @@ float sdnaEvaluate(vec3 point, bool cull, out uint material)
 }
 
 // The distance and its gradient (x, yzw) at a point.
-vec4 sdnaEvaluateGradient(vec3 point, bool cull, out uint material)
+precise vec4 sdnaEvaluateGradient(vec3 point, bool cull, out uint material)
 {
     mat3x4 seeded = mat3x4(vec4(point.x, 1.0, 0.0, 0.0), vec4(point.y, 0.0, 1.0, 0.0), vec4(point.z, 0.0, 0.0, 1.0));
     vec4 distance;
@@ -172,7 +173,7 @@ SdnaTraceHit sdnaMissAfter(uint steps)
 
 bool sdnaFinite(float v) { return !isinf(v) && !isnan(v); }
 
-SdnaTraceHit sdnaFinishHit(uint status, float t, vec3 position, float distance, uint material, uint steps,
+precise SdnaTraceHit sdnaFinishHit(uint status, float t, vec3 position, float distance, uint material, uint steps,
                            bool normals, bool cull)
 {
     SdnaTraceHit hit = SdnaTraceHit(status, t, position, vec3(0.0), material, steps, distance);
@@ -187,7 +188,7 @@ SdnaTraceHit sdnaFinishHit(uint status, float t, vec3 position, float distance, 
 
 // Clips the ray o + d t, t in [tnear, tfar], to the program box; false when
 // it misses. Parallel to the slabs the faces themselves count as inside.
-bool sdnaClipToBox(vec3 o, vec3 d, inout float tnear, inout float tfar)
+bool sdnaClipToBox(vec3 o, vec3 d, inout precise float tnear, inout precise float tfar)
 {
     for (int axis = 0; axis < 3; ++axis) {
         float lo = sdnaProg.lo[axis];
@@ -206,7 +207,7 @@ bool sdnaClipToBox(vec3 o, vec3 d, inout float tnear, inout float tfar)
 }
 
 // Sphere-traces the ray o + d t, t in [tmin, tmax], inside the program box.
-SdnaTraceHit sdnaTrace(vec3 o, vec3 d, float tmin, float tmax, uint maxSteps, float eps, float epsPerDistance,
+precise SdnaTraceHit sdnaTrace(vec3 o, vec3 d, float tmin, float tmax, uint maxSteps, float eps, float epsPerDistance,
                        bool normals, bool cull)
 {
     float tnear = tmin;
@@ -223,7 +224,8 @@ SdnaTraceHit sdnaTrace(vec3 o, vec3 d, float tmin, float tmax, uint maxSteps, fl
         ++steps;
         if (!sdnaFinite(distance))
             return sdnaFinishHit(QLMR_SDNA_STATUS_UNCERTAIN, t, position, distance, material, steps, normals, cull);
-        if (distance < t * epsPerDistance + eps)
+        precise const float threshold = t * epsPerDistance + eps;
+        if (distance < threshold)
             return sdnaFinishHit(QLMR_SDNA_STATUS_HIT, t, position, distance, material, steps, normals, cull);
         if (t + distance > tfar)
             return sdnaMissAfter(steps);

@@ -6,7 +6,7 @@
 
 // Rotation of v by the conjugate of q: u = -q.xyz, c = u x v,
 // v + 2 q.w c + 2 (u x c).
-SDNA_V sdnaRotateConj(vec4 q, SDNA_V v)
+precise SDNA_V sdnaRotateConj(vec4 q, SDNA_V v)
 {
     vec3 u = -q.xyz;
     SDNA_V c = sdnaCrossC(u, v);
@@ -14,14 +14,14 @@ SDNA_V sdnaRotateConj(vec4 q, SDNA_V v)
 }
 
 // The point moved into a posed bone's space: (1/s) rotate*(q, x - position).
-SDNA_V sdnaIntoBone(vec4 rotation, vec4 positionScale, SDNA_V x)
+precise SDNA_V sdnaIntoBone(vec4 rotation, vec4 positionScale, SDNA_V x)
 {
     float inverseScale = 1.0 / positionScale.w;
     return sdnaRotateConj(rotation, sdnaSubC(x, positionScale.xyz)) * inverseScale;
 }
 
 // Distance to the convex hull of spheres (a, ra) and (b, rb).
-SDNA_T sdnaTaperedCapsule(SDNA_V x, vec3 a, float ra, vec3 b, float rb)
+precise SDNA_T sdnaTaperedCapsule(SDNA_V x, vec3 a, float ra, vec3 b, float rb)
 {
     vec3 e = b - a;
     float l2 = sdnaDot(e, e);
@@ -68,7 +68,7 @@ bool sdnaCullRecord(uint entry, vec3 framePoint, float top)
 #endif
 
 // Runs the program at `point`; with `cull` the culling records are honoured.
-void SDNA_INTERPRET(SDNA_V point, bool cull, out SDNA_T outDistance, out uint outMaterial)
+void SDNA_INTERPRET(SDNA_V point, bool cull, out precise SDNA_T outDistance, out uint outMaterial)
 {
     SDNA_T values[QLMR_SDNA_MAX_VALUES];
     uint materials[QLMR_SDNA_MAX_VALUES];

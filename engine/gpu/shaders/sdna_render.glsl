@@ -11,7 +11,7 @@
 #ifndef QLMR_SDNA_RENDER_GLSL
 #define QLMR_SDNA_RENDER_GLSL
 
-vec3 sdnaSkyColour(vec3 direction)
+precise vec3 sdnaSkyColour(vec3 direction)
 {
     float a = max(direction.y, 0.0) * 0.4 + 0.6;
     float g = max(0.2 - direction.y, 0.0) * 0.3;
@@ -36,14 +36,14 @@ void sdnaRenderPixel(uvec2 pixel)
 
     SdnaTraceHit hit = sdnaPrimaryTrace(origin, direction, footprint * 0.5);
 
-    vec3 colour;
+    precise vec3 colour;
     if (hit.status != QLMR_SDNA_STATUS_MISS) {
         vec3 sun = frame.sunDir.xyz;
         vec3 n = hit.normal;
         float ndl = max(sdnaDot(n, sun), 0.0);
         float lit = 1.0;
         if (ndl > 0.0) {
-            vec3 start = hit.position + n * 0.002;
+            precise vec3 start = hit.position + n * 0.002;
             SdnaTraceHit blocker = sdnaTrace(start, sun, 0.0, 10.0, 96u, 0.0005, 0.0, false, true);
             lit = blocker.status == QLMR_SDNA_STATUS_MISS ? 1.0 : 0.0;
         }

@@ -1,5 +1,6 @@
 // Surface fetch, sun visibility, terrain and water lighting, height fog and
 // sky for one traced ray: the CPU shading steps, one ray per invocation.
+// Results are `precise`, as in march.glsl, so they round as the reference does.
 #ifndef QLMR_SHADING_GLSL
 #define QLMR_SHADING_GLSL
 
@@ -7,7 +8,7 @@
 
 // 2^x for x clamped to [-126, 0]: a degree-5 polynomial for the fraction
 // times the integer power.
-float exp2Poly(float x)
+precise float exp2Poly(float x)
 {
     x = clamp(x, -126.0, 0.0);
     const float n = floor(x);
@@ -16,35 +17,35 @@ float exp2Poly(float x)
     return p * ldexp(1.0, int(n));
 }
 
-float expNonPositive(float y) { return exp2Poly(y * 1.442695); }
+precise float expNonPositive(float y) { return exp2Poly(y * 1.442695); }
 
-float powTwoPower(float x, int k)
+precise float powTwoPower(float x, int k)
 {
     for (int i = 0; i < k; ++i)
         x = x * x;
     return x;
 }
 
-float sunGlow(float c)
+precise float sunGlow(float c)
 {
     const float c8 = powTwoPower(c, 3);
     const float c512 = powTwoPower(c8, 6);
     return 6.0 * c512 + 0.12 * c8;
 }
 
-vec3 skyGradient(float dirY)
+precise vec3 skyGradient(float dirY)
 {
     const float k = sqrt(min(max(dirY, 0.0), 1.0));
     return (frame.skyZenith.xyz - frame.skyHorizon.xyz) * k + frame.skyHorizon.xyz;
 }
 
-vec3 skyColor(vec3 d)
+precise vec3 skyColor(vec3 d)
 {
     const float glow = sunGlow(max(dot(d, frame.sunDir.xyz), 0.0));
     return skyGradient(d.y) + glow * frame.sunColor.xyz;
 }
 
-float fogTransmittance(float originY, float t, float dirY)
+precise float fogTransmittance(float originY, float t, float dirY)
 {
     const float density = frame.sunColor.w;
     const float baseHeight = frame.camForward.w;
@@ -66,7 +67,7 @@ struct Surface {
     bool water;
 };
 
-Surface fetchSurface(Hit hit, Ray ray)
+precise Surface fetchSurface(Hit hit, Ray ray)
 {
     Surface s;
     s.albedo = vec3(0.0);
@@ -101,7 +102,7 @@ Surface fetchSurface(Hit hit, Ray ray)
 }
 
 // Shading normal blended towards the normal of a coarser height gradient.
-vec3 refineNormal(Hit hit, float weight)
+precise vec3 refineNormal(Hit hit, float weight)
 {
     if (hit.prism < 0)
         return hit.normal;
@@ -123,7 +124,7 @@ vec3 refineNormal(Hit hit, float weight)
     return normalizeFloored(hit.normal * (1.0 - weight) + n * weight);
 }
 
-vec3 lightTerrain(vec3 dir, vec3 normal, vec3 albedo, float cavity, float visibility)
+precise vec3 lightTerrain(vec3 dir, vec3 normal, vec3 albedo, float cavity, float visibility)
 {
     const vec3 sunDir = frame.sunDir.xyz;
     const float ndl = max(dot(normal, sunDir), 0.0);
@@ -148,7 +149,7 @@ vec3 lightTerrain(vec3 dir, vec3 normal, vec3 albedo, float cavity, float visibi
     return c;
 }
 
-vec3 shadeWater(vec3 dir, vec3 normal, vec3 albedo, float sun, float waterDepth, float visibility, bool reflects,
+precise vec3 shadeWater(vec3 dir, vec3 normal, vec3 albedo, float sun, float waterDepth, float visibility, bool reflects,
                vec3 reflection)
 {
     const float sky = 0.55 + 0.45 * normal.y;
@@ -171,7 +172,8 @@ vec3 shadeWater(vec3 dir, vec3 normal, vec3 albedo, float sun, float waterDepth,
 // The solid object on the primary ray: a nearer solid hit replaces the field
 // hit and its surface; a water surface in front of the object sees it through
 // its depth and mirrors it.
-void traceSolidPrimary(inout Hit hit, Ray ray, inout Surface surface, out bool reflects, out vec3 reflection)
+void traceSolidPrimary(inout precise Hit hit, Ray ray, inout precise Surface surface, out bool reflects,
+                       out precise vec3 reflection)
 {
     reflects = false;
     reflection = vec3(0.0);
@@ -218,7 +220,7 @@ void traceSolidPrimary(inout Hit hit, Ray ray, inout Surface surface, out bool r
 #endif
 
 // The final linear colour of a traced ray.
-vec3 shadeHit(inout Hit hit, Ray ray, float lodScale, bool lit)
+precise vec3 shadeHit(inout precise Hit hit, Ray ray, float lodScale, bool lit)
 {
 #if QLMR_TRACE_SOLID
     Surface surface = fetchSurface(hit, ray);
@@ -242,7 +244,7 @@ vec3 shadeHit(inout Hit hit, Ray ray, float lodScale, bool lit)
     if (lit && frame.sunDir.w == 1.0 && dot(hit.normal, sunDir) > 0.0) {
         const float footprint = ray.coneSpread * hit.t;
         const float offset = max(0.01, 2.0 * footprint);
-        Ray shadow;
+        precise Ray shadow;
         shadow.origin = hit.pos + hit.offsetNormal * offset;
         shadow.dir = sunDir;
         shadow.tmin = 0.0;

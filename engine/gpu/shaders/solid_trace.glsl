@@ -29,7 +29,7 @@ layout(std430, binding = QLMR_BINDING_SOLID_MATERIALS) readonly buffer SolidMate
 bool solidPresent() { return solid.flags.x != 0u; }
 
 // Rotation of v by q itself: brings a program-space vector back out.
-vec3 solidRotateForward(vec4 q, vec3 v)
+precise vec3 solidRotateForward(vec4 q, vec3 v)
 {
     const vec3 u = q.xyz;
     const vec3 c = sdnaCrossC(u, v);
@@ -38,7 +38,7 @@ vec3 solidRotateForward(vec4 q, vec3 v)
 
 // Traces the world ray o + d t through the placed program: the ray goes into
 // program space, the hit distance, position and normal come back out.
-SdnaTraceHit traceSolidInstance(vec3 origin, vec3 dir, float tmin, float tmax, uint maxSteps, float eps,
+precise SdnaTraceHit traceSolidInstance(vec3 origin, vec3 dir, float tmin, float tmax, uint maxSteps, float eps,
                                 float epsPerDistance, bool normals)
 {
     const float s = solid.ts.w;
@@ -63,7 +63,7 @@ vec3 solidMaterialColor(uint index)
 }
 
 // The solid object's lit colour seen in a reflection (no shadow test).
-vec3 reflectedSolidColor(vec3 color, vec3 n)
+precise vec3 reflectedSolidColor(vec3 color, vec3 n)
 {
     const float sky = 0.45 * n.y + 0.55;
     const float sun = max(dot(n, frame.sunDir.xyz), 0.0);

@@ -367,6 +367,108 @@ TEST_F(GpuProgramOnDevice, DemoSceneWithLakeAndStampsComparesEveryViewAndWritesB
     }
 }
 
+// The verdict lines of a scene run whose label is `label`, and how many passed.
+struct Verdicts {
+    int lines = 0;
+    int passed = 0;
+};
+
+Verdicts verdicts(const std::string& out, const std::string& label)
+{
+    Verdicts v;
+    for (const std::string& line : lines(out)) {
+        if (line.find("] levels (" + label + "): ") == std::string::npos)
+            continue;
+        ++v.lines;
+        v.passed += line.find("hit PASS") != std::string::npos && line.find("| image PASS") != std::string::npos ? 1 : 0;
+    }
+    return v;
+}
+
+int sectionCount(const std::string& out)
+{
+    int sections = 0;
+    for (const std::string& line : lines(out))
+        sections += line.rfind("== ", 0) == 0 ? 1 : 0;
+    return sections;
+}
+
+// Pixels whose RGB differs between two images of the same size.
+int pixelsDiffering(const qlmr::test::DecodedImage& a, const qlmr::test::DecodedImage& b)
+{
+    int count = 0;
+    for (std::size_t i = 0; i + 3 < a.rgba.size() && i + 3 < b.rgba.size(); i += 4)
+        count += a.rgba[i] != b.rgba[i] || a.rgba[i + 1] != b.rgba[i + 1] || a.rgba[i + 2] != b.rgba[i + 2] ? 1 : 0;
+    return count;
+}
+
+// --geometric and --cubic-normals change the shading normals of the CPU
+// reference and of the GPU tracer alike: every view passes its verdict, and
+// the GPU images differ from those with the default normals.
+TEST_F(GpuProgramOnDevice, DemoSceneNormalModesChangeTheGpuImagesAndPassTheirVerdicts)
+{
+    const std::vector<std::string> common{"--terrain", "128", "--width", "48", "--height", "32", "--frames", "1"};
+    const std::pair<const char*, const char*> modes[] = {{"default", ""}, {"geometric", "--geometric"},
+                                                         {"cubic", "--cubic-normals"}};
+    for (const auto& [name, option] : modes) {
+        std::vector<std::string> args = common;
+        args.insert(args.end(), {"--out", name});
+        if (*option)
+            args.push_back(option);
+        const ProgramRun run = runGpu(dir.path(), args);
+        SCOPED_TRACE(name);
+        const int sections = sectionCount(run.out);
+        ASSERT_GE(sections, 1) << run.out;
+        const Verdicts v = verdicts(run.out, "prisms");
+        EXPECT_EQ(v.lines, 4 * sections) << run.out;
+        EXPECT_EQ(v.passed, 4 * sections) << run.out;
+        EXPECT_EQ(run.exitCode, 0) << run.out;
+    }
+    for (const char* view : {"wide", "close", "aerial", "corner"}) {
+        for (const char* tag : {"igpu", "dgpu"}) {
+            const std::string file = std::string(view) + "_" + tag + ".png";
+            if (!fs::exists(dir.path() / "default" / file))
+                continue;
+            const qlmr::test::DecodedImage plain = qlmr::test::decodeImage((dir.path() / "default" / file).string());
+            for (const char* mode : {"geometric", "cubic"}) {
+                const qlmr::test::DecodedImage other = qlmr::test::decodeImage((dir.path() / mode / file).string());
+                EXPECT_GT(pixelsDiffering(plain, other), 48 * 32 / 50) << mode << " " << file;
+            }
+        }
+    }
+}
+
+// --trace-only draws the unlit albedo under the fog without shadow rays and
+// without the solid object; it is compared with the CPU reference's unlit
+// colour (the diorama's reference leaves the critter out), and the verdict
+// line says so.
+TEST_F(GpuProgramOnDevice, TraceOnlyIsComparedWithTheUnlitCpuColour)
+{
+    struct Case {
+        std::vector<std::string> args;
+        const char* label;
+        int views;
+    };
+    const Case cases[] = {
+        {{"--terrain", "128", "--width", "48", "--height", "32"}, "prisms, trace only vs unlit CPU colour", 4},
+        {{"--scene", "diorama", "--time", "0", "--width", "40", "--height", "24", "--assets", QLMR_SPRITE_DIR},
+         "one frame, trace only vs unlit CPU colour without the solid", 3},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        std::vector<std::string> args = c.args;
+        args.insert(args.end(), {"--frames", "1", "--trace-only", "--out", "."});
+        const ProgramRun run = runGpu(dir.path(), args);
+        const int sections = sectionCount(run.out);
+        ASSERT_GE(sections, 1) << run.out;
+        const Verdicts v = verdicts(run.out, c.label);
+        EXPECT_EQ(v.lines, c.views * sections) << run.out;
+        EXPECT_EQ(v.passed, c.views * sections) << run.out;
+        EXPECT_EQ(run.out.find("solid-affected"), std::string::npos) << run.out;
+        EXPECT_EQ(run.exitCode, 0) << run.out;
+    }
+}
+
 TEST_F(GpuProgramOnDevice, ShellsSceneBakesAndComparesTwoViewsWithoutALake)
 {
     const ProgramRun run = runGpu(dir.path(), {"--scene", "shells", "--res", "16", "--width", "40", "--height", "24",
