@@ -114,6 +114,8 @@ TEST(ShaderContraction, KernelsComparedWithTheReferenceFuseNoMultiplyAdd)
         {"field_trace_only", fieldTraceOnlyShader()},
         {"field_trace_solid", fieldTraceSolidShader()},
         {"sdna_plain", sdnaPlainShader()},
+        {"sdna_bricks", sdnaBricksShader()},
+        {"sdna_bricks_f64", sdnaBricksF64Shader()},
     };
     for (const auto& [name, code] : kernels) {
         SCOPED_TRACE(name);

@@ -36,7 +36,8 @@ float sdnaBrickSampleValue(uint samples, uint i)
 
 SdnaTraceHit sdnaUncertainAt(vec3 o, vec3 d, float t, uint steps)
 {
-    return SdnaTraceHit(QLMR_SDNA_STATUS_UNCERTAIN, t, o + d * t, vec3(0.0, 1.0, 0.0), 0u, steps,
+    precise vec3 position = o + d * t;
+    return SdnaTraceHit(QLMR_SDNA_STATUS_UNCERTAIN, t, position, vec3(0.0, 1.0, 0.0), 0u, steps,
                         sdnaPositiveInfinity());
 }
 
@@ -70,22 +71,22 @@ float sdnaBrickSample(ivec3 block, vec3 point)
     if (entry.x >= QLMR_BRICK_NOT_BUILT)
         return uintBitsToFloat(entry.y);
     uint samples = entry.x * QLMR_BRICK_RECORD_WORDS + 2u;
-    vec3 s = (point - sdnaProg.lo.xyz) / sdnaBricks.params.x - 8.0 * vec3(block) - 0.5;
+    precise vec3 s = (point - sdnaProg.lo.xyz) / sdnaBricks.params.x - 8.0 * vec3(block) - 0.5;
     s = clamp(s, vec3(0.0), vec3(7.0));
     vec3 whole = floor(s);
     ivec3 base = ivec3(whole);
-    vec3 frac = s - whole;
-    float sum = 0.0;
+    precise vec3 frac = s - whole;
+    precise float sum = 0.0;
     for (int dz = 0; dz < 2; ++dz) {
-        float wz = dz == 1 ? frac.z : 1.0 - frac.z;
+        precise float wz = dz == 1 ? frac.z : 1.0 - frac.z;
         if (wz == 0.0)
             continue;
         for (int dy = 0; dy < 2; ++dy) {
-            float wy = dy == 1 ? frac.y : 1.0 - frac.y;
+            precise float wy = dy == 1 ? frac.y : 1.0 - frac.y;
             if (wy == 0.0)
                 continue;
             for (int dx = 0; dx < 2; ++dx) {
-                float wx = dx == 1 ? frac.x : 1.0 - frac.x;
+                precise float wx = dx == 1 ? frac.x : 1.0 - frac.x;
                 if (wx == 0.0)
                     continue;
                 uint i = uint((base.x + dx) + 8 * ((base.y + dy) + 8 * (base.z + dz)));
@@ -122,17 +123,17 @@ SdnaTraceHit sdnaTraceBricks(vec3 o, vec3 d, float tmin, float tmax, uint maxSte
     vec3 ad = abs(d);
     vec3 ao = abs(o);
     // The processor's margin is 2^-19 of this scale; single precision takes 2^-16.
-    float margin = (max(abs(tnear), abs(tfar)) * max(max(ad.x, ad.y), ad.z) + max(max(ao.x, ao.y), ao.z) + 1.0) *
+    precise float margin = (max(abs(tnear), abs(tfar)) * max(max(ad.x, ad.y), ad.z) + max(max(ao.x, ao.y), ao.z) + 1.0) *
                    (1.0 / 65536.0) * lipschitz;
 
     float edge = 8.0 * cellSize;
     ivec3 block;
     ivec3 stepDir;
-    vec3 nextBoundary;
+    precise vec3 nextBoundary;
     vec3 boundaryGap;
     for (int a = 0; a < 3; ++a) {
         float lo = sdnaProg.lo[a];
-        float cell = (o[a] + d[a] * tnear - lo) / edge;
+        precise float cell = (o[a] + d[a] * tnear - lo) / edge;
         float b = floor(cell);
         if (cell == b && d[a] < 0.0)
             b -= 1.0;
@@ -144,7 +145,7 @@ SdnaTraceHit sdnaTraceBricks(vec3 o, vec3 d, float tmin, float tmax, uint maxSte
             boundaryGap[a] = sdnaPositiveInfinity();
         } else {
             stepDir[a] = d[a] > 0.0 ? 1 : -1;
-            float face = lo + (b + (d[a] > 0.0 ? 1.0 : 0.0)) * edge;
+            precise float face = lo + (b + (d[a] > 0.0 ? 1.0 : 0.0)) * edge;
             nextBoundary[a] = (face - o[a]) / d[a];
             boundaryGap[a] = edge / abs(d[a]);
         }
@@ -157,8 +158,8 @@ SdnaTraceHit sdnaTraceBricks(vec3 o, vec3 d, float tmin, float tmax, uint maxSte
         float leave = min(min(nextBoundary.x, nextBoundary.y), nextBoundary.z);
         float exitT = min(leave, tfar);
         // The hit threshold at the far end of the block, a little above.
-        float threshold = (max(exitT, t) * epsPerDistance + eps) * (1.0 + 1.0 / 1048576.0);
-        float stepFloor = threshold + margin;
+        precise float threshold = (max(exitT, t) * epsPerDistance + eps) * (1.0 + 1.0 / 1048576.0);
+        precise float stepFloor = threshold + margin;
 
         uvec2 entry = sdnaBrickGrid[sdnaBrickEntryIndex(block)];
         if (entry.x == QLMR_BRICK_NOT_BUILT)
@@ -167,11 +168,12 @@ SdnaTraceHit sdnaTraceBricks(vec3 o, vec3 d, float tmin, float tmax, uint maxSte
             for (;;) {
                 if (++steps > stepLimit)
                     return sdnaUncertainAt(o, d, t, steps);
-                float value = sdnaBrickSample(block, o + d * t);
-                float step = (value - stepFloor) / lipschitz;
+                precise vec3 point = o + d * t;
+                float value = sdnaBrickSample(block, point);
+                precise float step = (value - stepFloor) / lipschitz;
                 if (!(step > 0.0) || !sdnaFinite(step))
                     return sdnaBrickRefine(o, d, t, tmin, tmax, maxSteps, eps, epsPerDistance, steps, stepLimit);
-                float next = t + step;
+                precise float next = t + step;
                 if (next == t)
                     return sdnaBrickRefine(o, d, t, tmin, tmax, maxSteps, eps, epsPerDistance, steps, stepLimit);
                 if (next >= exitT)
