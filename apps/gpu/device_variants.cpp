@@ -130,7 +130,8 @@ int runMeshComparison(const VariantContext& v, std::FILE* out)
         GpuViewData data;
         data.bins = &v.tiles->bins();
         const GpuFrame frame = bestOf(
-            v.frames, [&] { return v.renderer->render(camera, *v.settings, data, 1.0f, v.lodBias, true, true); });
+            v.frames,
+            [&] { return v.renderer->render(camera, *v.settings, data, 1.0f, v.lodBias, v.shadingNormals, true); });
         if (!frame.ok) {
             std::fprintf(out, "    [%-6s] tracer render failed: %s\n", views[i].name, frame.error.c_str());
             ++failures;
@@ -158,14 +159,16 @@ int runUpscaleComparison(const VariantContext& v, std::FILE* out)
         GpuViewData native;
         native.bins = (*v.viewBins)[i];
         const GpuFrame full = bestOf(
-            v.frames, [&] { return v.renderer->render(camera, *v.settings, native, 1.0f, v.lodBias, true, true); });
+            v.frames,
+            [&] { return v.renderer->render(camera, *v.settings, native, 1.0f, v.lodBias, v.shadingNormals, true); });
         const Camera halfCamera = viewCamera(views[i], hw, hh);
         v.tiles->prepareBins(halfCamera, (hw + 15) / 16, (hh + 15) / 16);
         const std::vector<std::vector<std::uint32_t>> halfBins = v.tiles->bins();
         GpuViewData halfData;
         halfData.bins = &halfBins;
         const GpuFrame half = bestOf(v.frames, [&] {
-            return v.renderer->render(halfCamera, *v.settings, halfData, 1.0f, v.lodBias + v.halfLodBias, true, true);
+            return v.renderer->render(halfCamera, *v.settings, halfData, 1.0f, v.lodBias + v.halfLodBias,
+                                      v.shadingNormals, true);
         });
         if (!full.ok || !half.ok) {
             std::fprintf(out, "  [%-6s] render failed: %s\n", name, (full.ok ? half : full).error.c_str());

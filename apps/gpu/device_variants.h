@@ -38,6 +38,7 @@ struct VariantContext {
     int frames = 1;
     float lodBias = 0.0f;
     float halfLodBias = 0.0f;
+    bool shadingNormals = true;  // the render call's mode switch: off for geometric normals
     std::string out;
     std::string tag;  // "igpu" or "dgpu"
 };

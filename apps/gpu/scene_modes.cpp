@@ -195,6 +195,7 @@ int runSceneMode(const GpuTestOptions& o, std::FILE* out)
             variant.frames = o.frames;
             variant.lodBias = trace.lodBias;
             variant.halfLodBias = o.halfLodBias;
+            variant.shadingNormals = trace.normalMode != 0;
             variant.out = o.out;
             variant.tag = tag;
             making("the GPU frames", [&] {
