@@ -16,9 +16,10 @@ packages=(cmake ninja-build g++ pkg-config libgtest-dev libbenchmark-dev
           libvulkan-dev mesa-vulkan-drivers vulkan-validationlayers glslc spirv-tools libstb-dev
           chromium) # headless, for the test that opens the showcase report
 
+# Installs those of the named packages that are not installed yet.
 install_missing_packages() {
   local missing=()
-  for p in "${packages[@]}"; do
+  for p in "$@"; do
     if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
       missing+=("$p")
     fi
@@ -38,7 +39,7 @@ configure_and_build() {
   cmake --build "$build_dir" -j "$jobs"
 }
 
-install_missing_packages
+install_missing_packages "${packages[@]}"
 configure_and_build
 
 case "$mode" in
@@ -69,13 +70,7 @@ case "$mode" in
     ;;
   bench)
     # Embree 3 is only the yardstick of this benchmark; nothing else needs it.
-    if ! dpkg-query -W -f='${Status}' libembree-dev 2>/dev/null | grep -q "install ok installed"; then
-      echo "installing: libembree-dev"
-      sudo=""
-      [ "$(id -u)" -ne 0 ] && sudo=sudo
-      $sudo apt-get update -qq
-      DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq libembree-dev
-    fi
+    install_missing_packages libembree-dev
     # Configure again so that CMake finds Embree if it was installed just now.
     cmake -S . -B "$build_dir" >/dev/null
     cmake --build "$build_dir" -j "$jobs" --target qlmr_bench_terrain_vs_triangles_avx2 qlmr_bench_terrain_vs_triangles_sse2
