@@ -823,14 +823,19 @@ bool GpuRenderer::recordFrame(const Camera& camera, const RenderSettings& settin
     if (!ensureBufferCapacity(&lightRanges, lightBytes, storageUsage) ||
         !ensureBufferCapacity(&lightLists, std::max<std::uint64_t>(4, lightCellLists.size() * 4), storageUsage))
         return failWith("light bins");
+    // An empty list (no prisms, no lights) has no data pointer to copy from.
+    const auto copyBytes = [](void* to, const void* from, std::size_t bytes) {
+        if (bytes != 0)
+            std::memcpy(to, from, bytes);
+    };
     std::memcpy(frameUniforms.mapped, &uniforms, sizeof(uniforms));
-    std::memcpy(tileRanges.mapped, tileRangeData.data(), tileRangeData.size() * sizeof(gpu::Range));
-    std::memcpy(tileLists.mapped, tileListData.data(), tileListData.size() * 4);
-    std::memcpy(prismSeed.mapped, seedLevels.data(), seedLevels.size() * 4);
+    copyBytes(tileRanges.mapped, tileRangeData.data(), tileRangeData.size() * sizeof(gpu::Range));
+    copyBytes(tileLists.mapped, tileListData.data(), tileListData.size() * 4);
+    copyBytes(prismSeed.mapped, seedLevels.data(), seedLevels.size() * 4);
     auto* light = static_cast<std::uint8_t*>(lightRanges.mapped);
     std::memcpy(light, &lightHeader, sizeof(lightHeader));
-    std::memcpy(light + sizeof(lightHeader), lightCellRanges.data(), lightCellRanges.size() * sizeof(gpu::Range));
-    std::memcpy(lightLists.mapped, lightCellLists.data(), lightCellLists.size() * 4);
+    copyBytes(light + sizeof(lightHeader), lightCellRanges.data(), lightCellRanges.size() * sizeof(gpu::Range));
+    copyBytes(lightLists.mapped, lightCellLists.data(), lightCellLists.size() * 4);
 
     // 5. Commands.
     const VkCommandBuffer commands = beginOneShot();
