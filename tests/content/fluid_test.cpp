@@ -47,11 +47,16 @@ RandomCase randomCase(uint32_t width, uint32_t height, bool clamp, uint32_t seed
     return {terrainFrom(width, height, heights, clamp), std::move(grid)};
 }
 
+// memcmp must not see the null data() of an empty vector.
+template <typename T>
+bool sameBytes(const std::vector<T>& a, const std::vector<T>& b)
+{
+    return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(T)) == 0);
+}
+
 bool sameBytes(const FluidGrid& a, const FluidGrid& b)
 {
-    return a.depth.size() == b.depth.size() && a.flux.size() == b.flux.size() &&
-           std::memcmp(a.depth.data(), b.depth.data(), a.depth.size() * sizeof(float)) == 0 &&
-           std::memcmp(a.flux.data(), b.flux.data(), a.flux.size() * sizeof(FluidFlux)) == 0;
+    return sameBytes(a.depth, b.depth) && sameBytes(a.flux, b.flux);
 }
 
 // Slow, cell-by-cell virtual-pipe step: neighbours found by coordinates and
