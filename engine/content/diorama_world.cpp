@@ -209,8 +209,11 @@ void ParticlePool::bindView()
     particles.life = life.data();
 }
 
-void ParticlePool::add(Vec3 position, Vec3 velocity, float lifeSeconds)
+bool ParticlePool::add(Vec3 position, Vec3 velocity, float lifeSeconds)
 {
+    if (full()) {
+        return false;
+    }
     const size_t i = particles.count++;
     positionX[i] = position.x;
     positionY[i] = position.y;
@@ -219,6 +222,7 @@ void ParticlePool::add(Vec3 position, Vec3 velocity, float lifeSeconds)
     velocityY[i] = velocity.y;
     velocityZ[i] = velocity.z;
     life[i] = lifeSeconds;
+    return true;
 }
 
 // ---- construction ----
@@ -369,15 +373,10 @@ void DioramaWorld::stampCraters(float u, float v, bool moving, float dirX, float
                               8.0f, k < 0 ? 0.065f : 0.05f, 0, 0.0f});
         }
     }
+    // markDirty carries every stamp into the collision terrain as well.
     for (const StampParams& stamp : stamps) {
         const FieldUpdate update = stampHeight(scene.fields[0], stamp);
         markDirty(0, &update, nullptr);
-    }
-    // Before the first sync there is no collision terrain to cut.
-    if (!collisionScene.fields.empty()) {
-        for (const StampParams& stamp : stamps) {
-            stampHeight(collisionScene.fields[0], stamp);
-        }
     }
 }
 
@@ -496,6 +495,29 @@ void DioramaWorld::emitTrail(const Projectile& projectile)
 
 // ---- stepping ----
 
+namespace {
+
+bool finite(Vec3 v) { return std::isfinite(v.x) && std::isfinite(v.y) && std::isfinite(v.z); }
+
+bool insideIsland(Vec3 p) { return std::fabs(p.x) <= 4.0f && std::fabs(p.z) <= 4.0f; }
+
+// Off the island, flying on away from it, towards a target that is off the
+// island too: a straight flight never comes back over the terrain.
+bool leftTheWorld(const Projectile& projectile)
+{
+    const Vec3& p = projectile.position;
+    const Vec3& v = projectile.velocity;
+    const bool away = (p.x > 4.0f && v.x >= 0.0f) || (p.x < -4.0f && v.x <= 0.0f) || (p.z > 4.0f && v.z >= 0.0f) ||
+                      (p.z < -4.0f && v.z <= 0.0f);
+    return away && !insideIsland(projectile.target);
+}
+
+// The walk tests 64 points per metre; a segment longer than a kilometre (far
+// more than the island) is walked in no more than this many.
+constexpr float kMaxWalkParts = 65536.0f;
+
+} // namespace
+
 void DioramaWorld::flyProjectiles(float dt)
 {
     for (size_t p = 0; p < projectiles.size(); ++p) {
@@ -503,11 +525,18 @@ void DioramaWorld::flyProjectiles(float dt)
             continue;
         }
         Projectile& projectile = projectiles[p];
+        // A flight that cannot be followed ends here, without an impact.
+        if (std::isnan(projectile.remaining) || !finite(projectile.position) || !finite(projectile.velocity) ||
+            !finite(projectile.target)) {
+            projectile.active = false;
+            continue;
+        }
         const float step = std::min(projectile.remaining, dt);
         const bool arrives = step == projectile.remaining;
         const Vec3 start = projectile.position;
         const Vec3 end = arrives ? projectile.target : start + step * projectile.velocity;
-        const uint32_t parts = std::max(1u, uint32_t(std::ceil(64.0f * length(end - start))));
+        const float walk = std::ceil(64.0f * length(end - start));
+        const uint32_t parts = walk >= 1.0f ? uint32_t(std::min(walk, kMaxWalkParts)) : 1u;
         for (uint32_t k = 1; k <= parts; ++k) {
             projectile.position = start + (float(k) / float(parts)) * (end - start);
             const Vec3 at = projectile.position;
@@ -521,6 +550,11 @@ void DioramaWorld::flyProjectiles(float dt)
             }
         }
         projectile.remaining -= step;
+        // A flight that ended off the island, or that has left it for good,
+        // retires without an impact.
+        if (projectile.active && (arrives || leftTheWorld(projectile))) {
+            projectile.active = false;
+        }
         if (projectile.active) {
             emitTrail(projectile);
         }
@@ -639,6 +673,7 @@ void DioramaWorld::advance(float t, float dt, ThreadPool* pool)
 
 void DioramaWorld::markDirty(uint32_t field, const FieldUpdate* heights, const AlbedoUpdate* albedo)
 {
+    mirrorToCollisionScene(field, heights, albedo);
     auto found = std::find_if(pendingUpdates.begin(), pendingUpdates.end(),
                               [field](const PendingFieldUpdate& record) { return record.field == field; });
     if (found == pendingUpdates.end()) {
@@ -659,6 +694,38 @@ void DioramaWorld::markDirty(uint32_t field, const FieldUpdate* heights, const A
         for (uint32_t level = 0; level < kMaxFieldLevels; ++level) {
             unionRect(found->albedo.rects[level], albedo->rects[level]);
         }
+    }
+}
+
+void DioramaWorld::mirrorToCollisionScene(uint32_t field, const FieldUpdate* heights, const AlbedoUpdate* albedo)
+{
+    // Before the first sync, and for fields placed after it, there is no copy.
+    if (field >= collisionScene.fields.size() || field >= scene.fields.size()) {
+        return;
+    }
+    const DisplacementField& source = scene.fields[field];
+    DisplacementField& copy = collisionScene.fields[field];
+    if (heights != nullptr && !heights->heightRects[0].empty() && copy.width == source.width &&
+        copy.height == source.height) {
+        const FieldRect& rect = heights->heightRects[0];
+        const uint16_t* from = source.heights.data() + source.heightOffsets[0];
+        uint16_t* to = copy.baseHeights().data();
+        for (uint32_t y = rect.y0; y < rect.y1; ++y) {
+            const size_t row = size_t(y) * source.width;
+            std::copy(from + row + rect.x0, from + row + rect.x1, to + row + rect.x0);
+        }
+        copy.updateRect(rect);
+    }
+    if (albedo != nullptr && albedo->levels != 0 && !albedo->rects[0].empty() && copy.albedoLevels() != 0 &&
+        copy.albedoWidth == source.albedoWidth && copy.albedoHeight == source.albedoHeight) {
+        const FieldRect& rect = albedo->rects[0];
+        const uint32_t* from = source.albedoLevel(0);
+        uint32_t* to = copy.albedoLevel(0);
+        for (uint32_t y = rect.y0; y < rect.y1; ++y) {
+            const size_t row = size_t(y) * source.albedoWidth;
+            std::copy(from + row + rect.x0, from + row + rect.x1, to + row + rect.x0);
+        }
+        copy.updateAlbedoRect(rect);
     }
 }
 

@@ -26,8 +26,8 @@ struct ParticlePool {
 
     size_t capacity() const { return life.size(); }
     bool full() const { return particles.count >= capacity(); }
-    // Appends one particle; the caller checks full() first.
-    void add(Vec3 position, Vec3 velocity, float lifeSeconds);
+    // Appends one particle; false, with nothing stored, when the pool is full.
+    bool add(Vec3 position, Vec3 velocity, float lifeSeconds);
 
     std::vector<float> positionX, positionY, positionZ;
     std::vector<float> velocityX, velocityY, velocityZ;
@@ -38,7 +38,10 @@ private:
     void bindView();
 };
 
-// Something in flight towards the terrain; the caller fills the list.
+// Something in flight towards the terrain; the caller fills the list. It
+// retires at its impact, when its flight time is over without one (its
+// target lies off the island), when it has left the island for good, or when
+// its state is not finite.
 struct Projectile {
     Vec3 position{};
     Vec3 velocity{};
@@ -81,7 +84,8 @@ public:
     // relief would be larger than 256 nodes in either direction.
     bool placeSprite(const SpriteView& sprite, float x, float z);
     // Refreshes the render scene's prisms and makes the collision scene a deep
-    // copy of the render scene.
+    // copy of the render scene. From then on every field edit that markDirty
+    // records for the renderer is copied into the collision scene as well.
     void syncCollisionScene();
 
     // Terrain height in metres at world (x, z).
@@ -96,8 +100,9 @@ public:
     // The scripted timeline (impacts, the water source) from t to t + dt,
     // then tick.
     void advance(float t, float dt, ThreadPool* pool);
-    // Merges the changed rectangles of one field into pendingUpdates; either
-    // record may be null.
+    // Merges the changed rectangles of one field into pendingUpdates, and
+    // copies what they cover into the collision scene's copy of the field;
+    // either record may be null.
     void markDirty(uint32_t field, const FieldUpdate* heights, const AlbedoUpdate* albedo);
     // Recomputes the sun-shadow mask over a texel rectangle (ends exclusive),
     // creating the mask when there is none.
@@ -129,6 +134,7 @@ private:
     void stampCraters(float u, float v, bool moving, float dirX, float dirZ);
     void scorch(int32_t cx, int32_t cy, bool moving, float dirX, float dirZ);
     void flyProjectiles(float dt);
+    void mirrorToCollisionScene(uint32_t field, const FieldUpdate* heights, const AlbedoUpdate* albedo);
     void refreshColours(float dt);
     void uploadChanges();
 };

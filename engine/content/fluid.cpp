@@ -1,7 +1,9 @@
 #include "content/fluid.h"
 
 #include <algorithm>
+#include <cmath>
 #include <stdexcept>
+#include <string>
 
 #include "scene/simd/lanes.h"
 #include "scene/thread_pool.h"
@@ -235,6 +237,25 @@ void fluidStep(const DisplacementField& terrain, FluidGrid& grid, float dt, cons
 {
     if (grid.width != terrain.width || grid.height != terrain.height) {
         throw std::invalid_argument("fluid grid size differs from the field");
+    }
+    // The passes index both vectors by cell without further checks.
+    const size_t cells = size_t(grid.width) * grid.height;
+    if (grid.depth.size() != cells) {
+        throw std::invalid_argument("fluid grid depth has " + std::to_string(grid.depth.size()) +
+                                    " entries, expected " + std::to_string(cells));
+    }
+    if (grid.flux.size() != cells) {
+        throw std::invalid_argument("fluid grid flux has " + std::to_string(grid.flux.size()) +
+                                    " entries, expected " + std::to_string(cells));
+    }
+    // No time passes: a step back in time would make negative outflows
+    // (water running uphill), and even dt 0 would damp the outflows.
+    if (!(dt > 0.0f)) {
+        return;
+    }
+    // An endless substep would empty every cell at once (0 * infinity).
+    if (std::isinf(dt)) {
+        throw std::invalid_argument("fluid time step must be finite");
     }
     const uint32_t count = std::max(1u, substeps);
 

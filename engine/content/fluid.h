@@ -53,8 +53,11 @@ struct FluidSettings {
 // whether the grid tiles (wrapping) or is walled in (clamping: the border
 // pipes are closed). With a pool each pass runs in bands of 16 rows; the
 // results are bit for bit those of the calling-thread run (pool null).
-// Throws std::invalid_argument "fluid grid size differs from the field"
-// before changing anything when the grid and the terrain differ in size.
+// Throws std::invalid_argument before changing anything: "fluid grid size
+// differs from the field" when the grid and the terrain differ in size, a
+// message naming the vector and its size when depth or flux does not hold
+// width * height entries, and "fluid time step must be finite" for a dt of
+// +infinity. A dt that is not above 0 (NaN included) leaves the grid as it is.
 void fluidStep(const DisplacementField& terrain, FluidGrid& grid, float dt, const FluidSettings& settings,
                uint32_t substeps, ThreadPool* pool);
 

@@ -112,6 +112,10 @@ void integrateParticle(const Scene& scene, Particles& particles, size_t index, f
     v = v + dt * settings.gravity;
     p = p + dt * v;
     for (const Prism& prism : scene.prisms) {
+        // A water surface is no floor: what falls in sinks to the ground below.
+        if (prism.waterDepthScale > 0.0f) {
+            continue;
+        }
         collideWithPrism(prism, scene.fields[prism.fieldIndex], settings, p, v);
     }
     particles.positionX[index] = p.x;

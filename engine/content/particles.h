@@ -32,7 +32,8 @@ struct ParticleSettings {
 };
 
 // Ages every particle by dt, moves the ones still alive under gravity and
-// bounces them off every prism of the scene, then removes the expired ones
+// bounces them off every solid prism of the scene (water prisms, whose
+// waterDepthScale is above 0, are no floor), then removes the expired ones
 // by moving the last live particle into each freed slot (survivors change
 // order). With a pool and more than 2048 particles the motion runs in chunks
 // of 2048 on the pool; the results are the same either way. Returns the new
@@ -40,7 +41,7 @@ struct ParticleSettings {
 size_t step(const Scene& scene, Particles& particles, float dt, const ParticleSettings& settings, ThreadPool* pool);
 
 // Explicit Euler motion of particle `index` (velocity first, then position
-// with the new velocity), then, prism by prism in scene order, a particle
+// with the new velocity), then, solid prism by solid prism in scene order, a particle
 // that ends inside a prism's box below its surface is put back onto the
 // surface and, when moving into it, loses the normal speed to restitution
 // and the tangential speed to friction.

@@ -105,6 +105,7 @@ QuadCage cubeSphereCage(int resolution, float radius)
 
 QuadCage radialSourceCage(unsigned resolution, const RadialSourceParams& params, int octaves, float margin)
 {
+    checkRadialSourceParams(params);
     QuadCage cage = cubeSphereCage(static_cast<int>(resolution), 1.0f);
     for (Vec3& vertex : cage.vertices) {
         const Vec3 d = unitOrZero(vertex);

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <stdexcept>
+#include <string>
 
 #include "content/noise.h"
 
@@ -172,6 +174,14 @@ bool octaveValues(const RadialSourceParams& params, Vec3 d, int count, float out
 }
 
 } // namespace
+
+void checkRadialSourceParams(const RadialSourceParams& params)
+{
+    if (params.octaves < 1) {
+        throw std::invalid_argument("radial source octaves must be at least 1, got " +
+                                    std::to_string(params.octaves));
+    }
+}
 
 float radialNoise(const RadialSourceParams& params, Vec3 d, int octaveLimit)
 {

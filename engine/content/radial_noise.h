@@ -15,6 +15,12 @@ struct RadialSourceParams {
     std::uint32_t seed = 1;
 };
 
+// Throws std::invalid_argument naming the setting when the parameters
+// cannot describe a surface: `octaves` below 1 leaves the noise without a
+// normalisation (0 / 0). Every entry point that marches or bakes the source
+// checks this first.
+void checkRadialSourceParams(const RadialSourceParams& params);
+
 // Radial displacement in direction d (unit length). Only the first
 // octaveLimit octaves are evaluated, but the normalisation counts all of
 // them, so a lower limit gives a smaller, smoother displacement of the same

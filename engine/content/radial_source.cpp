@@ -52,8 +52,14 @@ float exitFrom(const RadialSourceParams& params, Vec3 o, float originDistance, V
         if (distance >= 0.0f) {
             break;
         }
+        // A NaN distance or step would never reach maxT, and neither would a
+        // step too small to change t: the ray cannot be followed any further.
+        const float next = t + std::max(-distance / k, minStep);
+        if (!std::isfinite(distance) || !(next > t)) {
+            return maxT;
+        }
         tPrev = t;
-        t += std::max(-distance / k, minStep);
+        t = next;
         if (t >= maxT) {
             return maxT;
         }

@@ -14,7 +14,8 @@ namespace qlmr {
 // unchanged while the source is in use; safe to sample from many threads.
 class RadialSource final : public BakeSource {
 public:
-    explicit RadialSource(const RadialSourceParams& params) : params(&params) {}
+    // Throws std::invalid_argument for parameters checkRadialSourceParams refuses.
+    explicit RadialSource(const RadialSourceParams& params) : params(&params) { checkRadialSourceParams(params); }
 
     // t is where the ray leaves the surface (0 from outside, maxT when it
     // never does); the colour is a rock tint that brightens with the
@@ -33,6 +34,8 @@ float radialStepBound(const RadialSourceParams& params);
 // Distance from o along the unit direction d to where the ray leaves the
 // displaced sphere: 0 when o lies outside, maxT when the ray is still inside
 // there. Conservative steps up to the first point outside, then bisection.
+// A distance that is not finite (parameters such as a NaN amplitude) or a
+// step that no longer moves the ray ends the march with maxT.
 float radialExit(const RadialSourceParams& params, Vec3 o, Vec3 d, float maxT);
 
 // bakeShells over a RadialSource of params that lives for the call.

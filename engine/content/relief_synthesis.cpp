@@ -321,8 +321,12 @@ void ReliefSynthesizer::reliefStage(const SpriteView& sprite, std::uint32_t spri
     const std::uint32_t w = sprite.width;
     const Bevel bevel{config.bevelRadius, config.parabolicBevel, config.bevelScale, config.baseHeight};
     const float plinth = bevel.height(0.5f / float(s));
-    const float range =
+    const float fullRange =
         bevel.height(1e30f) + plinth + std::max(0.0f, 1.0f - config.detailPivot) * config.detailStrength;
+    // Settings that give the relief no height at all (no bevel, no base, no
+    // detail above the pivot) leave nothing to scale by: every height is then
+    // 0, and a unit range keeps the scale, levels and prism finite.
+    const float range = fullRange > 0.0f ? fullRange : 1.0f;
     const float perPixel = float(s);
     const float partsWeight = config.partsWeight;
 
@@ -390,7 +394,8 @@ void ReliefSynthesizer::reliefStage(const SpriteView& sprite, std::uint32_t spri
     const float toValue = 65535.0f / range;
     const std::size_t nodes = std::size_t(fieldWidth) * fieldHeight;
     for (std::size_t node = 0; node < nodes; ++node) {
-        heightValues[node] = std::uint16_t(std::min(65535.0f, nodeHeight[node] * toValue) + 0.5f);
+        // Heights below 0 come only from negative settings; they stop at 0.
+        heightValues[node] = std::uint16_t(std::max(0.0f, std::min(65535.0f, nodeHeight[node] * toValue)) + 0.5f);
     }
 
     info.spriteWidth = sprite.width;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <limits>
 #include <vector>
 
 #include "sdna/evaluator.h"
@@ -74,6 +75,36 @@ struct Entry {
 void dropBoneSphere(Entry& entry) {
     entry.bone = kSdnaNoBone;
     entry.boneSphere = BoundSphere{};
+}
+
+// A frame sphere moved out of a PushTransform into its parent space. The
+// evaluator moves points in with x' = quatRotate(q, x - t) / s, which for a
+// quaternion of squared length m is the linear map M = m R - (m - 1) I (R the
+// rotation of q normalised), not a rotation: it shrinks some directions to
+// 2m - 1 when m < 1, and the forward rotation that places the centre is not
+// its inverse (M F - I = m (m - 1)(2I - R - R^T), at most 4 m |m - 1| long).
+// For a parent point x at distance D from the moved centre, the frame point
+// therefore lies at least (min(1, 2m - 1) D - 4 m |m - 1| s |c|) / s from the
+// frame centre c; the radius and scale below keep the bound a lower bound for
+// every quaternion the validator accepts, and are the plain move for m = 1.
+BoundSphere toParentFrame(const BoundSphere& sphere, const SdnaInstruction& push) {
+    const float* p = push.p.data();
+    const double m = double(p[0]) * p[0] + double(p[1]) * p[1] + double(p[2]) * p[2] + double(p[3]) * p[3];
+    const double shrink = std::min(1.0, 2.0 * m - 1.0);
+    if (!(shrink > 0.0)) return BoundSphere{};
+    const float s = p[7];
+    const double centreError = 4.0 * m * std::abs(m - 1.0) * double(length3(sphere.centre));
+    const Vec3 r = quatRotateForward({p[0], p[1], p[2], p[3]}, sphere.centre);
+    BoundSphere moved = sphere;
+    moved.centre = {s * r[0] + p[4], s * r[1] + p[5], s * r[2] + p[6]};
+    moved.radius = s * sphere.radius;
+    if (shrink < 1.0 || centreError > 0.0) {
+        // Rounded outwards: a larger radius and a smaller scale stay safe.
+        const double radius = double(s) * (double(sphere.radius) + centreError) / shrink;
+        moved.radius = std::nextafter(float(radius), std::numeric_limits<float>::infinity());
+        moved.scale = std::nextafter(float(double(sphere.scale) * shrink), 0.0f);
+    }
+    return moved;
 }
 
 struct OpenFrame {
@@ -191,13 +222,7 @@ ProgramBounds analyzeProgramBounds(const SdnaProgram& program, std::uint32_t min
                 top.sphere = BoundSphere{};
             } else {
                 dropBoneSphere(top);
-                if (top.sphere.bounded) {
-                    const float* p = push.p.data();
-                    const float s = p[7];
-                    const Vec3 r = quatRotateForward({p[0], p[1], p[2], p[3]}, top.sphere.centre);
-                    top.sphere.centre = {s * r[0] + p[4], s * r[1] + p[5], s * r[2] + p[6]};
-                    top.sphere.radius = s * top.sphere.radius;
-                }
+                if (top.sphere.bounded) top.sphere = toParentFrame(top.sphere, push);
             }
         }
         // Repeat, the experimental unary and unknown opcodes change nothing.

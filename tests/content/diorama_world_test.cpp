@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstring>
 #include <gtest/gtest.h>
+#include <limits>
 #include <memory>
 #include <random>
 #include <stdexcept>
@@ -122,6 +123,17 @@ TEST(ParticlePool, CopyPointsAtItsOwnStorage)
     EXPECT_EQ(copy.particles.life, copy.life.data());
     EXPECT_EQ(copy.particles.velocityZ[0], 6.0f);
     EXPECT_NE(copy.particles.positionY, original.particles.positionY);
+}
+
+TEST(ParticlePool, AFullPoolStoresNothingMore)
+{
+    ParticlePool pool(2);
+    EXPECT_TRUE(pool.add({1, 1, 1}, {0, 0, 0}, 1));
+    EXPECT_TRUE(pool.add({2, 2, 2}, {0, 0, 0}, 2));
+    EXPECT_FALSE(pool.add({3, 3, 3}, {0, 0, 0}, 3));
+    EXPECT_EQ(pool.particles.count, 2u);
+    EXPECT_EQ(pool.positionX, (std::vector<float>{1, 2}));
+    EXPECT_EQ(pool.life, (std::vector<float>{1, 2}));
 }
 
 // ---- construction ----
@@ -452,6 +464,51 @@ TEST(DioramaWorld, DebrisStaysOnOrAboveTheTerrain)
     EXPECT_TRUE(sameBytes(world->collisionScene.fields[0].heights, world->scene.fields[0].heights));
 }
 
+// The collision copy is the render scene's twin through every edit: craters,
+// the water surface and the colours that follow them. Water is no floor, so
+// debris thrown out of a crater comes to rest on the crater floor, not on the
+// water surface as it stood before the crater (which lies well above the floor).
+TEST(DioramaWorld, DebrisRestsOnTheCraterFloorThroughEveryEdit)
+{
+    auto world = std::make_unique<DioramaWorld>();
+    world->syncCollisionScene();
+    const float x = 1.5f, z = -2.0f; // dry ground
+    const float before = world->heightAt(x, z);
+    world->impact(x, z, 0.0f, 0.0f);
+    ASSERT_LT(world->heightAt(x, z), before - 0.1f);
+    size_t resting = 0;
+    size_t floating = 0;
+    int stepsApart = 0; // steps after which a collision field differed from its render field
+    for (int i = 0; i < 40; ++i) {
+        world->tick(kFrame, nullptr);
+        bool same = true;
+        for (uint32_t f = 0; f < 2; ++f) {
+            const DisplacementField& copy = world->collisionScene.fields[f];
+            const DisplacementField& live = world->scene.fields[f];
+            same = same && sameBytes(copy.heights, live.heights) && sameBytes(copy.bounds, live.bounds) &&
+                   sameBytes(copy.albedo, live.albedo);
+        }
+        stepsApart += same ? 0 : 1;
+        for (const int index : {DioramaWorld::Debris, DioramaWorld::HeavyDebris}) {
+            const ParticlePool& p = world->pools[size_t(index)];
+            for (size_t k = 0; k < p.particles.count; ++k) {
+                const float px = p.positionX[k], py = p.positionY[k], pz = p.positionZ[k];
+                // Inside the crater (radius 10 texels = 0.31 m), nearly still.
+                const float speed = std::hypot(p.velocityX[k], p.velocityY[k], p.velocityZ[k]);
+                if (std::hypot(px - x, pz - z) > 0.25f || speed > 0.5f) {
+                    continue;
+                }
+                const float ground = world->heightAt(px, pz);
+                resting += py < ground + 0.01f;
+                floating += py > ground + 0.03f;
+            }
+        }
+    }
+    EXPECT_EQ(stepsApart, 0);
+    EXPECT_GT(resting, 40u); // counted once per step: debris did come to rest in the crater
+    EXPECT_EQ(floating, 0u);
+}
+
 TEST(DioramaWorld, PoolsStopFillingAtTheirCapacity)
 {
     DioramaWorld world;
@@ -589,6 +646,55 @@ TEST(DioramaWorld, ProjectileFliesLeavesATrailAndHitsTheGround)
     EXPECT_EQ(world.pools[DioramaWorld::Debris].particles.count, 1650u);
     // It struck where its path met the ground, on or before the target.
     EXPECT_GT(world.burn[texelOf(0.0f, 0.0f)] + world.burn[texelOf(-0.2f, 0.0f)], 0.5f);
+}
+
+// Every projectile leaves the list: at its impact, when its flight ends off
+// the island, once it has left the island for good, or when its state is not
+// a number. A retired projectile lays no more trail, so the trail pool drains.
+TEST(DioramaWorld, ProjectilesRetireOnceTheyCanNoLongerHitTheIsland)
+{
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    struct Case {
+        const char* name;
+        Vec3 position, target;
+        float remaining;
+        Vec3 velocity; // NaN x: aimed at the target
+        bool strikes;
+        int listedAfterFirstStep;
+    };
+    const Case cases[] = {
+        {"aimed off the island", {3.0f, 2.0f, 0.0f}, {6.0f, 0.5f, 1.0f}, 0.5f, {nan, 0, 0}, false, 1},
+        {"flying away over the edge", {3.9f, 2.0f, 0.0f}, {1003.9f, 2.0f, 0.0f}, 100.0f, {10, 0, 0}, false, 0},
+        {"state not a number", {0.0f, 2.0f, 0.0f}, {0.0f, 0.0f, 0.0f}, nan, {0, -1, 0}, false, 0},
+        {"coming in from off the island", {-6.0f, 3.0f, 0.5f}, {0.0f, 0.0f, 0.5f}, 0.6f, {nan, 0, 0}, true, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        DioramaWorld world;
+        world.syncCollisionScene();
+        Projectile shell;
+        shell.position = c.position;
+        shell.target = c.target;
+        if (c.strikes) {
+            shell.target.y = world.heightAt(c.target.x, c.target.z);
+        }
+        shell.remaining = c.remaining;
+        shell.velocity = std::isnan(c.velocity.x) ? (shell.target - shell.position) / c.remaining : c.velocity;
+        shell.direction = {1.0f, 0.0f, 0.0f};
+        world.projectiles.push_back(shell);
+        world.tick(0.1f, nullptr);
+        EXPECT_EQ(int(world.projectiles.size()), c.listedAfterFirstStep);
+        for (int i = 0; i < 10; ++i) {
+            world.tick(0.1f, nullptr);
+        }
+        EXPECT_TRUE(world.projectiles.empty());
+        EXPECT_EQ(world.pools[DioramaWorld::Debris].particles.count, c.strikes ? 1650u : 0u);
+        // Trail particles live at most half a second.
+        for (int i = 0; i < 8; ++i) {
+            world.tick(0.1f, nullptr);
+        }
+        EXPECT_EQ(world.pools[DioramaWorld::Trail].particles.count, 0u);
+    }
 }
 
 // ---- water ----

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstring>
 #include <gtest/gtest.h>
+#include <limits>
 #include <random>
 #include <stdexcept>
 #include <string>
@@ -46,11 +47,16 @@ RandomCase randomCase(uint32_t width, uint32_t height, bool clamp, uint32_t seed
     return {terrainFrom(width, height, heights, clamp), std::move(grid)};
 }
 
+// memcmp must not see the null data() of an empty vector.
+template <typename T>
+bool sameBytes(const std::vector<T>& a, const std::vector<T>& b)
+{
+    return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(T)) == 0);
+}
+
 bool sameBytes(const FluidGrid& a, const FluidGrid& b)
 {
-    return a.depth.size() == b.depth.size() && a.flux.size() == b.flux.size() &&
-           std::memcmp(a.depth.data(), b.depth.data(), a.depth.size() * sizeof(float)) == 0 &&
-           std::memcmp(a.flux.data(), b.flux.data(), a.flux.size() * sizeof(FluidFlux)) == 0;
+    return sameBytes(a.depth, b.depth) && sameBytes(a.flux, b.flux);
 }
 
 // Slow, cell-by-cell virtual-pipe step: neighbours found by coordinates and
@@ -177,6 +183,69 @@ TEST(FluidStep, GridOfAnotherSizeThrowsBeforeChangingAnything)
             EXPECT_EQ(std::string(e.what()), "fluid grid size differs from the field");
         }
         EXPECT_TRUE(sameBytes(grid, before));
+    }
+}
+
+// Depth and flux are indexed by cell: a vector of any other length is
+// refused by name and length before a cell is read or written.
+TEST(FluidStep, VectorsOfTheWrongLengthThrowBeforeChangingAnything)
+{
+    const DisplacementField terrain = flatTerrain(64, 64, 1000, true);
+    struct Case {
+        size_t depthEntries;
+        size_t fluxEntries;
+        std::string message;
+    };
+    const size_t cells = 64 * 64;
+    const Case cases[] = {
+        {10, cells, "fluid grid depth has 10 entries, expected 4096"},
+        {cells + 1, cells, "fluid grid depth has 4097 entries, expected 4096"},
+        {cells, 10, "fluid grid flux has 10 entries, expected 4096"},
+        {cells, 0, "fluid grid flux has 0 entries, expected 4096"},
+    };
+    for (const Case& c : cases) {
+        FluidGrid grid(64, 64);
+        grid.depth.assign(c.depthEntries, 0.5f);
+        grid.flux.assign(c.fluxEntries, FluidFlux{0.1f, 0.2f, 0.3f, 0.4f});
+        const FluidGrid before = grid;
+        try {
+            fluidStep(terrain, grid, 0.1f, FluidSettings{}, 1, nullptr);
+            ADD_FAILURE() << "no exception for " << c.message;
+        } catch (const std::invalid_argument& e) {
+            EXPECT_EQ(std::string(e.what()), c.message);
+        }
+        EXPECT_TRUE(sameBytes(grid, before)) << c.message;
+    }
+}
+
+// Time does not run backwards: a step of no time, of negative time or of NaN
+// leaves depths and outflows exactly as they were (a negative step would
+// otherwise drive water uphill, and even dt 0 would damp the outflows); an
+// endless step is refused.
+TEST(FluidStep, StepsOfNoTimeLeaveTheWaterAlone)
+{
+    RandomCase moving = randomCase(32, 32, true, 5);
+    const FluidSettings settings;
+    fluidStep(moving.terrain, moving.grid, 0.02f, settings, 2, nullptr); // outflows under way
+    for (const float dt : {0.0f, -0.0f, -0.05f, -std::numeric_limits<float>::infinity(),
+                           std::numeric_limits<float>::quiet_NaN()}) {
+        FluidGrid grid = moving.grid;
+        fluidStep(moving.terrain, grid, dt, settings, 3, nullptr);
+        EXPECT_TRUE(sameBytes(grid, moving.grid)) << "dt " << dt;
+        for (const float d : grid.depth) {
+            ASSERT_GE(d, 0.0f) << "dt " << dt;
+        }
+    }
+    {
+        const float dt = std::numeric_limits<float>::infinity();
+        FluidGrid grid = moving.grid;
+        try {
+            fluidStep(moving.terrain, grid, dt, settings, 1, nullptr);
+            ADD_FAILURE() << "no exception for dt " << dt;
+        } catch (const std::invalid_argument& e) {
+            EXPECT_EQ(std::string(e.what()), "fluid time step must be finite");
+        }
+        EXPECT_TRUE(sameBytes(grid, moving.grid)) << "dt " << dt;
     }
 }
 

@@ -215,6 +215,33 @@ TEST(ParticleStep, OutsideThePrismBoxNothingCollides)
     EXPECT_EQ(store.vy[1], -1.0f);
 }
 
+// Water is no floor: a particle falls through a water prism's surface (held
+// a quarter metre above the ground here) and comes to rest on the terrain below it.
+TEST(ParticleStep, WaterPrismsAreNoFloor)
+{
+    Scene scene = flatScene();
+    const uint16_t waterLevel = uint16_t(kFlatLevel + 10240); // 0.25 m higher
+    scene.addField(DisplacementField(64, 64, std::span<const uint16_t>(std::vector<uint16_t>(64 * 64, waterLevel)),
+                                     true));
+    Prism water = groundPrism(1);
+    water.waterDepthScale = 7.5f;
+    scene.addPrism(water);
+    scene.refreshPrisms();
+    const float waterY = 1.6f * (float(waterLevel) * 1.5259022e-5f);
+
+    ParticleStore store;
+    store.add({0.5f, waterY - 0.01f, 0.5f}, {0.0f, -1.0f, 0.0f}, 10.0f); // just under the water surface
+    store.add({-0.5f, waterY + 0.1f, 0.3f}, {0.0f, 0.0f, 0.0f}, 10.0f);  // above it, falling in
+    Particles particles = store.view();
+    ParticleSettings settings;
+    for (int k = 0; k < 200; ++k) {
+        step(scene, particles, 0.01f, settings, nullptr);
+    }
+    for (size_t i = 0; i < 2; ++i) {
+        EXPECT_NEAR(store.py[i], kFlatY, 1e-3f) << "particle " << i;
+    }
+}
+
 // Past the last sample column the surface follows the field's edge rule: a
 // tiling field blends towards column 0 (a high ridge), a clamping one stays
 // at the last column's level (0).

@@ -4,7 +4,9 @@
 #include <cmath>
 #include <cstdint>
 #include <gtest/gtest.h>
+#include <limits>
 #include <random>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -144,6 +146,54 @@ TEST(RadialSource, RayLengthGrowsWithInsetAndAmplitude)
     const RadialSource source(params);
     EXPECT_FLOAT_EQ(source.maxDistance(0.0f), 2.0f);
     EXPECT_FLOAT_EQ(source.maxDistance(0.5f), 4.0f);
+}
+
+// Octaves below 1 leave the noise without a normalisation (0 / 0): every
+// entry point refuses them by name before marching, baking or touching the scene.
+TEST(RadialSource, OctavesBelowOneAreRefusedByName)
+{
+    for (const std::int32_t octaves : {0, -3}) {
+        RadialSourceParams params;
+        params.octaves = octaves;
+        const std::string expected = "radial source octaves must be at least 1, got " + std::to_string(octaves);
+        try {
+            const RadialSource source(params);
+            ADD_FAILURE() << "a source with " << octaves << " octaves was made";
+        } catch (const std::invalid_argument& e) {
+            EXPECT_EQ(std::string(e.what()), expected);
+        }
+        EXPECT_THROW(radialSourceCage(2, params, 1, 0.0f), std::invalid_argument);
+
+        const QuadCage cage = cubeSphereCage(1, 0.5f);
+        Scene scene;
+        ThreadPool pool(2);
+        ShellBakeOptions options;
+        options.resolution = 16;
+        EXPECT_THROW(bakeRadialShells(scene, cage, params, options, pool), std::invalid_argument);
+        EXPECT_TRUE(scene.fields.empty());
+        EXPECT_TRUE(scene.prisms.empty());
+    }
+}
+
+// A march whose distance is not a number would never reach its length: it
+// ends there instead, whatever made the distance so.
+TEST(RadialSource, MarchEndsWhenTheDistanceIsNotFinite)
+{
+    const Vec3 o{0.1f, 0.2f, 0.0f};
+    const Vec3 d{0.0f, 0.0f, 1.0f};
+    RadialSourceParams noOctaves;
+    noOctaves.octaves = 0; // radialExit itself does not check the parameters
+    EXPECT_EQ(radialExit(noOctaves, o, d, 3.0f), 3.0f);
+
+    RadialSourceParams nanAmplitude;
+    nanAmplitude.amplitude = std::numeric_limits<float>::quiet_NaN();
+    const RadialSource source(nanAmplitude);
+    const BakeHit hit = castRay(source, o, d, 3.0f, false);
+    EXPECT_EQ(hit.t, 3.0f);
+
+    RadialSourceParams nanRadius;
+    nanRadius.radius = std::numeric_limits<float>::quiet_NaN();
+    EXPECT_EQ(radialExit(nanRadius, o, d, 3.0f), 3.0f);
 }
 
 // RGBA pixels of a field's heights (grey) or albedo, each texel drawn as a

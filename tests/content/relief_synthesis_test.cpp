@@ -604,6 +604,44 @@ TEST(ReliefSynthesizer, SpriteWithoutOpaquePixelsIsFlatAndBlack)
     }
 }
 
+bool finite(Vec3 v) { return std::isfinite(v.x) && std::isfinite(v.y) && std::isfinite(v.z); }
+
+// No bevel, no base and a pivot at or above the brightest luminance leave the
+// relief without any height: it comes out flat, and its scale, levels and
+// prisms stay finite (a zero range would put NaN into the prism's origin).
+TEST(ReliefSynthesizer, SettingsWithoutAnyHeightGiveAFlatFiniteRelief)
+{
+    Sprite sprite(8, 8);
+    for (std::uint32_t y = 0; y < 8; ++y) {
+        for (std::uint32_t x = 0; x < 8; ++x) {
+            sprite.at(x, y) = rgba(30 * x, 200 - 20 * y, 90);
+        }
+    }
+    for (const float pivot : {1.0f, 1.5f}) {
+        SCOPED_TRACE(pivot);
+        ReliefSettings settings;
+        settings.bevelRadius = 0.0f;
+        settings.baseHeight = 0.0f;
+        settings.detailPivot = pivot;
+        const Result r = synthesize(settings, sprite.view());
+        EXPECT_TRUE(std::isfinite(r.info.heightScale) && r.info.heightScale > 0.0f) << r.info.heightScale;
+        EXPECT_EQ(r.info.baseLevel, 0.0f);
+        EXPECT_TRUE(std::isfinite(r.info.topLevel));
+        EXPECT_LE(r.info.topLevel, 1.0f);
+        for (const std::uint16_t h : r.field.heights) {
+            ASSERT_EQ(h, 0);
+        }
+        const Prism front = reliefPrism(r.info, 0, Vec3{1.0f, 2.0f, 3.0f}, Vec3{1.0f, 0.0f, 0.0f},
+                                        Vec3{0.0f, -1.0f, 0.0f}, Vec3{0.0f, 0.0f, 1.0f}, 0.02f, 1.0f);
+        const Prism back = mirroredPrism(front, r.info);
+        for (const Prism& prism : {front, back}) {
+            EXPECT_TRUE(finite(prism.origin) && finite(prism.axisU) && finite(prism.axisV) && finite(prism.axisH));
+            EXPECT_TRUE(std::isfinite(prism.hMin) && std::isfinite(prism.hMax));
+            EXPECT_LE(prism.hMin, prism.hMax);
+        }
+    }
+}
+
 // ---- ink outline detection ----
 
 TEST(ReliefSynthesizer, InkOutlineIsFoundOnlyForADominantDarkBorderColour)

@@ -239,6 +239,14 @@ std::vector<Subject> randomSubjects() {
         subjects.push_back(
             {"wrapped bone " + std::to_string(seed), makeProgram(std::move(code)), maker.poses(4)});
     }
+    // Frame and pose quaternions anywhere in the range the validator accepts,
+    // not just of unit length.
+    for (std::uint32_t seed = 0; seed < 60; ++seed) {
+        test::RandomProgramMaker maker(2000 + seed, true);
+        SdnaProgram program = maker.make(5);
+        std::vector<BonePose> pose = maker.poses(4);
+        subjects.push_back({"near-unit maker " + std::to_string(seed), std::move(program), std::move(pose)});
+    }
     subjects.push_back({"critter", buildCritter(true), critterPose(4, 0.4f)});
     return subjects;
 }
@@ -371,6 +379,48 @@ TEST(SdnaBoundsAnalysis, CullingNeverChangesTheValue) {
         }
     }
     EXPECT_GT(records, 500u);
+}
+
+// A rigid frame whose quaternion is as far from unit length as the validator
+// allows: its frame map is then no rotation (it shrinks or stretches, and the
+// forward rotation that places the record's sphere is not its inverse), yet
+// the record placed around it must still never skip a subtree that matters.
+// The frame turns half a revolution and holds two spheres far from its
+// origin; the left operand lies beyond them, so the points where the two
+// operands are about equally near sit on the side the frame map moves the
+// spheres towards.
+TEST(SdnaBoundsAnalysis, NearUnitFrameQuaternionStillCullsSafely) {
+    for (const float squaredLength : {0.9981f, 1.0019f}) {
+        SCOPED_TRACE(squaredLength);
+        const float w = std::sqrt(squaredLength);
+        const SdnaProgram program = makeProgram({
+            sphere(-4.0f, 0.0f, 0.0f, 0.5f),
+            test::pushTransform({0.0f, w, 0.0f, 0.0f}, 0.0f, 0.0f, 0.0f, 1.0f),
+            sphere(2.0f, 0.0f, 0.0f, 0.2f),
+            sphere(2.3f, 0.1f, 0.0f, 0.2f),
+            instr(SdnaOp::Union),
+            instr(SdnaOp::Pop),
+            instr(SdnaOp::Union),
+        });
+        std::string invalid;
+        ASSERT_TRUE(validateProgram(program, invalid)) << invalid;
+        const ProgramBounds bounds = analyzeProgramBounds(program, 3);
+        ASSERT_EQ(bounds.recordOf[1], 0);  // the frame is culled as one subtree
+        std::uint64_t mismatches = 0;
+        std::uint64_t points = 0;
+        for (float x = -4.0f; x <= -1.0f; x += 0.01f) {
+            for (float y = -1.0f; y <= 1.0f; y += 0.05f) {
+                for (float z = -1.0f; z <= 1.0f; z += 0.05f) {
+                    const Vec3 point{x, y, z};
+                    const SdnaSample plain = evaluateProgram(program, point);
+                    const SdnaSample culled = evaluateProgram(program, point, nullptr, 0, &bounds);
+                    ++points;
+                    if (culled.distance != plain.distance || culled.material != plain.material) ++mismatches;
+                }
+            }
+        }
+        EXPECT_EQ(mismatches, 0u) << "of " << points << " points";
+    }
 }
 
 // The critter as it is placed: every leg and the head get a record, so a

@@ -104,7 +104,7 @@ TEST(SdnaReader, SectionMayBeLongerThanItsRecordsButNotShorter)
     section.insert(section.end(), {0xDE, 0xAD, 0xBE, 0xEF});
     ASSERT_TRUE(parseSdnaSection(read, section, error)) << error;
     expectSamePrograms(read, original);
-    section.resize(section.size() - 5);
+    section.erase(section.end() - 5, section.end());
     EXPECT_FALSE(parseSdnaSection(read, section, error));
     EXPECT_EQ(error, "sdna: section truncated");
 }

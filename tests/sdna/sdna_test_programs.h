@@ -61,9 +61,11 @@ inline SdnaProgram makeProgram(std::vector<SdnaInstruction> code, int materialCo
 
 // A random valid program: nested subtrees of random primitives, combinators,
 // unary operators, rigid frames and bone frames, within the stack limits.
+// With nearUnit, every frame and pose quaternion has a squared length drawn
+// from the whole range the validator accepts (0.9981 to 1.0019) instead of 1.
 class RandomProgramMaker {
 public:
-    explicit RandomProgramMaker(std::uint32_t seed) : rng_(seed) {}
+    explicit RandomProgramMaker(std::uint32_t seed, bool nearUnit = false) : rng_(seed), nearUnit_(nearUnit) {}
 
     SdnaProgram make(int depth) {
         std::vector<SdnaInstruction> code;
@@ -78,7 +80,7 @@ public:
     std::vector<BonePose> poses(int count) {
         std::vector<BonePose> out(static_cast<std::size_t>(count));
         for (BonePose& p : out) {
-            p.rotation = unitQuaternion();
+            p.rotation = frameQuaternion();
             p.position = point(1.0f);
             p.scale = uniform(0.5f, 2.0f);
         }
@@ -92,6 +94,16 @@ public:
         std::array<float, 4> q{uniform(-1, 1), uniform(-1, 1), uniform(-1, 1), uniform(-1, 1)};
         const float len = std::sqrt(q[0] * q[0] + q[1] * q[1] + q[2] * q[2] + q[3] * q[3]);
         for (float& c : q) c /= len;
+        return q;
+    }
+
+    // The quaternion of a frame or a pose: of unit length, or near it with nearUnit.
+    std::array<float, 4> frameQuaternion() {
+        std::array<float, 4> q = unitQuaternion();
+        if (nearUnit_) {
+            const float stretch = std::sqrt(uniform(0.9981f, 1.0019f));
+            for (float& c : q) c *= stretch;
+        }
         return q;
     }
 
@@ -145,7 +157,7 @@ private:
         } else if (kind < 8 && frames < kSdnaMaxFrames) {
             if (pick(2) == 0) {
                 const auto t = point(0.5f);
-                code.push_back(pushTransform(unitQuaternion(), t[0], t[1], t[2], uniform(0.5f, 2.0f)));
+                code.push_back(pushTransform(frameQuaternion(), t[0], t[1], t[2], uniform(0.5f, 2.0f)));
             } else {
                 code.push_back(pushBone(static_cast<std::uint32_t>(pick(4))));
             }
@@ -158,6 +170,7 @@ private:
     }
 
     std::mt19937 rng_;
+    bool nearUnit_ = false;
 };
 
 }  // namespace qlmr::test
