@@ -171,7 +171,7 @@ TEST(DemoScene, TerrainAloneMatchesTheFullScenesTerrain)
     EXPECT_EQ(a.albedo, b.albedo);
     EXPECT_EQ(a.materials, b.materials);
     EXPECT_EQ(a.clampEdges, b.clampEdges);
-    EXPECT_EQ(0, std::memcmp(&terrainOnly.prisms[0], &full.scene.prisms[0], sizeof(Prism)));
+    expectSamePrism(terrainOnly.prisms[0], full.scene.prisms[0]);
     EXPECT_EQ(layout.padPosition, full.layout.padPosition);
     EXPECT_EQ(layout.worldSize, full.layout.worldSize);
     EXPECT_EQ(layout.heightScale, full.layout.heightScale);
