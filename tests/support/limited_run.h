@@ -18,6 +18,13 @@ struct RunLimits {
     unsigned seconds = 0;
 };
 
+// Whether an address-space limit can be set on the programs under test. Not
+// in a build with AddressSanitizer: its shadow memory alone reserves
+// terabytes of address space, and its allocator ends a program rather than
+// fail an allocation. There runLimited sets no memory limit, and tests of
+// running out of memory skip.
+bool addressSpaceLimitsWork();
+
 // Address space for a program that should have room for its threads and a
 // small scene but not for a huge image: 1 GiB plus a thread stack per
 // hardware thread, so that the limit means the same on large machines.
