@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 
 namespace qlmr {
@@ -62,6 +63,14 @@ struct WalkOutcome {
     vmask<N> underAtEntry; // March: the ray started on or under the patch
 };
 
+// 1 / d per lane with zero components floored at 2^-80 (keeping the sign).
+template <int N>
+vfloat<N> inverseDirection(vfloat<N> d)
+{
+    const vfloat<N> m = max(abs(d), vfloat<N>(kDirectionFloor));
+    return vfloat<N>(1.0f) / select(d >= vfloat<N>(0.0f), m, -m);
+}
+
 template <int N>
 LocalRays<N> localRays(const RayPacketOf<N>& rays, const Prism& p)
 {
@@ -80,13 +89,9 @@ LocalRays<N> localRays(const RayPacketOf<N>& rays, const Prism& p)
     r.dv = rays.dirX * VF(m0.y) + rays.dirY * VF(m1.y) + rays.dirZ * VF(m2.y);
     r.dh = rays.dirX * VF(m0.z) + rays.dirY * VF(m1.z) + rays.dirZ * VF(m2.z);
 
-    auto inverse = [](VF d) {
-        const VF m = max(abs(d), VF(kDirectionFloor));
-        return VF(1.0f) / select(d >= VF(0.0f), m, -m);
-    };
-    r.iu = inverse(r.du);
-    r.iv = inverse(r.dv);
-    r.ih = inverse(r.dh);
+    r.iu = inverseDirection(r.du);
+    r.iv = inverseDirection(r.dv);
+    r.ih = inverseDirection(r.dh);
     const vmask<N> posU = r.du >= VF(0.0f);
     const vmask<N> posV = r.dv >= VF(0.0f);
     r.stepU = select(posU, vint<N>(1), vint<N>(-1));
@@ -642,6 +647,128 @@ void traceShadows(const SceneTracer& tracer, simd::vmask<N>& blocked, const RayP
     }
 }
 
+// ---- prisms within reach of a bundle of rays
+
+// The columns of PrismReach, kLanes prisms per vector (padding lanes repeat
+// the last prism and are never reported).
+enum ReachColumn : int {
+    kOriginX, kOriginY, kOriginZ,
+    kM0X, kM1X, kM2X, kM0Y, kM1Y, kM2Y, kM0Z, kM1Z, kM2Z, // toLocal, grouped by local axis
+    kUMin, kUMax, kVMin, kVMax, kHMin, kHMax,
+    kInvU, kInvV, kInvH,
+    kReachColumns
+};
+
+PrismReach::PrismReach(const SceneTracer& tracer, Vec3 dir, std::span<const uint32_t> prisms)
+    : direction(dir), indices(prisms.begin(), prisms.end())
+{
+    constexpr int N = simd::kLanes;
+    using VF = vfloat<N>;
+    const std::size_t groups = (indices.size() + N - 1) / N;
+    columns.assign(groups * N * kReachColumns, 0.0f);
+    for (std::size_t g = 0; g < groups; ++g) {
+        float* group = columns.data() + g * N * kReachColumns;
+        for (int lane = 0; lane < N; ++lane) {
+            const std::size_t i = std::min(g * N + std::size_t(lane), indices.size() - 1);
+            const Prism& p = tracer.scene->prisms[indices[i]];
+            const float values[kInvU] = {p.origin.x, p.origin.y, p.origin.z, p.toLocal[0].x, p.toLocal[1].x,
+                                         p.toLocal[2].x, p.toLocal[0].y, p.toLocal[1].y, p.toLocal[2].y,
+                                         p.toLocal[0].z, p.toLocal[1].z, p.toLocal[2].z, p.uMin, p.uMax,
+                                         p.vMin, p.vMax, p.hMin, p.hMax};
+            for (int c = 0; c < kInvU; ++c)
+                group[c * N + lane] = values[c];
+        }
+        // The local direction and its inverse exactly as localRays computes
+        // them for a packet whose lanes all have this direction.
+        const VF dx(dir.x), dy(dir.y), dz(dir.z);
+        auto column = [&](int c) { return VF::load(group + c * N); };
+        inverseDirection(dx * column(kM0X) + dy * column(kM1X) + dz * column(kM2X)).store(group + kInvU * N);
+        inverseDirection(dx * column(kM0Y) + dy * column(kM1Y) + dz * column(kM2Y)).store(group + kInvV * N);
+        inverseDirection(dx * column(kM0Z) + dy * column(kM1Z) + dz * column(kM2Z)).store(group + kInvH * N);
+    }
+}
+
+namespace {
+
+// Lane bounds of a float expression over the rays of a bundle. Rounding to
+// nearest is monotone: x <= y gives fl(x + a) <= fl(y + a), fl(a - x) >=
+// fl(a - y), and fl(x m) <= fl(y m) for m >= 0 (>= for m < 0). Evaluating
+// localRays' own operations, in its order, on the end of each operand's
+// range that makes the result smallest (largest) therefore bounds the value
+// every ray of the bundle gets; min and max keep such bounds.
+template <int N>
+struct Bounds {
+    vfloat<N> lo, hi;
+};
+
+template <int N>
+Bounds<N> scaledBounds(Bounds<N> x, vfloat<N> m)
+{
+    const vmask<N> up = m >= vfloat<N>(0.0f);
+    return {select(up, x.lo * m, x.hi * m), select(up, x.hi * m, x.lo * m)};
+}
+
+template <int N>
+Bounds<N> operator+(Bounds<N> a, Bounds<N> b)
+{
+    return {a.lo + b.lo, a.hi + b.hi};
+}
+
+} // namespace
+
+void PrismReach::inReach(const RayBundle& bundle, std::vector<uint32_t>& out) const
+{
+    constexpr int N = simd::kLanes;
+    using VF = vfloat<N>;
+    out.clear();
+    bool usable = std::memcmp(&bundle.dir, &direction, sizeof(Vec3)) == 0 && !std::isnan(bundle.tmin) &&
+                  !std::isnan(bundle.tmax);
+    for (int axis = 0; axis < 3; ++axis)
+        usable = usable && std::isfinite(bundle.originLo[axis]) && std::isfinite(bundle.originHi[axis]) &&
+                 bundle.originLo[axis] <= bundle.originHi[axis];
+    if (!usable) {
+        out = indices;
+        return;
+    }
+    const float inf = std::numeric_limits<float>::infinity();
+    const std::size_t groups = (indices.size() + N - 1) / N;
+    for (std::size_t g = 0; g < groups; ++g) {
+        const float* group = columns.data() + g * N * kReachColumns;
+        auto column = [&](int c) { return VF::load(group + c * N); };
+        // localRays: dx = origin x - prism origin x, and so on.
+        const Bounds<N> dx{VF(bundle.originLo.x) - column(kOriginX), VF(bundle.originHi.x) - column(kOriginX)};
+        const Bounds<N> dy{VF(bundle.originLo.y) - column(kOriginY), VF(bundle.originHi.y) - column(kOriginY)};
+        const Bounds<N> dz{VF(bundle.originLo.z) - column(kOriginZ), VF(bundle.originHi.z) - column(kOriginZ)};
+        // localRays: o = dx m0 + dy m1 + dz m2, summed left to right.
+        auto local = [&](int m0) {
+            return scaledBounds(dx, column(m0)) + scaledBounds(dy, column(m0 + 1)) + scaledBounds(dz, column(m0 + 2));
+        };
+        const Bounds<N> o[3] = {local(kM0X), local(kM0Y), local(kM0Z)};
+        // A bound that overflowed says nothing about the lanes: such a prism stays.
+        vmask<N> finite(true);
+        for (const Bounds<N>& b : o)
+            finite &= (abs(b.lo) < VF(inf)) & (abs(b.hi) < VF(inf));
+        // localRays: the crossings (plane - o) * inverse, near = min, far = max.
+        VF nearLo(-inf), farHi(inf);
+        for (int axis = 0; axis < 3; ++axis) {
+            const VF inverse = column(kInvU + axis);
+            const VF planeLo = column(kUMin + 2 * axis), planeHi = column(kUMax + 2 * axis);
+            const Bounds<N> a = scaledBounds(Bounds<N>{planeLo - o[axis].hi, planeLo - o[axis].lo}, inverse);
+            const Bounds<N> b = scaledBounds(Bounds<N>{planeHi - o[axis].hi, planeHi - o[axis].lo}, inverse);
+            nearLo = max(nearLo, min(a.lo, b.lo));
+            farHi = min(farHi, max(a.hi, b.hi));
+        }
+        // Every ray starts at c >= cLo and ends at end <= endHi; it enters
+        // the prism only when c <= end.
+        const VF cLo = max(nearLo, VF(bundle.tmin));
+        const VF endHi = min(farHi, VF(bundle.tmax));
+        const unsigned reach = bits(~finite | ~(cLo > endHi));
+        for (int lane = 0; lane < N && g * N + std::size_t(lane) < indices.size(); ++lane)
+            if ((reach >> lane) & 1u)
+                out.push_back(indices[g * N + std::size_t(lane)]);
+    }
+}
+
 template <int N>
 void snapHits(const SceneTracer& tracer, HitPacketOf<N>& hits)
 {
@@ -701,6 +828,9 @@ QLMR_INSTANTIATE_MARCH(4)
 #endif
 #if QLMR_HAVE_LANES8
 QLMR_INSTANTIATE_MARCH(8)
+#endif
+#if QLMR_PASS_PACKETS > 1
+QLMR_INSTANTIATE_MARCH(QLMR_LANES * QLMR_PASS_PACKETS)
 #endif
 
 } // namespace qlmr

@@ -609,7 +609,7 @@ LaneVec3<N> shadePacket(const LaneVec3<N>& dir, const LaneVec3<N>& normal, const
 template <int N>
 int shadeHits(const SceneTracer& tracer, const SdnaInstance* solid, const RayPacketOf<N>& rays, simd::vmask<N> valid,
               HitPacketOf<N>& hits, const RenderSettings& s, LaneVec3<N>& color,
-              std::span<const FieldLevelTables> tables)
+              std::span<const FieldLevelTables> tables, const std::vector<std::uint32_t>* shadowPrisms)
 {
     using VF = simd::vfloat<N>;
     using VM = simd::vmask<N>;
@@ -624,36 +624,24 @@ int shadeHits(const SceneTracer& tracer, const SdnaInstance* solid, const RayPac
     const VM hit = hits.mask & valid;
     const VM water = hit & (surface.waterFlag > VF(0.5f));
     const LaneVec3<N> dir{rays.dirX, rays.dirY, rays.dirZ};
-    const LaneVec3<N> marchNormal{hits.normalX, hits.normalY, hits.normalZ};
-    const LaneVec3<N> normal =
-        s.normalRefine > 0.0f ? refineNormals(tracer, hits, simd::andNot(hit, water), s.normalRefine) : marchNormal;
+    const LaneVec3<N> normal = s.normalRefine > 0.0f
+        ? refineNormals(tracer, hits, simd::andNot(hit, water), s.normalRefine)
+        : LaneVec3<N>{hits.normalX, hits.normalY, hits.normalZ};
 
     // Sun visibility: only lanes whose march normal faces the sun cast a ray.
     const LaneVec3<N> sunDir = splat<N>(s.sunDir);
-    const VM lit = hit & (dot(marchNormal, sunDir) > VF(0.0f));
     VF visibility(1.0f);
     int shadowRays = 0;
-    if (s.shadows && simd::any(lit)) {
-        const VF footprint = rays.coneSpread * hits.t;
-        const VF offset = simd::max(VF(0.01f), VF(2.0f) * footprint);
-        RayPacketOf<N> shadow;
-        shadow.originX = hits.posX + hits.offsetNormalX * offset;
-        shadow.originY = hits.posY + hits.offsetNormalY * offset;
-        shadow.originZ = hits.posZ + hits.offsetNormalZ * offset;
-        shadow.dirX = sunDir.x;
-        shadow.dirY = sunDir.y;
-        shadow.dirZ = sunDir.z;
-        shadow.tmin = VF(0.0f);
-        shadow.tmax = VF(10000.0f);
-        shadow.coneRadius = footprint;
-        shadow.coneSpread = VF(0.0f);
+    const SunRays<N> cast = s.shadows ? sunRays(hits, rays, valid, s) : SunRays<N>{};
+    if (s.shadows && simd::any(cast.lit)) {
         VM blocked(false);
-        traceShadows(tracer, blocked, shadow, lit, std::span<const uint32_t>(tracer.allPrisms));
-        blocked = blocked & lit;
+        traceShadows(tracer, blocked, cast.rays, cast.lit,
+                     std::span<const uint32_t>(shadowPrisms != nullptr ? *shadowPrisms : tracer.allPrisms));
+        blocked = blocked & cast.lit;
         visibility = simd::select(blocked, VF(0.0f), visibility);
         if (solid != nullptr)
-            visibility = traceSolidShadow(*solid, shadow, simd::andNot(lit, blocked), s.sunDir, visibility);
-        shadowRays = simd::count(lit);
+            visibility = traceSolidShadow(*solid, cast.rays, simd::andNot(cast.lit, blocked), s.sunDir, visibility);
+        shadowRays = simd::count(cast.lit);
     }
 
     const LaneVec3<N> albedo{surface.albedoR, surface.albedoG, surface.albedoB};
@@ -694,11 +682,14 @@ int shadeHits(const SceneTracer& tracer, const SdnaInstance* solid, const RayPac
                                          simd::vfloat<N>, const RenderSettings&);                                      \
     template int shadeHits<N>(const SceneTracer&, const SdnaInstance*, const RayPacketOf<N>&, simd::vmask<N>,          \
                               HitPacketOf<N>&, const RenderSettings&, LaneVec3<N>&,                            \
-                              std::span<const FieldLevelTables>);
+                              std::span<const FieldLevelTables>, const std::vector<std::uint32_t>*);
 
 QLMR_SHADING_INSTANTIATE(1)
 #if QLMR_LANES != 1
 QLMR_SHADING_INSTANTIATE(QLMR_LANES)
+#endif
+#if QLMR_PASS_PACKETS > 1
+QLMR_SHADING_INSTANTIATE(QLMR_LANES * QLMR_PASS_PACKETS)
 #endif
 
 #undef QLMR_SHADING_INSTANTIATE

@@ -103,17 +103,27 @@ RayPacketOf<N> primaryRays(const Camera& camera, simd::vfloat<N> px, simd::vfloa
     return rays;
 }
 
+namespace {
+
+// The march and the pixel-grid snap of a packet into out.record.
 template <int N>
-void renderPacket(const SceneTracer& tracer, const SdnaInstance* solid, const RayPacketOf<N>& rays,
-                  simd::vmask<N> valid, std::span<const std::uint32_t> prisms, const RenderSettings& settings,
-                  PacketResult<N>& out, std::span<const FieldLevelTables> tables)
+void marchPacket(const SceneTracer& tracer, const RayPacketOf<N>& rays, simd::vmask<N> valid,
+                 std::span<const std::uint32_t> prisms, PacketResult<N>& out)
+{
+    tracePacket(tracer, out.record, rays, valid, prisms);
+    snapHits(tracer, out.record);
+}
+
+// Shading of a marched packet and the values of its G-buffer planes.
+template <int N>
+void finishPacket(const SceneTracer& tracer, const SdnaInstance* solid, const RayPacketOf<N>& rays,
+                  simd::vmask<N> valid, const RenderSettings& settings, PacketResult<N>& out,
+                  std::span<const FieldLevelTables> tables, const std::vector<std::uint32_t>* shadowPrisms)
 {
     using VF = simd::vfloat<N>;
     HitPacketOf<N>& hits = out.record;
-    tracePacket(tracer, hits, rays, valid, prisms);
-    snapHits(tracer, hits);
     LaneVec3<N> color;
-    out.shadowRays = shadeHits(tracer, solid, rays, valid, hits, settings, color, tables);
+    out.shadowRays = shadeHits(tracer, solid, rays, valid, hits, settings, color, tables, shadowPrisms);
     out.hit = hits.mask & valid;
     out.planes[GBuffer::Depth] = simd::select(out.hit, hits.t, VF(std::numeric_limits<float>::infinity()));
     out.planes[GBuffer::NormalX] = hits.normalX;
@@ -124,6 +134,17 @@ void renderPacket(const SceneTracer& tracer, const SdnaInstance* solid, const Ra
     out.planes[GBuffer::ColorB] = color.z;
     out.planes[GBuffer::Cost] = hits.iterations;
     out.planes[GBuffer::Level] = simd::toFloat(hits.level);
+}
+
+} // namespace
+
+template <int N>
+void renderPacket(const SceneTracer& tracer, const SdnaInstance* solid, const RayPacketOf<N>& rays,
+                  simd::vmask<N> valid, std::span<const std::uint32_t> prisms, const RenderSettings& settings,
+                  PacketResult<N>& out, std::span<const FieldLevelTables> tables)
+{
+    marchPacket(tracer, rays, valid, prisms, out);
+    finishPacket(tracer, solid, rays, valid, settings, out, tables, nullptr);
 }
 
 // ---- frames
@@ -158,12 +179,17 @@ FrameStats TileRenderer::render(const Camera& camera, const RenderSettings& sett
     fieldTables.resize(fields.size());
     for (std::size_t i = 0; i < fields.size(); ++i)
         fieldTables[i] = fieldLevelTables(fields[i]);
+    // With a single prism there is nothing to leave out.
+    shadowCull = settings.shadows && tracer->allPrisms.size() > 1;
+    if (shadowCull)
+        shadowReach = PrismReach(*tracer, settings.sunDir, tracer->allPrisms);
 
     std::vector<StatsSlot> slots(pool->workerCount() + 1);
     pool->run(tilesX * tilesY, [&](unsigned item, unsigned worker) {
         renderTile(item, tilesX, camera, settings, frame, slots[worker].stats);
     });
     fieldTables.clear();
+    shadowCull = false;
 
     FrameStats result;
     for (const StatsSlot& slot : slots) {
@@ -183,10 +209,55 @@ FrameStats TileRenderer::render(const Camera& camera, const RenderSettings& sett
     return result;
 }
 
+namespace {
+
+// The bundle of a packet's shadow rays (origin box, segment range, the sun's
+// direction). False when no lane casts one or a value is NaN.
+template <int N>
+bool shadowBundle(const SunRays<N>& cast, Vec3 sunDir, RayBundle& out)
+{
+    const simd::vmask<N> lit = cast.lit;
+    const RayPacketOf<N>& r = cast.rays;
+    if (simd::none(lit) ||
+        simd::any(lit & (simd::isNan(r.originX) | simd::isNan(r.originY) | simd::isNan(r.originZ) |
+                         simd::isNan(r.tmin) | simd::isNan(r.tmax))))
+        return false;
+    float values[5][N];
+    r.originX.store(values[0]);
+    r.originY.store(values[1]);
+    r.originZ.store(values[2]);
+    r.tmin.store(values[3]);
+    r.tmax.store(values[4]);
+    const unsigned bits = simd::bits(lit);
+    const int first = __builtin_ctz(bits);
+    for (int a = 0; a < 3; ++a)
+        out.originLo[a] = out.originHi[a] = values[a][first];
+    out.tmin = values[3][first];
+    out.tmax = values[4][first];
+    for (int i = first + 1; i < N; ++i) {
+        if (!((bits >> i) & 1u))
+            continue;
+        for (int a = 0; a < 3; ++a) {
+            out.originLo[a] = std::min(out.originLo[a], values[a][i]);
+            out.originHi[a] = std::max(out.originHi[a], values[a][i]);
+        }
+        out.tmin = std::min(out.tmin, values[3][i]);
+        out.tmax = std::max(out.tmax, values[4][i]);
+    }
+    out.dir = sunDir;
+    return true;
+}
+
+} // namespace
+
 void TileRenderer::renderTile(std::uint32_t tile, std::uint32_t tilesX, const Camera& camera,
                               const RenderSettings& settings, GBuffer& frame, FrameStats& slot) const
 {
-    constexpr int N = simd::kLanes;
+    constexpr int L = simd::kLanes;
+    constexpr int G = kPacketsPerPass;
+    constexpr int N = kPassLanes;
+    constexpr std::uint32_t passWidth = kPacketWidth * G;
+    static_assert(kTileSize % passWidth == 0, "a pass of packets never crosses a tile");
     using VF = simd::vfloat<N>;
     using VI = simd::vint<N>;
     const std::uint32_t x0 = (tile % tilesX) * kTileSize;
@@ -195,25 +266,52 @@ void TileRenderer::renderTile(std::uint32_t tile, std::uint32_t tilesX, const Ca
     // Empty outside a frame: the packets then build the tables themselves.
     const std::span<const FieldLevelTables> tables(fieldTables);
 
+    // Lane l of a pass: packet l / L of the pass, lane l % L of that packet.
     const VI lane = VI::laneIndex();
-    const VF laneX = simd::toFloat(lane & VI(int(kPacketWidth) - 1));
-    const VF laneY = simd::toFloat(lane >> (kPacketWidth == 4 ? 2 : 1));
+    const VI inPacket = lane & VI(L - 1);
+    const VI packet = simd::shiftRightLogical(lane, L == 8 ? 3 : 2);
+    const VF laneX = simd::toFloat((inPacket & VI(int(kPacketWidth) - 1)) + packet * VI(int(kPacketWidth)));
+    const VF laneY = simd::toFloat(inPacket >> (kPacketWidth == 4 ? 2 : 1));
     const VF width(float(frame.width)), height(float(frame.height));
+    const std::uint32_t rowEnd = frame.packetsPerRow * kPacketWidth;
+
+    // Shadow rays are traced only against the prisms they can enter. With a
+    // solid object the shading replaces hits, and with them shadow origins,
+    // after this test; then every prism is kept.
+    const bool cull = shadowCull && solid == nullptr && settings.shadows;
+    std::vector<std::uint32_t> shadowPrisms;
 
     PacketResult<N> result;
     for (std::uint32_t y = y0; y < y0 + kTileSize && y < frame.height; y += kPacketHeight) {
-        for (std::uint32_t x = x0; x < x0 + kTileSize && x < frame.width; x += kPacketWidth) {
+        for (std::uint32_t x = x0; x < x0 + kTileSize && x < frame.width; x += passWidth) {
             const VF px = VF(float(x)) + laneX;
             const VF py = VF(float(y)) + laneY;
             const simd::vmask<N> valid = (px < width) & (py < height);
             const RayPacketOf<N> rays = primaryRays<N>(camera, px, py);
-            renderPacket<N>(*tracer, solid, rays, valid, bin, settings, result, tables);
+            marchPacket<N>(*tracer, rays, valid, bin, result);
+            RayBundle bundle;
+            const bool culled = cull && shadowBundle(sunRays(result.record, rays, valid, settings), settings.sunDir,
+                                                     bundle);
+            if (culled)
+                shadowReach.inReach(bundle, shadowPrisms);
+            finishPacket<N>(*tracer, solid, rays, valid, settings, result, tables, culled ? &shadowPrisms : nullptr);
 
             // The frame is read only after the pool is done: bypass the cache
             // instead of reading every plane line in before overwriting it.
+            // The pass's packets are consecutive blocks of a packet row; at
+            // the right edge only those inside the row are stored.
             const std::size_t block = frame.packetIndex(x, y);
-            for (unsigned p = 0; p < GBuffer::kPlaneCount; ++p)
-                result.planes[p].stream(frame.plane(p) + block);
+            if (x + passWidth <= rowEnd) {
+                for (unsigned p = 0; p < GBuffer::kPlaneCount; ++p)
+                    result.planes[p].stream(frame.plane(p) + block);
+            } else {
+                alignas(64) float lanes[N];
+                for (unsigned p = 0; p < GBuffer::kPlaneCount; ++p) {
+                    result.planes[p].store(lanes);
+                    for (int k = 0; k < G && x + kPacketWidth * unsigned(k) < rowEnd; ++k)
+                        simd::vfloat<L>::load(lanes + k * L).stream(frame.plane(p) + block + std::size_t(k) * L);
+                }
+            }
 
             const unsigned validBits = simd::bits(valid);
             slot.primary += unsigned(simd::count(valid));
@@ -246,6 +344,9 @@ void TileRenderer::renderTile(std::uint32_t tile, std::uint32_t tilesX, const Ca
 QLMR_RENDER_INSTANTIATE(1)
 #if QLMR_LANES != 1
 QLMR_RENDER_INSTANTIATE(QLMR_LANES)
+#endif
+#if QLMR_PASS_PACKETS > 1
+QLMR_RENDER_INSTANTIATE(QLMR_LANES * QLMR_PASS_PACKETS)
 #endif
 
 #undef QLMR_RENDER_INSTANTIATE

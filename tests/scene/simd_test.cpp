@@ -1,5 +1,7 @@
 #include "scene/simd/lanes.h"
 
+#include "scene/packets.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -14,7 +16,8 @@ namespace qlmr::simd {
 namespace {
 
 // Every width this build carries is held lane by lane to the one-lane type,
-// which mirrors the x86 instruction semantics the kernels rely on.
+// which mirrors the x86 instruction semantics the kernels rely on; the
+// kernels' pass width is made of two native halves.
 template <typename T>
 class Lanes : public ::testing::Test {};
 
@@ -26,6 +29,10 @@ using Widths = ::testing::Types<std::integral_constant<int, 1>
 #if QLMR_HAVE_LANES8
                                 ,
                                 std::integral_constant<int, 8>
+#endif
+#if QLMR_PASS_PACKETS > 1
+                                ,
+                                std::integral_constant<int, kPassLanes>
 #endif
                                 >;
 TYPED_TEST_SUITE(Lanes, Widths);

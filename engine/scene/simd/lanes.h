@@ -39,6 +39,8 @@ template <int N> struct vint;
 #define QLMR_HAVE_LANES8 1
 #endif
 
+#include "scene/simd/lanes_pair.h"
+
 #ifndef QLMR_LANES
 #define QLMR_LANES 1
 #endif
