@@ -122,6 +122,8 @@ FieldLanes<N> fieldLanes(const FieldView& view)
 }
 
 // Level sizes as exact floats: 2^max(log2 - level, 0), and their inverses.
+// The small helpers of a walk step are forced inline: at the pass width a
+// call passes its lane vectors through memory.
 template <int N>
 struct LevelSize {
     vfloat<N> w, h, invW, invH;
@@ -129,7 +131,7 @@ struct LevelSize {
 };
 
 template <int N>
-LevelSize<N> levelSize(const FieldLanes<N>& f, vint<N> level)
+[[gnu::always_inline]] inline LevelSize<N> levelSize(const FieldLanes<N>& f, vint<N> level)
 {
     const vint<N> ew = max(f.log2W - level, vint<N>(0));
     const vint<N> eh = max(f.log2H - level, vint<N>(0));
@@ -145,7 +147,8 @@ LevelSize<N> levelSize(const FieldLanes<N>& f, vint<N> level)
 
 // The cell of a level containing the local point at t, clamped into [lo, hi].
 template <int N>
-vint<N> cellAt(vfloat<N> o, vfloat<N> d, vfloat<N> t, vfloat<N> size, vfloat<N> lo, vfloat<N> hi)
+[[gnu::always_inline]] inline vint<N> cellAt(vfloat<N> o, vfloat<N> d, vfloat<N> t, vfloat<N> size, vfloat<N> lo,
+                                             vfloat<N> hi)
 {
     return toInt(simd::clamp(floor((o + t * d) * size), lo, hi));
 }

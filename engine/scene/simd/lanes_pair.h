@@ -146,7 +146,9 @@ inline vfloat<N> sqrt(vfloat<N> a) { return {sqrt(a.lo), sqrt(a.hi)}; }
 template <int N> requires PairedLanes<N>
 inline vfloat<N> floor(vfloat<N> a) { return {floor(a.lo), floor(a.hi)}; }
 template <int N> requires PairedLanes<N>
-inline vfloat<N> select(vmask<N> m, vfloat<N> a, vfloat<N> b) { return {select(m.lo, a.lo, b.lo), select(m.hi, a.hi, b.hi)}; }
+inline vfloat<N> select(vmask<N> m, vfloat<N> a, vfloat<N> b) {
+    return {select(m.lo, a.lo, b.lo), select(m.hi, a.hi, b.hi)};
+}
 
 template <int N> requires PairedLanes<N>
 inline vint<N> asInt(vfloat<N> a) { return {asInt(a.lo), asInt(a.hi)}; }
