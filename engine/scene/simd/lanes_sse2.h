@@ -155,16 +155,18 @@ inline vint<4> select(vmask<4> m, vint<4> a, vint<4> b) {
 inline vint<4> min(vint<4> a, vint<4> b) { return select(a < b, a, b); }
 inline vint<4> max(vint<4> a, vint<4> b) { return select(a > b, a, b); }
 
-// Per-lane scalar loads: SSE2 has no gather. Lanes outside the mask read
-// nothing and come back 0.
+// Per-lane scalar loads: SSE2 has no gather. Lanes outside the mask load
+// entry 0 instead of their index (a mask with no lane set loads nothing) and
+// come back 0; without a branch per lane the loads do not wait on the mask.
 template <typename T>
 inline vint<4> gatherLanes(const T* base, vint<4> index, vmask<4> m) {
+    const __m128i mi = _mm_castps_si128(m.m);
+    if (_mm_movemask_ps(m.m) == 0) return _mm_setzero_si128();
     alignas(16) std::int32_t idx[4];
-    alignas(16) std::int32_t out[4];
-    _mm_store_si128(reinterpret_cast<__m128i*>(idx), index.v);
-    const unsigned b = bits(m);
-    for (int i = 0; i < 4; ++i) out[i] = (b >> i) & 1u ? static_cast<std::int32_t>(base[idx[i]]) : 0;
-    return _mm_load_si128(reinterpret_cast<const __m128i*>(out));
+    _mm_store_si128(reinterpret_cast<__m128i*>(idx), _mm_and_si128(index.v, mi));
+    const __m128i v = _mm_set_epi32(static_cast<std::int32_t>(base[idx[3]]), static_cast<std::int32_t>(base[idx[2]]),
+                                    static_cast<std::int32_t>(base[idx[1]]), static_cast<std::int32_t>(base[idx[0]]));
+    return _mm_and_si128(v, mi);
 }
 inline vint<4> gather(const std::int32_t* base, vint<4> index, vmask<4> m) { return gatherLanes(base, index, m); }
 inline vint<4> gather(const std::uint32_t* base, vint<4> index, vmask<4> m) { return gatherLanes(base, index, m); }
@@ -172,16 +174,13 @@ inline vint<4> gatherU16(const std::uint16_t* base, vint<4> index, vmask<4> m) {
 
 // Two neighbouring heights in one word: base[index] low, base[index + 1] high.
 inline vint<4> gatherPairU16(const std::uint16_t* base, vint<4> index, vmask<4> m) {
+    const __m128i mi = _mm_castps_si128(m.m);
+    if (_mm_movemask_ps(m.m) == 0) return _mm_setzero_si128();
     alignas(16) std::int32_t idx[4];
-    alignas(16) std::int32_t out[4];
-    _mm_store_si128(reinterpret_cast<__m128i*>(idx), index.v);
-    const unsigned b = bits(m);
-    for (int i = 0; i < 4; ++i) {
-        std::uint32_t pair = 0;
-        if ((b >> i) & 1u) std::memcpy(&pair, base + idx[i], 4);
-        out[i] = static_cast<std::int32_t>(pair);
-    }
-    return _mm_load_si128(reinterpret_cast<const __m128i*>(out));
+    _mm_store_si128(reinterpret_cast<__m128i*>(idx), _mm_and_si128(index.v, mi));
+    std::int32_t pair[4];
+    for (int i = 0; i < 4; ++i) std::memcpy(&pair[i], base + idx[i], 4);
+    return _mm_and_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(pair)), mi);
 }
 // Entry i & 15 of a 16-entry table, every lane.
 // Lanes usually share their level, so that case is one scalar load.
