@@ -145,12 +145,16 @@ template <int N>
     return s;
 }
 
-// The cell of a level containing the local point at t, clamped into [lo, hi].
+// The cell of a level containing the local point at t, floor((o + t d) size),
+// clamped into [lo, hi]. With integral 0 <= lo <= hi the floor can be left
+// to the truncating conversion: a value at or above lo is not negative, so
+// truncating it (or hi) is its floor (or hi); one below lo, NaN included,
+// clamps to lo either way.
 template <int N>
 [[gnu::always_inline]] inline vint<N> cellAt(vfloat<N> o, vfloat<N> d, vfloat<N> t, vfloat<N> size, vfloat<N> lo,
                                              vfloat<N> hi)
 {
-    return toInt(simd::clamp(floor((o + t * d) * size), lo, hi));
+    return toInt(simd::clamp((o + t * d) * size, lo, hi));
 }
 
 // The four corner heights of cell (ix, iy) of each lane's level.
