@@ -112,14 +112,16 @@ struct BilinearTaps {
 };
 
 template <int N>
-BilinearTaps<N> bilinearTaps(const LevelTable& table, bool clamp, simd::vmask<N> lanes, simd::vint<N> level,
+BilinearTaps<N> bilinearTaps(const LevelTable& table, bool clamp, simd::vint<N> level,
                              simd::vfloat<N> u, simd::vfloat<N> v)
 {
     using VF = simd::vfloat<N>;
     using VI = simd::vint<N>;
-    const VI lw = simd::gather(table.width, level, lanes);
-    const VI lh = simd::gather(table.height, level, lanes);
-    const VI offset = simd::gather(table.offset, level, lanes);
+    // Levels are below 16: table reads without a gather (every lane reads
+    // its entry; the taps of lanes outside the caller's mask are not loaded).
+    const VI lw = simd::lookup16(table.width, level);
+    const VI lh = simd::lookup16(table.height, level);
+    const VI offset = simd::lookup16(table.offset, level);
     const VF x = simd::toFloat(lw) * u;
     const VF y = simd::toFloat(lh) * v;
     const VF flx = simd::floor(x);
@@ -141,7 +143,7 @@ AlbedoLanes<N> sampleAlbedoLevelLanes(const DisplacementField& f, const LevelTab
 {
     using VF = simd::vfloat<N>;
     using VI = simd::vint<N>;
-    const BilinearTaps<N> taps = bilinearTaps(table, f.clampEdges, lanes, level, u, v);
+    const BilinearTaps<N> taps = bilinearTaps(table, f.clampEdges, level, u, v);
     const VF fx = taps.fx, fy = taps.fy;
     const std::uint32_t* texels = f.albedo.data();
     const VI c00 = simd::gather(texels, taps.i00, lanes);
@@ -196,7 +198,7 @@ simd::vfloat<N> sampleHeightLanes(const DisplacementField& f, const LevelTable& 
                                   simd::vint<N> level, simd::vfloat<N> u, simd::vfloat<N> v)
 {
     using VF = simd::vfloat<N>;
-    const BilinearTaps<N> taps = bilinearTaps(table, f.clampEdges, lanes, level, u, v);
+    const BilinearTaps<N> taps = bilinearTaps(table, f.clampEdges, level, u, v);
     const VF fx = taps.fx, fy = taps.fy;
     const std::uint16_t* heights = f.heights.data();
     const VF scale(1.5259022e-5f);
@@ -285,8 +287,11 @@ void fetchSurface(const SceneTracer& tracer, SurfacePacketOf<N>& out, const HitP
                                 simd::sqrt(simd::max(len2, VF(1e-30f))));
     const VF footprint = rays.coneSpread * hits.t + rays.coneRadius;
     Lanes<N> lod = lanesOf(simd::max((footprint / simd::max(cosine, VF(0.2f))) / VF::load(albedoTexel), VF(1e-6f)));
+    // The sampler clamps the level of detail to [0, top]: where the ratio is
+    // at most 1 its logarithm is at most 0 and the finest level is read
+    // whatever its value, so the library call is left out there.
     for (int i = 0; i < N; ++i)
-        lod.f[i] = (hitBits >> i) & 1u ? std::log2(lod.f[i]) : 0.0f;
+        lod.f[i] = (hitBits >> i) & 1u && lod.f[i] > 1.0f ? std::log2(lod.f[i]) : 0.0f;
     const VF lodA = VF::load(lod.f);
     const VI coarse = VI::load(coarseLevel);
     const VI fieldLane = VI::load(fieldOf);
