@@ -197,6 +197,35 @@ template <int N>
             toFloat(h11) * scale};
 }
 
+// gatherHeights8 at (ix + dx, iy + dy) and (ix + dx + 1, iy + dy) in one
+// paired load; lanes where the edge rule does not put the second sample
+// right after the first (last column, one-column levels) load it apart.
+template <int N>
+[[gnu::always_inline]] inline void gatherHeightPair(const HeightGather<N>& g, vmask<N> lanes, int dx, int dy,
+                                                    vfloat<N>& first, vfloat<N>& second)
+{
+    using VI = vint<N>;
+    VI x0 = g.ix + VI(dx), x1 = g.ix + VI(dx + 1), y = g.iy + VI(dy);
+    if (g.view->wrap) {
+        x0 = x0 & (g.width - VI(1));
+        x1 = x1 & (g.width - VI(1));
+        y = y & (g.height - VI(1));
+    } else {
+        x0 = simd::clamp(x0, VI(0), g.width - VI(1));
+        x1 = simd::clamp(x1, VI(0), g.width - VI(1));
+        y = simd::clamp(y, VI(0), g.height - VI(1));
+    }
+    const VI row = g.levelOffset + y * g.width;
+    const VI pair = gatherPairU16(g.view->heights, row + x0, lanes);
+    VI high = simd::shiftRightLogical(pair, 16);
+    const vmask<N> apart = lanes & (x1 != x0 + VI(1));
+    if (any(apart))
+        high = select(apart, gatherU16(g.view->heights, row + x1, apart), high);
+    const vfloat<N> scale(kHeightScale);
+    first = toFloat(pair & VI(0xFFFF)) * scale;
+    second = toFloat(high) * scale;
+}
+
 // The walk over the bounds pyramid, shared by the seed pass, the march and
 // the shadow rays; `mode` decides what ends a lane. `lodFloor` is the finest
 // level a lane may reach (its leaf level), `seedLevel` the seed pass's level.
@@ -472,22 +501,13 @@ void recordHits(const SceneTracer& tracer, const Prism& p, std::uint32_t prismIn
     const VF v = r.ov + t * r.dv;
     const VF rayH = r.oh + t * r.dh;
 
-    // Geometric patch at the hit cell.
+    // The patch cell, and the 2 x 2 block of the shading gradient kept
+    // inside the level on clamping fields (max(size, 2) - 2 keeps the range
+    // valid on one-cell-wide levels).
     const VI cx = simd::clamp(hit.ix, VI(0), s.wi - VI(1));
     const VI cy = simd::clamp(hit.iy, VI(0), s.hi - VI(1));
     const VF sCell = simd::clamp(u * s.w - toFloat(cx), VF(0.0f), VF(1.0f));
     const VF rCell = simd::clamp(v * s.h - toFloat(cy), VF(0.0f), VF(1.0f));
-    const Corners<N> k4 = cornerHeights(f, level, cx, cy, s, lanes);
-    const VF ea = k4.h10 - k4.h00;
-    const VF eb = k4.h01 - k4.h00;
-    const VF twist = k4.h00 - k4.h10 - k4.h01 + k4.h11;
-    const VF patchH = k4.h00 + ea * sCell + eb * rCell + twist * sCell * rCell;
-    const VF h = select(hit.underAtEntry, rayH, patchH);
-    const VF gradU = (ea + twist * rCell) * s.w;
-    const VF gradV = (eb + twist * sCell) * s.h;
-
-    // Shading gradient over a 2 x 2 block kept inside the level on clamping
-    // fields (max(size, 2) - 2 keeps the range valid on one-cell-wide levels).
     VI bx = cx, by = cy;
     VF sb = sCell, rb = rCell;
     if (!f.view->wrap) {
@@ -503,20 +523,54 @@ void recordHits(const SceneTracer& tracer, const Prism& p, std::uint32_t prismIn
     g.iy = by;
     g.width = s.wi;
     g.height = s.hi;
-    const VF b00 = gatherHeights8(g, lanes, 0, 0), b10 = gatherHeights8(g, lanes, 1, 0);
-    const VF b01 = gatherHeights8(g, lanes, 0, 1), b11 = gatherHeights8(g, lanes, 1, 1);
-    VF shadeU, shadeV;
+
+    // The block's rows -1 to 2, in pairs of neighbours: columns -1 to 2 of
+    // rows 0 and 1 (the central difference along u) and columns 0 and 1 of
+    // rows -1 and 2 (along v); the geometric mode reads only the block.
     const int mode = tracer.settings.normalMode;
-    if (mode == 1 || mode == 2) {
+    const bool central = mode == 1 || mode == 2;
+    VF b00, b10, b01, b11, left0, right0, left1, right1;
+    if (central) {
+        gatherHeightPair(g, lanes, -1, 0, left0, b00);
+        gatherHeightPair(g, lanes, 1, 0, b10, right0);
+        gatherHeightPair(g, lanes, -1, 1, left1, b01);
+        gatherHeightPair(g, lanes, 1, 1, b11, right1);
+    } else {
+        gatherHeightPair(g, lanes, 0, 0, b00, b10);
+        gatherHeightPair(g, lanes, 0, 1, b01, b11);
+    }
+
+    // Geometric patch at the hit cell: the block itself, except where the
+    // block was moved inside the level.
+    Corners<N> k4{b00, b10, b01, b11};
+    const VM moved = lanes & ((bx != cx) | (by != cy));
+    if (any(moved)) {
+        const Corners<N> own = cornerHeights(f, level, cx, cy, s, moved);
+        k4 = {select(moved, own.h00, b00), select(moved, own.h10, b10), select(moved, own.h01, b01),
+              select(moved, own.h11, b11)};
+    }
+    const VF ea = k4.h10 - k4.h00;
+    const VF eb = k4.h01 - k4.h00;
+    const VF twist = k4.h00 - k4.h10 - k4.h01 + k4.h11;
+    const VF patchH = k4.h00 + ea * sCell + eb * rCell + twist * sCell * rCell;
+    const VF h = select(hit.underAtEntry, rayH, patchH);
+    const VF gradU = (ea + twist * rCell) * s.w;
+    const VF gradV = (eb + twist * sCell) * s.h;
+
+    VF shadeU, shadeV;
+    if (central) {
+        VF above0, above1, below0, below1;
+        gatherHeightPair(g, lanes, 0, -1, above0, above1);
+        gatherHeightPair(g, lanes, 0, 2, below0, below1);
         const VF half(0.5f);
-        const VF gu00 = (b10 - gatherHeights8(g, lanes, -1, 0)) * half;
-        const VF gu10 = (gatherHeights8(g, lanes, 2, 0) - b00) * half;
-        const VF gu01 = (b11 - gatherHeights8(g, lanes, -1, 1)) * half;
-        const VF gu11 = (gatherHeights8(g, lanes, 2, 1) - b01) * half;
-        const VF gv00 = (b01 - gatherHeights8(g, lanes, 0, -1)) * half;
-        const VF gv10 = (b11 - gatherHeights8(g, lanes, 1, -1)) * half;
-        const VF gv01 = (gatherHeights8(g, lanes, 0, 2) - b00) * half;
-        const VF gv11 = (gatherHeights8(g, lanes, 1, 2) - b10) * half;
+        const VF gu00 = (b10 - left0) * half;
+        const VF gu10 = (right0 - b00) * half;
+        const VF gu01 = (b11 - left1) * half;
+        const VF gu11 = (right1 - b01) * half;
+        const VF gv00 = (b01 - above0) * half;
+        const VF gv10 = (b11 - above1) * half;
+        const VF gv01 = (below0 - b00) * half;
+        const VF gv11 = (below1 - b10) * half;
         VF ws = sb, wr = rb;
         if (mode == 2) {
             ws = (VF(3.0f) - VF(2.0f) * sb) * (sb * sb);
