@@ -133,8 +133,8 @@ struct LevelSize {
 template <int N>
 [[gnu::always_inline]] inline LevelSize<N> levelSize(const FieldLanes<N>& f, vint<N> level)
 {
-    const vint<N> ew = max(f.log2W - level, vint<N>(0));
-    const vint<N> eh = max(f.log2H - level, vint<N>(0));
+    const vint<N> ew = maxZero(f.log2W - level);
+    const vint<N> eh = maxZero(f.log2H - level);
     LevelSize<N> s;
     s.w = simd::exp2Int(ew);
     s.h = simd::exp2Int(eh);
@@ -181,8 +181,9 @@ template <int N>
         x1 = min(x1, s.wi - VI(1));
         y1 = min(y1, s.hi - VI(1));
     }
-    const VI row0 = offset + iy * s.wi;
-    const VI row1 = offset + y1 * s.wi;
+    // Cell indices and level sizes are at most 2^15 (16 levels).
+    const VI row0 = offset + mulU16(iy, s.wi);
+    const VI row1 = offset + mulU16(y1, s.wi);
     const VI pair0 = gatherPairU16(view.heights, row0 + ix, lanes);
     const VI pair1 = gatherPairU16(view.heights, row1 + ix, lanes);
     VI h10 = simd::shiftRightLogical(pair0, 16);
@@ -215,7 +216,7 @@ template <int N>
         x1 = simd::clamp(x1, VI(0), g.width - VI(1));
         y = simd::clamp(y, VI(0), g.height - VI(1));
     }
-    const VI row = g.levelOffset + y * g.width;
+    const VI row = g.levelOffset + mulU16(y, g.width);
     const VI pair = gatherPairU16(g.view->heights, row + x0, lanes);
     VI high = simd::shiftRightLogical(pair, 16);
     const vmask<N> apart = lanes & (x1 != x0 + VI(1));
@@ -265,7 +266,7 @@ void runWalk(const FieldLanes<N>& f, const LocalRays<N>& r, Walk<N>& w, WalkOutc
         VF tTop(kInf);
         VM aboveRay; // Shadow: the whole node lies above the ray over the step
         if (hasBounds && any(nodeLanes)) {
-            const VI nodeIndex = simd::lookup16(boundsOffsets, level) + w.iy * s.wi + w.ix;
+            const VI nodeIndex = simd::lookup16(boundsOffsets, level) + mulU16(w.iy, s.wi) + w.ix;
             const VI node = gather(view.bounds, nodeIndex, nodeLanes);
             const VF maxH = toFloat(simd::shiftRightLogical(node, 16)) * VF(kHeightScale);
             const VF rayAtC = r.oh + c * r.dh;

@@ -89,7 +89,7 @@ inline simd::vfloat<N> gatherHeights8(const HeightGather<N>& g, simd::vmask<N> l
         x = simd::clamp(x, VI(0), g.width - VI(1));
         y = simd::clamp(y, VI(0), g.height - VI(1));
     }
-    const VI raw = simd::gatherU16(g.view->heights, g.levelOffset + y * g.width + x, lanes);
+    const VI raw = simd::gatherU16(g.view->heights, g.levelOffset + simd::mulU16(y, g.width) + x, lanes);
     return simd::toFloat(raw) * simd::vfloat<N>(1.5259022e-5f);
 }
 

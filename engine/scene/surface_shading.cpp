@@ -128,8 +128,8 @@ BilinearTaps<N> bilinearTaps(const LevelTable& table, bool clamp, simd::vint<N> 
     const VF fly = simd::floor(y);
     const VI ix = simd::toInt(flx), iy = simd::toInt(fly);
     const VI x0 = edgeIndex(ix, lw, clamp), x1 = edgeIndex(ix + VI(1), lw, clamp);
-    const VI row0 = offset + edgeIndex(iy, lh, clamp) * lw;
-    const VI row1 = offset + edgeIndex(iy + VI(1), lh, clamp) * lw;
+    const VI row0 = offset + simd::mulU16(edgeIndex(iy, lh, clamp), lw);
+    const VI row1 = offset + simd::mulU16(edgeIndex(iy + VI(1), lh, clamp), lw);
     return {row0 + x0, row0 + x1, row1 + x0, row1 + x1, x - flx, y - fly};
 }
 

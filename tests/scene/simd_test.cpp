@@ -62,7 +62,7 @@ std::vector<float> trickyFloats()
 
 std::vector<std::int32_t> trickyInts()
 {
-    std::vector<std::int32_t> v = {0, 1, -1, 2, -2, 3, 65535, 65536, -65536, 0x7FFFFFFF, INT32_MIN, 46341, -46341,
+    std::vector<std::int32_t> v = {0, 1, -1, 2, -2, 3, 65535, 65536, -65536, 0x7FFFFFFF, INT32_MIN, 46341, -46341, 32768,
                                    123456789, -987654321, 0x10000, 0xFFFF, 255};
     std::mt19937 rng(11);
     std::uniform_int_distribution<std::int32_t> any(INT32_MIN, INT32_MAX), small(-70000, 70000);
@@ -183,7 +183,8 @@ TYPED_TEST(Lanes, IntegerOpsWrapLikeTwosComplement)
         const VI x = VI::load(&a[base]);
         const VI y = VI::load(&b[base]);
         const VI mul = x * y, add = x + y, sub = x - y, sra = x >> 3, srl = shiftRightLogical(x, 16), sll = x << 5;
-        const VI mn = min(x, y), mx = max(x, y), an = andNot(x, y);
+        const VI mn = min(x, y), mx = max(x, y), an = andNot(x, y), positive = maxZero(x);
+        const VI low = x & VI(0xFFFF), lowProduct = mulU16(low, y & VI(0xFFFF));
         const unsigned lt = bits(x < y), gt = bits(x > y), eq = bits(x == y), le = bits(x <= y);
         for (int l = 0; l < N; ++l) {
             const std::uint32_t ux = std::uint32_t(a[base + l]), uy = std::uint32_t(b[base + l]);
@@ -197,6 +198,8 @@ TYPED_TEST(Lanes, IntegerOpsWrapLikeTwosComplement)
             EXPECT_EQ(mn.lane(l), std::min(sx, sy));
             EXPECT_EQ(mx.lane(l), std::max(sx, sy));
             EXPECT_EQ(an.lane(l), sx & ~sy);
+            EXPECT_EQ(positive.lane(l), std::max(sx, 0));
+            EXPECT_EQ(std::uint32_t(lowProduct.lane(l)), (ux & 0xFFFFu) * (uy & 0xFFFFu));
             EXPECT_EQ((lt >> l) & 1u, sx < sy ? 1u : 0u);
             EXPECT_EQ((gt >> l) & 1u, sx > sy ? 1u : 0u);
             EXPECT_EQ((eq >> l) & 1u, sx == sy ? 1u : 0u);

@@ -9,8 +9,10 @@
 //   vfloat: + - * /, compares, isNan, min, max (second operand on NaN), abs,
 //           sqrt, floor, select, asInt, toInt (truncating), toFloat, load/store
 //   vint:  + - * (low 32 bits), & | ^ andNot, << >> shiftRightLogical,
-//          compares, min, max, select, masked gathers of 32-bit words, of
-//          16-bit heights and of height pairs, lookup16 into a 16-entry table
+//          compares, min, max, maxZero (max with 0), mulU16 (the product of
+//          lanes in [0, 65535]; other lanes get some value), select, masked
+//          gathers of 32-bit words, of 16-bit heights and of height pairs,
+//          lookup16 into a 16-entry table
 // Lane-wise results are bit-identical across widths.
 
 #include <cstdint>

@@ -135,6 +135,8 @@ inline vmask<8> operator<=(vint<8> a, vint<8> b) { return ~(a > b); }
 inline vmask<8> operator>=(vint<8> a, vint<8> b) { return ~(b > a); }
 inline vint<8> min(vint<8> a, vint<8> b) { return _mm256_min_epi32(a.v, b.v); }
 inline vint<8> max(vint<8> a, vint<8> b) { return _mm256_max_epi32(a.v, b.v); }
+inline vint<8> maxZero(vint<8> a) { return _mm256_max_epi32(a.v, _mm256_setzero_si256()); }
+inline vint<8> mulU16(vint<8> a, vint<8> b) { return _mm256_mullo_epi32(a.v, b.v); }
 inline vint<8> select(vmask<8> m, vint<8> a, vint<8> b) {
     return _mm256_castps_si256(_mm256_blendv_ps(_mm256_castsi256_ps(b.v), _mm256_castsi256_ps(a.v), m.m));
 }

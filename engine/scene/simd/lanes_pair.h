@@ -198,6 +198,10 @@ inline vint<N> min(vint<N> a, vint<N> b) { return {min(a.lo, b.lo), min(a.hi, b.
 template <int N> requires PairedLanes<N>
 inline vint<N> max(vint<N> a, vint<N> b) { return {max(a.lo, b.lo), max(a.hi, b.hi)}; }
 template <int N> requires PairedLanes<N>
+inline vint<N> maxZero(vint<N> a) { return {maxZero(a.lo), maxZero(a.hi)}; }
+template <int N> requires PairedLanes<N>
+inline vint<N> mulU16(vint<N> a, vint<N> b) { return {mulU16(a.lo, b.lo), mulU16(a.hi, b.hi)}; }
+template <int N> requires PairedLanes<N>
 inline vint<N> select(vmask<N> m, vint<N> a, vint<N> b) { return {select(m.lo, a.lo, b.lo), select(m.hi, a.hi, b.hi)}; }
 
 template <int N> requires PairedLanes<N>

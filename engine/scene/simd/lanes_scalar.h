@@ -120,6 +120,8 @@ inline vmask<1> operator<(vint<1> a, vint<1> b) { return vmask<1>(a.v < b.v); }
 inline vmask<1> operator>(vint<1> a, vint<1> b) { return vmask<1>(a.v > b.v); }
 inline vmask<1> operator<=(vint<1> a, vint<1> b) { return vmask<1>(a.v <= b.v); }
 inline vmask<1> operator>=(vint<1> a, vint<1> b) { return vmask<1>(a.v >= b.v); }
+inline vint<1> maxZero(vint<1> a) { return a.v > 0 ? a : vint<1>(0); }
+inline vint<1> mulU16(vint<1> a, vint<1> b) { return wrapInt(std::uint32_t(a.v) * std::uint32_t(b.v)); }
 inline vint<1> min(vint<1> a, vint<1> b) { return a.v < b.v ? a : b; }
 inline vint<1> max(vint<1> a, vint<1> b) { return a.v > b.v ? a : b; }
 inline vint<1> select(vmask<1> m, vint<1> a, vint<1> b) { return m.m ? a : b; }

@@ -153,6 +153,13 @@ inline vint<4> select(vmask<4> m, vint<4> a, vint<4> b) {
     return _mm_or_si128(_mm_and_si128(mi, a.v), _mm_andnot_si128(mi, b.v));
 }
 inline vint<4> min(vint<4> a, vint<4> b) { return select(a < b, a, b); }
+// max(a, 0): the sign spread over the lane clears negative lanes.
+inline vint<4> maxZero(vint<4> a) { return _mm_andnot_si128(_mm_srai_epi32(a.v, 31), a.v); }
+// a * b for lanes in [0, 65535]: the low and high halves of one 16-bit
+// multiply (the upper 16 bits of both operands are zero).
+inline vint<4> mulU16(vint<4> a, vint<4> b) {
+    return _mm_or_si128(_mm_mullo_epi16(a.v, b.v), _mm_slli_epi32(_mm_mulhi_epu16(a.v, b.v), 16));
+}
 inline vint<4> max(vint<4> a, vint<4> b) { return select(a > b, a, b); }
 
 // Per-lane scalar loads: SSE2 has no gather. Lanes outside the mask load
