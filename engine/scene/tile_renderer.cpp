@@ -1,6 +1,7 @@
 #include "scene/tile_renderer.h"
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cmath>
 #include <limits>
@@ -248,6 +249,17 @@ bool shadowBundle(const SunRays<N>& cast, Vec3 sunDir, RayBundle& out)
     return true;
 }
 
+// The smallest bundle holding both.
+void widen(RayBundle& bundle, const RayBundle& more)
+{
+    for (int a = 0; a < 3; ++a) {
+        bundle.originLo[a] = std::min(bundle.originLo[a], more.originLo[a]);
+        bundle.originHi[a] = std::max(bundle.originHi[a], more.originHi[a]);
+    }
+    bundle.tmin = std::min(bundle.tmin, more.tmin);
+    bundle.tmax = std::max(bundle.tmax, more.tmax);
+}
+
 } // namespace
 
 void TileRenderer::renderTile(std::uint32_t tile, std::uint32_t tilesX, const Camera& camera,
@@ -275,57 +287,95 @@ void TileRenderer::renderTile(std::uint32_t tile, std::uint32_t tilesX, const Ca
     const VF width(float(frame.width)), height(float(frame.height));
     const std::uint32_t rowEnd = frame.packetsPerRow * kPacketWidth;
 
-    // Shadow rays are traced only against the prisms they can enter. With a
-    // solid object the shading replaces hits, and with them shadow origins,
-    // after this test; then every prism is kept.
+    // The tile goes in bands of kBandRows packet rows: every pass of a band
+    // is marched, then shaded. Shadow rays are traced only against the
+    // prisms that some shadow ray of the band can enter, found once for the
+    // band. With a solid object the shading replaces hits, and with them
+    // shadow origins, after this test; then every prism is kept.
+    constexpr std::uint32_t kBandRows = 2;
+    constexpr std::uint32_t passesPerRow = kTileSize / passWidth;
+    std::array<PacketResult<N>, passesPerRow * kBandRows> passes;
     const bool cull = shadowCull && solid == nullptr && settings.shadows;
     std::vector<std::uint32_t> shadowPrisms;
+    const std::uint32_t xEnd = std::min(x0 + kTileSize, frame.width);
+    const std::uint32_t yEnd = std::min(y0 + kTileSize, frame.height);
+    auto passRays = [&](std::uint32_t x, std::uint32_t y, simd::vmask<N>& valid) {
+        const VF px = VF(float(x)) + laneX;
+        const VF py = VF(float(y)) + laneY;
+        valid = (px < width) & (py < height);
+        return primaryRays<N>(camera, px, py);
+    };
 
-    PacketResult<N> result;
-    for (std::uint32_t y = y0; y < y0 + kTileSize && y < frame.height; y += kPacketHeight) {
-        for (std::uint32_t x = x0; x < x0 + kTileSize && x < frame.width; x += passWidth) {
-            const VF px = VF(float(x)) + laneX;
-            const VF py = VF(float(y)) + laneY;
-            const simd::vmask<N> valid = (px < width) & (py < height);
-            const RayPacketOf<N> rays = primaryRays<N>(camera, px, py);
-            marchPacket<N>(*tracer, rays, valid, bin, result);
-            RayBundle bundle;
-            const bool culled = cull && shadowBundle(sunRays(result.record, rays, valid, settings), settings.sunDir,
-                                                     bundle);
-            if (culled)
-                shadowReach.inReach(bundle, shadowPrisms);
-            finishPacket<N>(*tracer, solid, rays, valid, settings, result, tables, culled ? &shadowPrisms : nullptr);
-
-            // The frame is read only after the pool is done: bypass the cache
-            // instead of reading every plane line in before overwriting it.
-            // The pass's packets are consecutive blocks of a packet row; at
-            // the right edge only those inside the row are stored.
-            const std::size_t block = frame.packetIndex(x, y);
-            if (x + passWidth <= rowEnd) {
-                for (unsigned p = 0; p < GBuffer::kPlaneCount; ++p)
-                    result.planes[p].stream(frame.plane(p) + block);
-            } else {
-                alignas(64) float lanes[N];
-                for (unsigned p = 0; p < GBuffer::kPlaneCount; ++p) {
-                    result.planes[p].store(lanes);
-                    for (int k = 0; k < G && x + kPacketWidth * unsigned(k) < rowEnd; ++k)
-                        simd::vfloat<L>::load(lanes + k * L).stream(frame.plane(p) + block + std::size_t(k) * L);
+    for (std::uint32_t band = y0; band < yEnd; band += kPacketHeight * kBandRows) {
+        const std::uint32_t bandEnd = std::min(band + kPacketHeight * kBandRows, yEnd);
+        RayBundle bundle;
+        bool cast = false, culled = cull;
+        PacketResult<N>* pass = passes.data();
+        for (std::uint32_t y = band; y < bandEnd; y += kPacketHeight) {
+            for (std::uint32_t x = x0; x < xEnd; x += passWidth, ++pass) {
+                simd::vmask<N> valid;
+                const RayPacketOf<N> rays = passRays(x, y, valid);
+                marchPacket<N>(*tracer, rays, valid, bin, *pass);
+                if (!culled)
+                    continue;
+                const SunRays<N> sun = sunRays(pass->record, rays, valid, settings);
+                RayBundle more;
+                if (shadowBundle(sun, settings.sunDir, more)) {
+                    if (cast)
+                        widen(bundle, more);
+                    else
+                        bundle = more;
+                    cast = true;
+                } else if (simd::any(sun.lit)) {
+                    culled = false; // a NaN origin: keep every prism
                 }
             }
+        }
+        culled = culled && cast;
+        if (culled)
+            shadowReach.inReach(bundle, shadowPrisms);
 
-            const unsigned validBits = simd::bits(valid);
-            slot.primary += unsigned(simd::count(valid));
-            slot.hits += unsigned(simd::count(result.hit));
-            slot.shadow += unsigned(result.shadowRays);
-            float iterations[N], descends[N], seeds[N];
-            result.record.iterations.store(iterations);
-            result.record.descends.store(descends);
-            result.record.seedSteps.store(seeds);
-            for (int i = 0; i < N; ++i) {
-                if ((validBits >> i) & 1u) {
-                    slot.iters += iterations[i];
-                    slot.descends += descends[i];
-                    slot.seed += seeds[i];
+        pass = passes.data();
+        for (std::uint32_t y = band; y < bandEnd; y += kPacketHeight) {
+            for (std::uint32_t x = x0; x < xEnd; x += passWidth, ++pass) {
+                simd::vmask<N> valid;
+                const RayPacketOf<N> rays = passRays(x, y, valid);
+                PacketResult<N>& result = *pass;
+                finishPacket<N>(*tracer, solid, rays, valid, settings, result, tables,
+                                culled ? &shadowPrisms : nullptr);
+
+                // The frame is read only after the pool is done: bypass the
+                // cache instead of reading every plane line in before
+                // overwriting it. The pass's packets are consecutive blocks
+                // of a packet row; at the right edge only those inside the
+                // row are stored.
+                const std::size_t block = frame.packetIndex(x, y);
+                if (x + passWidth <= rowEnd) {
+                    for (unsigned p = 0; p < GBuffer::kPlaneCount; ++p)
+                        result.planes[p].stream(frame.plane(p) + block);
+                } else {
+                    alignas(64) float lanes[N];
+                    for (unsigned p = 0; p < GBuffer::kPlaneCount; ++p) {
+                        result.planes[p].store(lanes);
+                        for (int k = 0; k < G && x + kPacketWidth * unsigned(k) < rowEnd; ++k)
+                            simd::vfloat<L>::load(lanes + k * L).stream(frame.plane(p) + block + std::size_t(k) * L);
+                    }
+                }
+
+                const unsigned validBits = simd::bits(valid);
+                slot.primary += unsigned(simd::count(valid));
+                slot.hits += unsigned(simd::count(result.hit));
+                slot.shadow += unsigned(result.shadowRays);
+                float iterations[N], descends[N], seeds[N];
+                result.record.iterations.store(iterations);
+                result.record.descends.store(descends);
+                result.record.seedSteps.store(seeds);
+                for (int i = 0; i < N; ++i) {
+                    if ((validBits >> i) & 1u) {
+                        slot.iters += iterations[i];
+                        slot.descends += descends[i];
+                        slot.seed += seeds[i];
+                    }
                 }
             }
         }
