@@ -242,6 +242,15 @@ void runWalk(const FieldLanes<N>& f, const LocalRays<N>& r, Walk<N>& w, WalkOutc
     const bool hasBounds = f.levels >= 2;
     const auto* boundsOffsets = reinterpret_cast<const std::int32_t*>(view.boundsOffsets.data());
 
+    // A lane's leaves all lie on its lodFloor: it starts at or above it,
+    // descends only from above it and never goes below. So the leaf level's
+    // sizes, the patch slopes along u and v and the root tolerance are the
+    // same at every leaf step of the lane.
+    const LevelSize<N> leafSize = levelSize(f, lodFloor);
+    const VF leafDs = r.du * leafSize.w;
+    const VF leafDr = r.dv * leafSize.h;
+    const VF leafEps = VF(2e-5f) / max(abs(leafDr) + abs(leafDs) + abs(r.dh), VF(kDirectionFloor));
+
     for (std::uint32_t step = 0; step < maxSteps; ++step) {
         const VM walking = w.walking;
         if (none(walking)) break;
@@ -285,11 +294,11 @@ void runWalk(const FieldLanes<N>& f, const LocalRays<N>& r, Walk<N>& w, WalkOutc
         VM underNow;
         if constexpr (mode != WalkMode::Seed) {
             if (any(leaf)) {
-                const Corners<N> k4 = cornerHeights(f, level, w.ix, w.iy, s, leaf);
-                const VF s0 = (r.ou + c * r.du) * s.w - toFloat(w.ix);
-                const VF r0 = (r.ov + c * r.dv) * s.h - toFloat(w.iy);
-                const VF ds = r.du * s.w;
-                const VF dr = r.dv * s.h;
+                const Corners<N> k4 = cornerHeights(f, level, w.ix, w.iy, leafSize, leaf);
+                const VF s0 = (r.ou + c * r.du) * leafSize.w - toFloat(w.ix);
+                const VF r0 = (r.ov + c * r.dv) * leafSize.h - toFloat(w.iy);
+                const VF ds = leafDs;
+                const VF dr = leafDr;
                 const VF ea = k4.h10 - k4.h00;
                 const VF eb = k4.h01 - k4.h00;
                 const VF twist = k4.h00 - k4.h10 - k4.h01 + k4.h11;
@@ -303,7 +312,7 @@ void runWalk(const FieldLanes<N>& f, const LocalRays<N>& r, Walk<N>& w, WalkOutc
                 const VF rb = simd::nanTo(f0 / q, VF(kInf));
                 const VF small = min(ra, rb), large = max(ra, rb);
                 const VF tauMax = tOut - c;
-                const VF eps = VF(2e-5f) / max(abs(dr) + abs(ds) + abs(r.dh), VF(kDirectionFloor));
+                const VF eps = leafEps;
                 const VM discOk = disc >= VF(0.0f);
                 const VM smallOk = discOk & (small >= -eps) & (small <= tauMax + eps);
                 const VM largeOk = discOk & (large >= -eps) & (large <= tauMax + eps);
