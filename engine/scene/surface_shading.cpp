@@ -228,9 +228,13 @@ simd::vfloat<N> sampleHeightLanes(const DisplacementField& f, simd::vmask<N> lan
 
 // ---- surface fetch
 
+namespace {
+
+// The surface fetch; without `withMaterial` the material stays 0 (the
+// shading never reads it, so the frame does not look it up).
 template <int N>
-void fetchSurface(const SceneTracer& tracer, SurfacePacketOf<N>& out, const HitPacketOf<N>& hits,
-                  const RayPacketOf<N>& rays, std::span<const FieldLevelTables> tables)
+void fetchSurfaceOf(const SceneTracer& tracer, SurfacePacketOf<N>& out, const HitPacketOf<N>& hits,
+                    const RayPacketOf<N>& rays, std::span<const FieldLevelTables> tables, bool withMaterial)
 {
     using VF = simd::vfloat<N>;
     using VI = simd::vint<N>;
@@ -325,7 +329,7 @@ void fetchSurface(const SceneTracer& tracer, SurfacePacketOf<N>& out, const HitP
         g = simd::select(lanes, albedo.c[1], g);
         b = simd::select(lanes, albedo.c[2], b);
         alpha = simd::select(lanes, albedo.c[3], alpha);
-        if (!f.materials.empty()) {
+        if (withMaterial && !f.materials.empty()) {
             const Lanes<N> gu = lanesOf(su), gv = lanesOf(sv);
             std::int32_t bytes[N];
             material.store(bytes);
@@ -353,6 +357,15 @@ void fetchSurface(const SceneTracer& tracer, SurfacePacketOf<N>& out, const HitP
                                           VF::load(coarseCell) + VF(1.0f),
                                   VF(0.35f), VF(1.0f));
     out.cavity = simd::select(fieldHits, cavity, VF(1.0f));
+}
+
+} // namespace
+
+template <int N>
+void fetchSurface(const SceneTracer& tracer, SurfacePacketOf<N>& out, const HitPacketOf<N>& hits,
+                  const RayPacketOf<N>& rays, std::span<const FieldLevelTables> tables)
+{
+    fetchSurfaceOf(tracer, out, hits, rays, tables, true);
 }
 
 // ---- the solid object
@@ -619,7 +632,8 @@ int shadeHits(const SceneTracer& tracer, const SdnaInstance* solid, const RayPac
     using VF = simd::vfloat<N>;
     using VM = simd::vmask<N>;
     SurfacePacketOf<N> surface;
-    fetchSurface(tracer, surface, hits, rays, tables);
+    // The material byte reaches no colour: it is not looked up here.
+    fetchSurfaceOf(tracer, surface, hits, rays, tables, false);
 
     LaneVec3<N> reflection{VF(0.0f), VF(0.0f), VF(0.0f)};
     VM reflectionMask(false);
