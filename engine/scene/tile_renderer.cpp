@@ -249,6 +249,20 @@ bool shadowBundle(const SunRays<N>& cast, Vec3 sunDir, RayBundle& out)
     return true;
 }
 
+// The sum of a counter over the valid lanes. Counters are whole numbers,
+// and whole numbers below 2^53 add exactly in double in any order, so the
+// lanes go into four running sums the compiler can keep in one vector.
+template <int N>
+double validSum(simd::vfloat<N> counter, simd::vmask<N> valid)
+{
+    float lanes[N];
+    simd::select(valid, counter, simd::vfloat<N>(0.0f)).store(lanes);
+    double sums[4] = {0.0, 0.0, 0.0, 0.0};
+    for (int i = 0; i < N; ++i)
+        sums[i % 4] += double(lanes[i]);
+    return (sums[0] + sums[1]) + (sums[2] + sums[3]);
+}
+
 // The smallest bundle holding both.
 void widen(RayBundle& bundle, const RayBundle& more)
 {
@@ -362,21 +376,12 @@ void TileRenderer::renderTile(std::uint32_t tile, std::uint32_t tilesX, const Ca
                     }
                 }
 
-                const unsigned validBits = simd::bits(valid);
                 slot.primary += unsigned(simd::count(valid));
                 slot.hits += unsigned(simd::count(result.hit));
                 slot.shadow += unsigned(result.shadowRays);
-                float iterations[N], descends[N], seeds[N];
-                result.record.iterations.store(iterations);
-                result.record.descends.store(descends);
-                result.record.seedSteps.store(seeds);
-                for (int i = 0; i < N; ++i) {
-                    if ((validBits >> i) & 1u) {
-                        slot.iters += iterations[i];
-                        slot.descends += descends[i];
-                        slot.seed += seeds[i];
-                    }
-                }
+                slot.iters += validSum(result.record.iterations, valid);
+                slot.descends += validSum(result.record.descends, valid);
+                slot.seed += validSum(result.record.seedSteps, valid);
             }
         }
     }
