@@ -212,42 +212,66 @@ FrameStats TileRenderer::render(const Camera& camera, const RenderSettings& sett
 
 namespace {
 
-// The bundle of a packet's shadow rays (origin box, segment range, the sun's
-// direction). False when no lane casts one or a value is NaN.
+// Running bounds, lane by lane, of the shadow rays of the passes added so
+// far: origin box and segment range over the lanes that cast one.
 template <int N>
-bool shadowBundle(const SunRays<N>& cast, Vec3 sunDir, RayBundle& out)
-{
-    const simd::vmask<N> lit = cast.lit;
-    const RayPacketOf<N>& r = cast.rays;
-    if (simd::none(lit) ||
-        simd::any(lit & (simd::isNan(r.originX) | simd::isNan(r.originY) | simd::isNan(r.originZ) |
-                         simd::isNan(r.tmin) | simd::isNan(r.tmax))))
-        return false;
-    float values[5][N];
-    r.originX.store(values[0]);
-    r.originY.store(values[1]);
-    r.originZ.store(values[2]);
-    r.tmin.store(values[3]);
-    r.tmax.store(values[4]);
-    const unsigned bits = simd::bits(lit);
-    const int first = __builtin_ctz(bits);
-    for (int a = 0; a < 3; ++a)
-        out.originLo[a] = out.originHi[a] = values[a][first];
-    out.tmin = values[3][first];
-    out.tmax = values[4][first];
-    for (int i = first + 1; i < N; ++i) {
-        if (!((bits >> i) & 1u))
-            continue;
+struct ShadowBounds {
+    simd::vfloat<N> lo[3], hi[3], tmin, tmax;
+    simd::vmask<N> cast, unordered; // unordered: some value was NaN
+
+    ShadowBounds()
+    {
+        const float inf = std::numeric_limits<float>::infinity();
         for (int a = 0; a < 3; ++a) {
-            out.originLo[a] = std::min(out.originLo[a], values[a][i]);
-            out.originHi[a] = std::max(out.originHi[a], values[a][i]);
+            lo[a] = simd::vfloat<N>(inf);
+            hi[a] = simd::vfloat<N>(-inf);
         }
-        out.tmin = std::min(out.tmin, values[3][i]);
-        out.tmax = std::max(out.tmax, values[4][i]);
+        tmin = simd::vfloat<N>(inf);
+        tmax = simd::vfloat<N>(-inf);
     }
-    out.dir = sunDir;
-    return true;
-}
+
+    void add(const SunRays<N>& sun)
+    {
+        using VF = simd::vfloat<N>;
+        const float inf = std::numeric_limits<float>::infinity();
+        const simd::vmask<N> lit = sun.lit;
+        const VF value[5] = {sun.rays.originX, sun.rays.originY, sun.rays.originZ, sun.rays.tmin, sun.rays.tmax};
+        VF* const low[5] = {&lo[0], &lo[1], &lo[2], &tmin, nullptr};
+        VF* const high[5] = {&hi[0], &hi[1], &hi[2], nullptr, &tmax};
+        for (int k = 0; k < 5; ++k) {
+            unordered |= lit & simd::isNan(value[k]);
+            if (low[k])
+                *low[k] = simd::min(*low[k], simd::select(lit, value[k], VF(inf)));
+            if (high[k])
+                *high[k] = simd::max(*high[k], simd::select(lit, value[k], VF(-inf)));
+        }
+        cast |= lit;
+    }
+
+    // The bundle of every ray added, along the sun's direction; false when
+    // none was cast or a value was NaN.
+    bool bundle(Vec3 sunDir, RayBundle& out) const
+    {
+        if (simd::none(cast) || simd::any(unordered))
+            return false;
+        float lanes[8][N];
+        for (int a = 0; a < 3; ++a) {
+            lo[a].store(lanes[a]);
+            hi[a].store(lanes[3 + a]);
+        }
+        tmin.store(lanes[6]);
+        tmax.store(lanes[7]);
+        // Lanes that never cast hold the infinities they started with.
+        for (int a = 0; a < 3; ++a) {
+            out.originLo[a] = *std::min_element(lanes[a], lanes[a] + N);
+            out.originHi[a] = *std::max_element(lanes[3 + a], lanes[3 + a] + N);
+        }
+        out.tmin = *std::min_element(lanes[6], lanes[6] + N);
+        out.tmax = *std::max_element(lanes[7], lanes[7] + N);
+        out.dir = sunDir;
+        return true;
+    }
+};
 
 // The sum of a counter over the valid lanes. Counters are whole numbers,
 // and whole numbers below 2^53 add exactly in double in any order, so the
@@ -261,17 +285,6 @@ double validSum(simd::vfloat<N> counter, simd::vmask<N> valid)
     for (int i = 0; i < N; ++i)
         sums[i % 4] += double(lanes[i]);
     return (sums[0] + sums[1]) + (sums[2] + sums[3]);
-}
-
-// The smallest bundle holding both.
-void widen(RayBundle& bundle, const RayBundle& more)
-{
-    for (int a = 0; a < 3; ++a) {
-        bundle.originLo[a] = std::min(bundle.originLo[a], more.originLo[a]);
-        bundle.originHi[a] = std::max(bundle.originHi[a], more.originHi[a]);
-    }
-    bundle.tmin = std::min(bundle.tmin, more.tmin);
-    bundle.tmax = std::max(bundle.tmax, more.tmax);
 }
 
 } // namespace
@@ -308,53 +321,43 @@ void TileRenderer::renderTile(std::uint32_t tile, std::uint32_t tilesX, const Ca
     // shadow origins, after this test; then every prism is kept.
     constexpr std::uint32_t kBandRows = 2;
     constexpr std::uint32_t passesPerRow = kTileSize / passWidth;
-    std::array<PacketResult<N>, passesPerRow * kBandRows> passes;
+    struct Pass {
+        RayPacketOf<N> rays;
+        simd::vmask<N> valid;
+        PacketResult<N> result;
+    };
+    std::array<Pass, passesPerRow * kBandRows> passes;
     const bool cull = shadowCull && solid == nullptr && settings.shadows;
     std::vector<std::uint32_t> shadowPrisms;
     const std::uint32_t xEnd = std::min(x0 + kTileSize, frame.width);
     const std::uint32_t yEnd = std::min(y0 + kTileSize, frame.height);
-    auto passRays = [&](std::uint32_t x, std::uint32_t y, simd::vmask<N>& valid) {
-        const VF px = VF(float(x)) + laneX;
-        const VF py = VF(float(y)) + laneY;
-        valid = (px < width) & (py < height);
-        return primaryRays<N>(camera, px, py);
-    };
 
     for (std::uint32_t band = y0; band < yEnd; band += kPacketHeight * kBandRows) {
         const std::uint32_t bandEnd = std::min(band + kPacketHeight * kBandRows, yEnd);
-        RayBundle bundle;
-        bool cast = false, culled = cull;
-        PacketResult<N>* pass = passes.data();
+        ShadowBounds<N> bounds;
+        Pass* pass = passes.data();
         for (std::uint32_t y = band; y < bandEnd; y += kPacketHeight) {
             for (std::uint32_t x = x0; x < xEnd; x += passWidth, ++pass) {
-                simd::vmask<N> valid;
-                const RayPacketOf<N> rays = passRays(x, y, valid);
-                marchPacket<N>(*tracer, rays, valid, bin, *pass);
-                if (!culled)
-                    continue;
-                const SunRays<N> sun = sunRays(pass->record, rays, valid, settings);
-                RayBundle more;
-                if (shadowBundle(sun, settings.sunDir, more)) {
-                    if (cast)
-                        widen(bundle, more);
-                    else
-                        bundle = more;
-                    cast = true;
-                } else if (simd::any(sun.lit)) {
-                    culled = false; // a NaN origin: keep every prism
-                }
+                const VF px = VF(float(x)) + laneX;
+                const VF py = VF(float(y)) + laneY;
+                pass->valid = (px < width) & (py < height);
+                pass->rays = primaryRays<N>(camera, px, py);
+                marchPacket<N>(*tracer, pass->rays, pass->valid, bin, pass->result);
+                if (cull)
+                    bounds.add(sunRays(pass->result.record, pass->rays, pass->valid, settings));
             }
         }
-        culled = culled && cast;
+        RayBundle bundle;
+        const bool culled = cull && bounds.bundle(settings.sunDir, bundle);
         if (culled)
             shadowReach.inReach(bundle, shadowPrisms);
 
         pass = passes.data();
         for (std::uint32_t y = band; y < bandEnd; y += kPacketHeight) {
             for (std::uint32_t x = x0; x < xEnd; x += passWidth, ++pass) {
-                simd::vmask<N> valid;
-                const RayPacketOf<N> rays = passRays(x, y, valid);
-                PacketResult<N>& result = *pass;
+                const RayPacketOf<N>& rays = pass->rays;
+                const simd::vmask<N> valid = pass->valid;
+                PacketResult<N>& result = pass->result;
                 finishPacket<N>(*tracer, solid, rays, valid, settings, result, tables,
                                 culled ? &shadowPrisms : nullptr);
 
