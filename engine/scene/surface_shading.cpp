@@ -251,38 +251,62 @@ void fetchSurfaceOf(const SceneTracer& tracer, SurfacePacketOf<N>& out, const Hi
     if (hitBits == 0)
         return;
 
-    // Per-lane prism constants (lanes may hit different prisms).
-    const auto prism = intLanesOf(hits.prism);
-    const auto level = intLanesOf(hits.level);
+    // Per-lane prism constants. A packet's hits are nearly always on one
+    // prism: then each is one broadcast value (the same arithmetic, lane by
+    // lane); otherwise they are gathered lane by lane.
     const Scene& scene = *tracer.scene;
-    float albedoTexel[N], heightScale[N], coarseCell[N], depthScale[N];
-    std::int32_t coarseLevel[N], fieldOf[N];
-    int lastPrism = -1;
-    const Prism* p = nullptr;
-    const DisplacementField* field = nullptr;
-    float lastScale = 0.0f;
-    for (int i = 0; i < N; ++i) {
-        albedoTexel[i] = heightScale[i] = coarseCell[i] = 1.0f;
-        depthScale[i] = 0.0f;
-        coarseLevel[i] = 0;
-        fieldOf[i] = -1;
-        if (!((hitBits >> i) & 1u))
-            continue;
-        if (prism[i] != lastPrism) {
-            lastPrism = prism[i];
-            p = &scene.prisms[lastPrism];
-            field = &scene.fields[p->fieldIndex];
-            lastScale = length(p->axisH);
-        }
-        fieldOf[i] = std::int32_t(p->fieldIndex);
-        albedoTexel[i] = p->albedoTexelSize;
-        heightScale[i] = lastScale;
-        depthScale[i] = p->waterDepthScale;
-        const std::uint32_t coarse =
-            std::min<std::uint32_t>(std::uint32_t(std::max(level[i], 0)) + 3u, field->levels - 1);
-        coarseLevel[i] = std::int32_t(coarse);
+    VF albedoTexel, heightScale, coarseCell, depthScale;
+    VI coarse, fieldLane;
+    const int firstHit = __builtin_ctz(hitBits);
+    const int firstPrism = hits.prism.lane(firstHit);
+    if (simd::none(simd::andNot(fieldHits, hits.prism == VI(firstPrism)))) {
+        const Prism& p = scene.prisms[std::size_t(firstPrism)];
+        const DisplacementField& field = scene.fields[p.fieldIndex];
+        const VI coarseLevel = simd::min(simd::maxZero(hits.level) + VI(3), VI(std::int32_t(field.levels) - 1));
+        albedoTexel = simd::select(fieldHits, VF(p.albedoTexelSize), VF(1.0f));
+        heightScale = simd::select(fieldHits, VF(length(p.axisH)), VF(1.0f));
+        depthScale = simd::select(fieldHits, VF(p.waterDepthScale), VF(0.0f));
+        coarse = simd::select(fieldHits, coarseLevel, VI(0));
         // 2^level built in the exponent field (levels are below 16).
-        coarseCell[i] = std::bit_cast<float>((coarse + 127u) << 23) * p->heightTexelSize;
+        coarseCell = simd::select(fieldHits, simd::exp2Int(coarseLevel) * VF(p.heightTexelSize), VF(1.0f));
+        fieldLane = simd::select(fieldHits, VI(std::int32_t(p.fieldIndex)), VI(-1));
+    } else {
+        const auto prism = intLanesOf(hits.prism);
+        const auto level = intLanesOf(hits.level);
+        float texel[N], scale[N], cell[N], depth[N];
+        std::int32_t coarseLevel[N], fieldOf[N];
+        int lastPrism = -1;
+        const Prism* p = nullptr;
+        const DisplacementField* field = nullptr;
+        float lastScale = 0.0f;
+        for (int i = 0; i < N; ++i) {
+            texel[i] = scale[i] = cell[i] = 1.0f;
+            depth[i] = 0.0f;
+            coarseLevel[i] = 0;
+            fieldOf[i] = -1;
+            if (!((hitBits >> i) & 1u))
+                continue;
+            if (prism[i] != lastPrism) {
+                lastPrism = prism[i];
+                p = &scene.prisms[lastPrism];
+                field = &scene.fields[p->fieldIndex];
+                lastScale = length(p->axisH);
+            }
+            fieldOf[i] = std::int32_t(p->fieldIndex);
+            texel[i] = p->albedoTexelSize;
+            scale[i] = lastScale;
+            depth[i] = p->waterDepthScale;
+            const std::uint32_t levelHere =
+                std::min<std::uint32_t>(std::uint32_t(std::max(level[i], 0)) + 3u, field->levels - 1);
+            coarseLevel[i] = std::int32_t(levelHere);
+            cell[i] = std::bit_cast<float>((levelHere + 127u) << 23) * p->heightTexelSize;
+        }
+        albedoTexel = VF::load(texel);
+        heightScale = VF::load(scale);
+        coarseCell = VF::load(cell);
+        depthScale = VF::load(depth);
+        coarse = VI::load(coarseLevel);
+        fieldLane = VI::load(fieldOf);
     }
 
     // Albedo level of detail from the footprint widened by the slant.
@@ -290,28 +314,26 @@ void fetchSurfaceOf(const SceneTracer& tracer, SurfacePacketOf<N>& out, const Hi
     const VF cosine = simd::abs((hits.normalX * rays.dirX + hits.normalY * rays.dirY + hits.normalZ * rays.dirZ) /
                                 simd::sqrt(simd::max(len2, VF(1e-30f))));
     const VF footprint = rays.coneSpread * hits.t + rays.coneRadius;
-    Lanes<N> lod = lanesOf(simd::max((footprint / simd::max(cosine, VF(0.2f))) / VF::load(albedoTexel), VF(1e-6f)));
+    Lanes<N> lod = lanesOf(simd::max((footprint / simd::max(cosine, VF(0.2f))) / albedoTexel, VF(1e-6f)));
     // The sampler clamps the level of detail to [0, top]: where the ratio is
     // at most 1 its logarithm is at most 0 and the finest level is read
     // whatever its value, so the library call is left out there.
     for (int i = 0; i < N; ++i)
         lod.f[i] = (hitBits >> i) & 1u && lod.f[i] > 1.0f ? std::log2(lod.f[i]) : 0.0f;
     const VF lodA = VF::load(lod.f);
-    const VI coarse = VI::load(coarseLevel);
-    const VI fieldLane = VI::load(fieldOf);
 
     // One pass per field that the packet's lanes hit (nearly always one).
     VF r(0.0f), g(0.0f), b(0.0f), alpha(0.0f), coarseHeight(0.0f);
     VI material(0);
     VM remaining = fieldHits;
     while (simd::any(remaining)) {
-        const int first = __builtin_ctz(simd::bits(remaining));
-        const DisplacementField& f = scene.fields[fieldOf[first]];
+        const std::int32_t fieldIndex = fieldLane.lane(__builtin_ctz(simd::bits(remaining)));
+        const DisplacementField& f = scene.fields[std::size_t(fieldIndex)];
         FieldLevelTables own;
         if (tables.empty())
             own = fieldLevelTables(f);
-        const FieldLevelTables& levelTables = tables.empty() ? own : tables[std::size_t(fieldOf[first])];
-        const VM lanes = remaining & (fieldLane == VI(fieldOf[first]));
+        const FieldLevelTables& levelTables = tables.empty() ? own : tables[std::size_t(fieldIndex)];
+        const VM lanes = remaining & (fieldLane == VI(fieldIndex));
         remaining = simd::andNot(remaining, lanes);
 
         // Albedo and material are read at the centre of the pixel-grid cell.
@@ -347,15 +369,13 @@ void fetchSurfaceOf(const SceneTracer& tracer, SurfacePacketOf<N>& out, const Hi
     out.material = material;
 
     // Water depth from the albedo alpha on water prisms.
-    const VF scale = VF::load(depthScale);
-    const VM water = scale > VF(0.0f);
-    out.waterDepth = simd::select(water, scale * alpha, VF(0.0f));
+    const VM water = depthScale > VF(0.0f);
+    out.waterDepth = simd::select(water, depthScale * alpha, VF(0.0f));
     out.waterFlag = simd::select(water, VF(1.0f), VF(0.0f));
 
     // Cavity: terrain below its coarse surroundings darkens, bumps never brighten.
-    const VF cavity = simd::clamp((hits.h - coarseHeight) * VF::load(heightScale) * VF(0.8f) /
-                                          VF::load(coarseCell) + VF(1.0f),
-                                  VF(0.35f), VF(1.0f));
+    const VF cavity =
+        simd::clamp((hits.h - coarseHeight) * heightScale * VF(0.8f) / coarseCell + VF(1.0f), VF(0.35f), VF(1.0f));
     out.cavity = simd::select(fieldHits, cavity, VF(1.0f));
 }
 
