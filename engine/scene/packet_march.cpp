@@ -362,16 +362,15 @@ void runWalk(const FieldLanes<N>& f, const LocalRays<N>& r, Walk<N>& w, WalkOutc
 
         if (any(descend)) {
             // Into the child of the old cell that contains the point at tTop.
+            // The children are [2 ix, 2 ix + 1] along an axis that halves;
+            // along one that does not, the level is one cell wide (ix = 0)
+            // and the clamp to the child level's last cell makes them [0, 0].
             const VI child = level - VI(1);
             const LevelSize<N> cs = levelSize(f, child);
-            const VM halvesU = child < f.log2W;
-            const VM halvesV = child < f.log2H;
-            const VI loU = select(halvesU, w.ix + w.ix, w.ix);
-            const VI loV = select(halvesV, w.iy + w.iy, w.iy);
-            const VI hiU = select(halvesU, loU + VI(1), loU);
-            const VI hiV = select(halvesV, loV + VI(1), loV);
-            const VI cx = cellAt(r.ou, r.du, tTop, cs.w, toFloat(loU), toFloat(hiU));
-            const VI cy = cellAt(r.ov, r.dv, tTop, cs.h, toFloat(loV), toFloat(hiV));
+            const VF loU = toFloat(w.ix + w.ix), loV = toFloat(w.iy + w.iy);
+            const VF hiU = min(loU + VF(1.0f), cs.w - VF(1.0f)), hiV = min(loV + VF(1.0f), cs.h - VF(1.0f));
+            const VI cx = cellAt(r.ou, r.du, tTop, cs.w, loU, hiU);
+            const VI cy = cellAt(r.ov, r.dv, tTop, cs.h, loV, hiV);
             newLevel = select(descend, child, newLevel);
             newIx = select(descend, cx, newIx);
             newIy = select(descend, cy, newIy);
@@ -379,15 +378,16 @@ void runWalk(const FieldLanes<N>& f, const LocalRays<N>& r, Walk<N>& w, WalkOutc
         }
 
         if (any(advance)) {
-            const VI ax = w.ix + select(tx == tCell, r.stepU, VI(0));
-            const VI ay = w.iy + select(ty == tCell, r.stepV, VI(0));
+            const VI ax = w.ix + keep(tx == tCell, r.stepU);
+            const VI ay = w.iy + keep(ty == tCell, r.stepV);
             const VM outside = (ax < VI(0)) | (ax >= s.wi) | (ay < VI(0)) | (ay >= s.hi);
             const VM leaves = advance & ((w.end <= tCell) | outside);
-            // Up one level when the step crossed into another parent.
-            const VM halvesU = level < f.log2W;
-            const VM halvesV = level < f.log2H;
-            const VI pxOld = select(halvesU, w.ix >> 1, w.ix), pxNew = select(halvesU, ax >> 1, ax);
-            const VI pyOld = select(halvesV, w.iy >> 1, w.iy), pyNew = select(halvesV, ay >> 1, ay);
+            // Up one level when the step crossed into another parent: the
+            // parent index is index >> 1 along an axis that halves going up.
+            // Along one that does not the level is one cell wide, so a lane
+            // that stays inside has ix = ax = 0 and the shift changes nothing.
+            const VI pxOld = w.ix >> 1, pxNew = ax >> 1;
+            const VI pyOld = w.iy >> 1, pyNew = ay >> 1;
             const VM ascend = andNot(advance, leaves) & (level < f.top) & ((pxOld != pxNew) | (pyOld != pyNew));
             newC = select(advance, tOut, newC);
             newIx = select(advance, select(ascend, pxNew, ax), newIx);

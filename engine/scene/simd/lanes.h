@@ -7,12 +7,13 @@
 // Every width implements the same set:
 //   vmask: &, |, ^, ~, andNot, bits (movemask), any, all, none, count, lane
 //   vfloat: + - * /, compares, isNan, min, max (second operand on NaN), abs,
-//           sqrt, floor, select, asInt, toInt (truncating), toFloat, load/store
+//           sqrt, floor, select, keep (select against zero), asInt, toInt
+//           (truncating), toFloat, load/store
 //   vint:  + - * (low 32 bits), & | ^ andNot, << >> shiftRightLogical,
 //          compares, min, max, maxZero (max with 0), mulU16 (the product of
-//          lanes in [0, 65535]; other lanes get some value), select, masked
-//          gathers of 32-bit words, of 16-bit heights and of height pairs,
-//          lookup16 into a 16-entry table
+//          lanes in [0, 65535]; other lanes get some value), select, keep,
+//          masked gathers of 32-bit words, of 16-bit heights and of height
+//          pairs, lookup16 into a 16-entry table
 // Lane-wise results are bit-identical across widths.
 
 #include <cstdint>
@@ -83,7 +84,7 @@ inline void streamFence()
 }
 
 // The mask as 0.0 / 1.0 per lane (for counters kept in floats).
-template <int N> inline vfloat<N> maskToOne(vmask<N> m) { return select(m, vfloat<N>(1.0f), vfloat<N>(0.0f)); }
+template <int N> inline vfloat<N> maskToOne(vmask<N> m) { return keep(m, vfloat<N>(1.0f)); }
 
 } // namespace qlmr::simd
 

@@ -109,6 +109,7 @@ inline vfloat<8> abs(vfloat<8> a) { return _mm256_andnot_ps(_mm256_set1_ps(-0.0f
 inline vfloat<8> sqrt(vfloat<8> a) { return _mm256_sqrt_ps(a.v); }
 inline vfloat<8> floor(vfloat<8> a) { return _mm256_floor_ps(a.v); }
 inline vfloat<8> select(vmask<8> m, vfloat<8> a, vfloat<8> b) { return _mm256_blendv_ps(b.v, a.v, m.m); }
+inline vfloat<8> keep(vmask<8> m, vfloat<8> a) { return _mm256_and_ps(m.m, a.v); }
 
 inline vint<8> asInt(vfloat<8> a) { return _mm256_castps_si256(a.v); }
 inline vfloat<8> asFloat(vint<8> a) { return _mm256_castsi256_ps(a.v); }
@@ -140,6 +141,7 @@ inline vint<8> mulU16(vint<8> a, vint<8> b) { return _mm256_mullo_epi32(a.v, b.v
 inline vint<8> select(vmask<8> m, vint<8> a, vint<8> b) {
     return _mm256_castps_si256(_mm256_blendv_ps(_mm256_castsi256_ps(b.v), _mm256_castsi256_ps(a.v), m.m));
 }
+inline vint<8> keep(vmask<8> m, vint<8> a) { return _mm256_and_si256(_mm256_castps_si256(m.m), a.v); }
 
 // Hardware gathers; lanes outside the mask are not read and come back 0.
 inline vint<8> gather(const std::int32_t* base, vint<8> index, vmask<8> m) {

@@ -146,6 +146,8 @@ inline vfloat<N> sqrt(vfloat<N> a) { return {sqrt(a.lo), sqrt(a.hi)}; }
 template <int N> requires PairedLanes<N>
 inline vfloat<N> floor(vfloat<N> a) { return {floor(a.lo), floor(a.hi)}; }
 template <int N> requires PairedLanes<N>
+inline vfloat<N> keep(vmask<N> m, vfloat<N> a) { return {keep(m.lo, a.lo), keep(m.hi, a.hi)}; }
+template <int N> requires PairedLanes<N>
 inline vfloat<N> select(vmask<N> m, vfloat<N> a, vfloat<N> b) {
     return {select(m.lo, a.lo, b.lo), select(m.hi, a.hi, b.hi)};
 }
@@ -201,6 +203,8 @@ template <int N> requires PairedLanes<N>
 inline vint<N> maxZero(vint<N> a) { return {maxZero(a.lo), maxZero(a.hi)}; }
 template <int N> requires PairedLanes<N>
 inline vint<N> mulU16(vint<N> a, vint<N> b) { return {mulU16(a.lo, b.lo), mulU16(a.hi, b.hi)}; }
+template <int N> requires PairedLanes<N>
+inline vint<N> keep(vmask<N> m, vint<N> a) { return {keep(m.lo, a.lo), keep(m.hi, a.hi)}; }
 template <int N> requires PairedLanes<N>
 inline vint<N> select(vmask<N> m, vint<N> a, vint<N> b) { return {select(m.lo, a.lo, b.lo), select(m.hi, a.hi, b.hi)}; }
 

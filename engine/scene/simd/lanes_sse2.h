@@ -107,6 +107,7 @@ inline vfloat<4> sqrt(vfloat<4> a) { return _mm_sqrt_ps(a.v); }
 inline vfloat<4> select(vmask<4> m, vfloat<4> a, vfloat<4> b) {
     return _mm_or_ps(_mm_and_ps(m.m, a.v), _mm_andnot_ps(m.m, b.v));
 }
+inline vfloat<4> keep(vmask<4> m, vfloat<4> a) { return _mm_and_ps(m.m, a.v); }
 
 // Truncate and correct. Magnitudes of 2^23 and above (and inf, NaN) are
 // already integral and pass through; the sign bit is kept so -0 stays -0.
@@ -152,6 +153,7 @@ inline vint<4> select(vmask<4> m, vint<4> a, vint<4> b) {
     const __m128i mi = _mm_castps_si128(m.m);
     return _mm_or_si128(_mm_and_si128(mi, a.v), _mm_andnot_si128(mi, b.v));
 }
+inline vint<4> keep(vmask<4> m, vint<4> a) { return _mm_and_si128(_mm_castps_si128(m.m), a.v); }
 inline vint<4> min(vint<4> a, vint<4> b) { return select(a < b, a, b); }
 // max(a, 0): the sign spread over the lane clears negative lanes.
 inline vint<4> maxZero(vint<4> a) { return _mm_andnot_si128(_mm_srai_epi32(a.v, 31), a.v); }
