@@ -322,6 +322,18 @@ void runWalk(const FieldLanes<N>& f, const LocalRays<N>& r, Walk<N>& w, WalkOutc
                                 select(smallOk | largeOk, simd::clamp(counted, VF(0.0f), tauMax), VF(kInf)));
                 leafHit = leaf & (tauHit <= tauMax);
                 underNow = under;
+                // A lane hits once (and stops): most steps record nothing.
+                if constexpr (mode == WalkMode::March) {
+                    if (any(leafHit)) {
+                        out.found |= leafHit;
+                        out.t = select(leafHit, c + tauHit, out.t);
+                        out.level = select(leafHit, level, out.level);
+                        out.ix = select(leafHit, w.ix, out.ix);
+                        out.iy = select(leafHit, w.iy, out.iy);
+                        out.underAtEntry =
+                            (leafHit & (c == prismStart) & underNow) | andNot(out.underAtEntry, leafHit);
+                    }
+                }
             }
         }
 
@@ -336,13 +348,7 @@ void runWalk(const FieldLanes<N>& f, const LocalRays<N>& r, Walk<N>& w, WalkOutc
             stopped = seeded;
             descend = andNot(candidate, seeded);
         } else if constexpr (mode == WalkMode::March) {
-            out.found |= leafHit;
-            out.t = select(leafHit, c + tauHit, out.t);
-            out.level = select(leafHit, level, out.level);
-            out.ix = select(leafHit, w.ix, out.ix);
-            out.iy = select(leafHit, w.iy, out.iy);
-            out.underAtEntry = (leafHit & (c == prismStart) & underNow) | andNot(out.underAtEntry, leafHit);
-            stopped = leafHit;
+            stopped = leafHit; // recorded with the leaf test
             descend = andNot(candidate, leaf);
         } else {
             const VM blocked = aboveRay | leafHit;
@@ -371,7 +377,7 @@ void runWalk(const FieldLanes<N>& f, const LocalRays<N>& r, Walk<N>& w, WalkOutc
             const VF hiU = min(loU + VF(1.0f), cs.w - VF(1.0f)), hiV = min(loV + VF(1.0f), cs.h - VF(1.0f));
             const VI cx = cellAt(r.ou, r.du, tTop, cs.w, loU, hiU);
             const VI cy = cellAt(r.ov, r.dv, tTop, cs.h, loV, hiV);
-            newLevel = select(descend, child, newLevel);
+            newLevel = newLevel + asInt(descend); // one level down (set lanes are -1)
             newIx = select(descend, cx, newIx);
             newIy = select(descend, cy, newIy);
             newC = select(descend, tTop, newC);
@@ -392,7 +398,7 @@ void runWalk(const FieldLanes<N>& f, const LocalRays<N>& r, Walk<N>& w, WalkOutc
             newC = select(advance, tOut, newC);
             newIx = select(advance, select(ascend, pxNew, ax), newIx);
             newIy = select(advance, select(ascend, pyNew, ay), newIy);
-            newLevel = select(ascend, level + VI(1), newLevel);
+            newLevel = newLevel - asInt(ascend); // one level up
             keepWalking = andNot(keepWalking, leaves);
         }
 

@@ -226,10 +226,17 @@ TYPED_TEST(Lanes, MasksCountSelectAndRoundTripThroughBits)
         EXPECT_EQ(bits(m ^ other), b ^ bits(other));
         const vfloat<N> s = select(m, vfloat<N>(1.0f), vfloat<N>(2.0f));
         const vint<N> si = select(m, vint<N>(-3), vint<N>(4));
+        const vfloat<N> kept = keep(m, vfloat<N>(-2.5f));
+        const vint<N> keptInt = keep(m, vint<N>(-7)), asInteger = asInt(m);
         for (int l = 0; l < N; ++l) {
-            EXPECT_EQ(m.lane(l), ((b >> l) & 1u) != 0);
-            EXPECT_EQ(s.lane(l), (b >> l) & 1u ? 1.0f : 2.0f);
-            EXPECT_EQ(si.lane(l), (b >> l) & 1u ? -3 : 4);
+            const bool set = ((b >> l) & 1u) != 0;
+            EXPECT_EQ(m.lane(l), set);
+            EXPECT_EQ(s.lane(l), set ? 1.0f : 2.0f);
+            EXPECT_EQ(si.lane(l), set ? -3 : 4);
+            EXPECT_EQ(bitsOf(kept.lane(l)), bitsOf(set ? -2.5f : 0.0f)); // +0, not -0
+            EXPECT_EQ(keptInt.lane(l), set ? -7 : 0);
+            EXPECT_EQ(asInteger.lane(l), set ? -1 : 0);
+            EXPECT_EQ(maskToOne(m).lane(l), set ? 1.0f : 0.0f);
         }
     }
     EXPECT_EQ(bits(VM(true)), full);

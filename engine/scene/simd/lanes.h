@@ -5,7 +5,8 @@
 // are written once over vfloat<N>/vint<N>/vmask<N>; N = 1 is the scalar path.
 //
 // Every width implements the same set:
-//   vmask: &, |, ^, ~, andNot, bits (movemask), any, all, none, count, lane
+//   vmask: &, |, ^, ~, andNot, bits (movemask), any, all, none, count, lane,
+//          asInt (-1 on set lanes, 0 on the others)
 //   vfloat: + - * /, compares, isNan, min, max (second operand on NaN), abs,
 //           sqrt, floor, select, keep (select against zero), asInt, toInt
 //           (truncating), toFloat, load/store

@@ -142,6 +142,7 @@ inline vint<8> select(vmask<8> m, vint<8> a, vint<8> b) {
     return _mm256_castps_si256(_mm256_blendv_ps(_mm256_castsi256_ps(b.v), _mm256_castsi256_ps(a.v), m.m));
 }
 inline vint<8> keep(vmask<8> m, vint<8> a) { return _mm256_and_si256(_mm256_castps_si256(m.m), a.v); }
+inline vint<8> asInt(vmask<8> m) { return _mm256_castps_si256(m.m); }
 
 // Hardware gathers; lanes outside the mask are not read and come back 0.
 inline vint<8> gather(const std::int32_t* base, vint<8> index, vmask<8> m) {

@@ -206,6 +206,8 @@ inline vint<N> mulU16(vint<N> a, vint<N> b) { return {mulU16(a.lo, b.lo), mulU16
 template <int N> requires PairedLanes<N>
 inline vint<N> keep(vmask<N> m, vint<N> a) { return {keep(m.lo, a.lo), keep(m.hi, a.hi)}; }
 template <int N> requires PairedLanes<N>
+inline vint<N> asInt(vmask<N> m) { return {asInt(m.lo), asInt(m.hi)}; }
+template <int N> requires PairedLanes<N>
 inline vint<N> select(vmask<N> m, vint<N> a, vint<N> b) { return {select(m.lo, a.lo, b.lo), select(m.hi, a.hi, b.hi)}; }
 
 template <int N> requires PairedLanes<N>

@@ -127,6 +127,7 @@ inline vint<1> min(vint<1> a, vint<1> b) { return a.v < b.v ? a : b; }
 inline vint<1> max(vint<1> a, vint<1> b) { return a.v > b.v ? a : b; }
 inline vint<1> select(vmask<1> m, vint<1> a, vint<1> b) { return m.m ? a : b; }
 inline vint<1> keep(vmask<1> m, vint<1> a) { return m.m ? a : vint<1>(0); }
+inline vint<1> asInt(vmask<1> m) { return m.m ? -1 : 0; }
 
 // Gathers read only the lanes of the mask; the others come back 0.
 inline vint<1> gather(const std::int32_t* base, vint<1> index, vmask<1> m) { return m.m ? base[index.v] : 0; }

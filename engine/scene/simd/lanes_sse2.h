@@ -154,6 +154,7 @@ inline vint<4> select(vmask<4> m, vint<4> a, vint<4> b) {
     return _mm_or_si128(_mm_and_si128(mi, a.v), _mm_andnot_si128(mi, b.v));
 }
 inline vint<4> keep(vmask<4> m, vint<4> a) { return _mm_and_si128(_mm_castps_si128(m.m), a.v); }
+inline vint<4> asInt(vmask<4> m) { return _mm_castps_si128(m.m); }
 inline vint<4> min(vint<4> a, vint<4> b) { return select(a < b, a, b); }
 // max(a, 0): the sign spread over the lane clears negative lanes.
 inline vint<4> maxZero(vint<4> a) { return _mm_andnot_si128(_mm_srai_epi32(a.v, 31), a.v); }
