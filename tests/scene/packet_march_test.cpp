@@ -641,10 +641,10 @@ TEST(PacketMarch, ShadowAnyHitAgreesWithReference)
 
 // Prisms scattered around the origin, of every orientation: axis aligned
 // (zero entries in the local matrix), turned, flipped and stretched.
-std::unique_ptr<Scene> scatteredPrisms(std::mt19937& rng)
+std::unique_ptr<Scene> scatteredPrisms(std::mt19937& rng, const FieldCase& fc = {16, 16, false, Surface::Noise})
 {
     auto scene = std::make_unique<Scene>();
-    scene->addField(randomField(16, 16, false, Surface::Noise, rng));
+    scene->addField(randomField(fc.w, fc.h, fc.wrap, fc.kind, rng));
     scene->addField(randomField(8, 8, true, Surface::Smooth, rng));
     std::uniform_real_distribution<float> pos(-12.0f, 12.0f), size(0.5f, 4.0f);
     scene->addPrism(makePrism({-2.0f, 0.0f, 2.0f}, {1, 0, 0}, {0, 0, -1}, 4.0f, 4.0f, 1.5f, 0));
@@ -753,15 +753,16 @@ TEST(PrismReach, LeavesOutOnlyPrismsNoRayOfTheBundleEnters)
 }
 
 // Against the kept prisms a bundle's shadow rays are blocked exactly as
-// against the whole list, lane for lane, at every width.
+// against the whole list, lane for lane, at every width, over every field
+// shape, clamped and tiling.
 TEST(PrismReach, ShadowMasksAgainstTheKeptPrismsAreTheSame)
 {
     std::mt19937 rng(31);
     int blocked = 0;
-    for (int sceneIndex = 0; sceneIndex < 3; ++sceneIndex) {
-        auto scene = scatteredPrisms(rng);
+    for (const FieldCase& fc : kFieldCases) {
+        auto scene = scatteredPrisms(rng, fc);
         const SceneTracer tracer(*scene, TraceSettings{});
-        for (int k = 0; k < 80; ++k) {
+        for (int k = 0; k < 40; ++k) {
             const BundleCase b = randomBundle(*scene, rng, k);
             const PrismReach reach(tracer, b.bundle.dir, tracer.allPrisms);
             std::vector<uint32_t> inReach;
@@ -1054,8 +1055,9 @@ struct WidthCase {
 
 class MarchWidths : public ::testing::TestWithParam<WidthCase> {};
 
-// The build's width (and 4 lanes in the 8-lane build) gives bit-identical
-// hits, counters and shadow masks to the scalar path, packet by packet.
+// The build's width (and 4 lanes in the 8-lane build, and the tile
+// renderer's pass of two packets) gives bit-identical hits, counters and
+// shadow masks to the scalar path, packet by packet.
 TEST_P(MarchWidths, EveryWidthMatchesTheScalarPathBitForBit)
 {
     const WidthCase& wc = GetParam();
@@ -1088,6 +1090,13 @@ TEST_P(MarchWidths, EveryWidthMatchesTheScalarPathBitForBit)
             ASSERT_EQ(shadowScalar[i], shadowFour[i]) << "ray " << i;
         }
 #endif
+        // The tile renderer's pass: two packets' lanes in one group.
+        const auto pass = marchAll<kPassLanes>(tracer, rays, tracer.allPrisms);
+        const auto shadowPass = shadowAll<kPassLanes>(tracer, rays, tracer.allPrisms);
+        for (std::size_t i = 0; i < rays.size(); ++i) {
+            ASSERT_TRUE(sameBits(scalar[i], pass[i])) << "ray " << i;
+            ASSERT_EQ(shadowScalar[i], shadowPass[i]) << "ray " << i;
+        }
     }
 }
 
