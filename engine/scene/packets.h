@@ -6,6 +6,8 @@
 
 #include "scene/simd/lanes.h"
 
+// Packets per kernel pass of the tile renderer (see kPacketsPerPass); a
+// macro so that the sources can instantiate the kernels at the pass width.
 #ifndef QLMR_PASS_PACKETS
 #define QLMR_PASS_PACKETS 2
 #endif

@@ -257,7 +257,7 @@ inline SunRays<N> sunRays(const HitPacketOf<N>& hits, const RayPacketOf<N>& prim
 // as for fetchSurface. `shadowPrisms`: the prisms the shadow rays are traced
 // against, in the scene's order; null for all of them. A caller may leave
 // out prisms that none of the packet's shadow rays can enter (see
-// prismsInReach), which changes nothing but the time taken.
+// PrismReach), which changes nothing but the time taken.
 template <int N>
 int shadeHits(const SceneTracer& tracer, const SdnaInstance* solid, const RayPacketOf<N>& rays, simd::vmask<N> valid,
               HitPacketOf<N>& hits, const RenderSettings& settings, LaneVec3<N>& color,

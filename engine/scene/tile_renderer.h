@@ -24,7 +24,6 @@ namespace qlmr {
 
 inline constexpr std::uint32_t kTileSize = 16;
 
-
 // Counters of one frame. The per-worker accumulators have the same layout;
 // their `ms` stays 0.
 struct FrameStats {
