@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 
 namespace qlmr {
@@ -62,6 +63,14 @@ struct WalkOutcome {
     vmask<N> underAtEntry; // March: the ray started on or under the patch
 };
 
+// 1 / d per lane with zero components floored at 2^-80 (keeping the sign).
+template <int N>
+vfloat<N> inverseDirection(vfloat<N> d)
+{
+    const vfloat<N> m = max(abs(d), vfloat<N>(kDirectionFloor));
+    return vfloat<N>(1.0f) / select(d >= vfloat<N>(0.0f), m, -m);
+}
+
 template <int N>
 LocalRays<N> localRays(const RayPacketOf<N>& rays, const Prism& p)
 {
@@ -80,13 +89,9 @@ LocalRays<N> localRays(const RayPacketOf<N>& rays, const Prism& p)
     r.dv = rays.dirX * VF(m0.y) + rays.dirY * VF(m1.y) + rays.dirZ * VF(m2.y);
     r.dh = rays.dirX * VF(m0.z) + rays.dirY * VF(m1.z) + rays.dirZ * VF(m2.z);
 
-    auto inverse = [](VF d) {
-        const VF m = max(abs(d), VF(kDirectionFloor));
-        return VF(1.0f) / select(d >= VF(0.0f), m, -m);
-    };
-    r.iu = inverse(r.du);
-    r.iv = inverse(r.dv);
-    r.ih = inverse(r.dh);
+    r.iu = inverseDirection(r.du);
+    r.iv = inverseDirection(r.dv);
+    r.ih = inverseDirection(r.dh);
     const vmask<N> posU = r.du >= VF(0.0f);
     const vmask<N> posV = r.dv >= VF(0.0f);
     r.stepU = select(posU, vint<N>(1), vint<N>(-1));
@@ -117,6 +122,8 @@ FieldLanes<N> fieldLanes(const FieldView& view)
 }
 
 // Level sizes as exact floats: 2^max(log2 - level, 0), and their inverses.
+// The small helpers of a walk step are forced inline: at the pass width a
+// call passes its lane vectors through memory.
 template <int N>
 struct LevelSize {
     vfloat<N> w, h, invW, invH;
@@ -124,10 +131,10 @@ struct LevelSize {
 };
 
 template <int N>
-LevelSize<N> levelSize(const FieldLanes<N>& f, vint<N> level)
+[[gnu::always_inline]] inline LevelSize<N> levelSize(const FieldLanes<N>& f, vint<N> level)
 {
-    const vint<N> ew = max(f.log2W - level, vint<N>(0));
-    const vint<N> eh = max(f.log2H - level, vint<N>(0));
+    const vint<N> ew = maxZero(f.log2W - level);
+    const vint<N> eh = maxZero(f.log2H - level);
     LevelSize<N> s;
     s.w = simd::exp2Int(ew);
     s.h = simd::exp2Int(eh);
@@ -138,11 +145,16 @@ LevelSize<N> levelSize(const FieldLanes<N>& f, vint<N> level)
     return s;
 }
 
-// The cell of a level containing the local point at t, clamped into [lo, hi].
+// The cell of a level containing the local point at t, floor((o + t d) size),
+// clamped into [lo, hi]. With integral 0 <= lo <= hi the floor can be left
+// to the truncating conversion: a value at or above lo is not negative, so
+// truncating it (or hi) is its floor (or hi); one below lo, NaN included,
+// clamps to lo either way.
 template <int N>
-vint<N> cellAt(vfloat<N> o, vfloat<N> d, vfloat<N> t, vfloat<N> size, vfloat<N> lo, vfloat<N> hi)
+[[gnu::always_inline]] inline vint<N> cellAt(vfloat<N> o, vfloat<N> d, vfloat<N> t, vfloat<N> size, vfloat<N> lo,
+                                             vfloat<N> hi)
 {
-    return toInt(simd::clamp(floor((o + t * d) * size), lo, hi));
+    return toInt(simd::clamp((o + t * d) * size, lo, hi));
 }
 
 // The four corner heights of cell (ix, iy) of each lane's level.
@@ -169,8 +181,9 @@ template <int N>
         x1 = min(x1, s.wi - VI(1));
         y1 = min(y1, s.hi - VI(1));
     }
-    const VI row0 = offset + iy * s.wi;
-    const VI row1 = offset + y1 * s.wi;
+    // Cell indices and level sizes are at most 2^15 (16 levels).
+    const VI row0 = offset + mulU16(iy, s.wi);
+    const VI row1 = offset + mulU16(y1, s.wi);
     const VI pair0 = gatherPairU16(view.heights, row0 + ix, lanes);
     const VI pair1 = gatherPairU16(view.heights, row1 + ix, lanes);
     VI h10 = simd::shiftRightLogical(pair0, 16);
@@ -183,6 +196,35 @@ template <int N>
     const simd::vfloat<N> scale(kHeightScale);
     return {toFloat(pair0 & VI(0xFFFF)) * scale, toFloat(h10) * scale, toFloat(pair1 & VI(0xFFFF)) * scale,
             toFloat(h11) * scale};
+}
+
+// gatherHeights8 at (ix + dx, iy + dy) and (ix + dx + 1, iy + dy) in one
+// paired load; lanes where the edge rule does not put the second sample
+// right after the first (last column, one-column levels) load it apart.
+template <int N>
+[[gnu::always_inline]] inline void gatherHeightPair(const HeightGather<N>& g, vmask<N> lanes, int dx, int dy,
+                                                    vfloat<N>& first, vfloat<N>& second)
+{
+    using VI = vint<N>;
+    VI x0 = g.ix + VI(dx), x1 = g.ix + VI(dx + 1), y = g.iy + VI(dy);
+    if (g.view->wrap) {
+        x0 = x0 & (g.width - VI(1));
+        x1 = x1 & (g.width - VI(1));
+        y = y & (g.height - VI(1));
+    } else {
+        x0 = simd::clamp(x0, VI(0), g.width - VI(1));
+        x1 = simd::clamp(x1, VI(0), g.width - VI(1));
+        y = simd::clamp(y, VI(0), g.height - VI(1));
+    }
+    const VI row = g.levelOffset + mulU16(y, g.width);
+    const VI pair = gatherPairU16(g.view->heights, row + x0, lanes);
+    VI high = simd::shiftRightLogical(pair, 16);
+    const vmask<N> apart = lanes & (x1 != x0 + VI(1));
+    if (any(apart))
+        high = select(apart, gatherU16(g.view->heights, row + x1, apart), high);
+    const vfloat<N> scale(kHeightScale);
+    first = toFloat(pair & VI(0xFFFF)) * scale;
+    second = toFloat(high) * scale;
 }
 
 // The walk over the bounds pyramid, shared by the seed pass, the march and
@@ -199,6 +241,15 @@ void runWalk(const FieldLanes<N>& f, const LocalRays<N>& r, Walk<N>& w, WalkOutc
     const FieldView& view = *f.view;
     const bool hasBounds = f.levels >= 2;
     const auto* boundsOffsets = reinterpret_cast<const std::int32_t*>(view.boundsOffsets.data());
+
+    // A lane's leaves all lie on its lodFloor: it starts at or above it,
+    // descends only from above it and never goes below. So the leaf level's
+    // sizes, the patch slopes along u and v and the root tolerance are the
+    // same at every leaf step of the lane.
+    const LevelSize<N> leafSize = levelSize(f, lodFloor);
+    const VF leafDs = r.du * leafSize.w;
+    const VF leafDr = r.dv * leafSize.h;
+    const VF leafEps = VF(2e-5f) / max(abs(leafDr) + abs(leafDs) + abs(r.dh), VF(kDirectionFloor));
 
     for (std::uint32_t step = 0; step < maxSteps; ++step) {
         const VM walking = w.walking;
@@ -224,7 +275,7 @@ void runWalk(const FieldLanes<N>& f, const LocalRays<N>& r, Walk<N>& w, WalkOutc
         VF tTop(kInf);
         VM aboveRay; // Shadow: the whole node lies above the ray over the step
         if (hasBounds && any(nodeLanes)) {
-            const VI nodeIndex = simd::lookup16(boundsOffsets, level) + w.iy * s.wi + w.ix;
+            const VI nodeIndex = simd::lookup16(boundsOffsets, level) + mulU16(w.iy, s.wi) + w.ix;
             const VI node = gather(view.bounds, nodeIndex, nodeLanes);
             const VF maxH = toFloat(simd::shiftRightLogical(node, 16)) * VF(kHeightScale);
             const VF rayAtC = r.oh + c * r.dh;
@@ -243,11 +294,11 @@ void runWalk(const FieldLanes<N>& f, const LocalRays<N>& r, Walk<N>& w, WalkOutc
         VM underNow;
         if constexpr (mode != WalkMode::Seed) {
             if (any(leaf)) {
-                const Corners<N> k4 = cornerHeights(f, level, w.ix, w.iy, s, leaf);
-                const VF s0 = (r.ou + c * r.du) * s.w - toFloat(w.ix);
-                const VF r0 = (r.ov + c * r.dv) * s.h - toFloat(w.iy);
-                const VF ds = r.du * s.w;
-                const VF dr = r.dv * s.h;
+                const Corners<N> k4 = cornerHeights(f, level, w.ix, w.iy, leafSize, leaf);
+                const VF s0 = (r.ou + c * r.du) * leafSize.w - toFloat(w.ix);
+                const VF r0 = (r.ov + c * r.dv) * leafSize.h - toFloat(w.iy);
+                const VF ds = leafDs;
+                const VF dr = leafDr;
                 const VF ea = k4.h10 - k4.h00;
                 const VF eb = k4.h01 - k4.h00;
                 const VF twist = k4.h00 - k4.h10 - k4.h01 + k4.h11;
@@ -261,7 +312,7 @@ void runWalk(const FieldLanes<N>& f, const LocalRays<N>& r, Walk<N>& w, WalkOutc
                 const VF rb = simd::nanTo(f0 / q, VF(kInf));
                 const VF small = min(ra, rb), large = max(ra, rb);
                 const VF tauMax = tOut - c;
-                const VF eps = VF(2e-5f) / max(abs(dr) + abs(ds) + abs(r.dh), VF(kDirectionFloor));
+                const VF eps = leafEps;
                 const VM discOk = disc >= VF(0.0f);
                 const VM smallOk = discOk & (small >= -eps) & (small <= tauMax + eps);
                 const VM largeOk = discOk & (large >= -eps) & (large <= tauMax + eps);
@@ -271,6 +322,18 @@ void runWalk(const FieldLanes<N>& f, const LocalRays<N>& r, Walk<N>& w, WalkOutc
                                 select(smallOk | largeOk, simd::clamp(counted, VF(0.0f), tauMax), VF(kInf)));
                 leafHit = leaf & (tauHit <= tauMax);
                 underNow = under;
+                // A lane hits once (and stops): most steps record nothing.
+                if constexpr (mode == WalkMode::March) {
+                    if (any(leafHit)) {
+                        out.found |= leafHit;
+                        out.t = select(leafHit, c + tauHit, out.t);
+                        out.level = select(leafHit, level, out.level);
+                        out.ix = select(leafHit, w.ix, out.ix);
+                        out.iy = select(leafHit, w.iy, out.iy);
+                        out.underAtEntry =
+                            (leafHit & (c == prismStart) & underNow) | andNot(out.underAtEntry, leafHit);
+                    }
+                }
             }
         }
 
@@ -285,13 +348,7 @@ void runWalk(const FieldLanes<N>& f, const LocalRays<N>& r, Walk<N>& w, WalkOutc
             stopped = seeded;
             descend = andNot(candidate, seeded);
         } else if constexpr (mode == WalkMode::March) {
-            out.found |= leafHit;
-            out.t = select(leafHit, c + tauHit, out.t);
-            out.level = select(leafHit, level, out.level);
-            out.ix = select(leafHit, w.ix, out.ix);
-            out.iy = select(leafHit, w.iy, out.iy);
-            out.underAtEntry = (leafHit & (c == prismStart) & underNow) | andNot(out.underAtEntry, leafHit);
-            stopped = leafHit;
+            stopped = leafHit; // recorded with the leaf test
             descend = andNot(candidate, leaf);
         } else {
             const VM blocked = aboveRay | leafHit;
@@ -311,37 +368,37 @@ void runWalk(const FieldLanes<N>& f, const LocalRays<N>& r, Walk<N>& w, WalkOutc
 
         if (any(descend)) {
             // Into the child of the old cell that contains the point at tTop.
+            // The children are [2 ix, 2 ix + 1] along an axis that halves;
+            // along one that does not, the level is one cell wide (ix = 0)
+            // and the clamp to the child level's last cell makes them [0, 0].
             const VI child = level - VI(1);
             const LevelSize<N> cs = levelSize(f, child);
-            const VM halvesU = child < f.log2W;
-            const VM halvesV = child < f.log2H;
-            const VI loU = select(halvesU, w.ix + w.ix, w.ix);
-            const VI loV = select(halvesV, w.iy + w.iy, w.iy);
-            const VI hiU = select(halvesU, loU + VI(1), loU);
-            const VI hiV = select(halvesV, loV + VI(1), loV);
-            const VI cx = cellAt(r.ou, r.du, tTop, cs.w, toFloat(loU), toFloat(hiU));
-            const VI cy = cellAt(r.ov, r.dv, tTop, cs.h, toFloat(loV), toFloat(hiV));
-            newLevel = select(descend, child, newLevel);
+            const VF loU = toFloat(w.ix + w.ix), loV = toFloat(w.iy + w.iy);
+            const VF hiU = min(loU + VF(1.0f), cs.w - VF(1.0f)), hiV = min(loV + VF(1.0f), cs.h - VF(1.0f));
+            const VI cx = cellAt(r.ou, r.du, tTop, cs.w, loU, hiU);
+            const VI cy = cellAt(r.ov, r.dv, tTop, cs.h, loV, hiV);
+            newLevel = newLevel + asInt(descend); // one level down (set lanes are -1)
             newIx = select(descend, cx, newIx);
             newIy = select(descend, cy, newIy);
             newC = select(descend, tTop, newC);
         }
 
         if (any(advance)) {
-            const VI ax = w.ix + select(tx == tCell, r.stepU, VI(0));
-            const VI ay = w.iy + select(ty == tCell, r.stepV, VI(0));
+            const VI ax = w.ix + keep(tx == tCell, r.stepU);
+            const VI ay = w.iy + keep(ty == tCell, r.stepV);
             const VM outside = (ax < VI(0)) | (ax >= s.wi) | (ay < VI(0)) | (ay >= s.hi);
             const VM leaves = advance & ((w.end <= tCell) | outside);
-            // Up one level when the step crossed into another parent.
-            const VM halvesU = level < f.log2W;
-            const VM halvesV = level < f.log2H;
-            const VI pxOld = select(halvesU, w.ix >> 1, w.ix), pxNew = select(halvesU, ax >> 1, ax);
-            const VI pyOld = select(halvesV, w.iy >> 1, w.iy), pyNew = select(halvesV, ay >> 1, ay);
+            // Up one level when the step crossed into another parent: the
+            // parent index is index >> 1 along an axis that halves going up.
+            // Along one that does not the level is one cell wide, so a lane
+            // that stays inside has ix = ax = 0 and the shift changes nothing.
+            const VI pxOld = w.ix >> 1, pxNew = ax >> 1;
+            const VI pyOld = w.iy >> 1, pyNew = ay >> 1;
             const VM ascend = andNot(advance, leaves) & (level < f.top) & ((pxOld != pxNew) | (pyOld != pyNew));
             newC = select(advance, tOut, newC);
             newIx = select(advance, select(ascend, pxNew, ax), newIx);
             newIy = select(advance, select(ascend, pyNew, ay), newIy);
-            newLevel = select(ascend, level + VI(1), newLevel);
+            newLevel = newLevel - asInt(ascend); // one level up
             keepWalking = andNot(keepWalking, leaves);
         }
 
@@ -460,22 +517,13 @@ void recordHits(const SceneTracer& tracer, const Prism& p, std::uint32_t prismIn
     const VF v = r.ov + t * r.dv;
     const VF rayH = r.oh + t * r.dh;
 
-    // Geometric patch at the hit cell.
+    // The patch cell, and the 2 x 2 block of the shading gradient kept
+    // inside the level on clamping fields (max(size, 2) - 2 keeps the range
+    // valid on one-cell-wide levels).
     const VI cx = simd::clamp(hit.ix, VI(0), s.wi - VI(1));
     const VI cy = simd::clamp(hit.iy, VI(0), s.hi - VI(1));
     const VF sCell = simd::clamp(u * s.w - toFloat(cx), VF(0.0f), VF(1.0f));
     const VF rCell = simd::clamp(v * s.h - toFloat(cy), VF(0.0f), VF(1.0f));
-    const Corners<N> k4 = cornerHeights(f, level, cx, cy, s, lanes);
-    const VF ea = k4.h10 - k4.h00;
-    const VF eb = k4.h01 - k4.h00;
-    const VF twist = k4.h00 - k4.h10 - k4.h01 + k4.h11;
-    const VF patchH = k4.h00 + ea * sCell + eb * rCell + twist * sCell * rCell;
-    const VF h = select(hit.underAtEntry, rayH, patchH);
-    const VF gradU = (ea + twist * rCell) * s.w;
-    const VF gradV = (eb + twist * sCell) * s.h;
-
-    // Shading gradient over a 2 x 2 block kept inside the level on clamping
-    // fields (max(size, 2) - 2 keeps the range valid on one-cell-wide levels).
     VI bx = cx, by = cy;
     VF sb = sCell, rb = rCell;
     if (!f.view->wrap) {
@@ -491,20 +539,54 @@ void recordHits(const SceneTracer& tracer, const Prism& p, std::uint32_t prismIn
     g.iy = by;
     g.width = s.wi;
     g.height = s.hi;
-    const VF b00 = gatherHeights8(g, lanes, 0, 0), b10 = gatherHeights8(g, lanes, 1, 0);
-    const VF b01 = gatherHeights8(g, lanes, 0, 1), b11 = gatherHeights8(g, lanes, 1, 1);
-    VF shadeU, shadeV;
+
+    // The block's rows -1 to 2, in pairs of neighbours: columns -1 to 2 of
+    // rows 0 and 1 (the central difference along u) and columns 0 and 1 of
+    // rows -1 and 2 (along v); the geometric mode reads only the block.
     const int mode = tracer.settings.normalMode;
-    if (mode == 1 || mode == 2) {
+    const bool central = mode == 1 || mode == 2;
+    VF b00, b10, b01, b11, left0, right0, left1, right1;
+    if (central) {
+        gatherHeightPair(g, lanes, -1, 0, left0, b00);
+        gatherHeightPair(g, lanes, 1, 0, b10, right0);
+        gatherHeightPair(g, lanes, -1, 1, left1, b01);
+        gatherHeightPair(g, lanes, 1, 1, b11, right1);
+    } else {
+        gatherHeightPair(g, lanes, 0, 0, b00, b10);
+        gatherHeightPair(g, lanes, 0, 1, b01, b11);
+    }
+
+    // Geometric patch at the hit cell: the block itself, except where the
+    // block was moved inside the level.
+    Corners<N> k4{b00, b10, b01, b11};
+    const VM moved = lanes & ((bx != cx) | (by != cy));
+    if (any(moved)) {
+        const Corners<N> own = cornerHeights(f, level, cx, cy, s, moved);
+        k4 = {select(moved, own.h00, b00), select(moved, own.h10, b10), select(moved, own.h01, b01),
+              select(moved, own.h11, b11)};
+    }
+    const VF ea = k4.h10 - k4.h00;
+    const VF eb = k4.h01 - k4.h00;
+    const VF twist = k4.h00 - k4.h10 - k4.h01 + k4.h11;
+    const VF patchH = k4.h00 + ea * sCell + eb * rCell + twist * sCell * rCell;
+    const VF h = select(hit.underAtEntry, rayH, patchH);
+    const VF gradU = (ea + twist * rCell) * s.w;
+    const VF gradV = (eb + twist * sCell) * s.h;
+
+    VF shadeU, shadeV;
+    if (central) {
+        VF above0, above1, below0, below1;
+        gatherHeightPair(g, lanes, 0, -1, above0, above1);
+        gatherHeightPair(g, lanes, 0, 2, below0, below1);
         const VF half(0.5f);
-        const VF gu00 = (b10 - gatherHeights8(g, lanes, -1, 0)) * half;
-        const VF gu10 = (gatherHeights8(g, lanes, 2, 0) - b00) * half;
-        const VF gu01 = (b11 - gatherHeights8(g, lanes, -1, 1)) * half;
-        const VF gu11 = (gatherHeights8(g, lanes, 2, 1) - b01) * half;
-        const VF gv00 = (b01 - gatherHeights8(g, lanes, 0, -1)) * half;
-        const VF gv10 = (b11 - gatherHeights8(g, lanes, 1, -1)) * half;
-        const VF gv01 = (gatherHeights8(g, lanes, 0, 2) - b00) * half;
-        const VF gv11 = (gatherHeights8(g, lanes, 1, 2) - b10) * half;
+        const VF gu00 = (b10 - left0) * half;
+        const VF gu10 = (right0 - b00) * half;
+        const VF gu01 = (b11 - left1) * half;
+        const VF gu11 = (right1 - b01) * half;
+        const VF gv00 = (b01 - above0) * half;
+        const VF gv10 = (b11 - above1) * half;
+        const VF gv01 = (below0 - b00) * half;
+        const VF gv11 = (below1 - b10) * half;
         VF ws = sb, wr = rb;
         if (mode == 2) {
             ws = (VF(3.0f) - VF(2.0f) * sb) * (sb * sb);
@@ -642,6 +724,128 @@ void traceShadows(const SceneTracer& tracer, simd::vmask<N>& blocked, const RayP
     }
 }
 
+// ---- prisms within reach of a bundle of rays
+
+// The columns of PrismReach, kLanes prisms per vector (padding lanes repeat
+// the last prism and are never reported).
+enum ReachColumn : int {
+    kOriginX, kOriginY, kOriginZ,
+    kM0X, kM1X, kM2X, kM0Y, kM1Y, kM2Y, kM0Z, kM1Z, kM2Z, // toLocal, grouped by local axis
+    kUMin, kUMax, kVMin, kVMax, kHMin, kHMax,
+    kInvU, kInvV, kInvH,
+    kReachColumns
+};
+
+PrismReach::PrismReach(const SceneTracer& tracer, Vec3 dir, std::span<const uint32_t> prisms)
+    : direction(dir), indices(prisms.begin(), prisms.end())
+{
+    constexpr int N = simd::kLanes;
+    using VF = vfloat<N>;
+    const std::size_t groups = (indices.size() + N - 1) / N;
+    columns.assign(groups * N * kReachColumns, 0.0f);
+    for (std::size_t g = 0; g < groups; ++g) {
+        float* group = columns.data() + g * N * kReachColumns;
+        for (int lane = 0; lane < N; ++lane) {
+            const std::size_t i = std::min(g * N + std::size_t(lane), indices.size() - 1);
+            const Prism& p = tracer.scene->prisms[indices[i]];
+            const float values[kInvU] = {p.origin.x, p.origin.y, p.origin.z, p.toLocal[0].x, p.toLocal[1].x,
+                                         p.toLocal[2].x, p.toLocal[0].y, p.toLocal[1].y, p.toLocal[2].y,
+                                         p.toLocal[0].z, p.toLocal[1].z, p.toLocal[2].z, p.uMin, p.uMax,
+                                         p.vMin, p.vMax, p.hMin, p.hMax};
+            for (int c = 0; c < kInvU; ++c)
+                group[c * N + lane] = values[c];
+        }
+        // The local direction and its inverse exactly as localRays computes
+        // them for a packet whose lanes all have this direction.
+        const VF dx(dir.x), dy(dir.y), dz(dir.z);
+        auto column = [&](int c) { return VF::load(group + c * N); };
+        inverseDirection(dx * column(kM0X) + dy * column(kM1X) + dz * column(kM2X)).store(group + kInvU * N);
+        inverseDirection(dx * column(kM0Y) + dy * column(kM1Y) + dz * column(kM2Y)).store(group + kInvV * N);
+        inverseDirection(dx * column(kM0Z) + dy * column(kM1Z) + dz * column(kM2Z)).store(group + kInvH * N);
+    }
+}
+
+namespace {
+
+// Lane bounds of a float expression over the rays of a bundle. Rounding to
+// nearest is monotone: x <= y gives fl(x + a) <= fl(y + a), fl(a - x) >=
+// fl(a - y), and fl(x m) <= fl(y m) for m >= 0 (>= for m < 0). Evaluating
+// localRays' own operations, in its order, on the end of each operand's
+// range that makes the result smallest (largest) therefore bounds the value
+// every ray of the bundle gets; min and max keep such bounds.
+template <int N>
+struct Bounds {
+    vfloat<N> lo, hi;
+};
+
+template <int N>
+Bounds<N> scaledBounds(Bounds<N> x, vfloat<N> m)
+{
+    const vmask<N> up = m >= vfloat<N>(0.0f);
+    return {select(up, x.lo * m, x.hi * m), select(up, x.hi * m, x.lo * m)};
+}
+
+template <int N>
+Bounds<N> operator+(Bounds<N> a, Bounds<N> b)
+{
+    return {a.lo + b.lo, a.hi + b.hi};
+}
+
+} // namespace
+
+void PrismReach::inReach(const RayBundle& bundle, std::vector<uint32_t>& out) const
+{
+    constexpr int N = simd::kLanes;
+    using VF = vfloat<N>;
+    out.clear();
+    bool usable = std::memcmp(&bundle.dir, &direction, sizeof(Vec3)) == 0 && !std::isnan(bundle.tmin) &&
+                  !std::isnan(bundle.tmax);
+    for (int axis = 0; axis < 3; ++axis)
+        usable = usable && std::isfinite(bundle.originLo[axis]) && std::isfinite(bundle.originHi[axis]) &&
+                 bundle.originLo[axis] <= bundle.originHi[axis];
+    if (!usable) {
+        out = indices;
+        return;
+    }
+    const float inf = std::numeric_limits<float>::infinity();
+    const std::size_t groups = (indices.size() + N - 1) / N;
+    for (std::size_t g = 0; g < groups; ++g) {
+        const float* group = columns.data() + g * N * kReachColumns;
+        auto column = [&](int c) { return VF::load(group + c * N); };
+        // localRays: dx = origin x - prism origin x, and so on.
+        const Bounds<N> dx{VF(bundle.originLo.x) - column(kOriginX), VF(bundle.originHi.x) - column(kOriginX)};
+        const Bounds<N> dy{VF(bundle.originLo.y) - column(kOriginY), VF(bundle.originHi.y) - column(kOriginY)};
+        const Bounds<N> dz{VF(bundle.originLo.z) - column(kOriginZ), VF(bundle.originHi.z) - column(kOriginZ)};
+        // localRays: o = dx m0 + dy m1 + dz m2, summed left to right.
+        auto local = [&](int m0) {
+            return scaledBounds(dx, column(m0)) + scaledBounds(dy, column(m0 + 1)) + scaledBounds(dz, column(m0 + 2));
+        };
+        const Bounds<N> o[3] = {local(kM0X), local(kM0Y), local(kM0Z)};
+        // A bound that overflowed says nothing about the lanes: such a prism stays.
+        vmask<N> finite(true);
+        for (const Bounds<N>& b : o)
+            finite &= (abs(b.lo) < VF(inf)) & (abs(b.hi) < VF(inf));
+        // localRays: the crossings (plane - o) * inverse, near = min, far = max.
+        VF nearLo(-inf), farHi(inf);
+        for (int axis = 0; axis < 3; ++axis) {
+            const VF inverse = column(kInvU + axis);
+            const VF planeLo = column(kUMin + 2 * axis), planeHi = column(kUMax + 2 * axis);
+            const Bounds<N> a = scaledBounds(Bounds<N>{planeLo - o[axis].hi, planeLo - o[axis].lo}, inverse);
+            const Bounds<N> b = scaledBounds(Bounds<N>{planeHi - o[axis].hi, planeHi - o[axis].lo}, inverse);
+            nearLo = max(nearLo, min(a.lo, b.lo));
+            farHi = min(farHi, max(a.hi, b.hi));
+        }
+        // Every ray starts at c >= cLo and ends at end <= endHi; it enters
+        // the prism only when c <= end.
+        const VF cLo = max(nearLo, VF(bundle.tmin));
+        const VF endHi = min(farHi, VF(bundle.tmax));
+        const unsigned reach = bits(~finite | ~(cLo > endHi));
+        for (int lane = 0; lane < N && g * N + std::size_t(lane) < indices.size(); ++lane)
+            if ((reach >> lane) & 1u)
+                out.push_back(indices[g * N + std::size_t(lane)]);
+    }
+}
+
 template <int N>
 void snapHits(const SceneTracer& tracer, HitPacketOf<N>& hits)
 {
@@ -701,6 +905,9 @@ QLMR_INSTANTIATE_MARCH(4)
 #endif
 #if QLMR_HAVE_LANES8
 QLMR_INSTANTIATE_MARCH(8)
+#endif
+#if QLMR_PASS_PACKETS > 1
+QLMR_INSTANTIATE_MARCH(QLMR_LANES * QLMR_PASS_PACKETS)
 #endif
 
 } // namespace qlmr

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <span>
+#include <vector>
 
 #include "scene/height_field.h"
 #include "scene/packets.h"
@@ -27,6 +28,35 @@ void tracePacket(const SceneTracer& tracer, HitPacketOf<N>& out, const RayPacket
 template <int N>
 void traceShadows(const SceneTracer& tracer, simd::vmask<N>& blocked, const RayPacketOf<N>& rays,
                   simd::vmask<N> active, std::span<const uint32_t> prisms);
+
+// Rays that share one direction, with origins in the box [originLo,
+// originHi] and segments [tmin, tmax] no wider than [bundle tmin, bundle tmax].
+struct RayBundle {
+    Vec3 originLo, originHi;
+    Vec3 dir;
+    float tmin = 0.0f, tmax = 0.0f;
+};
+
+// The prisms of a list packed for testing many at once against rays of one
+// direction (the sun's, for shadow rays). inReach keeps, in list order, the
+// prisms that a ray of the bundle may enter: a prism left out is one where
+// no such ray gets a segment (start <= end) in the march's own float
+// arithmetic, so tracing the bundle's rays against the kept prisms gives
+// the same result as against the whole list (for shadow rays the same
+// blocked mask). A bundle of another direction, with NaN values or an empty
+// origin box keeps every prism.
+class PrismReach {
+public:
+    PrismReach() = default;
+    PrismReach(const SceneTracer& tracer, Vec3 dir, std::span<const uint32_t> prisms);
+
+    void inReach(const RayBundle& bundle, std::vector<uint32_t>& out) const;
+
+private:
+    Vec3 direction;
+    std::vector<uint32_t> indices;
+    std::vector<float> columns; // per group of lanes: every column, one vector each
+};
 
 // Moves hits on pixel-grid fields to the centre of their grid cell, with the
 // height and normals of the snapped point; t is kept. Nothing happens unless
@@ -59,7 +89,7 @@ inline simd::vfloat<N> gatherHeights8(const HeightGather<N>& g, simd::vmask<N> l
         x = simd::clamp(x, VI(0), g.width - VI(1));
         y = simd::clamp(y, VI(0), g.height - VI(1));
     }
-    const VI raw = simd::gatherU16(g.view->heights, g.levelOffset + y * g.width + x, lanes);
+    const VI raw = simd::gatherU16(g.view->heights, g.levelOffset + simd::mulU16(y, g.width) + x, lanes);
     return simd::toFloat(raw) * simd::vfloat<N>(1.5259022e-5f);
 }
 

@@ -6,6 +6,12 @@
 
 #include "scene/simd/lanes.h"
 
+// Packets per kernel pass of the tile renderer (see kPacketsPerPass); a
+// macro so that the sources can instantiate the kernels at the pass width.
+#ifndef QLMR_PASS_PACKETS
+#define QLMR_PASS_PACKETS 2
+#endif
+
 namespace qlmr {
 
 template <int N>
@@ -30,6 +36,12 @@ struct HitPacketOf {
     simd::vint<N> level;          // pyramid level of the hit, 0 without a hit
     simd::vfloat<N> iterations, descends, seedSteps; // summed over the prisms marched
 };
+
+// Packets the tile renderer runs through the kernels together, as one lane
+// group of kPassLanes: a walk step waits on its gathers, and the steps of the
+// other packets of the pass, independent of it, fill that time.
+inline constexpr int kPacketsPerPass = QLMR_PASS_PACKETS;
+inline constexpr int kPassLanes = simd::kLanes * kPacketsPerPass;
 
 using RayPacket = RayPacketOf<simd::kLanes>;
 using HitPacket = HitPacketOf<simd::kLanes>;

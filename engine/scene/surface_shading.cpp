@@ -112,22 +112,24 @@ struct BilinearTaps {
 };
 
 template <int N>
-BilinearTaps<N> bilinearTaps(const LevelTable& table, bool clamp, simd::vmask<N> lanes, simd::vint<N> level,
+BilinearTaps<N> bilinearTaps(const LevelTable& table, bool clamp, simd::vint<N> level,
                              simd::vfloat<N> u, simd::vfloat<N> v)
 {
     using VF = simd::vfloat<N>;
     using VI = simd::vint<N>;
-    const VI lw = simd::gather(table.width, level, lanes);
-    const VI lh = simd::gather(table.height, level, lanes);
-    const VI offset = simd::gather(table.offset, level, lanes);
+    // Levels are below 16: table reads without a gather (every lane reads
+    // its entry; the taps of lanes outside the caller's mask are not loaded).
+    const VI lw = simd::lookup16(table.width, level);
+    const VI lh = simd::lookup16(table.height, level);
+    const VI offset = simd::lookup16(table.offset, level);
     const VF x = simd::toFloat(lw) * u;
     const VF y = simd::toFloat(lh) * v;
     const VF flx = simd::floor(x);
     const VF fly = simd::floor(y);
     const VI ix = simd::toInt(flx), iy = simd::toInt(fly);
     const VI x0 = edgeIndex(ix, lw, clamp), x1 = edgeIndex(ix + VI(1), lw, clamp);
-    const VI row0 = offset + edgeIndex(iy, lh, clamp) * lw;
-    const VI row1 = offset + edgeIndex(iy + VI(1), lh, clamp) * lw;
+    const VI row0 = offset + simd::mulU16(edgeIndex(iy, lh, clamp), lw);
+    const VI row1 = offset + simd::mulU16(edgeIndex(iy + VI(1), lh, clamp), lw);
     return {row0 + x0, row0 + x1, row1 + x0, row1 + x1, x - flx, y - fly};
 }
 
@@ -141,7 +143,7 @@ AlbedoLanes<N> sampleAlbedoLevelLanes(const DisplacementField& f, const LevelTab
 {
     using VF = simd::vfloat<N>;
     using VI = simd::vint<N>;
-    const BilinearTaps<N> taps = bilinearTaps(table, f.clampEdges, lanes, level, u, v);
+    const BilinearTaps<N> taps = bilinearTaps(table, f.clampEdges, level, u, v);
     const VF fx = taps.fx, fy = taps.fy;
     const std::uint32_t* texels = f.albedo.data();
     const VI c00 = simd::gather(texels, taps.i00, lanes);
@@ -196,7 +198,7 @@ simd::vfloat<N> sampleHeightLanes(const DisplacementField& f, const LevelTable& 
                                   simd::vint<N> level, simd::vfloat<N> u, simd::vfloat<N> v)
 {
     using VF = simd::vfloat<N>;
-    const BilinearTaps<N> taps = bilinearTaps(table, f.clampEdges, lanes, level, u, v);
+    const BilinearTaps<N> taps = bilinearTaps(table, f.clampEdges, level, u, v);
     const VF fx = taps.fx, fy = taps.fy;
     const std::uint16_t* heights = f.heights.data();
     const VF scale(1.5259022e-5f);
@@ -226,9 +228,13 @@ simd::vfloat<N> sampleHeightLanes(const DisplacementField& f, simd::vmask<N> lan
 
 // ---- surface fetch
 
+namespace {
+
+// The surface fetch; without `withMaterial` the material stays 0 (the
+// shading never reads it, so the frame does not look it up).
 template <int N>
-void fetchSurface(const SceneTracer& tracer, SurfacePacketOf<N>& out, const HitPacketOf<N>& hits,
-                  const RayPacketOf<N>& rays, std::span<const FieldLevelTables> tables)
+void fetchSurfaceOf(const SceneTracer& tracer, SurfacePacketOf<N>& out, const HitPacketOf<N>& hits,
+                    const RayPacketOf<N>& rays, std::span<const FieldLevelTables> tables, bool withMaterial)
 {
     using VF = simd::vfloat<N>;
     using VI = simd::vint<N>;
@@ -245,38 +251,62 @@ void fetchSurface(const SceneTracer& tracer, SurfacePacketOf<N>& out, const HitP
     if (hitBits == 0)
         return;
 
-    // Per-lane prism constants (lanes may hit different prisms).
-    const auto prism = intLanesOf(hits.prism);
-    const auto level = intLanesOf(hits.level);
+    // Per-lane prism constants. A packet's hits are nearly always on one
+    // prism: then each is one broadcast value (the same arithmetic, lane by
+    // lane); otherwise they are gathered lane by lane.
     const Scene& scene = *tracer.scene;
-    float albedoTexel[N], heightScale[N], coarseCell[N], depthScale[N];
-    std::int32_t coarseLevel[N], fieldOf[N];
-    int lastPrism = -1;
-    const Prism* p = nullptr;
-    const DisplacementField* field = nullptr;
-    float lastScale = 0.0f;
-    for (int i = 0; i < N; ++i) {
-        albedoTexel[i] = heightScale[i] = coarseCell[i] = 1.0f;
-        depthScale[i] = 0.0f;
-        coarseLevel[i] = 0;
-        fieldOf[i] = -1;
-        if (!((hitBits >> i) & 1u))
-            continue;
-        if (prism[i] != lastPrism) {
-            lastPrism = prism[i];
-            p = &scene.prisms[lastPrism];
-            field = &scene.fields[p->fieldIndex];
-            lastScale = length(p->axisH);
-        }
-        fieldOf[i] = std::int32_t(p->fieldIndex);
-        albedoTexel[i] = p->albedoTexelSize;
-        heightScale[i] = lastScale;
-        depthScale[i] = p->waterDepthScale;
-        const std::uint32_t coarse =
-            std::min<std::uint32_t>(std::uint32_t(std::max(level[i], 0)) + 3u, field->levels - 1);
-        coarseLevel[i] = std::int32_t(coarse);
+    VF albedoTexel, heightScale, coarseCell, depthScale;
+    VI coarse, fieldLane;
+    const int firstHit = __builtin_ctz(hitBits);
+    const int firstPrism = hits.prism.lane(firstHit);
+    if (simd::none(simd::andNot(fieldHits, hits.prism == VI(firstPrism)))) {
+        const Prism& p = scene.prisms[std::size_t(firstPrism)];
+        const DisplacementField& field = scene.fields[p.fieldIndex];
+        const VI coarseLevel = simd::min(simd::maxZero(hits.level) + VI(3), VI(std::int32_t(field.levels) - 1));
+        albedoTexel = simd::select(fieldHits, VF(p.albedoTexelSize), VF(1.0f));
+        heightScale = simd::select(fieldHits, VF(length(p.axisH)), VF(1.0f));
+        depthScale = simd::select(fieldHits, VF(p.waterDepthScale), VF(0.0f));
+        coarse = simd::select(fieldHits, coarseLevel, VI(0));
         // 2^level built in the exponent field (levels are below 16).
-        coarseCell[i] = std::bit_cast<float>((coarse + 127u) << 23) * p->heightTexelSize;
+        coarseCell = simd::select(fieldHits, simd::exp2Int(coarseLevel) * VF(p.heightTexelSize), VF(1.0f));
+        fieldLane = simd::select(fieldHits, VI(std::int32_t(p.fieldIndex)), VI(-1));
+    } else {
+        const auto prism = intLanesOf(hits.prism);
+        const auto level = intLanesOf(hits.level);
+        float texel[N], scale[N], cell[N], depth[N];
+        std::int32_t coarseLevel[N], fieldOf[N];
+        int lastPrism = -1;
+        const Prism* p = nullptr;
+        const DisplacementField* field = nullptr;
+        float lastScale = 0.0f;
+        for (int i = 0; i < N; ++i) {
+            texel[i] = scale[i] = cell[i] = 1.0f;
+            depth[i] = 0.0f;
+            coarseLevel[i] = 0;
+            fieldOf[i] = -1;
+            if (!((hitBits >> i) & 1u))
+                continue;
+            if (prism[i] != lastPrism) {
+                lastPrism = prism[i];
+                p = &scene.prisms[lastPrism];
+                field = &scene.fields[p->fieldIndex];
+                lastScale = length(p->axisH);
+            }
+            fieldOf[i] = std::int32_t(p->fieldIndex);
+            texel[i] = p->albedoTexelSize;
+            scale[i] = lastScale;
+            depth[i] = p->waterDepthScale;
+            const std::uint32_t levelHere =
+                std::min<std::uint32_t>(std::uint32_t(std::max(level[i], 0)) + 3u, field->levels - 1);
+            coarseLevel[i] = std::int32_t(levelHere);
+            cell[i] = std::bit_cast<float>((levelHere + 127u) << 23) * p->heightTexelSize;
+        }
+        albedoTexel = VF::load(texel);
+        heightScale = VF::load(scale);
+        coarseCell = VF::load(cell);
+        depthScale = VF::load(depth);
+        coarse = VI::load(coarseLevel);
+        fieldLane = VI::load(fieldOf);
     }
 
     // Albedo level of detail from the footprint widened by the slant.
@@ -284,25 +314,26 @@ void fetchSurface(const SceneTracer& tracer, SurfacePacketOf<N>& out, const HitP
     const VF cosine = simd::abs((hits.normalX * rays.dirX + hits.normalY * rays.dirY + hits.normalZ * rays.dirZ) /
                                 simd::sqrt(simd::max(len2, VF(1e-30f))));
     const VF footprint = rays.coneSpread * hits.t + rays.coneRadius;
-    Lanes<N> lod = lanesOf(simd::max((footprint / simd::max(cosine, VF(0.2f))) / VF::load(albedoTexel), VF(1e-6f)));
+    Lanes<N> lod = lanesOf(simd::max((footprint / simd::max(cosine, VF(0.2f))) / albedoTexel, VF(1e-6f)));
+    // The sampler clamps the level of detail to [0, top]: where the ratio is
+    // at most 1 its logarithm is at most 0 and the finest level is read
+    // whatever its value, so the library call is left out there.
     for (int i = 0; i < N; ++i)
-        lod.f[i] = (hitBits >> i) & 1u ? std::log2(lod.f[i]) : 0.0f;
+        lod.f[i] = (hitBits >> i) & 1u && lod.f[i] > 1.0f ? std::log2(lod.f[i]) : 0.0f;
     const VF lodA = VF::load(lod.f);
-    const VI coarse = VI::load(coarseLevel);
-    const VI fieldLane = VI::load(fieldOf);
 
     // One pass per field that the packet's lanes hit (nearly always one).
     VF r(0.0f), g(0.0f), b(0.0f), alpha(0.0f), coarseHeight(0.0f);
     VI material(0);
     VM remaining = fieldHits;
     while (simd::any(remaining)) {
-        const int first = __builtin_ctz(simd::bits(remaining));
-        const DisplacementField& f = scene.fields[fieldOf[first]];
+        const std::int32_t fieldIndex = fieldLane.lane(__builtin_ctz(simd::bits(remaining)));
+        const DisplacementField& f = scene.fields[std::size_t(fieldIndex)];
         FieldLevelTables own;
         if (tables.empty())
             own = fieldLevelTables(f);
-        const FieldLevelTables& levelTables = tables.empty() ? own : tables[std::size_t(fieldOf[first])];
-        const VM lanes = remaining & (fieldLane == VI(fieldOf[first]));
+        const FieldLevelTables& levelTables = tables.empty() ? own : tables[std::size_t(fieldIndex)];
+        const VM lanes = remaining & (fieldLane == VI(fieldIndex));
         remaining = simd::andNot(remaining, lanes);
 
         // Albedo and material are read at the centre of the pixel-grid cell.
@@ -320,7 +351,7 @@ void fetchSurface(const SceneTracer& tracer, SurfacePacketOf<N>& out, const HitP
         g = simd::select(lanes, albedo.c[1], g);
         b = simd::select(lanes, albedo.c[2], b);
         alpha = simd::select(lanes, albedo.c[3], alpha);
-        if (!f.materials.empty()) {
+        if (withMaterial && !f.materials.empty()) {
             const Lanes<N> gu = lanesOf(su), gv = lanesOf(sv);
             std::int32_t bytes[N];
             material.store(bytes);
@@ -338,16 +369,23 @@ void fetchSurface(const SceneTracer& tracer, SurfacePacketOf<N>& out, const HitP
     out.material = material;
 
     // Water depth from the albedo alpha on water prisms.
-    const VF scale = VF::load(depthScale);
-    const VM water = scale > VF(0.0f);
-    out.waterDepth = simd::select(water, scale * alpha, VF(0.0f));
+    const VM water = depthScale > VF(0.0f);
+    out.waterDepth = simd::select(water, depthScale * alpha, VF(0.0f));
     out.waterFlag = simd::select(water, VF(1.0f), VF(0.0f));
 
     // Cavity: terrain below its coarse surroundings darkens, bumps never brighten.
-    const VF cavity = simd::clamp((hits.h - coarseHeight) * VF::load(heightScale) * VF(0.8f) /
-                                          VF::load(coarseCell) + VF(1.0f),
-                                  VF(0.35f), VF(1.0f));
+    const VF cavity =
+        simd::clamp((hits.h - coarseHeight) * heightScale * VF(0.8f) / coarseCell + VF(1.0f), VF(0.35f), VF(1.0f));
     out.cavity = simd::select(fieldHits, cavity, VF(1.0f));
+}
+
+} // namespace
+
+template <int N>
+void fetchSurface(const SceneTracer& tracer, SurfacePacketOf<N>& out, const HitPacketOf<N>& hits,
+                  const RayPacketOf<N>& rays, std::span<const FieldLevelTables> tables)
+{
+    fetchSurfaceOf(tracer, out, hits, rays, tables, true);
 }
 
 // ---- the solid object
@@ -609,12 +647,13 @@ LaneVec3<N> shadePacket(const LaneVec3<N>& dir, const LaneVec3<N>& normal, const
 template <int N>
 int shadeHits(const SceneTracer& tracer, const SdnaInstance* solid, const RayPacketOf<N>& rays, simd::vmask<N> valid,
               HitPacketOf<N>& hits, const RenderSettings& s, LaneVec3<N>& color,
-              std::span<const FieldLevelTables> tables)
+              std::span<const FieldLevelTables> tables, const std::vector<std::uint32_t>* shadowPrisms)
 {
     using VF = simd::vfloat<N>;
     using VM = simd::vmask<N>;
     SurfacePacketOf<N> surface;
-    fetchSurface(tracer, surface, hits, rays, tables);
+    // The material byte reaches no colour: it is not looked up here.
+    fetchSurfaceOf(tracer, surface, hits, rays, tables, false);
 
     LaneVec3<N> reflection{VF(0.0f), VF(0.0f), VF(0.0f)};
     VM reflectionMask(false);
@@ -624,36 +663,24 @@ int shadeHits(const SceneTracer& tracer, const SdnaInstance* solid, const RayPac
     const VM hit = hits.mask & valid;
     const VM water = hit & (surface.waterFlag > VF(0.5f));
     const LaneVec3<N> dir{rays.dirX, rays.dirY, rays.dirZ};
-    const LaneVec3<N> marchNormal{hits.normalX, hits.normalY, hits.normalZ};
-    const LaneVec3<N> normal =
-        s.normalRefine > 0.0f ? refineNormals(tracer, hits, simd::andNot(hit, water), s.normalRefine) : marchNormal;
+    const LaneVec3<N> normal = s.normalRefine > 0.0f
+        ? refineNormals(tracer, hits, simd::andNot(hit, water), s.normalRefine)
+        : LaneVec3<N>{hits.normalX, hits.normalY, hits.normalZ};
 
     // Sun visibility: only lanes whose march normal faces the sun cast a ray.
     const LaneVec3<N> sunDir = splat<N>(s.sunDir);
-    const VM lit = hit & (dot(marchNormal, sunDir) > VF(0.0f));
     VF visibility(1.0f);
     int shadowRays = 0;
-    if (s.shadows && simd::any(lit)) {
-        const VF footprint = rays.coneSpread * hits.t;
-        const VF offset = simd::max(VF(0.01f), VF(2.0f) * footprint);
-        RayPacketOf<N> shadow;
-        shadow.originX = hits.posX + hits.offsetNormalX * offset;
-        shadow.originY = hits.posY + hits.offsetNormalY * offset;
-        shadow.originZ = hits.posZ + hits.offsetNormalZ * offset;
-        shadow.dirX = sunDir.x;
-        shadow.dirY = sunDir.y;
-        shadow.dirZ = sunDir.z;
-        shadow.tmin = VF(0.0f);
-        shadow.tmax = VF(10000.0f);
-        shadow.coneRadius = footprint;
-        shadow.coneSpread = VF(0.0f);
+    const SunRays<N> cast = s.shadows ? sunRays(hits, rays, valid, s) : SunRays<N>{};
+    if (s.shadows && simd::any(cast.lit)) {
         VM blocked(false);
-        traceShadows(tracer, blocked, shadow, lit, std::span<const uint32_t>(tracer.allPrisms));
-        blocked = blocked & lit;
+        traceShadows(tracer, blocked, cast.rays, cast.lit,
+                     std::span<const uint32_t>(shadowPrisms != nullptr ? *shadowPrisms : tracer.allPrisms));
+        blocked = blocked & cast.lit;
         visibility = simd::select(blocked, VF(0.0f), visibility);
         if (solid != nullptr)
-            visibility = traceSolidShadow(*solid, shadow, simd::andNot(lit, blocked), s.sunDir, visibility);
-        shadowRays = simd::count(lit);
+            visibility = traceSolidShadow(*solid, cast.rays, simd::andNot(cast.lit, blocked), s.sunDir, visibility);
+        shadowRays = simd::count(cast.lit);
     }
 
     const LaneVec3<N> albedo{surface.albedoR, surface.albedoG, surface.albedoB};
@@ -694,11 +721,14 @@ int shadeHits(const SceneTracer& tracer, const SdnaInstance* solid, const RayPac
                                          simd::vfloat<N>, const RenderSettings&);                                      \
     template int shadeHits<N>(const SceneTracer&, const SdnaInstance*, const RayPacketOf<N>&, simd::vmask<N>,          \
                               HitPacketOf<N>&, const RenderSettings&, LaneVec3<N>&,                            \
-                              std::span<const FieldLevelTables>);
+                              std::span<const FieldLevelTables>, const std::vector<std::uint32_t>*);
 
 QLMR_SHADING_INSTANTIATE(1)
 #if QLMR_LANES != 1
 QLMR_SHADING_INSTANTIATE(QLMR_LANES)
+#endif
+#if QLMR_PASS_PACKETS > 1
+QLMR_SHADING_INSTANTIATE(QLMR_LANES * QLMR_PASS_PACKETS)
 #endif
 
 #undef QLMR_SHADING_INSTANTIATE

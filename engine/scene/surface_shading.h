@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <span>
+#include <vector>
 
 #include "scene/packets.h"
 #include "scene/scene_tracer.h"
@@ -216,13 +217,51 @@ template <int N>
 LaneVec3<N> lightTerrain(const LaneVec3<N>& dir, const LaneVec3<N>& normal, const LaneVec3<N>& albedo,
                          simd::vfloat<N> cavity, simd::vfloat<N> visibility, const RenderSettings& settings);
 
+// The shadow rays of a shaded packet: from every valid hit lane whose march
+// normal faces the sun, lifted off the surface along the offset normal by
+// max(0.01, twice the primary footprint), towards the sun over [0, 10000].
+template <int N>
+struct SunRays {
+    RayPacketOf<N> rays;
+    simd::vmask<N> lit; // the lanes that cast one
+};
+
+template <int N>
+inline SunRays<N> sunRays(const HitPacketOf<N>& hits, const RayPacketOf<N>& primary, simd::vmask<N> valid,
+                          const RenderSettings& s)
+{
+    using VF = simd::vfloat<N>;
+    const LaneVec3<N> sunDir = splat<N>(s.sunDir);
+    const LaneVec3<N> marchNormal{hits.normalX, hits.normalY, hits.normalZ};
+    SunRays<N> out;
+    out.lit = hits.mask & valid & (dot(marchNormal, sunDir) > VF(0.0f));
+    const VF footprint = primary.coneSpread * hits.t;
+    const VF offset = simd::max(VF(0.01f), VF(2.0f) * footprint);
+    RayPacketOf<N>& shadow = out.rays;
+    shadow.originX = hits.posX + hits.offsetNormalX * offset;
+    shadow.originY = hits.posY + hits.offsetNormalY * offset;
+    shadow.originZ = hits.posZ + hits.offsetNormalZ * offset;
+    shadow.dirX = sunDir.x;
+    shadow.dirY = sunDir.y;
+    shadow.dirZ = sunDir.z;
+    shadow.tmin = VF(0.0f);
+    shadow.tmax = VF(10000.0f);
+    shadow.coneRadius = footprint;
+    shadow.coneSpread = VF(0.0f);
+    return out;
+}
+
 // The final linear colour of a marched (and snapped) packet: everything
 // above in order, then fog on hits and sky on the other lanes. `hits` takes
 // the solid object's hits. Returns the number of shadow rays cast. `tables`
-// as for fetchSurface.
+// as for fetchSurface. `shadowPrisms`: the prisms the shadow rays are traced
+// against, in the scene's order; null for all of them. A caller may leave
+// out prisms that none of the packet's shadow rays can enter (see
+// PrismReach), which changes nothing but the time taken.
 template <int N>
 int shadeHits(const SceneTracer& tracer, const SdnaInstance* solid, const RayPacketOf<N>& rays, simd::vmask<N> valid,
               HitPacketOf<N>& hits, const RenderSettings& settings, LaneVec3<N>& color,
-              std::span<const FieldLevelTables> tables = {});
+              std::span<const FieldLevelTables> tables = {},
+              const std::vector<std::uint32_t>* shadowPrisms = nullptr);
 
 } // namespace qlmr

@@ -1,6 +1,7 @@
 #include "scene/tile_renderer.h"
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cmath>
 #include <limits>
@@ -103,17 +104,27 @@ RayPacketOf<N> primaryRays(const Camera& camera, simd::vfloat<N> px, simd::vfloa
     return rays;
 }
 
+namespace {
+
+// The march and the pixel-grid snap of a packet into out.record.
 template <int N>
-void renderPacket(const SceneTracer& tracer, const SdnaInstance* solid, const RayPacketOf<N>& rays,
-                  simd::vmask<N> valid, std::span<const std::uint32_t> prisms, const RenderSettings& settings,
-                  PacketResult<N>& out, std::span<const FieldLevelTables> tables)
+void marchPacket(const SceneTracer& tracer, const RayPacketOf<N>& rays, simd::vmask<N> valid,
+                 std::span<const std::uint32_t> prisms, PacketResult<N>& out)
+{
+    tracePacket(tracer, out.record, rays, valid, prisms);
+    snapHits(tracer, out.record);
+}
+
+// Shading of a marched packet and the values of its G-buffer planes.
+template <int N>
+void finishPacket(const SceneTracer& tracer, const SdnaInstance* solid, const RayPacketOf<N>& rays,
+                  simd::vmask<N> valid, const RenderSettings& settings, PacketResult<N>& out,
+                  std::span<const FieldLevelTables> tables, const std::vector<std::uint32_t>* shadowPrisms)
 {
     using VF = simd::vfloat<N>;
     HitPacketOf<N>& hits = out.record;
-    tracePacket(tracer, hits, rays, valid, prisms);
-    snapHits(tracer, hits);
     LaneVec3<N> color;
-    out.shadowRays = shadeHits(tracer, solid, rays, valid, hits, settings, color, tables);
+    out.shadowRays = shadeHits(tracer, solid, rays, valid, hits, settings, color, tables, shadowPrisms);
     out.hit = hits.mask & valid;
     out.planes[GBuffer::Depth] = simd::select(out.hit, hits.t, VF(std::numeric_limits<float>::infinity()));
     out.planes[GBuffer::NormalX] = hits.normalX;
@@ -124,6 +135,17 @@ void renderPacket(const SceneTracer& tracer, const SdnaInstance* solid, const Ra
     out.planes[GBuffer::ColorB] = color.z;
     out.planes[GBuffer::Cost] = hits.iterations;
     out.planes[GBuffer::Level] = simd::toFloat(hits.level);
+}
+
+} // namespace
+
+template <int N>
+void renderPacket(const SceneTracer& tracer, const SdnaInstance* solid, const RayPacketOf<N>& rays,
+                  simd::vmask<N> valid, std::span<const std::uint32_t> prisms, const RenderSettings& settings,
+                  PacketResult<N>& out, std::span<const FieldLevelTables> tables)
+{
+    marchPacket(tracer, rays, valid, prisms, out);
+    finishPacket(tracer, solid, rays, valid, settings, out, tables, nullptr);
 }
 
 // ---- frames
@@ -158,12 +180,17 @@ FrameStats TileRenderer::render(const Camera& camera, const RenderSettings& sett
     fieldTables.resize(fields.size());
     for (std::size_t i = 0; i < fields.size(); ++i)
         fieldTables[i] = fieldLevelTables(fields[i]);
+    // With a single prism there is nothing to leave out.
+    shadowCull = settings.shadows && tracer->allPrisms.size() > 1;
+    if (shadowCull)
+        shadowReach = PrismReach(*tracer, settings.sunDir, tracer->allPrisms);
 
     std::vector<StatsSlot> slots(pool->workerCount() + 1);
     pool->run(tilesX * tilesY, [&](unsigned item, unsigned worker) {
         renderTile(item, tilesX, camera, settings, frame, slots[worker].stats);
     });
     fieldTables.clear();
+    shadowCull = false;
 
     FrameStats result;
     for (const StatsSlot& slot : slots) {
@@ -183,10 +210,93 @@ FrameStats TileRenderer::render(const Camera& camera, const RenderSettings& sett
     return result;
 }
 
+namespace {
+
+// Running bounds, lane by lane, of the shadow rays of the passes added so
+// far: origin box and segment range over the lanes that cast one.
+template <int N>
+struct ShadowBounds {
+    simd::vfloat<N> lo[3], hi[3], tmin, tmax;
+    simd::vmask<N> cast, unordered; // unordered: some value was NaN
+
+    ShadowBounds()
+    {
+        const float inf = std::numeric_limits<float>::infinity();
+        for (int a = 0; a < 3; ++a) {
+            lo[a] = simd::vfloat<N>(inf);
+            hi[a] = simd::vfloat<N>(-inf);
+        }
+        tmin = simd::vfloat<N>(inf);
+        tmax = simd::vfloat<N>(-inf);
+    }
+
+    void add(const SunRays<N>& sun)
+    {
+        using VF = simd::vfloat<N>;
+        const float inf = std::numeric_limits<float>::infinity();
+        const simd::vmask<N> lit = sun.lit;
+        const VF value[5] = {sun.rays.originX, sun.rays.originY, sun.rays.originZ, sun.rays.tmin, sun.rays.tmax};
+        VF* const low[5] = {&lo[0], &lo[1], &lo[2], &tmin, nullptr};
+        VF* const high[5] = {&hi[0], &hi[1], &hi[2], nullptr, &tmax};
+        for (int k = 0; k < 5; ++k) {
+            unordered |= lit & simd::isNan(value[k]);
+            if (low[k])
+                *low[k] = simd::min(*low[k], simd::select(lit, value[k], VF(inf)));
+            if (high[k])
+                *high[k] = simd::max(*high[k], simd::select(lit, value[k], VF(-inf)));
+        }
+        cast |= lit;
+    }
+
+    // The bundle of every ray added, along the sun's direction; false when
+    // none was cast or a value was NaN.
+    bool bundle(Vec3 sunDir, RayBundle& out) const
+    {
+        if (simd::none(cast) || simd::any(unordered))
+            return false;
+        float lanes[8][N];
+        for (int a = 0; a < 3; ++a) {
+            lo[a].store(lanes[a]);
+            hi[a].store(lanes[3 + a]);
+        }
+        tmin.store(lanes[6]);
+        tmax.store(lanes[7]);
+        // Lanes that never cast hold the infinities they started with.
+        for (int a = 0; a < 3; ++a) {
+            out.originLo[a] = *std::min_element(lanes[a], lanes[a] + N);
+            out.originHi[a] = *std::max_element(lanes[3 + a], lanes[3 + a] + N);
+        }
+        out.tmin = *std::min_element(lanes[6], lanes[6] + N);
+        out.tmax = *std::max_element(lanes[7], lanes[7] + N);
+        out.dir = sunDir;
+        return true;
+    }
+};
+
+// The sum of a counter over the valid lanes. Counters are whole numbers,
+// and whole numbers below 2^53 add exactly in double in any order, so the
+// lanes go into four running sums the compiler can keep in one vector.
+template <int N>
+double validSum(simd::vfloat<N> counter, simd::vmask<N> valid)
+{
+    float lanes[N];
+    simd::select(valid, counter, simd::vfloat<N>(0.0f)).store(lanes);
+    double sums[4] = {0.0, 0.0, 0.0, 0.0};
+    for (int i = 0; i < N; ++i)
+        sums[i % 4] += double(lanes[i]);
+    return (sums[0] + sums[1]) + (sums[2] + sums[3]);
+}
+
+} // namespace
+
 void TileRenderer::renderTile(std::uint32_t tile, std::uint32_t tilesX, const Camera& camera,
                               const RenderSettings& settings, GBuffer& frame, FrameStats& slot) const
 {
-    constexpr int N = simd::kLanes;
+    constexpr int L = simd::kLanes;
+    constexpr int G = kPacketsPerPass;
+    constexpr int N = kPassLanes;
+    constexpr std::uint32_t passWidth = kPacketWidth * G;
+    static_assert(kTileSize % passWidth == 0, "a pass of packets never crosses a tile");
     using VF = simd::vfloat<N>;
     using VI = simd::vint<N>;
     const std::uint32_t x0 = (tile % tilesX) * kTileSize;
@@ -195,40 +305,86 @@ void TileRenderer::renderTile(std::uint32_t tile, std::uint32_t tilesX, const Ca
     // Empty outside a frame: the packets then build the tables themselves.
     const std::span<const FieldLevelTables> tables(fieldTables);
 
+    // Lane l of a pass: packet l / L of the pass, lane l % L of that packet.
     const VI lane = VI::laneIndex();
-    const VF laneX = simd::toFloat(lane & VI(int(kPacketWidth) - 1));
-    const VF laneY = simd::toFloat(lane >> (kPacketWidth == 4 ? 2 : 1));
+    const VI inPacket = lane & VI(L - 1);
+    const VI packet = simd::shiftRightLogical(lane, L == 8 ? 3 : 2);
+    const VF laneX = simd::toFloat((inPacket & VI(int(kPacketWidth) - 1)) + packet * VI(int(kPacketWidth)));
+    const VF laneY = simd::toFloat(inPacket >> (kPacketWidth == 4 ? 2 : 1));
     const VF width(float(frame.width)), height(float(frame.height));
+    const std::uint32_t rowEnd = frame.packetsPerRow * kPacketWidth;
 
-    PacketResult<N> result;
-    for (std::uint32_t y = y0; y < y0 + kTileSize && y < frame.height; y += kPacketHeight) {
-        for (std::uint32_t x = x0; x < x0 + kTileSize && x < frame.width; x += kPacketWidth) {
-            const VF px = VF(float(x)) + laneX;
-            const VF py = VF(float(y)) + laneY;
-            const simd::vmask<N> valid = (px < width) & (py < height);
-            const RayPacketOf<N> rays = primaryRays<N>(camera, px, py);
-            renderPacket<N>(*tracer, solid, rays, valid, bin, settings, result, tables);
+    // The tile goes in bands of kBandRows packet rows: every pass of a band
+    // is marched, then shaded. Shadow rays are traced only against the
+    // prisms that some shadow ray of the band can enter, found once for the
+    // band. With a solid object the shading replaces hits, and with them
+    // shadow origins, after this test; then every prism is kept.
+    constexpr std::uint32_t kBandRows = 2;
+    constexpr std::uint32_t passesPerRow = kTileSize / passWidth;
+    struct Pass {
+        RayPacketOf<N> rays;
+        simd::vmask<N> valid;
+        PacketResult<N> result;
+    };
+    std::array<Pass, passesPerRow * kBandRows> passes;
+    const bool cull = shadowCull && solid == nullptr && settings.shadows;
+    std::vector<std::uint32_t> shadowPrisms;
+    const std::uint32_t xEnd = std::min(x0 + kTileSize, frame.width);
+    const std::uint32_t yEnd = std::min(y0 + kTileSize, frame.height);
 
-            // The frame is read only after the pool is done: bypass the cache
-            // instead of reading every plane line in before overwriting it.
-            const std::size_t block = frame.packetIndex(x, y);
-            for (unsigned p = 0; p < GBuffer::kPlaneCount; ++p)
-                result.planes[p].stream(frame.plane(p) + block);
+    for (std::uint32_t band = y0; band < yEnd; band += kPacketHeight * kBandRows) {
+        const std::uint32_t bandEnd = std::min(band + kPacketHeight * kBandRows, yEnd);
+        ShadowBounds<N> bounds;
+        Pass* pass = passes.data();
+        for (std::uint32_t y = band; y < bandEnd; y += kPacketHeight) {
+            for (std::uint32_t x = x0; x < xEnd; x += passWidth, ++pass) {
+                const VF px = VF(float(x)) + laneX;
+                const VF py = VF(float(y)) + laneY;
+                pass->valid = (px < width) & (py < height);
+                pass->rays = primaryRays<N>(camera, px, py);
+                marchPacket<N>(*tracer, pass->rays, pass->valid, bin, pass->result);
+                if (cull)
+                    bounds.add(sunRays(pass->result.record, pass->rays, pass->valid, settings));
+            }
+        }
+        RayBundle bundle;
+        const bool culled = cull && bounds.bundle(settings.sunDir, bundle);
+        if (culled)
+            shadowReach.inReach(bundle, shadowPrisms);
 
-            const unsigned validBits = simd::bits(valid);
-            slot.primary += unsigned(simd::count(valid));
-            slot.hits += unsigned(simd::count(result.hit));
-            slot.shadow += unsigned(result.shadowRays);
-            float iterations[N], descends[N], seeds[N];
-            result.record.iterations.store(iterations);
-            result.record.descends.store(descends);
-            result.record.seedSteps.store(seeds);
-            for (int i = 0; i < N; ++i) {
-                if ((validBits >> i) & 1u) {
-                    slot.iters += iterations[i];
-                    slot.descends += descends[i];
-                    slot.seed += seeds[i];
+        pass = passes.data();
+        for (std::uint32_t y = band; y < bandEnd; y += kPacketHeight) {
+            for (std::uint32_t x = x0; x < xEnd; x += passWidth, ++pass) {
+                const RayPacketOf<N>& rays = pass->rays;
+                const simd::vmask<N> valid = pass->valid;
+                PacketResult<N>& result = pass->result;
+                finishPacket<N>(*tracer, solid, rays, valid, settings, result, tables,
+                                culled ? &shadowPrisms : nullptr);
+
+                // The frame is read only after the pool is done: bypass the
+                // cache instead of reading every plane line in before
+                // overwriting it. The pass's packets are consecutive blocks
+                // of a packet row; at the right edge only those inside the
+                // row are stored.
+                const std::size_t block = frame.packetIndex(x, y);
+                if (x + passWidth <= rowEnd) {
+                    for (unsigned p = 0; p < GBuffer::kPlaneCount; ++p)
+                        result.planes[p].stream(frame.plane(p) + block);
+                } else {
+                    alignas(64) float lanes[N];
+                    for (unsigned p = 0; p < GBuffer::kPlaneCount; ++p) {
+                        result.planes[p].store(lanes);
+                        for (int k = 0; k < G && x + kPacketWidth * unsigned(k) < rowEnd; ++k)
+                            simd::vfloat<L>::load(lanes + k * L).stream(frame.plane(p) + block + std::size_t(k) * L);
+                    }
                 }
+
+                slot.primary += unsigned(simd::count(valid));
+                slot.hits += unsigned(simd::count(result.hit));
+                slot.shadow += unsigned(result.shadowRays);
+                slot.iters += validSum(result.record.iterations, valid);
+                slot.descends += validSum(result.record.descends, valid);
+                slot.seed += validSum(result.record.seedSteps, valid);
             }
         }
     }
@@ -246,6 +402,9 @@ void TileRenderer::renderTile(std::uint32_t tile, std::uint32_t tilesX, const Ca
 QLMR_RENDER_INSTANTIATE(1)
 #if QLMR_LANES != 1
 QLMR_RENDER_INSTANTIATE(QLMR_LANES)
+#endif
+#if QLMR_PASS_PACKETS > 1
+QLMR_RENDER_INSTANTIATE(QLMR_LANES * QLMR_PASS_PACKETS)
 #endif
 
 #undef QLMR_RENDER_INSTANTIATE

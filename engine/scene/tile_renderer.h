@@ -2,7 +2,8 @@
 
 // The CPU reference renderer: one camera view into a G-buffer, in tiles of
 // 16 x 16 pixels spread over the thread pool, each tile marching its own bin
-// of prisms (nearest box first) in packets of kPacketLanes rays.
+// of prisms (nearest box first) in packets of kPacketLanes rays, taken
+// kPacketsPerPass neighbouring packets at a time.
 
 #include <cstdint>
 #include <span>
@@ -10,6 +11,7 @@
 
 #include "scene/camera.h"
 #include "scene/gbuffer.h"
+#include "scene/packet_march.h"
 #include "scene/packets.h"
 #include "scene/scene.h"
 #include "scene/scene_tracer.h"
@@ -89,6 +91,10 @@ private:
     std::vector<std::vector<std::uint32_t>> tileBins;
     // Level tables of every scene field while a frame renders (empty otherwise).
     std::vector<FieldLevelTables> fieldTables;
+    // While a frame renders with shadows: the scene's prisms packed for the
+    // test that drops those a packet's shadow rays cannot enter.
+    PrismReach shadowReach;
+    bool shadowCull = false;
 };
 
 } // namespace qlmr

@@ -1,5 +1,7 @@
 #include "scene/simd/lanes.h"
 
+#include "scene/packets.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -14,7 +16,8 @@ namespace qlmr::simd {
 namespace {
 
 // Every width this build carries is held lane by lane to the one-lane type,
-// which mirrors the x86 instruction semantics the kernels rely on.
+// which mirrors the x86 instruction semantics the kernels rely on; the
+// kernels' pass width is made of two native halves.
 template <typename T>
 class Lanes : public ::testing::Test {};
 
@@ -26,6 +29,10 @@ using Widths = ::testing::Types<std::integral_constant<int, 1>
 #if QLMR_HAVE_LANES8
                                 ,
                                 std::integral_constant<int, 8>
+#endif
+#if QLMR_PASS_PACKETS > 1
+                                ,
+                                std::integral_constant<int, kPassLanes>
 #endif
                                 >;
 TYPED_TEST_SUITE(Lanes, Widths);
@@ -55,7 +62,7 @@ std::vector<float> trickyFloats()
 
 std::vector<std::int32_t> trickyInts()
 {
-    std::vector<std::int32_t> v = {0, 1, -1, 2, -2, 3, 65535, 65536, -65536, 0x7FFFFFFF, INT32_MIN, 46341, -46341,
+    std::vector<std::int32_t> v = {0, 1, -1, 2, -2, 3, 65535, 65536, -65536, 0x7FFFFFFF, INT32_MIN, 46341, -46341, 32768,
                                    123456789, -987654321, 0x10000, 0xFFFF, 255};
     std::mt19937 rng(11);
     std::uniform_int_distribution<std::int32_t> any(INT32_MIN, INT32_MAX), small(-70000, 70000);
@@ -176,7 +183,8 @@ TYPED_TEST(Lanes, IntegerOpsWrapLikeTwosComplement)
         const VI x = VI::load(&a[base]);
         const VI y = VI::load(&b[base]);
         const VI mul = x * y, add = x + y, sub = x - y, sra = x >> 3, srl = shiftRightLogical(x, 16), sll = x << 5;
-        const VI mn = min(x, y), mx = max(x, y), an = andNot(x, y);
+        const VI mn = min(x, y), mx = max(x, y), an = andNot(x, y), positive = maxZero(x);
+        const VI low = x & VI(0xFFFF), lowProduct = mulU16(low, y & VI(0xFFFF));
         const unsigned lt = bits(x < y), gt = bits(x > y), eq = bits(x == y), le = bits(x <= y);
         for (int l = 0; l < N; ++l) {
             const std::uint32_t ux = std::uint32_t(a[base + l]), uy = std::uint32_t(b[base + l]);
@@ -190,6 +198,8 @@ TYPED_TEST(Lanes, IntegerOpsWrapLikeTwosComplement)
             EXPECT_EQ(mn.lane(l), std::min(sx, sy));
             EXPECT_EQ(mx.lane(l), std::max(sx, sy));
             EXPECT_EQ(an.lane(l), sx & ~sy);
+            EXPECT_EQ(positive.lane(l), std::max(sx, 0));
+            EXPECT_EQ(std::uint32_t(lowProduct.lane(l)), (ux & 0xFFFFu) * (uy & 0xFFFFu));
             EXPECT_EQ((lt >> l) & 1u, sx < sy ? 1u : 0u);
             EXPECT_EQ((gt >> l) & 1u, sx > sy ? 1u : 0u);
             EXPECT_EQ((eq >> l) & 1u, sx == sy ? 1u : 0u);
@@ -216,10 +226,17 @@ TYPED_TEST(Lanes, MasksCountSelectAndRoundTripThroughBits)
         EXPECT_EQ(bits(m ^ other), b ^ bits(other));
         const vfloat<N> s = select(m, vfloat<N>(1.0f), vfloat<N>(2.0f));
         const vint<N> si = select(m, vint<N>(-3), vint<N>(4));
+        const vfloat<N> kept = keep(m, vfloat<N>(-2.5f));
+        const vint<N> keptInt = keep(m, vint<N>(-7)), asInteger = asInt(m);
         for (int l = 0; l < N; ++l) {
-            EXPECT_EQ(m.lane(l), ((b >> l) & 1u) != 0);
-            EXPECT_EQ(s.lane(l), (b >> l) & 1u ? 1.0f : 2.0f);
-            EXPECT_EQ(si.lane(l), (b >> l) & 1u ? -3 : 4);
+            const bool set = ((b >> l) & 1u) != 0;
+            EXPECT_EQ(m.lane(l), set);
+            EXPECT_EQ(s.lane(l), set ? 1.0f : 2.0f);
+            EXPECT_EQ(si.lane(l), set ? -3 : 4);
+            EXPECT_EQ(bitsOf(kept.lane(l)), bitsOf(set ? -2.5f : 0.0f)); // +0, not -0
+            EXPECT_EQ(keptInt.lane(l), set ? -7 : 0);
+            EXPECT_EQ(asInteger.lane(l), set ? -1 : 0);
+            EXPECT_EQ(maskToOne(m).lane(l), set ? 1.0f : 0.0f);
         }
     }
     EXPECT_EQ(bits(VM(true)), full);

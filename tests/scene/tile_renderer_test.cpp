@@ -376,35 +376,43 @@ TEST(TileRenderer, PoolSizeDoesNotChangeTheFrame)
 
 // Every pixel traced alone on the one-lane path must give the bits the
 // packet of this build stored. Both builds agree with the one-lane path,
-// so they agree with each other.
+// so they agree with each other. Without the solid object the renderer
+// traces each pass's shadow rays only against the prisms they can reach;
+// the one-lane path traces them against every prism.
 TEST(TileRenderer, PacketsMatchTheOneLanePathBitForBit)
 {
     DeterminismScene s;
     const SceneTracer tracer(s.scene, TraceSettings{});
     ThreadPool pool(4);
-    TileRenderer renderer(&pool, &tracer);
-    renderer.solid = &s.solid;
-    RenderSettings settings;
-    settings.specular = 0.3f;
-    settings.normalRefine = 0.5f;
-    GBuffer frame;
-    const FrameStats stats = renderer.render(s.camera, settings, frame);
-    std::uint64_t shadowRays = 0;
-    for (unsigned y = 0; y < frame.height; ++y)
-        for (unsigned x = 0; x < frame.width; ++x) {
-            const auto& bin = renderer.bins()[(y / kTileSize) * ((frame.width + kTileSize - 1) / kTileSize) + x / kTileSize];
-            const RayPacketOf<1> ray = primaryRays<1>(s.camera, float(x), float(y));
-            PacketResult<1> one;
-            renderPacket<1>(tracer, &s.solid, ray, simd::vmask<1>(true), bin, settings, one);
-            shadowRays += unsigned(one.shadowRays);
-            for (unsigned p = 0; p < GBuffer::kPlaneCount; ++p) {
-                const float expected = one.planes[p].lane(0);
-                const float actual = frame.at(p, x, y);
-                ASSERT_EQ(std::memcmp(&expected, &actual, sizeof(float)), 0)
-                    << "plane " << p << " at " << x << "," << y << ": " << actual << " vs one lane " << expected;
+    for (const bool withSolid : {true, false}) {
+        TileRenderer renderer(&pool, &tracer);
+        const SdnaInstance* solid = withSolid ? &s.solid : nullptr;
+        renderer.solid = solid;
+        RenderSettings settings;
+        settings.specular = 0.3f;
+        settings.normalRefine = 0.5f;
+        GBuffer frame;
+        const FrameStats stats = renderer.render(s.camera, settings, frame);
+        std::uint64_t shadowRays = 0;
+        for (unsigned y = 0; y < frame.height; ++y)
+            for (unsigned x = 0; x < frame.width; ++x) {
+                const auto& bin =
+                    renderer.bins()[(y / kTileSize) * ((frame.width + kTileSize - 1) / kTileSize) + x / kTileSize];
+                const RayPacketOf<1> ray = primaryRays<1>(s.camera, float(x), float(y));
+                PacketResult<1> one;
+                renderPacket<1>(tracer, solid, ray, simd::vmask<1>(true), bin, settings, one);
+                shadowRays += unsigned(one.shadowRays);
+                for (unsigned p = 0; p < GBuffer::kPlaneCount; ++p) {
+                    const float expected = one.planes[p].lane(0);
+                    const float actual = frame.at(p, x, y);
+                    ASSERT_EQ(std::memcmp(&expected, &actual, sizeof(float)), 0)
+                        << "plane " << p << " at " << x << "," << y << ": " << actual << " vs one lane " << expected
+                        << (withSolid ? " with" : " without") << " the solid";
+                }
             }
-        }
-    EXPECT_EQ(shadowRays, stats.shadow);
+        EXPECT_EQ(shadowRays, stats.shadow);
+        EXPECT_GT(stats.shadow, stats.primary / 4);
+    }
 }
 
 // ---- binning

@@ -5,12 +5,16 @@
 // are written once over vfloat<N>/vint<N>/vmask<N>; N = 1 is the scalar path.
 //
 // Every width implements the same set:
-//   vmask: &, |, ^, ~, andNot, bits (movemask), any, all, none, count, lane
+//   vmask: &, |, ^, ~, andNot, bits (movemask), any, all, none, count, lane,
+//          asInt (-1 on set lanes, 0 on the others)
 //   vfloat: + - * /, compares, isNan, min, max (second operand on NaN), abs,
-//           sqrt, floor, select, asInt, toInt (truncating), toFloat, load/store
+//           sqrt, floor, select, keep (select against zero), asInt, toInt
+//           (truncating), toFloat, load/store
 //   vint:  + - * (low 32 bits), & | ^ andNot, << >> shiftRightLogical,
-//          compares, min, max, select, masked gathers of 32-bit words, of
-//          16-bit heights and of height pairs, lookup16 into a 16-entry table
+//          compares, min, max, maxZero (max with 0), mulU16 (the product of
+//          lanes in [0, 65535]; other lanes get some value), select, keep,
+//          masked gathers of 32-bit words, of 16-bit heights and of height
+//          pairs, lookup16 into a 16-entry table
 // Lane-wise results are bit-identical across widths.
 
 #include <cstdint>
@@ -38,6 +42,8 @@ template <int N> struct vint;
 #include "scene/simd/lanes_avx2.h"
 #define QLMR_HAVE_LANES8 1
 #endif
+
+#include "scene/simd/lanes_pair.h"
 
 #ifndef QLMR_LANES
 #define QLMR_LANES 1
@@ -79,7 +85,7 @@ inline void streamFence()
 }
 
 // The mask as 0.0 / 1.0 per lane (for counters kept in floats).
-template <int N> inline vfloat<N> maskToOne(vmask<N> m) { return select(m, vfloat<N>(1.0f), vfloat<N>(0.0f)); }
+template <int N> inline vfloat<N> maskToOne(vmask<N> m) { return keep(m, vfloat<N>(1.0f)); }
 
 } // namespace qlmr::simd
 

@@ -109,6 +109,7 @@ inline vfloat<8> abs(vfloat<8> a) { return _mm256_andnot_ps(_mm256_set1_ps(-0.0f
 inline vfloat<8> sqrt(vfloat<8> a) { return _mm256_sqrt_ps(a.v); }
 inline vfloat<8> floor(vfloat<8> a) { return _mm256_floor_ps(a.v); }
 inline vfloat<8> select(vmask<8> m, vfloat<8> a, vfloat<8> b) { return _mm256_blendv_ps(b.v, a.v, m.m); }
+inline vfloat<8> keep(vmask<8> m, vfloat<8> a) { return _mm256_and_ps(m.m, a.v); }
 
 inline vint<8> asInt(vfloat<8> a) { return _mm256_castps_si256(a.v); }
 inline vfloat<8> asFloat(vint<8> a) { return _mm256_castsi256_ps(a.v); }
@@ -135,9 +136,13 @@ inline vmask<8> operator<=(vint<8> a, vint<8> b) { return ~(a > b); }
 inline vmask<8> operator>=(vint<8> a, vint<8> b) { return ~(b > a); }
 inline vint<8> min(vint<8> a, vint<8> b) { return _mm256_min_epi32(a.v, b.v); }
 inline vint<8> max(vint<8> a, vint<8> b) { return _mm256_max_epi32(a.v, b.v); }
+inline vint<8> maxZero(vint<8> a) { return _mm256_max_epi32(a.v, _mm256_setzero_si256()); }
+inline vint<8> mulU16(vint<8> a, vint<8> b) { return _mm256_mullo_epi32(a.v, b.v); }
 inline vint<8> select(vmask<8> m, vint<8> a, vint<8> b) {
     return _mm256_castps_si256(_mm256_blendv_ps(_mm256_castsi256_ps(b.v), _mm256_castsi256_ps(a.v), m.m));
 }
+inline vint<8> keep(vmask<8> m, vint<8> a) { return _mm256_and_si256(_mm256_castps_si256(m.m), a.v); }
+inline vint<8> asInt(vmask<8> m) { return _mm256_castps_si256(m.m); }
 
 // Hardware gathers; lanes outside the mask are not read and come back 0.
 inline vint<8> gather(const std::int32_t* base, vint<8> index, vmask<8> m) {

@@ -83,6 +83,7 @@ inline vfloat<1> abs(vfloat<1> a) { return std::fabs(a.v); }
 inline vfloat<1> sqrt(vfloat<1> a) { return std::sqrt(a.v); }
 inline vfloat<1> floor(vfloat<1> a) { return std::floor(a.v); }
 inline vfloat<1> select(vmask<1> m, vfloat<1> a, vfloat<1> b) { return m.m ? a : b; }
+inline vfloat<1> keep(vmask<1> m, vfloat<1> a) { return m.m ? a : vfloat<1>(0.0f); }
 
 inline vint<1> asInt(vfloat<1> a) {
     std::int32_t i;
@@ -120,9 +121,13 @@ inline vmask<1> operator<(vint<1> a, vint<1> b) { return vmask<1>(a.v < b.v); }
 inline vmask<1> operator>(vint<1> a, vint<1> b) { return vmask<1>(a.v > b.v); }
 inline vmask<1> operator<=(vint<1> a, vint<1> b) { return vmask<1>(a.v <= b.v); }
 inline vmask<1> operator>=(vint<1> a, vint<1> b) { return vmask<1>(a.v >= b.v); }
+inline vint<1> maxZero(vint<1> a) { return a.v > 0 ? a : vint<1>(0); }
+inline vint<1> mulU16(vint<1> a, vint<1> b) { return wrapInt(std::uint32_t(a.v) * std::uint32_t(b.v)); }
 inline vint<1> min(vint<1> a, vint<1> b) { return a.v < b.v ? a : b; }
 inline vint<1> max(vint<1> a, vint<1> b) { return a.v > b.v ? a : b; }
 inline vint<1> select(vmask<1> m, vint<1> a, vint<1> b) { return m.m ? a : b; }
+inline vint<1> keep(vmask<1> m, vint<1> a) { return m.m ? a : vint<1>(0); }
+inline vint<1> asInt(vmask<1> m) { return m.m ? -1 : 0; }
 
 // Gathers read only the lanes of the mask; the others come back 0.
 inline vint<1> gather(const std::int32_t* base, vint<1> index, vmask<1> m) { return m.m ? base[index.v] : 0; }

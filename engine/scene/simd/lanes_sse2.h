@@ -107,6 +107,7 @@ inline vfloat<4> sqrt(vfloat<4> a) { return _mm_sqrt_ps(a.v); }
 inline vfloat<4> select(vmask<4> m, vfloat<4> a, vfloat<4> b) {
     return _mm_or_ps(_mm_and_ps(m.m, a.v), _mm_andnot_ps(m.m, b.v));
 }
+inline vfloat<4> keep(vmask<4> m, vfloat<4> a) { return _mm_and_ps(m.m, a.v); }
 
 // Truncate and correct. Magnitudes of 2^23 and above (and inf, NaN) are
 // already integral and pass through; the sign bit is kept so -0 stays -0.
@@ -152,19 +153,30 @@ inline vint<4> select(vmask<4> m, vint<4> a, vint<4> b) {
     const __m128i mi = _mm_castps_si128(m.m);
     return _mm_or_si128(_mm_and_si128(mi, a.v), _mm_andnot_si128(mi, b.v));
 }
+inline vint<4> keep(vmask<4> m, vint<4> a) { return _mm_and_si128(_mm_castps_si128(m.m), a.v); }
+inline vint<4> asInt(vmask<4> m) { return _mm_castps_si128(m.m); }
 inline vint<4> min(vint<4> a, vint<4> b) { return select(a < b, a, b); }
+// max(a, 0): the sign spread over the lane clears negative lanes.
+inline vint<4> maxZero(vint<4> a) { return _mm_andnot_si128(_mm_srai_epi32(a.v, 31), a.v); }
+// a * b for lanes in [0, 65535]: the low and high halves of one 16-bit
+// multiply (the upper 16 bits of both operands are zero).
+inline vint<4> mulU16(vint<4> a, vint<4> b) {
+    return _mm_or_si128(_mm_mullo_epi16(a.v, b.v), _mm_slli_epi32(_mm_mulhi_epu16(a.v, b.v), 16));
+}
 inline vint<4> max(vint<4> a, vint<4> b) { return select(a > b, a, b); }
 
-// Per-lane scalar loads: SSE2 has no gather. Lanes outside the mask read
-// nothing and come back 0.
+// Per-lane scalar loads: SSE2 has no gather. Lanes outside the mask load
+// entry 0 instead of their index (a mask with no lane set loads nothing) and
+// come back 0; without a branch per lane the loads do not wait on the mask.
 template <typename T>
 inline vint<4> gatherLanes(const T* base, vint<4> index, vmask<4> m) {
+    const __m128i mi = _mm_castps_si128(m.m);
+    if (_mm_movemask_ps(m.m) == 0) return _mm_setzero_si128();
     alignas(16) std::int32_t idx[4];
-    alignas(16) std::int32_t out[4];
-    _mm_store_si128(reinterpret_cast<__m128i*>(idx), index.v);
-    const unsigned b = bits(m);
-    for (int i = 0; i < 4; ++i) out[i] = (b >> i) & 1u ? static_cast<std::int32_t>(base[idx[i]]) : 0;
-    return _mm_load_si128(reinterpret_cast<const __m128i*>(out));
+    _mm_store_si128(reinterpret_cast<__m128i*>(idx), _mm_and_si128(index.v, mi));
+    const __m128i v = _mm_set_epi32(static_cast<std::int32_t>(base[idx[3]]), static_cast<std::int32_t>(base[idx[2]]),
+                                    static_cast<std::int32_t>(base[idx[1]]), static_cast<std::int32_t>(base[idx[0]]));
+    return _mm_and_si128(v, mi);
 }
 inline vint<4> gather(const std::int32_t* base, vint<4> index, vmask<4> m) { return gatherLanes(base, index, m); }
 inline vint<4> gather(const std::uint32_t* base, vint<4> index, vmask<4> m) { return gatherLanes(base, index, m); }
@@ -172,16 +184,13 @@ inline vint<4> gatherU16(const std::uint16_t* base, vint<4> index, vmask<4> m) {
 
 // Two neighbouring heights in one word: base[index] low, base[index + 1] high.
 inline vint<4> gatherPairU16(const std::uint16_t* base, vint<4> index, vmask<4> m) {
+    const __m128i mi = _mm_castps_si128(m.m);
+    if (_mm_movemask_ps(m.m) == 0) return _mm_setzero_si128();
     alignas(16) std::int32_t idx[4];
-    alignas(16) std::int32_t out[4];
-    _mm_store_si128(reinterpret_cast<__m128i*>(idx), index.v);
-    const unsigned b = bits(m);
-    for (int i = 0; i < 4; ++i) {
-        std::uint32_t pair = 0;
-        if ((b >> i) & 1u) std::memcpy(&pair, base + idx[i], 4);
-        out[i] = static_cast<std::int32_t>(pair);
-    }
-    return _mm_load_si128(reinterpret_cast<const __m128i*>(out));
+    _mm_store_si128(reinterpret_cast<__m128i*>(idx), _mm_and_si128(index.v, mi));
+    std::int32_t pair[4];
+    for (int i = 0; i < 4; ++i) std::memcpy(&pair[i], base + idx[i], 4);
+    return _mm_and_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(pair)), mi);
 }
 // Entry i & 15 of a 16-entry table, every lane.
 // Lanes usually share their level, so that case is one scalar load.
