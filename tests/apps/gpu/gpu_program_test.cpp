@@ -36,31 +36,19 @@ struct ProgramRun {
     std::string err;  // standard error
 };
 
-// Runs qlmr-gpu in `dir` with the given arguments and environment changes.
+// Runs qlmr-gpu in `dir` with the given arguments and environment changes,
+// within `limits` (none by default).
 ProgramRun runGpu(const fs::path& dir, const std::vector<std::string>& args,
-                  const std::map<std::string, std::string>& env = {})
+                  const std::map<std::string, std::string>& env = {}, const qlmr::test::RunLimits& limits = {})
 {
     qlmr::test::RunOptions options;
     options.workingDirectory = dir;
     options.separateErrors = true;
     for (const auto& [name, value] : env)
         options.environment[name] = value;
-    const qlmr::test::ProgramRun run = qlmr::test::runProgram(QLMR_GPU_PROGRAM, args, options);
-    return {run.exitCode, run.output, run.errors};
-}
-
-// The same under a modest address-space limit, so that a huge frame's first
-// large allocation fails at once instead of filling the machine.
-ProgramRun runGpuInLimitedMemory(const fs::path& dir, const std::vector<std::string>& args,
-                                 const std::map<std::string, std::string>& env = {})
-{
-    qlmr::test::RunOptions options;
-    options.workingDirectory = dir;
-    options.separateErrors = true;
-    for (const auto& [name, value] : env)
-        options.environment[name] = value;
-    const qlmr::test::ProgramRun run =
-        qlmr::test::runLimited(QLMR_GPU_PROGRAM, args, {qlmr::test::modestMemoryLimit(), 0}, options);
+    const qlmr::test::ProgramRun run = limits.memoryBytes == 0 && limits.seconds == 0
+                                           ? qlmr::test::runProgram(QLMR_GPU_PROGRAM, args, options)
+                                           : qlmr::test::runLimited(QLMR_GPU_PROGRAM, args, limits, options);
     return {run.exitCode, run.output, run.errors};
 }
 
@@ -775,7 +763,7 @@ TEST_P(GpuProgramStops, WithTheReasonOnStandardErrorAfterWhatWasPrinted)
     std::ofstream(dir.file("blocker")) << "a file where a folder is wanted";
     // No driver: none of these runs may get as far as Vulkan.
     const ProgramRun run =
-        c.limitMemory ? runGpuInLimitedMemory(dir.path(), c.args, kNoDriver) : runGpu(dir.path(), c.args, kNoDriver);
+        runGpu(dir.path(), c.args, kNoDriver, {c.limitMemory ? qlmr::test::modestMemoryLimit() : 0, 0});
     EXPECT_EQ(run.exitCode, 1) << run.out << run.err;
     EXPECT_EQ(run.err, c.err);
     EXPECT_TRUE(std::regex_match(run.out, std::regex(c.out))) << run.out;
