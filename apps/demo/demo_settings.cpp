@@ -1,7 +1,5 @@
 #include "demo_settings.h"
 
-#include <algorithm>
-
 namespace qlmr {
 
 TraceSettings demoTraceSettings(const DemoOptions& options)
@@ -12,10 +10,7 @@ TraceSettings demoTraceSettings(const DemoOptions& options)
     settings.lodBias = options.lodBias;
     settings.normalMode = options.geometricNormals ? 0 : options.cubicNormals ? 2 : 1;
     settings.start = options.start;
-    // Every offset from kTopStartOffset up starts the walk at the top
-    // level; the march adds the offset to signed levels, so larger values
-    // are brought down to it rather than let them wrap to negative ones.
-    settings.startOffset = std::min(options.startOffset, kTopStartOffset);
+    settings.startOffset = options.startOffset;
     settings.seedOracle = options.seedOracle;
     settings.shellLog2 = options.shellLog2;
     settings.snapToPixelGrid = true;

@@ -444,7 +444,9 @@ PrismSetup<N> setupPrism(const SceneTracer& tracer, const Prism& p, const FieldL
     }
     ps.lodFloor = min(f.top, max(ps.lodLevel, VI(0)));
 
-    const VI offset(int(set.startOffset));
+    // Every offset from kTopStartOffset up starts at the top level; capped,
+    // the offset cannot wrap the signed level arithmetic below.
+    const VI offset(int(std::min(set.startOffset, kTopStartOffset)));
     if (set.start == 0) {
         ps.startLevel = f.top;
     } else if (set.start == 2) {

@@ -23,8 +23,8 @@ struct TraceSettings {
 // A start offset at which every walk starts at the top level: the level it
 // is added to is at least -128 (the exponent of the smallest footprint) and
 // a field has at most 16 levels. The march adds the offset in signed 32-bit
-// arithmetic, so callers bring larger offsets, which mean the same, down to
-// this one instead of letting them wrap to negative levels.
+// arithmetic, so it caps larger offsets, which mean the same, to this one
+// instead of letting them wrap to negative levels.
 inline constexpr uint32_t kTopStartOffset = 256;
 
 // How hits are lit, and what the sky and fog look like.

@@ -1006,6 +1006,10 @@ const CounterCase kCounterCases[] = {
     {"top", 0, 0, false, 6, 5, 4, 0},          {"fixedAtZero", 2, 0, false, 6, 1, 0, 0},
     {"fixedOffset2", 2, 2, false, 6, 3, 2, 0}, {"fixedOffsetClamped", 2, 9, false, 6, 5, 4, 0},
     {"projectedOffset3", 1, 3, false, 6, 4, 3, 0},
+    // The offset is unsigned: past the signed range it still starts at the top.
+    {"fixedOffsetHuge", 2, 4294967295u, false, 6, 5, 4, 0},
+    {"fixedOffsetPastSigned", 2, 2147483648u, false, 6, 5, 4, 0},
+    {"projectedOffsetHuge", 1, 4294967295u, false, 6, 5, 4, 0},
     // Seed level 2: the seed pass walks levels 4, 3, 2, the march 2, 1, 0.
     {"seedShell2", 0, 0, true, 2, 3, 4, 3},
     // Seed level never below 1.
