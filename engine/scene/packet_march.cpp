@@ -360,6 +360,10 @@ void runWalk(const FieldLanes<N>& f, const LocalRays<N>& r, Walk<N>& w, WalkOutc
 
         if (descendCounter) *descendCounter += simd::maskToOne(descend);
 
+        // A lane that stops is never read again: its outcome is in `out`,
+        // every later step masks it out and the caller drops the walk. So
+        // each walking lane takes the values of the one move it makes
+        // (descend or advance) and stopped lanes take whatever comes.
         VI newLevel = level;
         VI newIx = w.ix;
         VI newIy = w.iy;
@@ -375,12 +379,10 @@ void runWalk(const FieldLanes<N>& f, const LocalRays<N>& r, Walk<N>& w, WalkOutc
             const LevelSize<N> cs = levelSize(f, child);
             const VF loU = toFloat(w.ix + w.ix), loV = toFloat(w.iy + w.iy);
             const VF hiU = min(loU + VF(1.0f), cs.w - VF(1.0f)), hiV = min(loV + VF(1.0f), cs.h - VF(1.0f));
-            const VI cx = cellAt(r.ou, r.du, tTop, cs.w, loU, hiU);
-            const VI cy = cellAt(r.ov, r.dv, tTop, cs.h, loV, hiV);
+            newIx = cellAt(r.ou, r.du, tTop, cs.w, loU, hiU);
+            newIy = cellAt(r.ov, r.dv, tTop, cs.h, loV, hiV);
+            newC = tTop;
             newLevel = newLevel + asInt(descend); // one level down (set lanes are -1)
-            newIx = select(descend, cx, newIx);
-            newIy = select(descend, cy, newIy);
-            newC = select(descend, tTop, newC);
         }
 
         if (any(advance)) {
@@ -392,12 +394,20 @@ void runWalk(const FieldLanes<N>& f, const LocalRays<N>& r, Walk<N>& w, WalkOutc
             // parent index is index >> 1 along an axis that halves going up.
             // Along one that does not the level is one cell wide, so a lane
             // that stays inside has ix = ax = 0 and the shift changes nothing.
-            const VI pxOld = w.ix >> 1, pxNew = ax >> 1;
-            const VI pyOld = w.iy >> 1, pyNew = ay >> 1;
-            const VM ascend = andNot(advance, leaves) & (level < f.top) & ((pxOld != pxNew) | (pyOld != pyNew));
-            newC = select(advance, tOut, newC);
-            newIx = select(advance, select(ascend, pxNew, ax), newIx);
-            newIy = select(advance, select(ascend, pyNew, ay), newIy);
+            // Two indices have the same parent when they agree above bit 0.
+            const VM sameParent = (((w.ix ^ ax) | (w.iy ^ ay)) >> 1) == VI(0);
+            const VM ascend = andNot(andNot(advance, leaves) & (level < f.top), sameParent);
+            const VI advanceIx = select(ascend, ax >> 1, ax);
+            const VI advanceIy = select(ascend, ay >> 1, ay);
+            if (any(descend)) {
+                newIx = select(advance, advanceIx, newIx);
+                newIy = select(advance, advanceIy, newIy);
+                newC = select(advance, tOut, newC);
+            } else {
+                newIx = advanceIx;
+                newIy = advanceIy;
+                newC = tOut;
+            }
             newLevel = newLevel - asInt(ascend); // one level up
             keepWalking = andNot(keepWalking, leaves);
         }
