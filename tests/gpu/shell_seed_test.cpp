@@ -76,7 +76,21 @@ int expectSameHits(GpuRenderer& plain, GpuRenderer& seeded, const Camera& camera
     return hits;
 }
 
-class ShellSeedOnDevice : public test::OnDeviceTest {};
+class ShellSeedOnDevice : public test::OnDeviceTest {
+protected:
+    // The scene on two renderers, one without and one with the seed pass.
+    void initWithAndWithoutSeed(const Scene& scene)
+    {
+        std::string error;
+        ASSERT_TRUE(plain.init(context, scene, &error)) << error;
+        GpuRenderOptions options;
+        options.seedPass = true;
+        ASSERT_TRUE(seeded.init(context, scene, &error, options)) << error;
+    }
+
+    GpuRenderer plain;
+    GpuRenderer seeded;
+};
 
 // Every view of the demo scene at small sizes. The shell prisms are small
 // there, so their walks end on coarse levels of detail whose surface rises
@@ -89,12 +103,7 @@ TEST_F(ShellSeedOnDevice, SeedPassKeepsEveryHitOfTheDemoScene)
     const DemoLayout layout = buildDemoScene(scene, 256, true, pool);
     const std::vector<ViewPreset> views = makeViewPresets(scene.fields, layout);
 
-    std::string error;
-    GpuRenderer plain, seeded;
-    ASSERT_TRUE(plain.init(context, scene, &error)) << error;
-    GpuRenderOptions options;
-    options.seedPass = true;
-    ASSERT_TRUE(seeded.init(context, scene, &error, options)) << error;
+    ASSERT_NO_FATAL_FAILURE(initWithAndWithoutSeed(scene));
     ASSERT_TRUE(seeded.shellRasterBuilt());
 
     for (const ViewPreset& view : views) {
@@ -121,12 +130,7 @@ TEST_F(ShellSeedOnDevice, SeedPassKeepsEveryHitOfTheBakedShells)
     bakeRadialShells(scene, radialSourceCage(8, params, 2, 0.03f), params, bake, pool);
     scene.refreshPrisms();
 
-    std::string error;
-    GpuRenderer plain, seeded;
-    ASSERT_TRUE(plain.init(context, scene, &error)) << error;
-    GpuRenderOptions options;
-    options.seedPass = true;
-    ASSERT_TRUE(seeded.init(context, scene, &error, options)) << error;
+    ASSERT_NO_FATAL_FAILURE(initWithAndWithoutSeed(scene));
     const std::pair<Vec3, Vec3> views[] = {{{2.1f, 1.2f, 2.6f}, {0.0f, 0.0f, 0.0f}},
                                            {{0.35f, 0.25f, 1.45f}, {-0.35f, 0.15f, 0.6f}}};
     for (const auto& [eye, target] : views) {
@@ -154,12 +158,7 @@ TEST_F(ShellSeedOnDevice, BoxesReachingPastTheHullAreNotSeeded)
     scene.addPrism(inside);
     scene.refreshPrisms();
 
-    std::string error;
-    GpuRenderer plain, seeded;
-    ASSERT_TRUE(plain.init(context, scene, &error)) << error;
-    GpuRenderOptions options;
-    options.seedPass = true;
-    ASSERT_TRUE(seeded.init(context, scene, &error, options)) << error;
+    ASSERT_NO_FATAL_FAILURE(initWithAndWithoutSeed(scene));
 
     const Camera camera = Camera::lookAt({-9.0f, 4.0f, 6.0f}, {2.0f, 0.5f, 0.0f}, {0, 1, 0}, 60.0f, 96, 64);
     const std::vector<std::int32_t> levels = seeded.prismSeedLevels(camera);

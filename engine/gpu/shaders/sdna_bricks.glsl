@@ -55,6 +55,39 @@ SdnaTraceHit sdnaBrickRefine(vec3 o, vec3 d, float t, float tmin, float tmax, ui
     return hit;
 }
 
+// What both walks do before stepping through the blocks: true with the
+// result in `early` when the walk cannot run (bad input, a ray that misses
+// the box, no steps allowed, no grid or no usable threshold), else false
+// with tnear and tfar clipped to the box.
+bool sdnaBrickWalkEndsEarly(vec3 o, vec3 d, float tmin, float tmax, uint maxSteps, float eps,
+                            float epsPerDistance, uint stepLimit, out float tnear, out float tfar,
+                            out SdnaTraceHit early)
+{
+    tnear = tmin;
+    tfar = tmax;
+    bool finiteInputs = sdnaFinite(o.x) && sdnaFinite(o.y) && sdnaFinite(o.z) && sdnaFinite(d.x) &&
+                        sdnaFinite(d.y) && sdnaFinite(d.z) && sdnaFinite(tmin) && !isnan(tmax) &&
+                        sdnaFinite(eps) && sdnaFinite(epsPerDistance);
+    if (!(sdnaBricks.params.x > 0.0) || !finiteInputs || (d.x == 0.0 && d.y == 0.0 && d.z == 0.0)) {
+        early = SdnaTraceHit(QLMR_SDNA_STATUS_UNCERTAIN, 0.0, vec3(0.0), vec3(0.0), 0u, 0u, sdnaPositiveInfinity());
+        return true;
+    }
+    if (!sdnaClipToBox(o, d, tnear, tfar)) {
+        early = sdnaMissAfter(0u);
+        return true;
+    }
+    if (stepLimit == 0u || maxSteps == 0u) {
+        early = sdnaUncertainAt(o, d, tnear, 0u);
+        return true;
+    }
+    if (any(equal(sdnaBricks.dims.xyz, uvec3(0u))) || tnear < 0.0 || eps < 0.0 || epsPerDistance < 0.0) {
+        early = sdnaBrickRefine(o, d, tnear, tmin, tmax, maxSteps, eps, epsPerDistance, 0u, stepLimit);
+        return true;
+    }
+    early = sdnaMissAfter(0u);
+    return false;
+}
+
 #ifdef QLMR_BRICK_WALK_F64
 #include "sdna_bricks_f64.glsl"
 #else
@@ -100,31 +133,23 @@ float sdnaBrickSample(ivec3 block, vec3 point)
 SdnaTraceHit sdnaTraceBricks(vec3 o, vec3 d, float tmin, float tmax, uint maxSteps, float eps,
                              float epsPerDistance, uint stepLimit)
 {
+    float tnear;
+    float tfar;
+    SdnaTraceHit early;
+    if (sdnaBrickWalkEndsEarly(o, d, tmin, tmax, maxSteps, eps, epsPerDistance, stepLimit, tnear, tfar, early))
+        return early;
+
     float cellSize = sdnaBricks.params.x;
-    bool finiteInputs = sdnaFinite(o.x) && sdnaFinite(o.y) && sdnaFinite(o.z) && sdnaFinite(d.x) &&
-                        sdnaFinite(d.y) && sdnaFinite(d.z) && sdnaFinite(tmin) && !isnan(tmax) &&
-                        sdnaFinite(eps) && sdnaFinite(epsPerDistance);
-    if (!(cellSize > 0.0) || !finiteInputs || (d.x == 0.0 && d.y == 0.0 && d.z == 0.0))
-        return SdnaTraceHit(QLMR_SDNA_STATUS_UNCERTAIN, 0.0, vec3(0.0), vec3(0.0), 0u, 0u, sdnaPositiveInfinity());
-
-    float tnear = tmin;
-    float tfar = tmax;
-    if (!sdnaClipToBox(o, d, tnear, tfar))
-        return sdnaMissAfter(0u);
-    if (stepLimit == 0u || maxSteps == 0u)
-        return sdnaUncertainAt(o, d, tnear, 0u);
-
     uint steps = 0u;
     uvec3 size = sdnaBricks.dims.xyz;
-    if (any(equal(size, uvec3(0u))) || tnear < 0.0 || eps < 0.0 || epsPerDistance < 0.0)
-        return sdnaBrickRefine(o, d, tnear, tmin, tmax, maxSteps, eps, epsPerDistance, steps, stepLimit);
 
     float lipschitz = sdnaBricks.params.y;
     vec3 ad = abs(d);
     vec3 ao = abs(o);
     // The processor's margin is 2^-19 of this scale; single precision takes 2^-16.
-    precise float margin = (max(abs(tnear), abs(tfar)) * max(max(ad.x, ad.y), ad.z) + max(max(ao.x, ao.y), ao.z) + 1.0) *
-                   (1.0 / 65536.0) * lipschitz;
+    precise float margin =
+        (max(abs(tnear), abs(tfar)) * max(max(ad.x, ad.y), ad.z) + max(max(ao.x, ao.y), ao.z) + 1.0) *
+        (1.0 / 65536.0) * lipschitz;
 
     float edge = 8.0 * cellSize;
     ivec3 block;

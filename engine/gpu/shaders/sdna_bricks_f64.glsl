@@ -86,24 +86,15 @@ float sdnaBrickSample(ivec3 block, dvec3 point)
 SdnaTraceHit sdnaTraceBricks(vec3 o, vec3 d, float tmin, float tmax, uint maxSteps, float eps,
                              float epsPerDistance, uint stepLimit)
 {
+    float tnear;
+    float tfar;
+    SdnaTraceHit early;
+    if (sdnaBrickWalkEndsEarly(o, d, tmin, tmax, maxSteps, eps, epsPerDistance, stepLimit, tnear, tfar, early))
+        return early;
+
     float cellSize = sdnaBricks.params.x;
-    bool finiteInputs = sdnaFinite(o.x) && sdnaFinite(o.y) && sdnaFinite(o.z) && sdnaFinite(d.x) &&
-                        sdnaFinite(d.y) && sdnaFinite(d.z) && sdnaFinite(tmin) && !isnan(tmax) &&
-                        sdnaFinite(eps) && sdnaFinite(epsPerDistance);
-    if (!(cellSize > 0.0) || !finiteInputs || (d.x == 0.0 && d.y == 0.0 && d.z == 0.0))
-        return SdnaTraceHit(QLMR_SDNA_STATUS_UNCERTAIN, 0.0, vec3(0.0), vec3(0.0), 0u, 0u, sdnaPositiveInfinity());
-
-    float tnear = tmin;
-    float tfar = tmax;
-    if (!sdnaClipToBox(o, d, tnear, tfar))
-        return sdnaMissAfter(0u);
-    if (stepLimit == 0u || maxSteps == 0u)
-        return sdnaUncertainAt(o, d, tnear, 0u);
-
     uint steps = 0u;
     uvec3 size = sdnaBricks.dims.xyz;
-    if (any(equal(size, uvec3(0u))) || tnear < 0.0 || eps < 0.0 || epsPerDistance < 0.0)
-        return sdnaBrickRefine(o, d, tnear, tmin, tmax, maxSteps, eps, epsPerDistance, steps, stepLimit);
 
     double lipschitz = double(sdnaBricks.params.y);
     dvec3 ad = dvec3(abs(d));
