@@ -227,13 +227,63 @@ template <int N>
     second = toFloat(high) * scale;
 }
 
+// The shadow horizon of a prism as the walk reads it, and the lanes it may end.
+template <int N>
+struct HorizonLanes {
+    const ShadowHorizon* horizon = nullptr;
+    vmask<N> lanes;
+};
+
+// Shadow lanes the horizon serves: those whose local direction is the one
+// it was built for, whose leaves lie at or below its level and whose origin
+// lies near the prism (|o| <= 1.5 on every axis), which keeps the float
+// error of their points and heights within the horizon's margin.
+template <int N>
+HorizonLanes<N> horizonLanes(const ShadowHorizon* horizon, const LocalRays<N>& r, vmask<N> lanes, vint<N> lodFloor)
+{
+    using VF = vfloat<N>;
+    HorizonLanes<N> h;
+    if (horizon == nullptr || horizon->empty()) return h;
+    const VF near(1.5f);
+    h.lanes = lanes & (r.du == VF(horizon->du)) & (r.dv == VF(horizon->dv)) & (r.dh == VF(horizon->dh)) &
+              (lodFloor <= vint<N>(horizon->level)) & (abs(r.ou) <= near) & (abs(r.ov) <= near) &
+              (abs(r.oh) <= near);
+    if (any(h.lanes)) h.horizon = horizon;
+    return h;
+}
+
+// Lanes of `asked` whose ray, at the walk's current c, stands above the
+// clear height of the horizon cell under it (inside the unit square only:
+// outside it the walk's cells are clamped edge cells).
+template <int N>
+[[gnu::always_inline]] inline vmask<N> clearOfField(const HorizonLanes<N>& h, const LocalRays<N>& r, vmask<N> asked,
+                                                    vfloat<N> c)
+{
+    using VF = vfloat<N>;
+    using VI = vint<N>;
+    const ShadowHorizon& horizon = *h.horizon;
+    const VF u = r.ou + c * r.du;
+    const VF v = r.ov + c * r.dv;
+    const VF zero(0.0f), one(1.0f);
+    const vmask<N> inside = asked & (u >= zero) & (u <= one) & (v >= zero) & (v <= one);
+    if (none(inside)) return inside;
+    // u, v >= 0: truncation is the floor.
+    const VI cx = min(toInt(u * VF(float(horizon.cellsU))), VI(int(horizon.cellsU) - 1));
+    const VI cy = min(toInt(v * VF(float(horizon.cellsV))), VI(int(horizon.cellsV) - 1));
+    const auto* heights = reinterpret_cast<const std::int32_t*>(horizon.clearHeight.data());
+    const VF clear = asFloat(gather(heights, mulU16(cy, VI(int(horizon.cellsU))) + cx, inside));
+    return inside & (r.oh + c * r.dh > clear);
+}
+
 // The walk over the bounds pyramid, shared by the seed pass, the march and
 // the shadow rays; `mode` decides what ends a lane. `lodFloor` is the finest
 // level a lane may reach (its leaf level), `seedLevel` the seed pass's level.
+// Shadow walks with a horizon end the lanes it clears, unblocked, when they
+// climb into a coarser level (at the c of their next step).
 template <WalkMode mode, int N>
 void runWalk(const FieldLanes<N>& f, const LocalRays<N>& r, Walk<N>& w, WalkOutcome<N>& out, vint<N> lodFloor,
              vint<N> seedLevel, vfloat<N> prismStart, std::uint32_t maxSteps, vfloat<N>& stepCounter,
-             vfloat<N>* descendCounter)
+             vfloat<N>* descendCounter, const HorizonLanes<N>& horizon = {})
 {
     using VF = vfloat<N>;
     using VI = vint<N>;
@@ -410,6 +460,14 @@ void runWalk(const FieldLanes<N>& f, const LocalRays<N>& r, Walk<N>& w, WalkOutc
             }
             newLevel = newLevel - asInt(ascend); // one level up
             keepWalking = andNot(keepWalking, leaves);
+            // A lane climbs the pyramid while its ray stands above the
+            // nodes it crosses; only then can it have cleared the field.
+            if constexpr (mode == WalkMode::Shadow) {
+                if (horizon.horizon != nullptr) {
+                    const VM asked = keepWalking & ascend & horizon.lanes;
+                    if (any(asked)) keepWalking = andNot(keepWalking, clearOfField(horizon, r, asked, tOut));
+                }
+            }
         }
 
         w.level = newLevel;
@@ -712,7 +770,7 @@ void tracePacket(const SceneTracer& tracer, HitPacketOf<N>& out, const RayPacket
 
 template <int N>
 void traceShadows(const SceneTracer& tracer, simd::vmask<N>& blocked, const RayPacketOf<N>& rays,
-                  simd::vmask<N> active, std::span<const uint32_t> prisms)
+                  simd::vmask<N> active, std::span<const uint32_t> prisms, std::span<const ShadowHorizon> horizons)
 {
     using VF = vfloat<N>;
     using VI = vint<N>;
@@ -730,8 +788,9 @@ void traceShadows(const SceneTracer& tracer, simd::vmask<N>& blocked, const RayP
         const VI level = min(max(ps.lodFloor, ps.startLevel), f.top);
         Walk<N> w = startWalk(f, ps.r, ps.takesPart, level, ps.c, ps.end);
         WalkOutcome<N> hit;
+        const ShadowHorizon* horizon = index < horizons.size() ? &horizons[index] : nullptr;
         runWalk<WalkMode::Shadow>(f, ps.r, w, hit, ps.lodFloor, VI(0), ps.c, set.maxSteps, unusedCounter,
-                                  static_cast<VF*>(nullptr));
+                                  static_cast<VF*>(nullptr), horizonLanes(horizon, ps.r, ps.takesPart, ps.lodFloor));
         blocked |= hit.found;
     }
 }
@@ -908,7 +967,7 @@ void snapHits(const SceneTracer& tracer, HitPacketOf<N>& hits)
     template void tracePacket<N>(const SceneTracer&, HitPacketOf<N>&, const RayPacketOf<N>&, simd::vmask<N>,      \
                                  std::span<const uint32_t>);                                                     \
     template void traceShadows<N>(const SceneTracer&, simd::vmask<N>&, const RayPacketOf<N>&, simd::vmask<N>,     \
-                                  std::span<const uint32_t>);                                                    \
+                                  std::span<const uint32_t>, std::span<const ShadowHorizon>);                    \
     template void snapHits<N>(const SceneTracer&, HitPacketOf<N>&);
 
 QLMR_INSTANTIATE_MARCH(1)

@@ -13,6 +13,7 @@
 #include "scene/height_field.h"
 #include "scene/packets.h"
 #include "scene/scene_tracer.h"
+#include "scene/shadow_horizon.h"
 
 namespace qlmr {
 
@@ -25,9 +26,12 @@ void tracePacket(const SceneTracer& tracer, HitPacketOf<N>& out, const RayPacket
 
 // Any-hit variant for shadow rays over [tmin, tmax]: a lane of `blocked` is
 // set when a field blocks it. The list stops once every active lane is blocked.
+// `horizons`, when given, holds one entry per scene prism (built for the
+// rays' direction); they end unblocked lanes early without changing the mask.
 template <int N>
 void traceShadows(const SceneTracer& tracer, simd::vmask<N>& blocked, const RayPacketOf<N>& rays,
-                  simd::vmask<N> active, std::span<const uint32_t> prisms);
+                  simd::vmask<N> active, std::span<const uint32_t> prisms,
+                  std::span<const ShadowHorizon> horizons = {});
 
 // Rays that share one direction, with origins in the box [originLo,
 // originHi] and segments [tmin, tmax] no wider than [bundle tmin, bundle tmax].

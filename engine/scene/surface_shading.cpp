@@ -647,7 +647,8 @@ LaneVec3<N> shadePacket(const LaneVec3<N>& dir, const LaneVec3<N>& normal, const
 template <int N>
 int shadeHits(const SceneTracer& tracer, const SdnaInstance* solid, const RayPacketOf<N>& rays, simd::vmask<N> valid,
               HitPacketOf<N>& hits, const RenderSettings& s, LaneVec3<N>& color,
-              std::span<const FieldLevelTables> tables, const std::vector<std::uint32_t>* shadowPrisms)
+              std::span<const FieldLevelTables> tables, const std::vector<std::uint32_t>* shadowPrisms,
+              std::span<const ShadowHorizon> horizons)
 {
     using VF = simd::vfloat<N>;
     using VM = simd::vmask<N>;
@@ -675,7 +676,8 @@ int shadeHits(const SceneTracer& tracer, const SdnaInstance* solid, const RayPac
     if (s.shadows && simd::any(cast.lit)) {
         VM blocked(false);
         traceShadows(tracer, blocked, cast.rays, cast.lit,
-                     std::span<const uint32_t>(shadowPrisms != nullptr ? *shadowPrisms : tracer.allPrisms));
+                     std::span<const uint32_t>(shadowPrisms != nullptr ? *shadowPrisms : tracer.allPrisms),
+                     horizons);
         blocked = blocked & cast.lit;
         visibility = simd::select(blocked, VF(0.0f), visibility);
         if (solid != nullptr)
@@ -721,7 +723,8 @@ int shadeHits(const SceneTracer& tracer, const SdnaInstance* solid, const RayPac
                                          simd::vfloat<N>, const RenderSettings&);                                      \
     template int shadeHits<N>(const SceneTracer&, const SdnaInstance*, const RayPacketOf<N>&, simd::vmask<N>,          \
                               HitPacketOf<N>&, const RenderSettings&, LaneVec3<N>&,                            \
-                              std::span<const FieldLevelTables>, const std::vector<std::uint32_t>*);
+                              std::span<const FieldLevelTables>, const std::vector<std::uint32_t>*,        \
+                              std::span<const ShadowHorizon>);
 
 QLMR_SHADING_INSTANTIATE(1)
 #if QLMR_LANES != 1

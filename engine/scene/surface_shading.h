@@ -13,6 +13,7 @@
 #include "scene/packets.h"
 #include "scene/scene_tracer.h"
 #include "scene/settings.h"
+#include "scene/shadow_horizon.h"
 #include "scene/simd/lanes.h"
 #include "sdna/program.h"
 
@@ -257,11 +258,13 @@ inline SunRays<N> sunRays(const HitPacketOf<N>& hits, const RayPacketOf<N>& prim
 // as for fetchSurface. `shadowPrisms`: the prisms the shadow rays are traced
 // against, in the scene's order; null for all of them. A caller may leave
 // out prisms that none of the packet's shadow rays can enter (see
-// PrismReach), which changes nothing but the time taken.
+// PrismReach), which changes nothing but the time taken; so may the shadow
+// horizons of every scene prism for the sun's direction (`horizons`).
 template <int N>
 int shadeHits(const SceneTracer& tracer, const SdnaInstance* solid, const RayPacketOf<N>& rays, simd::vmask<N> valid,
               HitPacketOf<N>& hits, const RenderSettings& settings, LaneVec3<N>& color,
               std::span<const FieldLevelTables> tables = {},
-              const std::vector<std::uint32_t>* shadowPrisms = nullptr);
+              const std::vector<std::uint32_t>* shadowPrisms = nullptr,
+              std::span<const ShadowHorizon> horizons = {});
 
 } // namespace qlmr

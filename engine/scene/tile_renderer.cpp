@@ -119,12 +119,13 @@ void marchPacket(const SceneTracer& tracer, const RayPacketOf<N>& rays, simd::vm
 template <int N>
 void finishPacket(const SceneTracer& tracer, const SdnaInstance* solid, const RayPacketOf<N>& rays,
                   simd::vmask<N> valid, const RenderSettings& settings, PacketResult<N>& out,
-                  std::span<const FieldLevelTables> tables, const std::vector<std::uint32_t>* shadowPrisms)
+                  std::span<const FieldLevelTables> tables, const std::vector<std::uint32_t>* shadowPrisms,
+                  std::span<const ShadowHorizon> horizons)
 {
     using VF = simd::vfloat<N>;
     HitPacketOf<N>& hits = out.record;
     LaneVec3<N> color;
-    out.shadowRays = shadeHits(tracer, solid, rays, valid, hits, settings, color, tables, shadowPrisms);
+    out.shadowRays = shadeHits(tracer, solid, rays, valid, hits, settings, color, tables, shadowPrisms, horizons);
     out.hit = hits.mask & valid;
     out.planes[GBuffer::Depth] = simd::select(out.hit, hits.t, VF(std::numeric_limits<float>::infinity()));
     out.planes[GBuffer::NormalX] = hits.normalX;
@@ -145,7 +146,7 @@ void renderPacket(const SceneTracer& tracer, const SdnaInstance* solid, const Ra
                   PacketResult<N>& out, std::span<const FieldLevelTables> tables)
 {
     marchPacket(tracer, rays, valid, prisms, out);
-    finishPacket(tracer, solid, rays, valid, settings, out, tables, nullptr);
+    finishPacket(tracer, solid, rays, valid, settings, out, tables, nullptr, {});
 }
 
 // ---- frames
@@ -184,6 +185,8 @@ FrameStats TileRenderer::render(const Camera& camera, const RenderSettings& sett
     shadowCull = settings.shadows && tracer->allPrisms.size() > 1;
     if (shadowCull)
         shadowReach = PrismReach(*tracer, settings.sunDir, tracer->allPrisms);
+    if (settings.shadows)
+        refreshShadowHorizons(*tracer, settings.sunDir, *pool, shadowHorizons);
 
     std::vector<StatsSlot> slots(pool->workerCount() + 1);
     pool->run(tilesX * tilesY, [&](unsigned item, unsigned worker) {
@@ -359,7 +362,9 @@ void TileRenderer::renderTile(std::uint32_t tile, std::uint32_t tilesX, const Ca
                 const simd::vmask<N> valid = pass->valid;
                 PacketResult<N>& result = pass->result;
                 finishPacket<N>(*tracer, solid, rays, valid, settings, result, tables,
-                                culled ? &shadowPrisms : nullptr);
+                                culled ? &shadowPrisms : nullptr,
+                                settings.shadows ? std::span<const ShadowHorizon>(shadowHorizons)
+                                                 : std::span<const ShadowHorizon>());
 
                 // The frame is read only after the pool is done: bypass the
                 // cache instead of reading every plane line in before

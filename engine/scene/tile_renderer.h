@@ -95,6 +95,9 @@ private:
     // test that drops those a packet's shadow rays cannot enter.
     PrismReach shadowReach;
     bool shadowCull = false;
+    // Every prism's shadow horizon for the sun's direction of the last frame
+    // with shadows; each frame with shadows brings them up to date.
+    std::vector<ShadowHorizon> shadowHorizons;
 };
 
 } // namespace qlmr
