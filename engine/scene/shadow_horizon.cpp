@@ -9,7 +9,8 @@ namespace {
 
 // The grid has at most 2^7 cells along the field's longer side: fine enough
 // that a ray clears its cell soon after leaving the surface, small enough
-// to build every frame.
+// to rebuild in about half a millisecond when a field is edited (a grid
+// twice as fine ends shadow walks 5 % sooner at four times that cost).
 constexpr int kGridLog2 = 7;
 
 // The walk's own conversion of a 16-bit height.
