@@ -280,15 +280,20 @@ void fillShadowHorizon(const HorizonPlan& plan, ShadowHorizon& horizon)
     }
 }
 
+// The horizon its inputs give; empty where they are not usable.
+ShadowHorizon buildFrom(const HorizonInputs& in)
+{
+    ShadowHorizon horizon;
+    if (in.usable)
+        fillShadowHorizon(planShadowHorizon(in, horizon), horizon);
+    return horizon;
+}
+
 } // namespace
 
 ShadowHorizon buildShadowHorizon(const SceneTracer& tracer, std::uint32_t prismIndex, Vec3 dir)
 {
-    ShadowHorizon horizon;
-    const HorizonInputs in = horizonInputs(tracer, prismIndex, dir);
-    if (in.usable)
-        fillShadowHorizon(planShadowHorizon(in, horizon), horizon);
-    return horizon;
+    return buildFrom(horizonInputs(tracer, prismIndex, dir));
 }
 
 void refreshShadowHorizons(const SceneTracer& tracer, Vec3 dir, ThreadPool& pool,
@@ -297,11 +302,8 @@ void refreshShadowHorizons(const SceneTracer& tracer, Vec3 dir, ThreadPool& pool
     horizons.resize(tracer.scene->prisms.size());
     pool.run(unsigned(horizons.size()), [&](unsigned prism, unsigned) {
         const HorizonInputs in = horizonInputs(tracer, prism, dir);
-        if (builtFrom(horizons[prism], in))
-            return;
-        horizons[prism] = ShadowHorizon{};
-        if (in.usable)
-            fillShadowHorizon(planShadowHorizon(in, horizons[prism]), horizons[prism]);
+        if (!builtFrom(horizons[prism], in))
+            horizons[prism] = buildFrom(in);
     });
 }
 

@@ -17,6 +17,7 @@
 #include "support/program_run.h"
 #include "support/scratch_mount.h"
 #include "support/test_support.h"
+#include "support/write_failures.h"
 
 namespace qlmr {
 namespace {
@@ -360,31 +361,13 @@ TEST_P(PixelartWriteFailure, NamesEveryImageItCouldNotWriteAndExitsWithOne)
         runPixelart(dir, {"--runs", "0", "--width", "64", "--height", "64", "--out", out.string()});
     EXPECT_EQ(run.exitCode, 1) << run.output << run.errors;
 
-    std::set<std::string> reported;
-    const std::string prefix = "cannot write " + out.string() + "/";
-    for (const std::string& line : test::lines(run.errors)) {
-        ASSERT_EQ(line.rfind(prefix, 0), 0u) << line;
-        reported.insert(line.substr(prefix.size()));
-    }
     // Every image is named as failed or written whole; nothing partial and
     // no temporary file remains.
-    std::set<std::string> written;
-    for (const auto& entry : std::filesystem::directory_iterator(out)) {
-        if (entry.is_symlink())
-            continue;
-        const std::string name = entry.path().filename().string();
-        written.insert(name);
-        EXPECT_GT(test::decodeImage(entry.path().string()).width, 0) << name;
-    }
-    for (const std::string& name : kImageNames)
-        EXPECT_NE(reported.count(name), written.count(name)) << name;
-    EXPECT_EQ(reported.size() + written.size(), kImageNames.size());
-    if (c.failing.empty()) {
-        EXPECT_FALSE(written.empty());
-        EXPECT_FALSE(reported.empty());
-    } else {
-        EXPECT_EQ(reported, c.failing);
-    }
+    test::WriteOutcome outcome;
+    ASSERT_NO_FATAL_FAILURE(test::readWriteOutcome(run.errors, out, outcome));
+    for (const std::string& name : outcome.written)
+        EXPECT_GT(test::decodeImage((out / name).string()).width, 0) << name;
+    test::expectReportedOrWritten(outcome, kImageNames, c.failing);
     const std::vector<std::string> lines = test::lines(run.output);
     EXPECT_EQ(std::count_if(lines.begin(), lines.end(), [](const std::string& l) { return l.rfind("render ", 0) == 0; }),
               6);

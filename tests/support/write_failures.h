@@ -1,0 +1,27 @@
+#pragma once
+
+#include <filesystem>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace qlmr::test {
+
+// What a program run left after it could not write some of its images into
+// `out`: the images it named on standard error ("cannot write <out>/<name>",
+// which must be its only lines there) and the files present in `out`
+// (links ignored). A line of any other kind is a fatal failure: call it
+// inside ASSERT_NO_FATAL_FAILURE.
+struct WriteOutcome {
+    std::set<std::string> reported;
+    std::set<std::string> written;
+};
+void readWriteOutcome(const std::string& errors, const std::filesystem::path& out, WriteOutcome& outcome);
+
+// Each of `names` was either reported or written, never both and never
+// neither. With `failing` empty some of each; otherwise exactly `failing`
+// was reported.
+void expectReportedOrWritten(const WriteOutcome& outcome, const std::vector<std::string>& names,
+                             const std::set<std::string>& failing);
+
+} // namespace qlmr::test
