@@ -1,5 +1,7 @@
 #include "pixelart_options.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <string>
 
@@ -18,7 +20,14 @@ std::uint32_t toUnsigned(const std::string& text)
         return 0xFFFFFFFFu;
     return std::uint32_t(value);
 }
-std::int32_t toInt(const std::string& text) { return std::int32_t(std::strtol(text.c_str(), nullptr, 10)); }
+// A signed number beyond the 32-bit range stops at the nearest end of it, so
+// a huge run count stays huge and a hugely negative one stays below 1,
+// rather than wrapping to some unrelated value.
+std::int32_t toInt(const std::string& text)
+{
+    const long long value = std::strtoll(text.c_str(), nullptr, 10);
+    return std::int32_t(std::clamp<long long>(value, INT32_MIN, INT32_MAX));
+}
 float toFloat(const std::string& text) { return std::strtof(text.c_str(), nullptr); }
 
 } // namespace

@@ -42,7 +42,8 @@ std::string nextArgString(int argc, char** argv, int& index);
 // the first word it does not know (--back before any --sprite is one).
 // A value missing at the end reads as the empty string, so numbers read 0.
 // An unsigned number outside 0 .. 4294967295, or a negative one, reads as
-// 4294967295 (refused by pixelartOptionsError).
+// 4294967295 (refused by pixelartOptionsError); a run count beyond the
+// 32-bit signed range stops at its nearest end.
 ParsedPixelartOptions parsePixelartOptions(int argc, char** argv);
 
 // The largest image edge the program accepts, as qlmr-demo does.

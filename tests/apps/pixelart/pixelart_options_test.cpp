@@ -96,6 +96,14 @@ const OptionCase kOptionCases[] = {
          o.height = 4294967295u;
          o.nodes = 4294967295u;
      })},
+    // A run count past the signed 32-bit range keeps its sign and stays as
+    // large as it can: never a small count, nor a skipped benchmark.
+    {"RunsPastTheRangeStopAtItsEnd", {"--runs", "4294967297"}, PixelartCommand::Run,
+     with([](PixelartOptions& o) { o.runs = 2147483647; })},
+    {"RunsJustPastTheRangeStayPositive", {"--runs", "2147483648"}, PixelartCommand::Run,
+     with([](PixelartOptions& o) { o.runs = 2147483647; })},
+    {"RunsFarBelowTheRangeStayNegative", {"--runs", "-4294967295"}, PixelartCommand::Run,
+     with([](PixelartOptions& o) { o.runs = -2147483647 - 1; })},
     {"ValueMayLookLikeAnOption", {"--out", "--help"}, PixelartCommand::Run,
      with([](PixelartOptions& o) { o.out = "--help"; })},
     {"Help", {"--width", "10", "--help", "--bogus"}, PixelartCommand::Help, {}},
