@@ -254,7 +254,14 @@ void ReliefSynthesizer::distanceStage(std::uint32_t w, std::uint32_t h)
         usedWidth = boxMaxX - boxMinX + 1;
         usedHeight = boxMaxY - boxMinY + 1;
     }
-    // One ring of outside nodes around the S x S nodes of every pixel.
+    // One ring of outside nodes around the S x S nodes of every pixel. A
+    // node side beyond the largest field is refused here, with the field's
+    // own message, before the scratch for it is allocated: a large sprite
+    // would otherwise take gigabytes only to be refused by the field.
+    constexpr std::uint64_t kLargestFieldSide = std::uint64_t(1) << (kMaxFieldLevels - 1);
+    if (std::uint64_t(usedWidth) * s + 2 > kLargestFieldSide || std::uint64_t(usedHeight) * s + 2 > kLargestFieldSide) {
+        throw std::invalid_argument("field too large");
+    }
     nodeColumns = usedWidth * s + 2;
     nodeRows = usedHeight * s + 2;
     fieldWidth = nextPowerOfTwo(nodeColumns);

@@ -584,6 +584,52 @@ TEST(ReliefSynthesizer, FieldSizeIsTheNodeRectangleRoundedUpToPowersOfTwo)
     }
 }
 
+// A relief whose node rectangle is wider or taller than the largest field
+// (32768 nodes) is refused with the field's own message, and the field
+// passed in keeps the previous relief. Only the used rectangle counts: a
+// wide sprite with a small opaque part fits.
+TEST(ReliefSynthesizer, ReliefBeyondTheLargestFieldIsRefusedAndLeavesTheFieldAlone)
+{
+    struct Case {
+        const char* name;
+        std::uint32_t w, h, s;
+        std::uint32_t opaqueFrom, opaqueTo; // opaque columns [from, to) of every row
+        std::uint32_t fieldW;               // 0: refused
+    };
+    const Case cases[] = {
+        {"widest at eight nodes", 4095, 1, 8, 0, 4095, 32768},
+        {"one pixel wider at eight nodes", 4096, 1, 8, 0, 4096, 0},
+        {"widest at one node", 32766, 1, 1, 0, 32766, 32768},
+        {"one pixel wider at one node", 32767, 1, 1, 0, 32767, 0},
+        {"wide sprite, small opaque part", 40000, 1, 8, 20000, 20010, 128},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ReliefSettings settings;
+        settings.nodesPerPixel = c.s;
+        ReliefSynthesizer synth(settings);
+        DisplacementField field = placeholderField();
+        const Sprite before(3, 2, rgba(120, 60, 30));
+        synth.synthesize(before.view(), field);
+        const std::vector<std::uint16_t> heightsBefore(field.heights.begin(), field.heights.end());
+
+        Sprite sprite(c.w, c.h);
+        for (std::uint32_t x = c.opaqueFrom; x < c.opaqueTo; ++x)
+            sprite.at(x, 0) = rgba(90, 90, 90);
+        if (c.fieldW != 0) {
+            EXPECT_EQ(synth.synthesize(sprite.view(), field).fieldWidth, c.fieldW);
+            continue;
+        }
+        try {
+            synth.synthesize(sprite.view(), field);
+            ADD_FAILURE() << "accepted";
+        } catch (const std::invalid_argument& e) {
+            EXPECT_STREQ(e.what(), "field too large");
+        }
+        EXPECT_EQ(std::vector<std::uint16_t>(field.heights.begin(), field.heights.end()), heightsBefore);
+    }
+}
+
 TEST(ReliefSynthesizer, SpriteWithoutOpaquePixelsIsFlatAndBlack)
 {
     Sprite sprite(5, 3, rgba(255, 255, 255, 100));

@@ -296,20 +296,33 @@ INSTANTIATE_TEST_SUITE_P(
                     "out of memory: G-buffer 16384x16384", false}),
     [](const testing::TestParamInfo<FailureCase>& info) { return std::string(info.param.label); });
 
-// A sprite whose relief does not fit in memory: 1024 x 1024 pixels at eight
-// nodes per pixel is a 16384-square field with gigabytes of scratch.
-TEST(PixelartProgram, SpriteTooLargeForMemoryEndsWithAMessage)
+// Sprites whose relief cannot be made end the run with one line, within a
+// modest address space: 1024 x 1024 pixels at eight nodes per pixel is a
+// 16384-square field with gigabytes of scratch, so memory runs out; 4097 x
+// 512 would be a 65536 x 8192 node grid, beyond the largest field, and is
+// refused with the field's message before any of that scratch is made.
+TEST(PixelartProgram, SpritesWhoseReliefCannotBeMadeEndWithAMessage)
 {
     if (!test::addressSpaceLimitsWork())
         GTEST_SKIP() << "no address-space limit can be set in this build, so memory cannot run out";
-    test::TempDir dir;
-    const std::vector<std::uint8_t> rgba(std::size_t(1024) * 1024 * 4, 200);
-    ASSERT_TRUE(writePng(dir.file("big.png"), 1024, 1024, rgba));
-    const ProgramRun run = runLimitedPixelart(
-        dir, {"--runs", "0", "--width", "16", "--height", "16", "--nodes", "8", "--sprite", "big.png", "--out", "o"});
-    EXPECT_EQ(run.exitCode, 1) << run.output;
-    EXPECT_EQ(run.errors, "out of memory: relief of big.png\n");
-    EXPECT_FALSE(std::filesystem::exists(dir.path() / "o" / "pixel_wide_smooth.png"));
+    const struct {
+        std::uint32_t width, height;
+        const char* message;
+    } cases[] = {
+        {1024, 1024, "out of memory: relief of big.png\n"},
+        {4097, 512, "field too large\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.width) + "x" + std::to_string(c.height));
+        test::TempDir dir;
+        const std::vector<std::uint8_t> rgba(std::size_t(c.width) * c.height * 4, 200);
+        ASSERT_TRUE(writePng(dir.file("big.png"), c.width, c.height, rgba));
+        const ProgramRun run = runLimitedPixelart(dir, {"--runs", "0", "--width", "16", "--height", "16", "--nodes",
+                                                        "8", "--sprite", "big.png", "--out", "o"});
+        EXPECT_EQ(run.exitCode, 1) << run.output;
+        EXPECT_EQ(run.errors, c.message);
+        EXPECT_FALSE(std::filesystem::exists(dir.path() / "o" / "pixel_wide_smooth.png"));
+    }
 }
 
 // The ten images of a run, in the order they are written.
