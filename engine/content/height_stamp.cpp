@@ -14,9 +14,19 @@ struct Span {
     std::int64_t hi;
 };
 
+// A span end as a whole sample index. Ends far beyond any field stop at
+// +-2^53, where the conversion is still exact and which every field side
+// divides, so a disc larger than the field still covers all of it; a NaN
+// end (a NaN centre or radius) gives an empty span.
+std::int64_t spanEnd(double end)
+{
+    constexpr double kFar = 9007199254740992.0; // 2^53
+    return end != end ? 0 : static_cast<std::int64_t>(std::clamp(end, -kFar, kFar));
+}
+
 Span stampSpan(float centre, float r, std::int64_t size, bool clip)
 {
-    Span span{static_cast<std::int64_t>(std::ceil(centre - r)), static_cast<std::int64_t>(std::floor(centre + r)) + 1};
+    Span span{spanEnd(std::ceil(double(centre) - r)), spanEnd(std::floor(double(centre) + r) + 1.0)};
     if (clip) {
         span.lo = std::max<std::int64_t>(span.lo, 0);
         span.hi = std::min<std::int64_t>(span.hi, size);
@@ -81,8 +91,12 @@ FieldUpdate stampHeight(DisplacementField& field, const StampParams& params)
             const float q = (dx * dx + dy * dy) / rr;
             const float w = q < 1.0f ? (1.0f - q) * (1.0f - q) : 0.0f;
             std::uint16_t& sample = base[row + (static_cast<std::uint32_t>(x) & maskX)];
-            float h = static_cast<float>(sample) / 65535.0f;
-            h = std::min(std::max(stampedHeight(h, w, params), 0.0f), 1.0f);
+            const float stamped = stampedHeight(static_cast<float>(sample) / 65535.0f, w, params);
+            // A NaN strength or target gives no height to store: the sample stays.
+            if (stamped != stamped) {
+                continue;
+            }
+            const float h = std::min(std::max(stamped, 0.0f), 1.0f);
             sample = static_cast<std::uint16_t>(std::lround(65535.0f * h));
         }
     }

@@ -21,6 +21,9 @@ struct StampParams {
 // rectangle. A clamping field clips the disc; a wrapping field continues it
 // on the opposite side, and then the rectangle spans the whole axis. Returns
 // the rebuilt region for re-upload; all zero when the disc misses the field.
+// A disc of any size, however far beyond the field, is well defined; a NaN
+// centre or radius misses, and a NaN strength or target leaves every
+// sample as it was.
 FieldUpdate stampHeight(DisplacementField& field, const StampParams& params);
 
 } // namespace qlmr

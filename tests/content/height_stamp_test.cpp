@@ -1,7 +1,10 @@
 #include "content/height_stamp.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <gtest/gtest.h>
+#include <limits>
+#include <string>
 #include <vector>
 
 namespace qlmr {
@@ -148,6 +151,41 @@ TEST(StampHeight, RadiusZeroTouchesOnlyTheCentreSample)
         changed += field.heights[i] != 30000;
     }
     EXPECT_EQ(changed, 1u);
+}
+
+// A disc far larger than the field covers every sample with weight 1 on
+// either kind of edge; a NaN anywhere in the request changes nothing.
+TEST(StampHeight, RequestsBeyondTheFieldOrNotANumberStayWellDefined)
+{
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const float inf = std::numeric_limits<float>::infinity();
+    struct Case {
+        const char* what;
+        StampParams stamp;
+        std::uint16_t expected; // every sample afterwards
+    };
+    const Case cases[] = {
+        {"radius 1e30 raises everything", {.radius = 1e30f, .strength = 0.25f, .mode = 1}, 30000 + 16384},
+        {"infinite radius lowers everything", {.radius = inf, .strength = 0.25f, .mode = 0}, 30000 - 16384},
+        {"NaN centre", {.u = nan, .strength = 0.25f, .mode = 1}, 30000},
+        {"NaN radius", {.radius = nan, .strength = 0.25f, .mode = 1}, 30000},
+        {"NaN strength", {.strength = nan, .mode = 1}, 30000},
+        {"NaN target", {.strength = 0.25f, .mode = 2, .target = nan}, 30000},
+    };
+    for (const Case& c : cases) {
+        for (const bool clampEdges : {true, false}) {
+            SCOPED_TRACE(std::string(c.what) + (clampEdges ? ", clamping" : ", wrapping"));
+            DisplacementField field = flatField(16, 30000, clampEdges);
+            const FieldUpdate update = stampHeight(field, c.stamp);
+            const std::size_t others = std::count_if(field.heights.begin(), field.heights.begin() + 256,
+                                                     [&](std::uint16_t h) { return h != c.expected; });
+            EXPECT_EQ(others, 0u);
+            if (c.expected != 30000) {
+                EXPECT_EQ(update.heightRects[0], (FieldRect{0, 0, 16, 16}));
+            }
+            expectPyramidRebuilt(field);
+        }
+    }
 }
 
 } // namespace
