@@ -1,5 +1,6 @@
 #include "scene/gbuffer.h"
 
+#include <cstdint>
 #include <cstdlib>
 #include <new>
 #include <utility>
@@ -10,6 +11,9 @@ AlignedFloats::AlignedFloats(std::size_t n) : count(n)
 {
     if (n == 0)
         return;
+    // A byte count that does not fit size_t would wrap to a small block.
+    if (n > (SIZE_MAX - 63) / sizeof(float))
+        throw std::bad_alloc();
     // aligned_alloc wants a size that is a multiple of the alignment.
     const std::size_t bytes = (n * sizeof(float) + 63) & ~std::size_t(63);
     void* p = std::aligned_alloc(64, bytes);
@@ -40,13 +44,27 @@ bool GBuffer::resize(std::uint32_t newWidth, std::uint32_t newHeight)
 {
     if (newWidth == width && newHeight == height)
         return false;
+    // The old planes go first, so the new ones need not fit beside them. If
+    // the new planes cannot be had the buffer is left empty, never claiming
+    // a size its planes do not have (a later frame of that size would write
+    // past them).
+    *this = GBuffer();
+    // In 64 bits: near 2^32 pixels the 32-bit sums would wrap to 0 packets.
+    const auto rowPackets = std::uint32_t((std::uint64_t(newWidth) + kPacketWidth - 1) / kPacketWidth);
+    const auto rows = std::uint32_t((std::uint64_t(newHeight) + 1) >> 1);
+    const std::uint64_t packets = std::uint64_t(rowPackets) * rows;
+    if (packets > SIZE_MAX / kPacketLanes)
+        throw std::bad_alloc();
+    const std::size_t n = std::size_t(packets) * kPacketLanes;
+    AlignedFloats fresh[kPlaneCount];
+    for (AlignedFloats& p : fresh)
+        p = AlignedFloats(n);
+    for (unsigned p = 0; p < kPlaneCount; ++p)
+        planes[p] = std::move(fresh[p]);
     width = newWidth;
     height = newHeight;
-    packetsPerRow = (width + kPacketWidth - 1) / kPacketWidth;
-    packetRows = (height + 1) >> 1;
-    const std::size_t n = planeSize();
-    for (AlignedFloats& p : planes)
-        p = AlignedFloats(n);
+    packetsPerRow = rowPackets;
+    packetRows = rows;
     return true;
 }
 

@@ -79,7 +79,8 @@ struct GBuffer {
 
     // Sizes the buffer for an image; every plane is replaced by a fresh
     // allocation (contents undefined) when the size differs, otherwise the
-    // planes are kept as they are. Returns true when it reallocated.
+    // planes are kept as they are. Returns true when it reallocated. Throws
+    // std::bad_alloc when the planes cannot be had, leaving the buffer empty.
     bool resize(std::uint32_t newWidth, std::uint32_t newHeight);
 
     // Floats per plane: packetsPerRow * packetRows * kPacketLanes.

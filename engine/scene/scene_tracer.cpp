@@ -1,10 +1,19 @@
 #include "scene/scene_tracer.h"
 
+#include <stdexcept>
+
 namespace qlmr {
 
 SceneTracer::SceneTracer(const Scene& scene_, const TraceSettings& settings_)
     : scene(&scene_), settings(settings_)
 {
+    // The kernels look up a prism's field view without a bounds check, so a
+    // prism without a field is refused here, as refreshPrisms refuses it.
+    for (const Prism& prism : scene_.prisms) {
+        if (prism.fieldIndex >= scene_.fields.size()) {
+            throw std::out_of_range("invalid vector subscript");
+        }
+    }
     views.reserve(scene_.fields.size());
     for (const DisplacementField& field : scene_.fields) {
         views.push_back(field.view());

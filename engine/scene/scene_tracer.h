@@ -20,6 +20,8 @@ struct SceneTracer {
     std::vector<uint32_t> allPrisms;   // 0 .. prism count - 1
     bool anyPixelGrid = false;         // some field has a pixel grid
 
+    // Throws std::out_of_range "invalid vector subscript" for a prism whose
+    // field does not exist.
     SceneTracer(const Scene& scene, const TraceSettings& settings);
 };
 

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <limits>
 #include <numeric>
+#include <stdexcept>
 
 #include "scene/packet_march.h"
 
@@ -168,11 +169,35 @@ struct alignas(64) StatsSlot {
     FrameStats stats;
 };
 
+// The kernels trust the tracer's snapshot without bounds checks: one view
+// per field, pointing into that field's current storage, one entry of the
+// prism list per prism, and every prism's field among the views. A scene
+// that gained or lost fields or prisms, was moved, or had a field replaced
+// after the tracer was built would have them read past the views and the
+// prism list or through freed storage, so such a frame is refused.
+void checkSnapshot(const SceneTracer& tracer)
+{
+    const Scene& scene = *tracer.scene;
+    bool same = scene.fields.size() == tracer.views.size() && scene.prisms.size() == tracer.allPrisms.size();
+    for (std::size_t i = 0; same && i < scene.fields.size(); ++i) {
+        const FieldView& view = tracer.views[i];
+        const DisplacementField& field = scene.fields[i];
+        same = view.heights == field.heights.data() && view.bounds == field.bounds.data() &&
+            view.levels == field.levels && view.log2Width == field.log2Width && view.log2Height == field.log2Height;
+    }
+    if (!same)
+        throw std::invalid_argument("scene changed after its tracer was built");
+    for (const Prism& prism : scene.prisms)
+        if (prism.fieldIndex >= tracer.views.size())
+            throw std::out_of_range("invalid vector subscript");
+}
+
 } // namespace
 
 FrameStats TileRenderer::render(const Camera& camera, const RenderSettings& settings, GBuffer& frame)
 {
     const auto start = std::chrono::steady_clock::now();
+    checkSnapshot(*tracer);
     frame.resize(camera.width, camera.height);
     const std::uint32_t tilesX = (camera.width + kTileSize - 1) / kTileSize;
     const std::uint32_t tilesY = (camera.height + kTileSize - 1) / kTileSize;

@@ -70,6 +70,10 @@ public:
     TileRenderer(ThreadPool* pool, const SceneTracer* tracer);
 
     // Renders one frame into `frame` (resized to the camera when needed).
+    // Throws std::invalid_argument "scene changed after its tracer was
+    // built" when the scene's fields or prisms are no longer the tracer's
+    // snapshot (see SceneTracer), and std::out_of_range "invalid vector
+    // subscript" for a prism whose field does not exist.
     FrameStats render(const Camera& camera, const RenderSettings& settings, GBuffer& frame);
 
     // Bins the scene's prisms for a camera without rendering.

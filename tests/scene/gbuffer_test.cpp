@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <gtest/gtest.h>
+#include <new>
 #include <set>
 
 namespace qlmr {
@@ -71,6 +72,44 @@ TEST(GBuffer, ZeroSizeHasNoStorage)
     EXPECT_EQ(frame.planeSize(), 0u);
     for (unsigned p = 0; p < GBuffer::kPlaneCount; ++p)
         EXPECT_EQ(frame.plane(p), nullptr);
+}
+
+// A size whose planes cannot be had must not leave the buffer claiming it:
+// a frame rendered at that size later would write past the old planes.
+TEST(GBuffer, FailedResizeLeavesTheBufferEmpty)
+{
+    struct Case {
+        const char* name;
+        std::uint32_t width, height;
+        bool reachesTheAllocator; // else refused before allocating
+    };
+    const Case cases[] = {
+        // Every plane would need more bytes than size_t counts.
+        {"largest size", 0xFFFFFFFFu, 0xFFFFFFFFu, false},
+        {"widest row", 0xFFFFFFFDu, 0x80000000u, false},
+        // 2^62 bytes a plane: no address space holds that.
+        {"2^30 square", 1u << 30, 1u << 30, true},
+    };
+    for (const Case& c : cases) {
+#if defined(__SANITIZE_ADDRESS__)
+        // AddressSanitizer ends the process on such a request instead of failing it.
+        if (c.reachesTheAllocator)
+            continue;
+#endif
+        GBuffer frame;
+        ASSERT_TRUE(frame.resize(8, 6));
+        EXPECT_THROW(frame.resize(c.width, c.height), std::bad_alloc) << c.name;
+        EXPECT_EQ(frame.width, 0u) << c.name;
+        EXPECT_EQ(frame.height, 0u) << c.name;
+        EXPECT_EQ(frame.planeSize(), 0u) << c.name;
+        for (unsigned p = 0; p < GBuffer::kPlaneCount; ++p)
+            EXPECT_EQ(frame.plane(p), nullptr) << c.name;
+        // The failed size is not remembered: asking for it again tries again.
+        EXPECT_THROW(frame.resize(c.width, c.height), std::bad_alloc) << c.name;
+        EXPECT_TRUE(frame.resize(8, 6)) << c.name;
+        for (unsigned p = 0; p < GBuffer::kPlaneCount; ++p)
+            EXPECT_EQ(frame.planes[p].size(), frame.planeSize()) << c.name;
+    }
 }
 
 TEST(GBuffer, MoveTransfersPlanesAndEmptiesTheSource)

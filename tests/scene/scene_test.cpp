@@ -191,6 +191,24 @@ TEST(SceneTracer, SnapshotsViewsPrismsAndSettings)
     EXPECT_EQ(tracer.views[0].heights[0], 999);
 }
 
+// The kernels index the views by a prism's field without checking it, so a
+// prism that was never refreshed must not reach them with a missing field.
+TEST(SceneTracer, RefusesAPrismWithoutAField)
+{
+    Scene scene;
+    scene.addField(flatField(8, 8));
+    scene.addPrism(makePrism({0, 0, 0}, {1, 0, 0}, {0, 0, -1}, 8, 8, 1, 0));
+    scene.addPrism(makePrism({0, 0, 0}, {1, 0, 0}, {0, 0, -1}, 8, 8, 1, 1));
+    try {
+        const SceneTracer tracer(scene, TraceSettings{});
+        FAIL() << "no exception";
+    } catch (const std::out_of_range& e) {
+        EXPECT_STREQ(e.what(), "invalid vector subscript");
+    }
+    scene.prisms[1].fieldIndex = 0;
+    EXPECT_EQ(SceneTracer(scene, TraceSettings{}).allPrisms.size(), 2u);
+}
+
 TEST(Settings, DefaultsAreTheSystemsOwn)
 {
     const TraceSettings trace;

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <gtest/gtest.h>
 #include <limits>
 #include <memory>
@@ -326,6 +327,70 @@ TEST(TileRenderer, SameSizeReusesThePlanesAndANewSizeReplacesThem)
     EXPECT_EQ(frame.height, 20u);
     EXPECT_EQ(renderer.bins().size(), 3u * 2u);
     EXPECT_EQ(stats.primary, 800u);
+}
+
+// The kernels read the tracer's views and prism list without bounds checks;
+// a scene changed under its tracer must be refused rather than have them
+// read past the snapshot or through a replaced field's freed storage.
+TEST(TileRenderer, RefusesAFrameOnceTheSceneChangedUnderItsTracer)
+{
+    auto smallField = [] { return DisplacementField(4, 4, std::vector<std::uint16_t>(16, 100), true); };
+    auto smallPrism = [](std::uint32_t field) {
+        return makePrism({-2.0f, 2.0f, 2.0f}, {1, 0, 0}, {0, 0, -1}, 4.0f, 4.0f, 1.0f, field);
+    };
+    struct Case {
+        const char* name;
+        std::function<void(Scene&)> change;
+        bool fieldIndex; // refused as a missing field rather than a changed scene
+    };
+    const Case cases[] = {
+        {"field and prism added",
+         [&](Scene& s) {
+             s.addPrism(smallPrism(std::uint32_t(s.addField(smallField()))));
+             s.refreshPrisms();
+         },
+         false},
+        {"prism added", [&](Scene& s) { s.addPrism(smallPrism(0)); s.refreshPrisms(); }, false},
+        {"prism removed", [](Scene& s) { s.prisms.pop_back(); }, false},
+        {"field replaced", [&](Scene& s) { s.fields[0] = smallField(); s.refreshPrisms(); }, false},
+        {"scene moved away", [](Scene& s) { Scene elsewhere = std::move(s); }, false},
+        {"prism pointed at a missing field", [](Scene& s) { s.prisms[0].fieldIndex = 1; }, true},
+    };
+    const Camera camera = Camera::lookAt({0.5f, 6.0f, 0.0f}, {0.5f, 1.0f, -3.0f}, {0, 1, 0}, 60.0f, 24, 16);
+    const Camera other = Camera::lookAt({0.5f, 6.0f, 0.0f}, {0.5f, 1.0f, -3.0f}, {0, 1, 0}, 60.0f, 8, 8);
+    ThreadPool pool(2);
+    for (const Case& c : cases) {
+        Scene scene = flatScene();
+        const SceneTracer tracer(scene, TraceSettings{});
+        TileRenderer renderer(&pool, &tracer);
+        GBuffer frame;
+        renderer.render(camera, RenderSettings{}, frame);
+        c.change(scene);
+        try {
+            renderer.render(other, RenderSettings{}, frame);
+            ADD_FAILURE() << c.name << ": rendered";
+        } catch (const std::out_of_range& e) {
+            EXPECT_TRUE(c.fieldIndex) << c.name;
+            EXPECT_STREQ(e.what(), "invalid vector subscript") << c.name;
+        } catch (const std::invalid_argument& e) {
+            EXPECT_FALSE(c.fieldIndex) << c.name;
+            EXPECT_STREQ(e.what(), "scene changed after its tracer was built") << c.name;
+        }
+        // Refused before anything was touched.
+        EXPECT_EQ(frame.width, camera.width) << c.name;
+    }
+
+    // Edits by rectangle and new heights keep the snapshot valid, and the
+    // frame shows them.
+    Scene scene = flatScene();
+    const SceneTracer tracer(scene, TraceSettings{});
+    TileRenderer renderer(&pool, &tracer);
+    GBuffer frame;
+    renderer.render(camera, RenderSettings{}, frame);
+    const float before = frame.at(GBuffer::Depth, 12, 8);
+    scene.fields[0].setHeights(std::vector<std::uint16_t>(64 * 64, 65535));
+    renderer.render(camera, RenderSettings{}, frame);
+    EXPECT_LT(frame.at(GBuffer::Depth, 12, 8), before);
 }
 
 // ---- determinism: pool sizes and lane widths
