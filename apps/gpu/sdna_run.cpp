@@ -17,9 +17,9 @@
 #include <array>
 #include <chrono>
 #include <cmath>
+#include <cstddef>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <memory>
 #include <vector>
 
@@ -40,13 +40,25 @@ constexpr std::array<SdnaView, 3> kSdnaViews{{
     {"posed", {2.6f, 1.5f, 2.4f}, {0.0f, 0.5f, 0.0f}, true},
 }};
 
+// False when the file cannot be opened or a read fails part way. A
+// directory opens like a file on some systems and only its reads fail, so
+// the reads are checked too: a failed read must not pass for a short file.
 bool readWholeFile(const std::string& path, std::vector<std::uint8_t>& bytes)
 {
     std::ifstream in(path, std::ios::binary);
     if (!in)
         return false;
-    bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    return true;
+    bytes.clear();
+    std::array<char, 65536> chunk;
+    for (;;) {
+        // read() turns the stream buffer's read errors into badbit.
+        in.read(chunk.data(), static_cast<std::streamsize>(chunk.size()));
+        const auto got = static_cast<std::size_t>(in.gcount());
+        bytes.insert(bytes.end(), chunk.begin(), chunk.begin() + static_cast<std::ptrdiff_t>(got));
+        if (!in)
+            break;
+    }
+    return !in.bad();
 }
 
 std::size_t farEntries(const Bricks& bricks)

@@ -718,10 +718,17 @@ TEST(GpuProgram, BadCorpusSizesAreRefusedBeforeVulkan)
 TEST(GpuProgram, UnreadableOrUndecodableProgramFilesEndTheRun)
 {
     qlmr::test::TempDir dir;
-    const std::string missing = dir.file("missing.qlmr");
-    ProgramRun run = runGpu(dir.path(), {"--sdna", missing});
-    EXPECT_EQ(run.exitCode, 1);
-    EXPECT_EQ(run.out, "cannot read " + missing + "\n");
+    // A folder opens like a file here and only its reads fail: it must not
+    // be taken for an empty program file.
+    const std::string folder = dir.file("programs");
+    fs::create_directory(folder);
+    ProgramRun run;
+    for (const std::string& unreadable : {dir.file("missing.qlmr"), folder}) {
+        run = runGpu(dir.path(), {"--sdna", unreadable});
+        EXPECT_EQ(run.exitCode, 1) << unreadable;
+        EXPECT_EQ(run.out, "cannot read " + unreadable + "\n");
+        EXPECT_EQ(run.err, "");
+    }
 
     const std::string garbage = dir.file("garbage.qlmr");
     std::ofstream(garbage) << "not a container";
