@@ -500,7 +500,14 @@ PrismSetup<N> setupPrism(const SceneTracer& tracer, const Prism& p, const FieldL
     ps.r = localRays(rays, p);
     ps.c = max(ps.r.tEnter, rays.tmin);
     ps.end = min(ps.r.tLeave, tLimit);
-    ps.takesPart = lanes & (ps.c <= ps.end);
+    // A singular prism frame (a zero size, parallel axes) or a ray beyond the
+    // float range gives local rays with infinite or NaN parts. The min and
+    // max above would hide them in a finite segment, and the walk would then
+    // spend its whole step budget on meaningless cells: such lanes stay out.
+    const VF largest(std::numeric_limits<float>::max());
+    const vmask<N> finite = (abs(ps.r.ou) <= largest) & (abs(ps.r.ov) <= largest) & (abs(ps.r.oh) <= largest) &
+                            (abs(ps.r.du) <= largest) & (abs(ps.r.dv) <= largest) & (abs(ps.r.dh) <= largest);
+    ps.takesPart = lanes & finite & (ps.c <= ps.end);
     if (none(ps.takesPart)) return ps;
 
     if (set.lod) {

@@ -917,6 +917,60 @@ TEST(PacketMarch, ZeroStepsMeansNoHitAndNearerPrismWins)
     EXPECT_GT(a.iterations, only0.iterations);
 }
 
+// Prisms whose frame cannot be inverted (a zero size, parallel axes, a
+// non-finite origin) give local rays with infinite or NaN parts. Their lanes
+// take no part: no step is spent on them, the nearest hit, the shadow mask
+// and the counters are those of the list without them.
+TEST(PacketMarch, SingularPrismsTakeNoStepAndChangeNothing)
+{
+    FlatBox box(30000);
+    const Prism good = box.scene.prisms[0];
+    Prism flat = makePrism({0, 0, 0}, {1, 0, 0}, {0, 0, -1}, 0.0f, 2.0f, 2.0f, 0);
+    Prism parallel = good;
+    parallel.axisV = parallel.axisU;
+    Prism far = good;
+    far.origin = {std::numeric_limits<float>::infinity(), 0.0f, 0.0f};
+    for (const Prism& p : {flat, parallel, far}) box.scene.addPrism(p);
+    box.scene.refreshPrisms();
+
+    std::vector<Ray> rays;
+    std::mt19937 rng(5);
+    std::uniform_real_distribution<float> pos(0.2f, 1.8f), dir(-0.3f, 0.3f);
+    for (int i = 0; i < 64; ++i) {
+        Ray r;
+        r.origin = {pos(rng), 3.0f, -pos(rng)};
+        r.dir = normalizeSafe(Vec3{dir(rng), -1.0f, dir(rng)});
+        rays.push_back(r);
+    }
+    TraceSettings settings;
+    const SceneTracer tracer(box.scene, settings);
+    const uint32_t goodOnly[] = {0};
+    const uint32_t singular[] = {1, 2, 3};
+    const uint32_t mixed[] = {1, 0, 2, 3};
+    const auto reference = marchAll<simd::kLanes>(tracer, rays, goodOnly);
+    const auto alone = marchAll<simd::kLanes>(tracer, rays, singular);
+    const auto together = marchAll<simd::kLanes>(tracer, rays, mixed);
+    int hits = 0;
+    for (std::size_t i = 0; i < rays.size(); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_FALSE(alone[i].hit);
+        EXPECT_EQ(alone[i].iterations, 0.0f);
+        EXPECT_TRUE(sameBits(together[i], reference[i]));
+        hits += reference[i].hit ? 1 : 0;
+    }
+    EXPECT_GT(hits, 32);
+
+    // Shadow rays leaving the flat surface upwards, and ones under it.
+    std::vector<Ray> up = rays;
+    for (Ray& r : up) {
+        r.origin.y = 0.2f;
+        r.dir.y = -r.dir.y;
+    }
+    EXPECT_EQ(shadowAll<simd::kLanes>(tracer, up, mixed), shadowAll<simd::kLanes>(tracer, up, goodOnly));
+    EXPECT_EQ(shadowAll<simd::kLanes>(tracer, rays, mixed), shadowAll<simd::kLanes>(tracer, rays, goodOnly));
+    EXPECT_EQ(shadowAll<simd::kLanes>(tracer, rays, singular), std::vector<int>(rays.size(), 0));
+}
+
 TEST(PacketMarch, InactiveLanesAndMissesKeepTheResetRecord)
 {
     FlatBox box(30000);
