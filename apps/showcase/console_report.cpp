@@ -65,6 +65,8 @@ double numberBefore(std::string_view line, std::string_view marker) {
 }
 
 double medianOf(std::vector<double> values) {
+    values.erase(std::remove_if(values.begin(), values.end(), [](double value) { return std::isnan(value); }),
+                 values.end());
     if (values.empty())
         return kMissing;
     std::sort(values.begin(), values.end());

@@ -25,7 +25,8 @@ double numberAfter(std::string_view line, std::string_view marker);
 double numberBefore(std::string_view line, std::string_view marker);
 
 // Element count / 2 of the values sorted ascending (the upper middle for an
-// even count); NaN for an empty list.
+// even count); NaN for an empty list. NaN values (a child that printed
+// "nan" where a time belongs) are left out: they have no place in the order.
 double medianOf(std::vector<double> values);
 
 } // namespace qlmr

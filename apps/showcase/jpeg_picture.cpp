@@ -88,8 +88,18 @@ bool convertToJpeg(const std::filesystem::path& png, const std::filesystem::path
         stbi_write_jpg_to_func(appendToBuffer, &encoded, shrunk.width, shrunk.height, 3, shrunk.rgb.data(), quality);
     if (encoded.empty())
         return false;
+    // A picture that did not reach the disk whole (a full disk, a folder
+    // that cannot be written) is not a picture: the page would show it
+    // broken and the chapter would count it. What was left of it goes.
     std::ofstream out(jpeg, std::ios::binary | std::ios::trunc);
     out.write(encoded.data(), static_cast<std::streamsize>(encoded.size()));
+    out.close();
+    if (out.fail()) {
+        std::error_code ignored;
+        if (std::filesystem::is_regular_file(std::filesystem::symlink_status(jpeg, ignored)))
+            std::filesystem::remove(jpeg, ignored);
+        return false;
+    }
     return true;
 }
 

@@ -26,7 +26,8 @@ int shrinkFactor(int width, int maxWidth);
 RgbImage shrinkByFactor(const RgbImage& image, int factor);
 
 // Decodes the PNG, shrinks it to at most maxWidth and writes a baseline
-// JPEG of the given quality; true when the encoder produced any bytes.
+// JPEG of the given quality; true when the encoder produced any bytes and
+// all of them were written to the file.
 bool convertToJpeg(const std::filesystem::path& png, const std::filesystem::path& jpeg, int maxWidth, int quality);
 
 } // namespace qlmr

@@ -53,8 +53,8 @@ void printFailure(const std::string& text) {
 
 using ChapterBody = std::function<void(const ChapterEnvironment&, const fs::path&, Chapter&)>;
 
-// The frame every chapter shares: progress line, its own directory, timing
-// and the outcome line.
+// The frame every chapter shares: progress line, its own directory, timing,
+// the outcome line, and an empty work directory for the next one.
 void runChapter(int number, const std::string& progressTitle, const ChapterEnvironment& environment,
                 Chapter& chapter, const ChapterBody& body) {
     printProgress(number, progressTitle);
@@ -63,6 +63,11 @@ void runChapter(int number, const std::string& progressTitle, const ChapterEnvir
     std::error_code ignored;
     fs::create_directories(directory, ignored);
     body(environment, directory, chapter);
+    // The children's files are read once their chapter has its pictures;
+    // kept until the end they could fill a nearly full disk before the
+    // later chapters and the report files get their turn.
+    fs::remove_all(environment.workDirectory, ignored);
+    fs::create_directories(environment.workDirectory, ignored);
     chapter.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     printOutcome(chapter);
 }

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <limits>
 
 #include "console_report.h"
 
@@ -81,6 +82,24 @@ TEST(ConsoleReport, MedianPicksTheUpperMiddleOfTheSortedValues) {
     EXPECT_EQ(medianOf({9.0, 1.0}), 9.0);
     EXPECT_EQ(medianOf({3.0, 1.0, 2.0}), 2.0);
     EXPECT_EQ(medianOf({4.0, 1.0, 3.0, 2.0}), 3.0);
+}
+
+// A child may print "nan" where a time belongs; such a value has no place
+// in the order and must not scramble the sort of the others.
+TEST(ConsoleReport, MedianLeavesOutValuesThatAreNotNumbers) {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    struct Case {
+        std::vector<double> values;
+        double median;
+    };
+    const Case cases[] = {
+        {{5.0, nan, 1.0, 3.0, 2.0, 4.0}, 3.0},
+        {{nan, 3.0, 1.0, 2.0}, 2.0},
+        {{7.0, nan}, 7.0},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(medianOf(c.values), c.median);
+    EXPECT_TRUE(std::isnan(medianOf({nan, nan})));
 }
 
 TEST(ConsoleReport, BeginsWithAndContainsAreExactByteMatches) {

@@ -137,5 +137,19 @@ TEST(JpegPicture, MissingOrBrokenPngsConvertToNothing) {
     EXPECT_EQ(readFileBytes(dir.file("missing.png")), "");
 }
 
+// A picture that cannot be written is no picture: the chapter must not
+// count it and the page must not show it.
+TEST(JpegPicture, AJpegThatCannotBeWrittenConvertsToNothing) {
+    test::TempDir dir;
+    writeTestPng(dir.file("good.png"), 40, 20, 3);
+    EXPECT_TRUE(convertToJpeg(dir.file("good.png"), dir.file("good.jpg"), 100, 88));
+    EXPECT_FALSE(convertToJpeg(dir.file("good.png"), dir.file("no such folder/good.jpg"), 100, 88));
+    // A device that is always full: opening works, writing does not.
+    if (std::filesystem::exists("/dev/full")) {
+        EXPECT_FALSE(convertToJpeg(dir.file("good.png"), "/dev/full", 100, 88));
+        EXPECT_TRUE(std::filesystem::exists("/dev/full"));
+    }
+}
+
 } // namespace
 } // namespace qlmr

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 
 #include "console_report.h"
@@ -85,19 +87,30 @@ TEST_F(ProcessRunner, AProgramThatCannotStartGivesMinusOneAndAMessage) {
     EXPECT_TRUE(result.missingProgram);
     EXPECT_EQ(result.output, "could not start " + missing.string() + ": the program is not installed");
 
-    // Not executable: there, but it cannot start.
+    // There, but it cannot start: the log says why, so that nobody takes
+    // it for a program that is not installed.
     const fs::path plain = dir.path() / "plain.txt";
     std::ofstream(plain) << "echo hi\n";
-    result = runProcess(plain, {}, dir.path());
-    EXPECT_EQ(result.exitCode, -1);
-    EXPECT_FALSE(result.missingProgram);
-    EXPECT_EQ(result.output, "could not start " + plain.string());
+    const fs::path garbage = dir.path() / "garbage";
+    std::ofstream(garbage, std::ios::binary) << std::string("\x7f" "ELF\x01\x02 not a program", 22);
+    fs::permissions(garbage, fs::perms::owner_all);
+    struct Case {
+        fs::path program;
+        int error;
+    };
+    for (const Case& c : {Case{plain, EACCES}, Case{garbage, ENOEXEC}}) {
+        result = runProcess(c.program, {}, dir.path());
+        EXPECT_EQ(result.exitCode, -1);
+        EXPECT_FALSE(result.missingProgram);
+        EXPECT_EQ(result.output, "could not start " + c.program.string() + ": " + std::strerror(c.error));
+    }
 
     // A working directory that does not exist: the program is installed.
     result = runProcess(shell, {"-c", "echo hi"}, dir.path() / "missing-dir");
     EXPECT_EQ(result.exitCode, -1);
     EXPECT_FALSE(result.missingProgram);
-    EXPECT_EQ(result.output, "could not start /bin/sh");
+    EXPECT_EQ(result.output,
+              "could not start /bin/sh: its working folder " + (dir.path() / "missing-dir").string() + " is not there");
 }
 
 TEST_F(ProcessRunner, LogEntriesHoldTheHeaderAndTheOutputUnchanged) {

@@ -508,5 +508,35 @@ TEST_F(ShowcaseRun, NoSuccessLineWithoutThePage) {
     EXPECT_TRUE(fs::exists(report / "results.json"));
 }
 
+// The children's files are not kept once their chapter has its pictures,
+// so that on a nearly full disk they cannot crowd out the later chapters
+// and the report files.
+TEST_F(ShowcaseRun, EachChapterFindsTheWorkFolderFreeOfEarlierChildrensFiles) {
+    writeEveryProgram();
+    for (const char* program : {"qlmr-pixelart", "qlmr-diorama"})
+        writeProgram(program, std::string("ls -A .. > '") + (records / program).string() + "-saw'\n");
+
+    const ProcessResult run = runShowcase();
+    EXPECT_EQ(read(records / "qlmr-pixelart-saw"), "pixels\n") << run.output;
+    EXPECT_EQ(read(records / "qlmr-diorama-saw"), "world\n") << run.output;
+    EXPECT_FALSE(fs::exists(report / "work"));
+}
+
+// A source sprite that could not be copied beside the page is not shown
+// there as a broken picture.
+TEST_F(ShowcaseRun, OnlySpritesCopiedBesideThePageAreShown) {
+    writeEveryProgram();
+    // Something that cannot be copied as a file stands where the crystal goes.
+    fs::remove(assets / "sprites" / "crystal.png");
+    fs::create_directories(assets / "sprites" / "crystal.png");
+
+    const ProcessResult run = runShowcase();
+    const std::string html = read(report / "index.html");
+    EXPECT_NE(html.find("<img src=\"sprite_barrel.png\" alt=\"\">"), std::string::npos) << html;
+    EXPECT_EQ(html.find("sprite_crystal.png"), std::string::npos);
+    EXPECT_FALSE(fs::exists(report / "sprite_crystal.png"));
+    EXPECT_EQ(read(report / "sprite_barrel.png"), read(assets / "sprites" / "barrel.png"));
+}
+
 } // namespace
 } // namespace qlmr
