@@ -129,6 +129,8 @@ ProcessResult runProcess(const std::filesystem::path& exe, const std::vector<std
             waited = waitpid(child, &status, 0);
         } while (waited < 0 && errno == EINTR);
         result.exitCode = waited == child ? exitCodeOf(status) : 1;
+        if (waited == child && WIFSIGNALED(status))
+            result.signal = WTERMSIG(status);
     } else {
         result.output = "could not start " + exe.string() + ": " + startFailureReason(exe, workingDirectory, spawnError);
         std::error_code error;

@@ -16,6 +16,7 @@ struct ProcessResult {
     std::string output;  // standard output and error, interleaved as they arrived
     double seconds = 0.0;
     bool missingProgram = false; // the program file does not exist: it is not installed
+    int signal = 0;              // the signal that ended the child; 0 when it exited by itself
 };
 
 // Runs exe (an absolute path) in workingDirectory with the given arguments.

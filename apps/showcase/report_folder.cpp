@@ -1,5 +1,6 @@
 #include "report_folder.h"
 
+#include <cerrno>
 #include <fstream>
 
 namespace qlmr {
@@ -145,15 +146,22 @@ bool createReportFolder(const fs::path& folder, std::string& error) {
         error = "cannot create the folder (" + (created ? created.message() : std::string("not a folder")) + ")";
         return false;
     }
+    // The system's reason (no permission, a full disk) tells the user what
+    // to change; it is taken right after the step that failed.
+    errno = 0;
     std::ofstream marker(folder / kReportMarkerName, std::ios::binary | std::ios::trunc);
+    int reason = marker ? 0 : errno;
     const std::string text = reportMarkerText();
     marker.write(text.data(), static_cast<std::streamsize>(text.size()));
     marker.close();
-    if (marker.fail()) {
-        error = std::string("cannot write its ") + kReportMarkerName + " file";
-        return false;
-    }
-    return true;
+    if (!marker.fail())
+        return true;
+    if (reason == 0)
+        reason = errno;
+    error = std::string("cannot write its ") + kReportMarkerName + " file";
+    if (reason != 0)
+        error += " (" + std::generic_category().message(reason) + ")";
+    return false;
 }
 
 } // namespace qlmr

@@ -1,12 +1,22 @@
 #include "run_log.h"
 
+#include <cstring>
+
 #include "report_text.h"
 
 namespace qlmr {
 
 std::string formatLogEntry(const std::string& name, const ProcessResult& result) {
-    return "==== " + name + " (exit " + std::to_string(result.exitCode) + ", " + formatNumber(result.seconds, 1) +
-           " s)\n" + result.output + "\n";
+    std::string entry = "==== " + name + " (exit " + std::to_string(result.exitCode) + ", " +
+                        formatNumber(result.seconds, 1) + " s)\n" + result.output;
+    if (result.signal != 0) {
+        if (!entry.empty() && entry.back() != '\n')
+            entry += '\n';
+        const char* description = strsignal(result.signal);
+        entry += "the program was ended by signal " + std::to_string(result.signal) + " (" +
+                 (description ? description : "unknown") + ")\n";
+    }
+    return entry + "\n";
 }
 
 RunLog::RunLog(const std::filesystem::path& path) : file(path, std::ios::binary | std::ios::trunc) {}

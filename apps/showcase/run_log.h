@@ -10,7 +10,9 @@ namespace qlmr {
 
 // log.txt: one entry per child run with its whole output.
 
-// "==== name (exit N, S.s s)\n" + the output as read + "\n".
+// "==== name (exit N, S.s s)\n" + the output as read + "\n". A child ended
+// by a signal (a crash) gets one more line that says so before the final
+// "\n": its exit code alone would read like one the program chose.
 std::string formatLogEntry(const std::string& name, const ProcessResult& result);
 
 class RunLog {

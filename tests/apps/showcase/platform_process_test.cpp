@@ -1,12 +1,14 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 
 #include "console_report.h"
 #include "platform_process.h"
+#include "report_text.h"
 #include "run_log.h"
 #include "support/test_support.h"
 
@@ -34,6 +36,9 @@ TEST_F(ProcessRunner, ReturnsExitCodesAndOutput) {
 TEST_F(ProcessRunner, ASignalledChildReportsLikeAShell) {
     const ProcessResult result = runProcess(shell, {"-c", "kill -9 $$"}, dir.path());
     EXPECT_EQ(result.exitCode, 128 + 9);
+    EXPECT_EQ(result.signal, 9);
+    // A program that chose the same exit code was not ended by a signal.
+    EXPECT_EQ(runProcess(shell, {"-c", "exit 137"}, dir.path()).signal, 0);
 }
 
 TEST_F(ProcessRunner, StandardOutputAndErrorShareOnePipeInOrder) {
@@ -134,6 +139,12 @@ TEST_F(ProcessRunner, LogEntriesHoldTheHeaderAndTheOutputUnchanged) {
     made.seconds = 0.43;
     made.output = "GPU 0: x\n";
     EXPECT_EQ(formatLogEntry("vkinfo", made), "==== vkinfo (exit 0, 0.4 s)\nGPU 0: x\n\n");
+
+    // A crash is named as one, after whatever the child printed.
+    const ProcessResult crashed = runProcess(shell, {"-c", "printf 'half a line'; kill -SEGV $$"}, dir.path());
+    EXPECT_EQ(formatLogEntry("pixelart", crashed),
+              "==== pixelart (exit 139, " + formatNumber(crashed.seconds, 1) +
+                  " s)\nhalf a line\nthe program was ended by signal 11 (" + strsignal(SIGSEGV) + ")\n\n");
 }
 
 } // namespace

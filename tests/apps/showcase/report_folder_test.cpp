@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <fstream>
 
 #include "report_folder.h"
@@ -163,6 +164,12 @@ TEST_F(ReportFolder, CreatingWritesTheMarkerOrSaysWhyNot) {
     EXPECT_FALSE(createReportFolder(root / "plain" / "report", error));
     EXPECT_NE(error.find("cannot create the folder"), std::string::npos) << error;
     EXPECT_EQ(read(root / "plain"), "file");
+
+    // A folder where the marker cannot be written: the reason is named.
+    fs::create_directories(root / "blocked" / kReportMarkerName);
+    EXPECT_FALSE(createReportFolder(root / "blocked", error));
+    EXPECT_EQ(error, std::string("cannot write its ") + kReportMarkerName + " file (" +
+                         std::generic_category().message(EISDIR) + ")");
 }
 
 } // namespace
