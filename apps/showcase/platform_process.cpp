@@ -142,7 +142,7 @@ ProcessResult runProcess(const std::filesystem::path& exe, const std::vector<std
     return result;
 }
 
-void openWithDesktop(const std::filesystem::path& file) {
+bool openWithDesktop(const std::filesystem::path& file) {
     SpawnActions actions;
     posix_spawn_file_actions_addopen(actions.get(), STDIN_FILENO, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_addopen(actions.get(), STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
@@ -152,7 +152,7 @@ void openWithDesktop(const std::filesystem::path& file) {
     pid_t child = 0;
     // Not waited for: the browser may stay in the foreground of xdg-open,
     // and the launcher ends right after this call anyway.
-    posix_spawnp(&child, "xdg-open", actions.get(), nullptr, argv.data(), environ);
+    return posix_spawnp(&child, "xdg-open", actions.get(), nullptr, argv.data(), environ) == 0;
 }
 
 } // namespace qlmr

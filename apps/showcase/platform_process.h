@@ -34,7 +34,7 @@ ProcessResult runProcess(const std::filesystem::path& exe, const std::vector<std
                          const std::filesystem::path& workingDirectory);
 
 // Hands the file to the desktop's default application (xdg-open) without
-// waiting for it; does nothing when there is no xdg-open.
-void openWithDesktop(const std::filesystem::path& file);
+// waiting for it; false when xdg-open could not be started (there is none).
+bool openWithDesktop(const std::filesystem::path& file);
 
 } // namespace qlmr

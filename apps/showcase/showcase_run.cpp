@@ -182,8 +182,10 @@ int runShowcase(int argc, char** argv) {
     if (pageWritten) {
         std::printf("\n  Done. The report opens in your browser:\n  %s\n\n", page.string().c_str());
         std::fflush(stdout);
-        if (options.openReport)
-            openWithDesktop(page);
+        // Without a desktop opener the promise above does not hold; say so.
+        if (options.openReport && !openWithDesktop(page))
+            printFailure("could not start xdg-open to show the report; open " + page.string() +
+                         " in a browser yourself.");
     }
     if (!pageWritten || !resultsWritten || !logWritten)
         return 1;

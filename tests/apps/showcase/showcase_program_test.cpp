@@ -508,6 +508,25 @@ TEST_F(ShowcaseRun, NoSuccessLineWithoutThePage) {
     EXPECT_TRUE(fs::exists(report / "results.json"));
 }
 
+// The console promises that the report opens; when nothing can open it,
+// the user is told to do so.
+TEST_F(ShowcaseRun, AReportThatCannotBeOpenedSaysSo) {
+    writeEveryProgram();
+    // A PATH with only what the fake programs use: no xdg-open.
+    const fs::path tools = root / "tools";
+    fs::create_directories(tools);
+    for (const char* tool : {"cp", "ls"})
+        fs::create_symlink(fs::path("/bin") / tool, tools / tool);
+    test::RunOptions options;
+    options.environment["PATH"] = tools.string();
+    const test::ProgramRun run = runShowcaseApart(
+        {"--engine", engine.string(), "--assets", assets.string(), "--out", report.string()}, options);
+    EXPECT_EQ(run.exitCode, 0) << run.output << run.errors;
+    EXPECT_NE(run.output.find("  Done. The report opens in your browser:\n"), std::string::npos);
+    EXPECT_EQ(run.errors, "QLMR Showcase: could not start xdg-open to show the report; open " +
+                              (report / "index.html").string() + " in a browser yourself.\n");
+}
+
 // The children's files are not kept once their chapter has its pictures,
 // so that on a nearly full disk they cannot crowd out the later chapters
 // and the report files.
