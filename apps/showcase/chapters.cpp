@@ -32,10 +32,14 @@ ChildRun runChild(const ChapterEnvironment& environment, const std::string& prog
     return run;
 }
 
-// Adds the picture only when its conversion produced a JPEG.
+// Adds the picture only when its conversion produced a JPEG; one that was
+// made but could not be written is remembered for the console.
 bool addPicture(const ChapterEnvironment& environment, const fs::path& png, const std::string& jpegName,
-                int maxWidth, int quality, std::vector<std::string>& into) {
-    if (!convertToJpeg(png, environment.reportDirectory / jpegName, maxWidth, quality))
+                int maxWidth, int quality, std::vector<std::string>& into, Chapter& chapter) {
+    const PictureOutcome outcome = makeJpeg(png, environment.reportDirectory / jpegName, maxWidth, quality);
+    if (outcome == PictureOutcome::NotWritten)
+        chapter.unwrittenFiles.push_back(jpegName);
+    if (outcome != PictureOutcome::Made)
         return false;
     into.push_back(jpegName);
     return true;
@@ -75,7 +79,7 @@ CardTerrain tryGpuTerrain(const ChapterEnvironment& environment, const fs::path&
             if (name.string().rfind(prefix, 0) != 0 || name.extension() != ".png")
                 continue;
             if (addPicture(environment, it->path(), "terrain_" + std::to_string(converted) + ".jpg", 1280, 88,
-                           chapter.images))
+                           chapter.images, chapter))
                 ++converted;
         }
     }
@@ -105,7 +109,7 @@ bool tryCpuTerrain(const ChapterEnvironment& environment, const fs::path& direct
     const DemoReadings readings = readDemoLines(run.lines);
     for (const char* view : {"wide", "aerial", "close"})
         addPicture(environment, directory / (std::string(view) + ".png"), "terrain_" + std::string(view) + ".jpg",
-                   1280, 88, chapter.images);
+                   1280, 88, chapter.images, chapter);
 
     // Pictures of a failed graphics-card attempt stay in the list and count.
     if (run.result.exitCode != 0 || chapter.images.empty() || readings.frameTimes.empty()) {
@@ -189,10 +193,11 @@ void runCreatureChapter(const ChapterEnvironment& environment, const fs::path& d
 
     for (int i = 0; i < kTurntableFrames; ++i) {
         const std::string name = numbered("turn_%03d", i);
-        addPicture(environment, directory / (name + ".png"), "creature_" + name + ".jpg", 960, 88, chapter.frames);
+        addPicture(environment, directory / (name + ".png"), "creature_" + name + ".jpg", 960, 88, chapter.frames,
+                   chapter);
     }
-    addPicture(environment, directory / "posed.png", "creature_posed.jpg", 960, 88, chapter.images);
-    addPicture(environment, directory / "back.png", "creature_back.jpg", 960, 88, chapter.images);
+    addPicture(environment, directory / "posed.png", "creature_posed.jpg", 960, 88, chapter.images, chapter);
+    addPicture(environment, directory / "back.png", "creature_back.jpg", 960, 88, chapter.images, chapter);
     chapter.ok = run.result.exitCode == 0 && chapter.frames.size() == kTurntableFrames;
 
     GpuComparison comparison;
@@ -244,17 +249,24 @@ void runPixelsChapter(const ChapterEnvironment& environment, const fs::path& dir
 
     for (const char* name : {"pixel_wide_snapped", "pixel_close_snapped", "pixel_back_snapped"})
         addPicture(environment, directory / (std::string(name) + ".png"), std::string(name) + ".jpg", 1280, 88,
-                   chapter.images);
+                   chapter.images, chapter);
     for (const char* name : {"crystal", "barrel"}) {
         const std::string copyName = "sprite_" + std::string(name) + ".png";
         // Only a sprite that is really beside the page is shown there; a
         // copy cut short (a full disk) is not left behind.
         const fs::path copy = environment.reportDirectory / copyName;
         std::error_code error;
-        if (fs::copy_file(sprites / (std::string(name) + ".png"), copy, fs::copy_options::overwrite_existing, error))
+        const fs::path source = sprites / (std::string(name) + ".png");
+        if (fs::copy_file(source, copy, fs::copy_options::overwrite_existing, error)) {
             chapter.originals.push_back(copyName);
-        else if (fs::is_regular_file(fs::symlink_status(copy, error)))
-            fs::remove(copy, error);
+        } else {
+            // A sprite that is there but could not be copied (the report
+            // directory is full) is the launcher's failure, not the assets'.
+            if (fs::is_regular_file(source, error))
+                chapter.unwrittenFiles.push_back(copyName);
+            if (fs::is_regular_file(fs::symlink_status(copy, error)))
+                fs::remove(copy, error);
+        }
     }
     chapter.ok = run.result.exitCode == 0 && chapter.images.size() == 3;
 
@@ -281,7 +293,8 @@ void runWorldChapter(const ChapterEnvironment& environment, const fs::path& dire
 
     for (int i = 0; i < kSimulatedFrames; i += 2) {
         const std::string name = numbered("frame_%04d", i);
-        addPicture(environment, directory / (name + ".png"), "world_" + name + ".jpg", 960, 85, chapter.frames);
+        addPicture(environment, directory / (name + ".png"), "world_" + name + ".jpg", 960, 85, chapter.frames,
+                   chapter);
     }
     chapter.ok = run.result.exitCode == 0 && chapter.frames.size() > 37;
 

@@ -66,16 +66,17 @@ RgbImage shrinkByFactor(const RgbImage& image, int factor) {
     return out;
 }
 
-bool convertToJpeg(const std::filesystem::path& png, const std::filesystem::path& jpeg, int maxWidth, int quality) {
+PictureOutcome makeJpeg(const std::filesystem::path& png, const std::filesystem::path& jpeg, int maxWidth,
+                        int quality) {
     const std::string bytes = readFileBytes(png);
     if (bytes.empty())
-        return false;
+        return PictureOutcome::NoImage;
     int width = 0, height = 0, channels = 0;
     std::unique_ptr<unsigned char, StbFree> pixels(
         stbi_load_from_memory(reinterpret_cast<const stbi_uc*>(bytes.data()), static_cast<int>(bytes.size()), &width,
                               &height, &channels, 3));
     if (!pixels)
-        return false;
+        return PictureOutcome::NoImage;
     RgbImage image;
     image.width = width;
     image.height = height;
@@ -87,7 +88,7 @@ bool convertToJpeg(const std::filesystem::path& png, const std::filesystem::path
     if (shrunk.width > 0 && shrunk.height > 0)
         stbi_write_jpg_to_func(appendToBuffer, &encoded, shrunk.width, shrunk.height, 3, shrunk.rgb.data(), quality);
     if (encoded.empty())
-        return false;
+        return PictureOutcome::NoImage;
     // A picture that did not reach the disk whole (a full disk, a folder
     // that cannot be written) is not a picture: the page would show it
     // broken and the chapter would count it. What was left of it goes.
@@ -98,9 +99,13 @@ bool convertToJpeg(const std::filesystem::path& png, const std::filesystem::path
         std::error_code ignored;
         if (std::filesystem::is_regular_file(std::filesystem::symlink_status(jpeg, ignored)))
             std::filesystem::remove(jpeg, ignored);
-        return false;
+        return PictureOutcome::NotWritten;
     }
-    return true;
+    return PictureOutcome::Made;
+}
+
+bool convertToJpeg(const std::filesystem::path& png, const std::filesystem::path& jpeg, int maxWidth, int quality) {
+    return makeJpeg(png, jpeg, maxWidth, quality) == PictureOutcome::Made;
 }
 
 } // namespace qlmr

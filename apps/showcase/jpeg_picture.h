@@ -25,9 +25,19 @@ int shrinkFactor(int width, int maxWidth);
 // rows that do not fill a block are dropped.
 RgbImage shrinkByFactor(const RgbImage& image, int factor);
 
+// What came of one picture: made; no image to make it from (a PNG that is
+// missing, unreadable or not decodable); or made but not written whole (a
+// full disk, a folder that cannot be written), in which case nothing of
+// it is left behind.
+enum class PictureOutcome { Made, NoImage, NotWritten };
+
 // Decodes the PNG, shrinks it to at most maxWidth and writes a baseline
-// JPEG of the given quality; true when the encoder produced any bytes and
-// all of them were written to the file.
+// JPEG of the given quality.
+PictureOutcome makeJpeg(const std::filesystem::path& png, const std::filesystem::path& jpeg, int maxWidth,
+                        int quality);
+
+// True when makeJpeg made the picture: the encoder produced bytes and all
+// of them were written to the file.
 bool convertToJpeg(const std::filesystem::path& png, const std::filesystem::path& jpeg, int maxWidth, int quality);
 
 } // namespace qlmr

@@ -30,6 +30,9 @@ struct Chapter {
     // Programs the chapter needed that are not installed; when the chapter
     // is skipped for that reason, the page and the console name them.
     std::vector<std::string> missingPrograms;
+    // Pictures and sprite copies that could not be written into the report
+    // directory (a full disk); the console names them after the outcome.
+    std::vector<std::string> unwrittenFiles;
 };
 
 // Always listed in key order: cpu, driver, gpu, os, simd, threads.

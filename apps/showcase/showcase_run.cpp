@@ -70,6 +70,12 @@ void runChapter(int number, const std::string& progressTitle, const ChapterEnvir
     fs::create_directories(environment.workDirectory, ignored);
     chapter.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     printOutcome(chapter);
+    // The children did their part; the launcher could not keep it. Without
+    // this line a full disk would read as a chapter that failed by itself.
+    if (!chapter.unwrittenFiles.empty())
+        printFailure("could not write " + std::to_string(chapter.unwrittenFiles.size()) + " of the pictures of \"" +
+                     progressTitle + "\" into " + environment.reportDirectory.string() + " (the first is " +
+                     chapter.unwrittenFiles.front() + "); is the disk full?");
 }
 
 std::string currentDate() {

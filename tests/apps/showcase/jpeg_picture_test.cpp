@@ -139,14 +139,21 @@ TEST(JpegPicture, MissingOrBrokenPngsConvertToNothing) {
 
 // A picture that cannot be written is no picture: the chapter must not
 // count it and the page must not show it.
+// It is told apart from a PNG that is not there, so the launcher can say
+// that the fault is its own.
 TEST(JpegPicture, AJpegThatCannotBeWrittenConvertsToNothing) {
     test::TempDir dir;
     writeTestPng(dir.file("good.png"), 40, 20, 3);
     EXPECT_TRUE(convertToJpeg(dir.file("good.png"), dir.file("good.jpg"), 100, 88));
+    EXPECT_EQ(makeJpeg(dir.file("good.png"), dir.file("good.jpg"), 100, 88), PictureOutcome::Made);
     EXPECT_FALSE(convertToJpeg(dir.file("good.png"), dir.file("no such folder/good.jpg"), 100, 88));
+    EXPECT_EQ(makeJpeg(dir.file("good.png"), dir.file("no such folder/good.jpg"), 100, 88),
+              PictureOutcome::NotWritten);
+    EXPECT_EQ(makeJpeg(dir.file("missing.png"), dir.file("missing.jpg"), 100, 88), PictureOutcome::NoImage);
     // A device that is always full: opening works, writing does not.
     if (std::filesystem::exists("/dev/full")) {
         EXPECT_FALSE(convertToJpeg(dir.file("good.png"), "/dev/full", 100, 88));
+        EXPECT_EQ(makeJpeg(dir.file("good.png"), "/dev/full", 100, 88), PictureOutcome::NotWritten);
         EXPECT_TRUE(std::filesystem::exists("/dev/full"));
     }
 }

@@ -527,6 +527,41 @@ TEST_F(ShowcaseRun, AReportThatCannotBeOpenedSaysSo) {
                               (report / "index.html").string() + " in a browser yourself.\n");
 }
 
+// A picture the launcher could not write is neither counted nor shown, and
+// the console says that the launcher, not the program, fell short.
+TEST_F(ShowcaseRun, APictureThatCannotBeWrittenIsNotCountedAndIsNamed) {
+    struct Case {
+        const char* blocked;  // the report entry that cannot be written
+        const char* outcome;  // of the pixels chapter
+        const char* okInJson;
+    };
+    const Case cases[] = {
+        {"pixel_back_snapped.jpg", "skipped, see log", "false"}, // 2 of the 3 pictures it needs
+        {"sprite_crystal.png", "done", "true"},                  // the sprites are not counted
+    };
+    writeEveryProgram();
+    for (const Case& c : cases) {
+        fs::remove_all(report);
+        // A report folder of the launcher's where something it does not
+        // remove stands where one file goes.
+        std::string error;
+        ASSERT_TRUE(createReportFolder(report, error)) << error;
+        fs::create_directories(report / c.blocked / "a folder of the user's");
+
+        const test::ProgramRun run = runShowcaseApart(launcherArguments(), {});
+        EXPECT_TRUE(std::regex_search(run.output,
+                                      std::regex(std::string("3/4  Pixel art becomes relief {20}") + c.outcome)))
+            << run.output;
+        EXPECT_EQ(run.errors, "QLMR Showcase: could not write 1 of the pictures of \"Pixel art becomes relief\" "
+                              "into " + report.string() + " (the first is " + c.blocked + "); is the disk full?\n");
+        const std::string results = read(report / "results.json");
+        EXPECT_NE(results.find(std::string("{\"key\": \"pixels\", \"ok\": ") + c.okInJson), std::string::npos)
+            << results;
+        EXPECT_EQ(read(report / "index.html").find(c.blocked), std::string::npos) << c.blocked;
+        EXPECT_TRUE(fs::is_directory(report / c.blocked / "a folder of the user's"));
+    }
+}
+
 // The children's files are not kept once their chapter has its pictures,
 // so that on a nearly full disk they cannot crowd out the later chapters
 // and the report files.
