@@ -83,6 +83,8 @@ std::string reportMarkerText() {
 }
 
 std::string reportFolderRefusal(const fs::path& folder, const ProtectedFolders& protectedFolders) {
+    if (folder.is_relative())
+        return "it is a relative path and the current folder cannot be found";
     std::error_code error;
     const fs::file_status status = fs::status(folder, error);
     if (error && error != std::errc::no_such_file_or_directory)

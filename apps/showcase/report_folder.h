@@ -27,7 +27,9 @@ using ProtectedFolders = std::vector<ProtectedFolder>;
 
 // Why the report may not go into folder, or empty when it may: a folder
 // that does not exist yet, an empty folder, or a folder with the marker.
-// Refused: anything that is not a folder, "/", a protected folder or one
+// Refused: a relative path (the launcher makes every path absolute, so one
+// is left only when the current folder cannot be found), anything that is
+// not a folder, "/", a protected folder or one
 // that holds a protected folder, and a folder with other contents but no
 // marker.
 std::string reportFolderRefusal(const std::filesystem::path& folder, const ProtectedFolders& protectedFolders);

@@ -83,6 +83,9 @@ TEST_F(ReportFolder, OnlyNewEmptyOrMarkedFoldersOutsideWhatMattersAreAccepted) {
         {assets / "..", "it is the launcher's own folder"},
         {assets, "it is the assets folder"},
         {root, "it holds the current folder"},
+        // Only when the current folder could not be found (it was deleted)
+        // does a path stay relative; what it means is then unknown.
+        {"report", "it is a relative path and the current folder cannot be found"},
     };
     for (const Case& c : cases)
         EXPECT_EQ(reportFolderRefusal(c.folder, guarded), c.refusal) << c.folder;
