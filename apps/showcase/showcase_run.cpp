@@ -132,7 +132,7 @@ int runShowcase(int argc, char** argv) {
     std::string folderError;
     if (!createReportFolder(environment.reportDirectory, folderError)) {
         printFailure("cannot write the report into \"" + environment.reportDirectory.string() + "\": " +
-                     folderError + ".");
+                     folderError + "; choose another folder with --out.");
         return 1;
     }
     fs::create_directories(environment.workDirectory, error);

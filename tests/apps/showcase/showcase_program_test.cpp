@@ -562,6 +562,25 @@ TEST_F(ShowcaseRun, APictureThatCannotBeWrittenIsNotCountedAndIsNamed) {
     }
 }
 
+// A report folder that cannot be made ends the run at once, with the
+// reason and what to do, before any program runs.
+TEST_F(ShowcaseRun, AReportFolderThatCannotBeMadeEndsTheRunWithItsReason) {
+    writeEveryProgram();
+    // No folder can be made in /proc, not even by the superuser.
+    const fs::path unmakeable = "/proc/qlmr-showcase-report";
+    const test::ProgramRun run = runShowcaseApart(
+        {"--no-open", "--engine", engine.string(), "--assets", assets.string(), "--out", unmakeable.string()}, {});
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(run.output, "");
+    const std::string start =
+        "QLMR Showcase: cannot write the report into \"" + unmakeable.string() + "\": cannot create the folder (";
+    const std::string end = "); choose another folder with --out.\n";
+    EXPECT_EQ(run.errors.rfind(start, 0), 0u) << run.errors;
+    ASSERT_GE(run.errors.size(), end.size());
+    EXPECT_EQ(run.errors.substr(run.errors.size() - end.size()), end) << run.errors;
+    EXPECT_FALSE(recorded("qlmr-vkinfo"));
+}
+
 // The children's files are not kept once their chapter has its pictures,
 // so that on a nearly full disk they cannot crowd out the later chapters
 // and the report files.
