@@ -1,5 +1,6 @@
 #include "scene_comparison.h"
 
+#include "depth_error.h"
 #include "scene/tone_map.h"
 
 #include <algorithm>
@@ -53,7 +54,7 @@ SceneComparison compareSceneFrame(const GpuFrame& gpu, const GBuffer& cpu, const
                 r.angleSum += angle;
                 if (angle > 5.0)
                     ++r.normalOver5;
-                r.depthRelSum += std::fabs(static_cast<double>(dg) - dc) / dc;
+                r.depthRelSum += relativeDepthError(dg, dc);
             }
             const bool solid = !solidMask.empty() && solidMask[i] != 0;
             bool differs = false;

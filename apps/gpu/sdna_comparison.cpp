@@ -1,5 +1,7 @@
 #include "sdna_comparison.h"
 
+#include "depth_error.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -48,7 +50,7 @@ SdnaComparison compareSdnaFrame(const GpuFrame& gpu, const SdnaCpuResult& cpu)
             if (angle > 5.0)
                 ++r.normalOver5;
             const double depthError = std::fabs(static_cast<double>(dg) - dc);
-            r.depthRelSum += depthError / dc;
+            r.depthRelSum += relativeDepthError(dg, dc);
             r.depthErrorMax = std::max(r.depthErrorMax, depthError);
             const double dn[3] = {static_cast<double>(ng[0]) - nc[0], static_cast<double>(ng[1]) - nc[1],
                                   static_cast<double>(ng[2]) - nc[2]};

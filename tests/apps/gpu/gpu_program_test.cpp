@@ -355,6 +355,28 @@ TEST_F(GpuProgramOnDevice, DemoSceneWithLakeAndStampsComparesEveryViewAndWritesB
     }
 }
 
+// A hundred stamps raise the terrain around three of the demo's cameras:
+// those views hit at depth 0 on both sides, which agree and pass.
+TEST_F(GpuProgramOnDevice, DemoSceneWithTheEyeBuriedByStampsPassesItsVerdicts)
+{
+    const ProgramRun run = runGpu(dir.path(), {"--terrain", "256", "--width", "32", "--height", "16", "--frames", "1",
+                                               "--stamps", "100", "--debug-pixel", "0,0", "--out", "buried"});
+    EXPECT_EQ(run.exitCode, 0) << run.out;
+    EXPECT_EQ(run.out.find("nan"), std::string::npos) << run.out;
+    const std::regex atTheEye(R"((^|\n)  \[[a-z ]{6}\] px \(0,0\) GPU: t=0\.00000 )");
+    EXPECT_GE(std::distance(std::sregex_iterator(run.out.begin(), run.out.end(), atTheEye), std::sregex_iterator()), 1)
+        << run.out;
+    int verdictLines = 0, passed = 0;
+    for (const std::string& line : lines(run.out)) {
+        if (line.find("] levels (prisms): ") == std::string::npos)
+            continue;
+        ++verdictLines;
+        passed += line.find("hit PASS") != std::string::npos && line.find("| image PASS") != std::string::npos ? 1 : 0;
+    }
+    EXPECT_GE(verdictLines, 4) << run.out;
+    EXPECT_EQ(passed, verdictLines) << run.out;
+}
+
 // The verdict lines of a scene run whose label is `label`, and how many passed.
 struct Verdicts {
     int lines = 0;
