@@ -790,9 +790,10 @@ TEST_P(GpuProgramStops, WithTheReasonOnStandardErrorAfterWhatWasPrinted)
         GTEST_SKIP() << "no address-space limit can be set in this build, so memory cannot run out";
     qlmr::test::TempDir dir;
     std::ofstream(dir.file("blocker")) << "a file where a folder is wanted";
-    // No driver: none of these runs may get as far as Vulkan.
+    // No driver: none of these runs may get as far as Vulkan. The time
+    // limit ends a run that would otherwise simulate or bake for ever.
     const ProgramRun run =
-        runGpu(dir.path(), c.args, kNoDriver, {c.limitMemory ? qlmr::test::modestMemoryLimit() : 0, 0});
+        runGpu(dir.path(), c.args, kNoDriver, {c.limitMemory ? qlmr::test::modestMemoryLimit() : 0, 300});
     EXPECT_EQ(run.exitCode, 1) << run.out << run.err;
     EXPECT_EQ(run.err, c.err);
     EXPECT_TRUE(std::regex_match(run.out, std::regex(c.out))) << run.out;
@@ -837,7 +838,16 @@ INSTANTIATE_TEST_SUITE_P(
                  "generating fields\\.\\.\\.\n", "out of memory: the CPU reference frames\n", true},
         StopCase{"HugeTerrain", {"--terrain", "16384", "--width", "8", "--height", "8", "--out", "o"},
                  "generating fields\\.\\.\\.\n", "out of memory: the scene\n", true},
-        StopCase{"HugeSculptCheck", {"--sculpt", "2147483647"}, "", "out of memory: the sculpt probe points\n", true}),
+        StopCase{"HugeSculptCheck", {"--sculpt", "2147483647"}, "", "out of memory: the sculpt probe points\n", true},
+        // An endless simulation, and a bake whose samples no pool thread can
+        // allocate (which ended the process from inside the pool).
+        StopCase{"DioramaForEver", {"--scene", "diorama", "--assets", QLMR_SPRITE_DIR, "--time", "inf"}, "",
+                 "--time must be a finite number of seconds, at most 524288\n", false},
+        StopCase{"ShellsBeyondAnyField", {"--scene", "shells", "--res", "2147483648", "--width", "8", "--height", "8"},
+                 "", "--res must be a power of two from 1 to 32768 (samples per side of each baked field)\n", false},
+        StopCase{"TemporalCameraAtNaN",
+                 {"--terrain", "64", "--temporal", "5", "--temporal-speed", "nan", "--width", "8", "--height", "8"},
+                 "", "--temporal-speed must be a finite number\n", false}),
     [](const ::testing::TestParamInfo<StopCase>& info) { return std::string(info.param.name); });
 
 TEST(GpuProgram, DioramaWithoutItsSpritesEndsBeforeVulkan)
