@@ -187,6 +187,9 @@ std::string sdnaOutputDir(const GpuTestOptions& options)
 std::string gpuOptionsError(const GpuTestOptions& options)
 {
     const GpuRunKind run = selectRun(options);
+    if (run == GpuRunKind::Sculpt && static_cast<std::uint32_t>(options.sculptCount) > kMaxSculptPoints)
+        return "--sculpt must be at most " + std::to_string(kMaxSculptPoints) +
+            ": its 16-byte probe points are bound as one storage buffer";
     if (run != GpuRunKind::Sdna && run != GpuRunKind::Scene)
         return {};
     for (const auto& [name, edge] : {std::pair{"width", options.width}, std::pair{"height", options.height}}) {

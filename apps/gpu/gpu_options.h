@@ -78,6 +78,11 @@ inline constexpr float kMaxDioramaTime = 524288.0f;
 // ends the process.
 inline constexpr std::uint32_t kMaxShellResolution = 32768;
 
+// The most sculpt probe points: the kernel binds all of them, 16 bytes
+// each, as one storage buffer, and no device's storage-buffer range
+// (a 32-bit byte count) reaches past 2^32 - 1 bytes.
+inline constexpr std::uint32_t kMaxSculptPoints = 0xFFFFFFFFu / 16u;
+
 // Empty when the selected run can start; otherwise the one-line reason.
 // The shape-program run and the scene modes need a width and height from 1
 // to kMaxGpuImageEdge; the upscale and temporal variants also need a
@@ -85,8 +90,8 @@ inline constexpr std::uint32_t kMaxShellResolution = 32768;
 // --half-lod-bias and (temporal) a finite --temporal-speed. The diorama
 // needs a finite --time no larger than kMaxDioramaTime (zero or less runs
 // no step), the shells a power-of-two --res up to kMaxShellResolution.
-// The random corpus checks its own size, and the sculpt check renders no
-// image.
+// The random corpus checks its own size; the sculpt check renders no
+// image and takes at most kMaxSculptPoints points.
 std::string gpuOptionsError(const GpuTestOptions& options);
 
 // Which run the options select, in the order they are tried.

@@ -177,6 +177,12 @@ INSTANTIATE_TEST_SUITE_P(
         // the shape-program run ignores the variants.
         RefusalCase{{"--p0", "--upscale", "--width", "1"}, ""}, RefusalCase{{"--temporal", "0", "--width", "1"}, ""},
         RefusalCase{{"--sdna", "f", "--upscale", "--width", "1"}, ""},
+        // The sculpt points share one storage buffer of at most 2^32 - 1 bytes.
+        RefusalCase{{"--sculpt", "268435455"}, ""},
+        RefusalCase{{"--sculpt", "268435456"},
+                    "--sculpt must be at most 268435455: its 16-byte probe points are bound as one storage buffer"},
+        RefusalCase{{"--sculpt", "4294967296", "--random", "3"},
+                    "--sculpt must be at most 268435455: its 16-byte probe points are bound as one storage buffer"},
         // Values that would measure nothing, hang or crash the scene build.
         RefusalCase{{"--upscale", "--half-lod-bias", "nan"}, "--half-lod-bias must be a finite number"},
         RefusalCase{{"--temporal", "5", "--half-lod-bias", "-inf"}, "--half-lod-bias must be a finite number"},

@@ -838,7 +838,11 @@ INSTANTIATE_TEST_SUITE_P(
                  "generating fields\\.\\.\\.\n", "out of memory: the CPU reference frames\n", true},
         StopCase{"HugeTerrain", {"--terrain", "16384", "--width", "8", "--height", "8", "--out", "o"},
                  "generating fields\\.\\.\\.\n", "out of memory: the scene\n", true},
-        StopCase{"HugeSculptCheck", {"--sculpt", "2147483647"}, "", "out of memory: the sculpt probe points\n", true},
+        StopCase{"HugeSculptCheck", {"--sculpt", "268435455"}, "", "out of memory: the sculpt probe points\n", true},
+        // Points past one storage buffer's reach are refused, not bound.
+        StopCase{"SculptBeyondOneBuffer", {"--sculpt", "2147483647"}, "",
+                 "--sculpt must be at most 268435455: its 16-byte probe points are bound as one storage buffer\n",
+                 false},
         // An endless simulation, and a bake whose samples no pool thread can
         // allocate (which ended the process from inside the pool).
         StopCase{"DioramaForEver", {"--scene", "diorama", "--assets", QLMR_SPRITE_DIR, "--time", "inf"}, "",
