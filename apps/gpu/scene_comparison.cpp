@@ -52,7 +52,8 @@ SceneComparison compareSceneFrame(const GpuFrame& gpu, const GBuffer& cpu, const
                                g[0] * c[0] + g[1] * c[1] + g[2] * c[2]) *
                     57.29578;
                 r.angleSum += angle;
-                if (angle > 5.0)
+                // A NaN normal (hence angle) is as wrong as any normal can be.
+                if (!(angle <= 5.0))
                     ++r.normalOver5;
                 r.depthRelSum += relativeDepthError(dg, dc);
             }

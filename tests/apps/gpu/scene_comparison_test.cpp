@@ -130,6 +130,15 @@ TEST(SceneComparison, HitsAtTheCameraOnBothSidesAgree)
     EXPECT_FALSE(levelsVerdict("close", sceneMeasures(off), prismsLimits()).hitPassed);
 }
 
+TEST(SceneComparison, ANaNNormalOnTheGpuFailsTheVerdict)
+{
+    Pair p = matching();
+    p.gpu.normal[5 * 4 + 1] = std::numeric_limits<float>::quiet_NaN();
+    const SceneComparison c = compareSceneFrame(p.gpu, p.cpu, {});
+    EXPECT_EQ(c.normalOver5, 1u);
+    EXPECT_FALSE(levelsVerdict("wide", sceneMeasures(c), prismsLimits()).hitPassed);
+}
+
 TEST(FrameTimes, PercentilesNeedThreeFrames)
 {
     EXPECT_EQ(frameTimesLine("wide", {1.0, 2.0}), "");

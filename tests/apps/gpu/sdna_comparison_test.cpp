@@ -84,6 +84,15 @@ TEST(SdnaComparison, HitsAtTheCameraOnBothSidesAgree)
     EXPECT_TRUE(sdnaVerdict("front", c).passed());
 }
 
+TEST(SdnaComparison, ANaNNormalOnTheGpuFailsTheVerdict)
+{
+    Pair p = hitAndMiss();
+    p.gpu.normal[1] = std::nanf("");
+    const SdnaComparison c = compareSdnaFrame(p.gpu, p.cpu);
+    EXPECT_EQ(c.normalOver5, 1u);
+    EXPECT_FALSE(sdnaVerdict("front", c).passed());
+}
+
 TEST(SdnaComparison, CountsEachKindOfDisagreement)
 {
     Pair p = hitAndMiss();
