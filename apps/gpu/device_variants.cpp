@@ -1,5 +1,6 @@
 #include "device_variants.h"
 
+#include "depth_error.h"
 #include "gpu/mesh_rasterizer.h"
 #include "gpu/temporal_upscale.h"
 #include "image_output.h"
@@ -67,7 +68,7 @@ GBufferDifference compareGBuffers(const GpuFrame& reference, const GpuFrame& tes
             ++mismatches;
         } else if (a) {
             ++both;
-            depthSum += std::fabs(static_cast<double>(reference.depth[i]) - test.depth[i]) / test.depth[i];
+            depthSum += relativeDepthError(reference.depth[i], test.depth[i]);
             angleSum += angleDegrees(&reference.normal[i * 4], &test.normal[i * 4]);
         }
     }

@@ -1,7 +1,7 @@
 #include "gpu_options.h"
 
 #include <algorithm>
-#include <cstdio>
+#include <cmath>
 #include <cstdlib>
 #include <limits>
 
@@ -31,6 +31,36 @@ std::uint32_t readImageEdge(const std::string& text)
     return static_cast<std::uint32_t>(value);
 }
 
+namespace {
+
+std::int32_t saturateToInt32(std::int64_t value)
+{
+    return static_cast<std::int32_t>(std::clamp<std::int64_t>(value, std::numeric_limits<std::int32_t>::min(),
+                                                              std::numeric_limits<std::int32_t>::max()));
+}
+
+// "X,Y": two decimal integers around a comma, each with optional leading
+// blanks and sign, as "%d,%d" reads them. A number past the int range reads
+// as its nearest end, so it cannot wrap into the image. False, with x and y
+// untouched, when either number is missing.
+bool readPixel(const std::string& text, std::int32_t& x, std::int32_t& y)
+{
+    const char* at = text.c_str();
+    char* end = nullptr;
+    const long long first = std::strtoll(at, &end, 10);
+    if (end == at || *end != ',')
+        return false;
+    at = end + 1;
+    const long long second = std::strtoll(at, &end, 10);
+    if (end == at)
+        return false;
+    x = saturateToInt32(first);
+    y = saturateToInt32(second);
+    return true;
+}
+
+} // namespace
+
 GpuTestOptions parseGpuTestOptions(int argc, const char* const* argv)
 {
     GpuTestOptions o;
@@ -42,8 +72,14 @@ GpuTestOptions parseGpuTestOptions(int argc, const char* const* argv)
         }
         return "";
     };
-    auto nextU32 = [&]() { return static_cast<std::uint32_t>(readInteger(nextArg())); };
-    auto nextI32 = [&]() { return static_cast<std::int32_t>(readInteger(nextArg())); };
+    // Numbers past a member's range read as its nearest end rather than
+    // wrapping: "--gpu 4294967296" must not pick device 0, nor "--res -64"
+    // a power of two.
+    auto nextU32 = [&]() {
+        return static_cast<std::uint32_t>(std::clamp<std::int64_t>(
+            readInteger(nextArg()), 0, std::numeric_limits<std::uint32_t>::max()));
+    };
+    auto nextI32 = [&]() { return saturateToInt32(readInteger(nextArg())); };
     auto atLeastOne = [&]() { return std::max<std::int32_t>(1, nextI32()); };
 
     for (; i < argc; ++i) {
@@ -55,13 +91,7 @@ GpuTestOptions parseGpuTestOptions(int argc, const char* const* argv)
             o.height = readImageEdge(nextArg());
             o.sizeGiven = true;
         } else if (word == "--debug-pixel") {
-            const std::string value = nextArg();
-            int x = -1;
-            int y = -1;
-            if (std::sscanf(value.c_str(), "%d,%d", &x, &y) == 2) {
-                o.debugX = x;
-                o.debugY = y;
-            }
+            readPixel(nextArg(), o.debugX, o.debugY);
         } else if (word == "--sdna") {
             o.sdnaPath = nextArg();
         } else if (word == "--bricks") {
@@ -157,6 +187,9 @@ std::string sdnaOutputDir(const GpuTestOptions& options)
 std::string gpuOptionsError(const GpuTestOptions& options)
 {
     const GpuRunKind run = selectRun(options);
+    if (run == GpuRunKind::Sculpt && static_cast<std::uint32_t>(options.sculptCount) > kMaxSculptPoints)
+        return "--sculpt must be at most " + std::to_string(kMaxSculptPoints) +
+            ": its 16-byte probe points are bound as one storage buffer";
     if (run != GpuRunKind::Sdna && run != GpuRunKind::Scene)
         return {};
     for (const auto& [name, edge] : {std::pair{"width", options.width}, std::pair{"height", options.height}}) {
@@ -172,6 +205,21 @@ std::string gpuOptionsError(const GpuTestOptions& options)
     if (halfVariant && (options.width < 2 || options.height < 2))
         return std::string(halfVariant) + " needs an image of at least 2x2 pixels: its half-resolution frame of " +
             std::to_string(options.width / 2) + "x" + std::to_string(options.height / 2) + " would be empty";
+    // A NaN or infinite value would move the temporal camera to NaN (every
+    // frame then misses on both sides and "agrees") or reach the kernels as
+    // a level-of-detail bias; neither measures anything.
+    if (halfVariant && !std::isfinite(options.halfLodBias))
+        return "--half-lod-bias must be a finite number";
+    if (halfVariant && options.temporalFrames > 0 && !std::isfinite(options.temporalSpeed))
+        return "--temporal-speed must be a finite number";
+    if (run == GpuRunKind::Scene && options.scene == "diorama" &&
+        (!std::isfinite(options.time) || options.time > kMaxDioramaTime))
+        return "--time must be a finite number of seconds, at most " +
+            std::to_string(static_cast<long>(kMaxDioramaTime));
+    if (run == GpuRunKind::Scene && options.scene == "shells" &&
+        (options.res < 1 || options.res > kMaxShellResolution || (options.res & (options.res - 1)) != 0))
+        return "--res must be a power of two from 1 to " + std::to_string(kMaxShellResolution) +
+            " (samples per side of each baked field)";
     return {};
 }
 

@@ -49,7 +49,8 @@ struct GpuTestOptions {
 };
 
 // Reads argv[1] .. argv[argc - 1]. Words that are no option are skipped; a
-// value missing at the end reads as "", so numbers read 0.
+// value missing at the end reads as "", so numbers read 0. Whole numbers
+// outside a member's range read as the nearest end of it.
 GpuTestOptions parseGpuTestOptions(int argc, const char* const* argv);
 
 // Decimal readers with the option loop's rule: text that is not a number
@@ -66,11 +67,31 @@ std::uint32_t readImageEdge(const std::string& text);
 // as qlmr-demo's.
 inline constexpr std::uint32_t kMaxGpuImageEdge = 16384;
 
+// The longest diorama simulation: up to 2^19 s the step times i/15 stay
+// distinct as floats (and the step count fits the loop's counter); beyond
+// it consecutive steps would be handed the same time.
+inline constexpr float kMaxDioramaTime = 524288.0f;
+
+// The largest baked shell resolution: the widest field a DisplacementField
+// holds. A larger one would only be refused after the bake had tried to
+// allocate its samples on every pool thread, where running out of memory
+// ends the process.
+inline constexpr std::uint32_t kMaxShellResolution = 32768;
+
+// The most sculpt probe points: the kernel binds all of them, 16 bytes
+// each, as one storage buffer, and no device's storage-buffer range
+// (a 32-bit byte count) reaches past 2^32 - 1 bytes.
+inline constexpr std::uint32_t kMaxSculptPoints = 0xFFFFFFFFu / 16u;
+
 // Empty when the selected run can start; otherwise the one-line reason.
 // The shape-program run and the scene modes need a width and height from 1
 // to kMaxGpuImageEdge; the upscale and temporal variants also need a
-// half-resolution frame of at least one pixel each way. The random corpus
-// checks its own size, and the sculpt check renders no image.
+// half-resolution frame of at least one pixel each way, a finite
+// --half-lod-bias and (temporal) a finite --temporal-speed. The diorama
+// needs a finite --time no larger than kMaxDioramaTime (zero or less runs
+// no step), the shells a power-of-two --res up to kMaxShellResolution.
+// The random corpus checks its own size; the sculpt check renders no
+// image and takes at most kMaxSculptPoints points.
 std::string gpuOptionsError(const GpuTestOptions& options);
 
 // Which run the options select, in the order they are tried.

@@ -1,5 +1,6 @@
 #include "scene_comparison.h"
 
+#include "depth_error.h"
 #include "scene/tone_map.h"
 
 #include <algorithm>
@@ -51,9 +52,10 @@ SceneComparison compareSceneFrame(const GpuFrame& gpu, const GBuffer& cpu, const
                                g[0] * c[0] + g[1] * c[1] + g[2] * c[2]) *
                     57.29578;
                 r.angleSum += angle;
-                if (angle > 5.0)
+                // A NaN normal (hence angle) is as wrong as any normal can be.
+                if (!(angle <= 5.0))
                     ++r.normalOver5;
-                r.depthRelSum += std::fabs(static_cast<double>(dg) - dc) / dc;
+                r.depthRelSum += relativeDepthError(dg, dc);
             }
             const bool solid = !solidMask.empty() && solidMask[i] != 0;
             bool differs = false;

@@ -1,5 +1,7 @@
 #include "sdna_comparison.h"
 
+#include "depth_error.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -45,10 +47,11 @@ SdnaComparison compareSdnaFrame(const GpuFrame& gpu, const SdnaCpuResult& cpu)
             const double crossLen = std::sqrt(cross[0] * cross[0] + cross[1] * cross[1] + cross[2] * cross[2]);
             const double angle = std::atan2(crossLen, g[0] * c[0] + g[1] * c[1] + g[2] * c[2]) * 57.29578;
             r.angleSum += angle;
-            if (angle > 5.0)
+            // A NaN normal (hence angle) is as wrong as any normal can be.
+            if (!(angle <= 5.0))
                 ++r.normalOver5;
             const double depthError = std::fabs(static_cast<double>(dg) - dc);
-            r.depthRelSum += depthError / dc;
+            r.depthRelSum += relativeDepthError(dg, dc);
             r.depthErrorMax = std::max(r.depthErrorMax, depthError);
             const double dn[3] = {static_cast<double>(ng[0]) - nc[0], static_cast<double>(ng[1]) - nc[1],
                                   static_cast<double>(ng[2]) - nc[2]};

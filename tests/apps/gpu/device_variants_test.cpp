@@ -29,6 +29,14 @@ TEST(CompareGBuffers, CoverageDepthAndAngleOverPixelsHitOnBothSides)
     EXPECT_NEAR(d.normalDegrees, 45.0, 1e-4);
 }
 
+TEST(CompareGBuffers, BothSidesHitAtTheCameraAgree)
+{
+    const GpuFrame a = frame({0.0f, 4.0f}, {0, 1, 0, 0, 0, 1, 0, 0});
+    const GBufferDifference d = compareGBuffers(a, a);
+    EXPECT_EQ(d.depthRel, 0.0);
+    EXPECT_EQ(d.coveragePercent, 0.0);
+}
+
 TEST(CompareGBuffers, NoCommonHitsGiveZeros)
 {
     const GpuFrame a = frame({1e30f, 1e30f}, std::vector<float>(8, 0.0f));

@@ -42,6 +42,12 @@ INSTANTIATE_TEST_SUITE_P(
         OptionCase{{"--height", "200"}, [](GpuTestOptions& o) { o.height = 200; o.sizeGiven = true; }},
         OptionCase{{"--debug-pixel", "10,20"}, [](GpuTestOptions& o) { o.debugX = 10; o.debugY = 20; }},
         OptionCase{{"--debug-pixel", "10"}, [](GpuTestOptions&) {}},
+        OptionCase{{"--debug-pixel", "10,"}, [](GpuTestOptions&) {}},
+        OptionCase{{"--debug-pixel", "10 ,20"}, [](GpuTestOptions&) {}},
+        OptionCase{{"--debug-pixel", "-3, 7"}, [](GpuTestOptions& o) { o.debugX = -3; o.debugY = 7; }},
+        // Past the int range: off the image, not wrapped onto pixel (0, 5).
+        OptionCase{{"--debug-pixel", "4294967296,5"}, [](GpuTestOptions& o) { o.debugX = 2147483647; o.debugY = 5; }},
+        OptionCase{{"--debug-pixel", "3,4", "--debug-pixel", "x"}, [](GpuTestOptions& o) { o.debugX = 3; o.debugY = 4; }},
         OptionCase{{"--sdna", "a.qlmr"}, [](GpuTestOptions& o) { o.sdnaPath = "a.qlmr"; }},
         OptionCase{{"--bricks"}, [](GpuTestOptions& o) { o.bricks = true; }},
         OptionCase{{"--bricks-local"}, [](GpuTestOptions& o) { o.bricks = true; o.bricksLocal = true; }},
@@ -72,6 +78,14 @@ INSTANTIATE_TEST_SUITE_P(
         OptionCase{{"--terrain", "abc"}, [](GpuTestOptions& o) { o.terrain = 0; }},
         OptionCase{{"--time"}, [](GpuTestOptions& o) { o.time = 0.0f; }},
         OptionCase{{"--out"}, [](GpuTestOptions& o) { o.out = ""; }},
+        // Whole numbers past a member's range read as its nearest end, not
+        // wrapped into it (4294967296 would wrap to device 0).
+        OptionCase{{"--gpu", "4294967296", "--stamps", "-4294967297"},
+                   [](GpuTestOptions& o) { o.gpu = 2147483647; o.stamps = -2147483647 - 1; }},
+        OptionCase{{"--res", "-64", "--terrain", "8589934592"},
+                   [](GpuTestOptions& o) { o.res = 0; o.terrain = 4294967295u; }},
+        OptionCase{{"--random", "4294967296", "--frames", "-4294967295"},
+                   [](GpuTestOptions& o) { o.randomCount = 2147483647; o.frames = 1; }},
         // A value is taken even when it looks like an option.
         OptionCase{{"--sdna", "--bricks"}, [](GpuTestOptions& o) { o.sdnaPath = "--bricks"; }}));
 
@@ -132,6 +146,8 @@ TEST_P(OptionRefusals, NameTheOptionAndItsRange)
 
 const std::string kWidthRange = "--width must be a whole number from 1 to 16384 (pixels)";
 const std::string kHeightRange = "--height must be a whole number from 1 to 16384 (pixels)";
+const std::string kTimeRange = "--time must be a finite number of seconds, at most 524288";
+const std::string kResRange = "--res must be a power of two from 1 to 32768 (samples per side of each baked field)";
 
 INSTANTIATE_TEST_SUITE_P(
     GpuOptions, OptionRefusals,
@@ -160,7 +176,35 @@ INSTANTIATE_TEST_SUITE_P(
         // --p0 wins over both and renders no half frame; --temporal 0 is off;
         // the shape-program run ignores the variants.
         RefusalCase{{"--p0", "--upscale", "--width", "1"}, ""}, RefusalCase{{"--temporal", "0", "--width", "1"}, ""},
-        RefusalCase{{"--sdna", "f", "--upscale", "--width", "1"}, ""}));
+        RefusalCase{{"--sdna", "f", "--upscale", "--width", "1"}, ""},
+        // The sculpt points share one storage buffer of at most 2^32 - 1 bytes.
+        RefusalCase{{"--sculpt", "268435455"}, ""},
+        RefusalCase{{"--sculpt", "268435456"},
+                    "--sculpt must be at most 268435455: its 16-byte probe points are bound as one storage buffer"},
+        RefusalCase{{"--sculpt", "4294967296", "--random", "3"},
+                    "--sculpt must be at most 268435455: its 16-byte probe points are bound as one storage buffer"},
+        // Values that would measure nothing, hang or crash the scene build.
+        RefusalCase{{"--upscale", "--half-lod-bias", "nan"}, "--half-lod-bias must be a finite number"},
+        RefusalCase{{"--temporal", "5", "--half-lod-bias", "-inf"}, "--half-lod-bias must be a finite number"},
+        RefusalCase{{"--temporal", "5", "--temporal-speed", "nan"}, "--temporal-speed must be a finite number"},
+        RefusalCase{{"--temporal", "5", "--temporal-speed", "inf"}, "--temporal-speed must be a finite number"},
+        RefusalCase{{"--temporal", "5", "--temporal-speed", "-3.5", "--half-lod-bias", "1e30"}, ""},
+        // Only the run that uses them checks them.
+        RefusalCase{{"--upscale", "--temporal-speed", "nan"}, ""}, RefusalCase{{"--half-lod-bias", "inf"}, ""},
+        RefusalCase{{"--p0", "--temporal", "5", "--temporal-speed", "nan"}, ""},
+        RefusalCase{{"--scene", "diorama", "--time", "nan"}, kTimeRange},
+        RefusalCase{{"--scene", "diorama", "--time", "inf"}, kTimeRange},
+        RefusalCase{{"--scene", "diorama", "--time", "-inf"}, kTimeRange},
+        RefusalCase{{"--scene", "diorama", "--time", "524289"}, kTimeRange},
+        RefusalCase{{"--scene", "diorama", "--time", "524288"}, ""},
+        RefusalCase{{"--scene", "diorama", "--time", "-5"}, ""}, RefusalCase{{"--time", "inf"}, ""},
+        RefusalCase{{"--scene", "shells", "--res", "0"}, kResRange},
+        RefusalCase{{"--scene", "shells", "--res", "3"}, kResRange},
+        RefusalCase{{"--scene", "shells", "--res", "65536"}, kResRange},
+        RefusalCase{{"--scene", "shells", "--res", "2147483648"}, kResRange},
+        RefusalCase{{"--scene", "shells", "--res", "-64"}, kResRange},
+        RefusalCase{{"--scene", "shells", "--res", "1"}, ""},
+        RefusalCase{{"--scene", "shells", "--res", "32768"}, ""}, RefusalCase{{"--res", "3"}, ""}));
 
 } // namespace
 } // namespace qlmr

@@ -355,6 +355,28 @@ TEST_F(GpuProgramOnDevice, DemoSceneWithLakeAndStampsComparesEveryViewAndWritesB
     }
 }
 
+// A hundred stamps raise the terrain around three of the demo's cameras:
+// those views hit at depth 0 on both sides, which agree and pass.
+TEST_F(GpuProgramOnDevice, DemoSceneWithTheEyeBuriedByStampsPassesItsVerdicts)
+{
+    const ProgramRun run = runGpu(dir.path(), {"--terrain", "256", "--width", "32", "--height", "16", "--frames", "1",
+                                               "--stamps", "100", "--debug-pixel", "0,0", "--out", "buried"});
+    EXPECT_EQ(run.exitCode, 0) << run.out;
+    EXPECT_EQ(run.out.find("nan"), std::string::npos) << run.out;
+    const std::regex atTheEye(R"((^|\n)  \[[a-z ]{6}\] px \(0,0\) GPU: t=0\.00000 )");
+    EXPECT_GE(std::distance(std::sregex_iterator(run.out.begin(), run.out.end(), atTheEye), std::sregex_iterator()), 1)
+        << run.out;
+    int verdictLines = 0, passed = 0;
+    for (const std::string& line : lines(run.out)) {
+        if (line.find("] levels (prisms): ") == std::string::npos)
+            continue;
+        ++verdictLines;
+        passed += line.find("hit PASS") != std::string::npos && line.find("| image PASS") != std::string::npos ? 1 : 0;
+    }
+    EXPECT_GE(verdictLines, 4) << run.out;
+    EXPECT_EQ(passed, verdictLines) << run.out;
+}
+
 // The verdict lines of a scene run whose label is `label`, and how many passed.
 struct Verdicts {
     int lines = 0;
@@ -768,9 +790,10 @@ TEST_P(GpuProgramStops, WithTheReasonOnStandardErrorAfterWhatWasPrinted)
         GTEST_SKIP() << "no address-space limit can be set in this build, so memory cannot run out";
     qlmr::test::TempDir dir;
     std::ofstream(dir.file("blocker")) << "a file where a folder is wanted";
-    // No driver: none of these runs may get as far as Vulkan.
+    // No driver: none of these runs may get as far as Vulkan. The time
+    // limit ends a run that would otherwise simulate or bake for ever.
     const ProgramRun run =
-        runGpu(dir.path(), c.args, kNoDriver, {c.limitMemory ? qlmr::test::modestMemoryLimit() : 0, 0});
+        runGpu(dir.path(), c.args, kNoDriver, {c.limitMemory ? qlmr::test::modestMemoryLimit() : 0, 300});
     EXPECT_EQ(run.exitCode, 1) << run.out << run.err;
     EXPECT_EQ(run.err, c.err);
     EXPECT_TRUE(std::regex_match(run.out, std::regex(c.out))) << run.out;
@@ -815,7 +838,20 @@ INSTANTIATE_TEST_SUITE_P(
                  "generating fields\\.\\.\\.\n", "out of memory: the CPU reference frames\n", true},
         StopCase{"HugeTerrain", {"--terrain", "16384", "--width", "8", "--height", "8", "--out", "o"},
                  "generating fields\\.\\.\\.\n", "out of memory: the scene\n", true},
-        StopCase{"HugeSculptCheck", {"--sculpt", "2147483647"}, "", "out of memory: the sculpt probe points\n", true}),
+        StopCase{"HugeSculptCheck", {"--sculpt", "268435455"}, "", "out of memory: the sculpt probe points\n", true},
+        // Points past one storage buffer's reach are refused, not bound.
+        StopCase{"SculptBeyondOneBuffer", {"--sculpt", "2147483647"}, "",
+                 "--sculpt must be at most 268435455: its 16-byte probe points are bound as one storage buffer\n",
+                 false},
+        // An endless simulation, and a bake whose samples no pool thread can
+        // allocate (which ended the process from inside the pool).
+        StopCase{"DioramaForEver", {"--scene", "diorama", "--assets", QLMR_SPRITE_DIR, "--time", "inf"}, "",
+                 "--time must be a finite number of seconds, at most 524288\n", false},
+        StopCase{"ShellsBeyondAnyField", {"--scene", "shells", "--res", "2147483648", "--width", "8", "--height", "8"},
+                 "", "--res must be a power of two from 1 to 32768 (samples per side of each baked field)\n", false},
+        StopCase{"TemporalCameraAtNaN",
+                 {"--terrain", "64", "--temporal", "5", "--temporal-speed", "nan", "--width", "8", "--height", "8"},
+                 "", "--temporal-speed must be a finite number\n", false}),
     [](const ::testing::TestParamInfo<StopCase>& info) { return std::string(info.param.name); });
 
 TEST(GpuProgram, DioramaWithoutItsSpritesEndsBeforeVulkan)

@@ -107,6 +107,38 @@ TEST(SceneComparison, DisagreementsAreCountedWhereTheyHappen)
     EXPECT_FALSE(levelsVerdict("wide", m, prismsLimits()).hitPassed);
 }
 
+// Stamps or a small terrain can put the eye inside the ground: both sides
+// then hit at depth 0, which agrees and must not turn the depth error into
+// NaN (and the verdict into a failure).
+TEST(SceneComparison, HitsAtTheCameraOnBothSidesAgree)
+{
+    Pair p = matching();
+    for (const std::uint32_t x : {0u, 1u}) {
+        set(p.cpu, GBuffer::Depth, x, 0, 0.0f);
+        p.gpu.depth[x] = 0.0f;
+    }
+    const SceneComparison c = compareSceneFrame(p.gpu, p.cpu, {});
+    EXPECT_EQ(c.hits, 14u);
+    EXPECT_EQ(c.depthRelSum, 0.0);
+    EXPECT_TRUE(levelsVerdict("close", sceneMeasures(c), prismsLimits()).passed());
+
+    // Only the GPU at the camera: a depth error, not an agreement.
+    p.gpu.depth[0] = 0.5f;
+    set(p.cpu, GBuffer::Depth, 1, 0, 0.5f);
+    const SceneComparison off = compareSceneFrame(p.gpu, p.cpu, {});
+    EXPECT_EQ(off.depthRelSum, std::numeric_limits<double>::infinity());
+    EXPECT_FALSE(levelsVerdict("close", sceneMeasures(off), prismsLimits()).hitPassed);
+}
+
+TEST(SceneComparison, ANaNNormalOnTheGpuFailsTheVerdict)
+{
+    Pair p = matching();
+    p.gpu.normal[5 * 4 + 1] = std::numeric_limits<float>::quiet_NaN();
+    const SceneComparison c = compareSceneFrame(p.gpu, p.cpu, {});
+    EXPECT_EQ(c.normalOver5, 1u);
+    EXPECT_FALSE(levelsVerdict("wide", sceneMeasures(c), prismsLimits()).hitPassed);
+}
+
 TEST(FrameTimes, PercentilesNeedThreeFrames)
 {
     EXPECT_EQ(frameTimesLine("wide", {1.0, 2.0}), "");

@@ -72,6 +72,27 @@ TEST(SdnaComparison, IdenticalFramesAreExact)
     EXPECT_NE(v.line.find("image PASS (999.0 dB >= 90)"), std::string::npos) << v.line;
 }
 
+// An eye inside the program: both sides hit at depth 0 and agree.
+TEST(SdnaComparison, HitsAtTheCameraOnBothSidesAgree)
+{
+    Pair p = hitAndMiss();
+    p.gpu.depth[0] = 0.0f;
+    p.cpu.depth[0] = 0.0f;
+    const SdnaComparison c = compareSdnaFrame(p.gpu, p.cpu);
+    EXPECT_EQ(c.hits, 1u);
+    EXPECT_EQ(c.depthRelSum, 0.0);
+    EXPECT_TRUE(sdnaVerdict("front", c).passed());
+}
+
+TEST(SdnaComparison, ANaNNormalOnTheGpuFailsTheVerdict)
+{
+    Pair p = hitAndMiss();
+    p.gpu.normal[1] = std::nanf("");
+    const SdnaComparison c = compareSdnaFrame(p.gpu, p.cpu);
+    EXPECT_EQ(c.normalOver5, 1u);
+    EXPECT_FALSE(sdnaVerdict("front", c).passed());
+}
+
 TEST(SdnaComparison, CountsEachKindOfDisagreement)
 {
     Pair p = hitAndMiss();
