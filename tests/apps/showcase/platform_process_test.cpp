@@ -97,7 +97,8 @@ TEST_F(ProcessRunner, AProgramThatCannotStartGivesMinusOneAndAMessage) {
     const fs::path plain = dir.path() / "plain.txt";
     std::ofstream(plain) << "echo hi\n";
     const fs::path garbage = dir.path() / "garbage";
-    std::ofstream(garbage, std::ios::binary) << std::string("\x7f" "ELF\x01\x02 not a program", 22);
+    const char notAProgram[] = "\x7f" "ELF\x01\x02 not a program";
+    std::ofstream(garbage, std::ios::binary) << std::string(notAProgram, sizeof notAProgram - 1);
     fs::permissions(garbage, fs::perms::owner_all);
     struct Case {
         fs::path program;
