@@ -33,6 +33,7 @@ struct LocalRays {
     vint<N> exitU, exitV;    // 1 when the far cell edge is the +1 edge
     vfloat<N> tEnter, tLeave;
     vint<N> entryAxis;       // 0 u, 1 v, 2 h
+    vmask<N> entersBottom;   // comes in through the bottom face, going up
 };
 
 // Per-field constants of the walk, broadcast once per prism.
@@ -106,6 +107,7 @@ LocalRays<N> localRays(const RayPacketOf<N>& rays, const Prism& p)
     r.tEnter = max(max(nearU, nearV), nearH);
     r.tLeave = min(min(max(u0, u1), max(v0, v1)), max(h0, h1));
     r.entryAxis = select(nearU == r.tEnter, vint<N>(0), select(nearV == r.tEnter, vint<N>(1), vint<N>(2)));
+    r.entersBottom = (r.entryAxis == vint<N>(2)) & (r.dh > VF(0.0f));
     return r;
 }
 
@@ -371,7 +373,14 @@ void runWalk(const FieldLanes<N>& f, const LocalRays<N>& r, Walk<N>& w, WalkOutc
                 tauHit = select(under, VF(0.0f),
                                 select(smallOk | largeOk, simd::clamp(counted, VF(0.0f), tauMax), VF(kInf)));
                 leafHit = leaf & (tauHit <= tauMax);
-                underNow = under;
+                // A ray that comes up through the bottom face and meets the
+                // surface right there is on it, whether its height at the
+                // face rounds an ulp under (f0 <= 0) or over (a root within
+                // the tolerance behind): a surface lying on the bottom face
+                // (height 0) would otherwise get the face's normal or the
+                // opposite surface normal by the rounding alone.
+                const VM onBottom = r.entersBottom & (c == r.tEnter) & (tauHit == VF(0.0f));
+                underNow = under | onBottom;
                 // A lane hits once (and stops): most steps record nothing.
                 if constexpr (mode == WalkMode::March) {
                     if (any(leafHit)) {

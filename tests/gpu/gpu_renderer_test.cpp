@@ -276,13 +276,21 @@ TEST_F(GpuRendererOnDevice, NormalModesFollowTheCpuTraceSetting)
     }
 }
 
+// One prism over x and z in [-2, 2], `depth` high, on a size x size field
+// of one height everywhere.
+Scene levelFieldScene(std::uint32_t size, float height, float depth)
+{
+    Scene scene;
+    scene.addField(makeField(size, size, [height](float, float) { return height; }));
+    scene.addPrism(makePrism({-2, 0, 2}, {1, 0, 0}, {0, 0, -1}, 4, 4, depth, 0));
+    scene.refreshPrisms();
+    return scene;
+}
+
 // A one-level field has a bounds image of one mip, from pyramid level 1.
 TEST_F(GpuRendererOnDevice, SingleLevelFieldIsMarchedAtItsOneSample)
 {
-    Scene scene;
-    scene.addField(makeField(1, 1, [](float, float) { return 0.25f; }));
-    scene.addPrism(makePrism({-2, 0, 2}, {1, 0, 0}, {0, 0, -1}, 4, 4, 1, 0));
-    scene.refreshPrisms();
+    const Scene scene = levelFieldScene(1, 0.25f, 1.0f);
     GpuRenderer renderer;
     std::string error;
     ASSERT_TRUE(renderer.init(context, scene, &error)) << error;
@@ -293,6 +301,32 @@ TEST_F(GpuRendererOnDevice, SingleLevelFieldIsMarchedAtItsOneSample)
     const Comparison result = compare(gpu, cpu);
     EXPECT_EQ(result.depthMismatches, 0);
     EXPECT_GT(result.psnr, 45.0);
+}
+
+// A field of height 0 lies on its prism's bottom face, as the flat rim of a
+// small baked shell does. Seen from below, every ray comes up through that
+// face onto the surface; its height there rounds an ulp over or under the
+// face, differently on the two sides. Wherever both sides hit, both report
+// the bottom face's normal, not the surface normal pointing away.
+TEST_F(GpuRendererOnDevice, SurfaceOnTheBottomFaceSeenFromBelowShowsTheFaceOnBothSides)
+{
+    const Scene scene = levelFieldScene(8, 0.0f, 0.5f);
+    GpuRenderer renderer;
+    std::string error;
+    ASSERT_TRUE(renderer.init(context, scene, &error)) << error;
+    const Camera camera = Camera::lookAt({0.7f, -3.1f, 1.3f}, {0.1f, 0, -0.2f}, {0, 1, 0}, 70, kSize, kSize);
+    const GpuFrame gpu = renderer.render(camera, RenderSettings{}, GpuViewData{});
+    ASSERT_TRUE(gpu.ok) << gpu.error;
+    const GBuffer cpu = renderOnCpu(scene, camera, RenderSettings{});
+    saveSideBySide("surface_on_bottom_face.png", gpu, cpu);
+    const NormalAgreement agreement = normalAgreement(gpu, cpu, 5.0);
+    ASSERT_GT(agreement.hits, int(kSize * kSize / 2));
+    EXPECT_EQ(agreement.over, 0) << "hits " << agreement.hits;
+    const float down[3] = {0.0f, -1.0f, 0.0f};
+    int up = 0;
+    for (std::size_t i = 0; i < gpu.depth.size(); ++i)
+        up += gpu.depth[i] < 1e29f && angleDegrees(&gpu.normal[i * 4], down) > 5.0 ? 1 : 0;
+    EXPECT_EQ(up, 0);
 }
 
 // Two rectangles are edited on the CPU but only the first one's record is

@@ -47,6 +47,7 @@ struct LocalRay {
     float tEnter;
     float tLeave;
     int entryAxis;
+    bool entersBottom;  // comes in through the bottom face, going up
 };
 
 float floorLog2(float x) { return float(((floatBitsToInt(x) >> 23) & 255) - 127); }
@@ -80,6 +81,7 @@ precise LocalRay localRay(Ray ray, Prism p)
     r.tEnter = max(max(nearU, nearV), nearH);
     r.tLeave = min(min(max(u0, u1), max(v0, v1)), max(h0, h1));
     r.entryAxis = nearU == r.tEnter ? 0 : (nearV == r.tEnter ? 1 : 2);
+    r.entersBottom = r.entryAxis == 2 && r.d.z > 0.0;
     return r;
 }
 
@@ -271,7 +273,12 @@ precise WalkOutcome runWalk(FieldDesc f, LocalRay r, PrismSetup ps, bool shadowM
             const bool under = f0 <= 0.0;
             tauHit = under ? 0.0 : ((smallOk || largeOk) ? clamp(counted, 0.0, tauMax) : QLMR_INF);
             leafHit = tauHit <= tauMax;
-            underNow = under;
+            // A ray that comes up through the bottom face and meets the
+            // surface right there is on it, whether its height at the face
+            // rounds an ulp under or over: a surface lying on the bottom
+            // face (height 0) would otherwise get the face's normal or the
+            // opposite surface normal by the rounding alone.
+            underNow = under || (r.entersBottom && c == r.tEnter && tauHit == 0.0);
         }
 
         bool stopped;

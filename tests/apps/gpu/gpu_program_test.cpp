@@ -499,6 +499,25 @@ TEST_F(GpuProgramOnDevice, ShellsSceneBakesAndComparesTwoViewsWithoutALake)
         EXPECT_TRUE(fs::exists(dir.path() / name)) << name;
 }
 
+// Tiny baked fields lie flat on their prisms' bottom faces along the rim
+// (all of a 2 x 2 field), where neighbouring shells are seen from below:
+// both tracers must give those pixels the same face normal.
+TEST_F(GpuProgramOnDevice, ShellsWithTinyFieldsPassBothVerdicts)
+{
+    for (const char* res : {"2", "4", "8"}) {
+        SCOPED_TRACE(std::string("--res ") + res);
+        const ProgramRun run = runGpu(dir.path(), {"--scene", "shells", "--res", res, "--width", "64", "--height",
+                                                   "32", "--frames", "1"});
+        EXPECT_EQ(run.exitCode, 0) << run.out;
+        int passes = 0;
+        for (const std::string& line : lines(run.out))
+            passes += std::regex_search(line, std::regex(R"(^  \[(full  |limb  )\] levels \(prisms\): hit PASS .*\| image PASS)"))
+                          ? 1
+                          : 0;
+        EXPECT_EQ(passes, 2) << run.out;
+    }
+}
+
 TEST_F(GpuProgramOnDevice, DioramaWithoutCritterComparesThreeOrbitViews)
 {
     const ProgramRun run = runGpu(dir.path(), {"--scene", "diorama", "--time", "0", "--no-solid", "--width", "40",
