@@ -284,6 +284,18 @@ ComputeResult runCompute(VulkanContext& context, SpirvCode shader, std::span<con
             std::to_string(limit[1]);
         return result;
     }
+    // Each buffer is bound whole; a binding past the device's range is
+    // undefined behaviour, so such a run never starts.
+    for (std::size_t i = 0; i < buffers.size(); ++i) {
+        const ComputeBuffer& buffer = buffers[i];
+        const std::uint32_t range = buffer.uniform ? context.maxUniformBufferRange : context.maxStorageBufferRange;
+        if (buffer.bytes > range) {
+            result.error = std::string(buffer.uniform ? "uniform" : "storage") + " buffer " + std::to_string(i) +
+                " of " + std::to_string(buffer.bytes) + " bytes exceeds the device limit of " +
+                std::to_string(range) + " bytes";
+            return result;
+        }
+    }
     {
         ComputeRun run(context, result);
         result.ok = run.execute(shader, buffers, groupsX, groupsY, push);

@@ -352,6 +352,8 @@ bool VulkanContext::createDevice(std::uint32_t gpuIndex, std::string* error)
     maxImageArrayLayers = properties.limits.maxImageArrayLayers;
     for (std::size_t axis = 0; axis < maxComputeWorkGroupCount.size(); ++axis)
         maxComputeWorkGroupCount[axis] = properties.limits.maxComputeWorkGroupCount[axis];
+    maxStorageBufferRange = properties.limits.maxStorageBufferRange;
+    maxUniformBufferRange = properties.limits.maxUniformBufferRange;
     return true;
 }
 

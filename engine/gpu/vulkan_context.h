@@ -85,6 +85,10 @@ public:
     // Workgroups one dispatch may launch per axis; until a device is opened,
     // the least that every device offers.
     std::array<std::uint32_t, 3> maxComputeWorkGroupCount{65535, 65535, 65535};
+    // Bytes one storage or uniform buffer descriptor may cover; until a
+    // device is opened, the least that every device offers.
+    std::uint32_t maxStorageBufferRange = 1u << 27;
+    std::uint32_t maxUniformBufferRange = 16384;
     bool textureCompressionBC = false;
     bool shaderFloat64 = false;             // enabled whenever the device offers it
     VkPhysicalDeviceMemoryProperties memoryProperties{};

@@ -261,6 +261,44 @@ TEST_F(FakeComputeTest, NonCoherentHostMemoryIsRefused)
     EXPECT_EQ(log().liveObjects, 2);
 }
 
+// Buffers are bound whole, so one larger than the device lets a binding
+// cover is refused before anything is created; one exactly at the limit runs.
+TEST_F(FakeComputeTest, BuffersBeyondTheDevicesBindingRangeAreRefused)
+{
+    struct Case {
+        std::uint32_t storageRange, uniformRange;
+        const char* error;  // empty: the run succeeds
+    };
+    const Case cases[] = {
+        {64, 16, ""},
+        {63, 16, "storage buffer 1 of 64 bytes exceeds the device limit of 63 bytes"},
+        {64, 15, "uniform buffer 0 of 16 bytes exceeds the device limit of 15 bytes"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.storageRange) + " / " + std::to_string(c.uniformRange));
+        context.destroy();
+        config().maxStorageBufferRange = c.storageRange;
+        config().maxUniformBufferRange = c.uniformRange;
+        openDevice();
+        EXPECT_EQ(context.maxStorageBufferRange, c.storageRange);
+        EXPECT_EQ(context.maxUniformBufferRange, c.uniformRange);
+        const std::uint32_t modulesBefore = log().shaderModulesCreated;
+        const std::uint32_t dispatchesBefore = log().dispatches;
+        config().submitFillByte = 0x5A;
+        outputData.assign(64, 0x33);
+        const ComputeResult result = runThreeBuffers();
+        EXPECT_EQ(result.error, c.error);
+        EXPECT_EQ(result.ok, c.error[0] == '\0');
+        if (!result.ok) {
+            EXPECT_EQ(log().shaderModulesCreated, modulesBefore);
+            EXPECT_EQ(log().dispatches, dispatchesBefore);
+            EXPECT_EQ(result.bufferBytes, 0u);
+            EXPECT_EQ(outputData, std::vector<std::uint8_t>(64, 0x33));
+        }
+        EXPECT_EQ(log().liveObjects, 2);
+    }
+}
+
 struct FailingCall {
     const char* call;
     std::uint32_t after;            // successful calls before the failing one

@@ -60,6 +60,8 @@ FAKE_EXPORT void qlmrFakeReset(void)
     config.failResult = VK_ERROR_OUT_OF_DEVICE_MEMORY;
     for (int axis = 0; axis < 3; ++axis)
         config.maxComputeWorkGroupCount[axis] = 65535;
+    config.maxStorageBufferRange = 1u << 27;
+    config.maxUniformBufferRange = 65536;
 
     uint32_t value = config.deviceCount;
     envUnsigned("QLMR_FAKE_DEVICES", &value);
@@ -220,6 +222,8 @@ static void fillProperties(VkPhysicalDevice physical, VkPhysicalDeviceProperties
     p->limits.maxImageArrayLayers = 2048;
     for (int axis = 0; axis < 3; ++axis)
         p->limits.maxComputeWorkGroupCount[axis] = config.maxComputeWorkGroupCount[axis];
+    p->limits.maxStorageBufferRange = config.maxStorageBufferRange;
+    p->limits.maxUniformBufferRange = config.maxUniformBufferRange;
 }
 
 static VKAPI_ATTR void VKAPI_CALL fakeGetPhysicalDeviceProperties(VkPhysicalDevice physical,

@@ -54,6 +54,8 @@ typedef struct QlmrFakeConfig {
     uint32_t failAfter;               /* ... after this many successful calls ... */
     VkResult failResult;              /* ... with this result */
     uint32_t maxComputeWorkGroupCount[3]; /* the devices' dispatch limit per axis */
+    uint32_t maxStorageBufferRange;   /* bytes one storage buffer binding may cover */
+    uint32_t maxUniformBufferRange;   /* bytes one uniform buffer binding may cover */
 } QlmrFakeConfig;
 
 typedef struct QlmrFakeLog {
