@@ -8,7 +8,10 @@
 #include "gpu/gpu_renderer.h"
 #include "gpu/vulkan_test_support.h"
 #include "scene/camera.h"
+#include "scene/gbuffer.h"
+#include "scene/scene_tracer.h"
 #include "scene/thread_pool.h"
+#include "scene/tile_renderer.h"
 #include "support/test_support.h"
 
 #include <gtest/gtest.h>
@@ -92,6 +95,16 @@ protected:
     GpuRenderer seeded;
 };
 
+// A 64 x 64 field of gentle waves: base + amplitude sin(fx x) cos(fy y).
+DisplacementField wavyField(float base, float amplitude, float fx, float fy)
+{
+    std::vector<float> heights(64 * 64);
+    for (std::uint32_t y = 0; y < 64; ++y)
+        for (std::uint32_t x = 0; x < 64; ++x)
+            heights[y * 64 + x] = base + amplitude * std::sin(float(x) * fx) * std::cos(float(y) * fy);
+    return DisplacementField(64, 64, std::span<const float>(heights), true);
+}
+
 // Every view of the demo scene at small sizes. The shell prisms are small
 // there, so their walks end on coarse levels of detail whose surface rises
 // above the hull of the finer shell level: a seed taken from that hull
@@ -145,11 +158,7 @@ TEST_F(ShellSeedOnDevice, SeedPassKeepsEveryHitOfTheBakedShells)
 TEST_F(ShellSeedOnDevice, BoxesReachingPastTheHullAreNotSeeded)
 {
     Scene scene;
-    std::vector<float> heights(64 * 64);
-    for (std::uint32_t y = 0; y < 64; ++y)
-        for (std::uint32_t x = 0; x < 64; ++x)
-            heights[y * 64 + x] = 0.6f + 0.3f * std::sin(float(x) * 0.3f) * std::cos(float(y) * 0.2f);
-    scene.addField(DisplacementField(64, 64, std::span<const float>(heights), true));
+    scene.addField(wavyField(0.6f, 0.3f, 0.3f, 0.2f));
     Prism wide = makePrism({-4, 0, 4}, {1, 0, 0}, {0, 0, -1}, 8, 8, 1, 0);
     wide.uMin = -0.5f;
     wide.uMax = 1.5f;
@@ -166,6 +175,70 @@ TEST_F(ShellSeedOnDevice, BoxesReachingPastTheHullAreNotSeeded)
     EXPECT_EQ(levels[0], -1) << "the box reaches past the hull";
     EXPECT_EQ(levels[1], std::int32_t(seeded.shellRecords()[1].level));
     EXPECT_GT(expectSameHits(plain, seeded, camera), 96 * 64 / 4);
+}
+
+// A camera a hair above a field, looking along it: the ground is hit
+// nearer than the seed pass's near plane, so the hull in front of it is
+// clipped and the pixel's seed is a hull surface far behind the hit. The
+// walk begun there is already under the surface; it must not be taken for
+// a ray that started inside the prism under it (the reversed view
+// direction as normal, the seed as depth): the hit stays the one the walk
+// from the prism's entry finds, on the CPU reference with its seed pass as
+// on the GPU without one.
+TEST_F(ShellSeedOnDevice, SeedBehindANearHitKeepsTheHitOfTheWalkFromTheEntry)
+{
+    Scene scene;
+    scene.addField(wavyField(0.5f, 0.01f, 0.4f, 0.3f));
+    scene.addPrism(makePrism({-4, 0, 4}, {1, 0, 0}, {0, 0, -1}, 8, 8, 1, 0));
+    scene.refreshPrisms();
+    ASSERT_NO_FATAL_FAILURE(initWithAndWithoutSeed(scene));
+    TraceSettings oracle;
+    oracle.seedOracle = true;
+    const SceneTracer tracer(scene, oracle);
+    ThreadPool pool(2);
+    TileRenderer cpu(&pool, &tracer);
+
+    // The camera over a texel corner, just above the hull there.
+    const float top = 0.51f;
+    for (const float above : {2e-4f, 1e-3f}) {
+        SCOPED_TRACE(above);
+        const Camera camera =
+            Camera::lookAt({0.0f, top + above, 0.0f}, {3.0f, top - 0.2f, -3.0f}, {0, 1, 0}, 50.0f, 64, 48);
+        ASSERT_GE(seeded.prismSeedLevels(camera)[0], 0) << "the camera is above the hull";
+        const RenderSettings settings;
+        const GpuFrame without = plain.render(camera, settings, GpuViewData{});
+        const GpuFrame with = seeded.render(camera, settings, GpuViewData{});
+        ASSERT_TRUE(without.ok && with.ok) << without.error << with.error;
+        GBuffer reference;
+        cpu.render(camera, settings, reference);
+
+        int nearHits = 0, normalChanged = 0, depthChanged = 0;
+        for (std::uint32_t y = 0; y < camera.height; ++y) {
+            for (std::uint32_t x = 0; x < camera.width; ++x) {
+                const std::size_t i = std::size_t(y) * camera.width + x;
+                const float depth = reference.at(GBuffer::Depth, x, y);
+                if (depth >= 1e29f)
+                    continue;
+                nearHits += depth < 0.05f ? 1 : 0;
+                const float normal[3] = {reference.at(GBuffer::NormalX, x, y), reference.at(GBuffer::NormalY, x, y),
+                                         reference.at(GBuffer::NormalZ, x, y)};
+                for (const GpuFrame* frame : {&without, &with}) {
+                    const char* which = frame == &with ? "with the seed" : "without it";
+                    const float* n = &frame->normal[i * 4];
+                    if (n[0] * normal[0] + n[1] * normal[1] + n[2] * normal[2] < 0.99f && ++normalChanged <= 3)
+                        ADD_FAILURE() << "pixel (" << x << "," << y << ") " << which << ": normal (" << n[0] << ", "
+                                      << n[1] << ", " << n[2] << "), on the CPU (" << normal[0] << ", " << normal[1]
+                                      << ", " << normal[2] << ")";
+                    if (std::fabs(frame->depth[i] - depth) > 1e-3f * depth && ++depthChanged <= 3)
+                        ADD_FAILURE() << "pixel (" << x << "," << y << ") " << which << ": depth " << frame->depth[i]
+                                      << ", on the CPU " << depth;
+                }
+            }
+        }
+        EXPECT_GT(nearHits, 64 * 48 / 10) << "hits nearer than the seed pass's near plane";
+        EXPECT_EQ(normalChanged, 0);
+        EXPECT_EQ(depthChanged, 0);
+    }
 }
 
 // The seed pass is recorded on the context's one queue: on a device whose

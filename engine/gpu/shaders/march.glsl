@@ -128,10 +128,12 @@ vec4 cornerHeights(FieldDesc f, int level, int ix, int iy, LevelSize s)
 }
 
 // The segment, level of detail and start level of a ray in one prism.
+// entry is where the segment begins in the prism's box; c, where the walk
+// begins, moves past it only with a seed.
 struct PrismSetup {
     LocalRay r;
     bool takesPart;
-    float c, end;
+    float entry, c, end;
     int lodLevel, lodFloor, startLevel;
 };
 
@@ -147,7 +149,8 @@ precise PrismSetup setupPrism(Prism p, FieldDesc f, Ray ray, float tLimit, float
 {
     PrismSetup ps;
     ps.r = localRay(ray, p);
-    ps.c = max(ps.r.tEnter, ray.tmin);
+    ps.entry = max(ps.r.tEnter, ray.tmin);
+    ps.c = ps.entry;
     ps.end = min(ps.r.tLeave, tLimit);
     ps.takesPart = ps.c <= ps.end;
     const float x = (max(ps.c, 0.0) * ray.coneSpread + ray.coneRadius) * lodScale / p.origin.w;
@@ -189,7 +192,8 @@ struct WalkOutcome {
     float t;
     int level;
     int ix, iy;
-    bool underAtEntry;
+    bool underAtEntry;  // on or under the surface where the ray enters the prism
+    bool underAtStart;  // on or under the surface where the walk began
 };
 
 // The walk shared by primary and shadow rays. March mode stops at the first
@@ -203,10 +207,11 @@ precise WalkOutcome runWalk(FieldDesc f, LocalRay r, PrismSetup ps, bool shadowM
     result.ix = 0;
     result.iy = 0;
     result.underAtEntry = false;
+    result.underAtStart = false;
 
     const int top = f.levels - 1;
     const bool hasBounds = f.levels >= 2;
-    const float prismStart = ps.c;
+    const float prismStart = ps.entry;
     int level = min(max(ps.lodFloor, ps.startLevel), top);
     float c = ps.c;
     const float end = ps.end;
@@ -291,6 +296,7 @@ precise WalkOutcome runWalk(FieldDesc f, LocalRay r, PrismSetup ps, bool shadowM
                 result.ix = ix;
                 result.iy = iy;
                 result.underAtEntry = c == prismStart && underNow;
+                result.underAtStart = c == ps.c && underNow;
             }
             stopped = leafHit;
             descend = candidate && !leaf;
@@ -486,15 +492,25 @@ precise Hit tracePrimary(Ray ray, uvec2 range, float lodScale, float seedT)
         if (!ps.takesPart)
             continue;
         bool seeded = false;
+        const int entryLevel = ps.startLevel;
         // The hull of shell level L bounds the surface at levels 0 to L
         // only: a walk that ends on a coarser level starts at its entry.
         if (seedable && prismSeedLevel[index] >= ps.lodFloor) {
-            const float entry = ps.c;
             if (!applySeed(ps, f, seedT))
                 continue;
-            seeded = ps.c != entry;
+            seeded = ps.c != ps.entry;
         }
         WalkOutcome hit = runWalk(f, ps.r, ps, false, best.iterations);
+        // A seeded walk that begins on or under the surface took its seed
+        // from a hull behind the hit (the hull in front of it lay nearer
+        // than the raster's near plane): the surface was reached before the
+        // seed, so the walk goes again from the entry.
+        if (seeded && hit.found && hit.underAtStart) {
+            ps.c = ps.entry;
+            ps.startLevel = entryLevel;
+            hit = runWalk(f, ps.r, ps, false, best.iterations);
+            seeded = false;
+        }
         bool apart = seeded || widen;
         // Two prisms hit at one distance (a seam of two surfaces): both are
         // walked again as the unseeded trace walks them, so the tie goes
