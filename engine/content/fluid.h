@@ -58,6 +58,8 @@ struct FluidSettings {
 // message naming the vector and its size when depth or flux does not hold
 // width * height entries, and "fluid time step must be finite" for a dt of
 // +infinity. A dt that is not above 0 (NaN included) leaves the grid as it is.
+// A finite dt so long that a pipe's outflow overflows gives that cell's
+// pipes no flow, so no water is lost to the overflow.
 void fluidStep(const DisplacementField& terrain, FluidGrid& grid, float dt, const FluidSettings& settings,
                uint32_t substeps, ThreadPool* pool);
 

@@ -302,6 +302,32 @@ TEST_P(FluidStepEdges, ConservesVolumeOverManySubsteps)
     }
 }
 
+// A finite step so long that the pipe outflows overflow to infinity must
+// still move only water that exists: no NaN outflow, no depth lost to it.
+TEST_P(FluidStepEdges, HugeFiniteStepsKeepTheVolumeAndFiniteOutflows)
+{
+    const RandomCase start = randomCase(64, 16, GetParam(), 13);
+    const FluidSettings settings;
+    const double before = waterVolume(start.grid, settings.cellSize);
+    ThreadPool pool(4);
+    for (const float dt : {1e30f, std::numeric_limits<float>::max()}) {
+        FluidGrid grid = start.grid;
+        fluidStep(start.terrain, grid, dt, settings, 1, nullptr);
+        FluidGrid pooled = start.grid;
+        fluidStep(start.terrain, pooled, dt, settings, 1, &pool);
+        EXPECT_TRUE(sameBytes(pooled, grid)) << "dt " << dt;
+        EXPECT_NEAR(waterVolume(grid, settings.cellSize), before, before * 1e-5) << "dt " << dt;
+        for (const float d : grid.depth) {
+            ASSERT_TRUE(std::isfinite(d) && d >= 0.0f) << "dt " << dt << " depth " << d;
+        }
+        for (const FluidFlux& f : grid.flux) {
+            for (const float out : {f.right, f.left, f.below, f.above}) {
+                ASSERT_TRUE(std::isfinite(out) && out >= 0.0f) << "dt " << dt << " outflow " << out;
+            }
+        }
+    }
+}
+
 // Level water over level ground has no differences to drive it.
 TEST_P(FluidStepEdges, StillWaterOnFlatTerrainStaysStill)
 {
