@@ -259,6 +259,14 @@ void fluidStep(const DisplacementField& terrain, FluidGrid& grid, float dt, cons
         throw std::invalid_argument("fluid grid flux has " + std::to_string(grid.flux.size()) +
                                     " entries, expected " + std::to_string(cells));
     }
+    // The depth pass divides by the cell area: an area of 0 (a cell size of
+    // 0, NaN or so small that its square underflows) would turn every depth
+    // into NaN and then 0, emptying the grid; an infinite one does the same
+    // through the pipe factor.
+    const float cellArea = settings.cellSize * settings.cellSize;
+    if (!(settings.cellSize > 0.0f) || !(cellArea > 0.0f) || std::isinf(cellArea)) {
+        throw std::invalid_argument("fluid cell size must be positive and finite");
+    }
     // No time passes: a step back in time would make negative outflows
     // (water running uphill), and even dt 0 would damp the outflows.
     if (!(dt > 0.0f)) {
@@ -278,7 +286,7 @@ void fluidStep(const DisplacementField& terrain, FluidGrid& grid, float dt, cons
     model.height = grid.height;
     model.wrap = !terrain.clampEdges;
     model.metresPerUnit = settings.terrainHeightScale / 65535.0f;
-    model.cellArea = settings.cellSize * settings.cellSize;
+    model.cellArea = cellArea;
     model.substepLength = dt / float(count);
     model.pipeFactor = model.substepLength * settings.gravity * settings.cellSize;
     model.damping = settings.fluxDamping;
