@@ -33,6 +33,15 @@ inline uint32_t neighbourIndex(uint32_t i, int step, uint32_t size, bool wrap)
     return std::min(i + 1, size - 1);
 }
 
+// An outflow limited by the cell's share `scale`. A huge time step can make
+// a pipe's outflow overflow to infinity, and the share then comes out 0:
+// the product would be NaN, which the depth pass turns into lost water, so
+// a share of 0 gives exactly 0 and the water stays where it is.
+inline float scaledOutflow(float outflow, float scale)
+{
+    return scale > 0.0f ? outflow * scale : 0.0f;
+}
+
 // Everything both passes read, fixed for one call.
 struct PipeModel {
     const uint16_t* terrain = nullptr; // level-0 heights
@@ -65,10 +74,10 @@ struct PipeModel {
         if (total > 0.0f) {
             // No cell gives away more water than it holds in one substep.
             const float scale = std::min(1.0f, depth[i] * cellArea / (total * substepLength));
-            f.right *= scale;
-            f.left *= scale;
-            f.below *= scale;
-            f.above *= scale;
+            f.right = scaledOutflow(f.right, scale);
+            f.left = scaledOutflow(f.left, scale);
+            f.below = scaledOutflow(f.below, scale);
+            f.above = scaledOutflow(f.above, scale);
         }
         flux[i] = f;
     }
@@ -126,10 +135,12 @@ struct PipeModel {
             const Lanes limit = min(Lanes::load(depth + row + x0 + j) * area / (total * length), one);
             // Scaling by 1 leaves a dry cell's zero outflows exactly as they are.
             const Lanes scale = select(total > zero, limit, one);
-            (r * scale).store(out[0] + j);
-            (l * scale).store(out[1] + j);
-            (b * scale).store(out[2] + j);
-            (a * scale).store(out[3] + j);
+            // As scaledOutflow: a scale of 0 stops even an infinite outflow.
+            const auto gives = scale > zero;
+            select(gives, r * scale, zero).store(out[0] + j);
+            select(gives, l * scale, zero).store(out[1] + j);
+            select(gives, b * scale, zero).store(out[2] + j);
+            select(gives, a * scale, zero).store(out[3] + j);
         }
         for (uint32_t j = 0; j < n; ++j) {
             flux[row + x0 + j] = {out[0][j], out[1][j], out[2][j], out[3][j]};
@@ -248,6 +259,14 @@ void fluidStep(const DisplacementField& terrain, FluidGrid& grid, float dt, cons
         throw std::invalid_argument("fluid grid flux has " + std::to_string(grid.flux.size()) +
                                     " entries, expected " + std::to_string(cells));
     }
+    // The depth pass divides by the cell area: an area of 0 (a cell size of
+    // 0, NaN or so small that its square underflows) would turn every depth
+    // into NaN and then 0, emptying the grid; an infinite one does the same
+    // through the pipe factor.
+    const float cellArea = settings.cellSize * settings.cellSize;
+    if (!(settings.cellSize > 0.0f) || !(cellArea > 0.0f) || std::isinf(cellArea)) {
+        throw std::invalid_argument("fluid cell size must be positive and finite");
+    }
     // No time passes: a step back in time would make negative outflows
     // (water running uphill), and even dt 0 would damp the outflows.
     if (!(dt > 0.0f)) {
@@ -267,7 +286,7 @@ void fluidStep(const DisplacementField& terrain, FluidGrid& grid, float dt, cons
     model.height = grid.height;
     model.wrap = !terrain.clampEdges;
     model.metresPerUnit = settings.terrainHeightScale / 65535.0f;
-    model.cellArea = settings.cellSize * settings.cellSize;
+    model.cellArea = cellArea;
     model.substepLength = dt / float(count);
     model.pipeFactor = model.substepLength * settings.gravity * settings.cellSize;
     model.damping = settings.fluxDamping;

@@ -56,8 +56,12 @@ struct FluidSettings {
 // Throws std::invalid_argument before changing anything: "fluid grid size
 // differs from the field" when the grid and the terrain differ in size, a
 // message naming the vector and its size when depth or flux does not hold
-// width * height entries, and "fluid time step must be finite" for a dt of
+// width * height entries, "fluid cell size must be positive and finite" for
+// a cell size that is not above 0, is not finite or whose square (the cell
+// area) is 0 or infinite, and "fluid time step must be finite" for a dt of
 // +infinity. A dt that is not above 0 (NaN included) leaves the grid as it is.
+// A finite dt so long that a pipe's outflow overflows gives that cell's
+// pipes no flow, so no water is lost to the overflow.
 void fluidStep(const DisplacementField& terrain, FluidGrid& grid, float dt, const FluidSettings& settings,
                uint32_t substeps, ThreadPool* pool);
 

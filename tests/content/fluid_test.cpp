@@ -218,6 +218,34 @@ TEST(FluidStep, VectorsOfTheWrongLengthThrowBeforeChangingAnything)
     }
 }
 
+// The depth pass divides by the cell area: a cell size whose area is 0,
+// NaN or infinite would empty the grid, so it is refused before any cell
+// changes, and the smallest size with a usable area still keeps the water.
+TEST(FluidStep, CellSizesWithoutAUsableAreaThrowBeforeChangingAnything)
+{
+    RandomCase moving = randomCase(32, 8, true, 9);
+    fluidStep(moving.terrain, moving.grid, 0.02f, FluidSettings{}, 2, nullptr); // outflows under way
+    for (const float cellSize : {0.0f, -0.0f, -0.03125f, 1e-30f, 1e30f, std::numeric_limits<float>::quiet_NaN(),
+                                 std::numeric_limits<float>::infinity()}) {
+        FluidSettings settings;
+        settings.cellSize = cellSize;
+        FluidGrid grid = moving.grid;
+        try {
+            fluidStep(moving.terrain, grid, 0.02f, settings, 2, nullptr);
+            ADD_FAILURE() << "no exception for cell size " << cellSize;
+        } catch (const std::invalid_argument& e) {
+            EXPECT_EQ(std::string(e.what()), "fluid cell size must be positive and finite");
+        }
+        EXPECT_TRUE(sameBytes(grid, moving.grid)) << "cell size " << cellSize;
+    }
+    FluidSettings tiny;
+    tiny.cellSize = 1e-15f;
+    FluidGrid grid = moving.grid;
+    const double before = waterVolume(grid, tiny.cellSize);
+    fluidStep(moving.terrain, grid, 0.02f, tiny, 2, nullptr);
+    EXPECT_NEAR(waterVolume(grid, tiny.cellSize), before, before * 1e-5);
+}
+
 // Time does not run backwards: a step of no time, of negative time or of NaN
 // leaves depths and outflows exactly as they were (a negative step would
 // otherwise drive water uphill, and even dt 0 would damp the outflows); an
@@ -298,6 +326,32 @@ TEST_P(FluidStepEdges, ConservesVolumeOverManySubsteps)
         for (uint32_t x = 0; x < grid.width; ++x) {
             EXPECT_EQ(grid.flux[x].above, 0.0f);
             EXPECT_EQ(grid.flux[size_t(grid.height - 1) * grid.width + x].below, 0.0f);
+        }
+    }
+}
+
+// A finite step so long that the pipe outflows overflow to infinity must
+// still move only water that exists: no NaN outflow, no depth lost to it.
+TEST_P(FluidStepEdges, HugeFiniteStepsKeepTheVolumeAndFiniteOutflows)
+{
+    const RandomCase start = randomCase(64, 16, GetParam(), 13);
+    const FluidSettings settings;
+    const double before = waterVolume(start.grid, settings.cellSize);
+    ThreadPool pool(4);
+    for (const float dt : {1e30f, std::numeric_limits<float>::max()}) {
+        FluidGrid grid = start.grid;
+        fluidStep(start.terrain, grid, dt, settings, 1, nullptr);
+        FluidGrid pooled = start.grid;
+        fluidStep(start.terrain, pooled, dt, settings, 1, &pool);
+        EXPECT_TRUE(sameBytes(pooled, grid)) << "dt " << dt;
+        EXPECT_NEAR(waterVolume(grid, settings.cellSize), before, before * 1e-5) << "dt " << dt;
+        for (const float d : grid.depth) {
+            ASSERT_TRUE(std::isfinite(d) && d >= 0.0f) << "dt " << dt << " depth " << d;
+        }
+        for (const FluidFlux& f : grid.flux) {
+            for (const float out : {f.right, f.left, f.below, f.above}) {
+                ASSERT_TRUE(std::isfinite(out) && out >= 0.0f) << "dt " << dt << " outflow " << out;
+            }
         }
     }
 }
