@@ -762,9 +762,12 @@ void tracePacket(const SceneTracer& tracer, HitPacketOf<N>& out, const RayPacket
         VF c = ps.c;
         VI startLevel = ps.startLevel;
         if (set.seedOracle && f.levels >= 2) {
-            const int maxLog2 = int(std::max(f.view->log2Width, f.view->log2Height));
-            const VI seedLevel =
-                min(f.top, max(VI(1), max(VI(maxLog2 - int(set.shellLog2)), ps.lodLevel)));
+            // The shell depth is unsigned: any depth reaching past level 1
+            // means level 1, so the difference is taken wide and held there
+            // instead of wrapping in signed 32-bit arithmetic.
+            const std::int64_t maxLog2 = std::max(f.view->log2Width, f.view->log2Height);
+            const int shellBase = int(std::max<std::int64_t>(maxLog2 - set.shellLog2, 1));
+            const VI seedLevel = min(f.top, max(VI(shellBase), ps.lodLevel));
             Walk<N> w = startWalk(f, ps.r, lanes, f.top, c, ps.end);
             WalkOutcome<N> seed;
             runWalk<WalkMode::Seed>(f, ps.r, w, seed, ps.lodFloor, seedLevel, prismStart, set.maxSteps,

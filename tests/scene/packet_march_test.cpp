@@ -1113,6 +1113,9 @@ const CounterCase kCounterCases[] = {
     {"seedShell2", 0, 0, true, 2, 3, 4, 3},
     // Seed level never below 1.
     {"seedShell6", 0, 0, true, 6, 2, 4, 4},
+    // The shell depth is unsigned: past the signed range it still means level 1.
+    {"seedShellPastSigned", 0, 0, true, 2147483648u, 2, 4, 4},
+    {"seedShellHuge", 0, 0, true, 4294967295u, 2, 4, 4},
 };
 
 class MarchCounters : public ::testing::TestWithParam<CounterCase> {};
