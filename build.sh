@@ -12,6 +12,12 @@ set -euo pipefail
 cd "$(dirname "$0")"
 
 mode=${1:-build}
+usage="usage: ./build.sh [build|test|showcase|sanitize|bench]"
+# A mistyped job is refused before minutes of installing and building.
+case "$mode" in
+  build|test|showcase|sanitize|bench) ;;
+  *) echo "$usage" >&2; exit 2 ;;
+esac
 build_dir=${QLMR_BUILD_DIR:-build}
 jobs=$(nproc 2>/dev/null || echo 8)
 
@@ -109,9 +115,5 @@ case "$mode" in
     export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
     export LSAN_OPTIONS="suppressions=$PWD/tests/sanitizers/vulkan_driver.supp:print_suppressions=0"
     LD_PRELOAD="$asan_preload" ctest --test-dir "$sanitize_dir" --output-on-failure -j "$jobs"
-    ;;
-  *)
-    echo "usage: ./build.sh [build|test|showcase|sanitize|bench]" >&2
-    exit 2
     ;;
 esac
