@@ -26,6 +26,20 @@ inline int32_t edgeIndex(int64_t i, uint32_t size, bool clamp)
     return int32_t(uint64_t(i) & uint64_t(size - 1));
 }
 
+// A floored sample coordinate as an index for edgeIndex. Coordinates far
+// outside the grid (or NaN) do not fit an integer: they are brought into a
+// range that still lies beyond every edge, so a clamping field reads its
+// nearest edge sample instead of whatever the out-of-range conversion gives.
+// NaN reads sample 0; its fractions make the result NaN anyway.
+inline int64_t sampleIndex(float floored)
+{
+    if (std::isnan(floored)) {
+        return 0;
+    }
+    constexpr float kFar = 0x1p62f;
+    return int64_t(std::clamp(floored, -kFar, kFar));
+}
+
 int64_t floorDiv(int64_t a, int64_t b)
 {
     int64_t q = a / b;
@@ -473,18 +487,25 @@ float DisplacementField::texelHeight(uint32_t level, int32_t x, int32_t y) const
 
 float DisplacementField::sampleHeight(uint32_t level, float u, float v) const
 {
-    const float x = float(levelWidth(level)) * u;
-    const float y = float(levelHeight(level)) * v;
+    const uint32_t lw = levelWidth(level);
+    const uint32_t lh = levelHeight(level);
+    const float x = float(lw) * u;
+    const float y = float(lh) * v;
     const float flx = std::floor(x);
     const float fly = std::floor(y);
-    const int32_t ix = int32_t(flx);
-    const int32_t iy = int32_t(fly);
+    const int64_t ix = sampleIndex(flx);
+    const int64_t iy = sampleIndex(fly);
     const float fx = x - flx;
     const float fy = y - fly;
-    const float h00 = texelHeight(level, ix, iy);
-    const float h10 = texelHeight(level, ix + 1, iy);
-    const float h01 = texelHeight(level, ix, iy + 1);
-    const float h11 = texelHeight(level, ix + 1, iy + 1);
+    const uint16_t* samples = heights.data() + heightOffsets[level];
+    const size_t row0 = size_t(edgeIndex(iy, lh, clampEdges)) * lw;
+    const size_t row1 = size_t(edgeIndex(iy + 1, lh, clampEdges)) * lw;
+    const size_t x0 = size_t(edgeIndex(ix, lw, clampEdges));
+    const size_t x1 = size_t(edgeIndex(ix + 1, lw, clampEdges));
+    const float h00 = float(samples[row0 + x0]) * kHeightScale;
+    const float h10 = float(samples[row0 + x1]) * kHeightScale;
+    const float h01 = float(samples[row1 + x0]) * kHeightScale;
+    const float h11 = float(samples[row1 + x1]) * kHeightScale;
     return (h00 * (1.0f - fx) + h10 * fx) * (1.0f - fy) + (h01 * (1.0f - fx) + h11 * fx) * fy;
 }
 
@@ -503,8 +524,8 @@ std::array<float, 4> DisplacementField::sampleAlbedoLevel(uint32_t level, float 
     const float fly = std::floor(y);
     const float fx = x - flx;
     const float fy = y - fly;
-    const int64_t ix = int64_t(flx);
-    const int64_t iy = int64_t(fly);
+    const int64_t ix = sampleIndex(flx);
+    const int64_t iy = sampleIndex(fly);
     const int32_t x0 = edgeIndex(ix, lw, clampEdges);
     const int32_t x1 = edgeIndex(ix + 1, lw, clampEdges);
     const int32_t y0 = edgeIndex(iy, lh, clampEdges);
@@ -553,8 +574,8 @@ uint8_t DisplacementField::materialAt(float u, float v) const
     if (materials.empty()) {
         return 0;
     }
-    const int64_t x = int64_t(std::floor(float(width) * u + 0.5f));
-    const int64_t y = int64_t(std::floor(float(height) * v + 0.5f));
+    const int64_t x = sampleIndex(std::floor(float(width) * u + 0.5f));
+    const int64_t y = sampleIndex(std::floor(float(height) * v + 0.5f));
     const int32_t cx = edgeIndex(x, width, clampEdges);
     const int32_t cy = edgeIndex(y, height, clampEdges);
     return materials[size_t(cy) * width + size_t(cx)];

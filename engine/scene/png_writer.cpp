@@ -57,16 +57,24 @@ bool writeInPlace(const std::string& path, std::span<const std::uint8_t> bytes)
 // Opens a new file beside `target`, "<target>.<8 random hex digits>.tmp",
 // and names it in `name`. The file is created exclusively, so a clash with
 // another writer's file only means another try, never a clobbered file.
+// A file name too long to take the suffix (a legal name near the system's
+// limit) gets the short form ".<8 random hex digits>.tmp" in the same folder
+// instead, so that every name the image itself may have can be written.
 std::FILE* openTemporary(const std::filesystem::path& target, std::string& name)
 {
     std::random_device random;
+    bool shortName = false;
     for (int attempt = 0; attempt < 8; ++attempt) {
         char suffix[16];
         std::snprintf(suffix, sizeof suffix, ".%08x.tmp", static_cast<unsigned>(random()));
-        name = target.string() + suffix;
+        name = shortName ? (target.parent_path() / suffix).string() : target.string() + suffix;
         errno = 0;
         if (std::FILE* out = std::fopen(name.c_str(), "wbx"))
             return out;
+        if (errno == ENAMETOOLONG && !shortName) {
+            shortName = true;
+            continue;
+        }
         if (errno != EEXIST)
             return nullptr;
     }

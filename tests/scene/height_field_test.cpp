@@ -607,6 +607,39 @@ TEST(HeightField, AlbedoSamplingBlendsTexelsAndLevels)
     EXPECT_EQ(field.sampleAlbedo(0.0f, 0.0f, -3.0f), field.sampleAlbedoLevel(0, 0.0f, 0.0f));
 }
 
+// Coordinates so far outside the grid that their sample index does not fit
+// an integer still clamp to the nearest edge on a clamping field and wrap
+// onto the grid on a tiling one, for heights, albedo and materials alike.
+TEST(HeightField, LookupsFarOutsideTheGridClampOrWrap)
+{
+    // One row whose last column stands out: heights 0, 0, 0, 1; albedo red
+    // 0, 0, 0, 255; materials 1, 2, 3, 4.
+    const std::vector<uint16_t> heights = {0, 0, 0, 65535};
+    const std::vector<uint32_t> texels = {rgba(0, 0, 0, 255), rgba(0, 0, 0, 255), rgba(0, 0, 0, 255),
+                                          rgba(255, 0, 0, 255)};
+    const std::vector<uint8_t> bytes = {1, 2, 3, 4};
+    struct Case {
+        float u;
+        bool clamp;
+        float height; // also the albedo's red
+        uint8_t material;
+    };
+    // On the tiling field 4 u is a whole multiple of 4 (floats this large are
+    // whole and even), so every far u lands on column 0.
+    const Case cases[] = {
+        {1e10f, true, 1.0f, 4}, {-1e10f, true, 0.0f, 1}, {1e19f, true, 1.0f, 4}, {-1e19f, true, 0.0f, 1},
+        {1e30f, true, 1.0f, 4}, {1e10f, false, 0.0f, 1}, {-1e10f, false, 0.0f, 1},
+    };
+    for (const Case& c : cases) {
+        DisplacementField field(4, 1, std::span<const uint16_t>(heights), c.clamp);
+        field.setAlbedo(4, 1, texels);
+        field.setMaterials(bytes);
+        const std::string where = "u " + std::to_string(c.u) + (c.clamp ? " clamped" : " tiled");
+        EXPECT_EQ(field.sampleHeight(0, c.u, 0.0f), c.height) << where;
+        EXPECT_NEAR(field.sampleAlbedoLevel(0, c.u, 0.0f)[0], c.height, 1e-6f) << where;
+        EXPECT_EQ(field.materialAt(c.u, 0.0f), c.material) << where;
+    }
+}
 // ---------------------------------------------------------------- view and sizes
 
 TEST(HeightField, ViewAndByteCountsDescribeTheStorage)

@@ -172,6 +172,22 @@ TEST(PngWriter, FullDiskLeavesTheOlderImageAndNoPartialFile)
     EXPECT_EQ(namesIn(folder), std::set<std::string>{"image.png"});
 }
 
+// Any name the file system accepts for the image can be written, also one
+// at its length limit, with no room left for a temporary suffix; nothing
+// but the image is left in the folder.
+TEST(PngWriter, WritesANameAtTheFileSystemsLengthLimit)
+{
+    test::TempDir dir;
+    const long limit = ::pathconf(dir.path().c_str(), _PC_NAME_MAX);
+    if (limit < 8 || limit > 4096)
+        GTEST_SKIP() << "no usable name length limit";
+    const std::string name = std::string(std::size_t(limit) - 4, 'n') + ".png";
+    const std::vector<std::uint8_t> rgba = patternImage(3, 2);
+    ASSERT_TRUE(writePng((dir.path() / name).string(), 3, 2, rgba));
+    EXPECT_EQ(namesIn(dir.path()), std::set<std::string>{name});
+    EXPECT_EQ(test::decodeImage((dir.path() / name).string()).rgba, rgba);
+}
+
 // Writes that cannot happen return false and change nothing in the folder.
 struct RefusedWriteCase {
     const char* label;
