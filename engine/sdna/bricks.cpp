@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cmath>
 #include <new>
+#include <system_error>
 #include <thread>
 
 #include "sdna/evaluator.h"
@@ -175,7 +176,16 @@ void sampleBlocks(const BlockSampler& sampler, std::uint64_t first, std::size_t 
             sampler.sample(first + i, out[i]);
         }
     };
-    for (std::uint32_t w = 1; w < used; ++w) workers.emplace_back(body);
+    for (std::uint32_t w = 1; w < used; ++w) {
+        // Without the memory for another thread's stack the threads already
+        // running (and this one) claim the remaining blocks; the cache does
+        // not depend on how many threads sample it.
+        try {
+            workers.emplace_back(body);
+        } catch (const std::system_error&) {
+            break;
+        }
+    }
     body();
     for (std::thread& t : workers) t.join();
 }

@@ -30,10 +30,13 @@ SdnaHit tracePrimary(const SdnaRenderJob& job, const std::array<float, 3>& origi
                         nullptr);
 }
 
-// Reinhard, clamp, sRGB curve, rounded to 8 bits.
+// Reinhard, clamp, sRGB curve, rounded to 8 bits. A channel that overflowed
+// to infinity (a valid material may hold colours near the float limit) takes
+// the curve's limit 1 instead of inf/inf, and a channel that is not a number
+// becomes 0, so the byte conversion below always gets a value in range.
 std::uint8_t encodeChannel(float c) {
-    c = c / (c + 1.0f);
-    c = std::min(std::max(c, 0.0f), 1.0f);
+    c = std::isinf(c) ? 1.0f : c / (c + 1.0f);
+    c = c > 0.0f ? std::min(c, 1.0f) : 0.0f;
     c = c <= 0.0031308f ? 12.92f * c : 1.055f * std::pow(c, 0.41666666f) - 0.055f;
     return static_cast<std::uint8_t>(std::floor(c * 255.0f + 0.5f));
 }

@@ -1,7 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <limits>
@@ -15,6 +19,7 @@
 #include "sdna/evaluator.h"
 #include "sdna/tracer.h"
 #include "sdna_test_programs.h"
+#include "support/limited_run.h"
 
 namespace qlmr {
 namespace {
@@ -477,6 +482,42 @@ TEST(BrickBuild, ThreadCountDoesNotChangeTheCache) {
     EXPECT_EQ(one.stats.evaluations, eight.stats.evaluations);
     EXPECT_EQ(one.stats.farBlocks, eight.stats.farBlocks);
     EXPECT_EQ(one.stats.unbuiltBlocks, eight.stats.unbuiltBlocks);
+}
+
+// Builds `params` with the address space limited to what the process holds
+// plus a little: room for small allocations but not for many thread stacks.
+// 0 when the cache equals `expected`, 1 when it differs or the build failed.
+int buildInTightAddressSpace(const SdnaProgram& program, const BrickBuildParams& params, const Bricks& expected) {
+    std::ifstream statm("/proc/self/statm");
+    unsigned long long pages = 0;
+    statm >> pages;
+    const rlim_t limit = pages * static_cast<rlim_t>(sysconf(_SC_PAGESIZE)) + (4u << 20);
+    const rlimit addressSpace{limit, limit};
+    if (setrlimit(RLIMIT_AS, &addressSpace) != 0) return 2;
+    Bricks built;
+    std::string error;
+    if (!buildBricks(program, {}, params, built, error)) return 1;
+    const bool same =
+        built.grid.size() == expected.grid.size() && built.bricks.size() == expected.bricks.size() &&
+        std::memcmp(built.grid.data(), expected.grid.data(), expected.grid.size() * sizeof(BrickGridEntry)) == 0 &&
+        std::memcmp(built.bricks.data(), expected.bricks.data(), expected.bricks.size() * sizeof(BrickRecord)) == 0;
+    return same ? 0 : 1;
+}
+
+// A machine without the memory for another thread's stack: the build runs on
+// the threads that did start (the caller's at least) and gives the same
+// cache, instead of ending the process.
+TEST(BrickBuild, ThreadsThatCannotStartLeaveTheWorkToTheOthers) {
+    if (!test::addressSpaceLimitsWork()) GTEST_SKIP() << "no address-space limit in this build";
+    const SdnaProgram program = unitSphere();
+    std::string error;
+    Bricks one;
+    // 125 blocks, so that all 64 build threads are asked for.
+    BrickBuildParams params{0.05f, 64u << 20, 1u << 24, 1};
+    ASSERT_TRUE(buildBricks(program, {}, params, one, error)) << error;
+    ASSERT_EQ(one.grid.size(), 125u);
+    params.threads = 64;
+    EXPECT_EXIT(std::_Exit(buildInTightAddressSpace(program, params, one)), ::testing::ExitedWithCode(0), "");
 }
 
 TEST(BrickBuild, ByteBudgetCapsTheBrickList) {

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <limits>
 #include <string>
 #include <thread>
 #include <vector>
@@ -139,6 +140,25 @@ TEST(SdnaCpuRender, PlanesOfHitsAndMisses) {
     EXPECT_LT(n[0] * cam.forward.x + n[1] * cam.forward.y + n[2] * cam.forward.z, -0.9f);
     EXPECT_EQ(n[3], 2.0f);
     EXPECT_EQ(r.uncertain, 0u);
+}
+
+// A valid material may hold colours near the float limit; where the shaded
+// sum overflows to infinity the channel still saturates to full white
+// rather than turning into a value the byte conversion cannot take.
+TEST(SdnaCpuRender, ColoursBeyondTheFloatRangeSaturate) {
+    SdnaProgram program = makeProgram({sphere(0, 0.5f, 0, 0.5f, 0)}, 1, 1.0f);
+    const float huge = std::numeric_limits<float>::max();
+    program.materials[0] = {huge, huge, 0.5f, 0.6f};
+    const Render r = render(program, {}, 40, 30, 2);
+    std::uint64_t hits = 0;
+    for (std::size_t i = 0; i < r.depth.size(); ++i) {
+        if (r.depth[i] == 1e30f) continue;
+        ++hits;
+        EXPECT_EQ(r.colour[i * 4 + 0], 255) << "pixel " << i;
+        EXPECT_EQ(r.colour[i * 4 + 1], 255) << "pixel " << i;
+        EXPECT_LT(r.colour[i * 4 + 2], 255) << "pixel " << i;
+    }
+    EXPECT_GT(hits, 100u);
 }
 
 TEST(SdnaCpuRender, UncertainPixelsAreCountedAndShaded) {
