@@ -78,6 +78,27 @@ void destroyGpuBuffer(VulkanContext& context, GpuBuffer* buffer)
     *buffer = GpuBuffer{};
 }
 
+std::uint32_t bufferBindingLimit(const VulkanContext& context, bool uniform)
+{
+    return uniform ? context.maxUniformBufferRange : context.maxStorageBufferRange;
+}
+
+std::string bufferBindingError(const VulkanContext& context, const std::string& name, std::uint64_t bytes,
+                               bool uniform)
+{
+    const std::uint32_t limit = bufferBindingLimit(context, uniform);
+    if (bytes <= limit)
+        return {};
+    return name + " of " + std::to_string(bytes) + " bytes exceeds the device limit of " + std::to_string(limit) +
+        " bytes";
+}
+
+VkDescriptorBufferInfo wholeBufferBinding(const VulkanContext& context, const GpuBuffer& buffer, bool uniform)
+{
+    const std::uint32_t limit = bufferBindingLimit(context, uniform);
+    return {buffer.buffer, 0, buffer.size <= limit ? VK_WHOLE_SIZE : VkDeviceSize(limit)};
+}
+
 // ---- images
 
 bool createGpuImage(VulkanContext& context, const GpuImageSpec& spec, GpuImage* image)

@@ -609,6 +609,116 @@ TEST_F(GpuRendererOnDevice, SetSolidWritesThePresentFlagOnlyWithTheSolidOption)
     EXPECT_FALSE(renderer.solidPresent());
 }
 
+// Eight prisms stacked over one flat field, seen from straight above: every
+// screen tile and every light cell lists all eight, so the lists outgrow the
+// prism buffer.
+Scene stackedPrisms()
+{
+    Scene scene;
+    scene.addField(makeField(16, 16, [](float, float) { return 0.4f; }));
+    for (int i = 0; i < 8; ++i)
+        scene.addPrism(makePrism({-4, 0, 4}, {1, 0, 0}, {0, 0, -1}, 8, 8, 1, 0));
+    scene.refreshPrisms();
+    return scene;
+}
+
+// Every buffer the tracer binds must fit the device's storage range. The
+// limit is lowered on the opened context to one byte below what each buffer
+// of this scene needs, in the order the renderer checks them; at the largest
+// size the frame renders as it does under the device's own limit.
+TEST_F(GpuRendererOnDevice, BuffersPastTheDeviceBindingRangeAreRefused)
+{
+    const Scene scene = stackedPrisms();
+    const Camera camera = Camera::lookAt({0, 6, 0.01f}, {0, 0, 0}, {0, 1, 0}, 50, 128, 128);
+    const RenderSettings settings;
+    std::vector<std::vector<std::uint32_t>> bins;
+    binPrisms(scene.prisms, camera, 8, 8, bins);
+    std::vector<gpu::Range> tileRanges, lightRanges;
+    std::vector<std::uint32_t> tileLists, lightLists;
+    flattenBins(bins, tileRanges, tileLists);
+    gpu::LightGridHeader header;
+    buildLightGrid(scene.prisms, settings.sunDir, lightRanges, lightLists, header);
+    const std::uint64_t prismBytes = 8 * sizeof(gpu::Prism);
+    const std::uint64_t tileListBytes = tileLists.size() * 4;
+    const std::uint64_t lightGridBytes = sizeof(header) + lightRanges.size() * sizeof(gpu::Range);
+    const std::uint64_t lightListBytes = lightLists.size() * 4;
+    // The scene is built so that each list is the largest buffer so far.
+    ASSERT_GT(tileListBytes, std::max<std::uint64_t>(prismBytes, tileRanges.size() * sizeof(gpu::Range)));
+    ASSERT_GT(lightGridBytes, tileListBytes);
+    ASSERT_GT(lightListBytes, lightGridBytes);
+
+    GpuRenderer unlimited;
+    std::string error;
+    ASSERT_TRUE(unlimited.init(context, scene, &error)) << error;
+    const GpuFrame reference = unlimited.render(camera, settings, GpuViewData{});
+    ASSERT_TRUE(reference.ok) << reference.error;
+
+    auto exceeds = [](const std::string& name, std::uint64_t bytes) {
+        return name + " of " + std::to_string(bytes) + " bytes exceeds the device limit of " +
+            std::to_string(bytes - 1) + " bytes";
+    };
+    struct Case {
+        std::uint64_t limit;
+        std::string initError, frameError;
+    };
+    const Case cases[] = {
+        {prismBytes - 1, exceeds("prism buffer", prismBytes), ""},
+        {tileListBytes - 1, "", "frame resources: " + exceeds("tile list buffer", tileListBytes)},
+        {lightGridBytes - 1, "", "light bins: " + exceeds("light grid buffer", lightGridBytes)},
+        {lightListBytes - 1, "", "light bins: " + exceeds("light list buffer", lightListBytes)},
+        {lightListBytes, "", ""},
+    };
+    const std::uint32_t deviceLimit = context.maxStorageBufferRange;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.limit);
+        ASSERT_LE(c.limit, deviceLimit);
+        context.maxStorageBufferRange = std::uint32_t(c.limit);
+        GpuRenderer renderer;
+        error.clear();
+        const bool initialised = renderer.init(context, scene, &error);
+        EXPECT_EQ(error, c.initError);
+        if (!initialised)
+            continue;
+        const GpuFrame frame = renderer.render(camera, settings, GpuViewData{});
+        EXPECT_EQ(frame.error, c.frameError);
+        EXPECT_EQ(frame.ok, c.frameError.empty());
+        if (frame.ok) {
+            EXPECT_EQ(frame.color, reference.color);
+            EXPECT_EQ(frame.depth, reference.depth);
+        }
+        // A refused frame leaves the renderer usable once the lists fit.
+        context.maxStorageBufferRange = deviceLimit;
+        const GpuFrame after = renderer.render(camera, settings, GpuViewData{});
+        ASSERT_TRUE(after.ok) << after.error;
+        EXPECT_EQ(after.color, reference.color);
+    }
+    context.maxStorageBufferRange = deviceLimit;
+}
+
+// A program whose stream the device cannot bind is refused and leaves the
+// solid as it was.
+TEST_F(GpuRendererOnDevice, SetSolidRefusesAProgramPastTheDeviceBindingRange)
+{
+    const Scene scene = groundAndBump(0.3f);
+    GpuRenderer renderer;
+    std::string error;
+    GpuRenderOptions options;
+    options.solid = true;
+    ASSERT_TRUE(renderer.init(context, scene, &error, options)) << error;
+    SdnaProgram program;
+    program.instructions.resize(40);
+    SdnaInstance instance;
+    instance.program = &program;
+    const std::uint32_t deviceLimit = context.maxStorageBufferRange;
+    context.maxStorageBufferRange = 40 * 48 - 1;
+    EXPECT_FALSE(renderer.setSolid(&instance));
+    EXPECT_FALSE(renderer.solidPresent());
+    context.maxStorageBufferRange = 40 * 48;
+    EXPECT_TRUE(renderer.setSolid(&instance));
+    EXPECT_TRUE(renderer.solidPresent());
+    context.maxStorageBufferRange = deviceLimit;
+}
+
 SdnaInstruction instruction(SdnaOp op, std::uint16_t material, std::initializer_list<float> p)
 {
     SdnaInstruction ins;
