@@ -106,13 +106,19 @@ bool createGpuImage(VulkanContext& context, const GpuImageSpec& spec, GpuImage* 
     const VulkanFunctions& vk = context.vk;
     const VkDevice device = context.device;
     *image = GpuImage{};
+    // An empty extent, an edge past the device's limit or more layers than
+    // it takes is invalid in Vulkan (a driver may crash on it): refused.
+    const std::uint32_t layers = spec.layers == 0 ? 1 : spec.layers;
+    if (spec.width == 0 || spec.height == 0 || spec.width > context.maxImageDimension2D ||
+        spec.height > context.maxImageDimension2D || layers > context.maxImageArrayLayers)
+        return false;
     VkImageCreateInfo create{};
     create.sType = VK_STRUCTURE_TYPE_IMAGE_CREATE_INFO;
     create.imageType = VK_IMAGE_TYPE_2D;
     create.format = spec.format;
     create.extent = {spec.width, spec.height, 1};
     create.mipLevels = spec.mipLevels;
-    create.arrayLayers = spec.layers == 0 ? 1 : spec.layers;
+    create.arrayLayers = layers;
     create.samples = VK_SAMPLE_COUNT_1_BIT;
     create.tiling = VK_IMAGE_TILING_OPTIMAL;
     create.usage = spec.usage;

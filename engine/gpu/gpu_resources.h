@@ -84,7 +84,9 @@ struct GpuImageSpec {
 };
 
 // Creates a device-local, optimally tiled 2D image, its memory and its view.
-// On failure the record keeps what was created, for destroyGpuImage.
+// An empty extent, an edge beyond the context's maxImageDimension2D or more
+// layers than its maxImageArrayLayers is refused before any call. On failure
+// the record keeps what was created, for destroyGpuImage.
 bool createGpuImage(VulkanContext& context, const GpuImageSpec& spec, GpuImage* image);
 // Destroys the view, the image, frees the memory and clears the record.
 void destroyGpuImage(VulkanContext& context, GpuImage* image);

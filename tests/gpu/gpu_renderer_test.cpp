@@ -469,6 +469,47 @@ TEST_F(GpuRendererOnDevice, SceneWithoutPrismsKeepsOnePrismRecord)
         EXPECT_TRUE(std::isinf(depth));
 }
 
+// An empty frame or one wider or taller than the device's images is
+// refused before any image is made (an empty extent crashed the driver),
+// with and without the seed pass; the next frame of a valid size renders.
+TEST_F(GpuRendererOnDevice, FramesWithoutValidImageSizesAreRefused)
+{
+    const Scene scene = groundAndBump(0.3f);
+    const std::uint32_t past = context.maxImageDimension2D + 1;
+    for (const bool seedPass : {false, true}) {
+        SCOPED_TRACE(seedPass ? "seed pass" : "no seed pass");
+        GpuRenderOptions options;
+        options.seedPass = seedPass;
+        GpuRenderer renderer;
+        std::string error;
+        ASSERT_TRUE(renderer.init(context, scene, &error, options)) << error;
+        for (const auto& [w, h] : {std::pair{0u, 16u}, std::pair{16u, 0u}, std::pair{past, 2u}, std::pair{2u, past}}) {
+            SCOPED_TRACE(testing::Message() << w << "x" << h);
+            const GpuFrame frame = renderer.render(Camera::lookAt({0.5f, 3, 6}, {0, 0.3f, 0}, {0, 1, 0}, 55, w, h),
+                                                   RenderSettings{}, GpuViewData{});
+            EXPECT_FALSE(frame.ok);
+            EXPECT_EQ(frame.error, "frame resources");
+            const GpuFrame next = renderer.render(testCamera(), RenderSettings{}, GpuViewData{});
+            ASSERT_TRUE(next.ok) << next.error;
+            EXPECT_EQ(next.depth.size(), std::size_t(kSize) * kSize);
+        }
+    }
+}
+
+// A field wider than the device's images cannot be uploaded.
+TEST_F(GpuRendererOnDevice, FieldPastTheDeviceImageSizeFailsInit)
+{
+    Scene scene;
+    scene.addField(makeField(64, 16, [](float, float) { return 0.5f; }));
+    const std::uint32_t deviceLimit = context.maxImageDimension2D;
+    context.maxImageDimension2D = 32;
+    GpuRenderer renderer;
+    std::string error;
+    EXPECT_FALSE(renderer.init(context, scene, &error));
+    EXPECT_EQ(error, "field images");
+    context.maxImageDimension2D = deviceLimit;
+}
+
 // An empty scene has no tile lists, light lists or shell vertices: every
 // tracer (and the seed pass) draws the sky, and nothing is copied from the
 // empty lists (a null pointer even for zero bytes, which the undefined-
