@@ -32,6 +32,16 @@ constexpr std::uint32_t kNoAlbedoTexel = 0xFFB4B4B4u; // (180, 180, 180, 255)
 
 std::uint64_t roundUp16(std::uint64_t offset) { return (offset + 15u) & ~std::uint64_t(15u); }
 
+// Size of mip `mip` of an image edge of `size` texels.
+std::uint32_t mipExtent(std::uint32_t size, std::uint32_t mip) { return mip < 32 ? std::max(size >> mip, 1u) : 1u; }
+
+// Whether a rectangle lies within a level of `width` x `height`; an empty
+// one always does.
+bool rectInside(const FieldRect& rect, std::uint32_t width, std::uint32_t height)
+{
+    return rect.empty() || (rect.x1 <= width && rect.y1 <= height);
+}
+
 // The prism buffer holds at least one record, so the binding is never empty.
 std::uint64_t prismBufferSize(std::size_t prisms)
 {
@@ -517,11 +527,25 @@ bool GpuRenderer::uploadFieldRect(std::uint32_t field, std::uint32_t group, std:
     const DisplacementField& f = scene->fields[field];
     if (group >= groups.size() || groups[group].width != f.width)
         return false;
+    // Rows are read from the field's levels and copied into the image's
+    // mips: a rectangle outside either (a record of another field, or of a
+    // field resized since the upload) is refused before anything is read.
+    const FieldGroup& g = groups[group];
+    auto fits = [&](const FieldRect& rect, std::uint32_t level, std::uint32_t imageLevels) {
+        return rect.empty() ||
+            (level < imageLevels && rectInside(rect, f.levelWidth(level), f.levelHeight(level)) &&
+             rectInside(rect, mipExtent(g.width, level), mipExtent(g.height, level)));
+    };
+    const std::uint32_t levels = std::min(update.levels, f.levels);
+    for (std::uint32_t l = 0; l < levels; ++l)
+        // Bounds level l lands in mip l - 1 of an image of max(levels, 2) - 1 mips.
+        if (!fits(update.heightRects[l], l, g.levels) ||
+            (l > 0 && !fits(update.boundsRects[l], l, std::max(g.levels, 2u))))
+            return false;
     if (pending.active)
         finishFrame();
 
     StagedCopies heights, bounds;
-    const std::uint32_t levels = std::min(update.levels, f.levels);
     for (std::uint32_t l = 0; l < levels; ++l)
         stageRect(heights, l, layer, update.heightRects[l], f.heights.data() + f.heightOffsets[l], f.levelWidth(l), 2);
     bounds.bytes = heights.bytes;
@@ -571,10 +595,16 @@ bool GpuRenderer::updateAlbedo(std::uint32_t field, const AlbedoUpdate& update)
     FieldGroup& group = groups[fieldGroups[field]];
     if (f.albedoWidth == 0 || f.albedoLevels() != group.albedoLevels)
         return false;
+    const std::uint32_t levels = std::min(update.levels, f.albedoLevels());
+    // As for the heights: every rectangle lies in its level of the field and
+    // of the image, whose size the field's albedo may have left since.
+    for (std::uint32_t a = 0; a < levels; ++a)
+        if (!rectInside(update.rects[a], f.albedoLevelWidth(a), f.albedoLevelHeight(a)) ||
+            !rectInside(update.rects[a], mipExtent(group.albedoWidth, a), mipExtent(group.albedoHeight, a)))
+            return false;
     if (pending.active)
         finishFrame();
     StagedCopies staged;
-    const std::uint32_t levels = std::min(update.levels, f.albedoLevels());
     for (std::uint32_t a = 0; a < levels; ++a)
         stageRect(staged, a, fieldLayers[field], update.rects[a], f.albedoLevel(a), f.albedoLevelWidth(a), 4);
     if (updateStaging.size < staged.bytes) {

@@ -404,6 +404,41 @@ TEST_F(GpuRendererOnDevice, UpdateAlbedoChangesTheEditedColours)
     EXPECT_GT(result.psnr, 45.0);
 }
 
+// An update must name rectangles inside the field it is given for and
+// inside the images uploaded for that field: the record of another field,
+// or of a field whose heights or albedo changed size since the upload, is
+// refused before any row is read, and the frame shows what it showed.
+TEST_F(GpuRendererOnDevice, UpdatesOutsideTheUploadedFieldAreRefused)
+{
+    Scene scene = groundAndBump(0.3f); // fields of 64 x 64 and 32 x 32
+    DisplacementField strip = makeField(16, 16, [](float, float) { return 0.2f; });
+    strip.setAlbedo(32, 8, std::vector<std::uint32_t>(32 * 8, 0xFF808080u));
+    scene.addField(std::move(strip));
+    GpuRenderer renderer;
+    std::string error;
+    ASSERT_TRUE(renderer.init(context, scene, &error)) << error;
+    const GpuFrame before = renderer.render(testCamera(), RenderSettings{}, GpuViewData{});
+    ASSERT_TRUE(before.ok) << before.error;
+
+    // The ground's whole-field record handed to the 32 x 32 bump.
+    EXPECT_FALSE(renderer.updateField(1, scene.fields[0].planUpdate({0, 0, 64, 64})));
+    EXPECT_EQ(renderer.lastUpdateBytes(), 0u);
+    // The bump replaced by a field as wide but twice as tall.
+    scene.fields[1] = makeField(32, 64, [](float, float) { return 0.9f; });
+    EXPECT_FALSE(renderer.updateField(1, scene.fields[1].planUpdate({0, 0, 32, 64})));
+    EXPECT_EQ(renderer.lastUpdateBytes(), 0u);
+    // The strip's 32 x 8 albedo turned into 8 x 32: as many levels, another shape.
+    const AlbedoUpdate turned = scene.fields[2].setAlbedo(8, 32, std::vector<std::uint32_t>(8 * 32, 0xFF0000FFu));
+    ASSERT_EQ(turned.levels, 6u);
+    EXPECT_FALSE(renderer.updateAlbedo(2, turned));
+    EXPECT_EQ(renderer.lastUpdateBytes(), 0u);
+
+    const GpuFrame after = renderer.render(testCamera(), RenderSettings{}, GpuViewData{});
+    ASSERT_TRUE(after.ok) << after.error;
+    EXPECT_EQ(after.color, before.color);
+    EXPECT_EQ(after.depth, before.depth);
+}
+
 TEST_F(GpuRendererOnDevice, EmptyUpdatesSucceedWithoutStaging)
 {
     const Scene scene = groundAndBump(0.3f);
