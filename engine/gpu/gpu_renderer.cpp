@@ -8,7 +8,10 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <initializer_list>
 #include <limits>
+#include <string>
+#include <utility>
 
 namespace qlmr {
 
@@ -28,6 +31,22 @@ constexpr std::uint32_t kMaxGroupLayers = 256;
 constexpr std::uint32_t kNoAlbedoTexel = 0xFFB4B4B4u; // (180, 180, 180, 255)
 
 std::uint64_t roundUp16(std::uint64_t offset) { return (offset + 15u) & ~std::uint64_t(15u); }
+
+// Size of mip `mip` of an image edge of `size` texels.
+std::uint32_t mipExtent(std::uint32_t size, std::uint32_t mip) { return mip < 32 ? std::max(size >> mip, 1u) : 1u; }
+
+// Whether a rectangle lies within a level of `width` x `height`; an empty
+// one always does.
+bool rectInside(const FieldRect& rect, std::uint32_t width, std::uint32_t height)
+{
+    return rect.empty() || (rect.x1 <= width && rect.y1 <= height);
+}
+
+// The prism buffer holds at least one record, so the binding is never empty.
+std::uint64_t prismBufferSize(std::size_t prisms)
+{
+    return std::uint64_t(std::max<std::size_t>(1, prisms)) * sizeof(gpu::Prism);
+}
 
 // Descriptor type of every binding of the tracer's set, and its count.
 struct BindingKind {
@@ -366,7 +385,10 @@ bool GpuRenderer::init(VulkanContext& ctx, const Scene& sceneIn, std::string* er
             (snapHits ? std::uint32_t(QLMR_FIELD_SNAP_HITS_BIT) : 0u) | grid << QLMR_FIELD_GRID_SHIFT;
     }
 
-    // 8. The prism buffer.
+    // 8. The prism buffer, bound whole by every frame.
+    const std::string tooLarge = bufferBindingError(ctx, "prism buffer", prismBufferSize(prismList.size()), false);
+    if (!tooLarge.empty())
+        return fail(error, tooLarge);
     if (!ensurePrismBuffer())
         return fail(error, "prism buffer");
     prismsDirty = false;
@@ -377,7 +399,7 @@ bool GpuRenderer::init(VulkanContext& ctx, const Scene& sceneIn, std::string* er
 
 bool GpuRenderer::ensurePrismBuffer()
 {
-    const std::uint64_t bytes = std::uint64_t(std::max<std::size_t>(1, prismList.size())) * sizeof(gpu::Prism);
+    const std::uint64_t bytes = prismBufferSize(prismList.size());
     if (!prismBuffer.buffer || prismBuffer.size < bytes) {
         destroyBuffer(&prismBuffer);
         if (!createBuffer(&prismBuffer, bytes, VK_BUFFER_USAGE_STORAGE_BUFFER_BIT))
@@ -505,11 +527,25 @@ bool GpuRenderer::uploadFieldRect(std::uint32_t field, std::uint32_t group, std:
     const DisplacementField& f = scene->fields[field];
     if (group >= groups.size() || groups[group].width != f.width)
         return false;
+    // Rows are read from the field's levels and copied into the image's
+    // mips: a rectangle outside either (a record of another field, or of a
+    // field resized since the upload) is refused before anything is read.
+    const FieldGroup& g = groups[group];
+    auto fits = [&](const FieldRect& rect, std::uint32_t level, std::uint32_t imageLevels) {
+        return rect.empty() ||
+            (level < imageLevels && rectInside(rect, f.levelWidth(level), f.levelHeight(level)) &&
+             rectInside(rect, mipExtent(g.width, level), mipExtent(g.height, level)));
+    };
+    const std::uint32_t levels = std::min(update.levels, f.levels);
+    for (std::uint32_t l = 0; l < levels; ++l)
+        // Bounds level l lands in mip l - 1 of an image of max(levels, 2) - 1 mips.
+        if (!fits(update.heightRects[l], l, g.levels) ||
+            (l > 0 && !fits(update.boundsRects[l], l, std::max(g.levels, 2u))))
+            return false;
     if (pending.active)
         finishFrame();
 
     StagedCopies heights, bounds;
-    const std::uint32_t levels = std::min(update.levels, f.levels);
     for (std::uint32_t l = 0; l < levels; ++l)
         stageRect(heights, l, layer, update.heightRects[l], f.heights.data() + f.heightOffsets[l], f.levelWidth(l), 2);
     bounds.bytes = heights.bytes;
@@ -559,10 +595,16 @@ bool GpuRenderer::updateAlbedo(std::uint32_t field, const AlbedoUpdate& update)
     FieldGroup& group = groups[fieldGroups[field]];
     if (f.albedoWidth == 0 || f.albedoLevels() != group.albedoLevels)
         return false;
+    const std::uint32_t levels = std::min(update.levels, f.albedoLevels());
+    // As for the heights: every rectangle lies in its level of the field and
+    // of the image, whose size the field's albedo may have left since.
+    for (std::uint32_t a = 0; a < levels; ++a)
+        if (!rectInside(update.rects[a], f.albedoLevelWidth(a), f.albedoLevelHeight(a)) ||
+            !rectInside(update.rects[a], mipExtent(group.albedoWidth, a), mipExtent(group.albedoHeight, a)))
+            return false;
     if (pending.active)
         finishFrame();
     StagedCopies staged;
-    const std::uint32_t levels = std::min(update.levels, f.albedoLevels());
     for (std::uint32_t a = 0; a < levels; ++a)
         stageRect(staged, a, fieldLayers[field], update.rects[a], f.albedoLevel(a), f.albedoLevelWidth(a), 4);
     if (updateStaging.size < staged.bytes) {
@@ -587,7 +629,6 @@ bool GpuRenderer::setSolid(const SdnaInstance* instance)
         solidFlag = 0;
         return ensureSolidBuffers();
     }
-    solidFlag = 1;
     const SdnaProgram& program = *instance->program;
 
     std::vector<SdnaPackedEntry> code;
@@ -605,6 +646,15 @@ bool GpuRenderer::setSolid(const SdnaInstance* instance)
         std::memcpy(poses[i].data(), &instance->pose[i], sizeof(BonePose));
     std::vector<SdnaMaterial> materials(std::max<std::size_t>(1, program.materials.size()));
     std::copy(program.materials.begin(), program.materials.end(), materials.begin());
+    const std::uint64_t codeBytes = std::max<std::uint64_t>(code.size(), 1) * sizeof(SdnaPackedEntry);
+    const std::uint64_t poseBytes = poses.size() * sizeof(BonePose);
+    const std::uint64_t materialBytes = materials.size() * sizeof(SdnaMaterial);
+    // Each list is bound as one storage buffer; one the device cannot bind
+    // whole is refused, and the solid set before stays.
+    for (const std::uint64_t bytes : {codeBytes, poseBytes, materialBytes})
+        if (bytes > bufferBindingLimit(*context, false))
+            return false;
+    solidFlag = 1;
 
     gpu::SdnaProgramUniforms programUniforms;
     programUniforms.dims = {std::uint32_t(program.instructions.size()), std::uint32_t(instance->poseCount), 0, 0};
@@ -617,8 +667,6 @@ bool GpuRenderer::setSolid(const SdnaInstance* instance)
     solid.flags.y = instance->bounds ? 1u : 0u;
     solid.flags.z = std::uint32_t(program.materials.size());
 
-    const std::uint64_t codeBytes = std::max<std::uint64_t>(code.size(), 1) * sizeof(SdnaPackedEntry);
-    const std::uint64_t poseBytes = poses.size() * sizeof(BonePose);
     for (const auto& [buffer, bytes] : {std::pair{&solidCode, codeBytes}, std::pair{&solidPose, poseBytes}}) {
         if (buffer->buffer && buffer->size >= bytes)
             continue;
@@ -626,13 +674,12 @@ bool GpuRenderer::setSolid(const SdnaInstance* instance)
         if (!createBuffer(buffer, bytes + bytes / 2, VK_BUFFER_USAGE_STORAGE_BUFFER_BIT))
             return false;
     }
-    if (!ensureBufferCapacity(&solidMaterials, materials.size() * sizeof(SdnaMaterial),
-                              VK_BUFFER_USAGE_STORAGE_BUFFER_BIT) ||
+    if (!ensureBufferCapacity(&solidMaterials, materialBytes, VK_BUFFER_USAGE_STORAGE_BUFFER_BIT) ||
         !ensureSolidBuffers())
         return false;
     std::memcpy(solidCode.mapped, code.data(), code.size() * sizeof(SdnaPackedEntry));
     std::memcpy(solidPose.mapped, poses.data(), poseBytes);
-    std::memcpy(solidMaterials.mapped, materials.data(), materials.size() * sizeof(SdnaMaterial));
+    std::memcpy(solidMaterials.mapped, materials.data(), materialBytes);
     std::memcpy(solidProgram.mapped, &programUniforms, sizeof(programUniforms));
     std::memcpy(solidUniforms.mapped, &solid, sizeof(solid));
     return true;
@@ -741,11 +788,15 @@ void GpuRenderer::writeDescriptors(const GpuOutputImages& images)
         {VK_NULL_HANDLE, images.seedDepth.view, VK_IMAGE_LAYOUT_GENERAL},
         {VK_NULL_HANDLE, images.seedPrism.view, VK_IMAGE_LAYOUT_GENERAL},
     };
-    auto whole = [](const GpuBuffer& b) { return VkDescriptorBufferInfo{b.buffer, 0, VK_WHOLE_SIZE}; };
-    const VkDescriptorBufferInfo buffers[QLMR_BINDING_COUNT] = {
-        whole(prismBuffer), {}, {}, {}, whole(frameUniforms), whole(tileRanges), whole(tileLists), {}, {}, {}, {}, {},
-        whole(prismSeed), whole(lightRanges), whole(lightLists), {}, whole(solidCode), whole(solidPose),
-        whole(solidProgram), whole(solidUniforms), whole(solidMaterials)};
+    const GpuBuffer* const bound[QLMR_BINDING_COUNT] = {
+        &prismBuffer, nullptr, nullptr, nullptr, &frameUniforms, &tileRanges, &tileLists, nullptr, nullptr, nullptr,
+        nullptr, nullptr, &prismSeed, &lightRanges, &lightLists, nullptr, &solidCode, &solidPose, &solidProgram,
+        &solidUniforms, &solidMaterials};
+    VkDescriptorBufferInfo buffers[QLMR_BINDING_COUNT]{};
+    for (std::uint32_t b = 0; b < QLMR_BINDING_COUNT; ++b)
+        if (bound[b])
+            buffers[b] = wholeBufferBinding(*context, *bound[b],
+                                            bindingKind(b).type == VK_DESCRIPTOR_TYPE_UNIFORM_BUFFER);
 
     VkWriteDescriptorSet writes[QLMR_BINDING_COUNT]{};
     for (std::uint32_t b = 0; b < QLMR_BINDING_COUNT; ++b) {
@@ -781,10 +832,10 @@ bool GpuRenderer::recordFrame(const Camera& camera, const RenderSettings& settin
     frame.ok = true;
     frame.width = camera.width;
     frame.height = camera.height;
-    auto failWith = [&](const char* message) {
+    auto failWith = [&](std::string message) {
         *failed = frame;
         failed->ok = false;
-        failed->error = message;
+        failed->error = std::move(message);
         return false;
     };
     if (!context || !pipeline)
@@ -825,17 +876,41 @@ bool GpuRenderer::recordFrame(const Camera& camera, const RenderSettings& settin
         prismsDirty = false;
     }
 
-    // 4. Per-frame resources.
+    // 4. Per-frame resources. Each list is bound as one storage buffer: a
+    // list the device cannot bind whole refuses the frame before anything is
+    // written. (The uniform blocks have fixed sizes far below the least
+    // uniform range any device offers.)
+    const std::uint64_t tileRangeBytes = tileRangeData.size() * sizeof(gpu::Range);
+    const std::uint64_t tileListBytes = std::max<std::uint64_t>(4, tileListData.size() * 4);
+    const std::uint64_t seedBytes = seedLevels.size() * 4;
+    const std::uint64_t lightBytes = sizeof(gpu::LightGridHeader) + lightCellRanges.size() * sizeof(gpu::Range);
+    const std::uint64_t lightListBytes = std::max<std::uint64_t>(4, lightCellLists.size() * 4);
+    using NamedBytes = std::pair<const char*, std::uint64_t>;
+    auto unbindable = [&](std::initializer_list<NamedBytes> lists) {
+        for (const auto& [name, bytes] : lists) {
+            std::string tooLarge = bufferBindingError(*context, name, bytes, false);
+            if (!tooLarge.empty())
+                return tooLarge;
+        }
+        return std::string();
+    };
+    if (std::string tooLarge = unbindable({{"tile range buffer", tileRangeBytes},
+                                           {"tile list buffer", tileListBytes},
+                                           {"prism seed buffer", seedBytes}});
+        !tooLarge.empty())
+        return failWith("frame resources: " + tooLarge);
+    if (std::string tooLarge = unbindable({{"light grid buffer", lightBytes}, {"light list buffer", lightListBytes}});
+        !tooLarge.empty())
+        return failWith("light bins: " + tooLarge);
     GpuOutputImages* images = outputImages(camera.width, camera.height);
     const VkBufferUsageFlags storageUsage = VK_BUFFER_USAGE_STORAGE_BUFFER_BIT;
     if (!images || !ensureBufferCapacity(&frameUniforms, sizeof(uniforms), VK_BUFFER_USAGE_UNIFORM_BUFFER_BIT) ||
-        !ensureBufferCapacity(&tileRanges, tileRangeData.size() * sizeof(gpu::Range), storageUsage) ||
-        !ensureBufferCapacity(&tileLists, std::max<std::uint64_t>(4, tileListData.size() * 4), storageUsage) ||
-        !ensureBufferCapacity(&prismSeed, seedLevels.size() * 4, storageUsage) || !ensureSolidBuffers())
+        !ensureBufferCapacity(&tileRanges, tileRangeBytes, storageUsage) ||
+        !ensureBufferCapacity(&tileLists, tileListBytes, storageUsage) ||
+        !ensureBufferCapacity(&prismSeed, seedBytes, storageUsage) || !ensureSolidBuffers())
         return failWith("frame resources");
-    const std::uint64_t lightBytes = sizeof(gpu::LightGridHeader) + lightCellRanges.size() * sizeof(gpu::Range);
     if (!ensureBufferCapacity(&lightRanges, lightBytes, storageUsage) ||
-        !ensureBufferCapacity(&lightLists, std::max<std::uint64_t>(4, lightCellLists.size() * 4), storageUsage))
+        !ensureBufferCapacity(&lightLists, lightListBytes, storageUsage))
         return failWith("light bins");
     std::memcpy(frameUniforms.mapped, &uniforms, sizeof(uniforms));
     copyBytes(tileRanges.mapped, tileRangeData.data(), tileRangeData.size() * sizeof(gpu::Range));

@@ -78,6 +78,27 @@ void destroyGpuBuffer(VulkanContext& context, GpuBuffer* buffer)
     *buffer = GpuBuffer{};
 }
 
+std::uint32_t bufferBindingLimit(const VulkanContext& context, bool uniform)
+{
+    return uniform ? context.maxUniformBufferRange : context.maxStorageBufferRange;
+}
+
+std::string bufferBindingError(const VulkanContext& context, const std::string& name, std::uint64_t bytes,
+                               bool uniform)
+{
+    const std::uint32_t limit = bufferBindingLimit(context, uniform);
+    if (bytes <= limit)
+        return {};
+    return name + " of " + std::to_string(bytes) + " bytes exceeds the device limit of " + std::to_string(limit) +
+        " bytes";
+}
+
+VkDescriptorBufferInfo wholeBufferBinding(const VulkanContext& context, const GpuBuffer& buffer, bool uniform)
+{
+    const std::uint32_t limit = bufferBindingLimit(context, uniform);
+    return {buffer.buffer, 0, buffer.size <= limit ? VK_WHOLE_SIZE : VkDeviceSize(limit)};
+}
+
 // ---- images
 
 bool createGpuImage(VulkanContext& context, const GpuImageSpec& spec, GpuImage* image)
@@ -85,13 +106,19 @@ bool createGpuImage(VulkanContext& context, const GpuImageSpec& spec, GpuImage* 
     const VulkanFunctions& vk = context.vk;
     const VkDevice device = context.device;
     *image = GpuImage{};
+    // An empty extent, an edge past the device's limit or more layers than
+    // it takes is invalid in Vulkan (a driver may crash on it): refused.
+    const std::uint32_t layers = spec.layers == 0 ? 1 : spec.layers;
+    if (spec.width == 0 || spec.height == 0 || spec.width > context.maxImageDimension2D ||
+        spec.height > context.maxImageDimension2D || layers > context.maxImageArrayLayers)
+        return false;
     VkImageCreateInfo create{};
     create.sType = VK_STRUCTURE_TYPE_IMAGE_CREATE_INFO;
     create.imageType = VK_IMAGE_TYPE_2D;
     create.format = spec.format;
     create.extent = {spec.width, spec.height, 1};
     create.mipLevels = spec.mipLevels;
-    create.arrayLayers = spec.layers == 0 ? 1 : spec.layers;
+    create.arrayLayers = layers;
     create.samples = VK_SAMPLE_COUNT_1_BIT;
     create.tiling = VK_IMAGE_TILING_OPTIMAL;
     create.usage = spec.usage;

@@ -60,6 +60,19 @@ bool createGpuBuffer(VulkanContext& context, const GpuBufferSpec& spec, GpuBuffe
 // Unmaps, destroys the buffer, frees the memory and clears the record.
 void destroyGpuBuffer(VulkanContext& context, GpuBuffer* buffer);
 
+// Bytes one storage buffer descriptor (a uniform one when `uniform`) may
+// cover on the context's device.
+std::uint32_t bufferBindingLimit(const VulkanContext& context, bool uniform);
+// Empty when `bytes` fit one buffer descriptor, else the refusal: "<name> of
+// N bytes exceeds the device limit of M bytes". Data past the limit could
+// not be read through the binding, and binding it is undefined.
+std::string bufferBindingError(const VulkanContext& context, const std::string& name, std::uint64_t bytes,
+                               bool uniform);
+// The descriptor of a whole buffer: VK_WHOLE_SIZE, or the device limit for a
+// buffer that grew past it (growing buffers keep half as much again spare;
+// what they hold was checked against the limit).
+VkDescriptorBufferInfo wholeBufferBinding(const VulkanContext& context, const GpuBuffer& buffer, bool uniform);
+
 struct GpuImageSpec {
     VkFormat format = VK_FORMAT_UNDEFINED;
     std::uint32_t width = 0;
@@ -71,7 +84,9 @@ struct GpuImageSpec {
 };
 
 // Creates a device-local, optimally tiled 2D image, its memory and its view.
-// On failure the record keeps what was created, for destroyGpuImage.
+// An empty extent, an edge beyond the context's maxImageDimension2D or more
+// layers than its maxImageArrayLayers is refused before any call. On failure
+// the record keeps what was created, for destroyGpuImage.
 bool createGpuImage(VulkanContext& context, const GpuImageSpec& spec, GpuImage* image);
 // Destroys the view, the image, frees the memory and clears the record.
 void destroyGpuImage(VulkanContext& context, GpuImage* image);

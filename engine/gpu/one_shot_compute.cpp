@@ -288,13 +288,10 @@ ComputeResult runCompute(VulkanContext& context, SpirvCode shader, std::span<con
     // undefined behaviour, so such a run never starts.
     for (std::size_t i = 0; i < buffers.size(); ++i) {
         const ComputeBuffer& buffer = buffers[i];
-        const std::uint32_t range = buffer.uniform ? context.maxUniformBufferRange : context.maxStorageBufferRange;
-        if (buffer.bytes > range) {
-            result.error = std::string(buffer.uniform ? "uniform" : "storage") + " buffer " + std::to_string(i) +
-                " of " + std::to_string(buffer.bytes) + " bytes exceeds the device limit of " +
-                std::to_string(range) + " bytes";
+        const std::string name = std::string(buffer.uniform ? "uniform" : "storage") + " buffer " + std::to_string(i);
+        result.error = bufferBindingError(context, name, buffer.bytes, buffer.uniform);
+        if (!result.error.empty())
             return result;
-        }
     }
     {
         ComputeRun run(context, result);

@@ -354,6 +354,7 @@ bool VulkanContext::createDevice(std::uint32_t gpuIndex, std::string* error)
         maxComputeWorkGroupCount[axis] = properties.limits.maxComputeWorkGroupCount[axis];
     maxStorageBufferRange = properties.limits.maxStorageBufferRange;
     maxUniformBufferRange = properties.limits.maxUniformBufferRange;
+    maxImageDimension2D = properties.limits.maxImageDimension2D;
     return true;
 }
 

@@ -89,6 +89,9 @@ public:
     // device is opened, the least that every device offers.
     std::uint32_t maxStorageBufferRange = 1u << 27;
     std::uint32_t maxUniformBufferRange = 16384;
+    // Texels along either edge of a 2D image; until a device is opened, the
+    // least that every device offers.
+    std::uint32_t maxImageDimension2D = 4096;
     bool textureCompressionBC = false;
     bool shaderFloat64 = false;             // enabled whenever the device offers it
     VkPhysicalDeviceMemoryProperties memoryProperties{};

@@ -404,6 +404,41 @@ TEST_F(GpuRendererOnDevice, UpdateAlbedoChangesTheEditedColours)
     EXPECT_GT(result.psnr, 45.0);
 }
 
+// An update must name rectangles inside the field it is given for and
+// inside the images uploaded for that field: the record of another field,
+// or of a field whose heights or albedo changed size since the upload, is
+// refused before any row is read, and the frame shows what it showed.
+TEST_F(GpuRendererOnDevice, UpdatesOutsideTheUploadedFieldAreRefused)
+{
+    Scene scene = groundAndBump(0.3f); // fields of 64 x 64 and 32 x 32
+    DisplacementField strip = makeField(16, 16, [](float, float) { return 0.2f; });
+    strip.setAlbedo(32, 8, std::vector<std::uint32_t>(32 * 8, 0xFF808080u));
+    scene.addField(std::move(strip));
+    GpuRenderer renderer;
+    std::string error;
+    ASSERT_TRUE(renderer.init(context, scene, &error)) << error;
+    const GpuFrame before = renderer.render(testCamera(), RenderSettings{}, GpuViewData{});
+    ASSERT_TRUE(before.ok) << before.error;
+
+    // The ground's whole-field record handed to the 32 x 32 bump.
+    EXPECT_FALSE(renderer.updateField(1, scene.fields[0].planUpdate({0, 0, 64, 64})));
+    EXPECT_EQ(renderer.lastUpdateBytes(), 0u);
+    // The bump replaced by a field as wide but twice as tall.
+    scene.fields[1] = makeField(32, 64, [](float, float) { return 0.9f; });
+    EXPECT_FALSE(renderer.updateField(1, scene.fields[1].planUpdate({0, 0, 32, 64})));
+    EXPECT_EQ(renderer.lastUpdateBytes(), 0u);
+    // The strip's 32 x 8 albedo turned into 8 x 32: as many levels, another shape.
+    const AlbedoUpdate turned = scene.fields[2].setAlbedo(8, 32, std::vector<std::uint32_t>(8 * 32, 0xFF0000FFu));
+    ASSERT_EQ(turned.levels, 6u);
+    EXPECT_FALSE(renderer.updateAlbedo(2, turned));
+    EXPECT_EQ(renderer.lastUpdateBytes(), 0u);
+
+    const GpuFrame after = renderer.render(testCamera(), RenderSettings{}, GpuViewData{});
+    ASSERT_TRUE(after.ok) << after.error;
+    EXPECT_EQ(after.color, before.color);
+    EXPECT_EQ(after.depth, before.depth);
+}
+
 TEST_F(GpuRendererOnDevice, EmptyUpdatesSucceedWithoutStaging)
 {
     const Scene scene = groundAndBump(0.3f);
@@ -467,6 +502,47 @@ TEST_F(GpuRendererOnDevice, SceneWithoutPrismsKeepsOnePrismRecord)
     ASSERT_TRUE(frame.ok) << frame.error;
     for (const float depth : frame.depth)
         EXPECT_TRUE(std::isinf(depth));
+}
+
+// An empty frame or one wider or taller than the device's images is
+// refused before any image is made (an empty extent crashed the driver),
+// with and without the seed pass; the next frame of a valid size renders.
+TEST_F(GpuRendererOnDevice, FramesWithoutValidImageSizesAreRefused)
+{
+    const Scene scene = groundAndBump(0.3f);
+    const std::uint32_t past = context.maxImageDimension2D + 1;
+    for (const bool seedPass : {false, true}) {
+        SCOPED_TRACE(seedPass ? "seed pass" : "no seed pass");
+        GpuRenderOptions options;
+        options.seedPass = seedPass;
+        GpuRenderer renderer;
+        std::string error;
+        ASSERT_TRUE(renderer.init(context, scene, &error, options)) << error;
+        for (const auto& [w, h] : {std::pair{0u, 16u}, std::pair{16u, 0u}, std::pair{past, 2u}, std::pair{2u, past}}) {
+            SCOPED_TRACE(testing::Message() << w << "x" << h);
+            const GpuFrame frame = renderer.render(Camera::lookAt({0.5f, 3, 6}, {0, 0.3f, 0}, {0, 1, 0}, 55, w, h),
+                                                   RenderSettings{}, GpuViewData{});
+            EXPECT_FALSE(frame.ok);
+            EXPECT_EQ(frame.error, "frame resources");
+            const GpuFrame next = renderer.render(testCamera(), RenderSettings{}, GpuViewData{});
+            ASSERT_TRUE(next.ok) << next.error;
+            EXPECT_EQ(next.depth.size(), std::size_t(kSize) * kSize);
+        }
+    }
+}
+
+// A field wider than the device's images cannot be uploaded.
+TEST_F(GpuRendererOnDevice, FieldPastTheDeviceImageSizeFailsInit)
+{
+    Scene scene;
+    scene.addField(makeField(64, 16, [](float, float) { return 0.5f; }));
+    const std::uint32_t deviceLimit = context.maxImageDimension2D;
+    context.maxImageDimension2D = 32;
+    GpuRenderer renderer;
+    std::string error;
+    EXPECT_FALSE(renderer.init(context, scene, &error));
+    EXPECT_EQ(error, "field images");
+    context.maxImageDimension2D = deviceLimit;
 }
 
 // An empty scene has no tile lists, light lists or shell vertices: every
@@ -607,6 +683,116 @@ TEST_F(GpuRendererOnDevice, SetSolidWritesThePresentFlagOnlyWithTheSolidOption)
     EXPECT_FALSE(renderer.solidPresent()); // not initialised for a solid
     EXPECT_TRUE(renderer.setSolid(nullptr));
     EXPECT_FALSE(renderer.solidPresent());
+}
+
+// Eight prisms stacked over one flat field, seen from straight above: every
+// screen tile and every light cell lists all eight, so the lists outgrow the
+// prism buffer.
+Scene stackedPrisms()
+{
+    Scene scene;
+    scene.addField(makeField(16, 16, [](float, float) { return 0.4f; }));
+    for (int i = 0; i < 8; ++i)
+        scene.addPrism(makePrism({-4, 0, 4}, {1, 0, 0}, {0, 0, -1}, 8, 8, 1, 0));
+    scene.refreshPrisms();
+    return scene;
+}
+
+// Every buffer the tracer binds must fit the device's storage range. The
+// limit is lowered on the opened context to one byte below what each buffer
+// of this scene needs, in the order the renderer checks them; at the largest
+// size the frame renders as it does under the device's own limit.
+TEST_F(GpuRendererOnDevice, BuffersPastTheDeviceBindingRangeAreRefused)
+{
+    const Scene scene = stackedPrisms();
+    const Camera camera = Camera::lookAt({0, 6, 0.01f}, {0, 0, 0}, {0, 1, 0}, 50, 128, 128);
+    const RenderSettings settings;
+    std::vector<std::vector<std::uint32_t>> bins;
+    binPrisms(scene.prisms, camera, 8, 8, bins);
+    std::vector<gpu::Range> tileRanges, lightRanges;
+    std::vector<std::uint32_t> tileLists, lightLists;
+    flattenBins(bins, tileRanges, tileLists);
+    gpu::LightGridHeader header;
+    buildLightGrid(scene.prisms, settings.sunDir, lightRanges, lightLists, header);
+    const std::uint64_t prismBytes = 8 * sizeof(gpu::Prism);
+    const std::uint64_t tileListBytes = tileLists.size() * 4;
+    const std::uint64_t lightGridBytes = sizeof(header) + lightRanges.size() * sizeof(gpu::Range);
+    const std::uint64_t lightListBytes = lightLists.size() * 4;
+    // The scene is built so that each list is the largest buffer so far.
+    ASSERT_GT(tileListBytes, std::max<std::uint64_t>(prismBytes, tileRanges.size() * sizeof(gpu::Range)));
+    ASSERT_GT(lightGridBytes, tileListBytes);
+    ASSERT_GT(lightListBytes, lightGridBytes);
+
+    GpuRenderer unlimited;
+    std::string error;
+    ASSERT_TRUE(unlimited.init(context, scene, &error)) << error;
+    const GpuFrame reference = unlimited.render(camera, settings, GpuViewData{});
+    ASSERT_TRUE(reference.ok) << reference.error;
+
+    auto exceeds = [](const std::string& name, std::uint64_t bytes) {
+        return name + " of " + std::to_string(bytes) + " bytes exceeds the device limit of " +
+            std::to_string(bytes - 1) + " bytes";
+    };
+    struct Case {
+        std::uint64_t limit;
+        std::string initError, frameError;
+    };
+    const Case cases[] = {
+        {prismBytes - 1, exceeds("prism buffer", prismBytes), ""},
+        {tileListBytes - 1, "", "frame resources: " + exceeds("tile list buffer", tileListBytes)},
+        {lightGridBytes - 1, "", "light bins: " + exceeds("light grid buffer", lightGridBytes)},
+        {lightListBytes - 1, "", "light bins: " + exceeds("light list buffer", lightListBytes)},
+        {lightListBytes, "", ""},
+    };
+    const std::uint32_t deviceLimit = context.maxStorageBufferRange;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.limit);
+        ASSERT_LE(c.limit, deviceLimit);
+        context.maxStorageBufferRange = std::uint32_t(c.limit);
+        GpuRenderer renderer;
+        error.clear();
+        const bool initialised = renderer.init(context, scene, &error);
+        EXPECT_EQ(error, c.initError);
+        if (!initialised)
+            continue;
+        const GpuFrame frame = renderer.render(camera, settings, GpuViewData{});
+        EXPECT_EQ(frame.error, c.frameError);
+        EXPECT_EQ(frame.ok, c.frameError.empty());
+        if (frame.ok) {
+            EXPECT_EQ(frame.color, reference.color);
+            EXPECT_EQ(frame.depth, reference.depth);
+        }
+        // A refused frame leaves the renderer usable once the lists fit.
+        context.maxStorageBufferRange = deviceLimit;
+        const GpuFrame after = renderer.render(camera, settings, GpuViewData{});
+        ASSERT_TRUE(after.ok) << after.error;
+        EXPECT_EQ(after.color, reference.color);
+    }
+    context.maxStorageBufferRange = deviceLimit;
+}
+
+// A program whose stream the device cannot bind is refused and leaves the
+// solid as it was.
+TEST_F(GpuRendererOnDevice, SetSolidRefusesAProgramPastTheDeviceBindingRange)
+{
+    const Scene scene = groundAndBump(0.3f);
+    GpuRenderer renderer;
+    std::string error;
+    GpuRenderOptions options;
+    options.solid = true;
+    ASSERT_TRUE(renderer.init(context, scene, &error, options)) << error;
+    SdnaProgram program;
+    program.instructions.resize(40);
+    SdnaInstance instance;
+    instance.program = &program;
+    const std::uint32_t deviceLimit = context.maxStorageBufferRange;
+    context.maxStorageBufferRange = 40 * 48 - 1;
+    EXPECT_FALSE(renderer.setSolid(&instance));
+    EXPECT_FALSE(renderer.solidPresent());
+    context.maxStorageBufferRange = 40 * 48;
+    EXPECT_TRUE(renderer.setSolid(&instance));
+    EXPECT_TRUE(renderer.solidPresent());
+    context.maxStorageBufferRange = deviceLimit;
 }
 
 SdnaInstruction instruction(SdnaOp op, std::uint16_t material, std::initializer_list<float> p)

@@ -257,6 +257,29 @@ float planeHit(const Camera& camera, std::uint32_t x, std::uint32_t y, float pla
     return (std::fabs(p.x) < limit && std::fabs(p.z) < limit) ? t : -1.0f;
 }
 
+// An empty frame or one wider or taller than the device's images is
+// refused before any image is made (an empty extent crashed the driver);
+// the next frame of a valid size renders.
+TEST_F(MeshRasterizerOnDevice, FramesWithoutValidImageSizesAreRefused)
+{
+    const Scene scene = sceneOf(makeField(8, 8, [](float, float) { return 0.5f; }));
+    MeshRasterizer rasterizer;
+    std::string error;
+    ASSERT_TRUE(rasterizer.init(context, scene, 0, &error)) << error;
+    const std::uint32_t past = context.maxImageDimension2D + 1;
+    for (const auto& [w, h] : {std::pair{0u, 16u}, std::pair{16u, 0u}, std::pair{past, 2u}, std::pair{2u, past}}) {
+        SCOPED_TRACE(testing::Message() << w << "x" << h);
+        const GpuFrame frame =
+            rasterizer.render(Camera::lookAt({0, 3, 6}, {0, 0.5f, 0}, {0, 1, 0}, 60, w, h), RenderSettings{});
+        EXPECT_FALSE(frame.ok);
+        EXPECT_EQ(frame.error, "frame resources");
+        const GpuFrame next =
+            rasterizer.render(Camera::lookAt({0, 3, 6}, {0, 0.5f, 0}, {0, 1, 0}, 60, 8, 8), RenderSettings{});
+        ASSERT_TRUE(next.ok) << next.error;
+        EXPECT_EQ(next.depth.size(), 64u);
+    }
+}
+
 TEST_F(MeshRasterizerOnDevice, FlatFieldGivesPlaneDepthAndUpNormals)
 {
     const Scene scene = sceneOf(makeField(32, 32, [](float, float) { return 0.5f; }));

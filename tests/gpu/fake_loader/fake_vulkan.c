@@ -220,6 +220,7 @@ static void fillProperties(VkPhysicalDevice physical, VkPhysicalDeviceProperties
     p->limits.maxComputeWorkGroupInvocations = 1024;
     p->limits.timestampPeriod = config.timestampPeriod;
     p->limits.maxImageArrayLayers = 2048;
+    p->limits.maxImageDimension2D = 16384;
     for (int axis = 0; axis < 3; ++axis)
         p->limits.maxComputeWorkGroupCount[axis] = config.maxComputeWorkGroupCount[axis];
     p->limits.maxStorageBufferRange = config.maxStorageBufferRange;
