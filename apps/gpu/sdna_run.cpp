@@ -5,6 +5,7 @@
 #include "gpu/vulkan_context.h"
 #include "image_output.h"
 #include "common/out_of_memory.h"
+#include "depth_error.h"
 #include "peak_memory.h"
 #include "scene/camera.h"
 #include "sdna/bounds_analysis.h"
@@ -166,8 +167,7 @@ int runSdna(const SdnaRunSettings& s, std::FILE* out)
                     ++coverage;
                 } else if (localHit) {
                     ++both;
-                    depthSum += std::fabs(static_cast<double>(local.depth[i]) - reference[v].depth[i]) /
-                                reference[v].depth[i];
+                    depthSum += relativeDepthError(local.depth[i], reference[v].depth[i]);
                     if (local.normal[i * 4 + 3] != reference[v].normal[i * 4 + 3])
                         ++material;
                 }
