@@ -882,8 +882,11 @@ INSTANTIATE_TEST_SUITE_P(
                  "--temporal needs an image of at least 2x2 pixels: its half-resolution frame of 0x4 would be "
                  "empty\n",
                  false},
-        StopCase{"TerrainNotAPowerOfTwo", {"--terrain", "100", "--width", "8", "--height", "8", "--out", "o"},
-                 "generating fields\\.\\.\\.\n", "field width must be a power of two\n", false},
+        StopCase{"TerrainNotAPowerOfTwo", {"--terrain", "100", "--width", "8", "--height", "8", "--out", "o"}, "",
+                 "field width must be a power of two\n", false},
+        // Refused before the terrain generator allocates gigabytes for it.
+        StopCase{"TerrainBeyondAnyField", {"--terrain", "65536", "--width", "8", "--height", "8", "--out", "o"}, "",
+                 "field too large\n", true},
         StopCase{"OutputFolderCannotBeMade",
                  {"--terrain", "64", "--width", "8", "--height", "8", "--out", "blocker/sub"},
                  "", "filesystem error: cannot create directories: Not a directory [blocker/sub]\n", false},
