@@ -1,10 +1,7 @@
 #include "demo_options.h"
 
-#include <bit>
 #include <cstdlib>
 #include <cstring>
-
-#include "scene/height_field.h"
 
 namespace qlmr {
 
@@ -78,16 +75,6 @@ std::string demoOptionsError(const DemoOptions& options)
     if (error.empty())
         error = terrainSizeError(options.terrain);
     return error;
-}
-
-std::string terrainSizeError(std::uint32_t edge)
-{
-    if (!std::has_single_bit(edge))
-        return "field width must be a power of two";
-    // A square field of edge 2^k has k + 1 levels.
-    if (std::uint32_t(std::bit_width(edge)) > kMaxFieldLevels)
-        return "field too large";
-    return {};
 }
 
 } // namespace qlmr

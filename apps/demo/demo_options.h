@@ -1,5 +1,7 @@
 #pragma once
 
+#include "common/terrain_size.h"
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -51,12 +53,5 @@ inline constexpr std::uint32_t kMaxDemoImageEdge = 16384;
 // kMaxDemoImageEdge is refused before any work is done, and so is a
 // terrain size its field would refuse (terrainSizeError).
 std::string demoOptionsError(const DemoOptions& options);
-
-// Empty when a square field of this edge can be built; otherwise the
-// field's own message: "field width must be a power of two" (0 included)
-// or "field too large" (more levels than a field may have). Checked before
-// the terrain is generated, which for a huge edge would first allocate
-// many gigabytes.
-std::string terrainSizeError(std::uint32_t edge);
 
 } // namespace qlmr

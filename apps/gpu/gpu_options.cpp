@@ -1,5 +1,7 @@
 #include "gpu_options.h"
 
+#include "common/terrain_size.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
@@ -216,6 +218,12 @@ std::string gpuOptionsError(const GpuTestOptions& options)
         (!std::isfinite(options.time) || options.time > kMaxDioramaTime))
         return "--time must be a finite number of seconds, at most " +
             std::to_string(static_cast<long>(kMaxDioramaTime));
+    // The demo scene generates its terrain before the field refuses an edge
+    // it cannot hold: for a huge edge that is many gigabytes of work first.
+    if (run == GpuRunKind::Scene && options.scene != "diorama" && options.scene != "shells") {
+        if (std::string error = terrainSizeError(options.terrain); !error.empty())
+            return error;
+    }
     if (run == GpuRunKind::Scene && options.scene == "shells" &&
         (options.res < 1 || options.res > kMaxShellResolution || (options.res & (options.res - 1)) != 0))
         return "--res must be a power of two from 1 to " + std::to_string(kMaxShellResolution) +

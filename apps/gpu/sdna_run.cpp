@@ -5,6 +5,7 @@
 #include "gpu/vulkan_context.h"
 #include "image_output.h"
 #include "common/out_of_memory.h"
+#include "depth_error.h"
 #include "peak_memory.h"
 #include "scene/camera.h"
 #include "sdna/bounds_analysis.h"
@@ -75,6 +76,11 @@ double nowNs()
 }
 
 } // namespace
+
+std::int64_t sdnaRepetitions(std::int32_t frames, std::int32_t benchmark)
+{
+    return benchmark > 0 ? static_cast<std::int64_t>(benchmark) + 1 : frames;
+}
 
 int runSdna(const SdnaRunSettings& s, std::FILE* out)
 {
@@ -161,8 +167,7 @@ int runSdna(const SdnaRunSettings& s, std::FILE* out)
                     ++coverage;
                 } else if (localHit) {
                     ++both;
-                    depthSum += std::fabs(static_cast<double>(local.depth[i]) - reference[v].depth[i]) /
-                                reference[v].depth[i];
+                    depthSum += relativeDepthError(local.depth[i], reference[v].depth[i]);
                     if (local.normal[i * 4 + 3] != reference[v].normal[i * 4 + 3])
                         ++material;
                 }
@@ -185,7 +190,7 @@ int runSdna(const SdnaRunSettings& s, std::FILE* out)
     }
     const std::vector<VulkanDeviceInfo> listed = list.listDevices();
     const std::vector<VulkanDeviceInfo> devices = chosenDevices(listed, s.gpu);
-    const int repetitions = s.benchmark > 0 ? s.benchmark + 1 : s.frames;
+    const std::int64_t repetitions = sdnaRepetitions(s.frames, s.benchmark);
     const char* separator = s.bricksLocal ? "_bricks_local_" : (useBricks ? "_bricks_" : "_");
     int failures = 0;
     if (devices.empty()) {
@@ -211,7 +216,7 @@ int runSdna(const SdnaRunSettings& s, std::FILE* out)
             const ProgramBounds* cull = (!useBricks && !s.noCull) ? &bounds : nullptr;
             GpuFrame kept;
             bool failed = false;
-            for (int i = 0; i < repetitions; ++i) {
+            for (std::int64_t i = 0; i < repetitions; ++i) {
                 const double start = nowNs();
                 GpuFrame frame = making("the GPU frame", [&] {
                     return renderSdnaGpu(*context, program, viewPose(view), gpuView, s.width, s.height,
@@ -226,7 +231,7 @@ int runSdna(const SdnaRunSettings& s, std::FILE* out)
                 }
                 if (s.benchmark > 0) {
                     const SdnaComparison sample = compareSdnaFrame(frame, reference[v]);
-                    const SdnaJsonSample json{device.index, view.name, i, s.width, s.height, hostMs,
+                    const SdnaJsonSample json{device.index, view.name, static_cast<int>(i), s.width, s.height, hostMs,
                                               peakResidentBytes()};
                     std::fputs(sdnaGpuJsonLine(json, frame, reference[v], sample).c_str(), out);
                 }

@@ -204,7 +204,18 @@ INSTANTIATE_TEST_SUITE_P(
         RefusalCase{{"--scene", "shells", "--res", "2147483648"}, kResRange},
         RefusalCase{{"--scene", "shells", "--res", "-64"}, kResRange},
         RefusalCase{{"--scene", "shells", "--res", "1"}, ""},
-        RefusalCase{{"--scene", "shells", "--res", "32768"}, ""}, RefusalCase{{"--res", "3"}, ""}));
+        RefusalCase{{"--scene", "shells", "--res", "32768"}, ""}, RefusalCase{{"--res", "3"}, ""},
+        // The demo terrain's edge is checked before the terrain is generated,
+        // with the field's own messages.
+        RefusalCase{{"--terrain", "65536"}, "field too large"},
+        RefusalCase{{"--terrain", "8589934592"}, "field width must be a power of two"},
+        RefusalCase{{"--terrain", "100"}, "field width must be a power of two"},
+        RefusalCase{{"--scene", "demo", "--terrain", "0"}, "field width must be a power of two"},
+        RefusalCase{{"--scene", "other", "--terrain"}, "field width must be a power of two"},
+        RefusalCase{{"--terrain", "32768"}, ""}, RefusalCase{{"--terrain", "1"}, ""},
+        RefusalCase{{"--scene", "shells", "--terrain", "0"}, ""},
+        RefusalCase{{"--scene", "diorama", "--terrain", "65536"}, ""},
+        RefusalCase{{"--sdna", "f", "--terrain", "0"}, ""}, RefusalCase{{"--random", "1", "--terrain", "0"}, ""}));
 
 } // namespace
 } // namespace qlmr

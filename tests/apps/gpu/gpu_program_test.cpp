@@ -6,6 +6,9 @@
 #include "support/program_run.h"
 #include "support/test_support.h"
 
+#include "sdna/builder.h"
+#include "sdna/container_writer.h"
+
 #include <gtest/gtest.h>
 
 
@@ -780,6 +783,41 @@ TEST(GpuProgram, UnreadableOrUndecodableProgramFilesEndTheRun)
     EXPECT_FALSE(fs::exists(dir.path() / "output"));
 }
 
+// The "front" and "posed" cameras stand inside this program's sphere: the
+// direct and the brick-local trace both hit at t = 0 in every pixel, which
+// is agreement, not an undefined relative error.
+TEST(GpuProgram, BricksLocalFromInsideTheSurfaceReportsNoDepthError)
+{
+    qlmr::test::TempDir dir;
+    qlmr::SdnaBuilder builder;
+    builder.sphere({2.6f, 1.5f, 2.4f}, 0.5f);
+    qlmr::SdnaProgram program;
+    std::string error;
+    ASSERT_TRUE(builder.finish(program, error)) << error;
+    const std::string file = dir.file("around-the-eye.qlmr");
+    ASSERT_TRUE(qlmr::writeSdnaFile(file, program, error)) << error;
+
+    const ProgramRun run = runGpu(dir.path(), {"--sdna", file, "--bricks-local", "--width", "8", "--height", "4",
+                                               "--frames", "1"},
+                                  kNoDriver);
+    EXPECT_EQ(run.exitCode, 1) << run.out << run.err;
+    const std::regex local(R"(^  CPU \[(front|back |posed)\] bricks local +[0-9]+\.[0-9] ms \| tube vs direct: )"
+                           R"(coverage ([0-9]+\.[0-9]{4})%, depth rel ([^,]+), material ([0-9]+)$)");
+    std::map<std::string, std::string> depthRel;
+    for (const std::string& line : lines(run.out)) {
+        std::smatch m;
+        if (!std::regex_match(line, m, local))
+            continue;
+        EXPECT_EQ(m[2].str(), "0.0000") << line;
+        EXPECT_EQ(m[4].str(), "0") << line;
+        depthRel[m[1].str()] = m[3].str();
+    }
+    ASSERT_EQ(depthRel.size(), 3u) << run.out;
+    EXPECT_EQ(depthRel["front"], "0.0e+00") << run.out;
+    EXPECT_EQ(depthRel["posed"], "0.0e+00") << run.out;
+    EXPECT_TRUE(std::regex_match(depthRel["back "], std::regex("[0-9]\\.[0-9]e[+-][0-9]+"))) << run.out;
+}
+
 // ---- refused or stopped before any device work, with a message and exit 1 ----------
 
 struct StopCase {
@@ -844,8 +882,11 @@ INSTANTIATE_TEST_SUITE_P(
                  "--temporal needs an image of at least 2x2 pixels: its half-resolution frame of 0x4 would be "
                  "empty\n",
                  false},
-        StopCase{"TerrainNotAPowerOfTwo", {"--terrain", "100", "--width", "8", "--height", "8", "--out", "o"},
-                 "generating fields\\.\\.\\.\n", "field width must be a power of two\n", false},
+        StopCase{"TerrainNotAPowerOfTwo", {"--terrain", "100", "--width", "8", "--height", "8", "--out", "o"}, "",
+                 "field width must be a power of two\n", false},
+        // Refused before the terrain generator allocates gigabytes for it.
+        StopCase{"TerrainBeyondAnyField", {"--terrain", "65536", "--width", "8", "--height", "8", "--out", "o"}, "",
+                 "field too large\n", true},
         StopCase{"OutputFolderCannotBeMade",
                  {"--terrain", "64", "--width", "8", "--height", "8", "--out", "blocker/sub"},
                  "", "filesystem error: cannot create directories: Not a directory [blocker/sub]\n", false},
