@@ -3,6 +3,7 @@
 #include "demo_options.h"
 #include "demo_run.h"
 #include "common/failure_exit.h"
+#include "common/report_output.h"
 
 #include <cstdio>
 
@@ -18,5 +19,7 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "%s\n", refusal.c_str());
         return 1;
     }
-    return qlmr::exitCodeOf(stdout, stderr, [&] { return qlmr::runDemo(parsed.options, stdout, stderr); });
+    const int code =
+        qlmr::exitCodeOf(stdout, stderr, [&] { return qlmr::runDemo(parsed.options, stdout, stderr); });
+    return qlmr::exitCodeWithReport(stdout, stderr, code);
 }

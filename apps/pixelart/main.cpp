@@ -2,6 +2,7 @@
 // tiled scene, renders it smooth and snapped to the sprite pixel grid, and
 // times the relief synthesis.
 #include "common/failure_exit.h"
+#include "common/report_output.h"
 
 #include <cstdio>
 #include <string>
@@ -21,5 +22,7 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "%s\n", refusal.c_str());
         return 1;
     }
-    return qlmr::exitCodeOf(stdout, stderr, [&] { return qlmr::runPixelart(parsed.options, stdout, stderr); });
+    const int code =
+        qlmr::exitCodeOf(stdout, stderr, [&] { return qlmr::runPixelart(parsed.options, stdout, stderr); });
+    return qlmr::exitCodeWithReport(stdout, stderr, code);
 }

@@ -32,4 +32,14 @@ void expectReportedOrWritten(const WriteOutcome& outcome, const std::vector<std:
     }
 }
 
+std::optional<ProgramRun> runIntoFullOutput(const std::string& program, const std::vector<std::string>& args,
+                                            RunOptions options)
+{
+    if (!std::filesystem::exists("/dev/full"))
+        return std::nullopt;
+    options.separateErrors = true;
+    options.outputFile = "/dev/full";
+    return runProgram(program, args, options);
+}
+
 } // namespace qlmr::test

@@ -569,6 +569,24 @@ INSTANTIATE_TEST_SUITE_P(
                     MarchCase{"past_the_largest_signed", "--shell-log2 2147483648"}),
     [](const testing::TestParamInfo<MarchCase>& info) { return std::string(info.param.label); });
 
+// A report that cannot reach standard output (redirected to a full disk)
+// is a failed run: the images are still written, but the exit code is 1
+// and standard error says why the lines are missing.
+TEST(DemoProgram, ReportThatCannotBeWrittenEndsWithExitCodeOne)
+{
+    test::TempDir root;
+    test::RunOptions options;
+    options.workingDirectory = root.path();
+    const std::optional<ProgramRun> run = test::runIntoFullOutput(
+        QLMR_DEMO_PROGRAM, test::words("--out out --width 32 --height 18 --terrain 64 --json"), options);
+    if (!run)
+        GTEST_SKIP() << "/dev/full is not available";
+    EXPECT_EQ(run->exitCode, 1);
+    EXPECT_EQ(run->errors, "cannot write the report to standard output\n");
+    for (const char* name : {"wide.png", "close_cost.png", "corner.png"})
+        EXPECT_GT(test::decodeImage((root.path() / "out" / name).string()).width, 0) << name;
+}
+
 TEST(DemoProgram, EdgesNoneKeepsThePanelFieldUnfaded)
 {
     test::TempDir root;

@@ -424,6 +424,24 @@ INSTANTIATE_TEST_SUITE_P(
                          {"pixel_hero_heights.png"}}),
     [](const testing::TestParamInfo<WriteFailureCase>& info) { return std::string(info.param.label); });
 
+// A report that cannot reach standard output (redirected to a full disk)
+// is a failed run: the images are still written, but the exit code is 1
+// and standard error says why the lines are missing.
+TEST(PixelartProgram, ReportThatCannotBeWrittenEndsWithExitCodeOne)
+{
+    test::TempDir dir;
+    test::RunOptions options;
+    options.workingDirectory = dir.path();
+    const std::optional<ProgramRun> run = test::runIntoFullOutput(
+        QLMR_PIXELART_PROGRAM, {"--runs", "1", "--width", "32", "--height", "18", "--out", "out"}, options);
+    if (!run)
+        GTEST_SKIP() << "/dev/full is not available";
+    EXPECT_EQ(run->exitCode, 1);
+    EXPECT_EQ(run->errors, "cannot write the report to standard output\n");
+    for (const std::string& name : kImageNames)
+        EXPECT_GT(test::decodeImage((dir.path() / "out" / name).string()).width, 0) << name;
+}
+
 // Option combinations drawn at random from values a user might type (odd
 // numbers, missing values, text, folders that cannot be made, sprites that
 // cannot be read): every run ends with exit code 0 or 1, never a signal or a
