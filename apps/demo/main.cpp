@@ -3,12 +3,14 @@
 #include "demo_options.h"
 #include "demo_run.h"
 #include "common/failure_exit.h"
+#include "common/file_size_limit.h"
 #include "common/report_output.h"
 
 #include <cstdio>
 
 int main(int argc, char** argv)
 {
+    qlmr::failWritesPastFileSizeLimit();
     const qlmr::ParsedDemoOptions parsed = qlmr::parseDemoOptions(argc, argv);
     for (const std::string& word : parsed.unknownWords)
         std::printf("unknown option: %s\n", word.c_str());

@@ -2,6 +2,7 @@
 // tiled scene, renders it smooth and snapped to the sprite pixel grid, and
 // times the relief synthesis.
 #include "common/failure_exit.h"
+#include "common/file_size_limit.h"
 #include "common/report_output.h"
 
 #include <cstdio>
@@ -12,6 +13,7 @@
 
 int main(int argc, char** argv)
 {
+    qlmr::failWritesPastFileSizeLimit();
     const qlmr::ParsedPixelartOptions parsed = qlmr::parsePixelartOptions(argc, argv);
     if (parsed.command != qlmr::PixelartCommand::Run) {
         std::fputs(qlmr::pixelartUsage(), stdout);

@@ -383,7 +383,8 @@ const std::vector<std::string> kImageNames = {
 // standard error, the rest are written whole, the closing line is missing
 // and the exit code is 1. What makes them fail is set up per row in the
 // output folder: a full file system, one that may not be written, or image
-// names that are links to /dev/full (which every write fills at once).
+// names that are links to /dev/full (which every write fills at once); or
+// a file size limit (ulimit -f) below the size of an image.
 struct WriteFailureCase {
     const char* label;
     // Prepares `out` (the output folder) and, as root, may mount there;
@@ -391,6 +392,8 @@ struct WriteFailureCase {
     std::string (*prepare)(const fs::path& out, std::optional<test::ScratchMount>& mount);
     // The images that must fail; empty: some, as many as the space decides.
     std::set<std::string> failing;
+    // The largest file the run may write; 0 for no limit.
+    std::uint64_t fileBytes = 0;
 };
 
 void PrintTo(const WriteFailureCase& c, std::ostream* os)
@@ -439,8 +442,9 @@ TEST_P(DemoWriteFailure, NamesEveryImageItCouldNotWriteAndExitsWithOne)
     if (!skip.empty())
         GTEST_SKIP() << skip;
 
-    const ProgramRun result =
-        runDemo(root.path() / "work", "--out " + out.string() + " --width 64 --height 64 --terrain 64");
+    const ProgramRun result = test::runWritingAtMost(
+        QLMR_DEMO_PROGRAM, test::words("--out " + out.string() + " --width 64 --height 64 --terrain 64"), root.path(),
+        c.fileBytes);
     EXPECT_EQ(result.exitCode, 1) << result.output << result.errors;
 
     // Every image is either named as failed or written whole; no partial
@@ -478,7 +482,11 @@ INSTANTIATE_TEST_SUITE_P(
                          [](const fs::path& out, std::optional<test::ScratchMount>&) {
                              return linkToDevFull(out, {"close_cost.png"});
                          },
-                         {"close_cost.png"}}),
+                         {"close_cost.png"}},
+        // Every 64 x 64 image needs more than 16 KiB.
+        WriteFailureCase{"files_past_the_size_limit",
+                         [](const fs::path&, std::optional<test::ScratchMount>&) { return std::string(); },
+                         std::set<std::string>(kImageNames.begin(), kImageNames.end()), 8 * 1024}),
     [](const testing::TestParamInfo<WriteFailureCase>& info) { return std::string(info.param.label); });
 
 // The counters of the four views' JSON lines, without the times: they
