@@ -3,11 +3,14 @@
 #include "demo_options.h"
 #include "demo_run.h"
 #include "common/failure_exit.h"
+#include "common/file_size_limit.h"
+#include "common/report_output.h"
 
 #include <cstdio>
 
 int main(int argc, char** argv)
 {
+    qlmr::failWritesPastFileSizeLimit();
     const qlmr::ParsedDemoOptions parsed = qlmr::parseDemoOptions(argc, argv);
     for (const std::string& word : parsed.unknownWords)
         std::printf("unknown option: %s\n", word.c_str());
@@ -18,5 +21,7 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "%s\n", refusal.c_str());
         return 1;
     }
-    return qlmr::exitCodeOf(stdout, stderr, [&] { return qlmr::runDemo(parsed.options, stdout, stderr); });
+    const int code =
+        qlmr::exitCodeOf(stdout, stderr, [&] { return qlmr::runDemo(parsed.options, stdout, stderr); });
+    return qlmr::exitCodeWithReport(stdout, stderr, code);
 }

@@ -2,6 +2,8 @@
 // tiled scene, renders it smooth and snapped to the sprite pixel grid, and
 // times the relief synthesis.
 #include "common/failure_exit.h"
+#include "common/file_size_limit.h"
+#include "common/report_output.h"
 
 #include <cstdio>
 #include <string>
@@ -11,6 +13,7 @@
 
 int main(int argc, char** argv)
 {
+    qlmr::failWritesPastFileSizeLimit();
     const qlmr::ParsedPixelartOptions parsed = qlmr::parsePixelartOptions(argc, argv);
     if (parsed.command != qlmr::PixelartCommand::Run) {
         std::fputs(qlmr::pixelartUsage(), stdout);
@@ -21,5 +24,7 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "%s\n", refusal.c_str());
         return 1;
     }
-    return qlmr::exitCodeOf(stdout, stderr, [&] { return qlmr::runPixelart(parsed.options, stdout, stderr); });
+    const int code =
+        qlmr::exitCodeOf(stdout, stderr, [&] { return qlmr::runPixelart(parsed.options, stdout, stderr); });
+    return qlmr::exitCodeWithReport(stdout, stderr, code);
 }

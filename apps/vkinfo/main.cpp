@@ -3,6 +3,8 @@
 // anything else prints one line per device and runs the smoke test.
 #include "device_report.h"
 
+#include "common/report_output.h"
+
 #include "gpu/vulkan_context.h"
 
 #include <cstdio>
@@ -22,5 +24,5 @@ int main(int argc, char** argv)
     const std::vector<qlmr::VulkanDeviceInfo> devices = context.listDevices();
     const int exitCode = json ? qlmr::printJsonReport(devices) : qlmr::runTextReport(devices);
     context.destroy();
-    return exitCode;
+    return qlmr::exitCodeWithReport(stdout, stderr, exitCode);
 }

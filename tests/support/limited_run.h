@@ -16,6 +16,10 @@ struct RunLimits {
     std::uint64_t memoryBytes = 0;
     // Wall-clock time after which the program is killed; 0 for none.
     unsigned seconds = 0;
+    // Largest file the program may write, in bytes (rounded down to whole
+    // 512-byte blocks); 0 for no limit. Past it a write raises SIGXFSZ, or
+    // fails with EFBIG where the program ignores that signal.
+    std::uint64_t fileBytes = 0;
 };
 
 // Whether an address-space limit can be set on the programs under test. Not

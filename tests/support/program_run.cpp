@@ -136,7 +136,11 @@ ProgramRun runProgram(const std::string& program, const std::vector<std::string>
     FileActions actions;
     if (!options.workingDirectory.empty())
         posix_spawn_file_actions_addchdir_np(actions.get(), options.workingDirectory.c_str());
-    posix_spawn_file_actions_adddup2(actions.get(), out.writeEnd(), 1);
+    if (options.outputFile.empty())
+        posix_spawn_file_actions_adddup2(actions.get(), out.writeEnd(), 1);
+    else
+        posix_spawn_file_actions_addopen(actions.get(), 1, options.outputFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                         0644);
     posix_spawn_file_actions_adddup2(actions.get(), options.separateErrors ? err.writeEnd() : out.writeEnd(), 2);
 
     pid_t pid = 0;

@@ -18,6 +18,9 @@ struct RunOptions {
     // Keeps standard error in ProgramRun::errors instead of mixing it into
     // ProgramRun::output in the order it was written.
     bool separateErrors = false;
+    // When set, standard output goes to this file (for example /dev/full)
+    // instead of ProgramRun::output.
+    std::filesystem::path outputFile;
 };
 
 // What a finished program left behind.

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "support/limited_run.h"
 #include "support/test_support.h"
 
 namespace qlmr::test {
@@ -30,6 +31,27 @@ void expectReportedOrWritten(const WriteOutcome& outcome, const std::vector<std:
     } else {
         EXPECT_EQ(outcome.reported, failing);
     }
+}
+
+ProgramRun runWritingAtMost(const std::string& program, const std::vector<std::string>& args,
+                            const std::filesystem::path& workingDirectory, std::uint64_t fileBytes)
+{
+    RunOptions options;
+    options.workingDirectory = workingDirectory;
+    options.separateErrors = true;
+    RunLimits limits;
+    limits.fileBytes = fileBytes;
+    return runLimited(program, args, limits, options);
+}
+
+std::optional<ProgramRun> runIntoFullOutput(const std::string& program, const std::vector<std::string>& args,
+                                            RunOptions options)
+{
+    if (!std::filesystem::exists("/dev/full"))
+        return std::nullopt;
+    options.separateErrors = true;
+    options.outputFile = "/dev/full";
+    return runProgram(program, args, options);
 }
 
 } // namespace qlmr::test

@@ -1,9 +1,13 @@
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
+
+#include "support/program_run.h"
 
 namespace qlmr::test {
 
@@ -23,5 +27,17 @@ void readWriteOutcome(const std::string& errors, const std::filesystem::path& ou
 // was reported.
 void expectReportedOrWritten(const WriteOutcome& outcome, const std::vector<std::string>& names,
                              const std::set<std::string>& failing);
+
+// Runs `program` in `workingDirectory`, standard error kept apart, writing
+// files of at most `fileBytes` each (0 for no limit), as a write-failure
+// run does.
+ProgramRun runWritingAtMost(const std::string& program, const std::vector<std::string>& args,
+                            const std::filesystem::path& workingDirectory, std::uint64_t fileBytes);
+
+// Runs `program` as `options` say, but with its standard output going to
+// /dev/full, as onto a full disk, and standard error kept apart. Empty when
+// /dev/full is not available.
+std::optional<ProgramRun> runIntoFullOutput(const std::string& program, const std::vector<std::string>& args,
+                                            RunOptions options);
 
 } // namespace qlmr::test

@@ -383,7 +383,8 @@ const std::vector<std::string> kImageNames = {
 // standard error, the rest are written whole, the closing line is missing
 // and the exit code is 1. What makes them fail is set up per row in the
 // output folder: a full file system, one that may not be written, or image
-// names that are links to /dev/full (which every write fills at once).
+// names that are links to /dev/full (which every write fills at once); or
+// a file size limit (ulimit -f) below the size of an image.
 struct WriteFailureCase {
     const char* label;
     // Prepares `out` (the output folder) and, as root, may mount there;
@@ -391,6 +392,8 @@ struct WriteFailureCase {
     std::string (*prepare)(const fs::path& out, std::optional<test::ScratchMount>& mount);
     // The images that must fail; empty: some, as many as the space decides.
     std::set<std::string> failing;
+    // The largest file the run may write; 0 for no limit.
+    std::uint64_t fileBytes = 0;
 };
 
 void PrintTo(const WriteFailureCase& c, std::ostream* os)
@@ -439,8 +442,9 @@ TEST_P(DemoWriteFailure, NamesEveryImageItCouldNotWriteAndExitsWithOne)
     if (!skip.empty())
         GTEST_SKIP() << skip;
 
-    const ProgramRun result =
-        runDemo(root.path() / "work", "--out " + out.string() + " --width 64 --height 64 --terrain 64");
+    const ProgramRun result = test::runWritingAtMost(
+        QLMR_DEMO_PROGRAM, test::words("--out " + out.string() + " --width 64 --height 64 --terrain 64"), root.path(),
+        c.fileBytes);
     EXPECT_EQ(result.exitCode, 1) << result.output << result.errors;
 
     // Every image is either named as failed or written whole; no partial
@@ -478,50 +482,55 @@ INSTANTIATE_TEST_SUITE_P(
                          [](const fs::path& out, std::optional<test::ScratchMount>&) {
                              return linkToDevFull(out, {"close_cost.png"});
                          },
-                         {"close_cost.png"}}),
+                         {"close_cost.png"}},
+        // Every 64 x 64 image needs more than 16 KiB.
+        WriteFailureCase{"files_past_the_size_limit",
+                         [](const fs::path&, std::optional<test::ScratchMount>&) { return std::string(); },
+                         std::set<std::string>(kImageNames.begin(), kImageNames.end()), 8 * 1024}),
     [](const testing::TestParamInfo<WriteFailureCase>& info) { return std::string(info.param.label); });
+
+// The counters of the four views' JSON lines, without the times: they
+// tell apart runs whose walks start or seed at other levels.
+std::vector<std::string> marchCounters(const std::string& arguments)
+{
+    test::TempDir root;
+    const ProgramRun result =
+        runDemo(root.path() / "work", "--out o --width 40 --height 24 --terrain 256 --json " + arguments);
+    EXPECT_EQ(result.exitCode, 0) << result.errors;
+    std::vector<std::string> counters;
+    for (const std::string& line : test::lines(result.output)) {
+        if (line.rfind("JSON ", 0) != 0)
+            continue;
+        const std::optional<test::Json> json = test::readJson(line.substr(5));
+        EXPECT_TRUE(json) << line;
+        if (!json)
+            continue;
+        std::string text;
+        for (const auto& [key, value] : json->members)
+            if (key != "ms")
+                text += key + "=" + value.text + " ";
+        counters.push_back(text);
+    }
+    EXPECT_EQ(counters.size(), 4u) << result.output;
+    return counters;
+}
+
+// Options that must march exactly as another run does.
+struct MarchCase {
+    const char* label;
+    const char* arguments;
+};
+
+void PrintTo(const MarchCase& c, std::ostream* os)
+{
+    *os << c.arguments;
+}
 
 // The start offset is unsigned: a negative one wraps to a huge offset, and
 // every offset at or above the top level starts each walk at the top, so
 // these runs march exactly as --start top does. A wrap to a negative
 // offset inside the march would start lower and count other steps.
-struct StartOffsetCase {
-    const char* label;
-    const char* arguments;
-};
-
-void PrintTo(const StartOffsetCase& c, std::ostream* os)
-{
-    *os << c.arguments;
-}
-
-class DemoStartOffset : public testing::TestWithParam<StartOffsetCase> {
-protected:
-    // The counters of the four views' JSON lines, without the times.
-    static std::vector<std::string> marchCounters(const std::string& arguments)
-    {
-        test::TempDir root;
-        const ProgramRun result =
-            runDemo(root.path() / "work", "--out o --width 40 --height 24 --terrain 256 --json " + arguments);
-        EXPECT_EQ(result.exitCode, 0) << result.errors;
-        std::vector<std::string> counters;
-        for (const std::string& line : test::lines(result.output)) {
-            if (line.rfind("JSON ", 0) != 0)
-                continue;
-            const std::optional<test::Json> json = test::readJson(line.substr(5));
-            EXPECT_TRUE(json) << line;
-            if (!json)
-                continue;
-            std::string text;
-            for (const auto& [key, value] : json->members)
-                if (key != "ms")
-                    text += key + "=" + value.text + " ";
-            counters.push_back(text);
-        }
-        EXPECT_EQ(counters.size(), 4u) << result.output;
-        return counters;
-    }
-};
+class DemoStartOffset : public testing::TestWithParam<MarchCase> {};
 
 TEST_P(DemoStartOffset, MarchesAsTheTopStart)
 {
@@ -534,14 +543,57 @@ TEST_P(DemoStartOffset, MarchesAsTheTopStart)
 
 INSTANTIATE_TEST_SUITE_P(
     Mends, DemoStartOffset,
-    testing::Values(StartOffsetCase{"sixteen", "--start-offset 16"},
-                    StartOffsetCase{"minus_one", "--start-offset -1"},
-                    StartOffsetCase{"largest", "--start-offset 4294967295"},
-                    StartOffsetCase{"largest_signed", "--start-offset 2147483647"},
-                    StartOffsetCase{"past_the_largest_signed", "--start-offset 2147483648"},
-                    StartOffsetCase{"fixed_minus_one", "--start fixed --start-offset -1"},
-                    StartOffsetCase{"fixed_thousand", "--start fixed --start-offset 1000"}),
-    [](const testing::TestParamInfo<StartOffsetCase>& info) { return std::string(info.param.label); });
+    testing::Values(MarchCase{"sixteen", "--start-offset 16"},
+                    MarchCase{"minus_one", "--start-offset -1"},
+                    MarchCase{"largest", "--start-offset 4294967295"},
+                    MarchCase{"largest_signed", "--start-offset 2147483647"},
+                    MarchCase{"past_the_largest_signed", "--start-offset 2147483648"},
+                    MarchCase{"fixed_minus_one", "--start fixed --start-offset -1"},
+                    MarchCase{"fixed_thousand", "--start fixed --start-offset 1000"}),
+    [](const testing::TestParamInfo<MarchCase>& info) { return std::string(info.param.label); });
+
+// The seed level is the field's largest log2 size minus the shell level
+// limit, but never below 1: every limit from the largest log2 size up
+// seeds at the lowest seed level, a negative --shell-log2 (which wraps to
+// a huge unsigned value) included. Taken as a negative limit it would seed at the
+// top level instead, as --shell-log2 0 does.
+class DemoShellLevelLimit : public testing::TestWithParam<MarchCase> {};
+
+TEST_P(DemoShellLevelLimit, SeedsAsTheLowestSeedLevel)
+{
+    static const std::vector<std::string> lowest = marchCounters("--seed-oracle --shell-log2 16");
+    // The comparison can tell seed levels apart.
+    static const std::vector<std::string> top = marchCounters("--seed-oracle --shell-log2 0");
+    ASSERT_NE(lowest, top);
+    EXPECT_EQ(marchCounters(std::string("--seed-oracle ") + GetParam().arguments), lowest);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Mends, DemoShellLevelLimit,
+    testing::Values(MarchCase{"thousand", "--shell-log2 1000"},
+                    MarchCase{"minus_one", "--shell-log2 -1"},
+                    MarchCase{"minus_ten", "--shell-log2 -10"},
+                    MarchCase{"largest_signed", "--shell-log2 2147483647"},
+                    MarchCase{"past_the_largest_signed", "--shell-log2 2147483648"}),
+    [](const testing::TestParamInfo<MarchCase>& info) { return std::string(info.param.label); });
+
+// A report that cannot reach standard output (redirected to a full disk)
+// is a failed run: the images are still written, but the exit code is 1
+// and standard error says why the lines are missing.
+TEST(DemoProgram, ReportThatCannotBeWrittenEndsWithExitCodeOne)
+{
+    test::TempDir root;
+    test::RunOptions options;
+    options.workingDirectory = root.path();
+    const std::optional<ProgramRun> run = test::runIntoFullOutput(
+        QLMR_DEMO_PROGRAM, test::words("--out out --width 32 --height 18 --terrain 64 --json"), options);
+    if (!run)
+        GTEST_SKIP() << "/dev/full is not available";
+    EXPECT_EQ(run->exitCode, 1);
+    EXPECT_EQ(run->errors, "cannot write the report to standard output\n");
+    for (const char* name : {"wide.png", "close_cost.png", "corner.png"})
+        EXPECT_GT(test::decodeImage((root.path() / "out" / name).string()).width, 0) << name;
+}
 
 TEST(DemoProgram, EdgesNoneKeepsThePanelFieldUnfaded)
 {

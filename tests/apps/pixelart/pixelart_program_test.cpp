@@ -335,12 +335,14 @@ const std::vector<std::string> kImageNames = {
 // Writes that fail: each image that cannot be written is named on standard
 // error, the others are written whole, the closing "wrote" line is missing
 // and the exit code is 1. Per row, the output folder is a full file system,
-// one that may not be written, or holds links to /dev/full.
+// one that may not be written, or holds links to /dev/full; or the run has
+// a file size limit (ulimit -f) below the size of an image.
 struct WriteFailureCase {
     const char* label;
     // Prepares `out`, the output folder; returns a reason to skip or "".
     std::string (*prepare)(const std::filesystem::path& out, std::optional<test::ScratchMount>& mount);
     std::set<std::string> failing; // empty: some, as many as the space decides
+    std::uint64_t fileBytes = 0;   // the largest file the run may write; 0 for no limit
 };
 
 void PrintTo(const WriteFailureCase& c, std::ostream* os)
@@ -370,8 +372,9 @@ TEST_P(PixelartWriteFailure, NamesEveryImageItCouldNotWriteAndExitsWithOne)
     if (!skip.empty())
         GTEST_SKIP() << skip;
 
-    const ProgramRun run =
-        runPixelart(dir, {"--runs", "0", "--width", "64", "--height", "64", "--out", out.string()});
+    const ProgramRun run = test::runWritingAtMost(
+        QLMR_PIXELART_PROGRAM, {"--runs", "0", "--width", "64", "--height", "64", "--out", out.string()}, dir.path(),
+        c.fileBytes);
     EXPECT_EQ(run.exitCode, 1) << run.output << run.errors;
 
     // Every image is named as failed or written whole; nothing partial and
@@ -421,8 +424,30 @@ INSTANTIATE_TEST_SUITE_P(
                          [](const std::filesystem::path& out, std::optional<test::ScratchMount>&) {
                              return linkToDevFull(out, {"pixel_hero_heights.png"});
                          },
-                         {"pixel_hero_heights.png"}}),
+                         {"pixel_hero_heights.png"}},
+        // Every 64 x 64 image needs more than 16 KiB.
+        WriteFailureCase{"files_past_the_size_limit",
+                         [](const std::filesystem::path&, std::optional<test::ScratchMount>&) { return std::string(); },
+                         std::set<std::string>(kImageNames.begin(), kImageNames.end()), 8 * 1024}),
     [](const testing::TestParamInfo<WriteFailureCase>& info) { return std::string(info.param.label); });
+
+// A report that cannot reach standard output (redirected to a full disk)
+// is a failed run: the images are still written, but the exit code is 1
+// and standard error says why the lines are missing.
+TEST(PixelartProgram, ReportThatCannotBeWrittenEndsWithExitCodeOne)
+{
+    test::TempDir dir;
+    test::RunOptions options;
+    options.workingDirectory = dir.path();
+    const std::optional<ProgramRun> run = test::runIntoFullOutput(
+        QLMR_PIXELART_PROGRAM, {"--runs", "1", "--width", "32", "--height", "18", "--out", "out"}, options);
+    if (!run)
+        GTEST_SKIP() << "/dev/full is not available";
+    EXPECT_EQ(run->exitCode, 1);
+    EXPECT_EQ(run->errors, "cannot write the report to standard output\n");
+    for (const std::string& name : kImageNames)
+        EXPECT_GT(test::decodeImage((dir.path() / "out" / name).string()).width, 0) << name;
+}
 
 // Option combinations drawn at random from values a user might type (odd
 // numbers, missing values, text, folders that cannot be made, sprites that

@@ -4,6 +4,7 @@
 #include "support/json_reader.h"
 #include "support/program_run.h"
 #include "support/test_support.h"
+#include "support/write_failures.h"
 
 #include <gtest/gtest.h>
 
@@ -30,6 +31,15 @@ ProgramRun runVkinfo(const std::vector<std::string>& args, const Environment& en
     qlmr::test::RunOptions options;
     options.environment = env;
     return qlmr::test::runProgram(QLMR_VKINFO_PATH, args, options);
+}
+
+// Runs qlmr-vkinfo with its standard output going to /dev/full, as onto a
+// full disk; empty when /dev/full is not available.
+std::optional<ProgramRun> runIntoFullOutput(const std::vector<std::string>& args, const Environment& env)
+{
+    qlmr::test::RunOptions options;
+    options.environment = env;
+    return qlmr::test::runIntoFullOutput(QLMR_VKINFO_PATH, args, options);
 }
 
 Json parseJsonLine(const std::string& output)
@@ -105,6 +115,23 @@ TEST_F(VkinfoOnDevice, TextReportsDeviceAndBothSmokeRuns)
             EXPECT_TRUE(std::regex_match(out[i + 1], smoke0)) << out[i + 1];
             EXPECT_TRUE(std::regex_match(out[i + 2], smoke256)) << out[i + 2];
         }
+    }
+}
+
+// A report that cannot reach standard output (redirected to a full disk)
+// fails the run, though every device passed its smoke runs, and standard
+// error says why the lines are missing.
+TEST_F(VkinfoOnDevice, ReportThatCannotBeWrittenEndsWithExitCodeOne)
+{
+    for (const char* mode : {"--json", "--text"}) {
+        const std::optional<ProgramRun> run = runIntoFullOutput({mode}, {});
+        if (!run)
+            GTEST_SKIP() << "/dev/full is not available";
+        EXPECT_EQ(run->exitCode, 1) << mode;
+        // A driver may warn on standard error too; the reason comes last.
+        const std::vector<std::string> errors = lines(run->errors);
+        ASSERT_FALSE(errors.empty()) << mode;
+        EXPECT_EQ(errors.back(), "cannot write the report to standard output") << mode;
     }
 }
 
@@ -218,6 +245,17 @@ TEST(VkinfoFake, OldLoaderIsUnavailableInBothModes)
         EXPECT_EQ(run.exitCode, 1);
         EXPECT_EQ(run.output, "Vulkan unavailable: Vulkan 1.1 instance required\n");
     }
+}
+
+// A JSON report that cannot reach standard output fails the run.
+TEST(VkinfoFake, ReportThatCannotBeWrittenEndsWithExitCodeOne)
+{
+    const std::optional<ProgramRun> run = runIntoFullOutput(
+        {"--json"}, {{"LD_LIBRARY_PATH", QLMR_FAKE_VULKAN_DIR}, {"VK_INSTANCE_LAYERS", std::nullopt}});
+    if (!run)
+        GTEST_SKIP() << "/dev/full is not available";
+    EXPECT_EQ(run->exitCode, 1);
+    EXPECT_EQ(run->errors, "cannot write the report to standard output\n");
 }
 
 TEST(VkinfoFake, NoDevicesIsUnavailable)
