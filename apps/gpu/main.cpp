@@ -3,9 +3,11 @@
 // (--sdna), random program corpora (--random) and the sculpt check (--sculpt).
 #include <cstdio>
 
+#include "common/report_output.h"
 #include "gpu_dispatch.h"
 
 int main(int argc, char** argv)
 {
-    return qlmr::runGpuCommandLine(argc, argv, stdout, stderr);
+    const int code = qlmr::runGpuCommandLine(argc, argv, stdout, stderr);
+    return qlmr::exitCodeWithReport(stdout, stderr, code);
 }

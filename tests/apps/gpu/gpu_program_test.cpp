@@ -5,6 +5,7 @@
 #include "support/limited_run.h"
 #include "support/program_run.h"
 #include "support/test_support.h"
+#include "support/write_failures.h"
 
 #include "sdna/builder.h"
 #include "sdna/container_writer.h"
@@ -153,6 +154,20 @@ TEST_F(GpuProgramOnDevice, SdnaRunPrintsSectionsTheLauncherReadsAndWritesImages)
         }
         EXPECT_GE(found, 1) << view;
     }
+}
+
+// A report that cannot reach standard output (redirected to a full disk)
+// is a failed run, said on standard error, even where the check passed.
+TEST_F(GpuProgramOnDevice, ReportThatCannotBeWrittenEndsWithExitCodeOne)
+{
+    qlmr::test::RunOptions options;
+    options.workingDirectory = dir.path();
+    const std::optional<qlmr::test::ProgramRun> run =
+        qlmr::test::runIntoFullOutput(QLMR_GPU_PROGRAM, {"--sculpt", "1"}, options);
+    if (!run)
+        GTEST_SKIP() << "/dev/full is not available";
+    EXPECT_EQ(run->exitCode, 1);
+    EXPECT_EQ(run->errors, "cannot write the report to standard output\n");
 }
 
 TEST_F(GpuProgramOnDevice, SdnaBenchmarkPrintsOneJsonLinePerFrameFirstAsWarmup)
