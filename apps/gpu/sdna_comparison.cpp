@@ -12,8 +12,11 @@ namespace qlmr {
 
 std::uint8_t sdnaDisplayByte(float c)
 {
-    float x = c / (c + 1.0f);
-    x = std::min(std::max(x, 0.0f), 1.0f);
+    // An infinite channel takes the curve's limit 1 (inf / inf would be
+    // NaN) and a NaN channel shows as 0, as on the processor side, so both
+    // images of such a program agree and the byte conversion stays defined.
+    float x = std::isinf(c) ? 1.0f : c / (c + 1.0f);
+    x = x > 0.0f ? std::min(x, 1.0f) : 0.0f;
     const float s = x <= 0.0031308f ? 12.92f * x : 1.055f * std::pow(x, 1.0f / 2.4f) - 0.055f;
     return static_cast<std::uint8_t>(std::lround(255.0f * s));
 }

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <limits>
 #include <regex>
 
 namespace qlmr {
@@ -49,6 +50,9 @@ TEST(SdnaDisplay, MatchesTheReinhardSrgbCurve)
     }
     EXPECT_EQ(sdnaDisplayByte(0.0f), 0);
     EXPECT_EQ(sdnaDisplayByte(1e30f), 255);
+    // Colours beyond the float range show as the processor render shows them.
+    EXPECT_EQ(sdnaDisplayByte(std::numeric_limits<float>::infinity()), 255);
+    EXPECT_EQ(sdnaDisplayByte(std::numeric_limits<float>::quiet_NaN()), 0);
 }
 
 TEST(SdnaComparison, IdenticalFramesAreExact)
