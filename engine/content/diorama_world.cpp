@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <span>
 
 #include "content/height_stamp.h"
@@ -18,6 +19,31 @@ constexpr float kPixelSize = 1.0f / 48.0f; // metres per sprite pixel
 constexpr int32_t kGrid = int32_t(DioramaWorld::kGridSize);
 
 float worldToField(float coordinate) { return coordinate * 0.125f + 0.5f; }
+
+// The texel row or column int(256 * coordinate) of a field coordinate. Every
+// position far off the island (NaN included) becomes one distant texel, from
+// which no scorch, water source or shadow update reaches the grid, so the
+// conversion cannot overflow and the neighbourhood arithmetic stays small.
+int32_t texelOf(float fieldCoordinate)
+{
+    constexpr float kFar = 65536.0f;
+    const float texel = 256.0f * fieldCoordinate;
+    return texel > -kFar && texel < kFar ? int32_t(texel) : -int32_t(kFar);
+}
+
+// Terrain height (0 to 1) at field coordinates (u, v). The terrain clamps its
+// edges, so well beyond them every position reads the edge exactly (the
+// texel coordinate is whole there); bringing a coordinate to within 2^22
+// fields of the grid first keeps sampleHeight's integer conversion in range
+// without changing a result. NaN has no height.
+float terrainHeight(const DisplacementField& terrain, float u, float v)
+{
+    if (std::isnan(u) || std::isnan(v)) {
+        return std::numeric_limits<float>::quiet_NaN();
+    }
+    constexpr float kFarFields = 4194304.0f; // 2^22
+    return terrain.sampleHeight(0, std::clamp(u, -kFarFields, kFarFields), std::clamp(v, -kFarFields, kFarFields));
+}
 
 uint32_t channel(uint32_t colour, int index) { return (colour >> (8 * index)) & 0xFFu; }
 
@@ -49,6 +75,10 @@ float noiseOctave(float px, float py, uint32_t seed)
 // x - trunc(x) is exact, so halves go up exactly as lroundf sends them.
 uint32_t roundNonNegative(float value)
 {
+    // Below a half (NaN included) the result is 0.
+    if (!(value >= 0.5f)) {
+        return 0;
+    }
     const uint32_t whole = uint32_t(value);
     return value - float(whole) >= 0.5f ? whole + 1 : whole;
 }
@@ -108,7 +138,8 @@ float worldNoise(float x, float y, uint32_t seed)
 
 uint32_t mixColour(uint32_t a, uint32_t b, float t)
 {
-    const float weight = std::clamp(t, 0.0f, 1.0f);
+    // A NaN weight blends nothing in, as a weight of 0.
+    const float weight = t > 0.0f ? std::min(t, 1.0f) : 0.0f;
     if (weight == 0.0f) {
         return a | 0xFF000000u; // every channel stays exactly as it is
     }
@@ -308,7 +339,7 @@ bool DioramaWorld::placeSprite(const SpriteView& sprite, float x, float z)
     }
     const uint32_t fieldIndex = uint32_t(scene.addField(padReliefField(relief)));
 
-    const float ground = scene.fields[0].sampleHeight(0, worldToField(x), worldToField(z));
+    const float ground = terrainHeight(scene.fields[0], worldToField(x), worldToField(z));
     const Vec3 anchor{x - float(info.spriteWidth) * 0.5f / 48.0f,
                       ground * kHeightScale - 0.02f + float(info.opaqueY + info.opaqueHeight) / 48.0f, z};
     const Prism front = reliefPrism(info, fieldIndex, anchor, Vec3{1.0f, 0.0f, 0.0f}, Vec3{0.0f, -1.0f, 0.0f},
@@ -341,7 +372,7 @@ void DioramaWorld::syncCollisionScene()
 
 float DioramaWorld::heightAt(float x, float z) const
 {
-    return scene.fields[0].sampleHeight(0, worldToField(x), worldToField(z)) * kHeightScale;
+    return terrainHeight(scene.fields[0], worldToField(x), worldToField(z)) * kHeightScale;
 }
 
 void DioramaWorld::setWaterSource(bool on, float x, float z)
@@ -413,8 +444,8 @@ void DioramaWorld::impact(float x, float z, float dirX, float dirZ)
 {
     const float u = worldToField(x);
     const float v = worldToField(z);
-    const int32_t cx = int32_t(256.0f * u);
-    const int32_t cy = int32_t(256.0f * v);
+    const int32_t cx = texelOf(u);
+    const int32_t cy = texelOf(v);
     const float speed = std::sqrt(dirX * dirX + dirZ * dirZ);
     const bool moving = speed > 0.0f;
     if (moving) {
@@ -427,7 +458,7 @@ void DioramaWorld::impact(float x, float z, float dirX, float dirZ)
     if (moving && inside) {
         depth = water.depth[size_t(cy) * kGridSize + size_t(cx)];
         if (depth > 0.005f) {
-            splashLevel = scene.fields[0].sampleHeight(0, u, v) * kHeightScale + depth;
+            splashLevel = terrainHeight(scene.fields[0], u, v) * kHeightScale + depth;
         }
     }
 
@@ -437,7 +468,7 @@ void DioramaWorld::impact(float x, float z, float dirX, float dirZ)
         updateShadowMask(cx - 48, cy - 48, cx + 48, cy + 48);
     }
 
-    const float groundY = scene.fields[0].sampleHeight(0, u, v) * kHeightScale + 0.05f;
+    const float groundY = terrainHeight(scene.fields[0], u, v) * kHeightScale + 0.05f;
     const float pushX = moving ? 1.2f * dirX : 0.0f;
     const float pushZ = moving ? 1.2f * dirZ : 0.0f;
     for (int k = 0; k < 2200; ++k) {
@@ -629,9 +660,11 @@ void DioramaWorld::tick(float dt, ThreadPool* pool)
         flyProjectiles(dt);
     }
 
-    if (waterSource.on) {
-        const int32_t cx = int32_t(256.0f * waterSource.u);
-        const int32_t cy = int32_t(256.0f * waterSource.v);
+    // Only time passing pours water: a step back (or a NaN step) would make
+    // the depths negative or NaN.
+    if (waterSource.on && dt > 0.0f) {
+        const int32_t cx = texelOf(waterSource.u);
+        const int32_t cy = texelOf(waterSource.v);
         for (int32_t dy = -5; dy <= 5; ++dy) {
             for (int32_t dx = -5; dx <= 5; ++dx) {
                 const int32_t x = cx + dx;
@@ -755,7 +788,9 @@ void DioramaWorld::updateShadowMask(int32_t x0, int32_t y0, int32_t x1, int32_t 
                 const float t = float(k) / 16.0f;
                 const float qx = px + t * stepX;
                 const float qz = pz + t * stepZ;
-                if (std::fabs(qx) > 4.0f || std::fabs(qz) > 4.0f) {
+                // March only while over the island; a sun direction that is
+                // not finite gives NaN steps, which end the march at once.
+                if (!(std::fabs(qx) <= 4.0f && std::fabs(qz) <= 4.0f)) {
                     break;
                 }
                 if (heightAt(qx, qz) > t * slope + h0 + 0.01f) {

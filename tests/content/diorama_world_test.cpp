@@ -1,6 +1,7 @@
 #include "content/diorama_world.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -51,6 +52,7 @@ TEST(DioramaHelpers, MixColourRoundsPerChannelAndClampsWeight)
         {0x12345678u, 0x00FFFFFFu, -3.0f, 0xFF345678u}, // t clamped to 0, alpha forced to 255
         {0x12345678u, 0x00ABCDEFu, 7.0f, 0xFFABCDEFu},  // t clamped to 1
         {0x000000FFu, 0x00000000u, 0.5f, 0xFF000080u},  // 127.5 from above also rounds up
+        {0x12345678u, 0x00ABCDEFu, std::numeric_limits<float>::quiet_NaN(), 0xFF345678u}, // NaN blends nothing
     };
     for (const Case& c : cases) {
         EXPECT_EQ(mixColour(c.a, c.b, c.t), c.expected) << std::hex << c.a << " " << c.b << " " << c.t;
@@ -743,6 +745,29 @@ TEST(DioramaWorld, ShallowWaterCountsAsDryAndSurfaceFollowsDepth)
     EXPECT_NEAR(world->wetness[dry], 0.5f * 0.85f, 1e-6f);
 }
 
+// Only time passing pours water: a step of no time, back in time or of NaN
+// seconds leaves the depths as they are (never negative, never NaN), and a
+// source far off the island, or at NaN, pours nothing onto it.
+TEST(DioramaWorld, WaterSourcePoursOnlyOnTheIslandAndOnlyForwardInTime)
+{
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    struct Case {
+        float x, z, dt;
+    };
+    const Case cases[] = {
+        {-2.6f, -2.4f, 0.0f}, {-2.6f, -2.4f, -0.25f}, {-2.6f, -2.4f, nan},
+        {1e30f, 0.0f, kFrame}, {0.0f, -1e30f, kFrame}, {nan, 0.0f, kFrame}, {0.0f, nan, kFrame},
+        {4.5f, 0.0f, kFrame}, // the disc reaches 5 texels: 16 texels off the edge is out of reach
+    };
+    for (const Case& c : cases) {
+        auto world = std::make_unique<DioramaWorld>();
+        world->setWaterSource(true, c.x, c.z);
+        world->tick(c.dt, nullptr);
+        SCOPED_TRACE(testing::Message() << c.x << ", " << c.z << ", dt " << c.dt);
+        EXPECT_TRUE(std::all_of(world->water.depth.begin(), world->water.depth.end(), [](float d) { return d == 0.0f; }));
+    }
+}
+
 // ---- the timeline ----
 
 TEST(DioramaWorld, TimelineFiresEventsInHalfOpenSteps)
@@ -795,6 +820,66 @@ TEST(DioramaWorld, ShadowMaskDarkensTheLeeOfTheHill)
     world.tick(0.0f, nullptr);
     EXPECT_EQ(world.scene.fields[0].albedoLevel(0)[texelOf(hillX - 1.0f, hillZ)] >> 24, 0u);
     EXPECT_EQ(world.scene.fields[0].albedoLevel(0)[texelOf(hillX, hillZ)] >> 24, 255u);
+}
+
+// A sun direction that is not finite gives no direction to march in: the
+// mask is made, every texel of the rectangle lit, and the update returns.
+TEST(DioramaWorld, ShadowMaskOfASunWithoutDirectionIsLit)
+{
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const float inf = std::numeric_limits<float>::infinity();
+    const std::array<float, 3> suns[] = {{nan, 0.5f, 0.5f}, {0.5f, 0.5f, nan}, {inf, 1.0f, 0.0f}, {1.0f, 0.2f, -inf}};
+    for (const auto& sun : suns) {
+        DioramaWorld world;
+        world.sunDirection = sun;
+        world.updateShadowMask(0, 0, 256, 256);
+        ASSERT_EQ(world.shadowMask.size(), DioramaWorld::kTexels);
+        EXPECT_EQ(std::count(world.shadowMask.begin(), world.shadowMask.end(), 255), 65536)
+            << sun[0] << " " << sun[1] << " " << sun[2];
+    }
+}
+
+// ---- positions off the island ----
+
+// Far off the island the terrain continues its edge: the height there is the
+// edge texel's, however far out; a NaN position has no height.
+TEST(DioramaWorld, HeightFarOffTheIslandIsTheEdgeHeight)
+{
+    DioramaWorld world;
+    struct Case {
+        float x, z;
+        float nearX, nearZ; // just off the same edge, where the edge texel alone counts
+    };
+    const Case cases[] = {
+        {1e30f, 0.3f, 4.5f, 0.3f},    {-1e30f, 0.3f, -4.5f, 0.3f}, {0.3f, 3e9f, 0.3f, 4.5f},
+        {0.3f, -3e9f, 0.3f, -4.5f},   {1e30f, -1e30f, 4.5f, -4.5f}, {-6e8f, 6e8f, -4.5f, 4.5f},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(world.heightAt(c.x, c.z), world.heightAt(c.nearX, c.nearZ)) << c.x << ", " << c.z;
+    }
+    EXPECT_NE(world.heightAt(1e30f, 0.3f), world.heightAt(-1e30f, 0.3f)) << "both edges read the same texel";
+    EXPECT_TRUE(std::isnan(world.heightAt(std::numeric_limits<float>::quiet_NaN(), 0.0f)));
+    EXPECT_TRUE(std::isnan(world.heightAt(0.0f, std::numeric_limits<float>::quiet_NaN())));
+}
+
+// An impact far off the island (or at NaN) cuts, scorches and shades nothing on it.
+TEST(DioramaWorld, ImpactFarOffTheIslandLeavesItUntouched)
+{
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const float spots[][2] = {{1e30f, 0.0f}, {-1e30f, 1.0f}, {0.0f, 3e9f}, {nan, 0.0f}, {0.0f, nan}};
+    for (const auto& spot : spots) {
+        auto world = std::make_unique<DioramaWorld>();
+        world->updateShadowMask(0, 0, 1, 1); // creates the mask, so the impact updates it
+        const std::vector<uint16_t> terrain = world->scene.fields[0].heights;
+        for (const float dirX : {0.0f, 1.0f}) {
+            world->impact(spot[0], spot[1], dirX, 0.0f);
+        }
+        SCOPED_TRACE(testing::Message() << spot[0] << ", " << spot[1]);
+        EXPECT_TRUE(world->scene.fields[0].heights == terrain);
+        EXPECT_TRUE(std::all_of(world->burn.begin(), world->burn.end(), [](float b) { return b == 0.0f; }));
+        EXPECT_TRUE(std::all_of(world->flash.begin(), world->flash.end(), [](float f) { return f == 0.0f; }));
+        EXPECT_EQ(std::count(world->shadowMask.begin(), world->shadowMask.end(), 255), 65536);
+    }
 }
 
 // ---- sprites ----
