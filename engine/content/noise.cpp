@@ -4,6 +4,21 @@
 
 namespace qlmr {
 
+std::int64_t wrapLatticeCoordinate(float whole, std::int64_t modulus)
+{
+    constexpr float kExactInteger = 4611686018427387904.0f; // 2^62
+    std::int64_t r;
+    if (std::fabs(whole) < kExactInteger) {
+        r = static_cast<std::int64_t>(whole) % modulus;
+    } else if (std::isfinite(whole)) {
+        // fmod is exact for whole numbers.
+        r = static_cast<std::int64_t>(std::fmod(static_cast<double>(whole), static_cast<double>(modulus)));
+    } else {
+        return 0;
+    }
+    return r < 0 ? r + modulus : r;
+}
+
 float latticeHash(int x, int y, std::uint32_t seed)
 {
     std::uint32_t h = static_cast<std::uint32_t>(x) * 0x8da6b343u ^ static_cast<std::uint32_t>(y) * 0xd8163841u
@@ -26,13 +41,16 @@ float fadeDerivative(float t)
     return 30.0f * t * t * tm1 * tm1;
 }
 
-int wrapLattice(int i, int period)
-{
-    if (period <= 0) {
-        return i;
-    }
-    return ((i % period) + period) % period;
-}
+// The lattice hash works modulo 2^32, so without a period a corner
+// coordinate counts modulo 2^32.
+constexpr std::int64_t kHashModulus = std::int64_t(1) << 32;
+
+// The modulus a period wraps corner coordinates by: the period itself, or
+// the hash's own 2^32 when there is none.
+std::int64_t latticeModulus(std::int64_t period) { return period > 0 ? period : kHashModulus; }
+
+// The corner coordinate as the hash takes it: its low 32 bits.
+int hashCoordinate(std::int64_t wrapped) { return static_cast<int>(static_cast<std::uint32_t>(wrapped)); }
 
 // The corner values and fade weights of one value-noise cell.
 struct NoiseCell {
@@ -41,13 +59,27 @@ struct NoiseCell {
     float u, v;       // faded fx, fy
 };
 
-// Hashes the four corners of lattice cell (ix, iy), each coordinate wrapped.
-void hashCorners(int ix, int iy, int period, std::uint32_t seed, NoiseCell& cell)
+// Hashes the four corners of the lattice cell whose lower corner is the
+// whole floats (floorX, floorY), each coordinate wrapped.
+void hashCorners(float floorX, float floorY, std::int64_t period, std::uint32_t seed, NoiseCell& cell)
 {
-    const int x0 = wrapLattice(ix, period);
-    const int x1 = wrapLattice(ix + 1, period);
-    const int y0 = wrapLattice(iy, period);
-    const int y1 = wrapLattice(iy + 1, period);
+    int x0, x1, y0, y1;
+    constexpr float kIntRange = 2147483648.0f; // 2^31
+    if (period <= 0 && std::fabs(floorX) < kIntRange && std::fabs(floorY) < kIntRange) {
+        // The common case: corners that fit an int, whose bits the hash takes as they are.
+        x0 = static_cast<int>(floorX);
+        y0 = static_cast<int>(floorY);
+        x1 = hashCoordinate(std::int64_t(x0) + 1);
+        y1 = hashCoordinate(std::int64_t(y0) + 1);
+    } else {
+        const std::int64_t modulus = latticeModulus(period);
+        const std::int64_t wx = wrapLatticeCoordinate(floorX, modulus);
+        const std::int64_t wy = wrapLatticeCoordinate(floorY, modulus);
+        x0 = hashCoordinate(wx);
+        x1 = hashCoordinate(wx + 1 == modulus ? 0 : wx + 1);
+        y0 = hashCoordinate(wy);
+        y1 = hashCoordinate(wy + 1 == modulus ? 0 : wy + 1);
+    }
     cell.a = latticeHash(x0, y0, seed);
     cell.b = latticeHash(x1, y0, seed);
     cell.c = latticeHash(x0, y1, seed);
@@ -56,19 +88,17 @@ void hashCorners(int ix, int iy, int period, std::uint32_t seed, NoiseCell& cell
 
 // The cell around (x, y); with a cache, corners are hashed only when the
 // lattice cell (or the octave's seed and period) differs from the last one.
-NoiseCell noiseCell(float x, float y, int period, std::uint32_t seed, LatticeCache* cache)
+NoiseCell noiseCell(float x, float y, std::int64_t period, std::uint32_t seed, LatticeCache* cache)
 {
     const float floorX = latticeFloor(x);
     const float floorY = latticeFloor(y);
-    const int ix = static_cast<int>(floorX);
-    const int iy = static_cast<int>(floorY);
     NoiseCell cell;
     if (cache == nullptr) {
-        hashCorners(ix, iy, period, seed, cell);
+        hashCorners(floorX, floorY, period, seed, cell);
     } else {
-        if (cache->ix != ix || cache->iy != iy || cache->seed != seed || cache->period != period) {
-            hashCorners(ix, iy, period, seed, cell);
-            *cache = LatticeCache{ix, iy, period, seed, cell.a, cell.b, cell.c, cell.d};
+        if (cache->floorX != floorX || cache->floorY != floorY || cache->seed != seed || cache->period != period) {
+            hashCorners(floorX, floorY, period, seed, cell);
+            *cache = LatticeCache{floorX, floorY, period, seed, cell.a, cell.b, cell.c, cell.d};
         } else {
             cell.a = cache->a;
             cell.b = cache->b;
@@ -100,8 +130,12 @@ NoiseSample sampleNoise(float x, float y, int period, std::uint32_t seed, Lattic
     return sample;
 }
 
-float fractalNoise(float x, float y, int octaves, int period, std::uint32_t seed, LatticeCache* caches)
+float fractalNoise(float x, float y, int octaves, int firstPeriod, std::uint32_t seed, LatticeCache* caches)
 {
+    // The period doubles per octave past any integer type; once it is a
+    // multiple of 2^32 wrapping by it changes no coordinate modulo 2^32,
+    // which is all the hash sees, so it stops there as no period at all.
+    std::int64_t period = firstPeriod;
     float sum = 0.0f;
     float amplitude = 0.5f;
     for (int i = 0; i < octaves; ++i) {
@@ -113,6 +147,9 @@ float fractalNoise(float x, float y, int octaves, int period, std::uint32_t seed
         amplitude *= 0.5f;
         if (period >= 1) {
             period *= 2;
+            if (period % kHashModulus == 0) {
+                period = 0;
+            }
         }
     }
     return sum;

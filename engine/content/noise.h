@@ -1,8 +1,8 @@
 #pragma once
 
-#include <climits>
 #include <cmath>
 #include <cstdint>
+#include <limits>
 
 namespace qlmr {
 
@@ -23,6 +23,13 @@ inline float latticeFloor(float x)
 #endif
 }
 
+// A whole float (a lattice cell corner) modulo `modulus` (1 to 2^62), in
+// [0, modulus), exact at any magnitude; 0 for a value that is not finite.
+// With modulus 2^32 it is the coordinate as the 32-bit hashes see it, so a
+// lattice far beyond the 32-bit range needs no integer conversion that
+// could overflow.
+std::int64_t wrapLatticeCoordinate(float whole, std::int64_t modulus);
+
 // Lattice hash of an integer point: a float in [0, 1]. All arithmetic is
 // modulo 2^32, so negative coordinates hash like their two's-complement bits.
 float latticeHash(int x, int y, std::uint32_t seed);
@@ -35,13 +42,16 @@ struct NoiseSample {
 };
 
 // Quintic-faded value noise over latticeHash. period > 0 wraps every corner
-// coordinate into [0, period); period <= 0 does not wrap.
+// coordinate into [0, period); period <= 0 does not wrap. Any finite x and y
+// work: corners far beyond the 32-bit range hash their exact coordinates
+// (wrapped, then taken modulo 2^32 as the hash does).
 NoiseSample periodicNoise(float x, float y, int period, std::uint32_t seed);
 
 // Fractal value noise: octaves of halving amplitude (0.5 first) and doubling
 // frequency, each with its own seed offset. The period doubles per octave
-// when it is at least 1. The sum is not normalised (about [-1, 1]); 0 for
-// octaves < 1.
+// when it is at least 1 (without limit: a period that has grown to a
+// multiple of 2^32 wraps nothing the hash would not). The sum is not
+// normalised (about [-1, 1]); 0 for octaves < 1.
 float fbmNoise(float x, float y, int octaves, int period, std::uint32_t seed);
 
 // The corner values of the lattice cell one noise octave visited last. A
@@ -49,9 +59,11 @@ float fbmNoise(float x, float y, int octaves, int period, std::uint32_t seed);
 // the same lattice cell skip the four hashes; the results are bit for bit
 // those of the uncached calls. Row-local: no sharing between threads.
 struct LatticeCache {
-    int ix = INT_MIN;
-    int iy = INT_MIN;
-    int period = 0;
+    // The cell's lower corner, whole floats; NaN matches nothing, so a fresh
+    // cache misses.
+    float floorX = std::numeric_limits<float>::quiet_NaN();
+    float floorY = std::numeric_limits<float>::quiet_NaN();
+    std::int64_t period = 0;
     std::uint32_t seed = 0;
     float a = 0.0f, b = 0.0f, c = 0.0f, d = 0.0f;
 };
