@@ -4,6 +4,8 @@
 #include <cmath>
 #include <limits>
 #include <span>
+#include <stdexcept>
+#include <string_view>
 
 #include "content/height_stamp.h"
 #include "content/relief_prism.h"
@@ -333,7 +335,18 @@ bool DioramaWorld::placeSprite(const SpriteView& sprite, float x, float z)
 {
     const uint16_t flat = 0;
     DisplacementField relief(1, 1, std::span<const uint16_t>(&flat, 1), true);
-    const ReliefInfo info = synthesizer.synthesize(sprite, relief);
+    ReliefInfo info;
+    try {
+        info = synthesizer.synthesize(sprite, relief);
+    } catch (const std::invalid_argument& error) {
+        // A relief beyond the largest field is refused by the synthesizer
+        // before it is built; it is far wider than 256 nodes, so it is
+        // refused here like any other relief too large for the world.
+        if (std::string_view(error.what()) == "field too large") {
+            return false;
+        }
+        throw;
+    }
     if (relief.width > kGridSize || relief.height > kGridSize) {
         return false;
     }

@@ -81,7 +81,8 @@ public:
 
     // Stands a sprite on the terrain at (x, z), centred on x, its opaque
     // bottom row just below the ground; false, with nothing added, when its
-    // relief would be larger than 256 nodes in either direction.
+    // relief would be larger than 256 nodes in either direction (also when
+    // it would be larger than any field).
     bool placeSprite(const SpriteView& sprite, float x, float z);
     // Refreshes the render scene's prisms and makes the collision scene a deep
     // copy of the render scene. From then on every field edit that markDirty

@@ -907,10 +907,14 @@ TEST(DioramaWorld, PlaceSpriteAcceptsReliefsUpTo256Nodes)
     ASSERT_TRUE(world->placeSprite(wide.view(), 1.0f, -1.0f));
     ASSERT_EQ(world->scene.fields.size(), 3u);
     ASSERT_EQ(world->scene.prisms.size(), 4u);
-    const BoxSprite tooWide(128, 10);
-    EXPECT_FALSE(world->placeSprite(tooWide.view(), 1.0f, -1.0f));
-    EXPECT_EQ(world->scene.fields.size(), 3u);
-    EXPECT_EQ(world->scene.prisms.size(), 4u);
+    // 512 nodes across, and 32770 across: too large for the world, and even
+    // for any field at all; both are refused the same way.
+    for (const uint32_t boxWidth : {128u, 16384u}) {
+        const BoxSprite tooWide(boxWidth, 10);
+        EXPECT_FALSE(world->placeSprite(tooWide.view(), 1.0f, -1.0f)) << boxWidth;
+        EXPECT_EQ(world->scene.fields.size(), 3u);
+        EXPECT_EQ(world->scene.prisms.size(), 4u);
+    }
 
     // The padded field carries the relief in its top-left corner.
     ReliefSynthesizer synthesizer{ReliefSettings{}};
