@@ -459,6 +459,17 @@ void DioramaWorld::impact(float x, float z, float dirX, float dirZ)
     const float v = worldToField(z);
     const int32_t cx = texelOf(u);
     const int32_t cy = texelOf(v);
+    // The squares of a direction above about 1e19 overflow and those below
+    // about 1e-19 lose their precision or vanish, which would make a fast hit
+    // lose its direction and a slow one count as still; such a direction is
+    // brought near unit size first (any other length is left as it is).
+    const float larger = std::max(std::fabs(dirX), std::fabs(dirZ));
+    constexpr float kLargeDirection = 1.1529215e18f; // 2^60
+    constexpr float kSmallDirection = 8.6736174e-19f; // 2^-60
+    if ((larger > kLargeDirection || (larger > 0.0f && larger < kSmallDirection)) && std::isfinite(larger)) {
+        dirX /= larger;
+        dirZ /= larger;
+    }
     const float speed = std::sqrt(dirX * dirX + dirZ * dirZ);
     const bool moving = speed > 0.0f;
     if (moving) {

@@ -625,6 +625,33 @@ TEST(DioramaWorld, MovingImpactGougesAlongItsPathAndSplashesWater)
     EXPECT_NEAR(meanVx / double(debris.particles.count), 1.2, 0.15);
 }
 
+// Only the direction of (dirX, dirZ) counts, however large or small its
+// length: the craters, scorch and debris are those of the unit direction.
+TEST(DioramaWorld, ImpactDirectionOfAnyLengthActsAsTheUnitDirection)
+{
+    const float x = 0.3f, z = -0.6f;
+    auto unit = std::make_unique<DioramaWorld>();
+    unit->impact(x, z, 0.75f, -1.0f);
+    // Powers of two keep the scaled direction exact: squares that overflow,
+    // that come out subnormal and that vanish.
+    for (const int exponent : {66, 126, -70, -140}) {
+        const float scale = std::ldexp(1.0f, exponent);
+        auto world = std::make_unique<DioramaWorld>();
+        world->impact(x, z, 0.75f * scale, -1.0f * scale);
+        SCOPED_TRACE(exponent);
+        EXPECT_TRUE(world->scene.fields[0].heights == unit->scene.fields[0].heights);
+        EXPECT_TRUE(sameBytes(world->burn, unit->burn));
+        EXPECT_TRUE(sameBytes(world->flash, unit->flash));
+        for (const int index : {DioramaWorld::Debris, DioramaWorld::HeavyDebris}) {
+            const ParticlePool& debris = world->pools[size_t(index)];
+            const ParticlePool& expected = unit->pools[size_t(index)];
+            EXPECT_EQ(debris.particles.count, expected.particles.count);
+            EXPECT_TRUE(sameBytes(debris.velocityX, expected.velocityX)) << "pool " << index;
+            EXPECT_TRUE(sameBytes(debris.velocityZ, expected.velocityZ)) << "pool " << index;
+        }
+    }
+}
+
 TEST(DioramaWorld, ProjectileFliesLeavesATrailAndHitsTheGround)
 {
     DioramaWorld world;
