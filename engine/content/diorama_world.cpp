@@ -762,9 +762,15 @@ void DioramaWorld::mirrorToCollisionScene(uint32_t field, const FieldUpdate* hei
     }
     const DisplacementField& source = scene.fields[field];
     DisplacementField& copy = collisionScene.fields[field];
-    if (heights != nullptr && !heights->heightRects[0].empty() && copy.width == source.width &&
-        copy.height == source.height) {
-        const FieldRect& rect = heights->heightRects[0];
+    // A caller's rectangle may reach past the field; only what lies inside is copied.
+    const auto inside = [](FieldRect rect, uint32_t width, uint32_t height) {
+        rect.x1 = std::min(rect.x1, width);
+        rect.y1 = std::min(rect.y1, height);
+        return rect;
+    };
+    if (heights != nullptr && !inside(heights->heightRects[0], source.width, source.height).empty() &&
+        copy.width == source.width && copy.height == source.height) {
+        const FieldRect rect = inside(heights->heightRects[0], source.width, source.height);
         const uint16_t* from = source.heights.data() + source.heightOffsets[0];
         uint16_t* to = copy.baseHeights().data();
         for (uint32_t y = rect.y0; y < rect.y1; ++y) {
@@ -773,9 +779,10 @@ void DioramaWorld::mirrorToCollisionScene(uint32_t field, const FieldUpdate* hei
         }
         copy.updateRect(rect);
     }
-    if (albedo != nullptr && albedo->levels != 0 && !albedo->rects[0].empty() && copy.albedoLevels() != 0 &&
+    if (albedo != nullptr && albedo->levels != 0 && source.albedoLevels() != 0 &&
+        !inside(albedo->rects[0], source.albedoWidth, source.albedoHeight).empty() && copy.albedoLevels() != 0 &&
         copy.albedoWidth == source.albedoWidth && copy.albedoHeight == source.albedoHeight) {
-        const FieldRect& rect = albedo->rects[0];
+        const FieldRect rect = inside(albedo->rects[0], source.albedoWidth, source.albedoHeight);
         const uint32_t* from = source.albedoLevel(0);
         uint32_t* to = copy.albedoLevel(0);
         for (uint32_t y = rect.y0; y < rect.y1; ++y) {

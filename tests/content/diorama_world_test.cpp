@@ -435,6 +435,37 @@ TEST(DioramaWorld, MarkDirtyMergesPerFieldAndSkipsEmptyRecords)
     EXPECT_TRUE(one.albedo.rects[0].empty());
 }
 
+// A caller's rectangles may reach past the field: the collision copy takes
+// what lies inside them, and the pending record keeps them as given.
+TEST(DioramaWorld, MarkDirtyBeyondTheFieldCopiesWhatLiesInside)
+{
+    auto world = std::make_unique<DioramaWorld>();
+    world->syncCollisionScene();
+    DisplacementField& terrain = world->scene.fields[0];
+    for (uint32_t y = 200; y < 256; ++y) {
+        for (uint32_t x = 0; x < 256; ++x) {
+            terrain.heights[y * 256 + x] = uint16_t(x * 97 + y * 13);
+            terrain.albedoLevel(0)[y * 256 + x] = 0xFF000000u | (x * 131 + y);
+        }
+    }
+    FieldUpdate heights;
+    heights.levels = terrain.levels;
+    heights.heightRects[0] = {0, 200, 256, 5000};
+    AlbedoUpdate albedo;
+    albedo.levels = terrain.albedoLevels();
+    albedo.rects[0] = {0, 200, 4000, 300};
+    world->markDirty(0, &heights, &albedo);
+
+    const DisplacementField& copy = world->collisionScene.fields[0];
+    for (uint32_t i = 0; i < 65536; ++i) {
+        ASSERT_EQ(copy.heights[i], terrain.heights[i]) << i;
+        ASSERT_EQ(copy.albedoLevel(0)[i], terrain.albedoLevel(0)[i]) << i;
+    }
+    ASSERT_EQ(world->pendingUpdates.size(), 1u);
+    EXPECT_EQ(world->pendingUpdates[0].heights.heightRects[0], (FieldRect{0, 200, 256, 5000}));
+    EXPECT_EQ(world->pendingUpdates[0].albedo.rects[0], (FieldRect{0, 200, 4000, 300}));
+}
+
 // ---- particles ----
 
 TEST(DioramaWorld, DebrisStaysOnOrAboveTheTerrain)
