@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "content/height_stamp.h"
+#include "content/noise.h"
 #include "content/relief_prism.h"
 #include "scene/thread_pool.h"
 
@@ -59,11 +60,13 @@ float noiseOctave(float px, float py, uint32_t seed)
 {
     const float flx = std::floor(px);
     const float fly = std::floor(py);
-    const int32_t ix = int32_t(flx);
-    const int32_t iy = int32_t(fly);
+    // The hash works modulo 2^32, so the lattice coordinates enter it as
+    // their values modulo 2^32, exact however far out the point lies.
+    const uint32_t ix = latticeWord(flx);
+    const uint32_t iy = latticeWord(fly);
     const float fx = px - flx;
     const float fy = py - fly;
-    const uint32_t h = uint32_t(ix) * 374761393u + uint32_t(iy) * 668265263u - seed * 2048144777u;
+    const uint32_t h = ix * 374761393u + iy * 668265263u - seed * 2048144777u;
     const float c00 = float(noiseCorner(h)) / 16777215.0f;
     const float c10 = float(noiseCorner(h + 374761393u)) / 16777215.0f;
     const float c01 = float(noiseCorner(h + 668265263u)) / 16777215.0f;

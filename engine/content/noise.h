@@ -30,6 +30,15 @@ inline float latticeFloor(float x)
 // could overflow.
 std::int64_t wrapLatticeCoordinate(float whole, std::int64_t modulus);
 
+// A whole float as the 32-bit lattice hashes see it: its value modulo 2^32.
+inline std::uint32_t latticeWord(float whole)
+{
+    if (std::fabs(whole) < 2147483648.0f) { // 2^31: the int conversion is exact
+        return static_cast<std::uint32_t>(static_cast<std::int32_t>(whole));
+    }
+    return static_cast<std::uint32_t>(wrapLatticeCoordinate(whole, std::int64_t(1) << 32));
+}
+
 // Lattice hash of an integer point: a float in [0, 1]. All arithmetic is
 // modulo 2^32, so negative coordinates hash like their two's-complement bits.
 float latticeHash(int x, int y, std::uint32_t seed);

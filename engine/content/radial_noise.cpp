@@ -33,10 +33,9 @@ float valueNoise3(Vec3 q, std::uint32_t octaveSeed)
     const float floorZ = latticeFloor(q.z);
     // The corners as the hash sees them, modulo 2^32: exact however far out
     // a high octave or frequency puts the lattice.
-    constexpr std::int64_t kHashModulus = std::int64_t(1) << 32;
-    const auto ix = static_cast<std::uint32_t>(wrapLatticeCoordinate(floorX, kHashModulus));
-    const auto iy = static_cast<std::uint32_t>(wrapLatticeCoordinate(floorY, kHashModulus));
-    const auto iz = static_cast<std::uint32_t>(wrapLatticeCoordinate(floorZ, kHashModulus));
+    const std::uint32_t ix = latticeWord(floorX);
+    const std::uint32_t iy = latticeWord(floorY);
+    const std::uint32_t iz = latticeWord(floorZ);
     const float u = fade(q.x - floorX);
     const float v = fade(q.y - floorY);
     const float w = fade(q.z - floorZ);

@@ -113,6 +113,43 @@ TEST(DioramaHelpers, WorldNoiseIsSmoothBoundedAndSeeded)
     EXPECT_GT(seedDiffers, 1900);
 }
 
+// The five octaves written out with 64-bit lattice floors, reduced modulo
+// 2^32 for the hash.
+float referenceWorldNoise(float x, float y, uint32_t seed)
+{
+    auto corner = [](uint32_t h) {
+        const uint32_t g = (h ^ (h >> 13)) * 1274126177u;
+        return float((g >> 16) ^ (g & 0xFFFFFFu)) / 16777215.0f;
+    };
+    float sum = 0.0f, frequency = 1.0f, amplitude = 0.5f;
+    for (uint32_t k = 0; k < 5; ++k) {
+        const float px = x * frequency, py = y * frequency;
+        const float fx = px - std::floor(px), fy = py - std::floor(py);
+        const uint32_t h = uint32_t(int64_t(std::floor(px))) * 374761393u +
+                           uint32_t(int64_t(std::floor(py))) * 668265263u - (seed + k) * 2048144777u;
+        const float wx = (3.0f - 2.0f * fx) * fx * fx, wy = (3.0f - 2.0f * fy) * fy * fy;
+        const float c00 = corner(h), c10 = corner(h + 374761393u), c01 = corner(h + 668265263u),
+                    c11 = corner(h + 1043026656u);
+        sum += amplitude * ((c00 + (c10 - c00) * wx) * (1.0f - wy) + (c01 + (c11 - c01) * wx) * wy);
+        frequency *= 2.03f;
+        amplitude *= 0.5f;
+    }
+    return sum;
+}
+
+// Far from the origin, where the octaves' lattice coordinates pass the
+// 32-bit range, the noise still hashes the right corners.
+TEST(DioramaHelpers, WorldNoiseFarOutHashesItsExactCorners)
+{
+    const float points[][2] = {{3e9f, 0.25f}, {-3e9f, 7.5f}, {1e12f, -1e12f}, {0.5f, -5e15f}, {2.5e8f, 1.5f}};
+    for (const auto& point : points) {
+        EXPECT_EQ(worldNoise(point[0], point[1], 3), referenceWorldNoise(point[0], point[1], 3))
+            << point[0] << ", " << point[1];
+    }
+    // Near the origin the reference is the noise itself.
+    EXPECT_EQ(worldNoise(1.3f, -2.7f, 9), referenceWorldNoise(1.3f, -2.7f, 9));
+}
+
 // ---- particle pool ----
 
 TEST(ParticlePool, CopyPointsAtItsOwnStorage)
