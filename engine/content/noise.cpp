@@ -1,6 +1,9 @@
 #include "content/noise.h"
 
+#include <climits>
 #include <cmath>
+
+#include <xmmintrin.h>
 
 namespace qlmr {
 
@@ -45,10 +48,6 @@ float fadeDerivative(float t)
 // coordinate counts modulo 2^32.
 constexpr std::int64_t kHashModulus = std::int64_t(1) << 32;
 
-// The modulus a period wraps corner coordinates by: the period itself, or
-// the hash's own 2^32 when there is none.
-std::int64_t latticeModulus(std::int64_t period) { return period > 0 ? period : kHashModulus; }
-
 // The corner coordinate as the hash takes it: its low 32 bits.
 int hashCoordinate(std::int64_t wrapped) { return static_cast<int>(static_cast<std::uint32_t>(wrapped)); }
 
@@ -59,57 +58,85 @@ struct NoiseCell {
     float u, v;       // faded fx, fy
 };
 
-// Hashes the four corners of the lattice cell whose lower corner is the
-// whole floats (floorX, floorY), each coordinate wrapped.
-void hashCorners(float floorX, float floorY, std::int64_t period, std::uint32_t seed, NoiseCell& cell)
+int wrapLattice(int i, int period)
 {
-    int x0, x1, y0, y1;
-    constexpr float kIntRange = 2147483648.0f; // 2^31
-    if (period <= 0 && std::fabs(floorX) < kIntRange && std::fabs(floorY) < kIntRange) {
-        // The common case: corners that fit an int, whose bits the hash takes as they are.
-        x0 = static_cast<int>(floorX);
-        y0 = static_cast<int>(floorY);
-        x1 = hashCoordinate(std::int64_t(x0) + 1);
-        y1 = hashCoordinate(std::int64_t(y0) + 1);
-    } else {
-        const std::int64_t modulus = latticeModulus(period);
-        const std::int64_t wx = wrapLatticeCoordinate(floorX, modulus);
-        const std::int64_t wy = wrapLatticeCoordinate(floorY, modulus);
-        x0 = hashCoordinate(wx);
-        x1 = hashCoordinate(wx + 1 == modulus ? 0 : wx + 1);
-        y0 = hashCoordinate(wy);
-        y1 = hashCoordinate(wy + 1 == modulus ? 0 : wy + 1);
+    if (period <= 0) {
+        return i;
     }
+    return ((i % period) + period) % period;
+}
+
+// Hashes the four corners of lattice cell (ix, iy), each coordinate wrapped.
+void hashCorners(int ix, int iy, int period, std::uint32_t seed, NoiseCell& cell)
+{
+    const int x0 = wrapLattice(ix, period);
+    const int x1 = wrapLattice(ix + 1, period);
+    const int y0 = wrapLattice(iy, period);
+    const int y1 = wrapLattice(iy + 1, period);
     cell.a = latticeHash(x0, y0, seed);
     cell.b = latticeHash(x1, y0, seed);
     cell.c = latticeHash(x0, y1, seed);
     cell.d = latticeHash(x1, y1, seed);
 }
 
-// The cell around (x, y); with a cache, corners are hashed only when the
-// lattice cell (or the octave's seed and period) differs from the last one.
-NoiseCell noiseCell(float x, float y, std::int64_t period, std::uint32_t seed, LatticeCache* cache)
+void fadeCell(float x, float y, float floorX, float floorY, NoiseCell& cell)
 {
-    const float floorX = latticeFloor(x);
-    const float floorY = latticeFloor(y);
-    NoiseCell cell;
-    if (cache == nullptr) {
-        hashCorners(floorX, floorY, period, seed, cell);
-    } else {
-        if (cache->floorX != floorX || cache->floorY != floorY || cache->seed != seed || cache->period != period) {
-            hashCorners(floorX, floorY, period, seed, cell);
-            *cache = LatticeCache{floorX, floorY, period, seed, cell.a, cell.b, cell.c, cell.d};
-        } else {
-            cell.a = cache->a;
-            cell.b = cache->b;
-            cell.c = cache->c;
-            cell.d = cache->d;
-        }
-    }
     cell.fx = x - floorX;
     cell.fy = y - floorY;
     cell.u = fade(cell.fx);
     cell.v = fade(cell.fy);
+}
+
+// The corners of a cell whose floors do not fit an int, or whose period is
+// too large for int arithmetic: reduced exactly in 64 bits (fmod beyond
+// 2^62), with the hash's own 2^32 as the modulus where there is no period.
+// Rare, so it stays out of line and no cache keeps it.
+[[gnu::noinline]] void hashFarCorners(float floorX, float floorY, std::int64_t period, std::uint32_t seed,
+                                      NoiseCell& cell)
+{
+    const std::int64_t modulus = period > 0 ? period : kHashModulus;
+    const std::int64_t wx = wrapLatticeCoordinate(floorX, modulus);
+    const std::int64_t wy = wrapLatticeCoordinate(floorY, modulus);
+    const int x0 = hashCoordinate(wx);
+    const int x1 = hashCoordinate(wx + 1 == modulus ? 0 : wx + 1);
+    const int y0 = hashCoordinate(wy);
+    const int y1 = hashCoordinate(wy + 1 == modulus ? 0 : wy + 1);
+    cell.a = latticeHash(x0, y0, seed);
+    cell.b = latticeHash(x1, y0, seed);
+    cell.c = latticeHash(x0, y1, seed);
+    cell.d = latticeHash(x1, y1, seed);
+}
+
+// The cell around (x, y). The floors convert with the processor's own
+// truncation, which is defined for every input and gives INT_MIN for any
+// floor outside the int range (or NaN); such a cell, and a period above
+// 2^30 (with which the wrap (i mod p) + p would leave an int), take the
+// exact path. Everything else runs in int arithmetic: the floors below 2^31
+// end at 2^31 - 128, so the corner after one still fits. With a cache,
+// corners are hashed only when the lattice cell (or the octave's seed and
+// period) differs from the last one.
+NoiseCell noiseCell(float x, float y, std::int64_t period, std::uint32_t seed, LatticeCache* cache)
+{
+    const float floorX = latticeFloor(x);
+    const float floorY = latticeFloor(y);
+    const int ix = _mm_cvttss_si32(_mm_set_ss(floorX));
+    const int iy = _mm_cvttss_si32(_mm_set_ss(floorY));
+    const int p = static_cast<int>(period);
+    NoiseCell cell;
+    if (ix == INT_MIN || iy == INT_MIN || period > (std::int64_t(1) << 30)) [[unlikely]] {
+        hashFarCorners(floorX, floorY, period, seed, cell);
+    } else if (cache == nullptr) {
+        hashCorners(ix, iy, p, seed, cell);
+    } else if (cache->ix != ix || cache->iy != iy || cache->seed != seed || cache->period != p) {
+        hashCorners(ix, iy, p, seed, cell);
+        *cache = LatticeCache{ix, iy, p, seed, cell.a, cell.b, cell.c, cell.d};
+    } else {
+        cell.a = cache->a;
+        cell.b = cache->b;
+        cell.c = cache->c;
+        cell.d = cache->d;
+    }
+    fadeCell(x, y, floorX, floorY, cell);
     return cell;
 }
 

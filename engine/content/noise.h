@@ -1,8 +1,8 @@
 #pragma once
 
+#include <climits>
 #include <cmath>
 #include <cstdint>
-#include <limits>
 
 namespace qlmr {
 
@@ -67,12 +67,12 @@ float fbmNoise(float x, float y, int octaves, int period, std::uint32_t seed);
 // generator walking along a row keeps one per octave, so cells that fall in
 // the same lattice cell skip the four hashes; the results are bit for bit
 // those of the uncached calls. Row-local: no sharing between threads.
+// Only cells whose corners fit an int are kept (a floor of INT_MIN never
+// does, so a fresh cache misses); the rare others are hashed every time.
 struct LatticeCache {
-    // The cell's lower corner, whole floats; NaN matches nothing, so a fresh
-    // cache misses.
-    float floorX = std::numeric_limits<float>::quiet_NaN();
-    float floorY = std::numeric_limits<float>::quiet_NaN();
-    std::int64_t period = 0;
+    int ix = INT_MIN;
+    int iy = INT_MIN;
+    int period = 0;
     std::uint32_t seed = 0;
     float a = 0.0f, b = 0.0f, c = 0.0f, d = 0.0f;
 };
