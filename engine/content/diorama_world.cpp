@@ -2,9 +2,13 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <span>
+#include <stdexcept>
+#include <string_view>
 
 #include "content/height_stamp.h"
+#include "content/noise.h"
 #include "content/relief_prism.h"
 #include "scene/thread_pool.h"
 
@@ -19,6 +23,31 @@ constexpr int32_t kGrid = int32_t(DioramaWorld::kGridSize);
 
 float worldToField(float coordinate) { return coordinate * 0.125f + 0.5f; }
 
+// The texel row or column int(256 * coordinate) of a field coordinate. Every
+// position far off the island (NaN included) becomes one distant texel, from
+// which no scorch, water source or shadow update reaches the grid, so the
+// conversion cannot overflow and the neighbourhood arithmetic stays small.
+int32_t texelOf(float fieldCoordinate)
+{
+    constexpr float kFar = 65536.0f;
+    const float texel = 256.0f * fieldCoordinate;
+    return texel > -kFar && texel < kFar ? int32_t(texel) : -int32_t(kFar);
+}
+
+// Terrain height (0 to 1) at field coordinates (u, v). The terrain clamps its
+// edges, so well beyond them every position reads the edge exactly (the
+// texel coordinate is whole there); bringing a coordinate to within 2^22
+// fields of the grid first keeps sampleHeight's integer conversion in range
+// without changing a result. NaN has no height.
+float terrainHeight(const DisplacementField& terrain, float u, float v)
+{
+    if (std::isnan(u) || std::isnan(v)) {
+        return std::numeric_limits<float>::quiet_NaN();
+    }
+    constexpr float kFarFields = 4194304.0f; // 2^22
+    return terrain.sampleHeight(0, std::clamp(u, -kFarFields, kFarFields), std::clamp(v, -kFarFields, kFarFields));
+}
+
 uint32_t channel(uint32_t colour, int index) { return (colour >> (8 * index)) & 0xFFu; }
 
 uint32_t noiseCorner(uint32_t h)
@@ -31,11 +60,13 @@ float noiseOctave(float px, float py, uint32_t seed)
 {
     const float flx = std::floor(px);
     const float fly = std::floor(py);
-    const int32_t ix = int32_t(flx);
-    const int32_t iy = int32_t(fly);
+    // The hash works modulo 2^32, so the lattice coordinates enter it as
+    // their values modulo 2^32, exact however far out the point lies.
+    const uint32_t ix = latticeWord(flx);
+    const uint32_t iy = latticeWord(fly);
     const float fx = px - flx;
     const float fy = py - fly;
-    const uint32_t h = uint32_t(ix) * 374761393u + uint32_t(iy) * 668265263u - seed * 2048144777u;
+    const uint32_t h = ix * 374761393u + iy * 668265263u - seed * 2048144777u;
     const float c00 = float(noiseCorner(h)) / 16777215.0f;
     const float c10 = float(noiseCorner(h + 374761393u)) / 16777215.0f;
     const float c01 = float(noiseCorner(h + 668265263u)) / 16777215.0f;
@@ -49,6 +80,10 @@ float noiseOctave(float px, float py, uint32_t seed)
 // x - trunc(x) is exact, so halves go up exactly as lroundf sends them.
 uint32_t roundNonNegative(float value)
 {
+    // Below a half (NaN included) the result is 0.
+    if (!(value >= 0.5f)) {
+        return 0;
+    }
     const uint32_t whole = uint32_t(value);
     return value - float(whole) >= 0.5f ? whole + 1 : whole;
 }
@@ -108,7 +143,8 @@ float worldNoise(float x, float y, uint32_t seed)
 
 uint32_t mixColour(uint32_t a, uint32_t b, float t)
 {
-    const float weight = std::clamp(t, 0.0f, 1.0f);
+    // A NaN weight blends nothing in, as a weight of 0.
+    const float weight = t > 0.0f ? std::min(t, 1.0f) : 0.0f;
     if (weight == 0.0f) {
         return a | 0xFF000000u; // every channel stays exactly as it is
     }
@@ -302,13 +338,24 @@ bool DioramaWorld::placeSprite(const SpriteView& sprite, float x, float z)
 {
     const uint16_t flat = 0;
     DisplacementField relief(1, 1, std::span<const uint16_t>(&flat, 1), true);
-    const ReliefInfo info = synthesizer.synthesize(sprite, relief);
+    ReliefInfo info;
+    try {
+        info = synthesizer.synthesize(sprite, relief);
+    } catch (const std::invalid_argument& error) {
+        // A relief beyond the largest field is refused by the synthesizer
+        // before it is built; it is far wider than 256 nodes, so it is
+        // refused here like any other relief too large for the world.
+        if (std::string_view(error.what()) == "field too large") {
+            return false;
+        }
+        throw;
+    }
     if (relief.width > kGridSize || relief.height > kGridSize) {
         return false;
     }
     const uint32_t fieldIndex = uint32_t(scene.addField(padReliefField(relief)));
 
-    const float ground = scene.fields[0].sampleHeight(0, worldToField(x), worldToField(z));
+    const float ground = terrainHeight(scene.fields[0], worldToField(x), worldToField(z));
     const Vec3 anchor{x - float(info.spriteWidth) * 0.5f / 48.0f,
                       ground * kHeightScale - 0.02f + float(info.opaqueY + info.opaqueHeight) / 48.0f, z};
     const Prism front = reliefPrism(info, fieldIndex, anchor, Vec3{1.0f, 0.0f, 0.0f}, Vec3{0.0f, -1.0f, 0.0f},
@@ -341,7 +388,7 @@ void DioramaWorld::syncCollisionScene()
 
 float DioramaWorld::heightAt(float x, float z) const
 {
-    return scene.fields[0].sampleHeight(0, worldToField(x), worldToField(z)) * kHeightScale;
+    return terrainHeight(scene.fields[0], worldToField(x), worldToField(z)) * kHeightScale;
 }
 
 void DioramaWorld::setWaterSource(bool on, float x, float z)
@@ -413,8 +460,19 @@ void DioramaWorld::impact(float x, float z, float dirX, float dirZ)
 {
     const float u = worldToField(x);
     const float v = worldToField(z);
-    const int32_t cx = int32_t(256.0f * u);
-    const int32_t cy = int32_t(256.0f * v);
+    const int32_t cx = texelOf(u);
+    const int32_t cy = texelOf(v);
+    // The squares of a direction above about 1e19 overflow and those below
+    // about 1e-19 lose their precision or vanish, which would make a fast hit
+    // lose its direction and a slow one count as still; such a direction is
+    // brought near unit size first (any other length is left as it is).
+    const float larger = std::max(std::fabs(dirX), std::fabs(dirZ));
+    constexpr float kLargeDirection = 1.1529215e18f; // 2^60
+    constexpr float kSmallDirection = 8.6736174e-19f; // 2^-60
+    if ((larger > kLargeDirection || (larger > 0.0f && larger < kSmallDirection)) && std::isfinite(larger)) {
+        dirX /= larger;
+        dirZ /= larger;
+    }
     const float speed = std::sqrt(dirX * dirX + dirZ * dirZ);
     const bool moving = speed > 0.0f;
     if (moving) {
@@ -427,7 +485,7 @@ void DioramaWorld::impact(float x, float z, float dirX, float dirZ)
     if (moving && inside) {
         depth = water.depth[size_t(cy) * kGridSize + size_t(cx)];
         if (depth > 0.005f) {
-            splashLevel = scene.fields[0].sampleHeight(0, u, v) * kHeightScale + depth;
+            splashLevel = terrainHeight(scene.fields[0], u, v) * kHeightScale + depth;
         }
     }
 
@@ -437,7 +495,7 @@ void DioramaWorld::impact(float x, float z, float dirX, float dirZ)
         updateShadowMask(cx - 48, cy - 48, cx + 48, cy + 48);
     }
 
-    const float groundY = scene.fields[0].sampleHeight(0, u, v) * kHeightScale + 0.05f;
+    const float groundY = terrainHeight(scene.fields[0], u, v) * kHeightScale + 0.05f;
     const float pushX = moving ? 1.2f * dirX : 0.0f;
     const float pushZ = moving ? 1.2f * dirZ : 0.0f;
     for (int k = 0; k < 2200; ++k) {
@@ -629,9 +687,11 @@ void DioramaWorld::tick(float dt, ThreadPool* pool)
         flyProjectiles(dt);
     }
 
-    if (waterSource.on) {
-        const int32_t cx = int32_t(256.0f * waterSource.u);
-        const int32_t cy = int32_t(256.0f * waterSource.v);
+    // Only time passing pours water: a step back (or a NaN step) would make
+    // the depths negative or NaN.
+    if (waterSource.on && dt > 0.0f) {
+        const int32_t cx = texelOf(waterSource.u);
+        const int32_t cy = texelOf(waterSource.v);
         for (int32_t dy = -5; dy <= 5; ++dy) {
             for (int32_t dx = -5; dx <= 5; ++dx) {
                 const int32_t x = cx + dx;
@@ -705,9 +765,15 @@ void DioramaWorld::mirrorToCollisionScene(uint32_t field, const FieldUpdate* hei
     }
     const DisplacementField& source = scene.fields[field];
     DisplacementField& copy = collisionScene.fields[field];
-    if (heights != nullptr && !heights->heightRects[0].empty() && copy.width == source.width &&
-        copy.height == source.height) {
-        const FieldRect& rect = heights->heightRects[0];
+    // A caller's rectangle may reach past the field; only what lies inside is copied.
+    const auto inside = [](FieldRect rect, uint32_t width, uint32_t height) {
+        rect.x1 = std::min(rect.x1, width);
+        rect.y1 = std::min(rect.y1, height);
+        return rect;
+    };
+    if (heights != nullptr && !inside(heights->heightRects[0], source.width, source.height).empty() &&
+        copy.width == source.width && copy.height == source.height) {
+        const FieldRect rect = inside(heights->heightRects[0], source.width, source.height);
         const uint16_t* from = source.heights.data() + source.heightOffsets[0];
         uint16_t* to = copy.baseHeights().data();
         for (uint32_t y = rect.y0; y < rect.y1; ++y) {
@@ -716,9 +782,10 @@ void DioramaWorld::mirrorToCollisionScene(uint32_t field, const FieldUpdate* hei
         }
         copy.updateRect(rect);
     }
-    if (albedo != nullptr && albedo->levels != 0 && !albedo->rects[0].empty() && copy.albedoLevels() != 0 &&
+    if (albedo != nullptr && albedo->levels != 0 && source.albedoLevels() != 0 &&
+        !inside(albedo->rects[0], source.albedoWidth, source.albedoHeight).empty() && copy.albedoLevels() != 0 &&
         copy.albedoWidth == source.albedoWidth && copy.albedoHeight == source.albedoHeight) {
-        const FieldRect& rect = albedo->rects[0];
+        const FieldRect rect = inside(albedo->rects[0], source.albedoWidth, source.albedoHeight);
         const uint32_t* from = source.albedoLevel(0);
         uint32_t* to = copy.albedoLevel(0);
         for (uint32_t y = rect.y0; y < rect.y1; ++y) {
@@ -755,7 +822,9 @@ void DioramaWorld::updateShadowMask(int32_t x0, int32_t y0, int32_t x1, int32_t 
                 const float t = float(k) / 16.0f;
                 const float qx = px + t * stepX;
                 const float qz = pz + t * stepZ;
-                if (std::fabs(qx) > 4.0f || std::fabs(qz) > 4.0f) {
+                // March only while over the island; a sun direction that is
+                // not finite gives NaN steps, which end the march at once.
+                if (!(std::fabs(qx) <= 4.0f && std::fabs(qz) <= 4.0f)) {
                     break;
                 }
                 if (heightAt(qx, qz) > t * slope + h0 + 0.01f) {

@@ -81,21 +81,24 @@ public:
 
     // Stands a sprite on the terrain at (x, z), centred on x, its opaque
     // bottom row just below the ground; false, with nothing added, when its
-    // relief would be larger than 256 nodes in either direction.
+    // relief would be larger than 256 nodes in either direction (also when
+    // it would be larger than any field).
     bool placeSprite(const SpriteView& sprite, float x, float z);
     // Refreshes the render scene's prisms and makes the collision scene a deep
     // copy of the render scene. From then on every field edit that markDirty
     // records for the renderer is copied into the collision scene as well.
     void syncCollisionScene();
 
-    // Terrain height in metres at world (x, z).
+    // Terrain height in metres at world (x, z); off the island the edge's
+    // height at any distance, NaN for a NaN position.
     float heightAt(float x, float z) const;
     void setWaterSource(bool on, float x, float z);
     // Crater, scorch, debris and (when moving over water) splash at (x, z);
     // (dirX, dirZ) is the horizontal travel direction, (0, 0) when still.
     void impact(float x, float z, float dirX, float dirZ);
     void emitTrail(const Projectile& projectile);
-    // One simulation step of dt seconds.
+    // One simulation step of dt seconds. Projectiles fly and the water
+    // source pours only when dt is above 0.
     void tick(float dt, ThreadPool* pool);
     // The scripted timeline (impacts, the water source) from t to t + dt,
     // then tick.
@@ -141,7 +144,7 @@ private:
 
 // Five octaves of value noise in [0, 1).
 float worldNoise(float x, float y, uint32_t seed);
-// Red, green and blue of a towards b by t (clamped to 0..1), rounded; alpha 255.
+// Red, green and blue of a towards b by t (clamped to 0..1, NaN as 0), rounded; alpha 255.
 uint32_t mixColour(uint32_t a, uint32_t b, float t);
 // Grows `into` to cover `add`; an empty addition changes nothing.
 void unionRect(FieldRect& into, const FieldRect& add);

@@ -164,9 +164,13 @@ void terrainColourRow(FieldImage& image, unsigned y, unsigned seed, const Terrai
 struct BrickLayout {
     float brickH;
     float brickL;
-    int perRow;
+    std::int64_t perRow;
     float mortar;
 };
+
+// The hash works modulo 2^32: an index of any size reaches it as its low 32
+// bits, so index arithmetic on thin bricks or tiny stones cannot overflow.
+int hashIndex(std::uint64_t index) { return static_cast<int>(static_cast<std::uint32_t>(index)); }
 
 void brickRow(FieldImage& image, unsigned y, unsigned seed, const BrickLayout& layout)
 {
@@ -174,7 +178,8 @@ void brickRow(FieldImage& image, unsigned y, unsigned seed, const BrickLayout& l
     const float height = static_cast<float>(image.height);
     const std::size_t row = static_cast<std::size_t>(y) * image.width;
     const float cy = static_cast<float>(y) + 0.5f;
-    const int course = static_cast<int>(cy / layout.brickH);
+    // At most `rows`, which may exceed an int for courses thinner than a cell.
+    const auto course = static_cast<std::int64_t>(cy / layout.brickH);
     const float offset = (course & 1) ? 0.5f * layout.brickL : 0.0f;
     const float ly = cy - static_cast<float>(course) * layout.brickH;
     LatticeCache faceCaches[5];
@@ -182,11 +187,14 @@ void brickRow(FieldImage& image, unsigned y, unsigned seed, const BrickLayout& l
     for (unsigned x = 0; x < image.width; ++x) {
         const float fxCell = static_cast<float>(x);
         const float xs = std::fmod(fxCell + 0.5f + offset, width);
-        const int col = static_cast<int>(xs / layout.brickL);
+        const auto col = static_cast<std::int64_t>(xs / layout.brickL);
         const float lx = xs - static_cast<float>(col) * layout.brickL;
         const float d = min4(lx, layout.brickL - lx, ly, layout.brickH - ly);
 
-        const float r = latticeHash(col % layout.perRow + layout.perRow * course, 3, seed);
+        const float r = latticeHash(
+            hashIndex(static_cast<std::uint64_t>(col % layout.perRow) +
+                      static_cast<std::uint64_t>(layout.perRow) * static_cast<std::uint64_t>(course)),
+            3, seed);
         const float nFace = fbmNoise(64.0f * fxCell / width, 32.0f * static_cast<float>(y) / height, 5, 32, seed + 11u,
                                      faceCaches);
         const float nChip = fbmNoise(24.0f * fxCell / width, 12.0f * static_cast<float>(y) / height, 3, 12, seed + 23u,
@@ -212,28 +220,30 @@ void brickRow(FieldImage& image, unsigned y, unsigned seed, const BrickLayout& l
 
 // --- cobblestones ----------------------------------------------------------
 
-int wrapCell(int i, int period) { return ((i % period) + period) % period; }
+std::int64_t wrapCell(std::int64_t i, std::int64_t period) { return ((i % period) + period) % period; }
 
 void cobblestoneRow(FieldImage& image, unsigned y, unsigned cellCount, unsigned seed)
 {
     const unsigned size = image.width;
     const float fsize = static_cast<float>(size);
     const float cells = static_cast<float>(cellCount);
-    const int period = static_cast<int>(cellCount);
+    // Stone indices reach `cells`, which may exceed an int; they are kept in
+    // 64 bits and reach the hash modulo 2^32.
+    const auto period = static_cast<std::int64_t>(cellCount);
     const std::size_t row = static_cast<std::size_t>(y) * size;
     const float py = (static_cast<float>(y) + 0.5f) / fsize * cells;
-    const int iy = static_cast<int>(std::floor(py));
+    const auto iy = static_cast<std::int64_t>(std::floor(py));
     LatticeCache noiseCaches[4];
     for (unsigned x = 0; x < size; ++x) {
         const float px = (static_cast<float>(x) + 0.5f) / fsize * cells;
-        const int ix = static_cast<int>(std::floor(px));
+        const auto ix = static_cast<std::int64_t>(std::floor(px));
         float f1 = 1e9f;
         float f2 = 1e9f;
         int id = 0;
-        for (int j = iy - 1; j <= iy + 1; ++j) {
-            for (int i = ix - 1; i <= ix + 1; ++i) {
-                const int wi = wrapCell(i, period);
-                const int wj = wrapCell(j, period);
+        for (std::int64_t j = iy - 1; j <= iy + 1; ++j) {
+            for (std::int64_t i = ix - 1; i <= ix + 1; ++i) {
+                const int wi = hashIndex(static_cast<std::uint64_t>(wrapCell(i, period)));
+                const int wj = hashIndex(static_cast<std::uint64_t>(wrapCell(j, period)));
                 const float featureX = static_cast<float>(i) + 0.2f + 0.6f * latticeHash(wi, wj, seed);
                 const float featureY = static_cast<float>(j) + 0.2f + 0.6f * latticeHash(wi, wj, seed + 1u);
                 const float ddx = featureX - px;
@@ -242,7 +252,8 @@ void cobblestoneRow(FieldImage& image, unsigned y, unsigned cellCount, unsigned 
                 if (dist < f1) {
                     f2 = f1;
                     f1 = dist;
-                    id = period * wj + wi;
+                    id = hashIndex(static_cast<std::uint64_t>(period) * static_cast<std::uint32_t>(wj) +
+                                   static_cast<std::uint32_t>(wi));
                 } else if (dist < f2) {
                     f2 = dist;
                 }
@@ -362,7 +373,7 @@ FieldImage generateBricks(unsigned width, unsigned height, unsigned rows, unsign
     BrickLayout layout;
     layout.brickH = static_cast<float>(height) / static_cast<float>(rows);
     layout.brickL = 2.0f * layout.brickH;
-    layout.perRow = static_cast<int>(std::lround(static_cast<float>(width) / layout.brickL));
+    layout.perRow = static_cast<std::int64_t>(std::llround(static_cast<float>(width) / layout.brickL));
     layout.mortar = 0.09f * layout.brickH;
     if (layout.perRow < 1) {
         throw std::invalid_argument("brick wall too narrow for one brick");

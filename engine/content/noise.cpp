@@ -1,8 +1,26 @@
 #include "content/noise.h"
 
+#include <climits>
 #include <cmath>
 
+#include <xmmintrin.h>
+
 namespace qlmr {
+
+std::int64_t wrapLatticeCoordinate(float whole, std::int64_t modulus)
+{
+    constexpr float kExactInteger = 4611686018427387904.0f; // 2^62
+    std::int64_t r;
+    if (std::fabs(whole) < kExactInteger) {
+        r = static_cast<std::int64_t>(whole) % modulus;
+    } else if (std::isfinite(whole)) {
+        // fmod is exact for whole numbers.
+        r = static_cast<std::int64_t>(std::fmod(static_cast<double>(whole), static_cast<double>(modulus)));
+    } else {
+        return 0;
+    }
+    return r < 0 ? r + modulus : r;
+}
 
 float latticeHash(int x, int y, std::uint32_t seed)
 {
@@ -26,13 +44,12 @@ float fadeDerivative(float t)
     return 30.0f * t * t * tm1 * tm1;
 }
 
-int wrapLattice(int i, int period)
-{
-    if (period <= 0) {
-        return i;
-    }
-    return ((i % period) + period) % period;
-}
+// The lattice hash works modulo 2^32, so without a period a corner
+// coordinate counts modulo 2^32.
+constexpr std::int64_t kHashModulus = std::int64_t(1) << 32;
+
+// The corner coordinate as the hash takes it: its low 32 bits.
+int hashCoordinate(std::int64_t wrapped) { return static_cast<int>(static_cast<std::uint32_t>(wrapped)); }
 
 // The corner values and fade weights of one value-noise cell.
 struct NoiseCell {
@@ -40,6 +57,14 @@ struct NoiseCell {
     float fx, fy;     // position inside the cell
     float u, v;       // faded fx, fy
 };
+
+int wrapLattice(int i, int period)
+{
+    if (period <= 0) {
+        return i;
+    }
+    return ((i % period) + period) % period;
+}
 
 // Hashes the four corners of lattice cell (ix, iy), each coordinate wrapped.
 void hashCorners(int ix, int iy, int period, std::uint32_t seed, NoiseCell& cell)
@@ -54,32 +79,64 @@ void hashCorners(int ix, int iy, int period, std::uint32_t seed, NoiseCell& cell
     cell.d = latticeHash(x1, y1, seed);
 }
 
-// The cell around (x, y); with a cache, corners are hashed only when the
-// lattice cell (or the octave's seed and period) differs from the last one.
-NoiseCell noiseCell(float x, float y, int period, std::uint32_t seed, LatticeCache* cache)
+void fadeCell(float x, float y, float floorX, float floorY, NoiseCell& cell)
 {
-    const float floorX = latticeFloor(x);
-    const float floorY = latticeFloor(y);
-    const int ix = static_cast<int>(floorX);
-    const int iy = static_cast<int>(floorY);
-    NoiseCell cell;
-    if (cache == nullptr) {
-        hashCorners(ix, iy, period, seed, cell);
-    } else {
-        if (cache->ix != ix || cache->iy != iy || cache->seed != seed || cache->period != period) {
-            hashCorners(ix, iy, period, seed, cell);
-            *cache = LatticeCache{ix, iy, period, seed, cell.a, cell.b, cell.c, cell.d};
-        } else {
-            cell.a = cache->a;
-            cell.b = cache->b;
-            cell.c = cache->c;
-            cell.d = cache->d;
-        }
-    }
     cell.fx = x - floorX;
     cell.fy = y - floorY;
     cell.u = fade(cell.fx);
     cell.v = fade(cell.fy);
+}
+
+// The corners of a cell whose floors do not fit an int, or whose period is
+// too large for int arithmetic: reduced exactly in 64 bits (fmod beyond
+// 2^62), with the hash's own 2^32 as the modulus where there is no period.
+// Rare, so it stays out of line and no cache keeps it.
+[[gnu::noinline]] void hashFarCorners(float floorX, float floorY, std::int64_t period, std::uint32_t seed,
+                                      NoiseCell& cell)
+{
+    const std::int64_t modulus = period > 0 ? period : kHashModulus;
+    const std::int64_t wx = wrapLatticeCoordinate(floorX, modulus);
+    const std::int64_t wy = wrapLatticeCoordinate(floorY, modulus);
+    const int x0 = hashCoordinate(wx);
+    const int x1 = hashCoordinate(wx + 1 == modulus ? 0 : wx + 1);
+    const int y0 = hashCoordinate(wy);
+    const int y1 = hashCoordinate(wy + 1 == modulus ? 0 : wy + 1);
+    cell.a = latticeHash(x0, y0, seed);
+    cell.b = latticeHash(x1, y0, seed);
+    cell.c = latticeHash(x0, y1, seed);
+    cell.d = latticeHash(x1, y1, seed);
+}
+
+// The cell around (x, y). The floors convert with the processor's own
+// truncation, which is defined for every input and gives INT_MIN for any
+// floor outside the int range (or NaN); such a cell, and a period above
+// 2^30 (with which the wrap (i mod p) + p would leave an int), take the
+// exact path. Everything else runs in int arithmetic: the floors below 2^31
+// end at 2^31 - 128, so the corner after one still fits. With a cache,
+// corners are hashed only when the lattice cell (or the octave's seed and
+// period) differs from the last one.
+NoiseCell noiseCell(float x, float y, std::int64_t period, std::uint32_t seed, LatticeCache* cache)
+{
+    const float floorX = latticeFloor(x);
+    const float floorY = latticeFloor(y);
+    const int ix = _mm_cvttss_si32(_mm_set_ss(floorX));
+    const int iy = _mm_cvttss_si32(_mm_set_ss(floorY));
+    const int p = static_cast<int>(period);
+    NoiseCell cell;
+    if (ix == INT_MIN || iy == INT_MIN || period > (std::int64_t(1) << 30)) [[unlikely]] {
+        hashFarCorners(floorX, floorY, period, seed, cell);
+    } else if (cache == nullptr) {
+        hashCorners(ix, iy, p, seed, cell);
+    } else if (cache->ix != ix || cache->iy != iy || cache->seed != seed || cache->period != p) {
+        hashCorners(ix, iy, p, seed, cell);
+        *cache = LatticeCache{ix, iy, p, seed, cell.a, cell.b, cell.c, cell.d};
+    } else {
+        cell.a = cache->a;
+        cell.b = cache->b;
+        cell.c = cache->c;
+        cell.d = cache->d;
+    }
+    fadeCell(x, y, floorX, floorY, cell);
     return cell;
 }
 
@@ -100,8 +157,12 @@ NoiseSample sampleNoise(float x, float y, int period, std::uint32_t seed, Lattic
     return sample;
 }
 
-float fractalNoise(float x, float y, int octaves, int period, std::uint32_t seed, LatticeCache* caches)
+float fractalNoise(float x, float y, int octaves, int firstPeriod, std::uint32_t seed, LatticeCache* caches)
 {
+    // The period doubles per octave past any integer type; once it is a
+    // multiple of 2^32 wrapping by it changes no coordinate modulo 2^32,
+    // which is all the hash sees, so it stops there as no period at all.
+    std::int64_t period = firstPeriod;
     float sum = 0.0f;
     float amplitude = 0.5f;
     for (int i = 0; i < octaves; ++i) {
@@ -113,6 +174,9 @@ float fractalNoise(float x, float y, int octaves, int period, std::uint32_t seed
         amplitude *= 0.5f;
         if (period >= 1) {
             period *= 2;
+            if (period % kHashModulus == 0) {
+                period = 0;
+            }
         }
     }
     return sum;

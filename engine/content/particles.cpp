@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <stdexcept>
 
 #include "scene/thread_pool.h"
 
@@ -11,14 +12,27 @@ namespace {
 constexpr size_t kChunkParticles = 2048;
 constexpr float kUnitsToHeight = 1.5259022e-5f; // 1 / 65535
 
-// A level-0 index by the field's edge rule, as DisplacementField::texel
-// finds it: clamped into the grid or wrapped by masking.
-inline int64_t edgeIndex(int32_t i, uint32_t size, bool clamp)
+// The two neighbouring level-0 indices a bilinear fetch starting at the
+// whole texel coordinate `floorValue` reads, by the field's edge rule, as
+// DisplacementField::texel finds them: clamped into the grid or wrapped by
+// the (power-of-two) size. The coordinate is brought near the grid while it
+// is still a float, so a local box far wider than the field cannot overflow
+// the conversion: a clamping field reads its edge beyond it, and fmod, exact
+// for whole floats, keeps the column a tiling field wraps onto.
+struct TexelPair {
+    int64_t first;
+    int64_t second;
+};
+
+inline TexelPair texelPair(float floorValue, uint32_t size, bool clamp)
 {
+    const int64_t last = int64_t(size) - 1;
     if (clamp) {
-        return std::clamp<int64_t>(i, 0, int64_t(size) - 1);
+        const int64_t i = int64_t(std::clamp(floorValue, -1.0f, float(size)));
+        return {std::clamp<int64_t>(i, 0, last), std::clamp<int64_t>(i + 1, 0, last)};
     }
-    return int64_t(uint32_t(i) & (size - 1));
+    const int64_t i = int64_t(std::fmod(floorValue, float(size))) & last;
+    return {i, (i + 1) & last};
 }
 
 bool insideBox(Vec3 p, Vec3 lo, Vec3 hi)
@@ -48,17 +62,21 @@ void collideWithPrism(const Prism& prism, const DisplacementField& field, const 
     const float height = float(field.height);
     const float x = u * width;
     const float y = w * height;
+    // No surface at a coordinate beyond float range (a box without bounds).
+    if (!std::isfinite(x) || !std::isfinite(y)) {
+        return;
+    }
     const float floorX = std::floor(x);
     const float floorY = std::floor(y);
-    const int32_t x0 = int32_t(floorX);
-    const int32_t y0 = int32_t(floorY);
     const float fx = x - floorX;
     const float fy = y - floorY;
     const bool clamp = field.clampEdges;
-    const int64_t c0 = edgeIndex(x0, field.width, clamp);
-    const int64_t c1 = edgeIndex(x0 + 1, field.width, clamp);
-    const uint16_t* row0 = field.heights.data() + edgeIndex(y0, field.height, clamp) * field.width;
-    const uint16_t* row1 = field.heights.data() + edgeIndex(y0 + 1, field.height, clamp) * field.width;
+    const TexelPair columns = texelPair(floorX, field.width, clamp);
+    const TexelPair rows = texelPair(floorY, field.height, clamp);
+    const uint16_t* row0 = field.heights.data() + rows.first * field.width;
+    const uint16_t* row1 = field.heights.data() + rows.second * field.width;
+    const int64_t c0 = columns.first;
+    const int64_t c1 = columns.second;
     const float h00 = float(row0[c0]) * kUnitsToHeight;
     const float h10 = float(row0[c1]) * kUnitsToHeight;
     const float h01 = float(row1[c0]) * kUnitsToHeight;
@@ -91,6 +109,17 @@ void advanceRange(const Scene& scene, Particles& particles, size_t begin, size_t
     }
 }
 
+// Every prism's field must exist before any particle reads it; checked on
+// the caller, where the exception can reach it, before anything moves.
+void checkFieldIndices(const Scene& scene)
+{
+    for (const Prism& prism : scene.prisms) {
+        if (prism.fieldIndex >= scene.fields.size()) {
+            throw std::out_of_range("invalid vector subscript");
+        }
+    }
+}
+
 void moveParticle(Particles& particles, size_t from, size_t to)
 {
     particles.positionX[to] = particles.positionX[from];
@@ -112,6 +141,10 @@ void integrateParticle(const Scene& scene, Particles& particles, size_t index, f
     v = v + dt * settings.gravity;
     p = p + dt * v;
     for (const Prism& prism : scene.prisms) {
+        // Thrown before the particle is stored, so it stays as it was.
+        if (prism.fieldIndex >= scene.fields.size()) {
+            throw std::out_of_range("invalid vector subscript");
+        }
         // A water surface is no floor: what falls in sinks to the ground below.
         if (prism.waterDepthScale > 0.0f) {
             continue;
@@ -132,6 +165,7 @@ size_t step(const Scene& scene, Particles& particles, float dt, const ParticleSe
     if (count == 0) {
         return 0;
     }
+    checkFieldIndices(scene);
     // Small sets stay on the caller rather than waking the pool.
     if (pool != nullptr && count > kChunkParticles) {
         const unsigned chunks = unsigned((count + kChunkParticles - 1) / kChunkParticles);

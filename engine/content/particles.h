@@ -37,14 +37,19 @@ struct ParticleSettings {
 // by moving the last live particle into each freed slot (survivors change
 // order). With a pool and more than 2048 particles the motion runs in chunks
 // of 2048 on the pool; the results are the same either way. Returns the new
-// count, also stored in `particles.count`.
+// count, also stored in `particles.count`. A prism whose field index lies
+// past the scene's fields throws std::out_of_range "invalid vector
+// subscript" before any particle ages or moves.
 size_t step(const Scene& scene, Particles& particles, float dt, const ParticleSettings& settings, ThreadPool* pool);
 
 // Explicit Euler motion of particle `index` (velocity first, then position
 // with the new velocity), then, solid prism by solid prism in scene order, a particle
 // that ends inside a prism's box below its surface is put back onto the
 // surface and, when moving into it, loses the normal speed to restitution
-// and the tangential speed to friction.
+// and the tangential speed to friction. Far outside a field (a local box
+// wider than it) the surface follows the field's edge rule at any distance.
+// Throws std::out_of_range "invalid vector subscript", leaving the particle
+// as it was, for a prism whose field is missing.
 void integrateParticle(const Scene& scene, Particles& particles, size_t index, float dt,
                        const ParticleSettings& settings);
 

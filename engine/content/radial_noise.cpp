@@ -16,10 +16,9 @@ float fade(float t) { return t * t * t * (t * (t * 6.0f - 15.0f) + 10.0f); }
 float lerp(float a, float b, float t) { return a + (b - a) * t; }
 
 // Corner value in [-1, 1]; all arithmetic modulo 2^32.
-float cornerValue(int x, int y, int z, std::uint32_t octaveSeed)
+float cornerValue(std::uint32_t x, std::uint32_t y, std::uint32_t z, std::uint32_t octaveSeed)
 {
-    std::uint32_t h = static_cast<std::uint32_t>(x) * 0x8da6b343u ^ static_cast<std::uint32_t>(y) * 0xd8163841u
-                      ^ static_cast<std::uint32_t>(z) * 0xcb1ab31fu ^ octaveSeed * 0x9e3779b9u;
+    std::uint32_t h = x * 0x8da6b343u ^ y * 0xd8163841u ^ z * 0xcb1ab31fu ^ octaveSeed * 0x9e3779b9u;
     h ^= h >> 13;
     h *= 0x5bd1e995u;
     const float v = static_cast<float>((h ^ (h >> 15)) & 0xffffffu) / 16777215.0f;
@@ -32,13 +31,17 @@ float valueNoise3(Vec3 q, std::uint32_t octaveSeed)
     const float floorX = latticeFloor(q.x);
     const float floorY = latticeFloor(q.y);
     const float floorZ = latticeFloor(q.z);
-    const int ix = static_cast<int>(floorX);
-    const int iy = static_cast<int>(floorY);
-    const int iz = static_cast<int>(floorZ);
+    // The corners as the hash sees them, modulo 2^32: exact however far out
+    // a high octave or frequency puts the lattice.
+    const std::uint32_t ix = latticeWord(floorX);
+    const std::uint32_t iy = latticeWord(floorY);
+    const std::uint32_t iz = latticeWord(floorZ);
     const float u = fade(q.x - floorX);
     const float v = fade(q.y - floorY);
     const float w = fade(q.z - floorZ);
-    auto c = [&](int dx, int dy, int dz) { return cornerValue(ix + dx, iy + dy, iz + dz, octaveSeed); };
+    auto c = [&](std::uint32_t dx, std::uint32_t dy, std::uint32_t dz) {
+        return cornerValue(ix + dx, iy + dy, iz + dz, octaveSeed);
+    };
     const float x00 = lerp(c(0, 0, 0), c(1, 0, 0), u);
     const float x10 = lerp(c(0, 1, 0), c(1, 1, 0), u);
     const float x01 = lerp(c(0, 0, 1), c(1, 0, 1), u);

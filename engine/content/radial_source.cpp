@@ -9,7 +9,13 @@ namespace {
 
 constexpr int bisectionSteps = 40;
 
-std::uint8_t unitToByte(float v) { return static_cast<std::uint8_t>(std::round(std::clamp(v, 0.0f, 1.0f) * 255.0f)); }
+// A channel in [0, 1] as a byte, rounded; NaN (a shade from parameters that
+// are not numbers) clamps to 0 like any value below the range.
+std::uint8_t unitToByte(float v)
+{
+    const float unit = v > 0.0f ? std::min(v, 1.0f) : 0.0f;
+    return static_cast<std::uint8_t>(std::round(unit * 255.0f));
+}
 
 } // namespace
 

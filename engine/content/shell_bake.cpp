@@ -150,6 +150,12 @@ ShellBakeStats bakeShells(Scene& scene, const QuadCage& cage, const BakeSource& 
     if (m > 0 && !isPowerOfTwo(n)) {
         throw std::invalid_argument("field width must be a power of two");
     }
+    // Nor can a field take more than its largest side: at 65536 samples a
+    // side every quad would cast 2^32 rays into 32 GB of records first.
+    constexpr std::uint32_t kLargestFieldSide = std::uint32_t(1) << (kMaxFieldLevels - 1);
+    if (m > 0 && n > kLargestFieldSide) {
+        throw std::invalid_argument("field too large");
+    }
 
     std::vector<QuadFrame> frames(m);
     for (std::uint32_t q = 0; q < m; ++q) {

@@ -89,7 +89,8 @@ BakedShell bakeShell(const QuadFrame& frame, float outerExtent, std::uint32_t re
 // pool item per quad; the scene is changed only afterwards, on the calling
 // thread. The caller refreshes the scene's prisms afterwards. Throws
 // std::invalid_argument "field width must be a power of two" for a bad
-// resolution (when there is a quad to bake) and std::out_of_range "invalid
+// resolution and "field too large" for one above the largest field side
+// (when there is a quad to bake), and std::out_of_range "invalid
 // vector subscript" for a vertex index outside the cage, both before
 // anything is baked or added.
 ShellBakeStats bakeShells(Scene& scene, const QuadCage& cage, const BakeSource& source,

@@ -1,6 +1,7 @@
 #include "content/diorama_world.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -51,6 +52,7 @@ TEST(DioramaHelpers, MixColourRoundsPerChannelAndClampsWeight)
         {0x12345678u, 0x00FFFFFFu, -3.0f, 0xFF345678u}, // t clamped to 0, alpha forced to 255
         {0x12345678u, 0x00ABCDEFu, 7.0f, 0xFFABCDEFu},  // t clamped to 1
         {0x000000FFu, 0x00000000u, 0.5f, 0xFF000080u},  // 127.5 from above also rounds up
+        {0x12345678u, 0x00ABCDEFu, std::numeric_limits<float>::quiet_NaN(), 0xFF345678u}, // NaN blends nothing
     };
     for (const Case& c : cases) {
         EXPECT_EQ(mixColour(c.a, c.b, c.t), c.expected) << std::hex << c.a << " " << c.b << " " << c.t;
@@ -109,6 +111,43 @@ TEST(DioramaHelpers, WorldNoiseIsSmoothBoundedAndSeeded)
         seedDiffers += worldNoise(x, y, 4) != n;
     }
     EXPECT_GT(seedDiffers, 1900);
+}
+
+// The five octaves written out with 64-bit lattice floors, reduced modulo
+// 2^32 for the hash.
+float referenceWorldNoise(float x, float y, uint32_t seed)
+{
+    auto corner = [](uint32_t h) {
+        const uint32_t g = (h ^ (h >> 13)) * 1274126177u;
+        return float((g >> 16) ^ (g & 0xFFFFFFu)) / 16777215.0f;
+    };
+    float sum = 0.0f, frequency = 1.0f, amplitude = 0.5f;
+    for (uint32_t k = 0; k < 5; ++k) {
+        const float px = x * frequency, py = y * frequency;
+        const float fx = px - std::floor(px), fy = py - std::floor(py);
+        const uint32_t h = uint32_t(int64_t(std::floor(px))) * 374761393u +
+                           uint32_t(int64_t(std::floor(py))) * 668265263u - (seed + k) * 2048144777u;
+        const float wx = (3.0f - 2.0f * fx) * fx * fx, wy = (3.0f - 2.0f * fy) * fy * fy;
+        const float c00 = corner(h), c10 = corner(h + 374761393u), c01 = corner(h + 668265263u),
+                    c11 = corner(h + 1043026656u);
+        sum += amplitude * ((c00 + (c10 - c00) * wx) * (1.0f - wy) + (c01 + (c11 - c01) * wx) * wy);
+        frequency *= 2.03f;
+        amplitude *= 0.5f;
+    }
+    return sum;
+}
+
+// Far from the origin, where the octaves' lattice coordinates pass the
+// 32-bit range, the noise still hashes the right corners.
+TEST(DioramaHelpers, WorldNoiseFarOutHashesItsExactCorners)
+{
+    const float points[][2] = {{3e9f, 0.25f}, {-3e9f, 7.5f}, {1e12f, -1e12f}, {0.5f, -5e15f}, {2.5e8f, 1.5f}};
+    for (const auto& point : points) {
+        EXPECT_EQ(worldNoise(point[0], point[1], 3), referenceWorldNoise(point[0], point[1], 3))
+            << point[0] << ", " << point[1];
+    }
+    // Near the origin the reference is the noise itself.
+    EXPECT_EQ(worldNoise(1.3f, -2.7f, 9), referenceWorldNoise(1.3f, -2.7f, 9));
 }
 
 // ---- particle pool ----
@@ -433,6 +472,37 @@ TEST(DioramaWorld, MarkDirtyMergesPerFieldAndSkipsEmptyRecords)
     EXPECT_TRUE(one.albedo.rects[0].empty());
 }
 
+// A caller's rectangles may reach past the field: the collision copy takes
+// what lies inside them, and the pending record keeps them as given.
+TEST(DioramaWorld, MarkDirtyBeyondTheFieldCopiesWhatLiesInside)
+{
+    auto world = std::make_unique<DioramaWorld>();
+    world->syncCollisionScene();
+    DisplacementField& terrain = world->scene.fields[0];
+    for (uint32_t y = 200; y < 256; ++y) {
+        for (uint32_t x = 0; x < 256; ++x) {
+            terrain.heights[y * 256 + x] = uint16_t(x * 97 + y * 13);
+            terrain.albedoLevel(0)[y * 256 + x] = 0xFF000000u | (x * 131 + y);
+        }
+    }
+    FieldUpdate heights;
+    heights.levels = terrain.levels;
+    heights.heightRects[0] = {0, 200, 256, 5000};
+    AlbedoUpdate albedo;
+    albedo.levels = terrain.albedoLevels();
+    albedo.rects[0] = {0, 200, 4000, 300};
+    world->markDirty(0, &heights, &albedo);
+
+    const DisplacementField& copy = world->collisionScene.fields[0];
+    for (uint32_t i = 0; i < 65536; ++i) {
+        ASSERT_EQ(copy.heights[i], terrain.heights[i]) << i;
+        ASSERT_EQ(copy.albedoLevel(0)[i], terrain.albedoLevel(0)[i]) << i;
+    }
+    ASSERT_EQ(world->pendingUpdates.size(), 1u);
+    EXPECT_EQ(world->pendingUpdates[0].heights.heightRects[0], (FieldRect{0, 200, 256, 5000}));
+    EXPECT_EQ(world->pendingUpdates[0].albedo.rects[0], (FieldRect{0, 200, 4000, 300}));
+}
+
 // ---- particles ----
 
 TEST(DioramaWorld, DebrisStaysOnOrAboveTheTerrain)
@@ -623,6 +693,33 @@ TEST(DioramaWorld, MovingImpactGougesAlongItsPathAndSplashesWater)
     EXPECT_NEAR(meanVx / double(debris.particles.count), 1.2, 0.15);
 }
 
+// Only the direction of (dirX, dirZ) counts, however large or small its
+// length: the craters, scorch and debris are those of the unit direction.
+TEST(DioramaWorld, ImpactDirectionOfAnyLengthActsAsTheUnitDirection)
+{
+    const float x = 0.3f, z = -0.6f;
+    auto unit = std::make_unique<DioramaWorld>();
+    unit->impact(x, z, 0.75f, -1.0f);
+    // Powers of two keep the scaled direction exact: squares that overflow,
+    // that come out subnormal and that vanish.
+    for (const int exponent : {66, 126, -70, -140}) {
+        const float scale = std::ldexp(1.0f, exponent);
+        auto world = std::make_unique<DioramaWorld>();
+        world->impact(x, z, 0.75f * scale, -1.0f * scale);
+        SCOPED_TRACE(exponent);
+        EXPECT_TRUE(world->scene.fields[0].heights == unit->scene.fields[0].heights);
+        EXPECT_TRUE(sameBytes(world->burn, unit->burn));
+        EXPECT_TRUE(sameBytes(world->flash, unit->flash));
+        for (const int index : {DioramaWorld::Debris, DioramaWorld::HeavyDebris}) {
+            const ParticlePool& debris = world->pools[size_t(index)];
+            const ParticlePool& expected = unit->pools[size_t(index)];
+            EXPECT_EQ(debris.particles.count, expected.particles.count);
+            EXPECT_TRUE(sameBytes(debris.velocityX, expected.velocityX)) << "pool " << index;
+            EXPECT_TRUE(sameBytes(debris.velocityZ, expected.velocityZ)) << "pool " << index;
+        }
+    }
+}
+
 TEST(DioramaWorld, ProjectileFliesLeavesATrailAndHitsTheGround)
 {
     DioramaWorld world;
@@ -743,6 +840,29 @@ TEST(DioramaWorld, ShallowWaterCountsAsDryAndSurfaceFollowsDepth)
     EXPECT_NEAR(world->wetness[dry], 0.5f * 0.85f, 1e-6f);
 }
 
+// Only time passing pours water: a step of no time, back in time or of NaN
+// seconds leaves the depths as they are (never negative, never NaN), and a
+// source far off the island, or at NaN, pours nothing onto it.
+TEST(DioramaWorld, WaterSourcePoursOnlyOnTheIslandAndOnlyForwardInTime)
+{
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    struct Case {
+        float x, z, dt;
+    };
+    const Case cases[] = {
+        {-2.6f, -2.4f, 0.0f}, {-2.6f, -2.4f, -0.25f}, {-2.6f, -2.4f, nan},
+        {1e30f, 0.0f, kFrame}, {0.0f, -1e30f, kFrame}, {nan, 0.0f, kFrame}, {0.0f, nan, kFrame},
+        {4.5f, 0.0f, kFrame}, // the disc reaches 5 texels: 16 texels off the edge is out of reach
+    };
+    for (const Case& c : cases) {
+        auto world = std::make_unique<DioramaWorld>();
+        world->setWaterSource(true, c.x, c.z);
+        world->tick(c.dt, nullptr);
+        SCOPED_TRACE(testing::Message() << c.x << ", " << c.z << ", dt " << c.dt);
+        EXPECT_TRUE(std::all_of(world->water.depth.begin(), world->water.depth.end(), [](float d) { return d == 0.0f; }));
+    }
+}
+
 // ---- the timeline ----
 
 TEST(DioramaWorld, TimelineFiresEventsInHalfOpenSteps)
@@ -797,6 +917,66 @@ TEST(DioramaWorld, ShadowMaskDarkensTheLeeOfTheHill)
     EXPECT_EQ(world.scene.fields[0].albedoLevel(0)[texelOf(hillX, hillZ)] >> 24, 255u);
 }
 
+// A sun direction that is not finite gives no direction to march in: the
+// mask is made, every texel of the rectangle lit, and the update returns.
+TEST(DioramaWorld, ShadowMaskOfASunWithoutDirectionIsLit)
+{
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const float inf = std::numeric_limits<float>::infinity();
+    const std::array<float, 3> suns[] = {{nan, 0.5f, 0.5f}, {0.5f, 0.5f, nan}, {inf, 1.0f, 0.0f}, {1.0f, 0.2f, -inf}};
+    for (const auto& sun : suns) {
+        DioramaWorld world;
+        world.sunDirection = sun;
+        world.updateShadowMask(0, 0, 256, 256);
+        ASSERT_EQ(world.shadowMask.size(), DioramaWorld::kTexels);
+        EXPECT_EQ(std::count(world.shadowMask.begin(), world.shadowMask.end(), 255), 65536)
+            << sun[0] << " " << sun[1] << " " << sun[2];
+    }
+}
+
+// ---- positions off the island ----
+
+// Far off the island the terrain continues its edge: the height there is the
+// edge texel's, however far out; a NaN position has no height.
+TEST(DioramaWorld, HeightFarOffTheIslandIsTheEdgeHeight)
+{
+    DioramaWorld world;
+    struct Case {
+        float x, z;
+        float nearX, nearZ; // just off the same edge, where the edge texel alone counts
+    };
+    const Case cases[] = {
+        {1e30f, 0.3f, 4.5f, 0.3f},    {-1e30f, 0.3f, -4.5f, 0.3f}, {0.3f, 3e9f, 0.3f, 4.5f},
+        {0.3f, -3e9f, 0.3f, -4.5f},   {1e30f, -1e30f, 4.5f, -4.5f}, {-6e8f, 6e8f, -4.5f, 4.5f},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(world.heightAt(c.x, c.z), world.heightAt(c.nearX, c.nearZ)) << c.x << ", " << c.z;
+    }
+    EXPECT_NE(world.heightAt(1e30f, 0.3f), world.heightAt(-1e30f, 0.3f)) << "both edges read the same texel";
+    EXPECT_TRUE(std::isnan(world.heightAt(std::numeric_limits<float>::quiet_NaN(), 0.0f)));
+    EXPECT_TRUE(std::isnan(world.heightAt(0.0f, std::numeric_limits<float>::quiet_NaN())));
+}
+
+// An impact far off the island (or at NaN) cuts, scorches and shades nothing on it.
+TEST(DioramaWorld, ImpactFarOffTheIslandLeavesItUntouched)
+{
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const float spots[][2] = {{1e30f, 0.0f}, {-1e30f, 1.0f}, {0.0f, 3e9f}, {nan, 0.0f}, {0.0f, nan}};
+    for (const auto& spot : spots) {
+        auto world = std::make_unique<DioramaWorld>();
+        world->updateShadowMask(0, 0, 1, 1); // creates the mask, so the impact updates it
+        const std::vector<uint16_t> terrain = world->scene.fields[0].heights;
+        for (const float dirX : {0.0f, 1.0f}) {
+            world->impact(spot[0], spot[1], dirX, 0.0f);
+        }
+        SCOPED_TRACE(testing::Message() << spot[0] << ", " << spot[1]);
+        EXPECT_TRUE(world->scene.fields[0].heights == terrain);
+        EXPECT_TRUE(std::all_of(world->burn.begin(), world->burn.end(), [](float b) { return b == 0.0f; }));
+        EXPECT_TRUE(std::all_of(world->flash.begin(), world->flash.end(), [](float f) { return f == 0.0f; }));
+        EXPECT_EQ(std::count(world->shadowMask.begin(), world->shadowMask.end(), 255), 65536);
+    }
+}
+
 // ---- sprites ----
 
 struct BoxSprite {
@@ -822,10 +1002,14 @@ TEST(DioramaWorld, PlaceSpriteAcceptsReliefsUpTo256Nodes)
     ASSERT_TRUE(world->placeSprite(wide.view(), 1.0f, -1.0f));
     ASSERT_EQ(world->scene.fields.size(), 3u);
     ASSERT_EQ(world->scene.prisms.size(), 4u);
-    const BoxSprite tooWide(128, 10);
-    EXPECT_FALSE(world->placeSprite(tooWide.view(), 1.0f, -1.0f));
-    EXPECT_EQ(world->scene.fields.size(), 3u);
-    EXPECT_EQ(world->scene.prisms.size(), 4u);
+    // 512 nodes across, and 32770 across: too large for the world, and even
+    // for any field at all; both are refused the same way.
+    for (const uint32_t boxWidth : {128u, 16384u}) {
+        const BoxSprite tooWide(boxWidth, 10);
+        EXPECT_FALSE(world->placeSprite(tooWide.view(), 1.0f, -1.0f)) << boxWidth;
+        EXPECT_EQ(world->scene.fields.size(), 3u);
+        EXPECT_EQ(world->scene.prisms.size(), 4u);
+    }
 
     // The padded field carries the relief in its top-left corner.
     ReliefSynthesizer synthesizer{ReliefSettings{}};

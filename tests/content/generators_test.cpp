@@ -152,6 +152,39 @@ TEST(Generators, DegenerateSizesAreRejected)
     EXPECT_THROW(generatePanels(2, 9, pool), std::invalid_argument);
 }
 
+// Bricks far thinner than a cell and stones far smaller than one: course,
+// column and stone numbers beyond the int range (up to three billion
+// stones across) still give a defined image of the generator's materials,
+// the same on any number of workers.
+TEST(Generators, ExtremeBrickAndStoneCountsGiveDefinedImages)
+{
+    struct Extreme {
+        const char* name;
+        std::function<FieldImage(ThreadPool&)> generate;
+        std::set<std::uint8_t> materials;
+    };
+    const Extreme cases[] = {
+        {"bricks of 1/16384 cell", [](ThreadPool& pool) { return generateBricks(64, 4, 65536, 5, pool); }, {6, 7}},
+        {"100000 stones", [](ThreadPool& pool) { return generateCobblestones(8, 100000, 3, pool); }, {4, 5}},
+        {"3e9 stones", [](ThreadPool& pool) { return generateCobblestones(4, 3000000000u, 3, pool); }, {4, 5}},
+    };
+    ThreadPool one(1);
+    ThreadPool eight(8);
+    for (const Extreme& c : cases) {
+        const FieldImage a = c.generate(one);
+        const FieldImage b = c.generate(eight);
+        SCOPED_TRACE(c.name);
+        for (std::size_t i = 0; i < a.heights.size(); ++i) {
+            ASSERT_GE(a.heights[i], 0.0f) << i;
+            ASSERT_LE(a.heights[i], 1.0f) << i;
+            ASSERT_TRUE(c.materials.count(a.materials[i])) << int(a.materials[i]) << " at " << i;
+        }
+        EXPECT_EQ(0, std::memcmp(a.heights.data(), b.heights.data(), a.heights.size() * sizeof(float)));
+        EXPECT_EQ(a.colors, b.colors);
+        EXPECT_EQ(a.materials, b.materials);
+    }
+}
+
 // --- images for a person to look at --------------------------------------
 
 std::vector<std::uint8_t> heightPixels(const FieldImage& image)

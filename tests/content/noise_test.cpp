@@ -39,15 +39,17 @@ TEST(LatticeFloor, EqualsStdFloor)
 }
 
 // A plainly written value noise: hashed corners, bilinear blend of faded
-// weights in double precision, optional wrapping of every corner index.
-double referenceValueNoise(double x, double y, int period, std::uint32_t seed)
+// weights in double precision, optional wrapping of every corner index (in
+// 128 bits, so that periods doubled far past 64 bits stay exact).
+double referenceValueNoise(double x, double y, __int128 period, std::uint32_t seed)
 {
-    auto wrap = [period](long i) {
+    auto wrap = [period](long i) -> long {
         if (period <= 0) {
             return i;
         }
-        long m = i % period;
-        return m < 0 ? m + period : m;
+        __int128 m = i % period;
+        // Only the low 32 bits reach the hash.
+        return static_cast<long>(static_cast<std::uint32_t>(m < 0 ? m + period : m));
     };
     auto fade = [](double t) { return t * t * t * (t * (t * 6 - 15) + 10); };
     const long ix = static_cast<long>(std::floor(x));
@@ -113,36 +115,73 @@ TEST(PeriodicNoise, DerivativesMatchCentralDifferences)
     }
 }
 
+// Lattice corners far beyond the 32-bit range: coordinates up to 10^15,
+// periods up to the largest int, against the reference in 64-bit integers
+// (whose corner indices reach the hash modulo 2^32).
+TEST(PeriodicNoise, FarCornersAndLargePeriodsMatchTheReference)
+{
+    const float xs[] = {3e9f, -3e9f, 2.1e9f, -2.1e9f, 1e15f, -7e14f, 123.25f};
+    const int periods[] = {0, 7, 2147483647, (1 << 30) + 3};
+    for (const int period : periods) {
+        for (const float x : xs) {
+            for (const float y : {0.375f, -2.5e9f}) {
+                const NoiseSample sample = periodicNoise(x, y, period, 99u);
+                EXPECT_NEAR(sample.value, referenceValueNoise(x, y, period, 99u), 2e-5)
+                    << x << ", " << y << " period " << period;
+            }
+        }
+    }
+    // Past 2^62 a whole float still counts exactly: 10^20 as a float is a
+    // multiple of 2^43, so without a period it is lattice line 0 to the hash,
+    // and with period 3 the line its remainder names.
+    const float far = 1e20f;
+    EXPECT_EQ(periodicNoise(far, 5.5f, 0, 4u).value, periodicNoise(0.0f, 5.5f, 0, 4u).value);
+    const float remainder = static_cast<float>(std::fmod(static_cast<double>(far), 3.0));
+    EXPECT_EQ(periodicNoise(far, 5.5f, 3, 4u).value, periodicNoise(remainder, 5.5f, 3, 4u).value);
+}
+
 TEST(FbmNoise, NoOctavesGivesZero)
 {
     EXPECT_EQ(fbmNoise(3.7f, -1.2f, 0, 0, 5u), 0.0f);
     EXPECT_EQ(fbmNoise(3.7f, -1.2f, -2, 16, 5u), 0.0f);
 }
 
+// The octave sum written out: its own seed per octave, doubling
+// coordinates, halving amplitude and a doubling period (128-bit, exact).
+double referenceFbm(float x, float y, int octaves, int period, std::uint32_t seed)
+{
+    double sum = 0;
+    double amplitude = 0.5;
+    double fx = x;
+    double fy = y;
+    __int128 p = period;
+    for (int i = 0; i < octaves; ++i) {
+        sum += amplitude * referenceValueNoise(fx, fy, p, seed + 101u * static_cast<std::uint32_t>(i));
+        fx *= 2;
+        fy *= 2;
+        amplitude *= 0.5;
+        if (p >= 1) {
+            p *= 2;
+        }
+    }
+    return sum;
+}
+
+// Four octaves, and forty, which double the coordinates far past the 32-bit
+// range and a period of 5, 2^30 or the largest int past the int range.
 TEST(FbmNoise, SumsOctavesWithTheirOwnSeedsAndDoublingPeriod)
 {
     std::mt19937 rng(7);
     std::uniform_real_distribution<float> coord(-40.0f, 40.0f);
-    for (int period : {0, 5}) {
-        for (int k = 0; k < 200; ++k) {
-            const float x = coord(rng);
-            const float y = coord(rng);
-            const std::uint32_t seed = rng();
-            double expected = 0;
-            double amplitude = 0.5;
-            double fx = x;
-            double fy = y;
-            int p = period;
-            for (int i = 0; i < 4; ++i) {
-                expected += amplitude * referenceValueNoise(fx, fy, p, seed + 101u * static_cast<std::uint32_t>(i));
-                fx *= 2;
-                fy *= 2;
-                amplitude *= 0.5;
-                if (p >= 1) {
-                    p *= 2;
-                }
+    for (const int octaves : {4, 40}) {
+        for (const int period : {0, 5, 1 << 30, 2147483647}) {
+            for (int k = 0; k < 100; ++k) {
+                const float x = coord(rng);
+                const float y = coord(rng);
+                const std::uint32_t seed = rng();
+                EXPECT_NEAR(fbmNoise(x, y, octaves, period, seed), referenceFbm(x, y, octaves, period, seed), 3e-5)
+                    << x << ", " << y << ", " << octaves << " octaves, period " << period;
             }
-            EXPECT_NEAR(fbmNoise(x, y, 4, period, seed), expected, 3e-5);
         }
     }
 }

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <limits>
 #include <random>
+#include <stdexcept>
 #include <vector>
 
 #include "scene/thread_pool.h"
@@ -263,6 +264,80 @@ TEST(ParticleStep, SurfaceBeyondTheLastColumnFollowsTheEdgeRule)
         step(scene, particles, 0.01f, noGravity(0.3f, 0.4f), nullptr);
         const float expected = clamp ? startY : 0.5f * (60000.0f * 1.5259022e-5f) * 1.6f;
         EXPECT_NEAR(store.py[0], expected, 1e-5f) << (clamp ? "clamping" : "tiling");
+    }
+}
+
+// A local box far wider than the field: 1024 columns, one raised column,
+// the box reaching two million fields to either side along u (one metre
+// per u). Far out the surface still follows the edge rule: a clamping field
+// continues its edge columns, a tiling one the column the position wraps
+// onto, with texel coordinates beyond the 32-bit range.
+TEST(ParticleStep, FarBeyondTheFieldTheSurfaceFollowsTheEdgeRule)
+{
+    constexpr uint32_t kWidth = 1024;
+    constexpr uint16_t kRaised = 60000;
+    const float raisedY = float(kRaised) * 1.5259022e-5f;
+    struct Case {
+        bool clamp;
+        uint32_t raisedColumn;
+        float x; // world x = u, so the texel coordinate is 1024x
+        bool lifted;
+    };
+    const Case cases[] = {
+        {false, 256, 2097152.25f, true},   // texel 2^31 + 256 wraps onto column 256
+        {false, 256, -2097151.75f, true},  // texel -(2^31) + 256 as well
+        {false, 0, 2097152.25f, false},    // and not onto column 0
+        {true, kWidth - 1, 2097152.25f, true}, // the last column, far to the right
+        {true, kWidth - 1, -2097152.0f, false}, // column 0 far to the left
+        {true, 0, -2097152.0f, true},
+    };
+    for (const Case& c : cases) {
+        std::vector<uint16_t> heights(kWidth * 2, 0);
+        heights[c.raisedColumn] = kRaised;
+        heights[kWidth + c.raisedColumn] = kRaised;
+        Scene scene;
+        scene.addField(DisplacementField(kWidth, 2, std::span<const uint16_t>(heights), c.clamp));
+        Prism prism;
+        prism.axisU = {1.0f, 0.0f, 0.0f};
+        prism.axisV = {0.0f, 0.0f, 1.0f};
+        prism.axisH = {0.0f, 1.0f, 0.0f};
+        prism.uMin = -4194304.0f;
+        prism.uMax = 4194304.0f;
+        scene.addPrism(prism);
+        scene.refreshPrisms();
+        ParticleStore store;
+        store.add({c.x, 0.5f, 0.25f}, {0.0f, 0.0f, 0.0f}, 1.0f);
+        Particles particles = store.view();
+        step(scene, particles, 0.01f, noGravity(0.3f, 0.4f), nullptr);
+        EXPECT_EQ(store.px[0], c.x);
+        EXPECT_NEAR(store.py[0], c.lifted ? raisedY : 0.5f, 1e-6f)
+            << (c.clamp ? "clamping" : "tiling") << ", raised column " << c.raisedColumn << ", x " << c.x;
+    }
+}
+
+// A prism whose field is missing is refused before any particle ages or
+// moves, by the step and by the single-particle update alike.
+TEST(ParticleStep, PrismWithoutItsFieldIsRefusedBeforeAnythingMoves)
+{
+    Scene scene = flatScene();
+    scene.prisms[0].fieldIndex = 1;
+    ParticleStore store;
+    store.add({0.0f, kFlatY - 0.1f, 0.0f}, {0.0f, -1.0f, 0.0f}, 1.0f);
+    const ParticleStore before = store;
+    Particles particles = store.view();
+    for (const bool single : {false, true}) {
+        try {
+            if (single) {
+                integrateParticle(scene, particles, 0, 0.01f, ParticleSettings{});
+            } else {
+                step(scene, particles, 0.01f, ParticleSettings{}, nullptr);
+            }
+            ADD_FAILURE() << "no exception";
+        } catch (const std::out_of_range& e) {
+            EXPECT_STREQ(e.what(), "invalid vector subscript");
+        }
+        EXPECT_TRUE(store == before);
+        EXPECT_EQ(particles.count, 1u);
     }
 }
 

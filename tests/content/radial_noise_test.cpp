@@ -108,7 +108,9 @@ float plainFloatRadialNoise(const RadialSourceParams& p, Vec3 d, int limit)
 }
 
 // Bit for bit, also with more octaves than fit the fast path and with
-// frequencies whose lattice coordinates outgrow it.
+// frequencies whose lattice coordinates outgrow it, up to coordinates far
+// beyond the 32-bit range (40 octaves, or a frequency of 10^12), whose
+// corners hash modulo 2^32 like any other.
 TEST(RadialNoise, EqualsThePlainFloatSumExactly)
 {
     std::mt19937 rng(77);
@@ -118,14 +120,14 @@ TEST(RadialNoise, EqualsThePlainFloatSumExactly)
         float frequency;
     };
     for (const Setting setting : {Setting{7, 1.6f}, Setting{1, 2.3f}, Setting{8, 0.7f}, Setting{11, 1.6f},
-                                  Setting{7, 3.0e5f}}) {
+                                  Setting{7, 3.0e5f}, Setting{40, 1.6f}, Setting{7, 1.0e12f}}) {
         RadialSourceParams params;
         params.octaves = setting.octaves;
         params.frequency = setting.frequency;
         for (int k = 0; k < 200; ++k) {
             const Vec3 d = normalizeSafe({normal(rng), normal(rng), normal(rng)});
             params.seed = rng();
-            for (int limit : {-1, 0, 2, 5, setting.octaves, 12}) {
+            for (int limit : {-1, 0, 2, 5, setting.octaves, 12, 40}) {
                 ASSERT_EQ(radialNoise(params, d, limit), plainFloatRadialNoise(params, d, limit))
                     << "octaves " << setting.octaves << " frequency " << setting.frequency << " limit " << limit;
             }

@@ -1,6 +1,7 @@
 #include "content/radial_source.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <gtest/gtest.h>
@@ -190,6 +191,11 @@ TEST(RadialSource, MarchEndsWhenTheDistanceIsNotFinite)
     const RadialSource source(nanAmplitude);
     const BakeHit hit = castRay(source, o, d, 3.0f, false);
     EXPECT_EQ(hit.t, 3.0f);
+    // Its shade is not a number either, so no channel has a value: each
+    // becomes 0, and the colour stays opaque.
+    const BakeHit coloured = castRay(source, o, d, 3.0f, true);
+    EXPECT_EQ(coloured.t, 3.0f);
+    EXPECT_EQ(coloured.color, (std::array<std::uint8_t, 4>{0, 0, 0, 255}));
 
     RadialSourceParams nanRadius;
     nanRadius.radius = std::numeric_limits<float>::quiet_NaN();

@@ -402,6 +402,8 @@ INSTANTIATE_TEST_SUITE_P(
     Errors, ShellBakeRejects,
     testing::Values(BadBake{"ResolutionNotPowerOfTwo", 48, false, "field width must be a power of two"},
                     BadBake{"ZeroResolution", 0, false, "field width must be a power of two"},
+                    BadBake{"ResolutionAboveTheLargestField", 1u << 16, false, "field too large"},
+                    BadBake{"LargestPowerOfTwoResolution", 1u << 31, false, "field too large"},
                     BadBake{"VertexOutsideCage", 16, true, "invalid vector subscript"}),
     [](const testing::TestParamInfo<BadBake>& info) { return std::string(info.param.name); });
 
