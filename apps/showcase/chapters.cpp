@@ -104,21 +104,14 @@ bool tryCpuTerrain(const ChapterEnvironment& environment, const fs::path& direct
                    Chapter& chapter) {
     const ChildRun run = runChild(environment, "qlmr-demo", {"--out", ".", "--width", "960", "--height", "540"},
                                   directory, "demo (CPU terrain)");
-    if (run.result.missingProgram)
-        chapter.missingPrograms.push_back("qlmr-demo");
     const DemoReadings readings = readDemoLines(run.lines);
     for (const char* view : {"wide", "aerial", "close"})
         addPicture(environment, directory / (std::string(view) + ".png"), "terrain_" + std::string(view) + ".jpg",
                    1280, 88, chapter.images, chapter);
 
     // Pictures of a failed graphics-card attempt stay in the list and count.
-    if (run.result.exitCode != 0 || chapter.images.empty() || readings.frameTimes.empty()) {
-        // Skipped for another reason than a missing program: the page's
-        // general sentence holds.
-        if (!run.result.missingProgram)
-            chapter.missingPrograms.clear();
+    if (run.result.exitCode != 0 || chapter.images.empty() || readings.frameTimes.empty())
         return false;
-    }
     chapter.title = "Detailed terrain, without triangles";
     chapter.text = "A detailed landscape drawn straight from its height data: no mesh is built, each ray of light "
                    "is followed into the surface itself.";
@@ -167,7 +160,6 @@ void runTerrainChapter(const ChapterEnvironment& environment, const fs::path& di
         const CardTerrain card = tryGpuTerrain(environment, directory, chapter);
         chapter.ok = card == CardTerrain::Ok;
         if (card == CardTerrain::NotInstalled) {
-            chapter.missingPrograms.push_back("qlmr-terrain");
             note = "The graphics-card terrain program (qlmr-terrain) is not installed," + fallbackTail;
         } else if (card == CardTerrain::Failed) {
             note = "The graphics-card terrain run on " + environment.gpu->name +
@@ -187,8 +179,6 @@ void runCreatureChapter(const ChapterEnvironment& environment, const fs::path& d
                                   {"--load", assetPathArgument(critter, directory), "--out", ".", "--size", "640",
                                    "360", "--turntable", std::to_string(kTurntableFrames)},
                                   directory, "sdna");
-    if (run.result.missingProgram)
-        chapter.missingPrograms.push_back("qlmr-sdna");
     const SdnaReadings readings = readSdnaLines(run.lines);
 
     for (int i = 0; i < kTurntableFrames; ++i) {
@@ -243,8 +233,6 @@ void runPixelsChapter(const ChapterEnvironment& environment, const fs::path& dir
                                   {"--sprite", assetPathArgument(sprites / "crystal.png", directory), "--sprite",
                                    assetPathArgument(sprites / "barrel.png", directory), "--runs", "20", "--out", "."},
                                   directory, "pixelart");
-    if (run.result.missingProgram)
-        chapter.missingPrograms.push_back("qlmr-pixelart");
     const double synthesisMs = readSynthesisMs(run.lines);
 
     for (const char* name : {"pixel_wide_snapped", "pixel_close_snapped", "pixel_back_snapped"})
@@ -287,8 +275,6 @@ void runWorldChapter(const ChapterEnvironment& environment, const fs::path& dire
                                    "--assets", assetPathArgument(environment.assetsDirectory / "sprites", directory),
                                    "--out", "."},
                                   directory, "diorama");
-    if (run.result.missingProgram)
-        chapter.missingPrograms.push_back("qlmr-diorama");
     const DioramaReadings readings = readDioramaLines(run.lines);
 
     for (int i = 0; i < kSimulatedFrames; i += 2) {

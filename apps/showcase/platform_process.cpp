@@ -2,7 +2,6 @@
 
 #include <cerrno>
 #include <chrono>
-#include <cstring>
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -62,21 +61,6 @@ int exitCodeOf(int status) {
     return 1;
 }
 
-// Why a child did not start, for the log: a program that is not there, a
-// working folder that is not there, or what the system said (a file that
-// is not executable, or not a program at all).
-std::string startFailureReason(const std::filesystem::path& exe, const std::filesystem::path& workingDirectory,
-                               int spawnError) {
-    std::error_code error;
-    // A missing program is the common case (a sibling program that is not
-    // part of this installation); say so plainly.
-    if (!std::filesystem::exists(exe, error) && !error)
-        return "the program is not installed";
-    if (!std::filesystem::is_directory(workingDirectory, error))
-        return "its working folder " + workingDirectory.string() + " is not there";
-    return std::strerror(spawnError);
-}
-
 } // namespace
 
 ProcessResult runProcess(const std::filesystem::path& exe, const std::vector<std::string>& arguments,
@@ -132,7 +116,7 @@ ProcessResult runProcess(const std::filesystem::path& exe, const std::vector<std
         if (waited == child && WIFSIGNALED(status))
             result.signal = WTERMSIG(status);
     } else {
-        result.output = "could not start " + exe.string() + ": " + startFailureReason(exe, workingDirectory, spawnError);
+        result.output = "could not start " + exe.string();
         std::error_code error;
         result.missingProgram = !std::filesystem::exists(exe, error) && !error;
     }

@@ -25,9 +25,8 @@ struct ProcessResult {
 // command line and split again, so a path holding blanks, quotes or a
 // leading dash reaches the child unchanged. A child that cannot be started
 // (missing program, bad directory) gives exit code -1 and the output
-// "could not start " + the path + ": " + the reason; when the program file
-// does not exist at all, missingProgram is set and the reason is "the
-// program is not installed".
+// "could not start " + the path; when the program file does not exist at
+// all, missingProgram is also set.
 // A child killed by a signal gives 128 + the signal number, as a shell
 // reports it.
 ProcessResult runProcess(const std::filesystem::path& exe, const std::vector<std::string>& arguments,

@@ -134,8 +134,8 @@ void appendChapterSection(std::string& html, const Chapter& chapter, int number)
     const std::string kicker = "<div class=\"kicker\">Chapter " + std::to_string(number) + "</div>";
     html += "<section id=\"" + chapter.key + "\">";
     if (!chapter.ok) {
-        html += "<div class=\"skipped\">" + kicker + "<h2>" + htmlEscape(chapter.title) + "</h2><p>" +
-                htmlEscape(skippedSentence(chapter)) + " Details are in report/log.txt.</p></div>";
+        html += "<div class=\"skipped\">" + kicker + "<h2>" + htmlEscape(chapter.title) + "</h2><p>This part could not run on this "
+                "computer. Details are in report/log.txt.</p></div>";
         html += "</section>\n";
         return;
     }
@@ -249,17 +249,6 @@ std::string reportHtml(const std::vector<Chapter>& chapters, const MachineDescri
     html += kSendScript;
     html += "</script>\n</body>\n</html>\n";
     return html;
-}
-
-std::string skippedSentence(const Chapter& chapter) {
-    const std::vector<std::string>& missing = chapter.missingPrograms;
-    if (missing.empty())
-        return "This part could not run on this computer.";
-    std::string names;
-    for (std::size_t i = 0; i < missing.size(); ++i)
-        names += (i ? " or " : "") + missing[i];
-    return "This part needs the program " + names + ", which " + (missing.size() == 1 ? "is" : "are") +
-           " not installed.";
 }
 
 bool writeReportHtml(const std::filesystem::path& reportDirectory, const std::vector<Chapter>& chapters,

@@ -27,9 +27,6 @@ struct Chapter {
     std::vector<std::string> originals; // source sprites copied beside the page
     bool ok = false;
     double seconds = 0.0;
-    // Programs the chapter needed that are not installed; when the chapter
-    // is skipped for that reason, the page and the console name them.
-    std::vector<std::string> missingPrograms;
     // Pictures and sprite copies that could not be written into the report
     // directory (a full disk); the console names them after the outcome.
     std::vector<std::string> unwrittenFiles;
@@ -48,10 +45,6 @@ std::string resultsJson(const std::string& date, const MachineDescription& machi
 // The text of index.html; resultsText is embedded for the send button.
 std::string reportHtml(const std::vector<Chapter>& chapters, const MachineDescription& machine,
                        const std::string& date, const std::string& resultsText);
-
-// The sentence a skipped chapter shows: which programs are not installed,
-// or that the part could not run on this computer.
-std::string skippedSentence(const Chapter& chapter);
 
 // Writes index.html into the report directory; true when it was written whole.
 bool writeReportHtml(const std::filesystem::path& reportDirectory, const std::vector<Chapter>& chapters,

@@ -34,14 +34,7 @@ void printProgress(int number, const std::string& title) {
 }
 
 void printOutcome(const Chapter& chapter) {
-    std::string outcome = chapter.ok ? "done" : "skipped, see log";
-    if (!chapter.ok && !chapter.missingPrograms.empty()) {
-        outcome = "skipped, ";
-        for (std::size_t i = 0; i < chapter.missingPrograms.size(); ++i)
-            outcome += (i ? " and " : "") + chapter.missingPrograms[i];
-        outcome += chapter.missingPrograms.size() == 1 ? " is not installed" : " are not installed";
-    }
-    std::printf("%s (%.0f s)\n", outcome.c_str(), chapter.seconds);
+    std::printf("%s (%.0f s)\n", chapter.ok ? "done" : "skipped, see log", chapter.seconds);
     std::fflush(stdout);
 }
 

@@ -115,25 +115,6 @@ TEST(ReportHtml, SkippedChapterShowsOnlyKickerTitleAndTheSentence) {
               "<p>This part could not run on this computer. Details are in report/log.txt.</p></div></section>\n");
 }
 
-TEST(ReportHtml, ASkippedChapterNamesTheProgramsThatAreNotInstalled) {
-    std::vector<Chapter> chapters = sampleChapters();
-    chapters[2].missingPrograms = {"qlmr-pixelart"};
-    chapters[3].ok = false;
-    chapters[3].missingPrograms = {"qlmr-terrain", "qlmr-demo"};
-    const std::string html = reportHtml(chapters, sampleMachine(), "1 May 2026, 10:00", "{}");
-    EXPECT_EQ(sectionOf(html, "pixels"),
-              "<section id=\"pixels\"><div class=\"skipped\"><div class=\"kicker\">Chapter 3</div><h2>Pixels</h2>"
-              "<p>This part needs the program qlmr-pixelart, which is not installed. Details are in "
-              "report/log.txt.</p></div></section>\n");
-    EXPECT_NE(sectionOf(html, "world").find("<p>This part needs the program qlmr-terrain or qlmr-demo, which are "
-                                            "not installed. Details are in report/log.txt.</p>"),
-              std::string::npos);
-    // An ok chapter shows its figures whatever it lacked on the way.
-    chapters[0].missingPrograms = {"qlmr-terrain"};
-    EXPECT_EQ(sectionOf(reportHtml(chapters, sampleMachine(), "d", "{}"), "terrain").find("skipped"),
-              std::string::npos);
-}
-
 TEST(ReportFiles, ResultsJsonIsValidJsonWhateverTheFigures) {
     std::vector<Chapter> chapters = sampleChapters();
     chapters[0].seconds = std::numeric_limits<double>::quiet_NaN();
