@@ -243,10 +243,8 @@ int runSceneMode(const GpuTestOptions& o, std::FILE* out)
             });
             std::fputs(solidAffectedLine(name, comparison).c_str(), out);
             std::fputs(sceneViewLine(name, kept.gpuMs, reference[v].ms, comparison).c_str(), out);
-            const LevelsVerdict verdict = levelsVerdict(
-                name, sceneMeasures(comparison), sceneLimits(built.diorama, o.traceOnly, o.traceOnly && solid));
-            std::fputs(verdict.line.c_str(), out);
-            if (!verdict.passed())
+            if (!printLevelsVerdict(out, name, sceneMeasures(comparison),
+                                    sceneLimits(built.diorama, o.traceOnly, o.traceOnly && solid)))
                 ++failures;
             if (!writeImage(o.out + "/" + name + "_" + tag + ".png", width, height, comparison.gpuImage, out))
                 ++failures;

@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <limits>
 #include <regex>
@@ -237,6 +239,26 @@ TEST(SdnaComparison, JsonLineCarriesTheFrameAndTheComparison)
               "\"display_mse\":0}\n");
     const SdnaJsonSample later{1, "posed", 2, 2, 1, 7.5, 0};
     EXPECT_NE(sdnaGpuJsonLine(later, p.gpu, p.cpu, c).find("\"sample\":2,\"warmup\":false,"), std::string::npos);
+}
+
+// The printed benchmark line compares the frame with its reference itself.
+TEST(SdnaComparison, PrintedJsonLineComparesTheFrame)
+{
+    Pair p = hitAndMiss();
+    p.gpu.depth[1] = 3.0f;  // a hit where the CPU missed
+    char* text = nullptr;
+    std::size_t size = 0;
+    std::FILE* out = open_memstream(&text, &size);
+    printSdnaGpuJson(out, 2, p.gpu, p.cpu, "back", 3, 2, 1, 1.5);
+    std::fclose(out);
+    const std::string line(text, size);
+    std::free(text);
+    EXPECT_EQ(line.rfind("JSON {\"kind\":\"sdna_gpu\",\"device\":2,\"view\":\"back\",\"sample\":3,\"warmup\":false,", 0),
+              0u)
+        << line;
+    EXPECT_NE(line.find("\"visibility_mismatch\":1,\"material_mismatch\":0,"), std::string::npos) << line;
+    EXPECT_TRUE(std::regex_search(line, std::regex("\"rss_peak_bytes\":[1-9][0-9]*,")) ) << line;
+    EXPECT_EQ(line.back(), '\n');
 }
 
 } // namespace
