@@ -55,4 +55,12 @@ LevelsVerdict levelsVerdict(const std::string& view, const LevelsMeasures& m, co
     return verdict;
 }
 
+bool printLevelsVerdict(std::FILE* out, const std::string& view, const LevelsMeasures& measures,
+                        const LevelsLimits& limits)
+{
+    const LevelsVerdict verdict = levelsVerdict(view, measures, limits);
+    std::fputs(verdict.line.c_str(), out);
+    return verdict.passed();
+}
+
 } // namespace qlmr

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdio>
 #include <string>
 
 namespace qlmr {
@@ -36,6 +37,10 @@ struct LevelsVerdict {
 };
 
 LevelsVerdict levelsVerdict(const std::string& view, const LevelsMeasures& measures, const LevelsLimits& limits);
+
+// Prints the verdict line on `out`; true when both halves passed.
+bool printLevelsVerdict(std::FILE* out, const std::string& view, const LevelsMeasures& measures,
+                        const LevelsLimits& limits);
 
 // 10 log10(65025 x samples / squared difference sum); +infinity for a sum of 0.
 double psnrDb(double squaredSum, double samples);

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -39,6 +40,50 @@ bool randomDevicePassed(const RandomDeviceTally& t, std::uint64_t count)
 {
     return t.renders == count && t.visibility == 0 && t.depth == 0 && t.material == 0 && t.normal == 0 &&
            t.status == 0 && t.hits > 0;
+}
+
+void compareRandomPixel(std::uint32_t seed, const GpuFrame& gpu, std::size_t i, std::uint32_t width,
+                        const SdnaHit& hit, RandomDeviceTally& t, RandomProgramComparison& r)
+{
+    if (hit.status == kSdnaUncertain)
+        ++t.uncertainCpu;
+    if (gpu.status[i] != hit.status)
+        ++t.status;
+    const bool gpuHit = gpu.depth[i] < 1e29f;
+    const bool cpuHit = hit.status != kSdnaMiss;
+    if (gpuHit != cpuHit) {
+        ++t.visibility;
+        ++r.differing;
+        return;
+    }
+    if (!gpuHit)
+        return;
+    ++t.hits;
+    const float* n = &gpu.normal[i * 4];
+    const double depthError = std::fabs(static_cast<double>(gpu.depth[i]) - hit.t);
+    t.maxDepthError = std::max(t.maxDepthError, depthError);
+    const double dn[3] = {static_cast<double>(n[0]) - hit.normal[0], static_cast<double>(n[1]) - hit.normal[1],
+                          static_cast<double>(n[2]) - hit.normal[2]};
+    const double normalError = std::sqrt(dn[0] * dn[0] + dn[1] * dn[1] + dn[2] * dn[2]);
+    t.maxNormalError = std::max(t.maxNormalError, normalError);
+    // Written so that a NaN error counts as a mismatch.
+    const bool depthBad = !(depthError <= 0.0002);
+    const bool normalBad = !(normalError <= 0.001);
+    const bool materialBad = n[3] != static_cast<float>(hit.material);
+    t.depth += depthBad ? 1 : 0;
+    t.normal += normalBad ? 1 : 0;
+    t.material += materialBad ? 1 : 0;
+    if (!depthBad && !normalBad && !materialBad)
+        return;
+    if (r.differing < 2) {
+        char line[256];
+        std::snprintf(line, sizeof line,
+                      "    seed %u pixel %u,%u t %.8g / %.8g n %.5g %.5g %.5g / %.5g %.5g %.5g residual %.4g\n", seed,
+                      static_cast<std::uint32_t>(i % width), static_cast<std::uint32_t>(i / width), hit.t,
+                      gpu.depth[i], hit.normal[0], hit.normal[1], hit.normal[2], n[0], n[1], n[2], hit.distance);
+        r.details += line;
+    }
+    ++r.differing;
 }
 
 std::string randomDeviceJson(std::uint32_t index, const RandomDeviceTally& t, bool passed)
@@ -123,54 +168,18 @@ int runRandomSdna(const RandomCorpusSettings& s, std::FILE* out, std::FILE* err)
             ++t.renders;
             t.gpuMs += frame.gpuMs;
 
-            std::size_t differing = 0;
-            for (std::uint32_t y = 0; y < s.height; ++y) {
-                for (std::uint32_t x = 0; x < s.width; ++x) {
-                    const std::size_t i = static_cast<std::size_t>(y) * s.width + x;
-                    const SdnaHit hit = traceProgram(random.program, origin,
-                                                     pixelDirection(camera, x, y, s.width, s.height), 0.0f,
-                                                     kTraceLimit, options, random.pose.data(), random.pose.size());
-                    if (hit.status == kSdnaUncertain)
-                        ++t.uncertainCpu;
-                    if (frame.status[i] != hit.status)
-                        ++t.status;
-                    const bool gpuHit = frame.depth[i] < 1e29f;
-                    const bool cpuHit = hit.status != kSdnaMiss;
-                    if (gpuHit != cpuHit) {
-                        ++t.visibility;
-                        ++differing;
-                        continue;
-                    }
-                    if (!gpuHit)
-                        continue;
-                    ++t.hits;
-                    const float* n = &frame.normal[i * 4];
-                    const double depthError = std::fabs(static_cast<double>(frame.depth[i]) - hit.t);
-                    t.maxDepthError = std::max(t.maxDepthError, depthError);
-                    const double dn[3] = {static_cast<double>(n[0]) - hit.normal[0],
-                                          static_cast<double>(n[1]) - hit.normal[1],
-                                          static_cast<double>(n[2]) - hit.normal[2]};
-                    const double normalError = std::sqrt(dn[0] * dn[0] + dn[1] * dn[1] + dn[2] * dn[2]);
-                    t.maxNormalError = std::max(t.maxNormalError, normalError);
-                    const bool depthBad = !(depthError <= 0.0002);
-                    const bool normalBad = !(normalError <= 0.001);
-                    const bool materialBad = n[3] != static_cast<float>(hit.material);
-                    t.depth += depthBad ? 1 : 0;
-                    t.normal += normalBad ? 1 : 0;
-                    t.material += materialBad ? 1 : 0;
-                    if (depthBad || normalBad || materialBad) {
-                        if (differing < 2)
-                            std::fprintf(out,
-                                         "    seed %u pixel %u,%u t %.8g / %.8g n %.5g %.5g %.5g / %.5g %.5g %.5g "
-                                         "residual %.4g\n",
-                                         seed, x, y, hit.t, frame.depth[i], hit.normal[0], hit.normal[1],
-                                         hit.normal[2], n[0], n[1], n[2], hit.distance);
-                        ++differing;
-                    }
-                }
-            }
-            if (differing > 0)
-                std::fprintf(out, "  %s random seed %u: %zu differing hits\n", device.name.c_str(), seed, differing);
+            RandomProgramComparison compared;
+            for (std::uint32_t y = 0; y < s.height; ++y)
+                for (std::uint32_t x = 0; x < s.width; ++x)
+                    compareRandomPixel(seed, frame, static_cast<std::size_t>(y) * s.width + x, s.width,
+                                       traceProgram(random.program, origin,
+                                                    pixelDirection(camera, x, y, s.width, s.height), 0.0f,
+                                                    kTraceLimit, options, random.pose.data(), random.pose.size()),
+                                       t, compared);
+            std::fputs(compared.details.c_str(), out);
+            if (compared.differing > 0)
+                std::fprintf(out, "  %s random seed %u: %zu differing hits\n", device.name.c_str(), seed,
+                             compared.differing);
         }
 
         const bool passed = randomDevicePassed(t, count);

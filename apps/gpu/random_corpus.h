@@ -1,8 +1,13 @@
 #pragma once
 
+#include "gpu/gpu_renderer.h"
+#include "sdna/program.h"
+
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 namespace qlmr {
 
@@ -32,6 +37,20 @@ struct RandomDeviceTally {
 
 // Whether a device with these tallies passes a corpus of `count` programs.
 bool randomDevicePassed(const RandomDeviceTally& tally, std::uint64_t count);
+
+// What one program's pixels compared so far: the number of differing
+// pixels and the detail lines of the first two differing pixels both
+// sides hit, each with its line end.
+struct RandomProgramComparison {
+    std::size_t differing = 0;
+    std::string details;
+};
+
+// Pixel `pixel` (row-major, `width` to a row) of a program's GPU frame
+// against the CPU trace of its ray. The counts go into `tally`, the
+// differences into `program`.
+void compareRandomPixel(std::uint32_t seed, const GpuFrame& gpu, std::size_t pixel, std::uint32_t width,
+                        const SdnaHit& cpu, RandomDeviceTally& tally, RandomProgramComparison& program);
 
 // The device's object in random-sdna.json.
 std::string randomDeviceJson(std::uint32_t index, const RandomDeviceTally& tally, bool passed);

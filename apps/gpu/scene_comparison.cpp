@@ -100,6 +100,21 @@ std::string sceneViewLine(const std::string& view, double gpuMs, double cpuMs, c
     return line;
 }
 
+std::string solidAffectedLine(const std::string& view, const SceneComparison& c)
+{
+    if (c.solidPixels == 0)
+        return "";
+    char line[192];
+    if (c.solidSquaredSum == 0.0) {
+        std::snprintf(line, sizeof line, "  [%-6s] solid-affected %zu px: exact\n", view.c_str(), c.solidPixels);
+        return line;
+    }
+    const double mse = c.solidSquaredSum / (static_cast<double>(c.solidPixels) * 3.0);
+    std::snprintf(line, sizeof line, "  [%-6s] solid-affected %zu px: PSNR %.2f dB, %zu channel values differ\n",
+                  view.c_str(), c.solidPixels, 10.0 * std::log10(65025.0 / mse), c.solidChannelsDiffering);
+    return line;
+}
+
 std::string frameTimesLine(const std::string& view, std::vector<double> times)
 {
     if (times.size() < 3)

@@ -39,6 +39,9 @@ SceneComparison compareSceneFrame(const GpuFrame& gpu, const GBuffer& cpu, const
 // "  [%-6s] GPU ..." with its line end.
 std::string sceneViewLine(const std::string& view, double gpuMs, double cpuMs, const SceneComparison& c);
 
+// "  [%-6s] solid-affected ..." with its line end, or "" without solid pixels.
+std::string solidAffectedLine(const std::string& view, const SceneComparison& c);
+
 // "  [%-6s] frames n=..." for at least 3 frame times, else "".
 std::string frameTimesLine(const std::string& view, std::vector<double> times);
 

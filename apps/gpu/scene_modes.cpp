@@ -241,21 +241,10 @@ int runSceneMode(const GpuTestOptions& o, std::FILE* out)
             const SceneComparison comparison = making("the comparison image", [&] {
                 return compareSceneFrame(kept, reference[v].frame, reference[v].solidMask);
             });
-            if (comparison.solidPixels > 0) {
-                if (comparison.solidSquaredSum == 0.0)
-                    std::fprintf(out, "  [%-6s] solid-affected %zu px: exact\n", name.c_str(), comparison.solidPixels);
-                else
-                    std::fprintf(out, "  [%-6s] solid-affected %zu px: PSNR %.2f dB, %zu channel values differ\n",
-                                 name.c_str(), comparison.solidPixels,
-                                 10.0 * std::log10(65025.0 / (comparison.solidSquaredSum /
-                                                              (static_cast<double>(comparison.solidPixels) * 3.0))),
-                                 comparison.solidChannelsDiffering);
-            }
+            std::fputs(solidAffectedLine(name, comparison).c_str(), out);
             std::fputs(sceneViewLine(name, kept.gpuMs, reference[v].ms, comparison).c_str(), out);
-            const LevelsVerdict verdict = levelsVerdict(
-                name, sceneMeasures(comparison), sceneLimits(built.diorama, o.traceOnly, o.traceOnly && solid));
-            std::fputs(verdict.line.c_str(), out);
-            if (!verdict.passed())
+            if (!printLevelsVerdict(out, name, sceneMeasures(comparison),
+                                    sceneLimits(built.diorama, o.traceOnly, o.traceOnly && solid)))
                 ++failures;
             if (!writeImage(o.out + "/" + name + "_" + tag + ".png", width, height, comparison.gpuImage, out))
                 ++failures;

@@ -1,6 +1,7 @@
 #include "sdna_comparison.h"
 
 #include "depth_error.h"
+#include "peak_memory.h"
 
 #include <algorithm>
 #include <cmath>
@@ -105,17 +106,8 @@ std::string sdnaBrickWalkLine(bool inDouble)
                     : "  GPU brick walk: single precision (the device has no shaderFloat64)\n";
 }
 
-LevelsVerdict sdnaVerdict(const std::string& view, const SdnaComparison& c)
+LevelsMeasures sdnaMeasures(const SdnaComparison& c)
 {
-    LevelsLimits limits;
-    limits.label = "sdna";
-    limits.coverage = 0.0001;
-    limits.depthRel = 0.00001;
-    limits.normal = 0.0001;
-    limits.material = 0;
-    limits.imageDb = 90.0;
-    limits.solidDb = std::numeric_limits<double>::quiet_NaN();
-
     LevelsMeasures m;
     m.pixels = c.pixels;
     m.hits = c.hits;
@@ -125,7 +117,17 @@ LevelsVerdict sdnaVerdict(const std::string& view, const SdnaComparison& c)
     m.depthRel = c.depthRelSum / static_cast<double>(std::max<std::size_t>(c.hits, 1));
     m.imageDb = psnrDb(c.squaredSum, static_cast<double>(c.pixels) * 3.0);
     m.solidDb = std::numeric_limits<double>::quiet_NaN();
-    return levelsVerdict(view, m, limits);
+    return m;
+}
+
+LevelsLimits sdnaLimits()
+{
+    return {"sdna", 0.0001, 0.00001, 0.0001, 0, 90.0, std::numeric_limits<double>::quiet_NaN()};
+}
+
+LevelsVerdict sdnaVerdict(const std::string& view, const SdnaComparison& c)
+{
+    return levelsVerdict(view, sdnaMeasures(c), sdnaLimits());
 }
 
 std::string sdnaGpuJsonLine(const SdnaJsonSample& s, const GpuFrame& frame, const SdnaCpuResult& cpu,
@@ -147,6 +149,13 @@ std::string sdnaGpuJsonLine(const SdnaJsonSample& s, const GpuFrame& frame, cons
                   static_cast<unsigned long long>(cpu.uncertain), c.uncertainGpu, c.coverageMismatch,
                   c.materialMismatch, c.depthErrorMax, c.normalErrorMax, c.squaredSum / (pixels * 3.0));
     return line;
+}
+
+void printSdnaGpuJson(std::FILE* out, std::uint32_t device, const GpuFrame& frame, const SdnaCpuResult& cpu,
+                      const std::string& view, int sample, std::uint32_t width, std::uint32_t height, double hostMs)
+{
+    const SdnaJsonSample json{device, view, sample, width, height, hostMs, peakResidentBytes()};
+    std::fputs(sdnaGpuJsonLine(json, frame, cpu, compareSdnaFrame(frame, cpu)).c_str(), out);
 }
 
 } // namespace qlmr

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -46,6 +47,10 @@ std::string sdnaViewLine(const std::string& view, double gpuMs, const SdnaCpuRes
 // reason, as the device section of a brick run says which walk ran.
 std::string sdnaBrickWalkLine(bool inDouble);
 
+// The verdict measures of a comparison and the limits of the label "sdna".
+LevelsMeasures sdnaMeasures(const SdnaComparison& comparison);
+LevelsLimits sdnaLimits();
+
 // The verdict of one view with the label "sdna".
 LevelsVerdict sdnaVerdict(const std::string& view, const SdnaComparison& comparison);
 
@@ -61,5 +66,10 @@ struct SdnaJsonSample {
 };
 std::string sdnaGpuJsonLine(const SdnaJsonSample& sample, const GpuFrame& frame, const SdnaCpuResult& cpu,
                             const SdnaComparison& comparison);
+
+// Prints the JSON line of one benchmark frame, compared with its CPU
+// reference, with the process's peak resident memory.
+void printSdnaGpuJson(std::FILE* out, std::uint32_t device, const GpuFrame& frame, const SdnaCpuResult& cpu,
+                      const std::string& view, int sample, std::uint32_t width, std::uint32_t height, double hostMs);
 
 } // namespace qlmr

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <system_error>
 #include <thread>
 
 namespace qlmr {
@@ -40,8 +41,16 @@ void renderSdnaCpu(SdnaCpuResult& result, const SdnaProgram& program, Vec3 eye, 
     const unsigned threadCount = std::max(1u, std::thread::hardware_concurrency());
     std::vector<std::thread> helpers;
     helpers.reserve(threadCount - 1);
-    for (unsigned i = 1; i < threadCount; ++i)
-        helpers.emplace_back([&job] { cpuRenderWorker(job); });
+    for (unsigned i = 1; i < threadCount; ++i) {
+        // Without the memory for another thread's stack the threads already
+        // running (and this one) claim the remaining rows; the image does
+        // not depend on how many threads render it.
+        try {
+            helpers.emplace_back([&job] { cpuRenderWorker(job); });
+        } catch (const std::system_error&) {
+            break;
+        }
+    }
     cpuRenderWorker(job);
     for (std::thread& helper : helpers)
         helper.join();

@@ -6,7 +6,6 @@
 #include "image_output.h"
 #include "common/out_of_memory.h"
 #include "depth_error.h"
-#include "peak_memory.h"
 #include "scene/camera.h"
 #include "sdna/bounds_analysis.h"
 #include "sdna/bricks.h"
@@ -229,12 +228,9 @@ int runSdna(const SdnaRunSettings& s, std::FILE* out)
                     failed = true;
                     break;
                 }
-                if (s.benchmark > 0) {
-                    const SdnaComparison sample = compareSdnaFrame(frame, reference[v]);
-                    const SdnaJsonSample json{device.index, view.name, static_cast<int>(i), s.width, s.height, hostMs,
-                                              peakResidentBytes()};
-                    std::fputs(sdnaGpuJsonLine(json, frame, reference[v], sample).c_str(), out);
-                }
+                if (s.benchmark > 0)
+                    printSdnaGpuJson(out, device.index, frame, reference[v], view.name, static_cast<int>(i), s.width,
+                                     s.height, hostMs);
                 if (i == 0 || frame.gpuMs < kept.gpuMs)
                     kept = std::move(frame);
             }
@@ -244,9 +240,7 @@ int runSdna(const SdnaRunSettings& s, std::FILE* out)
             const SdnaComparison comparison =
                 making("the comparison image", [&] { return compareSdnaFrame(kept, reference[v]); });
             std::fputs(sdnaViewLine(view.name, kept.gpuMs, reference[v], comparison).c_str(), out);
-            const LevelsVerdict verdict = sdnaVerdict(view.name, comparison);
-            std::fputs(verdict.line.c_str(), out);
-            if (!verdict.passed())
+            if (!printLevelsVerdict(out, view.name, sdnaMeasures(comparison), sdnaLimits()))
                 ++failures;
             const std::string file = s.outDir + "/sdna_" + view.name + separator + tag + ".png";
             if (!writeImage(file, s.width, s.height, comparison.gpuImage, out))

@@ -4,7 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <limits>
+#include <string>
 
 namespace qlmr {
 namespace {
@@ -80,6 +83,34 @@ TEST(LevelsVerdict, SolidLimitAppliesOnlyWithSolidPixels)
     EXPECT_FALSE(v.imagePassed);
     EXPECT_NE(v.line.find("| image FAIL (50.0 dB >= 45, solid pixels 40.0 dB >= 45)\n"), std::string::npos)
         << v.line;
+}
+
+// What `print` writes to a stream, read back.
+template <class Print>
+std::string printed(Print print)
+{
+    char* text = nullptr;
+    std::size_t size = 0;
+    std::FILE* out = open_memstream(&text, &size);
+    print(out);
+    std::fclose(out);
+    std::string result(text, size);
+    std::free(text);
+    return result;
+}
+
+TEST(LevelsVerdict, PrintedLineIsTheVerdictsAndItsResultDecidesTheFailure)
+{
+    LevelsMeasures failing = clean();
+    failing.imageDb = 30.0;
+    for (const LevelsMeasures& m : {clean(), failing}) {
+        bool passed = false;
+        const std::string line = printed([&](std::FILE* out) { passed = printLevelsVerdict(out, "wide", m, prisms()); });
+        const LevelsVerdict v = levelsVerdict("wide", m, prisms());
+        EXPECT_EQ(line, v.line);
+        EXPECT_EQ(passed, v.passed());
+    }
+    EXPECT_FALSE(levelsVerdict("wide", failing, prisms()).passed());
 }
 
 TEST(Psnr, ExactOnlyForZeroErrorElseTwoDecimals)

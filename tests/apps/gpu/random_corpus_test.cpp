@@ -1,10 +1,150 @@
-// The random corpus's pass rule and its device record.
+// The random corpus's per-pixel comparison, its pass rule and its device
+// record.
 #include "random_corpus.h"
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <limits>
+#include <string>
+#include <vector>
+
 namespace qlmr {
 namespace {
+
+// A 3 x 2 frame and its traces: pixels 0 to 3 hit at t = 2 + i facing +Z
+// with material 1 (pixel 3 uncertain on both sides), pixels 4 and 5 miss.
+struct Corpus {
+    GpuFrame gpu;
+    std::vector<SdnaHit> cpu;
+};
+
+Corpus agreeing()
+{
+    Corpus c;
+    c.gpu.ok = true;
+    c.gpu.width = 3;
+    c.gpu.height = 2;
+    c.gpu.depth.assign(6, 1e30f);
+    c.gpu.normal.assign(6 * 4, 0.0f);
+    c.gpu.status.assign(6, kSdnaMiss);
+    c.cpu.resize(6);
+    for (std::size_t i = 0; i < 4; ++i) {
+        SdnaHit& hit = c.cpu[i];
+        hit.status = i == 3 ? kSdnaUncertain : kSdnaHit;
+        hit.hit = hit.status == kSdnaHit;
+        hit.t = 2.0f + static_cast<float>(i);
+        hit.normal = {0.0f, 0.0f, 1.0f};
+        hit.material = 1;
+        hit.distance = 1e-5f;
+        c.gpu.depth[i] = hit.t;
+        c.gpu.normal[i * 4 + 2] = 1.0f;
+        c.gpu.normal[i * 4 + 3] = 1.0f;
+        c.gpu.status[i] = hit.status;
+    }
+    return c;
+}
+
+// Every pixel of the frame in row-major order, as the corpus run compares them.
+RandomProgramComparison compareFrame(std::uint32_t seed, const Corpus& c, RandomDeviceTally& tally)
+{
+    RandomProgramComparison r;
+    for (std::size_t i = 0; i < c.cpu.size(); ++i)
+        compareRandomPixel(seed, c.gpu, i, c.gpu.width, c.cpu[i], tally, r);
+    return r;
+}
+
+TEST(RandomCorpus, AgreeingFrameCountsHitsAndUncertainPixelsOnly)
+{
+    const Corpus c = agreeing();
+    RandomDeviceTally t;
+    t.renders = 1;
+    const RandomProgramComparison r = compareFrame(0, c, t);
+    EXPECT_EQ(r.differing, 0u);
+    EXPECT_EQ(r.details, "");
+    EXPECT_EQ(t.hits, 4u);
+    EXPECT_EQ(t.uncertainCpu, 1u);
+    EXPECT_EQ(t.maxDepthError, 0.0);
+    EXPECT_EQ(t.maxNormalError, 0.0);
+    EXPECT_TRUE(randomDevicePassed(t, 1));
+}
+
+// Each wrong GPU value lands in its own counter and fails the device; an
+// error just inside its tolerance does not.
+TEST(RandomCorpus, EachKindOfWrongGpuPixelIsCountedAndFailsTheDevice)
+{
+    constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
+    std::uint64_t RandomDeviceTally::*none = nullptr;
+    const struct {
+        const char* what;
+        void (*spoil)(Corpus&);
+        std::uint64_t RandomDeviceTally::*counter;
+        std::size_t differing;
+    } cases[] = {
+        {"depth within 0.0002", [](Corpus& c) { c.gpu.depth[1] += 0.00015f; }, none, 0},
+        {"depth past 0.0002", [](Corpus& c) { c.gpu.depth[1] += 0.0003f; }, &RandomDeviceTally::depth, 1},
+        {"normal within 0.001", [](Corpus& c) { c.gpu.normal[1 * 4 + 0] = 0.0009f; }, none, 0},
+        {"normal past 0.001", [](Corpus& c) { c.gpu.normal[1 * 4 + 0] = 0.002f; }, &RandomDeviceTally::normal, 1},
+        {"NaN normal", [](Corpus& c) { c.gpu.normal[0 * 4 + 1] = kNaN; }, &RandomDeviceTally::normal, 1},
+        {"other material", [](Corpus& c) { c.gpu.normal[2 * 4 + 3] = 2.0f; }, &RandomDeviceTally::material, 1},
+        {"GPU misses a hit", [](Corpus& c) { c.gpu.depth[0] = 1e30f; }, &RandomDeviceTally::visibility, 1},
+        {"GPU hits a miss", [](Corpus& c) { c.gpu.depth[5] = 4.0f; }, &RandomDeviceTally::visibility, 1},
+        {"uncertain on the GPU only", [](Corpus& c) { c.gpu.status[0] = kSdnaUncertain; }, &RandomDeviceTally::status,
+         0},
+    };
+    for (const auto& k : cases) {
+        Corpus c = agreeing();
+        k.spoil(c);
+        RandomDeviceTally t;
+        t.renders = 1;
+        const RandomProgramComparison r = compareFrame(0, c, t);
+        EXPECT_EQ(r.differing, k.differing) << k.what;
+        if (k.counter == none) {
+            EXPECT_TRUE(randomDevicePassed(t, 1)) << k.what;
+            continue;
+        }
+        EXPECT_EQ(t.*k.counter, 1u) << k.what;
+        EXPECT_EQ(t.visibility + t.depth + t.material + t.normal + t.status, 1u) << k.what;
+        EXPECT_FALSE(randomDevicePassed(t, 1)) << k.what;
+    }
+}
+
+TEST(RandomCorpus, LargestErrorsAreKeptOverThePixels)
+{
+    Corpus c = agreeing();
+    c.gpu.depth[0] += 0.5f;
+    c.gpu.depth[2] += 0.25f;
+    c.gpu.normal[1 * 4 + 0] = 0.6f;
+    c.gpu.normal[3 * 4 + 0] = 0.8f;
+    RandomDeviceTally t;
+    compareFrame(0, c, t);
+    EXPECT_NEAR(t.maxDepthError, 0.5, 1e-6);
+    EXPECT_NEAR(t.maxNormalError, 0.8, 1e-6);
+    EXPECT_EQ(t.depth, 2u);
+    EXPECT_EQ(t.normal, 2u);
+}
+
+// Four differing pixels, the first a visibility mismatch: only the both-hit
+// pixels that follow fewer than two differing pixels get a detail line.
+TEST(RandomCorpus, AtMostTwoDetailLinesPerProgram)
+{
+    Corpus c = agreeing();
+    c.gpu.depth[0] = 1e30f;  // visibility: no line, but it differed
+    c.gpu.depth[1] = 3.5f;   // line (one pixel differed before)
+    c.gpu.normal[2 * 4 + 3] = 7.0f;  // no line: two pixels differed before
+    c.gpu.normal[3 * 4 + 0] = 1.0f;  // no line
+    RandomDeviceTally t;
+    const RandomProgramComparison r = compareFrame(9, c, t);
+    EXPECT_EQ(r.differing, 4u);
+    EXPECT_EQ(r.details, "    seed 9 pixel 1,0 t 3 / 3.5 n 0 0 1 / 0 0 1 residual 1e-05\n");
+
+    Corpus d = agreeing();
+    d.gpu.depth[1] = 3.5f;
+    d.gpu.depth[3] = 6.0f;
+    const RandomProgramComparison e = compareFrame(4, d, t);
+    EXPECT_EQ(e.details, "    seed 4 pixel 1,0 t 3 / 3.5 n 0 0 1 / 0 0 1 residual 1e-05\n"
+                         "    seed 4 pixel 0,1 t 5 / 6 n 0 0 1 / 0 0 1 residual 1e-05\n");
+}
 
 TEST(RandomCorpus, DevicePassesOnlyWithAllRendersSomeHitsAndNoMismatch)
 {

@@ -139,6 +139,100 @@ TEST(SceneComparison, ANaNNormalOnTheGpuFailsTheVerdict)
     EXPECT_FALSE(levelsVerdict("wide", sceneMeasures(c), prismsLimits()).hitPassed);
 }
 
+// The linear value whose tone-mapped byte is `byte`.
+float linearFor(std::uint8_t byte)
+{
+    for (float x = 0.0f; x < 64.0f; x += 1e-4f)
+        if (toneMap8(x) == byte)
+            return x;
+    ADD_FAILURE() << "no linear value maps to " << int(byte);
+    return 0.0f;
+}
+
+// One red channel of a 5 x 3 frame off by `d` bytes: 45 samples, so the
+// image PSNR is 10 log10(65025 x 45 / d^2), at least 45 dB up to d = 9.
+TEST(SceneComparison, ColourOffPastThePsnrLimitFailsTheImageVerdict)
+{
+    const struct {
+        int d;
+        bool passes;
+        const char* psnr;
+    } cases[] = {{9, true, "45.58 dB"}, {10, false, "44.66 dB"}, {25, false, "36.70 dB"}};
+    for (const auto& k : cases) {
+        Pair p = matching();
+        set(p.cpu, GBuffer::ColorR, 2, 1, linearFor(100));
+        p.gpu.color[7 * 4] = linearFor(static_cast<std::uint8_t>(100 + k.d));
+        const SceneComparison c = compareSceneFrame(p.gpu, p.cpu, {});
+        EXPECT_EQ(c.squaredSum, k.d * k.d) << k.d;
+        EXPECT_EQ(c.differing, 1u) << k.d;
+        EXPECT_EQ(c.off, k.d > 24 ? 1u : 0u) << k.d;
+        EXPECT_EQ(c.gpuImage[7 * 4], 100 + k.d);
+        EXPECT_NE(sceneViewLine("wide", 1.0, 1.0, c).find(std::string("| PSNR ") + k.psnr + ", 1 px differ |"),
+                  std::string::npos)
+            << sceneViewLine("wide", 1.0, 1.0, c);
+        for (const LevelsLimits& limits : {prismsLimits(), oneFrameLimits()}) {
+            const LevelsVerdict v = levelsVerdict("wide", sceneMeasures(c), limits);
+            EXPECT_TRUE(v.hitPassed) << v.line;
+            EXPECT_EQ(v.imagePassed, k.passes) << v.line;
+            EXPECT_NE(v.line.find(k.passes ? "| image PASS (" : "| image FAIL ("), std::string::npos) << v.line;
+        }
+    }
+}
+
+// The diorama's limits are stricter on depth and add a limit on the pixels
+// the critter changed; the field scenes' are not.
+TEST(SceneComparison, OneFrameLimitsCatchWhatPrismLimitsLetPass)
+{
+    // A mean relative depth error of 0.0005 over the 14 hits.
+    Pair deep = matching();
+    deep.gpu.depth[6] *= 1.0f + 14 * 0.0005f;
+    const LevelsMeasures depth = sceneMeasures(compareSceneFrame(deep.gpu, deep.cpu, {}));
+    EXPECT_TRUE(levelsVerdict("orbit0", depth, prismsLimits()).passed());
+    EXPECT_FALSE(levelsVerdict("orbit0", depth, oneFrameLimits()).hitPassed);
+
+    // Nine bytes off on the one solid pixel: 45.6 dB over the image, but
+    // 10 log10(65025 x 3 / 81) = 33.82 dB over the solid pixel.
+    Pair solid = matching();
+    set(solid.cpu, GBuffer::ColorG, 0, 2, linearFor(60));
+    solid.gpu.color[10 * 4 + 1] = linearFor(69);
+    std::vector<std::uint8_t> mask(15, 0);
+    mask[10] = 1;
+    const SceneComparison c = compareSceneFrame(solid.gpu, solid.cpu, mask);
+    EXPECT_EQ(solidAffectedLine("orbit0", c), "  [orbit0] solid-affected 1 px: PSNR 33.82 dB, 1 channel values differ\n");
+    const LevelsMeasures m = sceneMeasures(c);
+    EXPECT_TRUE(levelsVerdict("orbit0", m, prismsLimits()).passed());
+    const LevelsVerdict v = levelsVerdict("orbit0", m, oneFrameLimits());
+    EXPECT_FALSE(v.imagePassed);
+    EXPECT_NE(v.line.find("| image FAIL (45.6 dB >= 45, solid pixels 33.8 dB >= 45)\n"), std::string::npos) << v.line;
+
+    // The same difference outside the mask leaves the solid pixel exact.
+    mask[10] = 0;
+    mask[0] = 1;
+    const SceneComparison elsewhere = compareSceneFrame(solid.gpu, solid.cpu, mask);
+    EXPECT_EQ(solidAffectedLine("orbit0", elsewhere), "  [orbit0] solid-affected 1 px: exact\n");
+    EXPECT_TRUE(levelsVerdict("orbit0", sceneMeasures(elsewhere), oneFrameLimits()).passed());
+    EXPECT_EQ(solidAffectedLine("orbit0", compareSceneFrame(solid.gpu, solid.cpu, {})), "");
+}
+
+TEST(SceneComparison, ViewLineFormatsEveryMeasure)
+{
+    SceneComparison c;
+    c.pixels = 200;
+    c.hits = 160;
+    c.coverageMismatch = 3;
+    c.normalOver5 = 4;
+    c.differing = 17;
+    c.off = 5;
+    c.angleSum = 80.0;
+    c.depthRelSum = 0.0192;
+    c.gpuIters = 2510.0;
+    c.cpuIters = 2490.0;
+    c.squaredSum = 600.0;
+    EXPECT_EQ(sceneViewLine("aerial", 12.345, 98.76, c),
+              "  [aerial] GPU   12.35 ms (CPU   98.8 ms, x8) | PSNR 48.13 dB, 17 px differ | coverage mismatch 1.500% | "
+              "depth rel 1.2e-04 | normal 0.50 deg (>5: 2.50%) | color off 2.50% | iters GPU 12.6 CPU 12.4\n");
+}
+
 TEST(FrameTimes, PercentilesNeedThreeFrames)
 {
     EXPECT_EQ(frameTimesLine("wide", {1.0, 2.0}), "");

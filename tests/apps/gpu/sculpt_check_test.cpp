@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <random>
 #include <string>
 #include <vector>
@@ -90,6 +91,9 @@ TEST(SculptCompare, ToleranceIsAbsoluteBelowOneAndRelativeAbove)
     EXPECT_TRUE(compareSculpt({100.0f + 0.9e-3f}, {100.0f}).passed);
     EXPECT_FALSE(compareSculpt({100.0f + 1.2e-3f}, {100.0f}).passed);
     EXPECT_FALSE(compareSculpt({std::nanf("")}, {0.0f}).passed);
+    EXPECT_FALSE(compareSculpt({std::numeric_limits<float>::infinity()}, {3.0f}).passed);
+    // One bad point among good ones fails the whole check.
+    EXPECT_FALSE(compareSculpt({0.25f, -2.0f, 7.0f + 1e-3f, 0.5f}, {0.25f, -2.0f, 7.0f, 0.5f}).passed);
     const SculptTally t = compareSculpt({1.0f, 4.0f}, {1.0f, 3.0f});
     EXPECT_DOUBLE_EQ(t.worstAbs, 1.0);
     EXPECT_DOUBLE_EQ(t.worstRel, 1.0 / 3.0);

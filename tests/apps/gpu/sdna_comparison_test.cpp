@@ -4,7 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
 #include <limits>
 #include <regex>
 
@@ -129,6 +133,92 @@ TEST(SdnaComparison, CountsEachKindOfDisagreement)
     EXPECT_EQ(d.uncertainGpu, 1u);
 }
 
+// A 100 x 100 frame where every pixel hits at t = 4 facing +Y with material
+// 1 and a colour of display byte 120, GPU and CPU alike.
+Pair wholeFrameHit()
+{
+    Pair p;
+    const std::size_t pixels = 100 * 100;
+    float linear = 0.0f;
+    while (sdnaDisplayByte(linear) != 120)
+        linear += 1e-4f;
+    p.gpu.ok = true;
+    p.gpu.width = 100;
+    p.gpu.height = 100;
+    p.gpu.depth.assign(pixels, 4.0f);
+    p.gpu.status.assign(pixels, 1);
+    for (std::size_t i = 0; i < pixels; ++i) {
+        p.gpu.color.insert(p.gpu.color.end(), {linear, linear, linear, 5.0f});
+        p.gpu.normal.insert(p.gpu.normal.end(), {0.0f, 1.0f, 0.0f, 1.0f});
+        p.cpu.colour.insert(p.cpu.colour.end(), {120, 120, 120, 255});
+    }
+    p.cpu.depth = p.gpu.depth;
+    p.cpu.normal = p.gpu.normal;
+    p.cpu.steps.assign(pixels, 5.0f);
+    p.cpu.totalSteps = 5 * pixels;
+    return p;
+}
+
+// The shape-program limits: 0.01 % of the pixels for coverage and for
+// normals past 5 degrees, a mean relative depth error of 0.00001, no
+// material mismatch and 90 dB. Each half fails at the first step past its
+// limit and only there.
+TEST(SdnaComparison, VerdictFailsJustPastEachLimit)
+{
+    auto linearFor = [](int byte) {
+        float x = 0.0f;
+        while (sdnaDisplayByte(x) != byte)
+            x += 1e-4f;
+        return x;
+    };
+    const float tilted[4] = {1.0f, 1.0f, 0.0f, 1.0f};  // 45 degrees off
+    const struct {
+        const char* what;
+        std::function<void(Pair&)> spoil;
+        bool hit;
+        bool image;
+    } cases[] = {
+        {"one pixel missed", [](Pair& p) { p.gpu.depth[5] = 1e30f; }, true, true},
+        {"two pixels missed", [](Pair& p) { p.gpu.depth[5] = p.gpu.depth[6] = 1e30f; }, false, true},
+        {"one normal off", [&](Pair& p) { std::copy(tilted, tilted + 4, &p.gpu.normal[40]); }, true, true},
+        {"two normals off",
+         [&](Pair& p) {
+             std::copy(tilted, tilted + 4, &p.gpu.normal[40]);
+             std::copy(tilted, tilted + 4, &p.gpu.normal[44]);
+         },
+         false, true},
+        {"depth mean 5e-6", [](Pair& p) { p.gpu.depth[9] = 4.0f * 1.05f; }, true, true},
+        {"depth mean 2e-5", [](Pair& p) { p.gpu.depth[9] = 4.0f * 1.2f; }, false, true},
+        {"one material", [](Pair& p) { p.gpu.normal[3 * 4 + 3] = 2.0f; }, false, true},
+        {"one channel a byte off (92.9 dB)", [&](Pair& p) { p.gpu.color[7 * 4 + 2] = linearFor(121); }, true, true},
+        {"one channel two bytes off (86.9 dB)", [&](Pair& p) { p.gpu.color[7 * 4 + 2] = linearFor(122); }, true,
+         false},
+    };
+    for (const auto& k : cases) {
+        Pair p = wholeFrameHit();
+        k.spoil(p);
+        const LevelsVerdict v = sdnaVerdict("back", compareSdnaFrame(p.gpu, p.cpu));
+        EXPECT_EQ(v.hitPassed, k.hit) << k.what << ": " << v.line;
+        EXPECT_EQ(v.imagePassed, k.image) << k.what << ": " << v.line;
+        EXPECT_EQ(v.line.find("  [back  ] levels (sdna): hit "), 0u) << v.line;
+        EXPECT_NE(v.line.find(k.hit ? "hit PASS" : "hit FAIL"), std::string::npos) << v.line;
+        EXPECT_NE(v.line.find(k.image ? "image PASS" : "image FAIL"), std::string::npos) << v.line;
+    }
+}
+
+TEST(SdnaComparison, VerdictLineShowsTheMeasuresAgainstTheLimits)
+{
+    Pair p = wholeFrameHit();
+    p.gpu.depth[0] = 1e30f;
+    p.gpu.depth[1] = 1e30f;
+    p.gpu.normal[2 * 4 + 3] = 3.0f;
+    p.gpu.color[3 * 4] = 0.0f;
+    const LevelsVerdict v = sdnaVerdict("posed", compareSdnaFrame(p.gpu, p.cpu));
+    EXPECT_EQ(v.line,
+              "  [posed ] levels (sdna): hit FAIL (coverage 0.0200% <= 0.0100%, depth rel 0.0e+00 <= 1e-05, normal "
+              ">5 deg 0.000% <= 0.010%, material 1 <= 0) | image FAIL (51.3 dB >= 90)\n");
+}
+
 TEST(SdnaComparison, JsonLineCarriesTheFrameAndTheComparison)
 {
     Pair p = hitAndMiss();
@@ -149,6 +239,26 @@ TEST(SdnaComparison, JsonLineCarriesTheFrameAndTheComparison)
               "\"display_mse\":0}\n");
     const SdnaJsonSample later{1, "posed", 2, 2, 1, 7.5, 0};
     EXPECT_NE(sdnaGpuJsonLine(later, p.gpu, p.cpu, c).find("\"sample\":2,\"warmup\":false,"), std::string::npos);
+}
+
+// The printed benchmark line compares the frame with its reference itself.
+TEST(SdnaComparison, PrintedJsonLineComparesTheFrame)
+{
+    Pair p = hitAndMiss();
+    p.gpu.depth[1] = 3.0f;  // a hit where the CPU missed
+    char* text = nullptr;
+    std::size_t size = 0;
+    std::FILE* out = open_memstream(&text, &size);
+    printSdnaGpuJson(out, 2, p.gpu, p.cpu, "back", 3, 2, 1, 1.5);
+    std::fclose(out);
+    const std::string line(text, size);
+    std::free(text);
+    EXPECT_EQ(line.rfind("JSON {\"kind\":\"sdna_gpu\",\"device\":2,\"view\":\"back\",\"sample\":3,\"warmup\":false,", 0),
+              0u)
+        << line;
+    EXPECT_NE(line.find("\"visibility_mismatch\":1,\"material_mismatch\":0,"), std::string::npos) << line;
+    EXPECT_TRUE(std::regex_search(line, std::regex("\"rss_peak_bytes\":[1-9][0-9]*,")) ) << line;
+    EXPECT_EQ(line.back(), '\n');
 }
 
 } // namespace
