@@ -24,9 +24,13 @@ std::int64_t spanEnd(double end)
     return end != end ? 0 : static_cast<std::int64_t>(std::clamp(end, -kFar, kFar));
 }
 
+// The ends are rounded from the float sums centre - r and centre + r, as
+// every other quantity of the stamp is a float: a disc whose rim lies within
+// a float step of a sample still reaches that sample (with weight 0). Only
+// the conversion and the + 1 are done in double, where they are exact.
 Span stampSpan(float centre, float r, std::int64_t size, bool clip)
 {
-    Span span{spanEnd(std::ceil(double(centre) - r)), spanEnd(std::floor(double(centre) + r) + 1.0)};
+    Span span{spanEnd(std::ceil(centre - r)), spanEnd(double(std::floor(centre + r)) + 1.0)};
     if (clip) {
         span.lo = std::max<std::int64_t>(span.lo, 0);
         span.hi = std::min<std::int64_t>(span.hi, size);

@@ -108,6 +108,41 @@ TEST(GeneratorTiling, BricksAndCobblestonesContinueAcrossTheHorizontalSeam)
     EXPECT_GT(seamRatio(stones, 400), 4.0);
 }
 
+// 8 courses over 256 rows: bricks 32 high and 64 long, mortar 2.88 cells
+// wide measured from cell centres, odd courses shifted by half a brick. The
+// mortar grid is exact geometry, whatever the noise does to the heights.
+TEST(GenerateBricks, MortarLiesOnTheRunningBondGrid)
+{
+    ThreadPool pool(4);
+    const FieldImage image = generateBricks(512, 256, 8, 5, pool);
+    for (unsigned y = 0; y < image.height; ++y) {
+        const unsigned ly = y % 32;
+        const unsigned shift = (y / 32) % 2 == 1 ? 32 : 0;
+        for (unsigned x = 0; x < image.width; ++x) {
+            const unsigned lx = (x + shift) % 64;
+            const bool mortar = ly < 3 || ly > 28 || lx < 3 || lx > 60;
+            ASSERT_EQ(image.materials[std::size_t(y) * image.width + x], mortar ? MaterialBrickMortar : MaterialBrick)
+                << x << ", " << y;
+        }
+    }
+}
+
+// A panel's border cells lie half a cell inside it, where the bevel has not
+// begun and neither slots nor bosses reach: they all sit at the groove
+// height, and at size 512 every multiple of 128 starts a panel.
+TEST(GeneratePanels, TopLevelPanelBordersSitAtTheGrooveHeight)
+{
+    ThreadPool pool(4);
+    const FieldImage image = generatePanels(512, 9, pool);
+    for (unsigned y = 0; y < 512; ++y) {
+        for (unsigned x = 0; x < 512; ++x) {
+            if (x % 128 == 0 || x % 128 == 127 || y % 128 == 0 || y % 128 == 127) {
+                ASSERT_EQ(image.heights[std::size_t(y) * 512 + x], 0.12f) << x << ", " << y;
+            }
+        }
+    }
+}
+
 TEST(GenerateTerrain, NormalisedToTheFullRangeWithAFlatPad)
 {
     ThreadPool pool(8);

@@ -153,6 +153,26 @@ TEST(StampHeight, RadiusZeroTouchesOnlyTheCentreSample)
     EXPECT_EQ(changed, 1u);
 }
 
+// The span ends are ceil(cx - r) and floor(cx + r) + 1 of float sums. With
+// the centre at 40.5 and r a hair under 0.5, both sums round to whole
+// samples (40 and 41), so samples 40 and 41 are in the span, at weight 0:
+// they keep their heights but the rectangle names them.
+TEST(StampHeight, SpanEndsRoundTheFloatSumsOfCentreAndRadius)
+{
+    DisplacementField field = flatField(64, 30000, true);
+    const std::vector<std::uint16_t> before = field.heights;
+    StampParams stamp;
+    stamp.u = 40.5f / 64.0f;
+    stamp.v = 0.5f;
+    stamp.radius = 0.49999899f;
+    stamp.strength = 0.5f;
+    stamp.mode = 1;
+    const FieldUpdate update = stampHeight(field, stamp);
+    EXPECT_EQ(update.levels, field.levels);
+    EXPECT_EQ(update.heightRects[0], (FieldRect{40, 32, 42, 33}));
+    EXPECT_EQ(field.heights, before);
+}
+
 // A disc far larger than the field covers every sample with weight 1 on
 // either kind of edge; a NaN anywhere in the request changes nothing.
 TEST(StampHeight, RequestsBeyondTheFieldOrNotANumberStayWellDefined)
