@@ -398,11 +398,13 @@ void ReliefSynthesizer::reliefStage(const SpriteView& sprite, std::uint32_t spri
         }
     }
 
-    const float toValue = 65535.0f / range;
     const std::size_t nodes = std::size_t(fieldWidth) * fieldHeight;
     for (std::size_t node = 0; node < nodes; ++node) {
+        // Scaled as height * 65535 / range, in that order: a precomputed
+        // factor rounds differently and moves some values by one step.
         // Heights below 0 come only from negative settings; they stop at 0.
-        heightValues[node] = std::uint16_t(std::max(0.0f, std::min(65535.0f, nodeHeight[node] * toValue)) + 0.5f);
+        const float scaled = nodeHeight[node] * 65535.0f / range;
+        heightValues[node] = std::uint16_t(std::max(0.0f, std::min(65535.0f, scaled)) + 0.5f);
     }
 
     info.spriteWidth = sprite.width;

@@ -120,9 +120,11 @@ BakedShell bakeShell(const QuadFrame& frame, float outerExtent, std::uint32_t re
     const float dir[3] = {frame.normal.x, frame.normal.y, frame.normal.z};
     const float fn = static_cast<float>(n);
     for (std::uint32_t i = 0; i < n; ++i) {
-        const Vec3 rowStart = record.origin + record.axisV * (static_cast<float>(i) / fn);
+        const Vec3 alongV = record.axisV * (static_cast<float>(i) / fn);
         for (std::uint32_t j = 0; j < n; ++j) {
-            const Vec3 p = rowStart + record.axisU * (static_cast<float>(j) / fn);
+            // origin + U' j/n + V' i/n, summed in that order, so that every
+            // ray starts exactly on the grid the prism's texels describe.
+            const Vec3 p = record.origin + record.axisU * (static_cast<float>(j) / fn) + alongV;
             const float origin[3] = {p.x, p.y, p.z};
             BakeHit hit;
             source.sample(hit, origin, dir, maxT, wantColor);

@@ -282,7 +282,7 @@ Reference referenceRelief(const ReliefSettings& st, const Sprite& sp)
     }
     ref.values.resize(std::size_t(fw * fh));
     for (std::size_t n = 0; n < ref.values.size(); ++n) {
-        ref.values[n] = std::uint16_t(std::min(65535.0f, height[n] * (65535.0f / T)) + 0.5f);
+        ref.values[n] = std::uint16_t(std::min(65535.0f, height[n] * 65535.0f / T) + 0.5f);
     }
     ref.insideMask = in;
     ref.info.opaqueX = std::uint32_t(minX), ref.info.opaqueY = std::uint32_t(minY);
@@ -482,7 +482,7 @@ TEST(ReliefSynthesizer, TwoByTwoSpriteAtTwoNodesPerPixel)
     const float near = std::sqrt(11.75f * 0.25f);
     const float far = std::sqrt(11.25f * 0.75f);
     const float T = 6.0f + near + 1.0f;
-    const auto value = [&](float hgt) { return std::uint16_t(hgt * (65535.0f / T) + 0.5f); };
+    const auto value = [&](float hgt) { return std::uint16_t(std::min(65535.0f, hgt * 65535.0f / T) + 0.5f); };
     // 255 -> 255, 0 -> 0, 128 -> 55 (0.2159), 10 -> 1 (0.0030, on the linear toe).
     const std::uint32_t linear[2][2] = {{rgba(255, 0, 55), rgba(1, 255, 0)}, {rgba(55, 55, 55), rgba(0, 1, 255)}};
     for (std::uint32_t i = 0; i < 8; ++i) {

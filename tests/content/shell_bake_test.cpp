@@ -146,6 +146,57 @@ INSTANTIATE_TEST_SUITE_P(
 
 // Heights put the surface back where the source's rays left it, and every
 // texel carries the colour of its own ray, alpha in the high byte.
+// Logs the origin and direction of every ray; the surface lies 0.5 above
+// every origin, so every ray starts inside.
+class RecordingSource final : public BakeSource {
+public:
+    void sample(BakeHit& out, const float origin[3], const float dir[3], float maxT, bool) const override
+    {
+        origins.push_back({origin[0], origin[1], origin[2]});
+        directions.push_back({dir[0], dir[1], dir[2]});
+        out = BakeHit{};
+        out.t = std::min(0.5f, maxT);
+    }
+    float maxDistance(float inset) const override { return inset + 1.0f; }
+
+    mutable std::vector<Vec3> origins;
+    mutable std::vector<Vec3> directions;
+};
+
+TEST(ShellBake, RaysStartOnTheGridOfTheEnlargedQuadAlongItsNormal)
+{
+    // A tilted frame with uneven coordinates, so that every sum of the grid
+    // rounds; row i, column j starts at origin + U' j/n + V' i/n, in that order.
+    QuadFrame frame;
+    frame.centre = {0.3137f, -1.7071f, 2.1213f};
+    frame.axisU = Vec3{0.7f, 0.1f, -0.3f};
+    frame.normal = normalizeSafe(Vec3{0.2f, 0.9f, 0.4f});
+    frame.axisU = frame.axisU - frame.normal * dot(frame.axisU, frame.normal);
+    frame.axisV = cross(frame.normal, frame.axisU) * 1.37f;
+    for (const std::uint32_t n : {16u, 64u}) {
+        for (const float outer : {0.0f, 0.08f, 0.37f}) {
+            RecordingSource source;
+            const float inset = 0.05f;
+            const BakedShell shell = bakeShell(frame, outer, n, source, inset, false);
+            const Vec3 grownU = frame.axisU * (1.0f + 2.0f * outer);
+            const Vec3 grownV = frame.axisV * (1.0f + 2.0f * outer);
+            const Vec3 origin = frame.centre - (grownU + grownV) / 2.0f - frame.normal * inset;
+            EXPECT_EQ(shell.origin, origin);
+            ASSERT_EQ(source.origins.size(), std::size_t(n) * n);
+            int mismatches = 0;
+            for (std::uint32_t i = 0; i < n; ++i) {
+                for (std::uint32_t j = 0; j < n; ++j) {
+                    const std::size_t k = std::size_t(i) * n + j;
+                    const Vec3 expected = origin + grownU * (float(j) / float(n)) + grownV * (float(i) / float(n));
+                    mismatches += source.origins[k] == expected ? 0 : 1;
+                    EXPECT_EQ(source.directions[k], frame.normal);
+                }
+            }
+            EXPECT_EQ(mismatches, 0) << "n " << n << ", outer " << outer;
+        }
+    }
+}
+
 TEST(ShellBake, HeightsAndColoursLandOnTheirTexels)
 {
     SlabSource source;
