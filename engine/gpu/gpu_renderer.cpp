@@ -394,7 +394,10 @@ bool GpuRenderer::init(VulkanContext& ctx, const Scene& sceneIn, std::string* er
     prismsDirty = false;
 
     // 9. Samplers, layouts and the tracer pipeline.
-    return createPipeline(error);
+    if (!createPipeline(error))
+        return false;
+    ready = true;
+    return true;
 }
 
 bool GpuRenderer::ensurePrismBuffer()
@@ -574,7 +577,8 @@ bool GpuRenderer::uploadFieldRect(std::uint32_t field, std::uint32_t group, std:
 
 bool GpuRenderer::updateField(std::uint32_t field, const FieldUpdate& update)
 {
-    if (!scene || field >= scene->fields.size())
+    // Fields added to the scene after init have no images.
+    if (!ready || field >= scene->fields.size() || field >= fieldGroups.size())
         return false;
     if (!uploadFieldRect(field, fieldGroups[field], fieldLayers[field], update))
         return false;
@@ -589,7 +593,8 @@ bool GpuRenderer::updateAlbedo(std::uint32_t field, const AlbedoUpdate& update)
     updateBytes = 0;
     if (update.rects[0].empty())
         return true;
-    if (!scene || field >= scene->fields.size() || fieldGroups.size() <= field)
+    // Fields added to the scene after init have no images.
+    if (!ready || field >= scene->fields.size() || field >= fieldGroups.size())
         return false;
     const DisplacementField& f = scene->fields[field];
     FieldGroup& group = groups[fieldGroups[field]];
@@ -623,6 +628,8 @@ bool GpuRenderer::updateAlbedo(std::uint32_t field, const AlbedoUpdate& update)
 
 bool GpuRenderer::setSolid(const SdnaInstance* instance)
 {
+    if (!ready)
+        return false;
     if (pending.active)
         finishFrame();
     if (!instance || !instance->program || !options.solid) {
@@ -657,7 +664,10 @@ bool GpuRenderer::setSolid(const SdnaInstance* instance)
     solidFlag = 1;
 
     gpu::SdnaProgramUniforms programUniforms;
-    programUniforms.dims = {std::uint32_t(program.instructions.size()), std::uint32_t(instance->poseCount), 0, 0};
+    // Without a pose list every bone is at the identity, which the kernels
+    // give a bone past the pose count.
+    const std::uint64_t poseCount = instance->pose ? instance->poseCount : 0;
+    programUniforms.dims = {std::uint32_t(program.instructions.size()), std::uint32_t(poseCount), 0, 0};
     programUniforms.lo = {program.boundsMin[0], program.boundsMin[1], program.boundsMin[2], 0.0f};
     programUniforms.hi = {program.boundsMax[0], program.boundsMax[1], program.boundsMax[2], 0.0f};
     gpu::SolidUniforms solid;
@@ -743,28 +753,20 @@ bool GpuRenderer::pointOutsidePrism(std::uint32_t prism, Vec3 point) const
     if (u < p.uMin - wu || u > p.uMax + wu || v < p.vMin - wv || v > p.vMax + wv || h < p.hMin - wh ||
         h > p.hMax + wh)
         return true;
-    // Above the hull: the highest corner of the shell cell under the point.
-    if (prism < shells.size() && shells[prism].present()) {
-        const ShellRecord& shell = shells[prism];
-        const std::uint32_t x = std::min(std::uint32_t(std::clamp(u, 0.0f, 1.0f) * float(shell.gridWidth)),
-                                         shell.gridWidth - 1);
-        const std::uint32_t y = std::min(std::uint32_t(std::clamp(v, 0.0f, 1.0f) * float(shell.gridHeight)),
-                                         shell.gridHeight - 1);
-        const float top = std::max({0.0f, shell.corner(x, y), shell.corner(x + 1, y), shell.corner(x, y + 1),
-                                    shell.corner(x + 1, y + 1)});
-        return h > top;
-    }
-    // Without a hull: the coarse surface the hull would follow, the level
-    // that many levels above the finest.
-    const std::uint32_t maxLog2 = std::max(f.log2Width, f.log2Height);
-    const std::uint32_t level =
-        std::min<std::uint32_t>(f.levels - 1, maxLog2 > options.shellLevels ? maxLog2 - options.shellLevels : 0);
-    const float x = std::floor(std::clamp(u, 0.0f, 1.0f) * float(f.levelWidth(level)));
-    const float y = std::floor(std::clamp(v, 0.0f, 1.0f) * float(f.levelHeight(level)));
-    float top = 0.0f;
-    for (int dy = 0; dy <= 1; ++dy)
-        for (int dx = 0; dx <= 1; ++dx)
-            top = std::max(top, f.texelHeight(level, std::int32_t(x) + dx, std::int32_t(y) + dy));
+    // Above the hull: the highest corner of the hull cell under the point,
+    // from the built hull or, before it is built, from the same corners.
+    const bool built = prism < shells.size() && shells[prism].present();
+    if (!built && f.levels < 2)
+        return h > std::max(0.0f, f.texelHeight(0, 0, 0)); // one sample: a flat field
+    const std::uint32_t level = built ? shells[prism].level : shellLevel(f.levels, options.shellLevels);
+    const std::uint32_t gw = built ? shells[prism].gridWidth : f.levelWidth(level);
+    const std::uint32_t gh = built ? shells[prism].gridHeight : f.levelHeight(level);
+    const std::uint32_t x = std::min(std::uint32_t(std::clamp(u, 0.0f, 1.0f) * float(gw)), gw - 1);
+    const std::uint32_t y = std::min(std::uint32_t(std::clamp(v, 0.0f, 1.0f) * float(gh)), gh - 1);
+    auto corner = [&](std::uint32_t cx, std::uint32_t cy) {
+        return built ? shells[prism].corner(cx, cy) : shellCornerHeight(f, level, cx, cy);
+    };
+    const float top = std::max({0.0f, corner(x, y), corner(x + 1, y), corner(x, y + 1), corner(x + 1, y + 1)});
     return h > top;
 }
 
@@ -838,7 +840,7 @@ bool GpuRenderer::recordFrame(const Camera& camera, const RenderSettings& settin
         failed->error = std::move(message);
         return false;
     };
-    if (!context || !pipeline)
+    if (!ready)
         return failWith("frame resources");
     const VulkanFunctions& vk = context->vk;
 

@@ -178,6 +178,9 @@ private:
 
     VulkanContext* context = nullptr;
     GpuRenderOptions options;
+    // Set by a successful init; a renderer whose init failed is only destroyed,
+    // so its updates, solid and frames are refused.
+    bool ready = false;
     const Scene* scene = nullptr;
 
     std::vector<FieldGroup> groups;

@@ -13,6 +13,18 @@ std::uint32_t shellLevel(std::uint32_t levels, std::uint32_t shellLevels)
     return std::uint32_t(std::clamp<std::int64_t>(level, 1, std::max<std::int64_t>(std::int64_t(levels) - 1, 1)));
 }
 
+float shellCornerHeight(const DisplacementField& field, std::uint32_t level, std::uint32_t x, std::uint32_t y)
+{
+    // The largest maximum of the up to four cells that touch the corner, so
+    // the hull over a cell lies above every node it covers.
+    const std::uint32_t gw = field.levelWidth(level), gh = field.levelHeight(level);
+    std::uint32_t highest = 0;
+    for (std::uint32_t cy = (y == 0 ? 0 : y - 1); cy <= std::min(y, gh - 1); ++cy)
+        for (std::uint32_t cx = (x == 0 ? 0 : x - 1); cx <= std::min(x, gw - 1); ++cx)
+            highest = std::max(highest, field.boundsAt(level, cx, cy) >> 16);
+    return float(highest) * (1.0f / 65535.0f);
+}
+
 namespace {
 
 // Appends the two triangles of quad a, b, c, d (in order around it).
@@ -44,18 +56,10 @@ void buildShellMesh(const Scene& scene, std::uint32_t shellLevels, std::vector<S
         record.gridWidth = gw;
         record.gridHeight = gh;
 
-        // Each corner takes the largest maximum of the up to four cells that
-        // touch it, so the hull over a cell lies above every node it covers.
         record.corners.assign(std::size_t(gw + 1) * (gh + 1), 0.0f);
-        for (std::uint32_t y = 0; y <= gh; ++y) {
-            for (std::uint32_t x = 0; x <= gw; ++x) {
-                std::uint32_t highest = 0;
-                for (std::uint32_t cy = (y == 0 ? 0 : y - 1); cy <= std::min(y, gh - 1); ++cy)
-                    for (std::uint32_t cx = (x == 0 ? 0 : x - 1); cx <= std::min(x, gw - 1); ++cx)
-                        highest = std::max(highest, field.boundsAt(level, cx, cy) >> 16);
-                record.corners[std::size_t(y) * (gw + 1) + x] = float(highest) * (1.0f / 65535.0f);
-            }
-        }
+        for (std::uint32_t y = 0; y <= gh; ++y)
+            for (std::uint32_t x = 0; x <= gw; ++x)
+                record.corners[std::size_t(y) * (gw + 1) + x] = shellCornerHeight(field, level, x, y);
 
         const std::uint32_t prismIndex = std::uint32_t(i);
         auto at = [&](std::uint32_t x, std::uint32_t y, float h) {

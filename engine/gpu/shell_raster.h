@@ -51,6 +51,10 @@ static_assert(sizeof(ShellPush) == 80);
 // kept within 1 .. levels - 1.
 std::uint32_t shellLevel(std::uint32_t levels, std::uint32_t shellLevels);
 
+// Height (0..1) of hull corner (x, y), 0 <= x <= level width, 0 <= y <=
+// level height, of a field of at least two levels at bounds level `level`.
+float shellCornerHeight(const DisplacementField& field, std::uint32_t level, std::uint32_t x, std::uint32_t y);
+
 // Builds the hulls of every prism in scene order into records and vertices.
 void buildShellMesh(const Scene& scene, std::uint32_t shellLevels, std::vector<ShellRecord>& records,
                     std::vector<ShellVertex>& vertices);

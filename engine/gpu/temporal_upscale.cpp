@@ -150,12 +150,17 @@ void splatAccumulate(std::vector<SplatRecord>& history, bool hasHistory, const C
                 continue;
             const Vec3 v = old.position - eye;
             const float z = dot(v, full.forward);
-            if (z <= 0.001f)
+            if (!(z > 0.001f))
                 continue;
-            const int px = int((dot(v, full.right) / (z * t * aspect) * 0.5f + 0.5f) * float(width));
-            const int py = int((0.5f - dot(v, full.up) / (z * t) * 0.5f) * float(height));
-            if (px < 0 || py < 0 || px >= int(width) || py >= int(height))
+            const float fx = (dot(v, full.right) / (z * t * aspect) * 0.5f + 0.5f) * float(width);
+            const float fy = (0.5f - dot(v, full.up) / (z * t) * 0.5f) * float(height);
+            // Truncated towards zero, a pixel lies in the image exactly when
+            // -1 < f < size; the test comes first because a point just in
+            // front of the camera plane projects beyond any integer (and a
+            // position that is not a number nowhere).
+            if (!(fx > -1.0f && fx < float(width) && fy > -1.0f && fy < float(height)))
                 continue;
+            const int px = int(fx), py = int(fy);
             const float dist = length(old.position - eye);
             SplatRecord& target = next[std::size_t(py) * width + std::size_t(px)];
             if (!target.valid || dist < target.depth) {

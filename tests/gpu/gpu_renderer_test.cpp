@@ -432,6 +432,12 @@ TEST_F(GpuRendererOnDevice, UpdatesOutsideTheUploadedFieldAreRefused)
     ASSERT_EQ(turned.levels, 6u);
     EXPECT_FALSE(renderer.updateAlbedo(2, turned));
     EXPECT_EQ(renderer.lastUpdateBytes(), 0u);
+    // A field added to the scene after the upload has no layer to update.
+    scene.addField(makeField(16, 16, [](float, float) { return 0.2f; }));
+    scene.fields[3].setAlbedo(16, 16, std::vector<std::uint32_t>(16 * 16, 0xFF808080u));
+    EXPECT_FALSE(renderer.updateField(3, scene.fields[3].planUpdate({0, 0, 16, 16})));
+    EXPECT_FALSE(renderer.updateAlbedo(3, scene.fields[3].updateAlbedoRect({0, 0, 16, 16})));
+    EXPECT_EQ(renderer.lastUpdateBytes(), 0u);
 
     const GpuFrame after = renderer.render(testCamera(), RenderSettings{}, GpuViewData{});
     ASSERT_TRUE(after.ok) << after.error;
@@ -486,6 +492,37 @@ TEST_F(GpuRendererOnDevice, NineFieldFormatsAreMoreThanTheSlots)
     std::string error;
     EXPECT_FALSE(renderer.init(context, scene, &error));
     EXPECT_EQ(error, "more distinct field formats than QLMR_MAX_FIELDS slots");
+}
+
+SdnaProgram ballAndBox();
+
+// A renderer whose init failed made no field images, buffers or pipeline:
+// uploads, a solid and frames are refused instead of recording copies into
+// images that do not exist.
+TEST_F(GpuRendererOnDevice, RendererWhoseInitFailedRefusesUpdatesSolidsAndFrames)
+{
+    Scene scene;
+    for (std::uint32_t i = 0; i < 9; ++i) {
+        DisplacementField field = makeField(2u << (i % 5), 2u << (i / 5), [](float, float) { return 0.1f; });
+        field.setAlbedo(field.width, field.height,
+                        std::vector<std::uint32_t>(std::size_t(field.width) * field.height, 0xFF808080u));
+        scene.addField(std::move(field));
+    }
+    GpuRenderer renderer;
+    std::string error;
+    GpuRenderOptions options;
+    options.solid = true;
+    ASSERT_FALSE(renderer.init(context, scene, &error, options));
+    EXPECT_FALSE(renderer.updateField(0, scene.fields[0].planUpdate({0, 0, 1, 1})));
+    EXPECT_FALSE(renderer.updateAlbedo(0, scene.fields[0].updateAlbedoRect({0, 0, 1, 1})));
+    EXPECT_EQ(renderer.lastUpdateBytes(), 0u);
+    const SdnaProgram program = ballAndBox();
+    SdnaInstance instance;
+    instance.program = &program;
+    EXPECT_FALSE(renderer.setSolid(&instance));
+    EXPECT_FALSE(renderer.solidPresent());
+    const GpuFrame frame = renderer.render(testCamera(), RenderSettings{}, GpuViewData{});
+    EXPECT_FALSE(frame.ok);
 }
 
 TEST_F(GpuRendererOnDevice, SceneWithoutPrismsKeepsOnePrismRecord)
@@ -953,6 +990,38 @@ int framesDiffer(const GpuFrame& a, const GpuFrame& b)
     return count;
 }
 
+// A solid placed without a pose list but with a pose count poses every bone
+// as the identity, as the processor does: the same image as with no count.
+TEST_F(GpuRendererOnDevice, SolidWithoutPosesDrawsItsBonesAtTheIdentity)
+{
+    SdnaProgram program = ballAndBox();
+    SdnaInstruction bone = instruction(SdnaOp::PushBone, 0, {});
+    bone.bone = 1;
+    program.instructions.insert(program.instructions.begin(), bone);
+    program.instructions.insert(program.instructions.end() - 1, instruction(SdnaOp::Pop, 0, {}));
+    program.boneCount = 2;
+    const Scene scene = hillsAndWater();
+    GpuRenderer renderer;
+    std::string error;
+    GpuRenderOptions options;
+    options.solid = true;
+    ASSERT_TRUE(renderer.init(context, scene, &error, options)) << error;
+    const GpuFrame fieldsOnly = renderer.render(testCamera(), RenderSettings{}, GpuViewData{});
+    ASSERT_TRUE(fieldsOnly.ok) << fieldsOnly.error;
+    SdnaInstance instance;
+    instance.program = &program;
+    instance.translation = {0.2f, 0.8f, 2.0f};
+    GpuFrame frames[2];
+    for (const std::uint64_t poseCount : {0u, 2u}) {
+        instance.poseCount = poseCount;
+        ASSERT_TRUE(renderer.setSolid(&instance));
+        frames[poseCount / 2] = renderer.render(testCamera(), RenderSettings{}, GpuViewData{});
+        ASSERT_TRUE(frames[poseCount / 2].ok) << frames[poseCount / 2].error;
+    }
+    EXPECT_GT(framesDiffer(frames[0], fieldsOnly), 200);
+    EXPECT_EQ(framesDiffer(frames[1], frames[0]), 0);
+}
+
 // The seed pass only moves where each seeded prism's walk begins: the image
 // is the one without it. The hull it rasterizes is conservative (the seed
 // distance never exceeds the traced depth) and covers the surface it wraps.
@@ -1230,6 +1299,37 @@ TEST_F(GpuRendererOnDevice, PointOutsidePrism)
     EXPECT_TRUE(renderer.pointOutsidePrism(0, {0, 0.6f, 0}));  // in the box, above the ground
     EXPECT_FALSE(renderer.pointOutsidePrism(0, {0, 0.1f, 0})); // under the ground
     EXPECT_FALSE(renderer.pointOutsidePrism(7, {0, 0, 0}));    // no such prism
+}
+
+// Whether a point is above the coarse hull does not depend on whether the
+// seed pass built the hull: a renderer without it finds the same corners.
+TEST_F(GpuRendererOnDevice, PointOutsidePrismIsTheSameWithAndWithoutTheBuiltHull)
+{
+    std::mt19937 random(11);
+    std::uniform_real_distribution<float> spread(0.0f, 1.0f);
+    Scene scene;
+    std::vector<float> heights(64 * 64);
+    for (float& h : heights)
+        h = spread(random) < 0.05f ? 0.9f : 0.2f * spread(random); // low ground, sparse spikes
+    scene.addField(DisplacementField(64, 64, std::span<const float>(heights), true));
+    scene.addPrism(makePrism({-2, 0, 2}, {1, 0, 0}, {0, 0, -1}, 4, 4, 1, 0));
+    scene.refreshPrisms();
+    GpuRenderer withoutHull, withHull;
+    std::string error;
+    ASSERT_TRUE(withoutHull.init(context, scene, &error)) << error;
+    GpuRenderOptions seeded;
+    seeded.seedPass = true;
+    ASSERT_TRUE(withHull.init(context, scene, &error, seeded)) << error;
+    ASSERT_TRUE(withHull.shellRecords()[0].present());
+    int outside = 0, inside = 0;
+    for (int i = 0; i < 4000; ++i) {
+        const Vec3 point{-2.0f + 4.0f * spread(random), 1.0f * spread(random), 2.0f - 4.0f * spread(random)};
+        const bool expected = withHull.pointOutsidePrism(0, point);
+        ASSERT_EQ(withoutHull.pointOutsidePrism(0, point), expected) << point.x << " " << point.y << " " << point.z;
+        (expected ? outside : inside) += 1;
+    }
+    EXPECT_GT(outside, 100);
+    EXPECT_GT(inside, 100);
 }
 
 

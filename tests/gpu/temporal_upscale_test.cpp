@@ -13,6 +13,8 @@
 #include <cstdio>
 #include <filesystem>
 #include <functional>
+#include <limits>
+#include <string>
 
 namespace qlmr {
 namespace {
@@ -135,6 +137,31 @@ TEST(CpuSplat, ConvergesAfterFourFramesStillOrSliding)
                 EXPECT_GT(scene.maxError(camera, output), 0.1f);
             else
                 EXPECT_LT(scene.maxError(camera, output), 1e-6f);
+        }
+    }
+}
+
+// Old records that project far outside the image (just in front of the
+// camera plane but far to the side, or at a position that is not a number)
+// are dropped; they never land on a pixel, and every pixel takes the new
+// half frame.
+TEST(CpuSplat, RecordsProjectingFarOutsideTheImageAreDropped)
+{
+    const Camera camera = Camera::lookAt({0, 0, 0}, {0, 0, -1}, {0, 1, 0}, 60, 8, 6);
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const Vec3 strays[] = {{1e9f, 0, -0.002f}, {-1e9f, 0, -0.002f}, {0, 1e9f, -0.002f}, {0, -1e9f, -0.002f},
+                           {nan, nan, nan}, {0, 0, nan}};
+    for (const Vec3& stray : strays) {
+        SCOPED_TRACE(std::to_string(stray.x) + " " + std::to_string(stray.y) + " " + std::to_string(stray.z));
+        std::vector<SplatRecord> history(8 * 6);
+        history[0].valid = true;
+        history[0].position = stray;
+        history[0].color[0] = 7.0f;
+        const std::vector<float> color(4 * 3 * 4, 0.5f), depth(4 * 3, 3.0f);
+        splatAccumulate(history, true, camera, temporalJitter(0), color, depth);
+        for (const SplatRecord& record : history) {
+            ASSERT_TRUE(record.valid);
+            EXPECT_EQ(record.color[0], 0.5f);
         }
     }
 }
