@@ -79,12 +79,20 @@ FieldMesh buildFieldMesh(const Scene& scene, std::uint32_t lod)
                 mesh.vertices.push_back(vertex);
             }
         }
+        // The fragment shader tells the upper side (along axisH, where the
+        // normals point) by the winding, so the cells wind counter-clockwise
+        // seen from there. Going round u then v does that when U x V points
+        // along H; a mirrored prism (U x V against H) goes the other way round.
+        const bool mirrored = dot(cross(prism.axisU, prism.axisV), prism.axisH) < 0.0f;
         const std::uint32_t stride = w + 1;
         for (std::uint32_t y = 0; y < h; ++y) {
             for (std::uint32_t x = 0; x < w; ++x) {
                 const std::uint32_t i00 = first + y * stride + x;
                 const std::uint32_t i10 = i00 + 1, i01 = i00 + stride, i11 = i01 + 1;
-                mesh.indices.insert(mesh.indices.end(), {i00, i10, i11, i00, i11, i01});
+                if (mirrored)
+                    mesh.indices.insert(mesh.indices.end(), {i00, i11, i10, i00, i01, i11});
+                else
+                    mesh.indices.insert(mesh.indices.end(), {i00, i10, i11, i00, i11, i01});
             }
         }
     }

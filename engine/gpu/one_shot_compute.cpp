@@ -285,10 +285,15 @@ ComputeResult runCompute(VulkanContext& context, SpirvCode shader, std::span<con
         return result;
     }
     // Each buffer is bound whole; a binding past the device's range is
-    // undefined behaviour, so such a run never starts.
+    // undefined behaviour, and Vulkan has no buffer of 0 bytes (drivers
+    // crash on one), so such a run never starts.
     for (std::size_t i = 0; i < buffers.size(); ++i) {
         const ComputeBuffer& buffer = buffers[i];
         const std::string name = std::string(buffer.uniform ? "uniform" : "storage") + " buffer " + std::to_string(i);
+        if (buffer.bytes == 0) {
+            result.error = name + " is empty";
+            return result;
+        }
         result.error = bufferBindingError(context, name, buffer.bytes, buffer.uniform);
         if (!result.error.empty())
             return result;
@@ -307,6 +312,12 @@ ComputeResult runComputeOnBuffer(VulkanContext& context, SpirvCode shader, void*
 {
     const ComputeBuffer buffer{data, bytes, true, false};
     return runCompute(context, shader, std::span<const ComputeBuffer>(&buffer, 1), groups.x, groups.y, push);
+}
+
+ComputeResult runComputeOnBuffer(VulkanContext& context, SpirvCode shader, void* data, std::uint64_t bytes,
+                                 std::uint32_t groupsX, PushConstants push)
+{
+    return runComputeOnBuffer(context, shader, data, bytes, DispatchGrid{groupsX, 1}, push);
 }
 
 } // namespace qlmr

@@ -38,14 +38,18 @@ struct ComputeResult {
 // "main") on the context's opened device: creates every object it needs,
 // copies the buffers in, dispatches between two timestamps, waits, copies the
 // read-back buffers out and destroys everything again. A grid beyond the
-// device's maxComputeWorkGroupCount, or a buffer larger than the device's
-// maxStorageBufferRange (maxUniformBufferRange for a uniform buffer), is
-// refused before anything is created.
+// device's maxComputeWorkGroupCount, an empty buffer ("<kind> buffer <i> is
+// empty"), or a buffer larger than the device's maxStorageBufferRange
+// (maxUniformBufferRange for a uniform buffer), is refused before anything
+// is created.
 ComputeResult runCompute(VulkanContext& context, SpirvCode shader, std::span<const ComputeBuffer> buffers,
                          std::uint32_t groupsX, std::uint32_t groupsY, PushConstants push = {});
 
 // The same with one storage buffer that is read back.
 ComputeResult runComputeOnBuffer(VulkanContext& context, SpirvCode shader, void* data, std::uint64_t bytes,
                                  DispatchGrid groups, PushConstants push = {});
+// The same over one row of groupsX workgroups.
+ComputeResult runComputeOnBuffer(VulkanContext& context, SpirvCode shader, void* data, std::uint64_t bytes,
+                                 std::uint32_t groupsX, PushConstants push = {});
 
 } // namespace qlmr

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cmath>
 #include <functional>
+#include <iterator>
 
 namespace qlmr {
 namespace {
@@ -29,6 +30,22 @@ Scene sceneOf(DisplacementField field, int prisms = 1, float sizeH = 1.0f)
     scene.addField(std::move(field));
     for (int i = 0; i < prisms; ++i)
         scene.addPrism(makePrism({-4.0f + 8.0f * float(i), 0, 4}, {1, 0, 0}, {0, 0, -1}, 8, 8, sizeH, 0));
+    scene.refreshPrisms();
+    return scene;
+}
+
+// The same box as sceneOf's single prism, with V running the other way
+// round (U x V points down, against H), as the diorama's ground has it.
+Scene mirroredSceneOf(DisplacementField field, float sizeH = 1.0f)
+{
+    Scene scene;
+    scene.addField(std::move(field));
+    Prism prism;
+    prism.origin = {-4.0f, 0.0f, -4.0f};
+    prism.axisU = {8.0f, 0.0f, 0.0f};
+    prism.axisV = {0.0f, 0.0f, 8.0f};
+    prism.axisH = {0.0f, sizeH, 0.0f};
+    scene.addPrism(prism);
     scene.refreshPrisms();
     return scene;
 }
@@ -111,6 +128,28 @@ TEST(FieldMesh, RampNormalsFollowTheWorldSlope)
                 EXPECT_NEAR(n.z, expected.z, 2e-3f);
                 EXPECT_NEAR(vertexPosition(v).y, sizeH * float(x) / 32.0f, 1e-3f * sizeH);
             }
+    }
+}
+
+// Every triangle winds counter-clockwise seen from the side its vertex
+// normals point to, whichever way round the prism's axes turn: the
+// fragment shader tells the upper side from the lower one by the winding.
+TEST(FieldMesh, TrianglesWindTowardsTheirNormals)
+{
+    const auto ramp = [](float u, float v) { return 0.3f * u + 0.2f * v; };
+    const Scene scenes[] = {sceneOf(makeField(16, 16, ramp), 1, 2.0f), mirroredSceneOf(makeField(16, 16, ramp), 2.0f)};
+    for (std::size_t s = 0; s < std::size(scenes); ++s) {
+        SCOPED_TRACE(s == 0 ? "right-handed" : "mirrored");
+        const FieldMesh mesh = buildFieldMesh(scenes[s], 0);
+        ASSERT_EQ(mesh.indices.size(), 16u * 16u * 6u);
+        std::size_t wrong = 0;
+        for (std::size_t t = 0; t < mesh.indices.size(); t += 3) {
+            const MeshVertex& a = mesh.vertices[mesh.indices[t]];
+            const Vec3 facing = cross(vertexPosition(mesh.vertices[mesh.indices[t + 1]]) - vertexPosition(a),
+                                      vertexPosition(mesh.vertices[mesh.indices[t + 2]]) - vertexPosition(a));
+            wrong += dot(facing, vertexNormal(a)) > 0.0f ? 0 : 1;
+        }
+        EXPECT_EQ(wrong, 0u);
     }
 }
 
@@ -324,19 +363,32 @@ TEST_F(MeshRasterizerOnDevice, FlatFieldGivesPlaneDepthAndUpNormals)
     }
 }
 
-// Seen from below, the field shows its underside: the normal points down.
-TEST_F(MeshRasterizerOnDevice, UndersideNormalFacesTheCamera)
+// Seen from above, the field shows its upper side, with the normal up; seen
+// from below its underside, with the normal down. A mirrored prism (the
+// diorama's ground) showed its upper side with the normal down.
+TEST_F(MeshRasterizerOnDevice, NormalFacesTheCameraOnEitherSide)
 {
-    const Scene scene = sceneOf(makeField(16, 16, [](float, float) { return 0.5f; }));
-    MeshRasterizer rasterizer;
-    std::string error;
-    ASSERT_TRUE(rasterizer.init(context, scene, 0, &error)) << error;
-    const Camera camera = Camera::lookAt({0.2f, -3.0f, 1.0f}, {0, 0.5f, 0}, {0, 1, 0}, 40, 16, 16);
-    const GpuFrame frame = rasterizer.render(camera, RenderSettings{});
-    ASSERT_TRUE(frame.ok) << frame.error;
-    const std::size_t centre = 8 * 16 + 8;
-    ASSERT_FALSE(std::isinf(frame.depth[centre]));
-    EXPECT_NEAR(frame.normal[centre * 4 + 1], -1.0f, 2e-3f);
+    const DisplacementField field = makeField(16, 16, [](float, float) { return 0.5f; });
+    const Scene scenes[] = {sceneOf(field), mirroredSceneOf(field)};
+    struct ViewCase {
+        Vec3 eye;
+        float normalY;
+    };
+    const ViewCase views[] = {{{0.2f, 3.0f, 1.0f}, 1.0f}, {{0.2f, -3.0f, 1.0f}, -1.0f}};
+    for (std::size_t s = 0; s < std::size(scenes); ++s) {
+        MeshRasterizer rasterizer;
+        std::string error;
+        ASSERT_TRUE(rasterizer.init(context, scenes[s], 0, &error)) << error;
+        for (const ViewCase& view : views) {
+            SCOPED_TRACE(testing::Message() << (s == 0 ? "right-handed" : "mirrored") << ", eye y " << view.eye.y);
+            const Camera camera = Camera::lookAt(view.eye, {0, 0.5f, 0}, {0, 1, 0}, 40, 16, 16);
+            const GpuFrame frame = rasterizer.render(camera, RenderSettings{});
+            ASSERT_TRUE(frame.ok) << frame.error;
+            const std::size_t centre = 8 * 16 + 8;
+            ASSERT_FALSE(std::isinf(frame.depth[centre]));
+            EXPECT_NEAR(frame.normal[centre * 4 + 1], view.normalY, 2e-3f);
+        }
+    }
 }
 
 // The mesh at the finest level and the compute tracer see the same hills:

@@ -187,10 +187,15 @@ TEST_F(FakeComputeTest, PoolSizesNeverZero)
     ASSERT_TRUE(runCompute(context, deviceSmokeShader(), onlyUniform, 1, 1).ok);
     EXPECT_EQ(log().storagePoolSize, 1u);
     EXPECT_EQ(log().uniformPoolSize, 2u);
-    ASSERT_TRUE(runComputeOnBuffer(context, deviceSmokeShader(), words, 16, DispatchGrid{1}).ok);
+    // The one-buffer form: one read-back storage buffer over groupsX x 1 x 1.
+    config().submitFillByte = 0x6B;
+    ASSERT_TRUE(runComputeOnBuffer(context, deviceSmokeShader(), words, 16, 5u).ok);
     EXPECT_EQ(log().storagePoolSize, 1u);
     EXPECT_EQ(log().uniformPoolSize, 1u);
+    EXPECT_EQ(log().groupsX, 5u);
     EXPECT_EQ(log().groupsY, 1u);
+    for (const std::uint32_t word : words)
+        EXPECT_EQ(word, 0x6B6B6B6Bu);
 }
 
 TEST_F(FakeComputeTest, PushConstantsOnlyWhenGiven)
@@ -295,6 +300,37 @@ TEST_F(FakeComputeTest, BuffersBeyondTheDevicesBindingRangeAreRefused)
             EXPECT_EQ(result.bufferBytes, 0u);
             EXPECT_EQ(outputData, std::vector<std::uint8_t>(64, 0x33));
         }
+        EXPECT_EQ(log().liveObjects, 2);
+    }
+}
+
+// Vulkan has no buffer of 0 bytes (lavapipe crashed on one): an empty
+// buffer is refused by its kind and position before anything is created.
+TEST_F(FakeComputeTest, EmptyBuffersAreRefused)
+{
+    struct Case {
+        bool emptyUniform, emptyInput;
+        const char* error;
+    };
+    const Case cases[] = {
+        {false, true, "storage buffer 1 is empty"},
+        {true, false, "uniform buffer 0 is empty"},
+        {true, true, "uniform buffer 0 is empty"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.error);
+        uniformData.assign(c.emptyUniform ? 0 : 16, 0x11);
+        inputData.assign(c.emptyInput ? 0 : 64, 0x22);
+        outputData.assign(64, 0x33);
+        config().submitFillByte = 0x5A;
+        const std::uint32_t modulesBefore = log().shaderModulesCreated;
+        const ComputeResult result = runThreeBuffers();
+        EXPECT_FALSE(result.ok);
+        EXPECT_EQ(result.error, c.error);
+        EXPECT_EQ(result.bufferBytes, 0u);
+        EXPECT_EQ(log().shaderModulesCreated, modulesBefore);
+        EXPECT_EQ(log().dispatches, 0u);
+        EXPECT_EQ(outputData, std::vector<std::uint8_t>(64, 0x33));
         EXPECT_EQ(log().liveObjects, 2);
     }
 }
