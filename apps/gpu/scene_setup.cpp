@@ -172,7 +172,9 @@ std::unique_ptr<PlacedCritter> placeCritter(const DioramaWorld& world, float x, 
                                             float sink)
 {
     auto placed = std::make_unique<PlacedCritter>();
-    placed->program = buildCritter(true);
+    // The terrain is the ground: the critter comes without its base slab,
+    // which would lay a 5 m plate over the island at the height of its feet.
+    placed->program = buildCritter(false);
     placed->pose = critterPose(placed->program.boneCount, 0.45f);
     SdnaInstance& instance = placed->instance;
     instance.rotation = {0.0f, std::sin(yaw / 2.0f), 0.0f, std::cos(yaw / 2.0f)};

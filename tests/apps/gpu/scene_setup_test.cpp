@@ -2,6 +2,7 @@
 #include "scene_setup.h"
 
 #include "content/diorama_world.h"
+#include "sdna/tracer.h"
 
 #include <gtest/gtest.h>
 
@@ -27,6 +28,29 @@ TEST(PlacedCritter, InstancePointsIntoItsOwnRecordAndSinkLowersIt)
     EXPECT_NEAR(sunk->instance.translation[1], instance.translation[1] - 0.1f, 1e-6f);
     EXPECT_NEAR(instance.rotation[1], std::sin(0.15f), 1e-7f);
     EXPECT_NEAR(instance.rotation[3], std::cos(0.15f), 1e-7f);
+}
+
+// The critter stands on the terrain by itself: rays straight down through
+// its body hit it, rays down onto the terrain around it reach the ground.
+TEST(PlacedCritter, StandsOnTheTerrainWithoutAGroundOfItsOwn)
+{
+    const DioramaWorld world;
+    const auto critter = defaultCritter(world);
+    const SdnaInstance& instance = critter->instance;
+    const float x = instance.translation[0];
+    const float z = instance.translation[2];
+    auto downAt = [&](float px, float pz) {
+        return traceInstance(instance, {px, 10.0f, pz}, {0.0f, -1.0f, 0.0f}, 0.0f, 20.0f, SdnaTraceOptions{});
+    };
+    const SdnaHit body = downAt(x, z);
+    ASSERT_TRUE(body.hit);
+    EXPECT_GT(body.position[1], world.heightAt(x, z));
+    for (int i = 0; i < 8; ++i) {
+        const float angle = static_cast<float>(i) * 0.785398f;
+        const float px = x + 1.5f * std::cos(angle);
+        const float pz = z + 1.5f * std::sin(angle);
+        EXPECT_FALSE(downAt(px, pz).hit) << "at (" << px << ", " << pz << ")";
+    }
 }
 
 TEST(DioramaSettings, SunIsUnitLengthAndFogIsOff)
