@@ -240,10 +240,13 @@ bool SdnaBuilder::finish(SdnaProgram& out, std::string& error)
     }
     if (ok)
         ok = validateProgram(building, error);
-    if (ok)
-        out = std::move(building);
+    // A failed finish keeps what was built, so the caller can still add what
+    // was missing (the bounds of a program with a plane) and finish again.
+    if (!ok)
+        return false;
+    out = std::move(building);
     reset();
-    return ok;
+    return true;
 }
 
 } // namespace qlmr

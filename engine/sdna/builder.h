@@ -46,9 +46,9 @@ public:
     void setBoneMargin(float margin) { boneMargin = margin; }
 
     // Completes the program: adds the default material when there is none,
-    // sets the bounds, validates, and on success moves the program into out.
-    // Either way the builder then starts over with an empty program (the
-    // bone margin is kept).
+    // sets the bounds, validates, and on success moves the program into out
+    // and starts over with an empty program (the bone margin is kept). On
+    // failure the program under construction is kept as it is.
     bool finish(SdnaProgram& out, std::string& error);
 
     // The program under construction, for inspection.

@@ -180,35 +180,64 @@ TEST(SdnaBuilder, FramesMapTheBoxOut)
 
 TEST(SdnaBuilder, FinishMessages)
 {
+    struct Case {
+        const char* name;
+        void (*build)(SdnaBuilder&);
+        const char* message;
+    };
+    const Case cases[] = {
+        {"plane without bounds", [](SdnaBuilder& b) { b.plane({0, 1, 0}, 0); },
+         "program is unbounded (plane): call bounds()"},
+        {"two values", [](SdnaBuilder& b) { b.sphere({0, 0, 0}, 1).sphere({1, 0, 0}, 1); },
+         "program does not reduce to one value"},
+        {"nothing appended", [](SdnaBuilder&) {}, "program does not reduce to one value"},
+        {"negative radius", [](SdnaBuilder& b) { b.sphere({0, 0, 0}, -1); },
+         "sdna: instruction 0: negative radius"},
+        {"unclosed frame", [](SdnaBuilder& b) { b.pushTransform({}).sphere({0, 0, 0}, 1); },
+         "sdna: unclosed frame"},
+    };
+    for (const Case& c : cases) {
+        SdnaBuilder builder;
+        c.build(builder);
+        const Built b = finish(builder);
+        EXPECT_FALSE(b.ok) << c.name;
+        EXPECT_EQ(b.error, c.message) << c.name;
+    }
+}
+
+TEST(SdnaBuilder, FailedFinishKeepsTheProgramSoTheCallerCanComplete)
+{
     SdnaBuilder builder;
     builder.plane({0, 1, 0}, 0);
     Built b = finish(builder);
     EXPECT_FALSE(b.ok);
     EXPECT_EQ(b.error, "program is unbounded (plane): call bounds()");
+    ASSERT_EQ(builder.program().instructions.size(), 1u);
 
-    builder.plane({0, 1, 0}, 0).bounds({-1, -2, -3}, {1, 2, 3});
+    builder.bounds({-1, -2, -3}, {1, 2, 3});
     b = finish(builder);
     ASSERT_TRUE(b.ok) << b.error;
+    ASSERT_EQ(b.program.instructions.size(), 1u);
+    EXPECT_EQ(b.program.instructions[0].op, SdnaOp::Plane);
+    EXPECT_EQ(b.program.materials.size(), 1u);
     expectBox(b.program, {-1, -2, -3}, {1, 2, 3});
 
+    // A successful finish starts over.
+    EXPECT_TRUE(builder.program().instructions.empty());
+    builder.sphere({0, 0, 0}, 1);
+    b = finish(builder);
+    ASSERT_TRUE(b.ok) << b.error;
+    expectBox(b.program, {-1, -1, -1}, {1, 1, 1});
+
+    // Two values fail; combining them afterwards completes the program.
     builder.sphere({0, 0, 0}, 1).sphere({1, 0, 0}, 1);
     b = finish(builder);
     EXPECT_FALSE(b.ok);
-    EXPECT_EQ(b.error, "program does not reduce to one value");
-
-    b = finish(builder); // nothing appended
-    EXPECT_FALSE(b.ok);
-    EXPECT_EQ(b.error, "program does not reduce to one value");
-
-    builder.sphere({0, 0, 0}, -1);
+    builder.combine(SdnaOp::Union);
     b = finish(builder);
-    EXPECT_FALSE(b.ok);
-    EXPECT_EQ(b.error, "sdna: instruction 0: negative radius");
-
-    builder.pushTransform({}).sphere({0, 0, 0}, 1);
-    b = finish(builder);
-    EXPECT_FALSE(b.ok);
-    EXPECT_EQ(b.error, "sdna: unclosed frame");
+    ASSERT_TRUE(b.ok) << b.error;
+    EXPECT_EQ(b.program.instructions.size(), 3u);
+    expectBox(b.program, {-1, -1, -1}, {2, 1, 1});
 }
 
 TEST(SdnaBuilder, FinishAddsTheDefaultMaterialOnlyWhenNoneWasGiven)
@@ -230,25 +259,28 @@ TEST(SdnaBuilder, FinishAddsTheDefaultMaterialOnlyWhenNoneWasGiven)
     EXPECT_EQ(b.program.materials[1].blue, 0.7f);
 }
 
-TEST(SdnaBuilder, FinishStartsOver)
+TEST(SdnaBuilder, SuccessfulFinishStartsOver)
 {
     SdnaBuilder builder;
-    // A failing program with explicit bounds, an open frame and a bone...
-    builder.pushBone(3).sphere({0, 0, 0}, 1).bounds({-9, -9, -9}, {9, 9, 9});
+    // A program with explicit bounds, a bone and its own material...
+    builder.material({0.1f, 0.2f, 0.3f, 0.4f});
+    builder.pushBone(3).sphere({0, 0, 0}, 1).pop().bounds({-9, -9, -9}, {9, 9, 9});
     Built b = finish(builder);
-    EXPECT_FALSE(b.ok);
-    EXPECT_EQ(builder.program().instructions.size(), 0u);
-    // ...leaves nothing behind: the next program gets its own box and bone count.
+    ASSERT_TRUE(b.ok) << b.error;
+    EXPECT_EQ(b.program.boneCount, 4u);
+    EXPECT_TRUE(builder.program().instructions.empty());
+    EXPECT_TRUE(builder.program().materials.empty());
+    EXPECT_TRUE(std::isinf(builder.program().boundsMin[0]));
+    // ...leaves nothing behind: the next program gets its own box, bone
+    // count and default material.
     builder.sphere({1, 0, 0}, 1);
     b = finish(builder);
     ASSERT_TRUE(b.ok) << b.error;
     EXPECT_EQ(b.program.boneCount, 0u);
     EXPECT_EQ(b.program.instructions.size(), 1u);
+    ASSERT_EQ(b.program.materials.size(), 1u);
+    EXPECT_EQ(b.program.materials[0].red, 0.8f);
     expectBox(b.program, {0, -1, -1}, {2, 1, 1});
-    // After success too.
-    EXPECT_TRUE(builder.program().instructions.empty());
-    EXPECT_TRUE(builder.program().materials.empty());
-    EXPECT_TRUE(std::isinf(builder.program().boundsMin[0]));
     builder.sphere({0, 0, 0}, 2).sphere({0, 0, 0}, 1).combine(SdnaOp::Subtract);
     b = finish(builder);
     ASSERT_TRUE(b.ok) << b.error;
