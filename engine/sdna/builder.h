@@ -32,6 +32,8 @@ public:
     SdnaBuilder& plane(Vec3 normal, float offset, std::uint16_t material = 0);
     // op is one of Union, SmoothUnion, Intersect, Subtract; blend goes to p[0].
     SdnaBuilder& combine(SdnaOp op, float blend = 0.0f);
+    // The same, with the opcode given as its byte (32 to 35).
+    SdnaBuilder& combine(std::uint8_t opcode, float blend = 0.0f) { return combine(static_cast<SdnaOp>(opcode), blend); }
     SdnaBuilder& offset(float amount);
     SdnaBuilder& onion(float thickness);
     SdnaBuilder& pushTransform(const Transform& transform);
