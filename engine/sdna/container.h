@@ -64,6 +64,7 @@ public:
     bool parse(std::span<const std::uint8_t> bytes, std::string& error);
     // The first entry with that tag, or none.
     std::optional<SectionEntry> find(std::uint32_t tag) const;
+    std::optional<SectionEntry> find(const char (&tag)[5]) const { return find(fourCC(tag)); }
     // The bytes of an entry of this container (checked in range by parse).
     std::span<const std::uint8_t> sectionBytes(const SectionEntry& entry) const;
 

@@ -98,6 +98,9 @@ TEST(SectionContainer, FindReturnsTheFirstOfEqualTags)
     std::string error;
     ASSERT_TRUE(container.open(bytes, error));
     EXPECT_EQ(container.find(fourCC("SAME"))->size, 1u);
+    ASSERT_TRUE(container.find("SAME").has_value());
+    EXPECT_EQ(container.find("SAME")->size, 1u);
+    EXPECT_FALSE(container.find("SAMF").has_value());
 }
 
 TEST(SectionContainer, EmptyTableAndEmptySectionAtTheEndAreAccepted)
