@@ -68,7 +68,8 @@ std::vector<ViewPreset> makeViewPresets(const std::vector<DisplacementField>& fi
     // 3.4 above the pad.
     const float wideX = p.x - 10.0f;
     const float wideZ = p.z + 24.0f;
-    const float u = std::clamp((s / 2.0f + wideX) / s, 0.0f, 1.0f);
+    // The ground is read at u = (S/2 + P.x - 10) / S, summed from the left.
+    const float u = std::clamp((s / 2.0f + p.x - 10.0f) / s, 0.0f, 1.0f);
     const float v = std::clamp((s / 2.0f - wideZ) / s, 0.0f, 1.0f);
     const float wideY = std::max(terrain.sampleHeight(0, u, v) * k + 1.8f, p.y + 3.4f);
 

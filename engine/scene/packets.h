@@ -43,6 +43,10 @@ struct HitPacketOf {
 inline constexpr int kPacketsPerPass = QLMR_PASS_PACKETS;
 inline constexpr int kPassLanes = simd::kLanes * kPacketsPerPass;
 
+// A lane mask of the build's packet width: every lane all-ones or all-zero.
+// Mask8(true) sets every lane, Mask8(false) clears them.
+using Mask8 = simd::vmask<simd::kLanes>;
+
 using RayPacket = RayPacketOf<simd::kLanes>;
 using HitPacket = HitPacketOf<simd::kLanes>;
 

@@ -1,9 +1,11 @@
 #include "content/demo_layout.h"
 #include "scene/camera.h"
 
+#include <algorithm>
 #include <cmath>
 #include <gtest/gtest.h>
 #include <stdexcept>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -134,6 +136,27 @@ TEST(ViewPresets, WideEyeStaysAboveThePadAndUsesClampedCoordinates)
     tiled.push_back(ridgeField(0, false));
     layout.padPosition = {1000.0f, -10.0f, -24.0f};
     EXPECT_NEAR(makeViewPresets(tiled, layout)[0].eye.y, 43.8f, 1e-4f);
+}
+
+TEST(ViewPresets, WideEyeSamplesTheGroundUnderItsOwnX)
+{
+    // A steep ramp along x, so that the last bit of u shows in the height:
+    // the eye's u is (S/2 + P.x - 10) / S, summed from the left.
+    std::vector<uint16_t> ramp(2 * 2);
+    ramp[1] = ramp[3] = 65535;
+    std::vector<DisplacementField> fields;
+    fields.push_back(DisplacementField(2, 2, std::span<const uint16_t>(ramp), true));
+    DemoLayout layout;
+    layout.worldSize = 256.0f;
+    layout.heightScale = 4096.0f;
+    for (const float padX : {0.0274f, 0.0411f, 0.0548f, 0.1233f, 0.137f}) {
+        layout.padPosition = {padX, -1000.0f, -30.72f};
+        const float s = layout.worldSize;
+        const float u = std::clamp((s / 2.0f + padX - 10.0f) / s, 0.0f, 1.0f);
+        const float v = std::clamp((s / 2.0f - (-30.72f + 24.0f)) / s, 0.0f, 1.0f);
+        const float expected = fields[0].sampleHeight(0, u, v) * layout.heightScale + 1.8f;
+        EXPECT_EQ(makeViewPresets(fields, layout)[0].eye.y, expected) << "pad x " << padX;
+    }
 }
 
 TEST(ViewPresets, NeedAField)

@@ -304,5 +304,16 @@ TEST(Lanes, BuildWidthFollowsTheVariant)
     EXPECT_EQ(LaneFloat::size, kLanes);
 }
 
+TEST(Lanes, PacketMaskFromABoolSetsOrClearsEveryLane)
+{
+    static_assert(std::is_same_v<qlmr::Mask8, vmask<kLanes>>, "one mask per packet lane");
+    const unsigned full = (1u << kLanes) - 1u;
+    EXPECT_EQ(bits(qlmr::Mask8(true)), full);
+    EXPECT_EQ(bits(qlmr::Mask8(false)), 0u);
+    // All-ones words, so the mask selects whole lanes.
+    const vfloat<kLanes> picked = select(qlmr::Mask8(true), vfloat<kLanes>(1.5f), vfloat<kLanes>(-2.0f));
+    for (int l = 0; l < kLanes; ++l) EXPECT_EQ(picked.lane(l), 1.5f);
+}
+
 } // namespace
 } // namespace qlmr::simd
