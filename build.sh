@@ -6,8 +6,9 @@
 #   ./build.sh bench      build, then time the terrain renderer against Embree 3
 #                         triangles (installs libembree-dev when missing)
 #   ./build.sh sanitize   build, then build again with AddressSanitizer and
-#                         UndefinedBehaviorSanitizer in build-sanitize and run
-#                         the whole test suite there (non-zero on failure)
+#                         UndefinedBehaviorSanitizer (float-to-integer overflow
+#                         included) in build-sanitize and run the whole test
+#                         suite there (non-zero on failure)
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -94,11 +95,15 @@ case "$mode" in
     # The whole suite under AddressSanitizer and UndefinedBehaviorSanitizer,
     # in a build of its own (QLMR_SANITIZE_BUILD_DIR). Every report fails its
     # test: ASan stops at its first error, UBSan is compiled without recovery.
+    # Its default set leaves out float-to-integer conversions out of range,
+    # which are undefined too: they are checked as well.
     sanitize_dir=${QLMR_SANITIZE_BUILD_DIR:-build-sanitize}
-    if [ ! -f "$sanitize_dir/build.ninja" ]; then
-      cmake -S . -B "$sanitize_dir" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-        -DQLMR_SANITIZE=address,undefined -DQLMR_BUILD_BENCHMARKS=OFF
-    fi
+    # Configured on every run, so that a build folder made with an older set
+    # of checks takes up the current one.
+    generator=()
+    [ -f "$sanitize_dir/build.ninja" ] || generator=(-G Ninja)
+    cmake -S . -B "$sanitize_dir" "${generator[@]}" -DCMAKE_BUILD_TYPE=Release \
+      -DQLMR_SANITIZE=address,undefined,float-cast-overflow -DQLMR_BUILD_BENCHMARKS=OFF >/dev/null
     cmake --build "$sanitize_dir" -j "$jobs"
     # The Vulkan loader unloads lavapipe (not instrumented) with each
     # instance, and what the driver keeps for the whole process would then
