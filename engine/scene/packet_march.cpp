@@ -282,10 +282,13 @@ template <int N>
 // level a lane may reach (its leaf level), `seedLevel` the seed pass's level.
 // Shadow walks with a horizon end the lanes it clears, unblocked, when they
 // climb into a coarser level (at the c of their next step).
+// `stepsTaken` is how many steps each lane has already made outside this
+// loop (the shadow walk's skipped opening descent): they count against its
+// step budget just as the loop's own steps do.
 template <WalkMode mode, int N>
 void runWalk(const FieldLanes<N>& f, const LocalRays<N>& r, Walk<N>& w, WalkOutcome<N>& out, vint<N> lodFloor,
              vint<N> seedLevel, vfloat<N> prismStart, std::uint32_t maxSteps, vfloat<N>& stepCounter,
-             vfloat<N>* descendCounter, const HorizonLanes<N>& horizon = {})
+             vfloat<N>* descendCounter, const HorizonLanes<N>& horizon = {}, vint<N> stepsTaken = vint<N>(0))
 {
     using VF = vfloat<N>;
     using VI = vint<N>;
@@ -304,6 +307,11 @@ void runWalk(const FieldLanes<N>& f, const LocalRays<N>& r, Walk<N>& w, WalkOutc
     const VF leafEps = VF(2e-5f) / max(abs(leafDr) + abs(leafDs) + abs(r.dh), VF(kDirectionFloor));
 
     for (std::uint32_t step = 0; step < maxSteps; ++step) {
+        // Steps taken before the loop are fewer than the levels (at most
+        // 15): only the last few loop steps can find a lane's budget spent.
+        if constexpr (mode == WalkMode::Shadow) {
+            if (maxSteps - step <= kMaxFieldLevels) w.walking = w.walking & (stepsTaken < VI(int(maxSteps - step)));
+        }
         const VM walking = w.walking;
         if (none(walking)) break;
         stepCounter += simd::maskToOne(walking);
@@ -485,6 +493,59 @@ void runWalk(const FieldLanes<N>& f, const LocalRays<N>& r, Walk<N>& w, WalkOutc
         w.c = newC;
         w.walking = keepWalking;
     }
+}
+
+// How many levels above its leaf level a shadow walk's opening is checked.
+// Rays start a little above the surface, so their descent nearly always
+// ends a few levels above the leaves; six reads cover nearly all of them.
+constexpr int kOpeningProbes = 6;
+
+// A shadow ray starts at the surface, so its walk opens by descending, at
+// its start c, from the start level until a node's bounds no longer hold
+// the ray there: a rising (or level) ray descends a node when it stands at
+// or under the node's top at c, and one under the node's bottom there would
+// end blocked instead. Node bounds nest, a child's within its parent's, so
+// when the ray at c lies within the bounds of a node, it lies within those
+// of every coarser node above it and the walk descends all of them. Each
+// descend takes the child holding the point at c, and cells of power-of-two
+// levels nest the same way, so the walk arrives in the cell holding that
+// point one level below the finest such node. This reads the nodes of the
+// few levels above each lane's leaf level at once and puts every lane whose
+// ray lies within one of them where its descent would arrive: the result
+// is that of the step-by-step walk. The skipped steps still count against
+// the step budget: they are returned per lane, for the walk to add. Falling
+// rays keep the whole walk: their node tops are met past c, not at it.
+template <int N>
+vint<N> skipOpeningDescent(const FieldLanes<N>& f, const LocalRays<N>& r, Walk<N>& w, vint<N> lodFloor)
+{
+    using VF = vfloat<N>;
+    using VI = vint<N>;
+    const vmask<N> asked = w.walking & (w.level > lodFloor) & (r.dh >= VF(0.0f));
+    if (none(asked)) return VI(0);
+    const FieldView& view = *f.view;
+    const auto* boundsOffsets = reinterpret_cast<const std::int32_t*>(view.boundsOffsets.data());
+    const VF rayAtC = r.oh + w.c * r.dh;
+    // The reads are independent of each other: their latencies overlap.
+    VI arrival = w.level;
+    for (int k = kOpeningProbes; k >= 1; --k) {
+        const VI probe = min(lodFloor + VI(k), w.level);
+        const LevelSize<N> s = levelSize(f, probe);
+        const VI nx = cellAt(r.ou, r.du, w.c, s.w, VF(0.0f), s.w - VF(1.0f));
+        const VI ny = cellAt(r.ov, r.dv, w.c, s.h, VF(0.0f), s.h - VF(1.0f));
+        const VI node = gather(view.bounds, simd::lookup16(boundsOffsets, probe) + mulU16(ny, s.wi) + nx, asked);
+        const VF maxH = toFloat(simd::shiftRightLogical(node, 16)) * VF(kHeightScale);
+        const VF minH = toFloat(node & VI(0xFFFF)) * VF(kHeightScale);
+        const vmask<N> within = asked & (rayAtC <= maxH) & (rayAtC >= minH);
+        arrival = select(within, probe - VI(1), arrival);
+    }
+    const vmask<N> skip = arrival < w.level;
+    if (none(skip)) return VI(0);
+    const LevelSize<N> s = levelSize(f, arrival);
+    const VI skipped = w.level - arrival;
+    w.ix = select(skip, cellAt(r.ou, r.du, w.c, s.w, VF(0.0f), s.w - VF(1.0f)), w.ix);
+    w.iy = select(skip, cellAt(r.ov, r.dv, w.c, s.h, VF(0.0f), s.h - VF(1.0f)), w.iy);
+    w.level = arrival;
+    return skipped;
 }
 
 // The segment, level of detail and start level of one prism for every lane.
@@ -806,10 +867,12 @@ void traceShadows(const SceneTracer& tracer, simd::vmask<N>& blocked, const RayP
         if (none(ps.takesPart)) continue;
         const VI level = min(max(ps.lodFloor, ps.startLevel), f.top);
         Walk<N> w = startWalk(f, ps.r, ps.takesPart, level, ps.c, ps.end);
+        const VI skipped = f.levels >= 2 ? skipOpeningDescent(f, ps.r, w, ps.lodFloor) : VI(0);
         WalkOutcome<N> hit;
         const ShadowHorizon* horizon = index < horizons.size() ? &horizons[index] : nullptr;
         runWalk<WalkMode::Shadow>(f, ps.r, w, hit, ps.lodFloor, VI(0), ps.c, set.maxSteps, unusedCounter,
-                                  static_cast<VF*>(nullptr), horizonLanes(horizon, ps.r, ps.takesPart, ps.lodFloor));
+                                  static_cast<VF*>(nullptr), horizonLanes(horizon, ps.r, ps.takesPart, ps.lodFloor),
+                                  skipped);
         blocked |= hit.found;
     }
 }

@@ -17,49 +17,12 @@
 #include "scene/scene.h"
 #include "scene/scene_tracer.h"
 #include "scene/thread_pool.h"
+#include "scene/shadow_fixtures.h"
 
 namespace qlmr {
 namespace {
 
-enum class Relief { Noise, Hills, Flat, Spike };
-
-struct FieldShape {
-    std::uint32_t w, h;
-    bool wrap;
-    Relief relief;
-};
-
-DisplacementField makeField(const FieldShape& shape, std::mt19937& rng)
-{
-    std::vector<std::uint16_t> heights(std::size_t(shape.w) * shape.h, 20000);
-    std::uniform_int_distribution<int> any(0, 65535);
-    for (std::uint32_t y = 0; y < shape.h; ++y) {
-        for (std::uint32_t x = 0; x < shape.w; ++x) {
-            std::uint16_t& value = heights[std::size_t(y) * shape.w + x];
-            const float fx = float(x) / float(shape.w), fy = float(y) / float(shape.h);
-            if (shape.relief == Relief::Noise)
-                value = std::uint16_t(any(rng));
-            else if (shape.relief == Relief::Hills)
-                value = std::uint16_t(std::lround(65535.0f * (0.45f + 0.3f * std::sin(12.0f * fx) * std::cos(9.0f * fy) +
-                                                              0.2f * std::sin(40.0f * fx + 23.0f * fy))));
-            else if (shape.relief == Relief::Spike && x == shape.w / 2 && y == shape.h / 2)
-                value = 65535;
-        }
-    }
-    return DisplacementField(shape.w, shape.h, std::span<const std::uint16_t>(heights), !shape.wrap);
-}
-
-// One field under two prisms: one axis aligned (exactly zero local
-// components for axis-aligned suns), one turned and tilted.
-Scene makeScene(const FieldShape& shape, std::mt19937& rng)
-{
-    Scene scene;
-    scene.addField(makeField(shape, rng));
-    scene.addPrism(makePrism({-4.0f, 0.0f, 4.0f}, {1, 0, 0}, {0, 0, -1}, 8.0f, 8.0f, 2.0f, 0));
-    scene.addPrism(makePrism({-3.0f, 0.5f, 2.0f}, {0.9f, 0.15f, 0.3f}, {0.2f, 0.1f, -1.0f}, 6.0f, 7.0f, 1.5f, 0));
-    scene.refreshPrisms();
-    return scene;
-}
+using namespace shadow_test;
 
 const FieldShape kShapes[] = {
     {64, 64, false, Relief::Noise},  {64, 64, true, Relief::Noise},   {256, 256, false, Relief::Hills},
@@ -74,16 +37,6 @@ const Vec3 kSuns[] = {
     normalizeSafe(Vec3{-0.72f, 0.36f, 0.42f}), normalizeSafe(Vec3{0.3f, 0.06f, -0.95f}),
     normalizeSafe(Vec3{0.1f, 0.95f, 0.2f}),    Vec3{0.0f, 1.0f, 0.0f},
     normalizeSafe(Vec3{1.0f, 1.0f, 0.0f}),     normalizeSafe(Vec3{0.4f, -0.5f, 0.3f}),
-};
-
-Vec3 localToWorld(const Prism& p, float u, float v, float h)
-{
-    return p.origin + p.axisU * u + p.axisV * v + p.axisH * h;
-}
-
-struct ShadowRay {
-    Vec3 origin, dir;
-    float radius = 0.0f; // cone radius: sets the walk's leaf level
 };
 
 // Shadow rays as the renderer casts them (from just above the surface of
@@ -110,36 +63,6 @@ std::vector<ShadowRay> shadowRays(const Scene& scene, Vec3 sun, int count, std::
         rays.push_back(r);
     }
     return rays;
-}
-
-std::vector<int> shadowMask(const SceneTracer& tracer, const std::vector<ShadowRay>& rays,
-                            std::span<const ShadowHorizon> horizons)
-{
-    constexpr int N = simd::kLanes;
-    std::vector<int> mask(rays.size());
-    for (std::size_t base = 0; base < rays.size(); base += N) {
-        RayPacketOf<N> packet;
-        const int count = int(std::min<std::size_t>(N, rays.size() - base));
-        for (int l = 0; l < N; ++l) {
-            const ShadowRay& r = rays[base + std::size_t(std::min(l, count - 1))];
-            packet.originX.setLane(l, r.origin.x);
-            packet.originY.setLane(l, r.origin.y);
-            packet.originZ.setLane(l, r.origin.z);
-            packet.dirX.setLane(l, r.dir.x);
-            packet.dirY.setLane(l, r.dir.y);
-            packet.dirZ.setLane(l, r.dir.z);
-            packet.tmin.setLane(l, 0.0f);
-            packet.tmax.setLane(l, 10000.0f);
-            packet.coneRadius.setLane(l, r.radius);
-            packet.coneSpread.setLane(l, 0.0f);
-        }
-        simd::vmask<N> blocked;
-        traceShadows(tracer, blocked, packet, simd::vmask<N>::fromBits((1u << count) - 1u), tracer.allPrisms,
-                     horizons);
-        for (int l = 0; l < count; ++l)
-            mask[base + std::size_t(l)] = blocked.lane(l) ? 1 : 0;
-    }
-    return mask;
 }
 
 // Every field shape, sun and step budget: the mask with horizons is the
