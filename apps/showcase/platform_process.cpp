@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -53,6 +54,39 @@ std::vector<char*> argumentPointers(std::vector<std::string>& words) {
     return pointers;
 }
 
+// A launcher started with SIGCHLD ignored (a disposition that survives
+// exec) has its children reaped by the kernel: waitpid then finds no child
+// and every run would read as failed. For the time of one run the signal
+// gets its default action, which the child also starts with; the caller's
+// disposition is put back afterwards.
+class DefaultChildSignal {
+public:
+    DefaultChildSignal() {
+        struct sigaction current {};
+        if (sigaction(SIGCHLD, nullptr, &current) != 0)
+            return;
+        if (current.sa_handler != SIG_IGN && (current.sa_flags & SA_NOCLDWAIT) == 0)
+            return;
+        struct sigaction standard {};
+        standard.sa_handler = SIG_DFL;
+        sigemptyset(&standard.sa_mask);
+        if (sigaction(SIGCHLD, &standard, nullptr) == 0) {
+            saved = current;
+            changed = true;
+        }
+    }
+    ~DefaultChildSignal() {
+        if (changed)
+            sigaction(SIGCHLD, &saved, nullptr);
+    }
+    DefaultChildSignal(const DefaultChildSignal&) = delete;
+    DefaultChildSignal& operator=(const DefaultChildSignal&) = delete;
+
+private:
+    struct sigaction saved {};
+    bool changed = false;
+};
+
 int exitCodeOf(int status) {
     if (WIFEXITED(status))
         return WEXITSTATUS(status);
@@ -68,6 +102,7 @@ ProcessResult runProcess(const std::filesystem::path& exe, const std::vector<std
     using Clock = std::chrono::steady_clock;
     ProcessResult result;
     const Clock::time_point start = Clock::now();
+    const DefaultChildSignal childSignal;
 
     int ends[2];
     if (pipe2(ends, O_CLOEXEC) != 0)

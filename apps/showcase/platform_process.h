@@ -28,7 +28,8 @@ struct ProcessResult {
 // "could not start " + the path; when the program file does not exist at
 // all, missingProgram is also set.
 // A child killed by a signal gives 128 + the signal number, as a shell
-// reports it.
+// reports it. The exit code is the child's own even when the caller has
+// SIGCHLD ignored: that disposition is lifted for the run and restored.
 ProcessResult runProcess(const std::filesystem::path& exe, const std::vector<std::string>& arguments,
                          const std::filesystem::path& workingDirectory);
 

@@ -41,6 +41,31 @@ TEST_F(ProcessRunner, ASignalledChildReportsLikeAShell) {
     EXPECT_EQ(runProcess(shell, {"-c", "exit 137"}, dir.path()).signal, 0);
 }
 
+void ignoreChildSignal(int) {}
+
+// A caller may have SIGCHLD ignored, or a handler that asks the kernel to
+// reap children (both survive exec, so a launcher can start that way): the
+// children's own exit codes still arrive, and the caller keeps its setting.
+TEST_F(ProcessRunner, ExitCodesArriveWhateverTheCallerDoesWithChildSignals) {
+    struct sigaction ignored {};
+    ignored.sa_handler = SIG_IGN;
+    struct sigaction reaping {};
+    reaping.sa_handler = ignoreChildSignal;
+    reaping.sa_flags = SA_NOCLDWAIT;
+    for (const struct sigaction& disposition : {ignored, reaping}) {
+        struct sigaction before {};
+        ASSERT_EQ(sigaction(SIGCHLD, &disposition, &before), 0);
+        std::vector<int> codes;
+        for (int code : {0, 3})
+            codes.push_back(runProcess(shell, {"-c", "exit " + std::to_string(code)}, dir.path()).exitCode);
+        struct sigaction after {};
+        sigaction(SIGCHLD, &before, &after);
+        EXPECT_EQ(codes, (std::vector<int>{0, 3})) << disposition.sa_flags;
+        EXPECT_EQ(after.sa_handler, disposition.sa_handler);
+        EXPECT_EQ(after.sa_flags & SA_NOCLDWAIT, disposition.sa_flags & SA_NOCLDWAIT);
+    }
+}
+
 TEST_F(ProcessRunner, StandardOutputAndErrorShareOnePipeInOrder) {
     const ProcessResult result =
         runProcess(shell, {"-c", "echo one; echo two 1>&2; printf 'three\\r\\n'; echo four 1>&2"}, dir.path());

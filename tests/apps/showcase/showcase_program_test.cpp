@@ -190,6 +190,19 @@ TEST_F(ShowcaseRun, MissingProgramsSkipEveryChapterButTheReportIsWritten) {
     EXPECT_FALSE(fs::exists(report / "work"));
 }
 
+// Started with SIGCHLD ignored (here by bash's trap, which exec keeps), the
+// launcher still reads its children's exit codes.
+TEST_F(ShowcaseRun, ChildrenAreJudgedByTheirExitCodesWhenStartedWithChildSignalsIgnored) {
+    writeEveryProgram();
+    std::vector<std::string> arguments = {"-c", "trap '' CHLD; exec \"$0\" \"$@\"", QLMR_SHOWCASE_PROGRAM};
+    for (const std::string& argument : launcherArguments())
+        arguments.push_back(argument);
+    const ProcessResult run = runProcess("/bin/bash", arguments, root);
+    EXPECT_EQ(run.exitCode, 0) << run.output;
+    EXPECT_EQ(logNames(), (std::vector<std::string>{"vkinfo 0", "terrain 0", "sdna 0", "gpu --sdna 1", "pixelart 0",
+                                                    "diorama 0"}));
+}
+
 TEST_F(ShowcaseRun, AnUnknownWordPrintsUsageAndTouchesNothing) {
     fs::create_directories(report);
     std::ofstream(report / "keep.txt") << "keep";
