@@ -193,5 +193,46 @@ TEST(DemoScene, TerrainSizeNotAPowerOfTwoThrowsTheFieldsMessage)
     EXPECT_TRUE(scene.fields.empty());
 }
 
+// An edge the terrain field cannot take is refused with the field's message
+// before the terrain is generated: a user's --terrain 65536 must not first
+// build a 36 GiB image (nor 2^31 ask for more than memory can hold).
+TEST(DemoScene, TerrainEdgeTheFieldRefusesThrowsBeforeGenerating)
+{
+    struct Case {
+        unsigned size;
+        const char* message;
+    };
+    const Case cases[] = {
+        {0u, "field width must be a power of two"},
+        {100000u, "field width must be a power of two"},
+        {4294967295u, "field width must be a power of two"},
+        {65536u, "field too large"},
+        {2147483648u, "field too large"},
+    };
+    ThreadPool pool(2);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.size);
+        Scene scene;
+        testing::internal::CaptureStdout();
+        try {
+            buildDemoScene(scene, c.size, false, pool);
+            testing::internal::GetCapturedStdout();
+            ADD_FAILURE() << "no exception";
+        } catch (const std::invalid_argument& e) {
+            EXPECT_EQ(testing::internal::GetCapturedStdout(), "generating fields...\n");
+            EXPECT_STREQ(e.what(), c.message);
+        } catch (...) {
+            testing::internal::GetCapturedStdout();
+            ADD_FAILURE() << "not std::invalid_argument";
+        }
+        EXPECT_TRUE(scene.fields.empty());
+        EXPECT_TRUE(scene.prisms.empty());
+
+        Scene terrainOnly;
+        EXPECT_THROW(addDemoTerrain(terrainOnly, c.size, pool), std::invalid_argument);
+        EXPECT_TRUE(terrainOnly.fields.empty());
+    }
+}
+
 } // namespace
 } // namespace qlmr
