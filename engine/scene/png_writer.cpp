@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <random>
 #include <system_error>
+#include <unistd.h>
 
 namespace qlmr {
 namespace {
@@ -126,8 +127,6 @@ std::uint32_t adler32(std::span<const std::uint8_t> bytes)
 
 std::vector<std::uint8_t> encodePng(unsigned width, unsigned height, std::span<const std::uint8_t> rgba)
 {
-    if (width == 0 || height == 0)
-        return {};
     const std::uint64_t rowBytes = std::uint64_t(width) * 4;
     if (rgba.size() != rowBytes * height)
         return {};
@@ -197,6 +196,12 @@ bool writePng(const std::string& path, unsigned width, unsigned height, std::spa
     const fs::file_status status = fs::status(target, error);
     if (fs::exists(status) && !fs::is_regular_file(status))
         return writeInPlace(target.string(), file);
+
+    // A file there that may not be written stays as it is: opening it for
+    // writing would fail, while the rename below would replace it whatever
+    // its permissions say.
+    if (fs::is_regular_file(status) && ::access(target.c_str(), W_OK) != 0)
+        return false;
 
     // The image appears under its name only once every byte is on disk: it
     // is written beside its final place and renamed, so a full disk or a
