@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <random>
+#include <sys/stat.h>
 #include <system_error>
 #include <unistd.h>
 
@@ -211,6 +212,11 @@ bool writePng(const std::string& path, unsigned width, unsigned height, std::spa
     std::FILE* out = openTemporary(target, temporary);
     if (!out)
         return false;
+    // The new image keeps the permissions of the one it replaces, as a file
+    // rewritten in place would; set before any byte is written, so a private
+    // image is never readable to others, not even for a moment.
+    if (fs::is_regular_file(status))
+        ::fchmod(::fileno(out), static_cast<mode_t>(status.permissions() & fs::perms::mask));
     if (!writeAndClose(out, file)) {
         fs::remove(temporary, error);
         return false;

@@ -392,6 +392,25 @@ TEST(PngWriter, RefusesAFileThatMayNotBeWritten)
     }
 }
 
+// A replaced image keeps its permissions, as a file rewritten in place
+// would: a private image stays private, a shared one stays shared.
+TEST(PngWriter, ReplacedImageKeepsItsPermissions)
+{
+    namespace fs = std::filesystem;
+    test::TempDir dir;
+    const fs::path path = dir.path() / "image.png";
+    for (const fs::perms mode : {fs::perms::owner_read | fs::perms::owner_write,
+                                 fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
+                                     fs::perms::group_write | fs::perms::others_read}) {
+        ASSERT_TRUE(writePng(path.string(), 2, 2, patternImage(2, 2)));
+        fs::permissions(path, mode);
+        const std::vector<std::uint8_t> rgba = patternImage(4, 3);
+        ASSERT_TRUE(writePng(path.string(), 4, 3, rgba));
+        EXPECT_EQ(fs::status(path).permissions(), mode);
+        EXPECT_EQ(test::decodeImage(path.string()).rgba, rgba);
+    }
+}
+
 // A link at the path goes on naming the image: the new image replaces its
 // target, and nothing else is left in either folder.
 TEST(PngWriter, ReplacesTheTargetOfALinkAndLeavesNoTemporaryFile)
