@@ -210,8 +210,13 @@ bool writePng(const std::string& path, unsigned width, unsigned height, std::spa
     // an older image there intact).
     std::string temporary;
     std::FILE* out = openTemporary(target, temporary);
-    if (!out)
+    if (!out) {
+        // A folder that may not be written can still hold an image that
+        // may: rewriting it in place is the only way left to replace it.
+        if (errno == EACCES && fs::is_regular_file(status))
+            return writeInPlace(target.string(), file);
         return false;
+    }
     // The new image keeps the permissions of the one it replaces, as a file
     // rewritten in place would; set before any byte is written, so a private
     // image is never readable to others, not even for a moment.

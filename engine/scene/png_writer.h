@@ -20,8 +20,9 @@ namespace qlmr {
 // may not be written) removes it and leaves no partial image, and an image
 // already at path stays as it was. A file at path that may not be written
 // is refused (false) and kept; a replaced image's permissions carry over
-// to the new one. A link at path is followed and keeps naming the image; a
-// device or pipe at path is written in place.
+// to the new one. An image that may be written in a folder that may not is
+// rewritten in place. A link at path is followed and keeps naming the
+// image; a device or pipe at path is written in place.
 bool writePng(const std::string& path, unsigned width, unsigned height, std::span<const std::uint8_t> rgba);
 
 // The complete PNG file writePng would write, or an empty vector when rgba

@@ -341,19 +341,19 @@ INSTANTIATE_TEST_SUITE_P(
                          }}),
     [](const auto& info) { return std::string(info.param.label); });
 
-// Whether `write` succeeds for a user who may not write the file at `path`:
-// the file is made read-only and, when the tests run as root (who may write
-// any file), `write` runs in a child process as the unprivileged user
-// 65534, who owns the file and its folder. Nullopt when it could not run.
-std::optional<bool> writeAsOwnerOfReadOnlyFile(const std::filesystem::path& path, const std::function<bool()>& write)
+// Runs `write` as the owner of `owned` and returns its result. Tests that
+// need permissions to hold cannot run as root (who may write anything):
+// then `owned` is handed to the unprivileged user 65534 and `write` runs in
+// a child process as that user. Nullopt when it could not run.
+std::optional<bool> writeAsOwner(std::initializer_list<std::filesystem::path> owned,
+                                 const std::function<bool()>& write)
 {
-    namespace fs = std::filesystem;
-    fs::permissions(path, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
     if (::geteuid() != 0)
         return write();
     constexpr uid_t kNobody = 65534;
-    if (::chown(path.parent_path().c_str(), kNobody, kNobody) != 0 || ::chown(path.c_str(), kNobody, kNobody) != 0)
-        return std::nullopt;
+    for (const std::filesystem::path& path : owned)
+        if (::lchown(path.c_str(), kNobody, kNobody) != 0)
+            return std::nullopt;
     const pid_t child = ::fork();
     if (child < 0)
         return std::nullopt;
@@ -381,15 +381,41 @@ TEST(PngWriter, RefusesAFileThatMayNotBeWritten)
     ASSERT_TRUE(writePng(path.string(), 2, 2, older));
     std::filesystem::create_symlink(path, folder / "link.png");
 
+    std::filesystem::permissions(path, std::filesystem::perms::owner_read | std::filesystem::perms::group_read |
+                                           std::filesystem::perms::others_read);
+
     for (const std::filesystem::path& written : {path, folder / "link.png"}) {
-        const std::optional<bool> result = writeAsOwnerOfReadOnlyFile(
-            path, [&] { return writePng(written.string(), 5, 3, patternImage(5, 3)); });
+        const std::optional<bool> result = writeAsOwner(
+            {folder, path}, [&] { return writePng(written.string(), 5, 3, patternImage(5, 3)); });
         ASSERT_TRUE(result.has_value()) << "could not write as an unprivileged user";
         EXPECT_FALSE(*result) << written;
         EXPECT_EQ(namesIn(folder), (std::set<std::string>{"image.png", "link.png"}));
         EXPECT_TRUE(std::filesystem::is_symlink(folder / "link.png"));
         EXPECT_EQ(test::decodeImage(path.string()).rgba, older);
     }
+}
+
+// An image that may be written, in a folder that may not, is still
+// replaced: it is rewritten in place, since no file can be made beside it.
+TEST(PngWriter, RewritesAWritableImageInAFolderThatMayNotBeWritten)
+{
+    namespace fs = std::filesystem;
+    test::TempDir dir;
+    const fs::path folder = dir.path() / "images";
+    fs::create_directories(folder);
+    const fs::path path = folder / "image.png";
+    ASSERT_TRUE(writePng(path.string(), 2, 2, patternImage(2, 2)));
+    fs::permissions(folder, fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_read |
+                                fs::perms::group_exec | fs::perms::others_read | fs::perms::others_exec);
+
+    const std::vector<std::uint8_t> rgba = patternImage(6, 5);
+    const std::optional<bool> result =
+        writeAsOwner({folder, path}, [&] { return writePng(path.string(), 6, 5, rgba); });
+    fs::permissions(folder, fs::perms::owner_all);
+    ASSERT_TRUE(result.has_value()) << "could not write as an unprivileged user";
+    EXPECT_TRUE(*result);
+    EXPECT_EQ(namesIn(folder), std::set<std::string>{"image.png"});
+    EXPECT_EQ(test::decodeImage(path.string()).rgba, rgba);
 }
 
 // A replaced image keeps its permissions, as a file rewritten in place
