@@ -6,7 +6,9 @@
 #include <cstdio>
 #include <filesystem>
 #include <random>
+#include <sys/stat.h>
 #include <system_error>
+#include <unistd.h>
 
 namespace qlmr {
 namespace {
@@ -126,8 +128,6 @@ std::uint32_t adler32(std::span<const std::uint8_t> bytes)
 
 std::vector<std::uint8_t> encodePng(unsigned width, unsigned height, std::span<const std::uint8_t> rgba)
 {
-    if (width == 0 || height == 0)
-        return {};
     const std::uint64_t rowBytes = std::uint64_t(width) * 4;
     if (rgba.size() != rowBytes * height)
         return {};
@@ -198,14 +198,30 @@ bool writePng(const std::string& path, unsigned width, unsigned height, std::spa
     if (fs::exists(status) && !fs::is_regular_file(status))
         return writeInPlace(target.string(), file);
 
+    // A file there that may not be written stays as it is: opening it for
+    // writing would fail, while the rename below would replace it whatever
+    // its permissions say.
+    if (fs::is_regular_file(status) && ::access(target.c_str(), W_OK) != 0)
+        return false;
+
     // The image appears under its name only once every byte is on disk: it
     // is written beside its final place and renamed, so a full disk or a
     // failed write leaves no partial file that looks like output (and keeps
     // an older image there intact).
     std::string temporary;
     std::FILE* out = openTemporary(target, temporary);
-    if (!out)
+    if (!out) {
+        // A folder that may not be written can still hold an image that
+        // may: rewriting it in place is the only way left to replace it.
+        if (errno == EACCES && fs::is_regular_file(status))
+            return writeInPlace(target.string(), file);
         return false;
+    }
+    // The new image keeps the permissions of the one it replaces, as a file
+    // rewritten in place would; set before any byte is written, so a private
+    // image is never readable to others, not even for a moment.
+    if (fs::is_regular_file(status))
+        ::fchmod(::fileno(out), static_cast<mode_t>(status.permissions() & fs::perms::mask));
     if (!writeAndClose(out, file)) {
         fs::remove(temporary, error);
         return false;

@@ -10,18 +10,23 @@ namespace qlmr {
 // Writes an RGBA8 image (rows from the top) as a PNG file, replacing any file
 // at path. The image data is stored in uncompressed deflate blocks, so no
 // compression library is needed and any PNG reader opens the file.
-// Returns false, without creating a file, when width or height is 0 or rgba
-// does not hold exactly width * height * 4 bytes; false also when the file
-// cannot be created or the bytes did not reach it.
+// Returns false, without creating a file, when rgba does not hold exactly
+// width * height * 4 bytes; false also when the file cannot be created or
+// the bytes did not reach it. An image with no pixels (width or height 0)
+// is written like any other: its raw data is the rows' filter bytes, or
+// nothing at all, in one final stored block.
 // The bytes go to a temporary file beside the target, which is renamed to
 // path once they are all written: a failed write (a full disk, a folder that
 // may not be written) removes it and leaves no partial image, and an image
-// already at path stays as it was. A link at path is followed and keeps
-// naming the image; a device or pipe at path is written in place.
+// already at path stays as it was. A file at path that may not be written
+// is refused (false) and kept; a replaced image's permissions carry over
+// to the new one. An image that may be written in a folder that may not is
+// rewritten in place. A link at path is followed and keeps naming the
+// image; a device or pipe at path is written in place.
 bool writePng(const std::string& path, unsigned width, unsigned height, std::span<const std::uint8_t> rgba);
 
-// The complete PNG file writePng would write, or an empty vector for the
-// same bad input.
+// The complete PNG file writePng would write, or an empty vector when rgba
+// does not hold exactly width * height * 4 bytes.
 std::vector<std::uint8_t> encodePng(unsigned width, unsigned height, std::span<const std::uint8_t> rgba);
 
 // Appends value as four bytes, most significant first.

@@ -6,9 +6,13 @@
 #include <cmath>
 #include <filesystem>
 #include <gtest/gtest.h>
+#include <stb/stb_image.h>
 #include <limits>
 #include <optional>
 #include <set>
+#include <functional>
+#include <grp.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace qlmr {
@@ -121,14 +125,97 @@ TEST(PngWriter, RejectsBadInputWithoutCreatingAFile)
     const std::string path = dir.file("bad.png");
 
     EXPECT_FALSE(writePng(path, 4, 4, std::span(rgba).first(rgba.size() - 1)));
-    EXPECT_FALSE(writePng(path, 0, 4, {}));
-    EXPECT_FALSE(writePng(path, 4, 0, {}));
+    EXPECT_FALSE(writePng(path, 0, 4, rgba));
+    EXPECT_FALSE(writePng(path, 4, 0, std::span(rgba).first(4)));
     // width * height * 4 wraps around in 32 bits here; the check must not.
     EXPECT_FALSE(writePng(path, 0x40000000u, 4, rgba));
     EXPECT_FALSE(std::filesystem::exists(path));
 
     EXPECT_FALSE(writePng(dir.file("missing/dir/x.png"), 4, 4, rgba));
 }
+
+// The zlib stream of a PNG file: the data of its IDAT chunks in order.
+std::vector<std::uint8_t> zlibStreamOf(const std::vector<std::uint8_t>& file)
+{
+    std::vector<std::uint8_t> stream;
+    for (std::size_t at = 8; at + 12 <= file.size();) {
+        const std::size_t length =
+            (std::size_t(file[at]) << 24) | (file[at + 1] << 16) | (file[at + 2] << 8) | file[at + 3];
+        if (std::equal(file.begin() + at + 4, file.begin() + at + 8, "IDAT"))
+            stream.insert(stream.end(), file.begin() + at + 8, file.begin() + at + 8 + length);
+        at += 12 + length;
+    }
+    return stream;
+}
+
+struct StoredBlock {
+    int final;
+    std::size_t length;
+    bool operator==(const StoredBlock&) const = default;
+};
+
+// The stored blocks of a zlib stream: header byte and LEN, NLEN checked.
+std::vector<StoredBlock> storedBlocksOf(const std::vector<std::uint8_t>& stream)
+{
+    std::vector<StoredBlock> blocks;
+    std::size_t at = 2;
+    while (at + 5 <= stream.size()) {
+        const std::size_t length = stream[at + 1] | (stream[at + 2] << 8);
+        const std::size_t inverse = stream[at + 3] | (stream[at + 4] << 8);
+        EXPECT_EQ(length ^ 0xFFFFu, inverse) << "NLEN of block " << blocks.size();
+        blocks.push_back({stream[at], length});
+        at += 5 + length;
+        if (blocks.back().final)
+            break;
+    }
+    EXPECT_EQ(at + 4, stream.size()) << "only the Adler-32 follows the last block";
+    return blocks;
+}
+
+struct EmptyImageCase {
+    unsigned width, height;
+    std::vector<StoredBlock> blocks;
+};
+
+class PngWithoutPixels : public ::testing::TestWithParam<EmptyImageCase> {};
+
+// An image with no pixels is written like any other: its raw data is one
+// filter byte per row (none at all without rows) in stored blocks of at
+// most 65535 bytes, and at least one block even when there is no data.
+TEST_P(PngWithoutPixels, IsWrittenWithItsRowFilterBytes)
+{
+    const EmptyImageCase& c = GetParam();
+    test::TempDir dir;
+    const std::string path = dir.file("empty.png");
+    ASSERT_TRUE(writePng(path, c.width, c.height, {}));
+    const std::vector<std::uint8_t> file = test::readFile(path);
+    ASSERT_GE(file.size(), 33u);
+    EXPECT_EQ(std::vector<std::uint8_t>(file.begin() + 16, file.begin() + 24),
+              (std::vector<std::uint8_t>{std::uint8_t(c.width >> 24), std::uint8_t(c.width >> 16),
+                                         std::uint8_t(c.width >> 8), std::uint8_t(c.width),
+                                         std::uint8_t(c.height >> 24), std::uint8_t(c.height >> 16),
+                                         std::uint8_t(c.height >> 8), std::uint8_t(c.height)}));
+
+    const std::vector<std::uint8_t> stream = zlibStreamOf(file);
+    ASSERT_GE(stream.size(), 11u);
+    EXPECT_EQ(stream[0], 0x78);
+    EXPECT_EQ(stream[1], 0x01);
+    EXPECT_EQ(storedBlocksOf(stream), c.blocks);
+
+    // A standard inflater gives back the filter bytes, all 0.
+    int length = -1;
+    char* raw = stbi_zlib_decode_malloc(reinterpret_cast<const char*>(stream.data()), int(stream.size()), &length);
+    ASSERT_NE(raw, nullptr);
+    const std::vector<std::uint8_t> inflated(raw, raw + length);
+    stbi_image_free(raw);
+    EXPECT_EQ(inflated, std::vector<std::uint8_t>(c.height, 0));
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, PngWithoutPixels,
+    ::testing::Values(EmptyImageCase{4, 0, {{1, 0}}}, EmptyImageCase{0, 0, {{1, 0}}},
+                      EmptyImageCase{0, 3, {{1, 3}}}, EmptyImageCase{0, 65535, {{1, 65535}}},
+                      EmptyImageCase{0, 65536, {{0, 65535}, {1, 1}}}),
+    [](const auto& info) { return std::to_string(info.param.width) + "x" + std::to_string(info.param.height); });
 
 TEST(PngWriter, ReportsAFullDiskAsFailure)
 {
@@ -254,6 +341,108 @@ INSTANTIATE_TEST_SUITE_P(
                              return (folder / "image.png").string();
                          }}),
     [](const auto& info) { return std::string(info.param.label); });
+
+// Runs `write` as the owner of `owned` and returns its result. Tests that
+// need permissions to hold cannot run as root (who may write anything):
+// then `owned` is handed to the unprivileged user 65534 and `write` runs in
+// a child process as that user. Nullopt when it could not run (also when
+// that user cannot reach the paths, under a private temporary folder).
+std::optional<bool> writeAsOwner(std::initializer_list<std::filesystem::path> owned,
+                                 const std::function<bool()>& write)
+{
+    if (::geteuid() != 0)
+        return write();
+    constexpr uid_t kNobody = 65534;
+    for (const std::filesystem::path& path : owned)
+        if (::lchown(path.c_str(), kNobody, kNobody) != 0)
+            return std::nullopt;
+    const pid_t child = ::fork();
+    if (child < 0)
+        return std::nullopt;
+    if (child == 0) {
+        if (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0)
+            ::_exit(2);
+        for (const std::filesystem::path& path : owned)
+            if (::access(path.parent_path().c_str(), X_OK) != 0)
+                ::_exit(2);
+        ::_exit(write() ? 1 : 0);
+    }
+    int status = 0;
+    if (::waitpid(child, &status, 0) != child || !WIFEXITED(status) || WEXITSTATUS(status) > 1)
+        return std::nullopt;
+    return WEXITSTATUS(status) == 1;
+}
+
+// A file that may not be written is refused like a folder that may not be
+// written: false, and the older image stays whole (a rename would replace
+// it whatever its permissions say). A link to such a file is refused too.
+TEST(PngWriter, RefusesAFileThatMayNotBeWritten)
+{
+    test::TempDir dir;
+    const std::filesystem::path folder = dir.path() / "images";
+    std::filesystem::create_directories(folder);
+    const std::filesystem::path path = folder / "image.png";
+    const std::vector<std::uint8_t> older = patternImage(2, 2);
+    ASSERT_TRUE(writePng(path.string(), 2, 2, older));
+    std::filesystem::create_symlink(path, folder / "link.png");
+
+    std::filesystem::permissions(path, std::filesystem::perms::owner_read | std::filesystem::perms::group_read |
+                                           std::filesystem::perms::others_read);
+
+    for (const std::filesystem::path& written : {path, folder / "link.png"}) {
+        const std::optional<bool> result = writeAsOwner(
+            {folder, path}, [&] { return writePng(written.string(), 5, 3, patternImage(5, 3)); });
+        if (!result)
+            GTEST_SKIP() << "cannot write as an unprivileged user here";
+        EXPECT_FALSE(*result) << written;
+        EXPECT_EQ(namesIn(folder), (std::set<std::string>{"image.png", "link.png"}));
+        EXPECT_TRUE(std::filesystem::is_symlink(folder / "link.png"));
+        EXPECT_EQ(test::decodeImage(path.string()).rgba, older);
+    }
+}
+
+// An image that may be written, in a folder that may not, is still
+// replaced: it is rewritten in place, since no file can be made beside it.
+TEST(PngWriter, RewritesAWritableImageInAFolderThatMayNotBeWritten)
+{
+    namespace fs = std::filesystem;
+    test::TempDir dir;
+    const fs::path folder = dir.path() / "images";
+    fs::create_directories(folder);
+    const fs::path path = folder / "image.png";
+    ASSERT_TRUE(writePng(path.string(), 2, 2, patternImage(2, 2)));
+    fs::permissions(folder, fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_read |
+                                fs::perms::group_exec | fs::perms::others_read | fs::perms::others_exec);
+
+    const std::vector<std::uint8_t> rgba = patternImage(6, 5);
+    const std::optional<bool> result =
+        writeAsOwner({folder, path}, [&] { return writePng(path.string(), 6, 5, rgba); });
+    fs::permissions(folder, fs::perms::owner_all);
+    if (!result)
+        GTEST_SKIP() << "cannot write as an unprivileged user here";
+    EXPECT_TRUE(*result);
+    EXPECT_EQ(namesIn(folder), std::set<std::string>{"image.png"});
+    EXPECT_EQ(test::decodeImage(path.string()).rgba, rgba);
+}
+
+// A replaced image keeps its permissions, as a file rewritten in place
+// would: a private image stays private, a shared one stays shared.
+TEST(PngWriter, ReplacedImageKeepsItsPermissions)
+{
+    namespace fs = std::filesystem;
+    test::TempDir dir;
+    const fs::path path = dir.path() / "image.png";
+    for (const fs::perms mode : {fs::perms::owner_read | fs::perms::owner_write,
+                                 fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
+                                     fs::perms::group_write | fs::perms::others_read}) {
+        ASSERT_TRUE(writePng(path.string(), 2, 2, patternImage(2, 2)));
+        fs::permissions(path, mode);
+        const std::vector<std::uint8_t> rgba = patternImage(4, 3);
+        ASSERT_TRUE(writePng(path.string(), 4, 3, rgba));
+        EXPECT_EQ(fs::status(path).permissions(), mode);
+        EXPECT_EQ(test::decodeImage(path.string()).rgba, rgba);
+    }
+}
 
 // A link at the path goes on naming the image: the new image replaces its
 // target, and nothing else is left in either folder.
