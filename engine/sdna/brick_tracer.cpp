@@ -230,6 +230,10 @@ float sampleBricks(const Bricks& bricks, std::int64_t bx, std::int64_t by, std::
         double s = (point[a] - static_cast<double>(bricks.program.boundsMin[a])) /
                        static_cast<double>(bricks.cellSize) -
                    8.0 * static_cast<double>(block[a]) - 0.5;
+        // A point that is not a number has no place in the brick: the cache
+        // knows nothing there, as outside the grid (and the sample index
+        // below must never come from a NaN).
+        if (std::isnan(s)) return -kInfinity;
         s = std::min(std::max(s, 0.0), 7.0);
         const double whole = std::floor(s);
         base[a] = static_cast<int>(whole);

@@ -31,9 +31,11 @@ private:
     std::mt19937& generator_;
 };
 
+// Each component divided by the length (not multiplied by its inverse,
+// which rounds differently): the corpus must be the same bytes everywhere.
 Vec3 normalised(const Vec3& v) {
-    const float inverse = 1.0f / std::sqrt(std::max(v[0] * v[0] + v[1] * v[1] + v[2] * v[2], 1e-30f));
-    return {v[0] * inverse, v[1] * inverse, v[2] * inverse};
+    const float length = std::sqrt(std::max(v[0] * v[0] + v[1] * v[1] + v[2] * v[2], 1e-30f));
+    return {v[0] / length, v[1] / length, v[2] / length};
 }
 
 class Generator {

@@ -422,6 +422,29 @@ TEST_P(BrickField, InterpolatedSamplesNeverExceedTheExactDistance) {
     EXPECT_EQ(sampleBricks(b, 0, b.gridSize[1], 0, {0, 0, 0}), -kInf);
 }
 
+// Inside a brick a coordinate clamps to the brick's samples; a coordinate
+// that is not a number has no sample at all and reads as "nothing known".
+TEST_P(BrickField, SamplingClampsInfinityAndReadsNothingAtNaN) {
+    const Bricks& b = bricks();
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const double inf = std::numeric_limits<double>::infinity();
+    std::size_t tested = 0;
+    for (std::size_t i = 0; i < b.grid.size() && tested < 8; ++i) {
+        if (b.grid[i].index >= kBrickNotBuilt) continue;
+        const std::int64_t bx = static_cast<std::int64_t>(i % b.gridSize[0]);
+        const std::int64_t by = static_cast<std::int64_t>((i / b.gridSize[0]) % b.gridSize[1]);
+        const std::int64_t bz = static_cast<std::int64_t>(i / (std::size_t(b.gridSize[0]) * b.gridSize[1]));
+        const BrickRecord& r = b.bricks[b.grid[i].index];
+        EXPECT_EQ(sampleBricks(b, bx, by, bz, {inf, inf, inf}), halfBitsToFloat(r.samples[511]));
+        EXPECT_EQ(sampleBricks(b, bx, by, bz, {-inf, -inf, -inf}), halfBitsToFloat(r.samples[0]));
+        EXPECT_EQ(sampleBricks(b, bx, by, bz, {nan, 0.0, 0.0}), -kInf);
+        EXPECT_EQ(sampleBricks(b, bx, by, bz, {0.0, nan, 0.0}), -kInf);
+        EXPECT_EQ(sampleBricks(b, bx, by, bz, {0.0, 0.0, nan}), -kInf);
+        ++tested;
+    }
+    EXPECT_GT(tested, 0u);
+}
+
 TEST_P(BrickField, OnlyBlocksNearTheSurfaceHoldBricks) {
     const Bricks& b = bricks();
     const double halfDiagonal = std::sqrt(3.0) * 4.0 * b.cellSize;
