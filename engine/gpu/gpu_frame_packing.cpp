@@ -96,8 +96,11 @@ void buildLightGrid(std::span<const Prism> prisms, Vec3 sunDirection, std::vecto
     }
     const float side = std::max(extent.x1 - extent.x0, extent.y1 - extent.y0);
     const float cellSize = std::max(1e-6f, side / float(kCells));
+    // Clamped while still a float: a sun direction or a prism that is not
+    // finite gives coordinates no int can hold, or NaN, which takes cell 0.
     auto cellOf = [&](float coordinate, float minimum) {
-        return std::clamp(int(std::floor((coordinate - minimum) / cellSize)), 0, kCells - 1);
+        const float cell = std::floor((coordinate - minimum) / cellSize);
+        return cell >= 0.0f ? int(std::min(cell, float(kCells - 1))) : 0;
     };
 
     std::vector<std::vector<std::uint32_t>> cells(std::size_t(kCells) * kCells);

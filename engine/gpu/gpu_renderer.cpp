@@ -750,8 +750,12 @@ bool GpuRenderer::pointOutsidePrism(std::uint32_t prism, Vec3 point) const
     const float wu = 0.2f / std::max(length(p.axisU), 1e-30f);
     const float wv = 0.2f / std::max(length(p.axisV), 1e-30f);
     const float wh = 0.2f / std::max(length(p.axisH), 1e-30f);
-    if (u < p.uMin - wu || u > p.uMax + wu || v < p.vMin - wv || v > p.vMax + wv || h < p.hMin - wh ||
-        h > p.hMax + wh)
+    // Outside unless provably inside: a local coordinate that is not a
+    // number (a point that is not one, or one at infinity) counts as outside
+    // and never reaches the cell conversion below.
+    const bool inBox = u >= p.uMin - wu && u <= p.uMax + wu && v >= p.vMin - wv && v <= p.vMax + wv &&
+        h >= p.hMin - wh && h <= p.hMax + wh;
+    if (!inBox)
         return true;
     // Above the hull: the highest corner of the hull cell under the point,
     // from the built hull or, before it is built, from the same corners.

@@ -6,6 +6,7 @@
 #include <bit>
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <random>
 
 namespace qlmr {
@@ -206,6 +207,53 @@ TEST(GpuFramePacking, LightCellOfEveryPointInsideAPrismListsIt)
                 EXPECT_NE(std::find(begin, begin + r.count, i), begin + r.count) << "prism " << i;
             }
         }
+    }
+}
+
+// A sun direction that is not a number (a light computed from a zero
+// vector) or prisms out at the float range give cell coordinates no int can
+// hold; each prism still lands in valid cells and every range stays inside
+// the list.
+TEST(GpuFramePacking, LightGridOfNonFiniteInputsStaysWithinTheGrid)
+{
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const float inf = std::numeric_limits<float>::infinity();
+    auto prismAt = [](Vec3 origin) {
+        Prism p = makePrism(origin, {1, 0, 0}, {0, 0, -1}, 2, 2, 1, 0);
+        updatePrism(p, 16, 16, 0);
+        return p;
+    };
+    const std::vector<Prism> ordinary{prismAt({-1, 0, 1}), prismAt({3, 0, 1})};
+    // Two prisms so far apart that the extent overflows to infinity.
+    const std::vector<Prism> farApart{prismAt({-3e38f, 0, 0}), prismAt({3e38f, 0, 0})};
+    struct Case {
+        const char* name;
+        const std::vector<Prism>* prisms;
+        Vec3 sun;
+    };
+    const Case cases[] = {
+        {"NaN sun", &ordinary, {nan, nan, nan}},
+        {"sun with one NaN", &ordinary, {0.3f, nan, 0.2f}},
+        {"infinite sun", &ordinary, {inf, 1.0f, 0.0f}},
+        {"prisms at the float range", &farApart, {0.0f, 1.0f, 0.0f}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<gpu::Range> ranges;
+        std::vector<std::uint32_t> lists;
+        gpu::LightGridHeader header;
+        buildLightGrid(*c.prisms, c.sun, ranges, lists, header);
+        ASSERT_EQ(ranges.size(), std::size_t(QLMR_LIGHT_CELLS * QLMR_LIGHT_CELLS));
+        std::vector<int> listed(c.prisms->size(), 0);
+        for (const gpu::Range r : ranges) {
+            ASSERT_LE(std::uint64_t(r.first) + r.count, lists.size());
+            for (std::uint32_t k = 0; k < r.count; ++k) {
+                ASSERT_LT(lists[r.first + k], c.prisms->size());
+                ++listed[lists[r.first + k]];
+            }
+        }
+        for (const int count : listed)
+            EXPECT_GE(count, 1);
     }
 }
 

@@ -15,6 +15,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <functional>
+#include <limits>
 #include <map>
 #include <memory>
 #include <random>
@@ -1299,6 +1300,15 @@ TEST_F(GpuRendererOnDevice, PointOutsidePrism)
     EXPECT_TRUE(renderer.pointOutsidePrism(0, {0, 0.6f, 0}));  // in the box, above the ground
     EXPECT_FALSE(renderer.pointOutsidePrism(0, {0, 0.1f, 0})); // under the ground
     EXPECT_FALSE(renderer.pointOutsidePrism(7, {0, 0, 0}));    // no such prism
+    // A point that is not provably inside the box counts as outside: one
+    // that is not a number, or one at infinity (whose local coordinates
+    // take NaN from infinity times zero).
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const float inf = std::numeric_limits<float>::infinity();
+    EXPECT_TRUE(renderer.pointOutsidePrism(0, {nan, 0.1f, 0}));
+    EXPECT_TRUE(renderer.pointOutsidePrism(0, {0, 0.1f, nan}));
+    EXPECT_TRUE(renderer.pointOutsidePrism(0, {inf, 0.1f, 0}));
+    EXPECT_TRUE(renderer.pointOutsidePrism(0, {0, -inf, 0}));
 }
 
 // Whether a point is above the coarse hull does not depend on whether the

@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
@@ -348,6 +350,306 @@ TEST_F(TemporalUpscaleOnDevice, EdgeModeKeepsADepthEdgeSharp)
         }
     // Bilinear does blend across the edge, so the test can tell the two apart.
     EXPECT_EQ(blended, 2 * 16);
+}
+
+// ---- the kernels against a plain processor transcription of their rules
+
+float catmullRomWeight(float x)
+{
+    const float a = std::fabs(x);
+    if (a < 1.0f)
+        return (1.5f * a - 2.5f) * a * a + 1.0f;
+    if (a < 2.0f)
+        return ((-0.5f * a + 2.5f) * a - 4.0f) * a + 2.0f;
+    return 0.0f;
+}
+
+// One output pixel of a reference kernel; `borderline` marks a pixel whose
+// outcome hangs on a comparison closer to its threshold than float rounding
+// can tell, which the comparison then skips.
+struct ReferencePixel {
+    Texel4 value{};
+    bool borderline = false;
+    bool fromHistory = false;  // the temporal kernel took the previous history
+};
+
+bool near(float a, float b, float scale) { return std::fabs(a - b) <= 1e-4f * std::max(1.0f, scale); }
+
+// The 4 x 4 Catmull-Rom filter of one channel around tap (ix, iy) at
+// fraction (fx, fy), divided by its weight sum.
+template <typename Fetch>
+float catmullRomFilter(const Fetch& fetch, int ix, int iy, float fx, float fy, int channel)
+{
+    float sum = 0.0f, weights = 0.0f;
+    for (int y = -1; y <= 2; ++y)
+        for (int x = -1; x <= 2; ++x) {
+            const float w = catmullRomWeight(float(x) - fx) * catmullRomWeight(float(y) - fy);
+            sum += fetch(ix + x, iy + y)[channel] * w;
+            weights += w;
+        }
+    return sum / weights;
+}
+
+// The mean colour of four taps (00, 10, 01, 11) by their bilinear weights
+// at (fx, fy), each times exp(-rel^2) + 1e-6 with rel = |depth - reference| / scale.
+std::array<float, 3> depthWeightedMean(const Texel4 (&s)[4], float fx, float fy, float reference, float scale)
+{
+    const float bilinear[4] = {(1 - fx) * (1 - fy), fx * (1 - fy), (1 - fx) * fy, fx * fy};
+    std::array<float, 3> color{};
+    float weights = 0.0f;
+    for (int k = 0; k < 4; ++k) {
+        const float rel = std::fabs(s[k][3] - reference) / scale;
+        const float w = bilinear[k] * (std::exp(-rel * rel) + 1e-6f);
+        for (int c = 0; c < 3; ++c)
+            color[c] += s[k][c] * w;
+        weights += w;
+    }
+    for (float& c : color)
+        c /= weights;
+    return color;
+}
+
+// The temporal kernel's rules for full-resolution pixel (px, py), read from
+// the push block as the kernel reads it.
+ReferencePixel temporalReference(const std::vector<Texel4>& data, const TemporalPush& push, int px, int py)
+{
+    const int W = int(push.curPos[3]), H = int(push.curFwd[3]), lowW = W / 2, lowH = H / 2;
+    auto low = [&](int x, int y) {
+        return data[std::size_t(std::clamp(y, 0, lowH - 1)) * lowW + std::size_t(std::clamp(x, 0, lowW - 1))];
+    };
+    auto prevHist = [&](int x, int y) {
+        return data[std::size_t(lowW) * lowH + std::size_t(std::clamp(y, 0, H - 1)) * W +
+                    std::size_t(std::clamp(x, 0, W - 1))];
+    };
+    auto v3 = [](const float* f) { return Vec3{f[0], f[1], f[2]}; };
+    ReferencePixel out;
+    const int bx = px / 2, by = py / 2;
+    const int sx = int(push.curRight[3]), sy = int(push.curUp[3]);
+    const Texel4 fresh = low(bx, by);
+    if (px - 2 * bx == sx && py - 2 * by == sy) {
+        out.value = fresh;
+        return out;
+    }
+    const float tEst = fresh[3];
+    const float ndcX = (float(px) + 0.5f) / float(W) * 2.0f - 1.0f;
+    const float ndcY = (float(py) + 0.5f) / float(H) * 2.0f - 1.0f;
+    const Vec3 dir = normalizeSafe(v3(push.curFwd) + v3(push.curRight) * ndcX - v3(push.curUp) * ndcY);
+    const bool sky = tEst >= 1e29f;
+    const Vec3 world = v3(push.curPos) + dir * std::min(tEst, 100000.0f);
+    const float tol = push.prevRightP[3];
+    bool accepted = false;
+    float color[3] = {0, 0, 0};
+    if (push.prevPos[3] > 0.5f) {
+        const Vec3 v = world - v3(push.prevPos);
+        const float z = dot(v, v3(push.prevFwd));
+        out.borderline |= near(z, 0.0001f, 1.0f);
+        if (z > 0.0001f) {
+            const float qx = dot(v, v3(push.prevRightP)) / z, qy = -dot(v, v3(push.prevUpP)) / z;
+            const float ppx = (qx + 1.0f) * 0.5f * float(W) - 0.5f, ppy = (qy + 1.0f) * 0.5f * float(H) - 0.5f;
+            // At the image's edges and at rounding halves the lookup changes
+            // pixels (the filter itself is continuous across whole pixels).
+            for (const auto& [p, size] : {std::pair{ppx, float(W)}, std::pair{ppy, float(H)}})
+                out.borderline |= near(p, -0.5f, 1.0f) || near(p, size - 0.5f, 1.0f) ||
+                    near(p - std::floor(p), 0.5f, 1.0f);
+            if (ppx >= -0.5f && ppy >= -0.5f && ppx < float(W) - 0.5f && ppy < float(H) - 0.5f) {
+                const Texel4 hn = prevHist(int(std::lround(ppx)), int(std::lround(ppy)));
+                const float expected = length(world - v3(push.prevPos));
+                const bool hSky = hn[3] >= 1e29f;
+                if (!sky && !hSky)
+                    out.borderline |= near(std::fabs(hn[3] - expected), tol * expected, expected);
+                accepted = sky ? hSky : (!hSky && std::fabs(hn[3] - expected) <= tol * expected);
+                if (accepted) {
+                    const int ix = int(std::floor(ppx)), iy = int(std::floor(ppy));
+                    const float fx = ppx - float(ix), fy = ppy - float(iy);
+                    for (int c = 0; c < 3; ++c) {
+                        const float filtered = catmullRomFilter(prevHist, ix, iy, fx, fy, c);
+                        const float h00 = prevHist(ix, iy)[c], h10 = prevHist(ix + 1, iy)[c];
+                        const float h01 = prevHist(ix, iy + 1)[c], h11 = prevHist(ix + 1, iy + 1)[c];
+                        color[c] = std::clamp(filtered, std::min({h00, h10, h01, h11}),
+                                              std::max({h00, h10, h01, h11}));
+                        if (push.prevFwd[3] > 0.5f) {
+                            float lo = 1e30f, hi = -1e30f;
+                            for (int y = -1; y <= 1; ++y)
+                                for (int x = -1; x <= 1; ++x) {
+                                    lo = std::min(lo, low(bx + x, by + y)[c]);
+                                    hi = std::max(hi, low(bx + x, by + y)[c]);
+                                }
+                            color[c] = std::clamp(color[c], lo, hi);
+                        }
+                    }
+                }
+            }
+        }
+    }
+    if (!accepted) {
+        const float lx = ((float(px) + 0.5f) - float(sx) - 0.5f) * 0.5f;
+        const float ly = ((float(py) + 0.5f) - float(sy) - 0.5f) * 0.5f;
+        const int ix = int(std::floor(lx)), iy = int(std::floor(ly));
+        const float fx = lx - float(ix), fy = ly - float(iy);
+        const Texel4 s[4] = {low(ix, iy), low(ix + 1, iy), low(ix, iy + 1), low(ix + 1, iy + 1)};
+        const std::array<float, 3> mean = depthWeightedMean(s, fx, fy, tEst, tol * std::max(tEst, 0.001f));
+        std::copy(mean.begin(), mean.end(), color);
+    }
+    out.value = {color[0], color[1], color[2], tEst};
+    out.fromHistory = accepted;
+    return out;
+}
+
+// A tilted plane with a hole, a smooth colour over it, seen from above by a
+// camera that slides sideways and forwards by fractions of a pixel.
+struct TiltedPlaneScene {
+    static constexpr std::uint32_t kWidth = 24, kHeight = 18;
+    Camera camera(int frame) const
+    {
+        const Vec3 eye{0.037f * float(frame), 6.0f, 0.021f * float(frame)};
+        return Camera::lookAt(eye, eye + Vec3{0.1f, -1.0f, -0.4f}, {0, 1, 0}, 40, kWidth, kHeight);
+    }
+    // Distance along the ray to the plane y = 0.2 x - 0.1 z, which has a
+    // hole (sky) beyond x = 1.2, or 1e30.
+    float distance(const Camera& camera, float x, float y) const
+    {
+        const Vec3 d = rayOf(camera, x, y), o = camera.position;
+        const float denominator = d.y - 0.2f * d.x + 0.1f * d.z;
+        const float t = -(o.y - 0.2f * o.x + 0.1f * o.z) / denominator;
+        return t > 0.0f && (o + d * t).x < 1.2f ? t : 1e30f;
+    }
+    Texel4 sample(const Camera& camera, float x, float y) const
+    {
+        const float t = distance(camera, x, y);
+        if (t >= 1e29f)
+            return {0.3f, 0.5f, 0.9f, t};
+        const Vec3 p = camera.position + rayOf(camera, x, y) * t;
+        return {0.5f + 0.5f * std::sin(3.1f * p.x), 0.5f + 0.5f * std::cos(2.3f * p.z),
+                std::fmod(std::fabs(p.x + p.z), 1.0f), t};
+    }
+};
+
+TEST_F(TemporalUpscaleOnDevice, TemporalKernelFollowsItsRulesPixelByPixel)
+{
+    for (const bool clamp : {false, true}) {
+        SCOPED_TRACE(clamp ? "gpu+clamp" : "gpu-backward");
+        const TiltedPlaneScene scene;
+        const std::uint32_t w = scene.kWidth, h = scene.kHeight, hw = w / 2, hh = h / 2;
+        const std::size_t pixels = std::size_t(w) * h, halfPixels = std::size_t(hw) * hh;
+        std::vector<Texel4> history(pixels, Texel4{});
+        TemporalCamera previous;
+        int compared = 0, accepted = 0, fresh = 0;
+        for (int f = 0; f < 6; ++f) {
+            SCOPED_TRACE(f);
+            const Camera camera = scene.camera(f);
+            const Jitter jitter = temporalJitter(f);
+            const Camera half = temporalHalfCamera(camera, jitter);
+            std::vector<Texel4> data(halfPixels + 2 * pixels, Texel4{});
+            for (std::uint32_t y = 0; y < hh; ++y)
+                for (std::uint32_t x = 0; x < hw; ++x)
+                    data[std::size_t(y) * hw + x] = scene.sample(half, float(x), float(y));
+            std::copy(history.begin(), history.end(), data.begin() + std::ptrdiff_t(halfPixels));
+            const std::vector<Texel4> input = data;
+            const TemporalPush push = packTemporalPush(camera, jitter, previous, f > 0, clamp);
+            const ComputeResult run = runTemporalKernel(context, data, w, h, push);
+            ASSERT_TRUE(run.ok) << run.error;
+            for (std::uint32_t y = 0; y < h; ++y)
+                for (std::uint32_t x = 0; x < w; ++x) {
+                    const ReferencePixel expected = temporalReference(input, push, int(x), int(y));
+                    if (expected.borderline)
+                        continue;
+                    ++compared;
+                    const Texel4& got = data[halfPixels + pixels + std::size_t(y) * w + x];
+                    for (int c = 0; c < 3; ++c)
+                        ASSERT_NEAR(got[c], expected.value[c], 2e-4f) << x << "," << y << " channel " << c;
+                    ASSERT_NEAR(got[3], expected.value[3], 1e-5f * expected.value[3]) << x << "," << y;
+                    // How the pixel came about, so both paths are known to be taken.
+                    fresh += x % 2 == jitter.x && y % 2 == jitter.y ? 1 : 0;
+                    accepted += expected.fromHistory ? 1 : 0;
+                }
+            std::copy(data.begin() + std::ptrdiff_t(halfPixels + pixels), data.end(), history.begin());
+            previous = temporalCamera(camera);
+        }
+        // Nearly every pixel is compared, and both the history and the
+        // fresh-sample paths are taken many times.
+        EXPECT_GT(compared, int(6 * pixels * 9 / 10));
+        EXPECT_GT(accepted, int(pixels));
+        EXPECT_GT(fresh, int(pixels));
+    }
+}
+
+// The upscale kernel's rules for output pixel (ox, oy).
+ReferencePixel upscaleReference(const std::vector<Texel4>& low, int lw, int lh, int ow, int oh, UpscaleMode mode,
+                                float tolerance, int ox, int oy)
+{
+    auto at = [&](int x, int y) { return low[std::size_t(std::clamp(y, 0, lh - 1)) * lw + std::clamp(x, 0, lw - 1)]; };
+    ReferencePixel out;
+    const float lx = (float(ox) + 0.5f) * float(lw) / float(ow) - 0.5f;
+    const float ly = (float(oy) + 0.5f) * float(lh) / float(oh) - 0.5f;
+    const int ix = int(std::floor(lx)), iy = int(std::floor(ly));
+    const float fx = lx - float(ix), fy = ly - float(iy);
+    const Texel4 c[4] = {at(ix, iy), at(ix + 1, iy), at(ix, iy + 1), at(ix + 1, iy + 1)};
+    const float bilinear[4] = {(1 - fx) * (1 - fy), fx * (1 - fy), (1 - fx) * fy, fx * fy};
+    float color[3] = {0, 0, 0};
+    if (mode == UpscaleMode::bilinear) {
+        for (int k = 0; k < 4; ++k)
+            for (int ch = 0; ch < 3; ++ch)
+                color[ch] += c[k][ch] * bilinear[k];
+    } else {
+        const float dMin = std::min({c[0][3], c[1][3], c[2][3], c[3][3]});
+        const float dMax = std::max({c[0][3], c[1][3], c[2][3], c[3][3]});
+        out.borderline = near(dMax, dMin * (1.0f + tolerance), dMax) || near(fx, 0.5f, 1.0f) || near(fy, 0.5f, 1.0f);
+        if (dMax > dMin * (1.0f + tolerance)) {
+            const float dRef = c[(fy >= 0.5f ? 2 : 0) + (fx >= 0.5f ? 1 : 0)][3];
+            const std::array<float, 3> mean = depthWeightedMean(c, fx, fy, dRef, tolerance * dRef);
+            std::copy(mean.begin(), mean.end(), color);
+        } else {
+            for (int ch = 0; ch < 3; ++ch) {
+                const float filtered = catmullRomFilter(at, ix, iy, fx, fy, ch);
+                color[ch] = std::clamp(filtered, std::min({c[0][ch], c[1][ch], c[2][ch], c[3][ch]}),
+                                       std::max({c[0][ch], c[1][ch], c[2][ch], c[3][ch]}));
+            }
+        }
+    }
+    out.value = {color[0], color[1], color[2], 1.0f};
+    return out;
+}
+
+TEST_F(TemporalUpscaleOnDevice, UpscaleKernelFollowsItsRulesPixelByPixel)
+{
+    struct Case {
+        int lw, lh, ow, oh;
+    };
+    // Twice the size, an odd size, and a factor that is not a whole number.
+    const Case cases[] = {{12, 9, 24, 18}, {11, 7, 23, 15}, {10, 8, 17, 13}};
+    std::uint32_t seed = 12345u;
+    auto next = [&seed] {
+        seed = seed * 1664525u + 1013904223u;
+        return float(seed >> 8) / float(1u << 24);
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(std::to_string(k.lw) + "x" + std::to_string(k.lh) + " to " + std::to_string(k.ow) + "x" +
+                     std::to_string(k.oh));
+        // Noisy colours over depths with steps (edges) and gentle slopes.
+        std::vector<Texel4> low(std::size_t(k.lw) * k.lh);
+        for (int y = 0; y < k.lh; ++y)
+            for (int x = 0; x < k.lw; ++x)
+                low[std::size_t(y) * k.lw + x] = {next(), next(), next(),
+                                                  (x + y) % 5 < 2 ? 4.0f + 0.01f * x : 9.0f + 0.02f * y};
+        for (const UpscaleMode mode : {UpscaleMode::bilinear, UpscaleMode::edge}) {
+            std::vector<Texel4> out;
+            const ComputeResult run = runUpscaleKernel(context, low, k.lw, k.lh, k.ow, k.oh, mode, 0.03f, out);
+            ASSERT_TRUE(run.ok) << run.error;
+            ASSERT_EQ(out.size(), std::size_t(k.ow) * k.oh);
+            int compared = 0;
+            for (int y = 0; y < k.oh; ++y)
+                for (int x = 0; x < k.ow; ++x) {
+                    const ReferencePixel expected = upscaleReference(low, k.lw, k.lh, k.ow, k.oh, mode, 0.03f, x, y);
+                    if (expected.borderline)
+                        continue;
+                    ++compared;
+                    for (int c = 0; c < 4; ++c)
+                        ASSERT_NEAR(out[std::size_t(y) * k.ow + x][c], expected.value[c], 2e-5f)
+                            << x << "," << y << " channel " << c << (mode == UpscaleMode::edge ? " edge" : " bilinear");
+                }
+            EXPECT_GT(compared, k.ow * k.oh * 3 / 4);
+        }
+    }
 }
 
 // ---- the whole experiment on a small scene
