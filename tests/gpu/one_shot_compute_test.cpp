@@ -126,13 +126,16 @@ TEST_F(OnDeviceTest, ReadBackOfTheClearedInput)
 
 // ---- on the fake loader ----------------------------------------------------
 
+// Without a device nothing is allocated and the caller's data stays as it was.
 TEST(OneShotCompute, NeedsAnOpenedDevice)
 {
     VulkanContext context;
-    std::uint32_t word = 0;
+    std::uint32_t word = 0x5EEDF00Du;
     const ComputeResult result = runComputeOnBuffer(context, deviceSmokeShader(), &word, 4, DispatchGrid{1});
     EXPECT_FALSE(result.ok);
-    EXPECT_FALSE(result.error.empty());
+    EXPECT_NE(result.error.find("device"), std::string::npos) << result.error;
+    EXPECT_EQ(result.bufferBytes, 0u);
+    EXPECT_EQ(word, 0x5EEDF00Du);
 }
 
 class FakeComputeTest : public FakeVulkanTest {

@@ -71,18 +71,22 @@ std::vector<std::int32_t> trickyInts()
     return v;
 }
 
-// Runs op over every lane-aligned window of the inputs at width N and at
-// width 1, comparing the bit patterns.
-template <int N, typename Op>
-void expectFloatOpMatchesScalar(const std::vector<float>& a, const std::vector<float>& b, Op op, const char* name)
+// Runs op over every lane-aligned window of the inputs at width N and
+// compares the bit patterns with `reference`, the same operation written on
+// plain floats with the x86 instruction's semantics. Width 1 is held to the
+// reference as well, so the one-lane type cannot drift from the
+// instructions it stands in for.
+template <int N, typename Op, typename Reference>
+void expectFloatOpMatchesScalar(const std::vector<float>& a, const std::vector<float>& b, Op op,
+                                Reference reference, const char* name)
 {
     for (std::size_t base = 0; base + N <= a.size(); base += N) {
         const vfloat<N> x = vfloat<N>::load(&a[base]);
         const vfloat<N> y = vfloat<N>::load(&b[base]);
         const vfloat<N> r = op(x, y);
         for (int l = 0; l < N; ++l) {
-            const vfloat<1> s = op(vfloat<1>(a[base + l]), vfloat<1>(b[base + l]));
-            ASSERT_EQ(bitsOf(r.lane(l)), bitsOf(s.lane(0)))
+            const float s = reference(a[base + l], b[base + l]);
+            ASSERT_EQ(bitsOf(r.lane(l)), bitsOf(s))
                 << name << " of " << a[base + l] << ", " << b[base + l] << " lane " << l;
         }
     }
@@ -92,19 +96,49 @@ TYPED_TEST(Lanes, FloatArithmeticAndMinMaxMatchScalarBitForBit)
 {
     constexpr int N = TypeParam::value;
     const std::vector<float> a = trickyFloats();
-    std::vector<float> b(a.rbegin(), a.rend());
-    using VF = vfloat<N>;
-    expectFloatOpMatchesScalar<N>(a, b, [](auto x, auto y) { return x + y; }, "add");
-    expectFloatOpMatchesScalar<N>(a, b, [](auto x, auto y) { return x - y; }, "sub");
-    expectFloatOpMatchesScalar<N>(a, b, [](auto x, auto y) { return x * y; }, "mul");
-    expectFloatOpMatchesScalar<N>(a, b, [](auto x, auto y) { return x / y; }, "div");
-    expectFloatOpMatchesScalar<N>(a, b, [](auto x, auto y) { return min(x, y); }, "min");
-    expectFloatOpMatchesScalar<N>(a, b, [](auto x, auto y) { return max(x, y); }, "max");
-    expectFloatOpMatchesScalar<N>(a, b, [](auto x, auto) { return abs(x); }, "abs");
-    expectFloatOpMatchesScalar<N>(a, b, [](auto x, auto) { return -x; }, "neg");
-    expectFloatOpMatchesScalar<N>(a, b, [](auto x, auto) { return sqrt(abs(x)); }, "sqrt");
-    expectFloatOpMatchesScalar<N>(a, b, [](auto x, auto y) { return select(x < y, x, y); }, "select");
-    (void)sizeof(VF);
+    const std::vector<float> b(a.rbegin(), a.rend());
+    const auto sum = [](auto x, auto y) { return x + y; };
+    expectFloatOpMatchesScalar<N>(a, b, sum, sum, "add");
+    const auto difference = [](auto x, auto y) { return x - y; };
+    expectFloatOpMatchesScalar<N>(a, b, difference, difference, "sub");
+    const auto product = [](auto x, auto y) { return x * y; };
+    expectFloatOpMatchesScalar<N>(a, b, product, product, "mul");
+    const auto quotient = [](auto x, auto y) { return x / y; };
+    expectFloatOpMatchesScalar<N>(a, b, quotient, quotient, "div");
+    // minps / maxps give the second operand unless the first is strictly
+    // smaller (larger): on NaN and on -0 against +0 too. Against itself,
+    // the operands are equal in every lane.
+    for (const std::vector<float>* second : {&b, &a}) {
+        expectFloatOpMatchesScalar<N>(
+            a, *second, [](auto x, auto y) { return min(x, y); }, [](float x, float y) { return x < y ? x : y; },
+            "min");
+        expectFloatOpMatchesScalar<N>(
+            a, *second, [](auto x, auto y) { return max(x, y); }, [](float x, float y) { return x > y ? x : y; },
+            "max");
+    }
+    // Every pairing of the two zeros, in every lane of the widest type.
+    std::vector<float> zeros, otherZeros;
+    for (int i = 0; i < 16; ++i) {
+        zeros.push_back(i & 1 ? -0.0f : 0.0f);
+        otherZeros.push_back(i & 2 ? -0.0f : 0.0f);
+    }
+    expectFloatOpMatchesScalar<N>(
+        zeros, otherZeros, [](auto x, auto y) { return min(x, y); },
+        [](float x, float y) { return x < y ? x : y; }, "min of zeros");
+    expectFloatOpMatchesScalar<N>(
+        zeros, otherZeros, [](auto x, auto y) { return max(x, y); },
+        [](float x, float y) { return x > y ? x : y; }, "max of zeros");
+    // abs and negation only touch the sign bit, NaN's included.
+    expectFloatOpMatchesScalar<N>(
+        a, b, [](auto x, auto) { return abs(x); }, [](float x, float) { return std::fabs(x); }, "abs");
+    expectFloatOpMatchesScalar<N>(
+        a, b, [](auto x, auto) { return -x; }, [](float x, float) { return -x; }, "neg");
+    expectFloatOpMatchesScalar<N>(
+        a, b, [](auto x, auto) { return sqrt(abs(x)); }, [](float x, float) { return std::sqrt(std::fabs(x)); },
+        "sqrt");
+    expectFloatOpMatchesScalar<N>(
+        a, b, [](auto x, auto y) { return select(x < y, x, y); }, [](float x, float y) { return x < y ? x : y; },
+        "select");
 }
 
 TYPED_TEST(Lanes, MinMaxReturnTheSecondOperandOnNaN)

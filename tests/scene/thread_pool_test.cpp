@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <mutex>
 #include <set>
+#include <thread>
 #include <vector>
 
 namespace qlmr {
@@ -102,13 +103,47 @@ TEST(ThreadPool, EveryItemRunsExactlyOnceUnderContention)
     EXPECT_EQ(total, 5ull * (std::uint64_t(kItems) * (kItems - 1) / 2));
 }
 
+// Counts, from the thread-exit destructor of a thread_local, how many
+// threads that ran an item have ended. The count comes late in the thread's
+// exit, so a destructor that returned without joining would see it short.
+struct ThreadEndCounter {
+    std::atomic<int>* ended = nullptr;
+    ~ThreadEndCounter()
+    {
+        if (!ended)
+            return;
+        for (int i = 0; i < 2000; ++i)
+            std::this_thread::yield();
+        ended->fetch_add(1);
+    }
+};
+
+// Destroying an idle pool wakes its workers and joins them: when the
+// destructor returns, every worker thread has ended (its thread-exit
+// destructors have run), whether the pool ran jobs before or never did.
 TEST(ThreadPool, IdlePoolIsDestroyedPromptly)
 {
-    for (int i = 0; i < 20; ++i) {
-        ThreadPool pool(4);
-        pool.run(3, [](unsigned, unsigned) {});
+    for (int round = 0; round < 20; ++round) {
+        constexpr unsigned kWorkers = 4;
+        std::atomic<int> ended{0};
+        std::atomic<unsigned> started{0};
+        {
+            ThreadPool pool(kWorkers);
+            // Each item waits until every item has started, so the items
+            // run on kWorkers + 1 distinct threads: every worker takes one.
+            pool.run(kWorkers + 1, [&](unsigned, unsigned worker) {
+                started++;
+                while (started.load() < kWorkers + 1)
+                    std::this_thread::yield();
+                static thread_local ThreadEndCounter counter;
+                if (worker != kWorkers)
+                    counter.ended = &ended;
+            });
+            ASSERT_EQ(ended.load(), 0) << "a worker ended while the pool was alive";
+        }
+        EXPECT_EQ(ended.load(), int(kWorkers)) << "round " << round;
+        ThreadPool neverUsed(kWorkers);
     }
-    SUCCEED();
 }
 
 } // namespace

@@ -197,55 +197,57 @@ TEST(VkinfoFake, JsonEscapesNamesAndSeparatesDevices)
     EXPECT_EQ(json["devices"].items[0]["name"].text, "Q\"uote\\Back\tTab \xc3\xa9");
 }
 
-TEST(VkinfoFake, DeviceWithoutTimestampsFailsUnderItsLine)
+// Runs on the fake loader whose whole output and exit code are known: the
+// environment sets up the devices and the failure.
+struct FakeRunCase {
+    const char* label;
+    std::vector<std::string> args;
+    Environment env;
+    int exitCode;
+    std::string output;
+};
+
+void PrintTo(const FakeRunCase& c, std::ostream* os)
 {
-    const ProgramRun run = runOnFake({}, {{"QLMR_FAKE_TIMESTAMP_BITS", "0"}});
-    EXPECT_EQ(run.exitCode, 1);
-    EXPECT_EQ(run.output,
-              "GPU 0: Fake GPU 0 (discrete), Vulkan 1.2.3, subgroup 32, max workgroup 1024, compute yes\n"
-              "  device: no compute queue with timestamps\n");
+    *os << c.label;
 }
 
-TEST(VkinfoFake, WrongWordsAreAMismatchAndZeroTimeIsInfiniteRate)
-{
+const std::string kFakeDevice0 =
+    "GPU 0: Fake GPU 0 (discrete), Vulkan 1.2.3, subgroup 32, max workgroup 1024, compute yes\n";
+
+const FakeRunCase kFakeRuns[] = {
+    {"DeviceWithoutTimestampsFailsUnderItsLine", {}, {{"QLMR_FAKE_TIMESTAMP_BITS", "0"}}, 1,
+     kFakeDevice0 + "  device: no compute queue with timestamps\n"},
     // The fake runs no kernel, so the buffer comes back zero; its query pool
-    // cannot be read, so the GPU time is 0.
-    const ProgramRun run = runOnFake({"x"}, {{"QLMR_FAKE_QUERY_RESULT", "1"}});
-    EXPECT_EQ(run.exitCode, 1);
-    EXPECT_EQ(run.output,
-              "GPU 0: Fake GPU 0 (discrete), Vulkan 1.2.3, subgroup 32, max workgroup 1024, compute yes\n"
-              "  smoke rounds=0  : MISMATCH, 0.000 ms GPU\n"
-              "  smoke rounds=256: MISMATCH, 0.000 ms GPU, ~inf G int-ops/s\n");
+    // cannot be read, so the GPU time is 0 and the rate infinite.
+    {"WrongWordsAreAMismatchAndZeroTimeIsInfiniteRate", {"x"}, {{"QLMR_FAKE_QUERY_RESULT", "1"}}, 1,
+     kFakeDevice0 + "  smoke rounds=0  : MISMATCH, 0.000 ms GPU\n"
+                    "  smoke rounds=256: MISMATCH, 0.000 ms GPU, ~inf G int-ops/s\n"},
+    {"FailedRunEndsTheDevicesPasses", {}, {{"QLMR_FAKE_FAIL_CALL", "vkCreateComputePipelines"}}, 1,
+     kFakeDevice0 + "  compute: vkCreateComputePipelines failed (VkResult -2)\n"},
+    {"EveryDeviceIsReportedAfterAFailure", {}, {{"QLMR_FAKE_DEVICES", "2"}, {"QLMR_FAKE_TIMESTAMP_BITS", "0"}}, 1,
+     kFakeDevice0 + "  device: no compute queue with timestamps\n"
+                    "GPU 1: Fake GPU 1 (discrete), Vulkan 1.2.4, subgroup 32, max workgroup 1024, compute yes\n"
+                    "  device: no compute queue with timestamps\n"},
+    {"OldLoaderIsUnavailableInJsonMode", {"--json"}, {{"QLMR_FAKE_INSTANCE_VERSION", "4194304"}}, 1,
+     "Vulkan unavailable: Vulkan 1.1 instance required\n"},
+    {"OldLoaderIsUnavailableInTextMode", {"--text"}, {{"QLMR_FAKE_INSTANCE_VERSION", "4194304"}}, 1,
+     "Vulkan unavailable: Vulkan 1.1 instance required\n"},
+    {"NoDevicesIsUnavailable", {"--json"}, {{"QLMR_FAKE_DEVICES", "0"}}, 1, "Vulkan unavailable: no Vulkan devices\n"},
+};
+
+class VkinfoFakeRun : public ::testing::TestWithParam<FakeRunCase> {};
+
+TEST_P(VkinfoFakeRun, PrintsExactlyItsReportAndExitCode)
+{
+    const FakeRunCase& c = GetParam();
+    const ProgramRun run = runOnFake(c.args, c.env);
+    EXPECT_EQ(run.exitCode, c.exitCode);
+    EXPECT_EQ(run.output, c.output);
 }
 
-TEST(VkinfoFake, FailedRunEndsTheDevicesPasses)
-{
-    const ProgramRun run = runOnFake({}, {{"QLMR_FAKE_FAIL_CALL", "vkCreateComputePipelines"}});
-    EXPECT_EQ(run.exitCode, 1);
-    EXPECT_EQ(run.output,
-              "GPU 0: Fake GPU 0 (discrete), Vulkan 1.2.3, subgroup 32, max workgroup 1024, compute yes\n"
-              "  compute: vkCreateComputePipelines failed (VkResult -2)\n");
-}
-
-TEST(VkinfoFake, EveryDeviceIsReportedAfterAFailure)
-{
-    const ProgramRun run = runOnFake({}, {{"QLMR_FAKE_DEVICES", "2"}, {"QLMR_FAKE_TIMESTAMP_BITS", "0"}});
-    EXPECT_EQ(run.exitCode, 1);
-    EXPECT_EQ(run.output,
-              "GPU 0: Fake GPU 0 (discrete), Vulkan 1.2.3, subgroup 32, max workgroup 1024, compute yes\n"
-              "  device: no compute queue with timestamps\n"
-              "GPU 1: Fake GPU 1 (discrete), Vulkan 1.2.4, subgroup 32, max workgroup 1024, compute yes\n"
-              "  device: no compute queue with timestamps\n");
-}
-
-TEST(VkinfoFake, OldLoaderIsUnavailableInBothModes)
-{
-    for (const char* mode : {"--json", "--text"}) {
-        const ProgramRun run = runOnFake({mode}, {{"QLMR_FAKE_INSTANCE_VERSION", "4194304"}});
-        EXPECT_EQ(run.exitCode, 1);
-        EXPECT_EQ(run.output, "Vulkan unavailable: Vulkan 1.1 instance required\n");
-    }
-}
+INSTANTIATE_TEST_SUITE_P(Cases, VkinfoFakeRun, ::testing::ValuesIn(kFakeRuns),
+                         [](const ::testing::TestParamInfo<FakeRunCase>& info) { return std::string(info.param.label); });
 
 // A JSON report that cannot reach standard output fails the run.
 TEST(VkinfoFake, ReportThatCannotBeWrittenEndsWithExitCodeOne)
@@ -256,13 +258,6 @@ TEST(VkinfoFake, ReportThatCannotBeWrittenEndsWithExitCodeOne)
         GTEST_SKIP() << "/dev/full is not available";
     EXPECT_EQ(run->exitCode, 1);
     EXPECT_EQ(run->errors, "cannot write the report to standard output\n");
-}
-
-TEST(VkinfoFake, NoDevicesIsUnavailable)
-{
-    const ProgramRun run = runOnFake({"--json"}, {{"QLMR_FAKE_DEVICES", "0"}});
-    EXPECT_EQ(run.exitCode, 1);
-    EXPECT_EQ(run.output, "Vulkan unavailable: no Vulkan devices\n");
 }
 
 } // namespace
