@@ -19,6 +19,7 @@
 #include "report_files.h"
 #include "report_folder.h"
 #include "run_log.h"
+#include "standard_streams.h"
 
 namespace qlmr {
 
@@ -83,6 +84,7 @@ std::string currentDate() {
 } // namespace
 
 int runShowcase(int argc, char** argv) {
+    occupyClosedStandardStreams();
     const fs::path launcherDirectory = executableDirectory();
 
     std::error_code error;
