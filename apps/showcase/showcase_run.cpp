@@ -19,7 +19,8 @@
 #include "report_files.h"
 #include "report_folder.h"
 #include "run_log.h"
-#include "standard_streams.h"
+
+#include "common/standard_streams.h"
 
 namespace qlmr {
 

@@ -1,4 +1,4 @@
-#include "standard_streams.h"
+#pragma once
 
 #include <cerrno>
 #include <fcntl.h>
@@ -6,7 +6,15 @@
 
 namespace qlmr {
 
-void occupyClosedStandardStreams() {
+// Gives each closed standard stream (input, output, error) /dev/null,
+// opened for reading only. Started with one of them closed (">&-",
+// "2>&-"), a program would otherwise hand that number to the next file it
+// opens, and its console lines would land in that file: a log or a results
+// file it keeps open while it reports. Opened read-only, the stream still
+// refuses every write, as the closed one did, so a lost report is still
+// noticed by whoever checks its writes.
+inline void occupyClosedStandardStreams()
+{
     for (int stream = STDIN_FILENO; stream <= STDERR_FILENO; ++stream) {
         if (fcntl(stream, F_GETFD) != -1 || errno != EBADF)
             continue;
