@@ -94,6 +94,11 @@ int runShowcase(int argc, char** argv) {
         parseLauncherOptions(std::vector<std::string>(argv + std::min(argc, 1), argv + argc), currentDirectory);
     if (parsed.showUsage) {
         std::fputs(kLauncherUsage, stdout);
+        // The line is the whole answer; one that did not arrive is a failure.
+        if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+            printFailure("could not write the usage line to standard output");
+            return 1;
+        }
         return 0;
     }
     const LauncherOptions& options = parsed.options;

@@ -213,6 +213,20 @@ TEST_F(ShowcaseRun, AnUnknownWordPrintsUsageAndTouchesNothing) {
     EXPECT_FALSE(fs::exists(report / "log.txt"));
 }
 
+// The usage line is the whole answer to a word the launcher does not know:
+// when it cannot reach standard output (a full disk behind a redirection),
+// the launcher says so and ends with exit code 1 instead of 0.
+TEST_F(ShowcaseRun, AUsageLineThatCannotBeWrittenEndsWithExitCodeOne) {
+    if (!fs::exists("/dev/full"))
+        GTEST_SKIP() << "/dev/full is not available";
+    test::RunOptions options;
+    options.outputFile = "/dev/full";
+    const test::ProgramRun run = runShowcaseApart(launcherArguments({"--help"}), options);
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(run.errors, "QLMR Showcase: could not write the usage line to standard output\n");
+    EXPECT_FALSE(fs::exists(report));
+}
+
 TEST_F(ShowcaseRun, AnEarlierReportLosesOnlyWhatTheLauncherWrote) {
     writeEveryProgram();
     ASSERT_EQ(runShowcase().exitCode, 0);
