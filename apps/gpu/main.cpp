@@ -4,10 +4,12 @@
 #include <cstdio>
 
 #include "common/report_output.h"
+#include "common/standard_streams.h"
 #include "gpu_dispatch.h"
 
 int main(int argc, char** argv)
 {
+    qlmr::occupyClosedStandardStreams();
     const int code = qlmr::runGpuCommandLine(argc, argv, stdout, stderr);
     return qlmr::exitCodeWithReport(stdout, stderr, code);
 }

@@ -16,8 +16,9 @@ int main(int argc, char** argv)
     qlmr::failWritesPastFileSizeLimit();
     const qlmr::ParsedPixelartOptions parsed = qlmr::parsePixelartOptions(argc, argv);
     if (parsed.command != qlmr::PixelartCommand::Run) {
+        // The usage text is the answer; one that does not arrive is a failed run.
         std::fputs(qlmr::pixelartUsage(), stdout);
-        return parsed.command == qlmr::PixelartCommand::Help ? 0 : 1;
+        return qlmr::exitCodeWithReport(stdout, stderr, parsed.command == qlmr::PixelartCommand::Help ? 0 : 1);
     }
     const std::string refusal = qlmr::pixelartOptionsError(parsed.options);
     if (!refusal.empty()) {

@@ -20,6 +20,8 @@
 #include "report_folder.h"
 #include "run_log.h"
 
+#include "common/standard_streams.h"
+
 namespace qlmr {
 
 namespace fs = std::filesystem;
@@ -83,6 +85,7 @@ std::string currentDate() {
 } // namespace
 
 int runShowcase(int argc, char** argv) {
+    occupyClosedStandardStreams();
     const fs::path launcherDirectory = executableDirectory();
 
     std::error_code error;
@@ -91,6 +94,11 @@ int runShowcase(int argc, char** argv) {
         parseLauncherOptions(std::vector<std::string>(argv + std::min(argc, 1), argv + argc), currentDirectory);
     if (parsed.showUsage) {
         std::fputs(kLauncherUsage, stdout);
+        // The line is the whole answer; one that did not arrive is a failure.
+        if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+            printFailure("could not write the usage line to standard output");
+            return 1;
+        }
         return 0;
     }
     const LauncherOptions& options = parsed.options;

@@ -136,12 +136,17 @@ ProgramRun runProgram(const std::string& program, const std::vector<std::string>
     FileActions actions;
     if (!options.workingDirectory.empty())
         posix_spawn_file_actions_addchdir_np(actions.get(), options.workingDirectory.c_str());
-    if (options.outputFile.empty())
+    if (options.closedOutput)
+        posix_spawn_file_actions_addclose(actions.get(), 1);
+    else if (options.outputFile.empty())
         posix_spawn_file_actions_adddup2(actions.get(), out.writeEnd(), 1);
     else
         posix_spawn_file_actions_addopen(actions.get(), 1, options.outputFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
                                          0644);
-    posix_spawn_file_actions_adddup2(actions.get(), options.separateErrors ? err.writeEnd() : out.writeEnd(), 2);
+    if (options.closedErrors)
+        posix_spawn_file_actions_addclose(actions.get(), 2);
+    else
+        posix_spawn_file_actions_adddup2(actions.get(), options.separateErrors ? err.writeEnd() : out.writeEnd(), 2);
 
     pid_t pid = 0;
     const int spawned = posix_spawn(&pid, program.c_str(), actions.get(), nullptr, argv.data(), envp.data());

@@ -21,6 +21,10 @@ struct RunOptions {
     // When set, standard output goes to this file (for example /dev/full)
     // instead of ProgramRun::output.
     std::filesystem::path outputFile;
+    // Starts the program with standard output, or standard error, closed,
+    // as a shell does for ">&-" and "2>&-".
+    bool closedOutput = false;
+    bool closedErrors = false;
 };
 
 // What a finished program left behind.

@@ -311,6 +311,32 @@ TEST_F(GpuProgramOnDevice, RandomCorpusOnAnUnknownDeviceFails)
     EXPECT_EQ(text, "{\"seed\":1396985409,\"programs\":1,\"width\":32,\"height\":24,\"devices\":[],\"passed\":false}");
 }
 
+// Started with its error stream (or both console streams) closed, the
+// corpus run keeps its result file to itself: the message about the unknown
+// device must not land in random-sdna.json, which is open at the time.
+TEST_F(GpuProgramOnDevice, RandomCorpusResultFileStaysCleanWithAClosedConsoleStream)
+{
+    struct Case {
+        bool closedOutput;
+        bool closedErrors;
+    };
+    for (const Case c : {Case{false, true}, Case{true, true}}) {
+        const fs::path out = dir.path() / (c.closedOutput ? "both" : "errors");
+        qlmr::test::RunOptions options;
+        options.workingDirectory = dir.path();
+        options.separateErrors = true;
+        options.closedOutput = c.closedOutput;
+        options.closedErrors = c.closedErrors;
+        const qlmr::test::ProgramRun run = qlmr::test::runProgram(
+            QLMR_GPU_PROGRAM, {"--random", "1", "--gpu", "7", "--out", out.string()}, options);
+        EXPECT_EQ(run.exitCode, 1) << c.closedOutput;
+        const std::vector<std::uint8_t> bytes = qlmr::test::readFile((out / "random-sdna.json").string());
+        EXPECT_EQ(std::string(bytes.begin(), bytes.end()),
+                  "{\"seed\":1396985409,\"programs\":1,\"width\":32,\"height\":24,\"devices\":[],\"passed\":false}\n")
+            << c.closedOutput;
+    }
+}
+
 TEST_F(GpuProgramOnDevice, SculptCheckPassesFourBlendsPerDevice)
 {
     const ProgramRun run = runGpu(dir.path(), {"--sculpt", "200"});

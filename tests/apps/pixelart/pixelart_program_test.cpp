@@ -449,6 +449,23 @@ TEST(PixelartProgram, ReportThatCannotBeWrittenEndsWithExitCodeOne)
         EXPECT_GT(test::decodeImage((dir.path() / "out" / name).string()).width, 0) << name;
 }
 
+// The usage text is the whole answer to --help and to a word the program
+// does not know: when it cannot reach standard output, the run says so and
+// ends with exit code 1, --help included.
+TEST(PixelartProgram, UsageThatCannotBeWrittenEndsWithExitCodeOne)
+{
+    for (const char* word : {"--help", "--bogus"}) {
+        test::TempDir dir;
+        test::RunOptions options;
+        options.workingDirectory = dir.path();
+        const std::optional<ProgramRun> run = test::runIntoFullOutput(QLMR_PIXELART_PROGRAM, {word}, options);
+        if (!run)
+            GTEST_SKIP() << "/dev/full is not available";
+        EXPECT_EQ(run->exitCode, 1) << word;
+        EXPECT_EQ(run->errors, "cannot write the report to standard output\n") << word;
+    }
+}
+
 // Option combinations drawn at random from values a user might type (odd
 // numbers, missing values, text, folders that cannot be made, sprites that
 // cannot be read): every run ends with exit code 0 or 1, never a signal or a

@@ -213,6 +213,20 @@ TEST_F(ShowcaseRun, AnUnknownWordPrintsUsageAndTouchesNothing) {
     EXPECT_FALSE(fs::exists(report / "log.txt"));
 }
 
+// The usage line is the whole answer to a word the launcher does not know:
+// when it cannot reach standard output (a full disk behind a redirection),
+// the launcher says so and ends with exit code 1 instead of 0.
+TEST_F(ShowcaseRun, AUsageLineThatCannotBeWrittenEndsWithExitCodeOne) {
+    if (!fs::exists("/dev/full"))
+        GTEST_SKIP() << "/dev/full is not available";
+    test::RunOptions options;
+    options.outputFile = "/dev/full";
+    const test::ProgramRun run = runShowcaseApart(launcherArguments({"--help"}), options);
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(run.errors, "QLMR Showcase: could not write the usage line to standard output\n");
+    EXPECT_FALSE(fs::exists(report));
+}
+
 TEST_F(ShowcaseRun, AnEarlierReportLosesOnlyWhatTheLauncherWrote) {
     writeEveryProgram();
     ASSERT_EQ(runShowcase().exitCode, 0);
@@ -620,6 +634,45 @@ TEST_F(ShowcaseRun, OnlySpritesCopiedBesideThePageAreShown) {
     EXPECT_EQ(html.find("sprite_crystal.png"), std::string::npos);
     EXPECT_FALSE(fs::exists(report / "sprite_crystal.png"));
     EXPECT_EQ(read(report / "sprite_barrel.png"), read(assets / "sprites" / "barrel.png"));
+}
+
+// A launcher started with its console output or error stream closed keeps
+// log.txt for the children's runs: the file it holds open must not take
+// the place of the closed stream and collect the banner, the progress lines
+// or a failure message.
+TEST_F(ShowcaseRun, AClosedConsoleStreamLeavesTheLogToTheChildren) {
+    struct Case {
+        bool closedOutput;
+        bool closedErrors;
+    };
+    const Case cases[] = {{true, false}, {false, true}, {true, true}};
+    writeEveryProgram();
+    for (const Case& c : cases) {
+        fs::remove_all(report);
+        // A picture that cannot be written makes the launcher print a
+        // failure line on its error stream while the log is open.
+        std::string error;
+        ASSERT_TRUE(createReportFolder(report, error)) << error;
+        fs::create_directories(report / "pixel_back_snapped.jpg" / "a folder of the user's");
+
+        test::RunOptions options;
+        options.closedOutput = c.closedOutput;
+        options.closedErrors = c.closedErrors;
+        const test::ProgramRun run = runShowcaseApart(launcherArguments(), options);
+        EXPECT_EQ(run.exitCode, 1) << c.closedOutput << c.closedErrors;
+
+        const std::string log = read(report / "log.txt");
+        EXPECT_EQ(log.rfind("==== vkinfo (exit 0, ", 0), 0u) << log;
+        for (const char* console : {"Quillmere Showcase", "1/4", "QLMR Showcase:", "done ("})
+            EXPECT_EQ(log.find(console), std::string::npos) << console << "\n" << log;
+        EXPECT_EQ(logNames(), (std::vector<std::string>{"vkinfo 0", "terrain 0", "sdna 0", "gpu --sdna 1",
+                                                        "pixelart 0", "diorama 0"}));
+        if (!c.closedOutput)
+            EXPECT_NE(run.output.find("  1/4  Real terrain, without triangles"), std::string::npos) << run.output;
+        if (!c.closedErrors)
+            EXPECT_NE(run.errors.find("QLMR Showcase: could not write 1 of the pictures"), std::string::npos)
+                << run.errors;
+    }
 }
 
 } // namespace
