@@ -3,11 +3,13 @@
 // (--sdna), random program corpora (--random) and the sculpt check (--sculpt).
 #include <cstdio>
 
+#include "common/file_size_limit.h"
 #include "common/report_output.h"
 #include "gpu_dispatch.h"
 
 int main(int argc, char** argv)
 {
+    qlmr::failWritesPastFileSizeLimit();
     const int code = qlmr::runGpuCommandLine(argc, argv, stdout, stderr);
     return qlmr::exitCodeWithReport(stdout, stderr, code);
 }
