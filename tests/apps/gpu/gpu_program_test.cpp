@@ -948,12 +948,16 @@ INSTANTIATE_TEST_SUITE_P(
         StopCase{"SculptBeyondOneBuffer", {"--sculpt", "2147483647"}, "",
                  "--sculpt must be at most 268435455: its 16-byte probe points are bound as one storage buffer\n",
                  false},
-        // An endless simulation, and a bake whose samples no pool thread can
-        // allocate (which ended the process from inside the pool).
+        // An endless simulation, and a bake past the widest field.
         StopCase{"DioramaForEver", {"--scene", "diorama", "--assets", QLMR_SPRITE_DIR, "--time", "inf"}, "",
                  "--time must be a finite number of seconds, at most 524288\n", false},
         StopCase{"ShellsBeyondAnyField", {"--scene", "shells", "--res", "2147483648", "--width", "8", "--height", "8"},
                  "", "--res must be a power of two from 1 to 32768 (samples per side of each baked field)\n", false},
+        // The largest accepted bake: its samples cannot be allocated on the
+        // pool threads either, and the run ends with the reason.
+        StopCase{"ShellsBakeOutOfMemory",
+                 {"--scene", "shells", "--res", "32768", "--width", "8", "--height", "8", "--out", "o"}, "",
+                 "out of memory: the scene\n", true},
         StopCase{"TemporalCameraAtNaN",
                  {"--terrain", "64", "--temporal", "5", "--temporal-speed", "nan", "--width", "8", "--height", "8"},
                  "", "--temporal-speed must be a finite number\n", false}),
