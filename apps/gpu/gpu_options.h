@@ -74,8 +74,7 @@ inline constexpr float kMaxDioramaTime = 524288.0f;
 
 // The largest baked shell resolution: the widest field a DisplacementField
 // holds. A larger one would only be refused after the bake had tried to
-// allocate its samples on every pool thread, where running out of memory
-// ends the process.
+// allocate its samples on every pool thread.
 inline constexpr std::uint32_t kMaxShellResolution = 32768;
 
 // The most sculpt probe points: the kernel binds all of them, 16 bytes

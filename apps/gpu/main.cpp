@@ -3,6 +3,7 @@
 // (--sdna), random program corpora (--random) and the sculpt check (--sculpt).
 #include <cstdio>
 
+#include "common/file_size_limit.h"
 #include "common/report_output.h"
 #include "common/standard_streams.h"
 #include "gpu_dispatch.h"
@@ -10,6 +11,7 @@
 int main(int argc, char** argv)
 {
     qlmr::occupyClosedStandardStreams();
+    qlmr::failWritesPastFileSizeLimit();
     const int code = qlmr::runGpuCommandLine(argc, argv, stdout, stderr);
     return qlmr::exitCodeWithReport(stdout, stderr, code);
 }

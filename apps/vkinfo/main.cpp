@@ -3,6 +3,7 @@
 // anything else prints one line per device and runs the smoke test.
 #include "device_report.h"
 
+#include "common/file_size_limit.h"
 #include "common/report_output.h"
 
 #include "gpu/vulkan_context.h"
@@ -13,6 +14,7 @@
 
 int main(int argc, char** argv)
 {
+    qlmr::failWritesPastFileSizeLimit();
     const bool json = argc == 2 && std::strcmp(argv[1], "--json") == 0;
 
     qlmr::VulkanContext context;

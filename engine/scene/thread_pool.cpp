@@ -1,5 +1,7 @@
 #include "scene/thread_pool.h"
 
+#include <utility>
+
 namespace qlmr {
 
 unsigned ThreadPool::defaultWorkerCount(unsigned hardwareThreads)
@@ -57,12 +59,27 @@ void ThreadPool::run(unsigned itemCount, const Job& work)
     std::unique_lock<std::mutex> lock(mutex);
     done.wait(lock, [this] { return pending == 0; });
     job = nullptr;
+    const std::exception_ptr thrown = std::exchange(failure, nullptr);
+    lock.unlock();
+    if (thrown)
+        std::rethrow_exception(thrown);
 }
 
 void ThreadPool::drain(const Job& work, unsigned worker)
 {
-    for (std::uint32_t item = cursor.fetch_add(1); item < count; item = cursor.fetch_add(1))
-        work(item, worker);
+    for (std::uint32_t item = cursor.fetch_add(1); item < count; item = cursor.fetch_add(1)) {
+        try {
+            work(item, worker);
+        } catch (...) {
+            // Escaping a worker thread would end the process, and leaving
+            // run() at once would unwind the caller's data while the other
+            // threads still work on it. run() throws it once all are out.
+            std::lock_guard<std::mutex> lock(mutex);
+            if (!failure)
+                failure = std::current_exception();
+            cursor.store(count);
+        }
+    }
 }
 
 void ThreadPool::workerLoop(unsigned index)

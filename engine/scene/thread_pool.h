@@ -3,6 +3,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <mutex>
 #include <thread>
@@ -29,7 +30,9 @@ public:
     ThreadPool& operator=(const ThreadPool&) = delete;
 
     // Returns once every item has run. Must not be called from inside a job
-    // or from two threads at once.
+    // or from two threads at once. When a call of the job throws, the items
+    // not yet claimed are skipped and, once no thread is inside the job any
+    // more, the first exception thrown leaves run().
     void run(unsigned count, const Job& job);
 
     // Number of worker threads, the calling thread not included.
@@ -53,6 +56,7 @@ private:
     const Job* job = nullptr;
     std::uint32_t count = 0;
     std::atomic<std::uint32_t> cursor{0};
+    std::exception_ptr failure;  // the current job's first exception, guarded by mutex
 };
 
 } // namespace qlmr

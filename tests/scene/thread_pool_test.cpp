@@ -1,9 +1,11 @@
 #include "scene/thread_pool.h"
 
 #include <atomic>
+#include <chrono>
 #include <gtest/gtest.h>
 #include <mutex>
 #include <set>
+#include <stdexcept>
 #include <thread>
 #include <vector>
 
@@ -101,6 +103,65 @@ TEST(ThreadPool, EveryItemRunsExactlyOnceUnderContention)
     for (std::uint64_t v : perWorker)
         total += v;
     EXPECT_EQ(total, 5ull * (std::uint64_t(kItems) * (kItems - 1) / 2));
+}
+
+// A job that throws on a worker thread: the exception leaves run() on the
+// calling thread, and the pool runs the next job in full.
+TEST(ThreadPool, ExceptionOnAWorkerLeavesRunAndThePoolGoesOn)
+{
+    ThreadPool pool(3);
+    const unsigned caller = pool.workerCount();
+    std::atomic<bool> workerThrew{false};
+    EXPECT_THROW(pool.run(64,
+                          [&](unsigned, unsigned worker) {
+                              if (worker != caller) {
+                                  workerThrew = true;
+                                  throw std::runtime_error("worker item");
+                              }
+                              // The caller holds its item until a worker has thrown.
+                              while (!workerThrew)
+                                  std::this_thread::yield();
+                          }),
+                 std::runtime_error);
+    std::vector<std::atomic<int>> calls(500);
+    pool.run(500, [&](unsigned item, unsigned) { calls[item]++; });
+    for (auto& c : calls)
+        ASSERT_EQ(c.load(), 1);
+}
+
+// A job that throws on the calling thread while workers are inside the job:
+// run() leaves only after they are out of it, since the job and the data it
+// works on belong to the caller and go away as the exception unwinds. Items
+// no thread had claimed yet are skipped.
+TEST(ThreadPool, ExceptionOnTheCallerLeavesRunOnlyAfterTheWorkersAreDone)
+{
+    ThreadPool pool(2);
+    const unsigned caller = pool.workerCount();
+    std::atomic<int> inside{0};
+    std::atomic<int> started{0};
+    std::atomic<bool> callerThrew{false};
+    try {
+        pool.run(1000, [&](unsigned, unsigned worker) {
+            ++started;
+            if (worker == caller) {
+                while (inside.load() == 0)
+                    std::this_thread::yield();
+                callerThrew = true;
+                throw std::runtime_error("caller item");
+            }
+            ++inside;
+            while (!callerThrew)
+                std::this_thread::yield();
+            // Still busy for a while after the caller's item threw.
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            --inside;
+        });
+        ADD_FAILURE() << "run() returned normally";
+    } catch (const std::runtime_error& error) {
+        EXPECT_STREQ(error.what(), "caller item");
+        EXPECT_EQ(inside.load(), 0);
+    }
+    EXPECT_LE(started.load(), 1 + 2 * 2);
 }
 
 // Counts, from the thread-exit destructor of a thread_local, how many

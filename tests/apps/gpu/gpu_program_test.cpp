@@ -23,6 +23,7 @@
 #include <map>
 #include <optional>
 #include <regex>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -50,7 +51,7 @@ ProgramRun runGpu(const fs::path& dir, const std::vector<std::string>& args,
     options.separateErrors = true;
     for (const auto& [name, value] : env)
         options.environment[name] = value;
-    const qlmr::test::ProgramRun run = limits.memoryBytes == 0 && limits.seconds == 0
+    const qlmr::test::ProgramRun run = limits.memoryBytes == 0 && limits.seconds == 0 && limits.fileBytes == 0
                                            ? qlmr::test::runProgram(QLMR_GPU_PROGRAM, args, options)
                                            : qlmr::test::runLimited(QLMR_GPU_PROGRAM, args, limits, options);
     return {run.exitCode, run.output, run.errors};
@@ -700,6 +701,35 @@ INSTANTIATE_TEST_SUITE_P(
                           R"(cannot write \./random-sdna\.json)", true}),
     [](const ::testing::TestParamInfo<DeviceFailureCase>& info) { return std::string(info.param.name); });
 
+// Under a file size limit (ulimit -f) below the size of its images the run
+// names every image it could not write, leaves no part of one behind and
+// ends with 1; the report lines before and after each write stay, rather
+// than the limit's signal ending the program with its output unwritten.
+TEST_F(GpuProgramOnDevice, ImagesPastTheFileSizeLimitAreNamedAndTheReportStays)
+{
+    qlmr::test::RunLimits limits;
+    limits.fileBytes = 512;  // a 16 x 8 image needs more
+    const fs::path out = dir.path() / "images";
+    const ProgramRun run = runGpu(dir.path(), with(kSmallSdna, {"--out", out.string()}), {}, limits);
+    EXPECT_EQ(run.exitCode, 1) << run.out << run.err;
+    int sections = 0;
+    int verdicts = 0;
+    std::set<std::string> named;
+    const std::regex cannot("cannot write " + out.string() + R"(/(sdna_(front|back|posed)_[di]gpu[0-9]*\.png))");
+    for (const std::string& line : lines(run.out)) {
+        sections += line.rfind("== ", 0) == 0 ? 1 : 0;
+        verdicts += std::regex_match(line, kVerdictLine) ? 1 : 0;
+        std::smatch match;
+        if (std::regex_match(line, match, cannot))
+            named.insert(match[1]);
+    }
+    ASSERT_GE(sections, 1) << run.out;
+    EXPECT_EQ(verdicts, 3 * sections) << run.out;
+    EXPECT_EQ(named.size(), static_cast<std::size_t>(3 * sections)) << run.out;
+    for (const auto& entry : fs::directory_iterator(out))
+        ADD_FAILURE() << "left behind: " << entry.path();
+}
+
 // The loader lists a driver once per manifest file, so a copy of lavapipe's
 // manifest under another name gives two devices of the same type and name.
 TEST_F(GpuProgramOnDevice, TwoDevicesOfOneTypeKeepTheirImagesApart)
@@ -944,12 +974,16 @@ INSTANTIATE_TEST_SUITE_P(
         StopCase{"SculptBeyondOneBuffer", {"--sculpt", "2147483647"}, "",
                  "--sculpt must be at most 268435455: its 16-byte probe points are bound as one storage buffer\n",
                  false},
-        // An endless simulation, and a bake whose samples no pool thread can
-        // allocate (which ended the process from inside the pool).
+        // An endless simulation, and a bake past the widest field.
         StopCase{"DioramaForEver", {"--scene", "diorama", "--assets", QLMR_SPRITE_DIR, "--time", "inf"}, "",
                  "--time must be a finite number of seconds, at most 524288\n", false},
         StopCase{"ShellsBeyondAnyField", {"--scene", "shells", "--res", "2147483648", "--width", "8", "--height", "8"},
                  "", "--res must be a power of two from 1 to 32768 (samples per side of each baked field)\n", false},
+        // The largest accepted bake: its samples cannot be allocated on the
+        // pool threads either, and the run ends with the reason.
+        StopCase{"ShellsBakeOutOfMemory",
+                 {"--scene", "shells", "--res", "32768", "--width", "8", "--height", "8", "--out", "o"}, "",
+                 "out of memory: the scene\n", true},
         StopCase{"TemporalCameraAtNaN",
                  {"--terrain", "64", "--temporal", "5", "--temporal-speed", "nan", "--width", "8", "--height", "8"},
                  "", "--temporal-speed must be a finite number\n", false}),

@@ -2,6 +2,7 @@
 // validation layer, without a driver, and on the fake loader (put first on
 // LD_LIBRARY_PATH) for the devices no real driver offers.
 #include "support/json_reader.h"
+#include "support/limited_run.h"
 #include "support/program_run.h"
 #include "support/test_support.h"
 #include "support/write_failures.h"
@@ -258,6 +259,29 @@ TEST(VkinfoFake, ReportThatCannotBeWrittenEndsWithExitCodeOne)
         GTEST_SKIP() << "/dev/full is not available";
     EXPECT_EQ(run->exitCode, 1);
     EXPECT_EQ(run->errors, "cannot write the report to standard output\n");
+}
+
+// A report redirected into a file under a file size limit (ulimit -f) that
+// it outgrows is cut off there: the run says so and fails, rather than
+// being killed by the limit's signal without a word.
+TEST(VkinfoFake, ReportPastTheFileSizeLimitEndsWithExitCodeOne)
+{
+    const qlmr::test::TempDir dir;
+    qlmr::test::RunOptions options;
+    options.separateErrors = true;
+    options.outputFile = dir.path() / "report.json";
+    options.environment = {{"LD_LIBRARY_PATH", QLMR_FAKE_VULKAN_DIR},
+                           {"VK_INSTANCE_LAYERS", std::nullopt},
+                           {"QLMR_FAKE_DEVICES", "4"},
+                           {"QLMR_FAKE_DEVICE_NAME", std::string(200, 'x')}};
+    qlmr::test::RunLimits limits;
+    limits.fileBytes = 512;  // the four devices' list needs more
+    const ProgramRun run = qlmr::test::runLimited(QLMR_VKINFO_PATH, {"--json"}, limits, options);
+    EXPECT_EQ(run.exitCode, 1) << run.errors;
+    EXPECT_EQ(run.errors, "cannot write the report to standard output\n");
+    const std::vector<std::uint8_t> written = qlmr::test::readFile(options.outputFile.string());
+    EXPECT_LE(written.size(), 512u);
+    EXPECT_EQ(std::string(written.begin(), written.end()).rfind("{\"api\":\"Vulkan\",\"devices\":[", 0), 0u);
 }
 
 } // namespace
