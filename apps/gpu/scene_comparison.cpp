@@ -21,18 +21,25 @@ double percentile(const std::vector<double>& sorted, double p)
 SceneComparison compareSceneFrame(const GpuFrame& gpu, const GBuffer& cpu, const std::vector<std::uint8_t>& solidMask)
 {
     SceneComparison r;
-    const std::uint32_t width = gpu.width;
-    const std::uint32_t height = gpu.height;
+    // Every pixel of the reference is compared. A GPU frame that does not
+    // hold this image's planes (a lost read-back, a frame of another size)
+    // has no value for any of them: each counts as a GPU miss with the
+    // farthest colour, so the verdict fails instead of the comparison
+    // skipping pixels or reading past the planes.
+    const std::uint32_t width = cpu.width;
+    const std::uint32_t height = cpu.height;
     r.pixels = static_cast<std::size_t>(width) * height;
+    const bool gpuPresent = gpu.width == width && gpu.height == height && gpu.depth.size() >= r.pixels &&
+                            gpu.color.size() >= r.pixels * 4 && gpu.normal.size() >= r.pixels * 4;
     r.gpuImage.assign(r.pixels * 4, 255);
     for (std::uint32_t y = 0; y < height; ++y) {
         for (std::uint32_t x = 0; x < width; ++x) {
             const std::size_t i = static_cast<std::size_t>(y) * width + x;
-            const float dg = gpu.depth[i];
+            const float dg = gpuPresent ? gpu.depth[i] : std::numeric_limits<float>::infinity();
             const float dc = cpu.at(GBuffer::Depth, x, y);
             const bool gpuHit = dg < 1e29f;
             const bool cpuHit = std::isfinite(dc);
-            r.gpuIters += gpu.color[i * 4 + 3];
+            r.gpuIters += gpuPresent ? gpu.color[i * 4 + 3] : 0.0f;
             r.cpuIters += cpu.at(GBuffer::Cost, x, y);
             if (gpuHit != cpuHit) {
                 ++r.coverageMismatch;
@@ -62,8 +69,8 @@ SceneComparison compareSceneFrame(const GpuFrame& gpu, const GBuffer& cpu, const
             bool off = false;
             double squared = 0.0;
             for (unsigned ch = 0; ch < 3; ++ch) {
-                const std::uint8_t g = toneMap8(gpu.color[i * 4 + ch]);
                 const std::uint8_t c = toneMap8(cpu.at(GBuffer::ColorR + ch, x, y));
+                const std::uint8_t g = gpuPresent ? toneMap8(gpu.color[i * 4 + ch]) : (c < 128 ? 255 : 0);
                 r.gpuImage[i * 4 + ch] = g;
                 const int diff = std::abs(static_cast<int>(g) - static_cast<int>(c));
                 squared += static_cast<double>(diff) * diff;

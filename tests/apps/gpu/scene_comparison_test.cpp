@@ -139,6 +139,40 @@ TEST(SceneComparison, ANaNNormalOnTheGpuFailsTheVerdict)
     EXPECT_FALSE(levelsVerdict("wide", sceneMeasures(c), prismsLimits()).hitPassed);
 }
 
+// A frame whose planes do not hold the reference image (the read-back was
+// lost, or the frame has another size) has no pixel that agrees: every
+// reference pixel is compared and fails, none is skipped or read past the
+// planes.
+TEST(SceneComparison, AGpuFrameWithoutTheImagesPlanesFailsEveryPixel)
+{
+    const struct {
+        const char* what;
+        void (*damage)(GpuFrame&);
+    } cases[] = {
+        {"planes never read back", [](GpuFrame& f) { f.color.clear(), f.depth.clear(), f.normal.clear(); }},
+        {"one row short",
+         [](GpuFrame& f) {
+             f.height = 2;
+             f.color.resize(5 * 2 * 4), f.depth.resize(5 * 2), f.normal.resize(5 * 2 * 4);
+         }},
+        {"rows of another width", [](GpuFrame& f) { f.width = 3, f.height = 5; }},
+    };
+    for (const auto& k : cases) {
+        Pair p = matching();
+        k.damage(p.gpu);
+        const SceneComparison c = compareSceneFrame(p.gpu, p.cpu, {});
+        EXPECT_EQ(c.pixels, 15u) << k.what;
+        EXPECT_EQ(c.hits, 0u) << k.what;
+        EXPECT_EQ(c.coverageMismatch, 14u) << k.what;
+        EXPECT_EQ(c.differing, 15u) << k.what;
+        EXPECT_EQ(c.off, 15u) << k.what;
+        EXPECT_EQ(c.gpuImage.size(), 15u * 4) << k.what;
+        const LevelsVerdict v = levelsVerdict("wide", sceneMeasures(c), prismsLimits());
+        EXPECT_FALSE(v.hitPassed) << k.what;
+        EXPECT_FALSE(v.imagePassed) << k.what;
+    }
+}
+
 // The linear value whose tone-mapped byte is `byte`.
 float linearFor(std::uint8_t byte)
 {
