@@ -170,6 +170,12 @@ const MutationCase mutationCases[] = {
      "sdna: section truncated"},
     {"reserved header word", [](Bytes& b) { putLe32(b, kSection + 44, 1); },
      "sdna: reserved header word must be zero"},
+    // The reserved word is looked at only once the sizes and the version pass.
+    {"reserved word in a truncated section",
+     [](Bytes& b) { putLe32(b, kSection + 44, 1), putLe64(b, 32, b.size() - kSection - 1); },
+     "sdna: section truncated"},
+    {"reserved word with version 3", [](Bytes& b) { putLe32(b, kSection + 44, 1), putLe32(b, kSection, 3); },
+     "sdna: unsupported version 3"},
     // Header values, as the validator sees them.
     {"header flag 2", [](Bytes& b) { putLe32(b, kSection + 40, 2); }, "sdna: unknown header flags"},
     {"bone count past the limit", [](Bytes& b) { putLe32(b, kSection + 12, 65537); }, "sdna: bone count too large"},
