@@ -1089,6 +1089,62 @@ TEST(PacketMarch, SnapHitsMovesHitsToPixelCellCentres)
     }
 }
 
+// In a scene where only some fields have a pixel grid, the snap moves only
+// the hits on those fields, and only where the surface at the cell centre
+// lies inside the prism's box: a hit whose snapped height falls below the
+// box's floor keeps what the march found.
+TEST(PacketMarch, SnapHitsLeavesGridlessFieldsAndCellsBelowTheFloor)
+{
+    ASSERT_GE(simd::kLanes, 4);
+    std::mt19937 rng(5);
+    Scene scene;
+    DisplacementField grid = randomField(16, 16, false, Surface::Smooth, rng);
+    grid.pixelGrid = 4;
+    scene.addField(std::move(grid));
+    scene.addField(randomField(16, 16, false, Surface::Smooth, rng));
+    scene.addPrism(makePrism({0, 0, 0}, {1, 0, 0}, {0, 0, -1}, 4.0f, 4.0f, 1.0f, 0));
+    Prism raised = makePrism({0, 0, 0}, {1, 0, 0}, {0, 0, -1}, 4.0f, 4.0f, 1.0f, 0);
+    raised.hMin = 2.0f;  // above every height of the field
+    raised.hMax = 3.0f;
+    scene.addPrism(raised);
+    scene.addPrism(makePrism({5, 0, 0}, {1, 0, 0}, {0, 0, -1}, 4.0f, 4.0f, 1.0f, 1));
+    scene.refreshPrisms();
+    TraceSettings settings;
+    settings.snapToPixelGrid = true;
+    const SceneTracer tracer(scene, settings);
+    ASSERT_TRUE(tracer.anyPixelGrid);
+
+    // Lane k hits prism k at a point off its grid cell's centre; lane 3 has no hit.
+    HitPacket hits;
+    hits.mask = LaneMask::fromBits(0b111u);
+    for (int l = 0; l < simd::kLanes; ++l) {
+        const bool hit = l < 3;
+        hits.t.setLane(l, hit ? 2.0f + float(l) : 1e30f);
+        hits.u.setLane(l, 0.3f);
+        hits.v.setLane(l, 0.55f);
+        hits.h.setLane(l, 0.4f);
+        hits.posX.setLane(l, 1.0f);
+        hits.posY.setLane(l, 0.4f);
+        hits.posZ.setLane(l, -2.0f);
+        hits.normalY.setLane(l, 1.0f);
+        hits.offsetNormalY.setLane(l, 1.0f);
+        hits.prism.setLane(l, hit ? l : -1);
+    }
+    const HitPacket before = hits;
+    snapHits(tracer, hits);
+
+    const LaneHit moved = laneOf(hits, 0);
+    float u = 0.3f, v = 0.55f;
+    ASSERT_TRUE(scene.fields[0].snapToPixelGrid(u, v));
+    ASSERT_NE(u, 0.3f);
+    EXPECT_EQ(moved.u, u);
+    EXPECT_EQ(moved.v, v);
+    EXPECT_EQ(moved.h, scene.fields[0].sampleHeight(0, u, v));
+    EXPECT_EQ(moved.t, 2.0f);
+    for (int l = 1; l < simd::kLanes; ++l)
+        EXPECT_TRUE(sameBits(laneOf(before, l), laneOf(hits, l))) << "lane " << l;
+}
+
 struct CounterCase {
     const char* name;
     uint8_t start;
@@ -1118,25 +1174,39 @@ const CounterCase kCounterCases[] = {
     {"seedShellHuge", 0, 0, true, 4294967295u, 2, 4, 4},
 };
 
-class MarchCounters : public ::testing::TestWithParam<CounterCase> {};
-
-TEST_P(MarchCounters, WalkStartsWhereTheStartModeSays)
+// A flat 16 x 16 field (levels 0 to 4) on a 4 x 4 x 2 prism, and a
+// vertical ray onto it.
+Scene flatSixteen()
 {
-    const CounterCase& cc = GetParam();
     Scene scene;
     std::vector<uint16_t> heights(16 * 16, 32768);
     scene.addField(DisplacementField(16, 16, std::span<const uint16_t>(heights), true));
     scene.addPrism(makePrism({0, 0, 0}, {1, 0, 0}, {0, 0, -1}, 4.0f, 4.0f, 2.0f, 0));
     scene.refreshPrisms();
+    return scene;
+}
+
+Ray straightDown()
+{
+    Ray down;
+    down.origin = {1.2f, 5.0f, -1.2f};
+    down.dir = {0.0f, -1.0f, 0.0f};
+    return down;
+}
+
+class MarchCounters : public ::testing::TestWithParam<CounterCase> {};
+
+TEST_P(MarchCounters, WalkStartsWhereTheStartModeSays)
+{
+    const CounterCase& cc = GetParam();
+    const Scene scene = flatSixteen();
     TraceSettings settings;
     settings.lod = false;
     settings.start = cc.start;
     settings.startOffset = cc.startOffset;
     settings.seedOracle = cc.seed;
     settings.shellLog2 = cc.shellLog2;
-    Ray down;
-    down.origin = {1.2f, 5.0f, -1.2f};
-    down.dir = {0.0f, -1.0f, 0.0f};
+    const Ray down = straightDown();
     const LaneHit m = marchOne(scene, settings, down);
     ASSERT_TRUE(m.hit);
     EXPECT_EQ(m.level, 0);
@@ -1148,6 +1218,39 @@ TEST_P(MarchCounters, WalkStartsWhereTheStartModeSays)
 
 INSTANTIATE_TEST_SUITE_P(Starts, MarchCounters, ::testing::ValuesIn(kCounterCases),
                          [](const ::testing::TestParamInfo<CounterCase>& info) { return std::string(info.param.name); });
+
+// The seed pass decides which lanes march a prism at all: a lane whose seed
+// pass runs out of steps before it reaches the seed level misses the prism,
+// though the walk alone, starting at level 0, hits it in one step.
+TEST(PacketMarch, LaneWithoutASeedMissesWhatTheWalkAloneHits)
+{
+    const Scene scene = flatSixteen();
+    TraceSettings settings;
+    settings.lod = false;
+    settings.start = 2;  // fixed at level 0
+    settings.shellLog2 = 2;  // seed level 2: three steps down from level 4
+    settings.maxSteps = 2;
+    const Ray down = straightDown();
+
+    settings.seedOracle = false;
+    const LaneHit walk = marchOne(scene, settings, down);
+    ASSERT_TRUE(walk.hit);
+    EXPECT_EQ(walk.iterations, 1.0f);
+
+    settings.seedOracle = true;
+    const LaneHit seeded = marchOne(scene, settings, down);
+    EXPECT_FALSE(seeded.hit);
+    EXPECT_EQ(seeded.prism, -1);
+    EXPECT_EQ(seeded.t, down.tmax);
+    EXPECT_EQ(seeded.seed, 2.0f);
+    EXPECT_EQ(seeded.iterations, 0.0f);
+
+    // One more step reaches the seed, and the walk from there hits.
+    settings.maxSteps = 3;
+    const LaneHit enough = marchOne(scene, settings, down);
+    ASSERT_TRUE(enough.hit);
+    EXPECT_NEAR(enough.t, walk.t, 1e-5f);
+}
 
 // ---- widths agree ----
 

@@ -283,9 +283,16 @@ TEST(TileRenderer, LanesOutsideTheImageHoldMissValues)
                 continue;
             }
             EXPECT_EQ(frame.at(GBuffer::Depth, x, y), kInf) << x << "," << y;
+            EXPECT_EQ(frame.at(GBuffer::NormalX, x, y), 0.0f);
             EXPECT_EQ(frame.at(GBuffer::NormalY, x, y), 0.0f);
+            EXPECT_EQ(frame.at(GBuffer::NormalZ, x, y), 0.0f);
             EXPECT_EQ(frame.at(GBuffer::Cost, x, y), 0.0f);
             EXPECT_EQ(frame.at(GBuffer::Level, x, y), 0.0f);
+            // The sky along the lane's own ray, even where that ray would
+            // have met the field.
+            const Vec3 sky = referenceSky(primaryDirection(camera, x, y), settings);
+            expectNear3(colorAt(frame, x, y), sky, 1e-4f * std::max(1.0f, sky.x),
+                        "outside lane " + std::to_string(x) + "," + std::to_string(y));
         }
 }
 
@@ -295,15 +302,32 @@ TEST(TileRenderer, ZeroSizedCameraRendersNothing)
     const SceneTracer tracer(scene, TraceSettings{});
     ThreadPool pool(2);
     TileRenderer renderer(&pool, &tracer);
-    Camera camera;
-    camera.width = 0;
-    camera.height = 8;
-    GBuffer frame;
-    const FrameStats stats = renderer.render(camera, RenderSettings{}, frame);
-    EXPECT_EQ(stats.primary, 0u);
-    EXPECT_EQ(stats.avgBin, 0.0);
-    EXPECT_TRUE(renderer.bins().empty());
-    EXPECT_EQ(frame.planeSize(), 0u);
+    const std::pair<std::uint32_t, std::uint32_t> sizes[] = {{0, 8}, {8, 0}, {0, 0}};
+    for (const auto& [width, height] : sizes) {
+        const std::string where = std::to_string(width) + "x" + std::to_string(height);
+        // A frame rendered before at a real size gives its planes up.
+        const Camera before = Camera::lookAt({0.5f, 6.0f, 0.0f}, {0.5f, 1.0f, -3.0f}, {0, 1, 0}, 60.0f, 24, 16);
+        GBuffer frame;
+        renderer.render(before, RenderSettings{}, frame);
+        ASSERT_FALSE(renderer.bins().empty());
+        Camera camera = before;
+        camera.width = width;
+        camera.height = height;
+        const FrameStats stats = renderer.render(camera, RenderSettings{}, frame);
+        EXPECT_EQ(stats.primary, 0u) << where;
+        EXPECT_EQ(stats.hits, 0u) << where;
+        EXPECT_EQ(stats.shadow, 0u) << where;
+        EXPECT_EQ(stats.iters, 0.0) << where;
+        EXPECT_EQ(stats.descends, 0.0) << where;
+        EXPECT_EQ(stats.seed, 0.0) << where;
+        EXPECT_EQ(stats.avgBin, 0.0) << where;
+        EXPECT_TRUE(renderer.bins().empty()) << where;
+        EXPECT_EQ(frame.width, width) << where;
+        EXPECT_EQ(frame.height, height) << where;
+        EXPECT_EQ(frame.planeSize(), 0u) << where;
+        for (unsigned p = 0; p < GBuffer::kPlaneCount; ++p)
+            EXPECT_EQ(frame.plane(p), nullptr) << where << " plane " << p;
+    }
 }
 
 TEST(TileRenderer, SameSizeReusesThePlanesAndANewSizeReplacesThem)
@@ -477,6 +501,51 @@ TEST(TileRenderer, PacketsMatchTheOneLanePathBitForBit)
             }
         EXPECT_EQ(shadowRays, stats.shadow);
         EXPECT_GT(stats.shadow, stats.primary / 4);
+    }
+}
+
+// The frame's counters are the planes summed over the pixels inside the
+// image: lanes past the right and bottom edges count nowhere, the cost plane
+// carries the solid object's steps as well as the march's, and avgBin is the
+// mean size of the bins the frame left behind.
+TEST(TileRenderer, CountersAreThePlanesSummedOverTheImage)
+{
+    DeterminismScene s;
+    // Neither size a multiple of the packet or the tile.
+    s.camera = Camera::lookAt({-6.0f, 9.0f, 14.0f}, {1.0f, 2.0f, -6.0f}, {0, 1, 0}, 55.0f, 53, 29);
+    ASSERT_NE(s.camera.width % kPacketWidth, 0u);
+    ASSERT_NE(s.camera.height % 2, 0u);
+    TraceSettings trace;
+    trace.seedOracle = true;
+    trace.shellLog2 = 2;
+    const SceneTracer tracer(s.scene, trace);
+    ThreadPool pool(3);
+    for (const bool withSolid : {false, true}) {
+        TileRenderer renderer(&pool, &tracer);
+        renderer.solid = withSolid ? &s.solid : nullptr;
+        GBuffer frame;
+        const FrameStats stats = renderer.render(s.camera, RenderSettings{}, frame);
+        const char* where = withSolid ? "with the solid" : "without the solid";
+        std::uint64_t hits = 0;
+        double cost = 0.0;
+        for (unsigned y = 0; y < frame.height; ++y)
+            for (unsigned x = 0; x < frame.width; ++x) {
+                hits += frame.at(GBuffer::Depth, x, y) < 1e29f;
+                cost += frame.at(GBuffer::Cost, x, y);
+            }
+        EXPECT_EQ(stats.primary, 53u * 29u) << where;
+        EXPECT_EQ(stats.hits, hits) << where;
+        EXPECT_EQ(stats.iters, cost) << where;
+        EXPECT_GT(stats.hits, 0u) << where;
+        EXPECT_LT(stats.hits, stats.primary) << where;
+        EXPECT_GT(stats.descends, 0.0) << where;
+        EXPECT_GT(stats.seed, 0.0) << where;
+        std::size_t binned = 0;
+        for (const auto& bin : renderer.bins())
+            binned += bin.size();
+        ASSERT_EQ(renderer.bins().size(), 4u * 2u) << where;
+        EXPECT_DOUBLE_EQ(stats.avgBin, double(binned) / 8.0) << where;
+        EXPECT_GE(stats.ms, 0.0) << where;
     }
 }
 
