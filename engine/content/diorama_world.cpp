@@ -320,6 +320,10 @@ DioramaWorld::DioramaWorld()
     ground.axisV = {0.0f, 0.0f, 8.0f};
     ground.axisH = {0.0f, 1.6f, 0.0f};
     ground.fieldIndex = 0;
+    // Empty world boxes until syncCollisionScene refreshes the prisms.
+    const float infinity = std::numeric_limits<float>::infinity();
+    ground.boundsMin = {infinity, infinity, infinity};
+    ground.boundsMax = {-infinity, -infinity, -infinity};
     scene.addPrism(ground);
 
     Prism surfacePrism = ground;

@@ -1,5 +1,7 @@
 #include "content/relief_prism.h"
 
+#include <limits>
+
 namespace qlmr {
 
 Prism reliefPrism(const ReliefInfo& info, std::uint32_t fieldIndex, Vec3 anchor, Vec3 right, Vec3 down,
@@ -22,6 +24,11 @@ Prism reliefPrism(const ReliefInfo& info, std::uint32_t fieldIndex, Vec3 anchor,
     const float va = (float(info.gridOffsetY) - 0.5f) / fieldHeight;
     prism.origin = anchor - prism.axisU * ua - prism.axisV * va - prism.axisH * info.baseLevel;
     prism.fieldIndex = fieldIndex;
+    // No world box until the scene refreshes the prism for its field: an
+    // empty one, so that nothing counts as inside a prism not yet placed.
+    const float infinity = std::numeric_limits<float>::infinity();
+    prism.boundsMin = {infinity, infinity, infinity};
+    prism.boundsMax = {-infinity, -infinity, -infinity};
 
     const float columns = nodes * float(info.opaqueWidth);
     const float rows = nodes * float(info.opaqueHeight);

@@ -219,6 +219,18 @@ TEST(DioramaWorld, BuildsIslandWithRiverAndWaterSurface)
     EXPECT_EQ(water.vMax, 0.9921875f);
     EXPECT_EQ(water.waterDepthScale, 7.5f);
     EXPECT_EQ(ground.waterDepthScale, 0.0f);
+    // Both prisms keep the words of a fresh one until syncCollisionScene
+    // refreshes them: identity matrices, unit texel sizes, an empty world box.
+    const float inf = std::numeric_limits<float>::infinity();
+    const Prism fresh;
+    for (const Prism* prism : {&ground, &water}) {
+        EXPECT_EQ(prism->toLocal, fresh.toLocal);
+        EXPECT_EQ(prism->normalM, fresh.normalM);
+        EXPECT_EQ(prism->heightTexelSize, 1.0f);
+        EXPECT_EQ(prism->albedoTexelSize, 1.0f);
+        EXPECT_EQ(prism->boundsMin, (Vec3{inf, inf, inf}));
+        EXPECT_EQ(prism->boundsMax, (Vec3{-inf, -inf, -inf}));
+    }
     EXPECT_TRUE(world.pendingUpdates.empty());
     EXPECT_TRUE(world.shadowMask.empty());
 }

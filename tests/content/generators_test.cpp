@@ -172,6 +172,18 @@ TEST(GenerateTerrain, NormalisedToTheFullRangeWithAFlatPad)
     EXPECT_GT(*hi - padHi, 0.3f);
 }
 
+// One cell is a terrain whose heights are all equal: the range floor keeps
+// the normalisation from dividing 0 by 0, and the cell becomes 0.
+TEST(GenerateTerrain, EqualHeightsNormaliseToZero)
+{
+    ThreadPool pool(2);
+    const FieldImage image = generateTerrain(1, 7, kDemoTerrain, pool);
+    ASSERT_EQ(image.heights.size(), 1u);
+    EXPECT_EQ(image.heights[0], 0.0f);
+    EXPECT_EQ(image.colors[0] >> 24, 0xFFu);
+    EXPECT_LE(image.materials[0], MaterialPad);
+}
+
 TEST(GenerateTerrain, DifferentSeedsGiveDifferentTerrain)
 {
     ThreadPool pool(8);

@@ -1081,6 +1081,16 @@ TEST(ReliefPrism, PixelCornersLandOnTheAnchorGridAndTheBoxCutsTheSilhouette)
     EXPECT_EQ(prism.toLocal, fresh.toLocal);
     EXPECT_FALSE(prism.sideNormalsOff);
     EXPECT_EQ(prism.waterDepthScale, 0.0f);
+    EXPECT_EQ(prism.albedoTexelSize, fresh.albedoTexelSize);
+    EXPECT_EQ(prism.normalM, fresh.normalM);
+    // No world box until the scene refreshes the prism: an empty one, which
+    // holds no point (not even the origin, as a zero box would).
+    const float inf = std::numeric_limits<float>::infinity();
+    EXPECT_EQ(prism.boundsMin, (Vec3{inf, inf, inf}));
+    EXPECT_EQ(prism.boundsMax, (Vec3{-inf, -inf, -inf}));
+    const Prism back = mirroredPrism(prism, r.info);
+    EXPECT_EQ(back.boundsMin, prism.boundsMin);
+    EXPECT_EQ(back.boundsMax, prism.boundsMax);
 
     settings.keepFrame = true;
     const Result framed = synthesize(settings, sprite.view());
