@@ -194,6 +194,21 @@ TEST(SdnaGpuBuffers, PlainProgramIsUploadedAsItIs)
     EXPECT_TRUE(buffers.brickGrid.empty());
 }
 
+// A storage buffer cannot be empty: a program without materials still binds
+// one zeroed material, beside the one zeroed pose of a program without bones.
+TEST(SdnaGpuBuffers, ProgramWithoutMaterialsBindsOneZeroedMaterial)
+{
+    SdnaProgram program = unitSphere();
+    program.materials.clear();
+    const ProgramCamera camera = programCamera(Vec3{0.0f, 0.0f, 3.0f}, Vec3{0.0f, 0.0f, 0.0f}, 8, 8);
+    const SdnaGpuBuffers buffers = packSdnaGpuBuffers(program, {}, sdnaGpuView(camera), 8, 8, nullptr, 0, nullptr);
+    ASSERT_EQ(buffers.materials.size(), 1u);
+    const auto& m = buffers.materials[0];
+    EXPECT_TRUE(m.x == 0.0f && m.y == 0.0f && m.z == 0.0f && m.w == 0.0f);
+    ASSERT_EQ(buffers.pose.size(), 2u);
+    EXPECT_EQ(buffers.program.dims.y, 0u);
+}
+
 TEST(SdnaGpuBuffers, CullingTableTravelsInThePackedStream)
 {
     const SdnaProgram program = buildCritter(false);

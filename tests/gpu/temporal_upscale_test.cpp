@@ -168,6 +168,49 @@ TEST(CpuSplat, RecordsProjectingFarOutsideTheImageAreDropped)
     }
 }
 
+// With an odd width or height the last column or row is never a jitter slot:
+// the hole filling of the first frame gives it the nearest half pixel, and a
+// still camera carries that record forward; every other pixel holds the
+// latest sample taken on it.
+TEST(CpuSplat, OddSizesFillTheLastColumnAndRowFromTheNearestHalfPixel)
+{
+    struct Size {
+        std::uint32_t width, height;
+    };
+    for (const Size size : {Size{7, 5}, Size{7, 6}, Size{8, 5}}) {
+        SCOPED_TRACE(std::to_string(size.width) + "x" + std::to_string(size.height));
+        const std::uint32_t w = size.width, h = size.height, hw = w / 2, hh = h / 2;
+        const Camera camera = Camera::lookAt({0, 0, 0}, {0, 0, -1}, {0, 1, 0}, 50, w, h);
+        // Each half pixel of each frame has its own red value.
+        auto red = [&](int frame, std::uint32_t x, std::uint32_t y) { return float(frame * 100 + y * hw + x); };
+        std::vector<SplatRecord> history;
+        const int frames = 6;
+        for (int f = 0; f < frames; ++f) {
+            std::vector<float> color(std::size_t(hw) * hh * 4, 0.0f), depth(std::size_t(hw) * hh, 4.0f);
+            for (std::uint32_t y = 0; y < hh; ++y)
+                for (std::uint32_t x = 0; x < hw; ++x)
+                    color[(std::size_t(y) * hw + x) * 4] = red(f, x, y);
+            splatAccumulate(history, f > 0, camera, temporalJitter(f), color, depth);
+        }
+        ASSERT_EQ(history.size(), std::size_t(w) * h);
+        for (std::uint32_t y = 0; y < h; ++y)
+            for (std::uint32_t x = 0; x < w; ++x) {
+                const SplatRecord& record = history[std::size_t(y) * w + x];
+                ASSERT_TRUE(record.valid) << x << "," << y;
+                float expected;
+                if (x >= 2 * hw || y >= 2 * hh) {
+                    expected = red(0, std::min(x / 2, hw - 1), std::min(y / 2, hh - 1));
+                } else {
+                    int last = frames - 1;
+                    while (temporalJitter(last).x != x % 2 || temporalJitter(last).y != y % 2)
+                        --last;
+                    expected = red(last, x / 2, y / 2);
+                }
+                EXPECT_EQ(record.color[0], expected) << x << "," << y;
+            }
+    }
+}
+
 // ---- kernels on the device
 
 class TemporalUpscaleOnDevice : public test::OnDeviceTest {};
@@ -498,11 +541,11 @@ ReferencePixel temporalReference(const std::vector<Texel4>& data, const Temporal
 // A tilted plane with a hole, a smooth colour over it, seen from above by a
 // camera that slides sideways and forwards by fractions of a pixel.
 struct TiltedPlaneScene {
-    static constexpr std::uint32_t kWidth = 24, kHeight = 18;
+    std::uint32_t width = 24, height = 18;
     Camera camera(int frame) const
     {
         const Vec3 eye{0.037f * float(frame), 6.0f, 0.021f * float(frame)};
-        return Camera::lookAt(eye, eye + Vec3{0.1f, -1.0f, -0.4f}, {0, 1, 0}, 40, kWidth, kHeight);
+        return Camera::lookAt(eye, eye + Vec3{0.1f, -1.0f, -0.4f}, {0, 1, 0}, 40, width, height);
     }
     // Distance along the ray to the plane y = 0.2 x - 0.1 z, which has a
     // hole (sky) beyond x = 1.2, or 1e30.
@@ -524,12 +567,16 @@ struct TiltedPlaneScene {
     }
 };
 
+// An odd width or height leaves the last column or row without a sample of
+// its own: the kernel's clamped lookups fill it, by the same rules.
 TEST_F(TemporalUpscaleOnDevice, TemporalKernelFollowsItsRulesPixelByPixel)
 {
-    for (const bool clamp : {false, true}) {
-        SCOPED_TRACE(clamp ? "gpu+clamp" : "gpu-backward");
-        const TiltedPlaneScene scene;
-        const std::uint32_t w = scene.kWidth, h = scene.kHeight, hw = w / 2, hh = h / 2;
+    const TiltedPlaneScene scenes[] = {{24, 18}, {25, 19}};
+    for (const auto& [scene, clamp] : {std::pair{scenes[0], false}, std::pair{scenes[0], true},
+                                       std::pair{scenes[1], false}, std::pair{scenes[1], true}}) {
+        SCOPED_TRACE(std::string(clamp ? "gpu+clamp " : "gpu-backward ") + std::to_string(scene.width) + "x" +
+                     std::to_string(scene.height));
+        const std::uint32_t w = scene.width, h = scene.height, hw = w / 2, hh = h / 2;
         const std::size_t pixels = std::size_t(w) * h, halfPixels = std::size_t(hw) * hh;
         std::vector<Texel4> history(pixels, Texel4{});
         TemporalCamera previous;
