@@ -230,6 +230,11 @@ const FakeRunCase kFakeRuns[] = {
      kFakeDevice0 + "  device: no compute queue with timestamps\n"
                     "GPU 1: Fake GPU 1 (discrete), Vulkan 1.2.4, subgroup 32, max workgroup 1024, compute yes\n"
                     "  device: no compute queue with timestamps\n"},
+    // JSON mode needs "--json" as the one and only word, compared in full.
+    {"JsonWithAnotherWordIsTheTextReport", {"--json", "--json"}, {{"QLMR_FAKE_TIMESTAMP_BITS", "0"}}, 1,
+     kFakeDevice0 + "  device: no compute queue with timestamps\n"},
+    {"WordStartingLikeJsonIsTheTextReport", {"--jsonx"}, {{"QLMR_FAKE_TIMESTAMP_BITS", "0"}}, 1,
+     kFakeDevice0 + "  device: no compute queue with timestamps\n"},
     {"OldLoaderIsUnavailableInJsonMode", {"--json"}, {{"QLMR_FAKE_INSTANCE_VERSION", "4194304"}}, 1,
      "Vulkan unavailable: Vulkan 1.1 instance required\n"},
     {"OldLoaderIsUnavailableInTextMode", {"--text"}, {{"QLMR_FAKE_INSTANCE_VERSION", "4194304"}}, 1,
