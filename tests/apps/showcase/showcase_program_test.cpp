@@ -140,6 +140,51 @@ TEST_F(ShowcaseRun, CpuOnlyRunUsesTheReferenceRendererAndNeverTheCard) {
     EXPECT_FALSE(fs::exists(report / "work"));
 }
 
+// Each chapter is ok exactly when its child ended with 0 and left enough
+// pictures: all 36 turntable frames, all 3 pixel-art views, at least 38 of
+// the 75 world frames. One chapter short of that skips it and makes the
+// run's exit code 1; everything else stays as the full fixture has it.
+TEST_F(ShowcaseRun, EachChapterCountsItsPicturesAndItsChildsExitCode) {
+    struct Case {
+        const char* label;
+        std::function<void()> change;
+        const char* skipped; // the chapter key, or nullptr when every chapter is ok
+    };
+    const std::string threeViews = "for v in wide close back; do cp \"$SMALL\" pixel_${v}_snapped.png; done\n";
+    const std::vector<Case> cases = {
+        {"world with 38 frames", [this] { writeDiorama(74); }, nullptr},
+        {"world with 37 frames", [this] { writeDiorama(73); }, "world"},
+        {"world whose child failed",
+         [this] {
+             writeProgram("qlmr-diorama", "i=0; while [ $i -le 149 ]; do cp \"$SMALL\" $(printf 'frame_%04d.png' "
+                                            "$i); i=$((i+1)); done\nexit 2\n");
+         },
+         "world"},
+        {"creature with 35 frames", [this] { writeSdna(35); }, "creature"},
+        {"pixels with two of three views",
+         [this] {
+             writeProgram("qlmr-pixelart", "for v in wide close; do cp \"$SMALL\" pixel_${v}_snapped.png; done\n");
+         },
+         "pixels"},
+        {"pixels whose child failed",
+         [&] { writeProgram("qlmr-pixelart", threeViews + "exit 1\n"); }, "pixels"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        writeEveryProgram();
+        c.change();
+        const ProcessResult run = runShowcase();
+        EXPECT_EQ(run.exitCode, c.skipped ? 1 : 0) << run.output;
+        const std::string results = read(report / "results.json");
+        for (const char* key : {"terrain", "creature", "pixels", "world"}) {
+            const bool ok = !c.skipped || std::string(key) != c.skipped;
+            EXPECT_NE(results.find(std::string("{\"key\": \"") + key + "\", \"ok\": " + (ok ? "true" : "false")),
+                      std::string::npos)
+                << key << "\n" << results;
+        }
+    }
+}
+
 TEST_F(ShowcaseRun, TerrainWithoutFrameTimesFallsBackAndKeepsItsPictures) {
     writeEveryProgram();
     writeTerrain(false);
