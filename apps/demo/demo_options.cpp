@@ -73,7 +73,7 @@ std::string demoOptionsError(const DemoOptions& options)
     if (error.empty())
         error = check("height", options.height);
     if (error.empty())
-        error = terrainSizeError(options.terrain);
+        error = squareFieldEdgeError(options.terrain);
     return error;
 }
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "common/terrain_size.h"
+#include "scene/height_field.h"
 
 #include <cstdint>
 #include <string>
@@ -51,7 +51,7 @@ inline constexpr std::uint32_t kMaxDemoImageEdge = 16384;
 // A width or height of 0 (also from a missing or non-numeric value), a
 // negative one (which wraps to a huge unsigned value) or one above
 // kMaxDemoImageEdge is refused before any work is done, and so is a
-// terrain size its field would refuse (terrainSizeError).
+// terrain size its field would refuse (squareFieldEdgeError).
 std::string demoOptionsError(const DemoOptions& options);
 
 } // namespace qlmr

@@ -1,6 +1,6 @@
 #include "gpu_options.h"
 
-#include "common/terrain_size.h"
+#include "scene/height_field.h"
 
 #include <algorithm>
 #include <cmath>
@@ -221,7 +221,7 @@ std::string gpuOptionsError(const GpuTestOptions& options)
     // The demo scene generates its terrain before the field refuses an edge
     // it cannot hold: for a huge edge that is many gigabytes of work first.
     if (run == GpuRunKind::Scene && options.scene != "diorama" && options.scene != "shells") {
-        if (std::string error = terrainSizeError(options.terrain); !error.empty())
+        if (std::string error = squareFieldEdgeError(options.terrain); !error.empty())
             return error;
     }
     if (run == GpuRunKind::Scene && options.scene == "shells" &&

@@ -89,7 +89,7 @@ inline constexpr std::uint32_t kMaxSculptPoints = 0xFFFFFFFFu / 16u;
 // --half-lod-bias and (temporal) a finite --temporal-speed. The diorama
 // needs a finite --time no larger than kMaxDioramaTime (zero or less runs
 // no step), the shells a power-of-two --res up to kMaxShellResolution, the
-// demo scene a --terrain edge its field can hold (terrainSizeError).
+// demo scene a --terrain edge its field can hold (squareFieldEdgeError).
 // The random corpus checks its own size; the sculpt check renders no
 // image and takes at most kMaxSculptPoints points.
 std::string gpuOptionsError(const GpuTestOptions& options);

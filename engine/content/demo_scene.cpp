@@ -1,40 +1,25 @@
 #include "content/demo_scene.h"
 
-#include <bit>
 #include <cmath>
 #include <cstdio>
 #include <stdexcept>
+#include <string>
 
 #include "content/generators.h"
 #include "content/make_field.h"
 #include "content/quad_cage.h"
 #include "content/shell_asset.h"
+#include "scene/height_field.h"
 
 namespace qlmr {
 
-namespace {
-
-// The terrain field refuses an edge that is not a power of two or that needs
-// more levels than a field has. Refusing it here, with the field's own
-// messages, comes before the terrain image is generated: at an edge of 65536
-// the image alone would take 36 GiB and billions of noise evaluations, only
-// to be refused by the field afterwards.
-void checkTerrainEdge(unsigned terrainSize)
-{
-    if (!std::has_single_bit(terrainSize)) {
-        throw std::invalid_argument("field width must be a power of two");
-    }
-    // A square field of edge 2^k has k + 1 levels.
-    if (static_cast<unsigned>(std::bit_width(terrainSize)) > kMaxFieldLevels) {
-        throw std::invalid_argument("field too large");
-    }
-}
-
-} // namespace
-
 DemoLayout addDemoTerrain(Scene& scene, unsigned terrainSize, ThreadPool& pool)
 {
-    checkTerrainEdge(terrainSize);
+    // Refused here, with the field's own message, before the terrain image
+    // is generated: at an edge of 65536 the image alone would take 36 GiB.
+    if (std::string error = squareFieldEdgeError(terrainSize); !error.empty()) {
+        throw std::invalid_argument(error);
+    }
     DemoLayout layout;
     layout.worldSize = 256.0f;
     layout.heightScale = 42.0f;

@@ -100,6 +100,18 @@ constexpr float kByteScale = 0.003921569f;       // 1 / 255
 
 // ---------------------------------------------------------------- construction
 
+std::string squareFieldEdgeError(uint32_t edge)
+{
+    if (!isPowerOfTwo(edge)) {
+        return "field width must be a power of two";
+    }
+    // A square field of edge 2^k has k + 1 levels.
+    if (log2Of(edge) + 1 > kMaxFieldLevels) {
+        return "field too large";
+    }
+    return {};
+}
+
 DisplacementField::DisplacementField(uint32_t width_, uint32_t height_, std::span<const uint16_t> data,
                                      bool clampEdges_)
 {

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string>
 #include <vector>
 
 namespace qlmr {
@@ -50,6 +51,13 @@ struct FieldView {
     uint32_t levels = 0;
     uint32_t wrap = 0; // 1 when the field tiles, 0 when it clamps
 };
+
+// Empty when a square field of this edge can be built; otherwise the
+// message its constructor would throw: "field width must be a power of two"
+// (0 included) or "field too large" (more levels than a field may have).
+// Callers check it before generating a terrain, which for a huge edge would
+// first allocate many gigabytes only to be refused.
+std::string squareFieldEdgeError(uint32_t edge);
 
 // A power-of-two grid of 16-bit heights (value / 65535 spans 0..1) with a
 // 3x3-filtered mip chain, a min/max bounds pyramid over it (levels 1 and up;
