@@ -28,6 +28,16 @@ Vec3 rotateForward(const std::array<float, 4>& q, const Vec3& v)
 
 } // namespace
 
+SdnaBox segmentBounds(const Vec3& a, float ra, const Vec3& b, float rb)
+{
+    SdnaBox box;
+    for (int axis = 0; axis < 3; ++axis) {
+        box.min[axis] = std::min(a[axis] - ra, b[axis] - rb);
+        box.max[axis] = std::max(a[axis] + ra, b[axis] + rb);
+    }
+    return box;
+}
+
 SdnaBuilder& SdnaBuilder::append(SdnaOp op, std::array<float, 8> p, std::uint16_t material, std::uint32_t bone)
 {
     SdnaInstruction in;
@@ -41,7 +51,7 @@ SdnaBuilder& SdnaBuilder::append(SdnaOp op, std::array<float, 8> p, std::uint16_
 
 SdnaBuilder& SdnaBuilder::pushBox(Vec3 min, Vec3 max)
 {
-    boxes.push_back(Box{min, max, false});
+    boxes.push_back(SdnaBox{min, max, false});
     return *this;
 }
 
@@ -64,23 +74,15 @@ SdnaBuilder& SdnaBuilder::sphere(Vec3 c, float r, std::uint16_t material)
 SdnaBuilder& SdnaBuilder::capsule(Vec3 a, Vec3 b, float r, std::uint16_t material)
 {
     append(SdnaOp::Capsule, {a[0], a[1], a[2], b[0], b[1], b[2], r}, material);
-    return segmentBounds(a, r, b, r);
+    boxes.push_back(segmentBounds(a, r, b, r));
+    return *this;
 }
 
 SdnaBuilder& SdnaBuilder::taperedCapsule(Vec3 a, float ra, Vec3 b, float rb, std::uint16_t material)
 {
     append(SdnaOp::TaperedCapsule, {a[0], a[1], a[2], ra, b[0], b[1], b[2], rb}, material);
-    return segmentBounds(a, ra, b, rb);
-}
-
-SdnaBuilder& SdnaBuilder::segmentBounds(Vec3 a, float ra, Vec3 b, float rb)
-{
-    Vec3 min, max;
-    for (int axis = 0; axis < 3; ++axis) {
-        min[axis] = std::min(a[axis] - ra, b[axis] - rb);
-        max[axis] = std::max(a[axis] + ra, b[axis] + rb);
-    }
-    return pushBox(min, max);
+    boxes.push_back(segmentBounds(a, ra, b, rb));
+    return *this;
 }
 
 SdnaBuilder& SdnaBuilder::ellipsoid(Vec3 c, Vec3 r, std::uint16_t material)
@@ -99,7 +101,7 @@ SdnaBuilder& SdnaBuilder::box(Vec3 c, Vec3 h, float corner, std::uint16_t materi
 SdnaBuilder& SdnaBuilder::plane(Vec3 n, float offsetAlongNormal, std::uint16_t material)
 {
     append(SdnaOp::Plane, {n[0], n[1], n[2], offsetAlongNormal}, material);
-    boxes.push_back(Box{{}, {}, true});
+    boxes.push_back(SdnaBox{{}, {}, true});
     return *this;
 }
 
@@ -108,9 +110,9 @@ SdnaBuilder& SdnaBuilder::combine(SdnaOp op, float blend)
     append(op, {blend});
     if (boxes.size() < 2)
         return *this;
-    const Box b = boxes.back();
+    const SdnaBox b = boxes.back();
     boxes.pop_back();
-    Box& a = boxes.back();
+    SdnaBox& a = boxes.back();
     switch (op) {
     case SdnaOp::Union:
     case SdnaOp::SmoothUnion:
@@ -176,7 +178,7 @@ SdnaBuilder& SdnaBuilder::pop()
     frames.pop_back();
     if (boxes.empty() || boxes.back().unbounded)
         return *this;
-    Box& top = boxes.back();
+    SdnaBox& top = boxes.back();
     const Transform& t = frame.transform;
     Vec3 min{}, max{};
     for (int corner = 0; corner < 8; ++corner) {

@@ -3,11 +3,23 @@
 #include "sdna/program.h"
 
 #include <array>
+#include <concepts>
 #include <cstdint>
 #include <string>
 #include <vector>
 
 namespace qlmr {
+
+// A bounding box of one value on a program's stack; a plane's is unbounded.
+struct SdnaBox {
+    std::array<float, 3> min{};
+    std::array<float, 3> max{};
+    bool unbounded = false;
+};
+
+// The box of two spheres (a, radiusA) and (b, radiusB): per axis
+// min(a - radiusA, b - radiusB) to max(a + radiusA, b + radiusB).
+SdnaBox segmentBounds(const std::array<float, 3>& a, float radiusA, const std::array<float, 3>& b, float radiusB);
 
 // Composes an SdnaProgram one instruction per call, keeping a bounding box
 // for every value on the program's stack so that finish() can give the
@@ -37,11 +49,23 @@ public:
     SdnaBuilder& offset(float amount);
     SdnaBuilder& onion(float thickness);
     SdnaBuilder& pushTransform(const Transform& transform);
+    SdnaBuilder& pushTransform(const std::array<float, 4>& rotation, Vec3 translation, float scale)
+    {
+        return pushTransform(Transform{rotation, translation, scale});
+    }
     SdnaBuilder& pushBone(std::uint32_t bone);
     SdnaBuilder& pop();
 
     // Appends a material and returns its index.
     std::uint16_t material(const SdnaMaterial& material);
+    // The same from red, green, blue and roughness in an array. A template
+    // so that a braced list of four numbers still picks the overload above.
+    template <typename Rgba>
+        requires std::same_as<Rgba, std::array<float, 4>>
+    std::uint16_t material(const Rgba& rgba)
+    {
+        return material(SdnaMaterial{rgba[0], rgba[1], rgba[2], rgba[3]});
+    }
     // Explicit program bounds, used instead of the box stack.
     SdnaBuilder& bounds(Vec3 min, Vec3 max);
     // How much a box leaving a bone frame grows on every side (default 0).
@@ -52,16 +76,13 @@ public:
     // and starts over with an empty program (the bone margin is kept). On
     // failure the program under construction is kept as it is.
     bool finish(SdnaProgram& out, std::string& error);
+    // The same with the error string passed by address (never null).
+    bool finish(SdnaProgram& out, std::string* error) { return finish(out, *error); }
 
     // The program under construction, for inspection.
     const SdnaProgram& program() const { return building; }
 
 private:
-    struct Box {
-        Vec3 min{};
-        Vec3 max{};
-        bool unbounded = false;
-    };
     struct Frame {
         Transform transform;
         bool bone = false;
@@ -69,12 +90,11 @@ private:
 
     SdnaBuilder& append(SdnaOp op, std::array<float, 8> p, std::uint16_t material = 0, std::uint32_t bone = 0);
     SdnaBuilder& pushBox(Vec3 min, Vec3 max);
-    SdnaBuilder& segmentBounds(Vec3 a, float radiusA, Vec3 b, float radiusB);
     void growTop(float amount);
     void reset();
 
     SdnaProgram building;
-    std::vector<Box> boxes;
+    std::vector<SdnaBox> boxes;
     std::vector<Frame> frames;
     float boneMargin = 0.0f;
     bool explicitBounds = false;

@@ -62,6 +62,9 @@ public:
     // Clears the section list, checks the header and reads the table.
     // On failure the entries read before the bad one stay in the list.
     bool parse(std::span<const std::uint8_t> bytes, std::string& error);
+    // The same two with the error string passed by address (never null).
+    bool open(std::span<const std::uint8_t> data, std::string* error) { return open(data, *error); }
+    bool parse(std::span<const std::uint8_t> data, std::string* error) { return parse(data, *error); }
     // The first entry with that tag, or none.
     std::optional<SectionEntry> find(std::uint32_t tag) const;
     std::optional<SectionEntry> find(const char (&tag)[5]) const { return find(fourCC(tag)); }
@@ -75,5 +78,6 @@ public:
 
 // True when the entry's flags are 0; otherwise names the tag and the flags.
 bool checkSectionFlags(const SectionEntry& entry, std::string& error);
+inline bool checkSectionFlags(const SectionEntry& entry, std::string* error) { return checkSectionFlags(entry, *error); }
 
 } // namespace qlmr

@@ -20,4 +20,14 @@ bool loadSdna(SdnaProgram& program, std::span<const std::uint8_t> bytes, std::st
 // Decodes one SDNA section (its own bytes) and validates the result.
 bool parseSdnaSection(SdnaProgram& program, std::span<const std::uint8_t> section, std::string& error);
 
+// The same with the error string passed by address (never null).
+inline bool loadSdna(SdnaProgram& program, std::span<const std::uint8_t> bytes, std::string* error)
+{
+    return loadSdna(program, bytes, *error);
+}
+inline bool parseSdnaSection(SdnaProgram& program, std::span<const std::uint8_t> section, std::string* error)
+{
+    return parseSdnaSection(program, section, *error);
+}
+
 } // namespace qlmr

@@ -24,4 +24,11 @@ bool validateProgram(const SdnaProgram& program, std::string& error);
 // Sets error to "sdna: instruction <index>: <text>" and returns false.
 bool instructionError(std::string& error, std::size_t index, std::string_view text);
 
+// The same with the error string passed by address (never null).
+inline bool validateProgram(const SdnaProgram& program, std::string* error) { return validateProgram(program, *error); }
+inline bool instructionError(std::string* error, std::size_t index, std::string_view text)
+{
+    return instructionError(*error, index, text);
+}
+
 } // namespace qlmr

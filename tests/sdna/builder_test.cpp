@@ -181,6 +181,69 @@ TEST(SdnaBuilder, FramesMapTheBoxOut)
     EXPECT_EQ(smaller.program().boneCount, 8u);
 }
 
+TEST(SdnaBuilder, SegmentBoundsIsTheBoxOfBothSpheres)
+{
+    struct Case {
+        const char* name;
+        Vec3 a;
+        float ra;
+        Vec3 b;
+        float rb;
+        Vec3 min;
+        Vec3 max;
+    };
+    const Case cases[] = {
+        // Each end decides the sides it reaches furthest on.
+        {"larger first", {0, 0, 0}, 1.0f, {2, 0.5f, 0}, 0.25f, {-1, -1, -1}, {2.25f, 1, 1}},
+        {"larger second", {0, 0, 0}, 0.25f, {2, 0.5f, 0}, 1.0f, {-0.25f, -0.5f, -1}, {3, 1.5f, 1}},
+        {"ends swapped", {2, 0.5f, 0}, 0.25f, {0, 0, 0}, 1.0f, {-1, -1, -1}, {2.25f, 1, 1}},
+        {"points", {1, -2, 3}, 0.0f, {-1, 2, 3}, 0.0f, {-1, -2, 3}, {1, 2, 3}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const SdnaBox box = segmentBounds(c.a, c.ra, c.b, c.rb);
+        EXPECT_FALSE(box.unbounded);
+        EXPECT_EQ(box.min, c.min);
+        EXPECT_EQ(box.max, c.max);
+    }
+}
+
+// The transform and the material may also come as loose parts, and the error
+// string by address.
+TEST(SdnaBuilder, LoosePartsBuildTheSameProgram)
+{
+    const float h = std::sqrt(0.5f);
+    SdnaBuilder::Transform t;
+    t.rotation = {0, 0, h, h};
+    t.translation = {5, 0, 1};
+    t.scale = 2;
+    SdnaBuilder whole;
+    whole.material(SdnaMaterial{0.1f, 0.2f, 0.3f, 0.4f});
+    whole.pushTransform(t).box({1, 0, 0}, {1, 0.5f, 0.25f}, 0).pop();
+    const Built expected = finish(whole);
+    ASSERT_TRUE(expected.ok) << expected.error;
+
+    SdnaBuilder parts;
+    const std::array<float, 4> rgba{0.1f, 0.2f, 0.3f, 0.4f};
+    EXPECT_EQ(parts.material(rgba), 0u);
+    parts.pushTransform({0, 0, h, h}, {5, 0, 1}, 2).box({1, 0, 0}, {1, 0.5f, 0.25f}, 0).pop();
+    SdnaProgram program;
+    std::string error = "untouched";
+    ASSERT_TRUE(parts.finish(program, &error)) << error;
+    EXPECT_EQ(error, "untouched");
+    ASSERT_EQ(program.instructions.size(), expected.program.instructions.size());
+    EXPECT_EQ(program.instructions[0].p, expected.program.instructions[0].p);
+    ASSERT_EQ(program.materials.size(), 1u);
+    EXPECT_EQ(program.materials[0].blue, 0.3f);
+    EXPECT_EQ(program.materials[0].roughness, 0.4f);
+    EXPECT_EQ(program.boundsMin, expected.program.boundsMin);
+    EXPECT_EQ(program.boundsMax, expected.program.boundsMax);
+
+    parts.plane({0, 1, 0}, 0);
+    EXPECT_FALSE(parts.finish(program, &error));
+    EXPECT_EQ(error, "program is unbounded (plane): call bounds()");
+}
+
 TEST(SdnaBuilder, FinishMessages)
 {
     struct Case {

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
 #include <limits>
 #include <string>
 #include <vector>
@@ -235,6 +236,60 @@ TEST(SdnaReader, EveryBrokenRuleGivesItsMessage)
         EXPECT_FALSE(loadSdna(read, bytes, error));
         EXPECT_EQ(error, c.message);
     }
+}
+
+// Callers may hand the error string over by address: each call then reports
+// the line the reference form reports, and a success leaves it untouched.
+TEST(SdnaReader, ErrorStringByAddressGetsTheSameLine)
+{
+    Bytes flaggedFile = encodeSdnaFile(sampleProgram());
+    putLe32(flaggedFile, 20, 1);
+    const Bytes tiny(15, 0);
+    SectionEntry flagged;
+    flagged.tag = fourCC("SDNA");
+    flagged.flags = 2;
+    SdnaProgram unbalanced = sampleProgram();
+    unbalanced.instructions.pop_back();
+    SdnaProgram read;
+    SectionContainer container;
+
+    struct Case {
+        const char* name;
+        std::function<bool(std::string&)> byReference;
+        std::function<bool(std::string*)> byAddress;
+    };
+    const Case cases[] = {
+        {"loadSdna", [&](std::string& e) { return loadSdna(read, flaggedFile, e); },
+         [&](std::string* e) { return loadSdna(read, flaggedFile, e); }},
+        {"parseSdnaSection", [&](std::string& e) { return parseSdnaSection(read, tiny, e); },
+         [&](std::string* e) { return parseSdnaSection(read, tiny, e); }},
+        {"open", [&](std::string& e) { return container.open(tiny, e); },
+         [&](std::string* e) { return container.open(tiny, e); }},
+        {"parse", [&](std::string& e) { return container.parse(tiny, e); },
+         [&](std::string* e) { return container.parse(tiny, e); }},
+        {"checkSectionFlags", [&](std::string& e) { return checkSectionFlags(flagged, e); },
+         [&](std::string* e) { return checkSectionFlags(flagged, e); }},
+        {"validateProgram", [&](std::string& e) { return validateProgram(unbalanced, e); },
+         [&](std::string* e) { return validateProgram(unbalanced, e); }},
+        {"instructionError", [](std::string& e) { return instructionError(e, 7, "text"); },
+         [](std::string* e) { return instructionError(e, 7, "text"); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string expected;
+        std::string error = "before";
+        EXPECT_FALSE(c.byReference(expected));
+        EXPECT_FALSE(c.byAddress(&error));
+        EXPECT_FALSE(expected.empty());
+        EXPECT_EQ(error, expected);
+    }
+
+    const Bytes valid = encodeSdnaFile(sampleProgram());
+    std::string error = "untouched";
+    EXPECT_TRUE(loadSdna(read, valid, &error));
+    EXPECT_TRUE(validateProgram(read, &error));
+    EXPECT_TRUE(container.open(valid, &error));
+    EXPECT_EQ(error, "untouched");
 }
 
 TEST(SdnaReader, AcceptedVariantsOfTheSample)
