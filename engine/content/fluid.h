@@ -19,6 +19,11 @@ struct FluidFlux {
     float below = 0.0f; // towards y + 1
     float above = 0.0f; // towards y - 1
 
+    // The four outflows as a record of four floats, in the order above:
+    // 0 right, 1 left, 2 below, 3 above.
+    float& operator[](int i) { return i == 0 ? right : (i == 1 ? left : (i == 2 ? below : above)); }
+    float operator[](int i) const { return i == 0 ? right : (i == 1 ? left : (i == 2 ? below : above)); }
+
     bool operator==(const FluidFlux&) const = default;
 };
 

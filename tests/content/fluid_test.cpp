@@ -8,6 +8,7 @@
 #include <random>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "scene/thread_pool.h"
@@ -463,6 +464,42 @@ TEST(FluidStep, DryCellGivesNothingAway)
     EXPECT_EQ(grid.flux[5 * 16 + 5], FluidFlux{});
     EXPECT_EQ(grid.depth[5 * 16 + 5], 0.0f);
     EXPECT_NEAR(waterVolume(grid, 1.0f), volume, volume * 1e-6);
+}
+
+// The outflows read as a record of four floats, in the order right (x + 1),
+// left (x - 1), below (y + 1), above (y - 1): water in a hollow that opens
+// on one side only leaves through that one pipe.
+TEST(FluidStep, OutflowsByIndexFollowRightLeftBelowAbove)
+{
+    struct Case {
+        const char* name;
+        int dx;
+        int dy;
+        int pipe;
+    };
+    const Case cases[] = {{"right", 1, 0, 0}, {"left", -1, 0, 1}, {"below", 0, 1, 2}, {"above", 0, -1, 3}};
+    for (const Case& c : cases) {
+        // A hollow whose rim stands above the water, opened on one side.
+        std::vector<uint16_t> heights(16 * 16, 30000);
+        heights[8 * 16 + 8] = 20000;
+        heights[size_t(8 + c.dy) * 16 + size_t(8 + c.dx)] = 10000;
+        const DisplacementField terrain = terrainFrom(16, 16, heights, true);
+        FluidGrid grid(16, 16);
+        const size_t cell = 8 * 16 + 8;
+        grid.depth[cell] = 0.05f;
+        fluidStep(terrain, grid, 0.01f, FluidSettings{}, 1, nullptr);
+        const FluidFlux& flux = grid.flux[cell];
+        for (int k = 0; k < 4; ++k) {
+            if (k == c.pipe) {
+                EXPECT_GT(flux[k], 0.0f) << c.name;
+            } else {
+                EXPECT_EQ(flux[k], 0.0f) << c.name << " pipe " << k;
+            }
+        }
+        EXPECT_EQ(flux.right + flux.left + flux.below + flux.above, flux[c.pipe]) << c.name;
+        grid.flux[cell][c.pipe] = 0.25f;
+        EXPECT_EQ(std::as_const(grid).flux[cell][c.pipe], 0.25f) << c.name;
+    }
 }
 
 TEST(WaterVolume, SumsDepthsInDoublePrecisionTimesCellArea)
