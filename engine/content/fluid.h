@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "scene/height_field.h"
@@ -40,6 +41,12 @@ struct FluidGrid {
     FluidGrid(uint32_t gridWidth, uint32_t gridHeight)
         : width(gridWidth), height(gridHeight), depth(size_t(gridWidth) * gridHeight, 0.0f),
           flux(size_t(gridWidth) * gridHeight)
+    {
+    }
+    // A grid from its four parts, as a plain record is filled; the vectors
+    // are kept as given (the step checks their sizes).
+    FluidGrid(uint32_t gridWidth, uint32_t gridHeight, std::vector<float> depths, std::vector<FluidFlux> outflows = {})
+        : width(gridWidth), height(gridHeight), depth(std::move(depths)), flux(std::move(outflows))
     {
     }
 };

@@ -219,6 +219,30 @@ TEST(FluidStep, VectorsOfTheWrongLengthThrowBeforeChangingAnything)
     }
 }
 
+// A grid filled from its parts, as a plain record is, holds them as given
+// and steps exactly like one sized by its width and height; parts of the
+// wrong length are refused by the step, not read past.
+TEST(FluidGrid, BuiltFromItsPartsStepsLikeASizedGrid)
+{
+    const RandomCase start = randomCase(32, 16, true, 11);
+    FluidGrid sized = start.grid;
+    FluidGrid parts{32, 16, start.grid.depth, start.grid.flux};
+    EXPECT_EQ(parts.width, 32u);
+    EXPECT_EQ(parts.height, 16u);
+    EXPECT_TRUE(sameBytes(parts, sized));
+    FluidGrid withoutFlux{32, 16, start.grid.depth};
+    EXPECT_TRUE(withoutFlux.flux.empty());
+    EXPECT_THROW(fluidStep(start.terrain, withoutFlux, 0.1f, FluidSettings{}, 2, nullptr), std::invalid_argument);
+    withoutFlux.flux.resize(32 * 16);
+    for (int frame = 0; frame < 3; ++frame) {
+        fluidStep(start.terrain, sized, 0.05f, FluidSettings{}, 2, nullptr);
+        fluidStep(start.terrain, parts, 0.05f, FluidSettings{}, 2, nullptr);
+        fluidStep(start.terrain, withoutFlux, 0.05f, FluidSettings{}, 2, nullptr);
+    }
+    EXPECT_TRUE(sameBytes(parts, sized));
+    EXPECT_TRUE(sameBytes(withoutFlux, sized));
+}
+
 // The depth pass divides by the cell area: a cell size whose area is 0,
 // NaN or infinite would empty the grid, so it is refused before any cell
 // changes, and the smallest size with a usable area still keeps the water.
