@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "scene/height_field.h"
@@ -19,6 +20,11 @@ struct FluidFlux {
     float below = 0.0f; // towards y + 1
     float above = 0.0f; // towards y - 1
 
+    // The four outflows as a record of four floats, in the order above:
+    // 0 right, 1 left, 2 below, 3 above.
+    float& operator[](int i) { return i == 0 ? right : (i == 1 ? left : (i == 2 ? below : above)); }
+    float operator[](int i) const { return i == 0 ? right : (i == 1 ? left : (i == 2 ? below : above)); }
+
     bool operator==(const FluidFlux&) const = default;
 };
 
@@ -35,6 +41,12 @@ struct FluidGrid {
     FluidGrid(uint32_t gridWidth, uint32_t gridHeight)
         : width(gridWidth), height(gridHeight), depth(size_t(gridWidth) * gridHeight, 0.0f),
           flux(size_t(gridWidth) * gridHeight)
+    {
+    }
+    // A grid from its four parts, as a plain record is filled; the vectors
+    // are kept as given (the step checks their sizes).
+    FluidGrid(uint32_t gridWidth, uint32_t gridHeight, std::vector<float> depths, std::vector<FluidFlux> outflows = {})
+        : width(gridWidth), height(gridHeight), depth(std::move(depths)), flux(std::move(outflows))
     {
     }
 };

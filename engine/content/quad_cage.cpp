@@ -62,6 +62,15 @@ QuadCage cageFromQuad(Vec3 centre, Vec3 halfExtents, const std::array<Vec3, 3>& 
     return cage;
 }
 
+QuadCage cageFromQuad(const float (&centre)[3], const float (&halfExtents)[3], const float (&axes)[9],
+                      unsigned subdivisions, bool bottom)
+{
+    const std::array<Vec3, 3> columns{Vec3{axes[0], axes[1], axes[2]}, Vec3{axes[3], axes[4], axes[5]},
+                                      Vec3{axes[6], axes[7], axes[8]}};
+    return cageFromQuad(Vec3{centre[0], centre[1], centre[2]}, Vec3{halfExtents[0], halfExtents[1], halfExtents[2]},
+                        columns, subdivisions, bottom);
+}
+
 QuadCage cubeSphereCage(int resolution, float radius)
 {
     QuadCage cage;

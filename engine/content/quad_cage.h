@@ -23,6 +23,10 @@ struct QuadCage {
 // top is one quad and the bottom is left out unless `bottom` is set.
 QuadCage cageFromQuad(Vec3 centre, Vec3 halfExtents, const std::array<Vec3, 3>& axes, unsigned subdivisions,
                       bool bottom);
+// The same box from plain floats: centre and half extents as x, y, z, the
+// axes as three columns of three (the world images of local x, y and z).
+QuadCage cageFromQuad(const float (&centre)[3], const float (&halfExtents)[3], const float (&axes)[9],
+                      unsigned subdivisions, bool bottom);
 
 // A cube projected onto a sphere with equal-angle spacing: 6 n^2 quads,
 // (n + 1)^2 vertices per face. Empty for n < 1.

@@ -215,4 +215,14 @@ float radialDistance(const RadialSourceParams& params, Vec3 p)
     return distance - (params.radius + radialNoise(params, p / distance, params.octaves));
 }
 
+float radialNoise(const RadialSourceParams& params, const float (&d)[3], int octaveLimit)
+{
+    return radialNoise(params, Vec3{d[0], d[1], d[2]}, octaveLimit);
+}
+
+float radialDistance(const RadialSourceParams& params, const float (&p)[3])
+{
+    return radialDistance(params, Vec3{p[0], p[1], p[2]});
+}
+
 } // namespace qlmr

@@ -26,9 +26,13 @@ void checkRadialSourceParams(const RadialSourceParams& params);
 // them, so a lower limit gives a smaller, smoother displacement of the same
 // scale. Octaves from the third on are partly ridged.
 float radialNoise(const RadialSourceParams& params, Vec3 d, int octaveLimit);
+// The same with the direction as three plain floats x, y, z.
+float radialNoise(const RadialSourceParams& params, const float (&d)[3], int octaveLimit);
 
 // Signed distance estimate to the displaced sphere with every octave:
 // negative inside, -radius at the origin of space.
 float radialDistance(const RadialSourceParams& params, Vec3 p);
+// The same with the point as three plain floats x, y, z.
+float radialDistance(const RadialSourceParams& params, const float (&p)[3]);
 
 } // namespace qlmr

@@ -49,6 +49,14 @@ Prism reliefPrism(const ReliefInfo& info, std::uint32_t fieldIndex, Vec3 anchor,
     return prism;
 }
 
+Prism reliefPrism(const ReliefInfo& info, std::uint32_t fieldIndex, const float (&anchor)[3],
+                  const float (&right)[3], const float (&down)[3], const float (&normal)[3], float pixelSize,
+                  float depthScale)
+{
+    const auto vec = [](const float (&v)[3]) { return Vec3{v[0], v[1], v[2]}; };
+    return reliefPrism(info, fieldIndex, vec(anchor), vec(right), vec(down), vec(normal), pixelSize, depthScale);
+}
+
 Prism mirroredPrism(const Prism& front, const ReliefInfo& info)
 {
     Prism back = front;

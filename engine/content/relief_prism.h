@@ -18,6 +18,10 @@ namespace qlmr {
 // until the scene refreshes it.
 Prism reliefPrism(const ReliefInfo& info, std::uint32_t fieldIndex, Vec3 anchor, Vec3 right, Vec3 down,
                   Vec3 normal, float pixelSize, float depthScale);
+// The same with the four vectors as three plain floats x, y, z each.
+Prism reliefPrism(const ReliefInfo& info, std::uint32_t fieldIndex, const float (&anchor)[3],
+                  const float (&right)[3], const float (&down)[3], const float (&normal)[3], float pixelSize,
+                  float depthScale);
 
 // The back-to-back twin of a relief prism: same plinth plane, the relief
 // rising on the other side.

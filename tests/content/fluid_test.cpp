@@ -8,6 +8,7 @@
 #include <random>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "scene/thread_pool.h"
@@ -216,6 +217,30 @@ TEST(FluidStep, VectorsOfTheWrongLengthThrowBeforeChangingAnything)
         }
         EXPECT_TRUE(sameBytes(grid, before)) << c.message;
     }
+}
+
+// A grid filled from its parts, as a plain record is, holds them as given
+// and steps exactly like one sized by its width and height; parts of the
+// wrong length are refused by the step, not read past.
+TEST(FluidGrid, BuiltFromItsPartsStepsLikeASizedGrid)
+{
+    const RandomCase start = randomCase(32, 16, true, 11);
+    FluidGrid sized = start.grid;
+    FluidGrid parts{32, 16, start.grid.depth, start.grid.flux};
+    EXPECT_EQ(parts.width, 32u);
+    EXPECT_EQ(parts.height, 16u);
+    EXPECT_TRUE(sameBytes(parts, sized));
+    FluidGrid withoutFlux{32, 16, start.grid.depth};
+    EXPECT_TRUE(withoutFlux.flux.empty());
+    EXPECT_THROW(fluidStep(start.terrain, withoutFlux, 0.1f, FluidSettings{}, 2, nullptr), std::invalid_argument);
+    withoutFlux.flux.resize(32 * 16);
+    for (int frame = 0; frame < 3; ++frame) {
+        fluidStep(start.terrain, sized, 0.05f, FluidSettings{}, 2, nullptr);
+        fluidStep(start.terrain, parts, 0.05f, FluidSettings{}, 2, nullptr);
+        fluidStep(start.terrain, withoutFlux, 0.05f, FluidSettings{}, 2, nullptr);
+    }
+    EXPECT_TRUE(sameBytes(parts, sized));
+    EXPECT_TRUE(sameBytes(withoutFlux, sized));
 }
 
 // The depth pass divides by the cell area: a cell size whose area is 0,
@@ -463,6 +488,42 @@ TEST(FluidStep, DryCellGivesNothingAway)
     EXPECT_EQ(grid.flux[5 * 16 + 5], FluidFlux{});
     EXPECT_EQ(grid.depth[5 * 16 + 5], 0.0f);
     EXPECT_NEAR(waterVolume(grid, 1.0f), volume, volume * 1e-6);
+}
+
+// The outflows read as a record of four floats, in the order right (x + 1),
+// left (x - 1), below (y + 1), above (y - 1): water in a hollow that opens
+// on one side only leaves through that one pipe.
+TEST(FluidStep, OutflowsByIndexFollowRightLeftBelowAbove)
+{
+    struct Case {
+        const char* name;
+        int dx;
+        int dy;
+        int pipe;
+    };
+    const Case cases[] = {{"right", 1, 0, 0}, {"left", -1, 0, 1}, {"below", 0, 1, 2}, {"above", 0, -1, 3}};
+    for (const Case& c : cases) {
+        // A hollow whose rim stands above the water, opened on one side.
+        std::vector<uint16_t> heights(16 * 16, 30000);
+        heights[8 * 16 + 8] = 20000;
+        heights[size_t(8 + c.dy) * 16 + size_t(8 + c.dx)] = 10000;
+        const DisplacementField terrain = terrainFrom(16, 16, heights, true);
+        FluidGrid grid(16, 16);
+        const size_t cell = 8 * 16 + 8;
+        grid.depth[cell] = 0.05f;
+        fluidStep(terrain, grid, 0.01f, FluidSettings{}, 1, nullptr);
+        const FluidFlux& flux = grid.flux[cell];
+        for (int k = 0; k < 4; ++k) {
+            if (k == c.pipe) {
+                EXPECT_GT(flux[k], 0.0f) << c.name;
+            } else {
+                EXPECT_EQ(flux[k], 0.0f) << c.name << " pipe " << k;
+            }
+        }
+        EXPECT_EQ(flux.right + flux.left + flux.below + flux.above, flux[c.pipe]) << c.name;
+        grid.flux[cell][c.pipe] = 0.25f;
+        EXPECT_EQ(std::as_const(grid).flux[cell][c.pipe], 0.25f) << c.name;
+    }
 }
 
 TEST(WaterVolume, SumsDepthsInDoublePrecisionTimesCellArea)

@@ -97,6 +97,39 @@ TEST(CageFromQuad, RotatedBoxesFaceOutward)
     }
 }
 
+// Centre, half extents and axes given as plain floats (the axes as three
+// columns of three) describe the same box, vertex for vertex.
+TEST(CageFromQuad, PlainFloatsGiveTheSameCage)
+{
+    std::mt19937 rng(9);
+    for (int k = 0; k < 8; ++k) {
+        const std::array<Vec3, 3> axes = randomRotation(rng);
+        const float centre[3] = {1.5f * float(k), -2.0f, 0.25f};
+        const float half[3] = {0.5f, 1.0f + float(k), 2.0f};
+        float columns[9];
+        for (int c = 0; c < 3; ++c) {
+            for (int r = 0; r < 3; ++r) {
+                columns[3 * c + r] = axes[std::size_t(c)][r];
+            }
+        }
+        const unsigned subdivisions = unsigned(k % 4);
+        const bool bottom = k % 2 == 1;
+        const QuadCage plain = cageFromQuad(centre, half, columns, subdivisions, bottom);
+        const QuadCage vectors = cageFromQuad(Vec3{centre[0], centre[1], centre[2]}, Vec3{half[0], half[1], half[2]},
+                                              axes, subdivisions, bottom);
+        ASSERT_EQ(plain.quads, vectors.quads) << k;
+        ASSERT_EQ(plain.vertices.size(), vectors.vertices.size()) << k;
+        for (std::size_t i = 0; i < plain.vertices.size(); ++i) {
+            EXPECT_EQ(plain.vertices[i], vectors.vertices[i]) << k << " vertex " << i;
+        }
+    }
+    // Braced lists of floats, the axes as nine: the identity box of the table.
+    const QuadCage listed = cageFromQuad({10, 20, 30}, {1, 2, 3}, {1, 0, 0, 0, 1, 0, 0, 0, 1}, 2, false);
+    ASSERT_EQ(listed.quads.size(), 9u);
+    EXPECT_EQ(listed.vertices[0], (Vec3{11, 18, 33}));
+    EXPECT_EQ(listed.vertices[2], (Vec3{11, 20, 27}));
+}
+
 TEST(CubeSphereCage, ResolutionOneIsTheCubeOnTheSphere)
 {
     const float radius = 2.0f;

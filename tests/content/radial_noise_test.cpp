@@ -174,6 +174,25 @@ TEST(RadialDistance, IsTheRadialGapToTheDisplacedSphere)
     EXPECT_FLOAT_EQ(radialDistance(sphere, {0.0f, -0.25f, 0.0f}), -0.75f);
 }
 
+// A direction or point given as three plain floats is the vector itself.
+TEST(RadialNoise, PlainFloatsActAsTheVector)
+{
+    std::mt19937 rng(21);
+    std::normal_distribution<float> normal;
+    RadialSourceParams params;
+    params.seed = 4;
+    for (int k = 0; k < 100; ++k) {
+        const Vec3 d = normalizeSafe({normal(rng), normal(rng), normal(rng)});
+        const float direction[3] = {d.x, d.y, d.z};
+        const float point[3] = {d.x * 0.9f, d.y * 0.9f, d.z * 0.9f};
+        const int limit = k % 9;
+        EXPECT_EQ(radialNoise(params, direction, limit), radialNoise(params, d, limit)) << k;
+        EXPECT_EQ(radialDistance(params, point), radialDistance(params, d * 0.9f)) << k;
+    }
+    const float centre[3] = {0.0f, 0.0f, 0.0f};
+    EXPECT_EQ(radialDistance(params, centre), -params.radius);
+}
+
 TEST(RadialDistance, IsMinusTheRadiusAtTheCentre)
 {
     RadialSourceParams params;

@@ -1127,6 +1127,30 @@ TEST(ReliefPrism, MirroredTwinSharesThePlinthAndRisesTheOtherWay)
     EXPECT_EQ(back.fieldIndex, 2u);
 }
 
+// Anchor, right, down and normal given as three plain floats each place the
+// same prism as the vectors.
+TEST(ReliefPrism, PlainFloatsPlaceTheSamePrism)
+{
+    const Sprite sprite = outlinedBlob(9, 7);
+    const Result r = synthesize(ReliefSettings{}, sprite.view());
+    const float anchor[3] = {0.5f, 1.25f, -2.0f};
+    const float right[3] = {0.6f, 0.0f, 0.8f};
+    const float down[3] = {0.0f, -1.0f, 0.0f};
+    const float normal[3] = {-0.8f, 0.0f, 0.6f};
+    const Prism plain = reliefPrism(r.info, 3, anchor, right, down, normal, 0.05f, 1.5f);
+    const Prism vectors = reliefPrism(r.info, 3, Vec3{0.5f, 1.25f, -2.0f}, Vec3{0.6f, 0.0f, 0.8f},
+                                      Vec3{0.0f, -1.0f, 0.0f}, Vec3{-0.8f, 0.0f, 0.6f}, 0.05f, 1.5f);
+    EXPECT_EQ(plain.origin, vectors.origin);
+    EXPECT_EQ(plain.axisU, vectors.axisU);
+    EXPECT_EQ(plain.axisV, vectors.axisV);
+    EXPECT_EQ(plain.axisH, vectors.axisH);
+    EXPECT_EQ(plain.fieldIndex, 3u);
+    EXPECT_EQ(plain.uMax, vectors.uMax);
+    EXPECT_EQ(plain.vMax, vectors.vMax);
+    EXPECT_EQ(plain.hMin, vectors.hMin);
+    EXPECT_EQ(plain.hMax, vectors.hMax);
+}
+
 // ---- an image to look at ----
 
 TEST(ReliefSynthesizer, WritesAHeightImageOfAnOutlinedSprite)
