@@ -1,14 +1,15 @@
 #include "demo_options.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 namespace qlmr {
 
-ParsedDemoOptions parseDemoOptions(int argc, const char* const* argv)
+ParsedDemoOptions parseDemoOptions(int argc, const char* const* argv, std::FILE* messages)
 {
     ParsedDemoOptions parsed;
-    DemoOptions& o = parsed.options;
+    DemoOptions& o = parsed;
     for (int i = 1; i < argc; ++i) {
         const char* word = argv[i];
         // The value of an option that takes one: the next word, consumed;
@@ -55,6 +56,7 @@ ParsedDemoOptions parseDemoOptions(int argc, const char* const* argv)
         } else if (is("--edges")) {
             o.edges = std::strcmp(value(), "none") != 0;
         } else {
+            std::fprintf(messages, "unknown option: %s\n", word);
             parsed.unknownWords.emplace_back(word);
         }
     }

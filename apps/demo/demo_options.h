@@ -3,6 +3,7 @@
 #include "scene/height_field.h"
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -31,8 +32,9 @@ struct DemoOptions {
     bool operator==(const DemoOptions&) const = default;
 };
 
-struct ParsedDemoOptions {
-    DemoOptions options;
+// The options themselves, so the result of parseDemoOptions reads as the
+// options it holds, and the words that were not options.
+struct ParsedDemoOptions : DemoOptions {
     // Words that are not options, in the order given; each is reported and
     // skipped without consuming the word after it.
     std::vector<std::string> unknownWords;
@@ -41,8 +43,9 @@ struct ParsedDemoOptions {
 // Reads argv[1] .. argv[argc - 1]. An option with a value takes the next
 // word; as the last word its value is the empty string, so numbers read 0.
 // Numbers follow atol / atof (text that is not a number reads 0) and are
-// then stored in the member's type.
-ParsedDemoOptions parseDemoOptions(int argc, const char* const* argv);
+// then stored in the member's type. Each word that is not an option is
+// reported on `messages` as "unknown option: <word>" when it is read.
+ParsedDemoOptions parseDemoOptions(int argc, const char* const* argv, std::FILE* messages = stdout);
 
 // The largest image edge the program accepts.
 inline constexpr std::uint32_t kMaxDemoImageEdge = 16384;

@@ -11,17 +11,15 @@
 int main(int argc, char** argv)
 {
     qlmr::failWritesPastFileSizeLimit();
-    const qlmr::ParsedDemoOptions parsed = qlmr::parseDemoOptions(argc, argv);
-    for (const std::string& word : parsed.unknownWords)
-        std::printf("unknown option: %s\n", word.c_str());
+    const qlmr::DemoOptions options = qlmr::parseDemoOptions(argc, argv);
 
-    const std::string refusal = qlmr::demoOptionsError(parsed.options);
+    const std::string refusal = qlmr::demoOptionsError(options);
     if (!refusal.empty()) {
         std::fflush(stdout);
         std::fprintf(stderr, "%s\n", refusal.c_str());
         return 1;
     }
     const int code =
-        qlmr::exitCodeOf(stdout, stderr, [&] { return qlmr::runDemo(parsed.options, stdout, stderr); });
+        qlmr::exitCodeOf(stdout, stderr, [&] { return qlmr::runDemo(options, stdout, stderr); });
     return qlmr::exitCodeWithReport(stdout, stderr, code);
 }

@@ -30,8 +30,9 @@ std::string formatSynthesisLine(const std::string& label, const SynthesisTiming&
 
 // Synthesizes the whole sprite runs + 3 times with one synthesizer into one
 // field, drops the first three calls as warm-up, prints the medians of the
-// rest to `out` and returns them. Needs runs >= 1.
+// rest to `out` (the program's standard output unless told otherwise) and
+// returns them. Needs runs >= 1.
 SynthesisTiming benchmarkSynthesis(const std::string& label, const SpriteImage& sprite,
-                                   const ReliefSettings& settings, int runs, std::FILE* out);
+                                   const ReliefSettings& settings, int runs, std::FILE* out = stdout);
 
 } // namespace qlmr

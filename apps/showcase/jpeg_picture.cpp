@@ -32,10 +32,11 @@ std::string readFileBytes(const std::filesystem::path& path) {
 int shrinkFactor(int width, int maxWidth) {
     if (width <= maxWidth)
         return 1;
-    int factor = 2;
-    while (width / factor > maxWidth)
-        ++factor;
-    return factor;
+    // width / f <= maxWidth exactly when f * (maxWidth + 1) > width, so the
+    // smallest such f is width / (maxWidth + 1) + 1; computed, not searched,
+    // so a narrow maximum on a wide image costs nothing either.
+    const int factor = width / (maxWidth + 1) + 1;
+    return factor < 2 ? 2 : factor;
 }
 
 RgbImage shrinkByFactor(const RgbImage& image, int factor) {
@@ -45,7 +46,7 @@ RgbImage shrinkByFactor(const RgbImage& image, int factor) {
     out.width = image.width / factor;
     out.height = image.height / factor;
     out.rgb.resize(static_cast<std::size_t>(out.width) * out.height * 3);
-    const unsigned blockArea = static_cast<unsigned>(factor * factor);
+    const unsigned blockArea = static_cast<unsigned>(factor) * static_cast<unsigned>(factor);
     for (int y = 0; y < out.height; ++y) {
         for (int x = 0; x < out.width; ++x) {
             unsigned sums[3] = {0, 0, 0};
@@ -68,6 +69,10 @@ RgbImage shrinkByFactor(const RgbImage& image, int factor) {
 
 PictureOutcome makeJpeg(const std::filesystem::path& png, const std::filesystem::path& jpeg, int maxWidth,
                         int quality) {
+    // No picture is at most 0 pixels wide (and below that no shrink factor
+    // would ever fit).
+    if (maxWidth < 1)
+        return PictureOutcome::NoImage;
     const std::string bytes = readFileBytes(png);
     if (bytes.empty())
         return PictureOutcome::NoImage;

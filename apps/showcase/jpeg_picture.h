@@ -18,7 +18,8 @@ struct RgbImage {
 // The whole file; empty when it cannot be opened.
 std::string readFileBytes(const std::filesystem::path& path);
 
-// 1 when width fits, else the smallest f >= 2 with width / f <= maxWidth.
+// 1 when width fits, else the smallest f >= 2 with width / f <= maxWidth
+// (maxWidth at least 1).
 int shrinkFactor(int width, int maxWidth);
 
 // Averages f x f blocks (sum / (f * f), truncated); the last columns and
@@ -32,7 +33,7 @@ RgbImage shrinkByFactor(const RgbImage& image, int factor);
 enum class PictureOutcome { Made, NoImage, NotWritten };
 
 // Decodes the PNG, shrinks it to at most maxWidth and writes a baseline
-// JPEG of the given quality.
+// JPEG of the given quality. A maxWidth below 1 leaves no picture.
 PictureOutcome makeJpeg(const std::filesystem::path& png, const std::filesystem::path& jpeg, int maxWidth,
                         int quality);
 

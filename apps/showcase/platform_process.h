@@ -1,8 +1,12 @@
 #pragma once
 
+#include <concepts>
 #include <filesystem>
 #include <string>
+#include <string_view>
 #include <vector>
+
+#include "command_line_words.h"
 
 namespace qlmr {
 
@@ -32,6 +36,16 @@ struct ProcessResult {
 // SIGCHLD ignored: that disposition is lifted for the run and restored.
 ProcessResult runProcess(const std::filesystem::path& exe, const std::vector<std::string>& arguments,
                          const std::filesystem::path& workingDirectory);
+
+// The same run with the arguments as one text after the program name, such
+// as "--out . --width 960 --height 540" or a quoted path with blanks: the
+// text is split into words by splitCommandLine, and the child receives them.
+template <class ArgumentText>
+    requires std::convertible_to<const ArgumentText&, std::string_view>
+ProcessResult runProcess(const std::filesystem::path& exe, const ArgumentText& argumentText,
+                         const std::filesystem::path& workingDirectory) {
+    return runProcess(exe, splitCommandLine(std::string_view(argumentText)), workingDirectory);
+}
 
 // Hands the file to the desktop's default application (xdg-open) without
 // waiting for it; false when xdg-open could not be started (there is none).

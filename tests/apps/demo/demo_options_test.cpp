@@ -2,19 +2,43 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
 namespace qlmr {
 namespace {
 
-ParsedDemoOptions parseWords(const std::vector<std::string>& words)
+struct FileCloser {
+    void operator()(std::FILE* file) const { std::fclose(file); }
+};
+
+// The parse of qlmr-demo followed by the words, and what it reported.
+struct ParseRun {
+    ParsedDemoOptions parsed;
+    std::string messages;
+};
+
+ParseRun parseAndListen(const std::vector<std::string>& words)
 {
     std::vector<const char*> argv{"qlmr-demo"};
     for (const std::string& w : words)
         argv.push_back(w.c_str());
-    return parseDemoOptions(static_cast<int>(argv.size()), argv.data());
+    std::unique_ptr<std::FILE, FileCloser> messages(std::tmpfile());
+    EXPECT_TRUE(messages);
+    ParseRun run;
+    run.parsed = parseDemoOptions(static_cast<int>(argv.size()), argv.data(), messages.get());
+    std::rewind(messages.get());
+    for (int c; (c = std::fgetc(messages.get())) != EOF;)
+        run.messages += static_cast<char>(c);
+    return run;
+}
+
+ParsedDemoOptions parseWords(const std::vector<std::string>& words)
+{
+    return parseAndListen(words).parsed;
 }
 
 struct OptionCase {
@@ -94,15 +118,22 @@ TEST(DemoOptions, ParsesEveryOptionAsTheTableSays)
         SCOPED_TRACE(c.label);
         DemoOptions expected;
         c.expect(expected);
-        const ParsedDemoOptions parsed = parseWords(c.words);
-        EXPECT_TRUE(parsed.options == expected);
-        EXPECT_EQ(parsed.unknownWords, c.unknown);
+        const ParseRun run = parseAndListen(c.words);
+        // The parse reads as the options it holds.
+        const DemoOptions& options = run.parsed;
+        EXPECT_TRUE(options == expected);
+        EXPECT_EQ(run.parsed.unknownWords, c.unknown);
+        // Each unknown word is reported as it is met, and nothing else.
+        std::string reported;
+        for (const std::string& word : c.unknown)
+            reported += "unknown option: " + word + "\n";
+        EXPECT_EQ(run.messages, reported);
     }
 }
 
 TEST(DemoOptions, DefaultsRenderTheStandardRun)
 {
-    const DemoOptions o = parseWords({}).options;
+    const DemoOptions o = parseWords({});
     EXPECT_EQ(o.width, 1280u);
     EXPECT_EQ(o.height, 720u);
     EXPECT_EQ(o.terrain, 2048u);
@@ -138,7 +169,7 @@ TEST(DemoOptions, RefusesImageSizesItCannotRender)
         for (const std::string& w : c.words)
             words += w + " ";
         SCOPED_TRACE(words);
-        const std::string error = demoOptionsError(parseWords(c.words).options);
+        const std::string error = demoOptionsError(parseWords(c.words));
         if (*c.mentions == 0) {
             EXPECT_EQ(error, "");
         } else {
@@ -176,7 +207,7 @@ TEST(DemoOptions, RefusesTerrainSizesItsFieldWouldRefuse)
         for (const std::string& w : c.words)
             words += w + " ";
         SCOPED_TRACE(words);
-        EXPECT_EQ(demoOptionsError(parseWords(c.words).options), c.error);
+        EXPECT_EQ(demoOptionsError(parseWords(c.words)), c.error);
     }
 }
 

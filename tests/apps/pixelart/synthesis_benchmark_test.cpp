@@ -79,5 +79,18 @@ TEST(SynthesisBenchmark, PrintsOneLineWithTheFieldOfTheSprite)
         << text;
 }
 
+// Called with the label, sprite, settings and run count alone, the
+// benchmark prints its line on standard output, where the launcher reads it.
+TEST(SynthesisBenchmark, PrintsOnStandardOutputByDefault)
+{
+    ReliefSettings settings;
+    settings.nodesPerPixel = 1;
+    testing::internal::CaptureStdout();
+    const SynthesisTiming timing = benchmarkSynthesis("sprite 64x64", makeHeroSprite(64, 64), settings, 1);
+    const std::string text = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(text, formatSynthesisLine("sprite 64x64", timing));
+    EXPECT_EQ(text.rfind("  sprite 64x64           S=1 field  ", 0), 0u) << text;
+}
+
 } // namespace
 } // namespace qlmr

@@ -24,6 +24,19 @@ TEST(JpegPicture, ShrinkFactorIsTheSmallestThatFits) {
         EXPECT_EQ(shrinkFactor(c.width, c.maxWidth), c.factor) << c.width << " into " << c.maxWidth;
 }
 
+// Wide images into narrow maxima: the factor fits and one less would not,
+// found at once even where a search would take a billion steps.
+TEST(JpegPicture, ShrinkFactorOfVeryWideImagesIsStillTheSmallestThatFits) {
+    const int cases[][2] = {{1000000, 1}, {2147483647, 1}, {2147483647, 1280}, {999999, 3}, {65536, 255}};
+    for (const auto& c : cases) {
+        const int width = c[0], maxWidth = c[1];
+        const int factor = shrinkFactor(width, maxWidth);
+        EXPECT_LE(width / factor, maxWidth) << width << " into " << maxWidth;
+        EXPECT_GT(width / (factor - 1), maxWidth) << width << " into " << maxWidth;
+    }
+}
+
+
 // Block averages against a direct per-pixel sum, on random images whose
 // sizes leave partial blocks at the right and bottom.
 TEST(JpegPicture, ShrinkAveragesWholeBlocksAndDropsTheRemainder) {
@@ -155,6 +168,18 @@ TEST(JpegPicture, AJpegThatCannotBeWrittenConvertsToNothing) {
         EXPECT_FALSE(convertToJpeg(dir.file("good.png"), "/dev/full", 100, 88));
         EXPECT_EQ(makeJpeg(dir.file("good.png"), "/dev/full", 100, 88), PictureOutcome::NotWritten);
         EXPECT_TRUE(std::filesystem::exists("/dev/full"));
+    }
+}
+
+// No picture can be at most 0 pixels wide; a maximum below 1 makes none
+// (and a negative one used to search for a factor forever).
+TEST(JpegPicture, AMaximumWidthBelowOneMakesNoPicture) {
+    test::TempDir dir;
+    writeTestPng(dir.file("good.png"), 40, 20, 3);
+    for (int maxWidth : {0, -1, -1280}) {
+        EXPECT_EQ(makeJpeg(dir.file("good.png"), dir.file("small.jpg"), maxWidth, 88), PictureOutcome::NoImage)
+            << maxWidth;
+        EXPECT_FALSE(std::filesystem::exists(dir.file("small.jpg"))) << maxWidth;
     }
 }
 

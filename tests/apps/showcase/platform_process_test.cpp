@@ -102,6 +102,23 @@ TEST_F(ProcessRunner, EveryArgumentReachesTheChildAsOneWordUnchanged) {
     EXPECT_EQ(result.output, expected);
 }
 
+TEST_F(ProcessRunner, AnArgumentTextReachesTheChildAsItsWords) {
+    const fs::path work = dir.path() / "work dir";
+    fs::create_directories(work);
+    const std::string helper = "<" + fs::path(QLMR_PRINT_ARGS_PROGRAM).filename().string() + ">\n";
+    const std::string cwd = "cwd " + fs::canonical(work).string() + "\n";
+    const ProcessResult none = runProcess(QLMR_PRINT_ARGS_PROGRAM, "", work);
+    EXPECT_EQ(none.exitCode, 0);
+    EXPECT_EQ(none.output, cwd + helper);
+    const std::string text = "--sprite \"../assets/a b.png\" --runs 20 --out .";
+    const ProcessResult words = runProcess(QLMR_PRINT_ARGS_PROGRAM, text, work);
+    EXPECT_EQ(words.exitCode, 0);
+    EXPECT_EQ(words.output, cwd + helper + "<--sprite>\n<../assets/a b.png>\n<--runs>\n<20>\n<--out>\n<.>\n");
+    const ProcessResult missing = runProcess(dir.path() / "no-such-program", "--x", work);
+    EXPECT_EQ(missing.exitCode, -1);
+    EXPECT_EQ(missing.output, "could not start " + (dir.path() / "no-such-program").string());
+}
+
 TEST_F(ProcessRunner, TheEnvironmentIsInherited) {
     setenv("QLMR_HELPER_EXIT", "42", 1);
     const ProcessResult result = runProcess(QLMR_PRINT_ARGS_PROGRAM, {}, dir.path());
