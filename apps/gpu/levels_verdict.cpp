@@ -63,4 +63,9 @@ bool printLevelsVerdict(std::FILE* out, const std::string& view, const LevelsMea
     return verdict.passed();
 }
 
+bool printLevelsVerdict(const std::string& view, const LevelsMeasures& measures, const LevelsLimits& limits)
+{
+    return printLevelsVerdict(stdout, view, measures, limits);
+}
+
 } // namespace qlmr

@@ -42,6 +42,9 @@ LevelsVerdict levelsVerdict(const std::string& view, const LevelsMeasures& measu
 bool printLevelsVerdict(std::FILE* out, const std::string& view, const LevelsMeasures& measures,
                         const LevelsLimits& limits);
 
+// The same on standard output, where the program's report goes.
+bool printLevelsVerdict(const std::string& view, const LevelsMeasures& measures, const LevelsLimits& limits);
+
 // 10 log10(65025 x samples / squared difference sum); +infinity for a sum of 0.
 double psnrDb(double squaredSum, double samples);
 

@@ -207,4 +207,11 @@ int runRandomSdna(const RandomCorpusSettings& s, std::FILE* out, std::FILE* err)
     return passed ? 0 : 1;
 }
 
+int runRandomSdna(std::int32_t count, std::uint32_t width, std::uint32_t height, std::int32_t gpu,
+                  const std::string& outDir)
+{
+    return runRandomSdna({.count = count, .width = width, .height = height, .gpu = gpu, .outDir = outDir}, stdout,
+                         stderr);
+}
+
 } // namespace qlmr

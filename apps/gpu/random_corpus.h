@@ -60,4 +60,9 @@ std::string randomDeviceJson(std::uint32_t index, const RandomDeviceTally& tally
 // to outDir/random-sdna.json. Returns the exit code.
 int runRandomSdna(const RandomCorpusSettings& settings, std::FILE* out, std::FILE* err);
 
+// The same run from its values, reporting on standard output and standard
+// error, with the culling table in use.
+int runRandomSdna(std::int32_t count, std::uint32_t width, std::uint32_t height, std::int32_t gpu,
+                  const std::string& outDir);
+
 } // namespace qlmr

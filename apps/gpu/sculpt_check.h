@@ -42,7 +42,8 @@ ComputeResult runSculptKernel(VulkanContext& context, const SdnaProgram& arch,
                               const std::vector<std::array<float, 4>>& points, SculptOperation operation, float k,
                               std::vector<float>& distances);
 
-// The sculpt check on every chosen device; returns the exit code.
-int runSculptCheck(std::int32_t count, std::int32_t gpu, std::FILE* out);
+// The sculpt check on every chosen device, reported on `out`; returns the
+// exit code.
+int runSculptCheck(std::int32_t count, std::int32_t gpu, std::FILE* out = stdout);
 
 } // namespace qlmr

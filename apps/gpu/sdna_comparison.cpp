@@ -158,4 +158,10 @@ void printSdnaGpuJson(std::FILE* out, std::uint32_t device, const GpuFrame& fram
     std::fputs(sdnaGpuJsonLine(json, frame, cpu, compareSdnaFrame(frame, cpu)).c_str(), out);
 }
 
+void printSdnaGpuJson(std::uint32_t device, const GpuFrame& frame, const SdnaCpuResult& cpu, const std::string& view,
+                      int sample, std::uint32_t width, std::uint32_t height, double hostMs)
+{
+    printSdnaGpuJson(stdout, device, frame, cpu, view, sample, width, height, hostMs);
+}
+
 } // namespace qlmr

@@ -72,4 +72,8 @@ std::string sdnaGpuJsonLine(const SdnaJsonSample& sample, const GpuFrame& frame,
 void printSdnaGpuJson(std::FILE* out, std::uint32_t device, const GpuFrame& frame, const SdnaCpuResult& cpu,
                       const std::string& view, int sample, std::uint32_t width, std::uint32_t height, double hostMs);
 
+// The same on standard output, where the program's report goes.
+void printSdnaGpuJson(std::uint32_t device, const GpuFrame& frame, const SdnaCpuResult& cpu, const std::string& view,
+                      int sample, std::uint32_t width, std::uint32_t height, double hostMs);
+
 } // namespace qlmr

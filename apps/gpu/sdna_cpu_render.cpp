@@ -61,4 +61,13 @@ void renderSdnaCpu(SdnaCpuResult& result, const SdnaProgram& program, Vec3 eye, 
     result.uncertain = job.uncertainPixels.load();
 }
 
+void renderSdnaCpu(SdnaCpuResult& result, const SdnaProgram& program, Vec3 eye, Vec3 target, std::uint32_t width,
+                   std::uint32_t height, const BonePose* pose, std::uint64_t poseCount, const Bricks* bricks,
+                   bool bricksLocal)
+{
+    const std::span<const BonePose> poses =
+        pose ? std::span<const BonePose>(pose, static_cast<std::size_t>(poseCount)) : std::span<const BonePose>();
+    renderSdnaCpu(result, program, eye, target, width, height, poses, bricks, bricksLocal ? 1u : 0u);
+}
+
 } // namespace qlmr

@@ -30,4 +30,10 @@ void renderSdnaCpu(SdnaCpuResult& result, const SdnaProgram& program, Vec3 eye, 
                    std::uint32_t height, std::span<const BonePose> pose, const Bricks* bricks,
                    std::uint32_t brickMode);
 
+// The same with the pose as a pointer and a count (null and 0: no pose) and
+// the bricks walked as the local brick run does when bricksLocal is set.
+void renderSdnaCpu(SdnaCpuResult& result, const SdnaProgram& program, Vec3 eye, Vec3 target, std::uint32_t width,
+                   std::uint32_t height, const BonePose* pose, std::uint64_t poseCount, const Bricks* bricks,
+                   bool bricksLocal);
+
 } // namespace qlmr

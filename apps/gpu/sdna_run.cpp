@@ -251,4 +251,19 @@ int runSdna(const SdnaRunSettings& s, std::FILE* out)
     return failures > 0 ? 1 : 0;
 }
 
+int runSdna(const std::string& path, std::uint32_t width, std::uint32_t height, std::int32_t frames,
+            std::int32_t gpu, const std::string& outDir, std::int32_t benchmark, bool bricks, bool bricksLocal)
+{
+    return runSdna({.path = path,
+                    .width = width,
+                    .height = height,
+                    .frames = frames,
+                    .gpu = gpu,
+                    .outDir = outDir,
+                    .benchmark = benchmark,
+                    .bricks = bricks,
+                    .bricksLocal = bricksLocal},
+                   stdout);
+}
+
 } // namespace qlmr

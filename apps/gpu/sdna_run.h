@@ -29,4 +29,9 @@ std::int64_t sdnaRepetitions(std::int32_t frames, std::int32_t benchmark);
 // written as PNG images. Returns the exit code.
 int runSdna(const SdnaRunSettings& settings, std::FILE* out);
 
+// The same run from its values, reported on standard output, with the
+// culling table in use.
+int runSdna(const std::string& path, std::uint32_t width, std::uint32_t height, std::int32_t frames,
+            std::int32_t gpu, const std::string& outDir, std::int32_t benchmark, bool bricks, bool bricksLocal);
+
 } // namespace qlmr

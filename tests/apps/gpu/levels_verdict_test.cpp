@@ -109,6 +109,11 @@ TEST(LevelsVerdict, PrintedLineIsTheVerdictsAndItsResultDecidesTheFailure)
         const LevelsVerdict v = levelsVerdict("wide", m, prisms());
         EXPECT_EQ(line, v.line);
         EXPECT_EQ(passed, v.passed());
+        // Without a stream the line goes to standard output.
+        ::testing::internal::CaptureStdout();
+        const bool printedPassed = printLevelsVerdict("wide", m, prisms());
+        EXPECT_EQ(::testing::internal::GetCapturedStdout(), v.line);
+        EXPECT_EQ(printedPassed, v.passed());
     }
     EXPECT_FALSE(levelsVerdict("wide", failing, prisms()).passed());
 }

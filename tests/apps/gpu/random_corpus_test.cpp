@@ -2,9 +2,13 @@
 // record.
 #include "random_corpus.h"
 
+#include "support/test_support.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdint>
+#include <filesystem>
 #include <limits>
 #include <string>
 #include <vector>
@@ -52,6 +56,30 @@ RandomProgramComparison compareFrame(std::uint32_t seed, const Corpus& c, Random
     for (std::size_t i = 0; i < c.cpu.size(); ++i)
         compareRandomPixel(seed, c.gpu, i, c.gpu.width, c.cpu[i], tally, r);
     return r;
+}
+
+// A count or an image edge out of range ends the run before any device is
+// opened or any file written, with the reason alone on standard error.
+TEST(RandomCorpus, CountOrSizeOutOfRangeIsRefusedFirst)
+{
+    const struct {
+        std::int32_t count;
+        std::uint32_t width;
+        std::uint32_t height;
+    } cases[] = {{0, 32, 24}, {-3, 32, 24}, {1, 0, 24}, {1, 32, 0}, {5, 4097, 24}, {5, 32, 4097}};
+    for (const auto& c : cases) {
+        test::TempDir dir;
+        const std::string out = dir.file("corpus");
+        ::testing::internal::CaptureStdout();
+        ::testing::internal::CaptureStderr();
+        const int code = runRandomSdna(c.count, c.width, c.height, -1, out);
+        const std::string errors = ::testing::internal::GetCapturedStderr();
+        const std::string report = ::testing::internal::GetCapturedStdout();
+        EXPECT_EQ(code, 1) << c.count << " " << c.width << "x" << c.height;
+        EXPECT_EQ(errors, "invalid random corpus dimensions/count\n");
+        EXPECT_EQ(report, "");
+        EXPECT_FALSE(std::filesystem::exists(out));
+    }
 }
 
 TEST(RandomCorpus, AgreeingFrameCountsHitsAndUncertainPixelsOnly)

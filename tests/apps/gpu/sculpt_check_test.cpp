@@ -125,5 +125,29 @@ TEST(SculptKernel, OnDeviceEveryPointGetsItsDistanceWhenGroupsRunInRows)
     EXPECT_TRUE(tally.passed) << "worst abs " << tally.worstAbs;
 }
 
+// A single point still runs one group per check; the report goes to
+// standard output unless a stream is named.
+TEST(SculptCheck, OnePointOnTheFirstDeviceReportsFourPassingChecks)
+{
+    VulkanContext context;
+    std::string error;
+    if (!context.createInstance(&error) || context.listDevices().empty()) {
+        if (test::runningInCi())
+            FAIL() << "no Vulkan device in CI: " << error;
+        GTEST_SKIP() << "no Vulkan device: " << error;
+    }
+    ::testing::internal::CaptureStdout();
+    const int code = runSculptCheck(1, 0);
+    const std::string report = ::testing::internal::GetCapturedStdout();
+    EXPECT_EQ(code, 0) << report;
+    EXPECT_EQ(report.rfind("== ", 0), 0u) << report;
+    for (const char* check : {"  sculpt add   k=0.0: 1 points, ", "  sculpt add   k=0.5: 1 points, ",
+                              "  sculpt carve k=0.0: 1 points, ", "  sculpt carve k=0.5: 1 points, "}) {
+        const std::size_t at = report.find(check);
+        ASSERT_NE(at, std::string::npos) << check << "\n" << report;
+        EXPECT_EQ(report.substr(report.find('\n', at) - 6, 7), ": PASS\n") << report;
+    }
+}
+
 } // namespace
 } // namespace qlmr

@@ -259,6 +259,13 @@ TEST(SdnaComparison, PrintedJsonLineComparesTheFrame)
     EXPECT_NE(line.find("\"visibility_mismatch\":1,\"material_mismatch\":0,"), std::string::npos) << line;
     EXPECT_TRUE(std::regex_search(line, std::regex("\"rss_peak_bytes\":[1-9][0-9]*,")) ) << line;
     EXPECT_EQ(line.back(), '\n');
+
+    // Without a stream the same line goes to standard output.
+    ::testing::internal::CaptureStdout();
+    printSdnaGpuJson(2, p.gpu, p.cpu, "back", 3, 2, 1, 1.5);
+    const std::string standard = ::testing::internal::GetCapturedStdout();
+    const std::regex rss("\"rss_peak_bytes\":[0-9]+,");
+    EXPECT_EQ(std::regex_replace(standard, rss, ""), std::regex_replace(line, rss, ""));
 }
 
 } // namespace

@@ -11,6 +11,8 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <span>
+#include <vector>
 
 namespace qlmr {
 namespace {
@@ -42,6 +44,26 @@ int renderInTightAddressSpace(const SdnaProgram& program, const SdnaCpuResult& e
 // A machine without the memory for another thread's stack: the rows go to
 // the threads that did start (the caller's at least) and the image is the
 // same, instead of the process ending with running threads left behind.
+// The pose handed as a pointer and a count is the pose the render uses;
+// a null pointer with no count renders unposed.
+TEST(SdnaCpuRender, PoseAsPointerAndCountIsThePoseRendered)
+{
+    const SdnaProgram program = buildCritter(false);
+    const std::vector<BonePose> pose = critterPose(program.boneCount, 0.45f);
+    const Vec3 eye{2.6f, 1.5f, 2.4f};
+    const Vec3 target{0.0f, 0.5f, 0.0f};
+    SdnaCpuResult posed, posedFromPointer, rest, restFromNull;
+    renderSdnaCpu(posed, program, eye, target, 24, 16, std::span<const BonePose>(pose), nullptr, 0);
+    renderSdnaCpu(posedFromPointer, program, eye, target, 24, 16, pose.data(), pose.size(), nullptr, false);
+    renderSdnaCpu(rest, program, eye, target, 24, 16, {}, nullptr, 0);
+    renderSdnaCpu(restFromNull, program, eye, target, 24, 16, nullptr, 0, nullptr, false);
+    ASSERT_NE(posed.depth, rest.depth) << "the pose moves no pixel of this view";
+    EXPECT_EQ(posedFromPointer.depth, posed.depth);
+    EXPECT_EQ(posedFromPointer.colour, posed.colour);
+    EXPECT_EQ(restFromNull.depth, rest.depth);
+    EXPECT_EQ(restFromNull.colour, rest.colour);
+}
+
 TEST(SdnaCpuRender, ThreadsThatCannotStartLeaveTheRowsToTheOthers)
 {
     if (!test::addressSpaceLimitsWork())
