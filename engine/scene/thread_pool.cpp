@@ -67,9 +67,9 @@ void ThreadPool::run(unsigned itemCount, const Job& work)
 
 void ThreadPool::drain(const Job& work, unsigned worker)
 {
-    for (std::uint32_t item = cursor.fetch_add(1); item < count; item = cursor.fetch_add(1)) {
+    for (std::uint64_t item = cursor.fetch_add(1); item < count; item = cursor.fetch_add(1)) {
         try {
-            work(item, worker);
+            work(static_cast<unsigned>(item), worker);
         } catch (...) {
             // Escaping a worker thread would end the process, and leaving
             // run() at once would unwind the caller's data while the other

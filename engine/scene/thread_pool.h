@@ -55,7 +55,11 @@ private:
     std::uint32_t pending = 0;
     const Job* job = nullptr;
     std::uint32_t count = 0;
-    std::atomic<std::uint32_t> cursor{0};
+    // Index of the next item to claim. Wider than any count: every thread
+    // claims once more past the last item, and an exception moves it to the
+    // end, so a 32-bit cursor near a count at the top of the unsigned range
+    // would wrap to 0 and hand out items that have already run.
+    std::atomic<std::uint64_t> cursor{0};
     std::exception_ptr failure;  // the current job's first exception, guarded by mutex
 };
 

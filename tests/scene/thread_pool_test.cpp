@@ -164,6 +164,30 @@ TEST(ThreadPool, ExceptionOnTheCallerLeavesRunOnlyAfterTheWorkersAreDone)
     EXPECT_LE(started.load(), 1 + 2 * 2);
 }
 
+// A throwing job with a count at the top of the unsigned range: every
+// thread's claims run past the last item once the exception ends the job,
+// and none of them may wrap around to an item that has already been called.
+TEST(ThreadPool, ThrowingJobWithTheLargestCountCallsNoItemTwice)
+{
+    for (int round = 0; round < 10; ++round) {
+        ThreadPool pool(4);
+        std::mutex mutex;
+        std::set<unsigned> called;
+        bool twice = false;
+        EXPECT_THROW(pool.run(0xFFFFFFFFu,
+                              [&](unsigned item, unsigned) {
+                                  {
+                                      std::lock_guard<std::mutex> lock(mutex);
+                                      twice = !called.insert(item).second || twice;
+                                  }
+                                  throw std::runtime_error("every item");
+                              }),
+                     std::runtime_error);
+        EXPECT_FALSE(twice) << "round " << round;
+        EXPECT_LE(called.size(), 5u) << "round " << round;
+    }
+}
+
 // Counts, from the thread-exit destructor of a thread_local, how many
 // threads that ran an item have ended. The count comes late in the thread's
 // exit, so a destructor that returned without joining would see it short.
