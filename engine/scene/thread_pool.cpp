@@ -41,13 +41,35 @@ void ThreadPool::stopAndJoin()
             worker.join();
 }
 
+std::optional<unsigned> ThreadPool::numberOfThisThread()
+{
+    const std::thread::id self = std::this_thread::get_id();
+    for (unsigned i = 0; i < workers.size(); ++i)
+        if (workers[i].get_id() == self)
+            return i;
+    std::lock_guard<std::mutex> lock(mutex);
+    if (caller == self)
+        return static_cast<unsigned>(workers.size());
+    return std::nullopt;
+}
+
 void ThreadPool::run(unsigned itemCount, const Job& work)
 {
     if (itemCount == 0)
         return;
+    // A job that asks the pool for another loop would otherwise publish it
+    // over the running one and wait for workers that are busy in the outer
+    // job: it runs its items itself, as the thread it already is.
+    if (const std::optional<unsigned> self = numberOfThisThread()) {
+        for (unsigned item = 0; item < itemCount; ++item)
+            work(item, *self);
+        return;
+    }
+    const std::lock_guard<std::mutex> oneJob(runMutex);
     const auto n = static_cast<std::uint32_t>(workers.size());
     {
         std::lock_guard<std::mutex> lock(mutex);
+        caller = std::this_thread::get_id();
         count = itemCount;
         job = &work;
         cursor.store(0);
@@ -59,6 +81,7 @@ void ThreadPool::run(unsigned itemCount, const Job& work)
     std::unique_lock<std::mutex> lock(mutex);
     done.wait(lock, [this] { return pending == 0; });
     job = nullptr;
+    caller = std::thread::id();
     const std::exception_ptr thrown = std::exchange(failure, nullptr);
     lock.unlock();
     if (thrown)
@@ -67,9 +90,9 @@ void ThreadPool::run(unsigned itemCount, const Job& work)
 
 void ThreadPool::drain(const Job& work, unsigned worker)
 {
-    for (std::uint32_t item = cursor.fetch_add(1); item < count; item = cursor.fetch_add(1)) {
+    for (std::uint64_t item = cursor.fetch_add(1); item < count; item = cursor.fetch_add(1)) {
         try {
-            work(item, worker);
+            work(static_cast<unsigned>(item), worker);
         } catch (...) {
             // Escaping a worker thread would end the process, and leaving
             // run() at once would unwind the caller's data while the other

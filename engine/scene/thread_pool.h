@@ -6,6 +6,7 @@
 #include <exception>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -29,10 +30,13 @@ public:
     ThreadPool(const ThreadPool&) = delete;
     ThreadPool& operator=(const ThreadPool&) = delete;
 
-    // Returns once every item has run. Must not be called from inside a job
-    // or from two threads at once. When a call of the job throws, the items
-    // not yet claimed are skipped and, once no thread is inside the job any
-    // more, the first exception thrown leaves run().
+    // Returns once every item has run. When a call of the job throws, the
+    // items not yet claimed are skipped and, once no thread is inside the
+    // job any more, the first exception thrown leaves run().
+    // The pool runs one job at a time: a run() from inside a job of this
+    // pool calls its items on the thread that asked, with that thread's
+    // worker number, and a run() from another thread waits for the current
+    // job to end.
     void run(unsigned count, const Job& job);
 
     // Number of worker threads, the calling thread not included.
@@ -45,6 +49,9 @@ private:
     void workerLoop(unsigned index);
     void drain(const Job& work, unsigned worker);
     void stopAndJoin();
+    // The worker number of the calling thread when it is one of the pool's
+    // workers or the thread inside run(); none otherwise.
+    std::optional<unsigned> numberOfThisThread();
 
     std::vector<std::thread> workers;
     bool stop = false;
@@ -55,8 +62,14 @@ private:
     std::uint32_t pending = 0;
     const Job* job = nullptr;
     std::uint32_t count = 0;
-    std::atomic<std::uint32_t> cursor{0};
+    // Index of the next item to claim. Wider than any count: every thread
+    // claims once more past the last item, and an exception moves it to the
+    // end, so a 32-bit cursor near a count at the top of the unsigned range
+    // would wrap to 0 and hand out items that have already run.
+    std::atomic<std::uint64_t> cursor{0};
     std::exception_ptr failure;  // the current job's first exception, guarded by mutex
+    std::thread::id caller;      // the thread inside run(), guarded by mutex
+    std::mutex runMutex;         // held by run() for a whole job, so jobs never overlap
 };
 
 } // namespace qlmr

@@ -164,6 +164,88 @@ TEST(ThreadPool, ExceptionOnTheCallerLeavesRunOnlyAfterTheWorkersAreDone)
     EXPECT_LE(started.load(), 1 + 2 * 2);
 }
 
+// A throwing job with a count at the top of the unsigned range: every
+// thread's claims run past the last item once the exception ends the job,
+// and none of them may wrap around to an item that has already been called.
+TEST(ThreadPool, ThrowingJobWithTheLargestCountCallsNoItemTwice)
+{
+    for (int round = 0; round < 10; ++round) {
+        ThreadPool pool(4);
+        std::mutex mutex;
+        std::set<unsigned> called;
+        bool twice = false;
+        EXPECT_THROW(pool.run(0xFFFFFFFFu,
+                              [&](unsigned item, unsigned) {
+                                  {
+                                      std::lock_guard<std::mutex> lock(mutex);
+                                      twice = !called.insert(item).second || twice;
+                                  }
+                                  throw std::runtime_error("every item");
+                              }),
+                     std::runtime_error);
+        EXPECT_FALSE(twice) << "round " << round;
+        EXPECT_LE(called.size(), 5u) << "round " << round;
+    }
+}
+
+// A job that runs a loop of its own on the same pool: the inner items run
+// on the thread that asked, under its worker number, and both loops call
+// every item exactly once.
+TEST(ThreadPool, RunFromInsideAJobCallsItsItemsOnThatThread)
+{
+    ThreadPool pool(3);
+    constexpr unsigned kOuter = 12;
+    constexpr unsigned kInner = 5;
+    std::vector<std::atomic<int>> outerCalls(kOuter);
+    std::vector<std::atomic<int>> innerCalls(kOuter * kInner);
+    std::atomic<int> foreignWorker{0};
+    pool.run(kOuter, [&](unsigned outer, unsigned worker) {
+        outerCalls[outer]++;
+        const std::thread::id self = std::this_thread::get_id();
+        pool.run(kInner, [&](unsigned inner, unsigned innerWorker) {
+            if (innerWorker != worker || std::this_thread::get_id() != self)
+                foreignWorker++;
+            innerCalls[outer * kInner + inner]++;
+        });
+    });
+    for (auto& c : outerCalls)
+        ASSERT_EQ(c.load(), 1);
+    for (auto& c : innerCalls)
+        ASSERT_EQ(c.load(), 1);
+    EXPECT_EQ(foreignWorker.load(), 0);
+}
+
+// Two threads that share one pool: their jobs take turns, never overlap,
+// and each calls every one of its items exactly once.
+TEST(ThreadPool, RunsFromTwoThreadsTakeTurns)
+{
+    ThreadPool pool(3);
+    constexpr unsigned kItems = 64;
+    constexpr int kRounds = 200;
+    std::atomic<int> inside[2] = {0, 0};
+    std::atomic<int> overlaps{0};
+    std::vector<std::atomic<int>> calls[2] = {std::vector<std::atomic<int>>(kItems),
+                                              std::vector<std::atomic<int>>(kItems)};
+    auto loop = [&](int who) {
+        for (int round = 0; round < kRounds; ++round) {
+            pool.run(kItems, [&](unsigned item, unsigned) {
+                inside[who]++;
+                if (inside[1 - who].load() != 0)
+                    overlaps++;
+                calls[who][item]++;
+                inside[who]--;
+            });
+        }
+    };
+    std::thread other(loop, 1);
+    loop(0);
+    other.join();
+    EXPECT_EQ(overlaps.load(), 0);
+    for (int who = 0; who < 2; ++who)
+        for (unsigned i = 0; i < kItems; ++i)
+            ASSERT_EQ(calls[who][i].load(), kRounds) << "thread " << who << " item " << i;
+}
+
 // Counts, from the thread-exit destructor of a thread_local, how many
 // threads that ran an item have ended. The count comes late in the thread's
 // exit, so a destructor that returned without joining would see it short.
