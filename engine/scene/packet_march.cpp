@@ -34,6 +34,8 @@ struct LocalRays {
     vfloat<N> tEnter, tLeave;
     vint<N> entryAxis;       // 0 u, 1 v, 2 h
     vmask<N> entersBottom;   // comes in through the bottom face, going up
+    vmask<N> leavesBottom;   // goes out through the bottom face, going down
+    float bottom = 0.0f;     // the box's lowest h
 };
 
 // Per-field constants of the walk, broadcast once per prism.
@@ -108,6 +110,8 @@ LocalRays<N> localRays(const RayPacketOf<N>& rays, const Prism& p)
     r.tLeave = min(min(max(u0, u1), max(v0, v1)), max(h0, h1));
     r.entryAxis = select(nearU == r.tEnter, vint<N>(0), select(nearV == r.tEnter, vint<N>(1), vint<N>(2)));
     r.entersBottom = (r.entryAxis == vint<N>(2)) & (r.dh > VF(0.0f));
+    r.leavesBottom = (r.dh < VF(0.0f)) & (r.tLeave == h0);
+    r.bottom = p.hMin;
     return r;
 }
 
@@ -380,6 +384,26 @@ void runWalk(const FieldLanes<N>& f, const LocalRays<N>& r, Walk<N>& w, WalkOutc
                 const VM under = f0 <= VF(0.0f);
                 tauHit = select(under, VF(0.0f),
                                 select(smallOk | largeOk, simd::clamp(counted, VF(0.0f), tauMax), VF(kInf)));
+                // A ray above the surface at c that leaves the prism through
+                // its bottom face in this cell, on or under the surface there,
+                // has crossed the surface on the way, exactly once, even when
+                // rounding put both roots past the tolerance: the tolerance is
+                // a fixed share of the height range, which a thin prism far
+                // away makes smaller than one rounding step of t, and a
+                // surface lying on the bottom face would show holes wherever
+                // t rounds the wrong way. Such a lane takes the root nearest
+                // the segment, clamped into it.
+                const VM leavesHere = leaf & r.leavesBottom & (tOut == r.tLeave) & (tauHit == VF(kInf));
+                if (any(leavesHere)) {
+                    const VF s1 = (r.ou + tOut * r.du) * leafSize.w - toFloat(w.ix);
+                    const VF r1 = (r.ov + tOut * r.dv) * leafSize.h - toFloat(w.iy);
+                    const VF patchAtExit = k4.h00 + ea * s1 + eb * r1 + twist * s1 * r1;
+                    const VM crossed = leavesHere & (patchAtExit >= VF(r.bottom));
+                    const VF smallOff = max(-small, small - tauMax);
+                    const VF largeOff = max(-large, large - tauMax);
+                    const VF nearest = select(smallOff <= largeOff, small, large);
+                    tauHit = select(crossed, simd::clamp(nearest, VF(0.0f), tauMax), tauHit);
+                }
                 leafHit = leaf & (tauHit <= tauMax);
                 // A ray that comes up through the bottom face and meets the
                 // surface right there is on it, whether its height at the

@@ -931,6 +931,63 @@ TEST(PacketMarch, RaysUpThroughABottomFaceOnTheSurfaceGetTheFaceNormal)
     EXPECT_GT(checked, 3 * 2 * 64 / 2);
 }
 
+// The mirror case: a ray that comes down onto a surface lying on the bottom
+// face leaves the prism right where it meets the surface. The root
+// tolerance is a fixed share of the height range, so through a thin prism
+// seen from a few units away (a small baked shell) it is below one rounding
+// step of t, and the root lands past it about as often as not. Such a ray
+// was above the surface where it entered and is on it at the bottom face,
+// so it has met the surface: every ray must hit there, in the march and in
+// the shadow walk, whatever the field's size.
+TEST(PacketMarch, RaysDownOntoASurfaceOnTheBottomFaceOfAThinPrismHitIt)
+{
+    std::mt19937 rng(23);
+    std::uniform_real_distribution<float> inside(0.02f, 0.98f), tilt(-0.8f, 0.8f);
+    TraceSettings settings;
+    settings.lod = false;
+    int hits = 0, blocked = 0, total = 0;
+    for (const uint32_t size : {1u, 2u, 8u}) {
+        for (const float thickness : {0.004f, 0.05f}) {
+            Scene scene;
+            const std::vector<uint16_t> floor(std::size_t(size) * size, 0);
+            scene.addField(DisplacementField(size, size, std::span<const uint16_t>(floor), true));
+            scene.addPrism(makePrism({0.59f, -0.62f, 0.43f}, {0.18f, -0.1f, -0.46f}, {0.21f, 0.5f, 0.06f}, 0.5f,
+                                     0.55f, thickness, 0));
+            scene.refreshPrisms();
+            const Prism& p = scene.prisms[0];
+            const Vec3 up = normalizeSafe(p.axisH);
+            const SceneTracer tracer(scene, settings);
+            for (const float distance : {0.9f, 3.1f, 7.3f}) {
+                std::vector<Ray> rays;
+                for (int i = 0; i < 96; ++i) {
+                    const Vec3 target = p.origin + p.axisU * inside(rng) + p.axisV * inside(rng);
+                    Ray ray;
+                    ray.dir = normalizeSafe(p.axisU * tilt(rng) + p.axisV * tilt(rng) - up);
+                    ray.origin = target - ray.dir * distance;
+                    rays.push_back(ray);
+                }
+                const std::vector<LaneHit> got = marchAll<simd::kLanes>(tracer, rays, tracer.allPrisms);
+                const std::vector<int> shadow = shadowAll<simd::kLanes>(tracer, rays, tracer.allPrisms);
+                for (std::size_t i = 0; i < rays.size(); ++i) {
+                    SCOPED_TRACE("size " + std::to_string(size) + ", thickness " + std::to_string(thickness) +
+                                 ", distance " + std::to_string(distance) + ", ray " + std::to_string(i));
+                    ++total;
+                    hits += got[i].hit;
+                    blocked += shadow[i];
+                    EXPECT_TRUE(got[i].hit);
+                    EXPECT_TRUE(shadow[i]);
+                    if (got[i].hit) {
+                        EXPECT_NEAR(got[i].t, distance, 1e-5f * distance);
+                        EXPECT_NEAR(got[i].h, 0.0f, 1e-6f);
+                    }
+                }
+            }
+        }
+    }
+    EXPECT_EQ(hits, total);
+    EXPECT_EQ(blocked, total);
+}
+
 TEST(PacketMarch, ZeroStepsMeansNoHitAndNearerPrismWins)
 {
     FlatBox box(30000);

@@ -48,6 +48,8 @@ struct LocalRay {
     float tLeave;
     int entryAxis;
     bool entersBottom;  // comes in through the bottom face, going up
+    bool leavesBottom;  // goes out through the bottom face, going down
+    float bottom;       // the box's lowest h
 };
 
 float floorLog2(float x) { return float(((floatBitsToInt(x) >> 23) & 255) - 127); }
@@ -82,6 +84,8 @@ precise LocalRay localRay(Ray ray, Prism p)
     r.tLeave = min(min(max(u0, u1), max(v0, v1)), max(h0, h1));
     r.entryAxis = nearU == r.tEnter ? 0 : (nearV == r.tEnter ? 1 : 2);
     r.entersBottom = r.entryAxis == 2 && r.d.z > 0.0;
+    r.leavesBottom = r.d.z < 0.0 && r.tLeave == h0;
+    r.bottom = p.toLocal[2].w;
     return r;
 }
 
@@ -277,6 +281,22 @@ precise WalkOutcome runWalk(FieldDesc f, LocalRay r, PrismSetup ps, bool shadowM
             const float counted = smallOk ? small : large;
             const bool under = f0 <= 0.0;
             tauHit = under ? 0.0 : ((smallOk || largeOk) ? clamp(counted, 0.0, tauMax) : QLMR_INF);
+            // A ray above the surface at c that leaves the prism through its
+            // bottom face in this cell, on or under the surface there, has
+            // crossed the surface on the way, exactly once, even when rounding
+            // put both roots past the tolerance (which a thin prism far away
+            // makes smaller than one rounding step of t): it takes the root
+            // nearest the segment, clamped into it.
+            if (r.leavesBottom && tOut == r.tLeave && tauHit == QLMR_INF) {
+                const float s1 = (r.o.x + tOut * r.d.x) * s.w - float(ix);
+                const float r1 = (r.o.y + tOut * r.d.y) * s.h - float(iy);
+                const float patchAtExit = k4.x + ea * s1 + eb * r1 + twist * s1 * r1;
+                if (patchAtExit >= r.bottom) {
+                    const float smallOff = max(-small, small - tauMax);
+                    const float largeOff = max(-large, large - tauMax);
+                    tauHit = clamp(smallOff <= largeOff ? small : large, 0.0, tauMax);
+                }
+            }
             leafHit = tauHit <= tauMax;
             // A ray that comes up through the bottom face and meets the
             // surface right there is on it, whether its height at the face
