@@ -1,5 +1,6 @@
 #include "vulkan_test_support.h"
 
+#include "gpu/dynamic_library.h"
 #include "gpu/vulkan_context.h"
 #include "gpu/vulkan_functions.h"
 
@@ -117,6 +118,20 @@ TEST(VulkanContextLoader, MissingLoaderTouchesNothing)
     EXPECT_EQ(context.loader, nullptr);
     EXPECT_EQ(context.instance, VK_NULL_HANDLE);
     EXPECT_TRUE(tableIsEmpty(context.vk));
+}
+
+TEST(VulkanContextLoader, FirstLibraryOfAListOfNamesLoads)
+{
+    EXPECT_EQ(loadFirstLibrary({}), nullptr);
+    EXPECT_EQ(loadFirstLibrary({"/nonexistent/libvulkan.so.1", "libqlmr-no-such-loader.so"}), nullptr);
+    // A name that does not load is passed over for the next one.
+    const LibraryHandle library = loadFirstLibrary({"libqlmr-no-such-loader.so", "libm.so.6"});
+    ASSERT_NE(library, nullptr);
+    EXPECT_NE(getProc(library, "cos"), nullptr);
+    EXPECT_EQ(getProc(library, "vkGetInstanceProcAddr"), nullptr);
+    freeLibrary(library);
+    EXPECT_EQ(getProc(nullptr, "cos"), nullptr);
+    freeLibrary(nullptr);
 }
 
 TEST(VulkanContextLoader, LibraryWithoutEntryPoint)
