@@ -69,6 +69,20 @@ public:
     std::uint64_t indexCount() const { return indices; }
     std::uint64_t meshBytes() const { return vertices * sizeof(MeshVertex) + indices * 4; }
 
+    // ---- the rasterizer's resources; each needs the context given to init
+    // (false without one).
+
+    // At least 16 bytes: host-visible buffers in HOST_VISIBLE | HOST_COHERENT
+    // memory, mapped for their life; the others DEVICE_LOCAL and not mapped.
+    bool createBuffer(GpuBuffer* buffer, std::uint64_t bytes, VkBufferUsageFlags usage, bool hostVisible);
+    void destroyBuffer(GpuBuffer* buffer);
+    bool createImage(GpuImage* image, VkFormat format, std::uint32_t width, std::uint32_t height,
+                     VkImageUsageFlags usage, VkImageAspectFlags aspect);
+    void destroyImage(GpuImage* image);
+    // Copies `bytes` of data into a new device-local buffer (usage plus
+    // TRANSFER_DST) through a host-visible staging buffer and one submission.
+    bool uploadMesh(GpuBuffer* destination, const void* data, std::uint64_t bytes, VkBufferUsageFlags usage);
+
 private:
     // Attachments and read-back buffers of one frame size.
     struct FrameTargets {
@@ -78,12 +92,6 @@ private:
         VkFramebuffer framebuffer = VK_NULL_HANDLE;
     };
 
-    bool createBuffer(GpuBuffer* buffer, std::uint64_t bytes, VkBufferUsageFlags usage, bool hostVisible);
-    void destroyBuffer(GpuBuffer* buffer);
-    bool createImage(GpuImage* image, VkFormat format, std::uint32_t width, std::uint32_t height,
-                     VkImageUsageFlags usage, VkImageAspectFlags aspect);
-    void destroyImage(GpuImage* image);
-    bool uploadMesh(GpuBuffer* destination, const void* data, std::uint64_t bytes, VkBufferUsageFlags usage);
     bool createRenderPass();
     bool createPipeline();
     bool ensureTargets(std::uint32_t width, std::uint32_t height);
