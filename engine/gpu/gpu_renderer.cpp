@@ -230,6 +230,10 @@ GpuRenderer::~GpuRenderer()
 
 bool GpuRenderer::init(VulkanContext& ctx, const Scene& sceneIn, std::string* error, const GpuRenderOptions& opts)
 {
+    // One init per renderer: a second would add its fields to the groups of
+    // the first and drop every object the first one made without releasing it.
+    if (context)
+        return fail(error, "the renderer is already initialised");
     context = &ctx;
     options = opts;
     scene = &sceneIn;

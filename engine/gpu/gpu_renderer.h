@@ -78,7 +78,9 @@ public:
     GpuRenderer(const GpuRenderer&) = delete;
     GpuRenderer& operator=(const GpuRenderer&) = delete;
 
-    // Uploads the scene (which must outlive the renderer) and builds the tracer.
+    // Uploads the scene (which must outlive the renderer) and builds the
+    // tracer. Runs once: a renderer that was initialised, successfully or
+    // not, refuses a second init.
     bool init(VulkanContext& context, const Scene& scene, std::string* error, const GpuRenderOptions& options = {});
     // Re-upload the rectangles an edit of field `field` changed.
     bool updateField(std::uint32_t field, const FieldUpdate& update);

@@ -306,12 +306,16 @@ bool MeshRasterizer::createPipeline()
 
 bool MeshRasterizer::init(VulkanContext& ctx, const Scene& scene, std::uint32_t lod, std::string* error)
 {
-    context = &ctx;
     auto fail = [&](std::string message) {
         if (error)
             *error = std::move(message);
         return false;
     };
+    // One init per rasterizer: a second would drop every object of the first
+    // without releasing it.
+    if (context)
+        return fail("the mesh rasterizer is already initialised");
+    context = &ctx;
     // The mesh is drawn on the context's one queue, which must take raster work.
     if (!ctx.requireGraphicsQueue(error))
         return false;

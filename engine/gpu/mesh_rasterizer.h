@@ -59,7 +59,8 @@ public:
     MeshRasterizer(const MeshRasterizer&) = delete;
     MeshRasterizer& operator=(const MeshRasterizer&) = delete;
 
-    // Builds and uploads the mesh of `scene` at level of detail `lod` and the pipeline.
+    // Builds and uploads the mesh of `scene` at level of detail `lod` and the
+    // pipeline. Runs once: a second init is refused.
     bool init(VulkanContext& context, const Scene& scene, std::uint32_t lod, std::string* error);
     // Draws the mesh for the camera; colour, depth (distance from the camera,
     // +infinity where no triangle was drawn) and normal are read back.

@@ -527,6 +527,37 @@ TEST_F(GpuRendererOnDevice, RendererWhoseInitFailedRefusesUpdatesSolidsAndFrames
     EXPECT_EQ(renderer.outputImages(16, 16), nullptr);
 }
 
+// A renderer is initialised once. A second init, after a success or a
+// failure, is refused and leaves the first one's upload in use (it used to
+// stack the scene's fields on the first init's groups and drop its objects).
+TEST_F(GpuRendererOnDevice, SecondInitIsRefusedAndTheFirstStaysInUse)
+{
+    const Scene scene = groundAndBump(0.3f);
+    GpuRenderer renderer;
+    std::string error;
+    ASSERT_TRUE(renderer.init(context, scene, &error)) << error;
+    const GpuFrame first = renderer.render(testCamera(), RenderSettings{}, GpuViewData{});
+    ASSERT_TRUE(first.ok) << first.error;
+    EXPECT_FALSE(renderer.init(context, scene, &error));
+    EXPECT_EQ(error, "the renderer is already initialised");
+    EXPECT_EQ(renderer.fieldGroupCount(), 2u);
+    EXPECT_EQ(renderer.fieldLayer(0), 0u);
+    EXPECT_EQ(renderer.groupLayerCount(0), 1u);
+    const GpuFrame again = renderer.render(testCamera(), RenderSettings{}, GpuViewData{});
+    ASSERT_TRUE(again.ok) << again.error;
+    EXPECT_EQ(again.color, first.color);
+    EXPECT_EQ(again.depth, first.depth);
+
+    Scene tooMany;
+    for (std::uint32_t i = 0; i < 9; ++i)
+        tooMany.addField(makeField(2u << (i % 5), 2u << (i / 5), [](float, float) { return 0.1f; }));
+    GpuRenderer failed;
+    ASSERT_FALSE(failed.init(context, tooMany, &error));
+    EXPECT_FALSE(failed.init(context, scene, &error));
+    EXPECT_EQ(error, "the renderer is already initialised");
+    EXPECT_FALSE(failed.render(testCamera(), RenderSettings{}, GpuViewData{}).ok);
+}
+
 TEST(GpuRenderer, RendererNeverInitialisedRefusesEveryRequest)
 {
     GpuRenderer renderer;

@@ -346,6 +346,26 @@ TEST_F(MeshRasterizerOnDevice, BuffersFollowTheirMemoryKindAndMinimumSize)
     rasterizer.destroyBuffer(&uploaded);
 }
 
+// A second init is refused and the first mesh keeps drawing.
+TEST_F(MeshRasterizerOnDevice, SecondInitIsRefusedAndTheFirstMeshStaysInUse)
+{
+    const Scene scene = sceneOf(makeField(8, 8, [](float u, float) { return 0.2f + 0.5f * u; }));
+    const Camera camera = Camera::lookAt({0, 3, 6}, {0, 0.5f, 0}, {0, 1, 0}, 60, 16, 12);
+    MeshRasterizer rasterizer;
+    std::string error;
+    ASSERT_TRUE(rasterizer.init(context, scene, 0, &error)) << error;
+    const GpuFrame first = rasterizer.render(camera, RenderSettings{});
+    ASSERT_TRUE(first.ok) << first.error;
+    const std::uint64_t vertices = rasterizer.vertexCount();
+    EXPECT_FALSE(rasterizer.init(context, sceneOf(makeField(2, 2, [](float, float) { return 0.9f; }), 2), 0, &error));
+    EXPECT_EQ(error, "the mesh rasterizer is already initialised");
+    EXPECT_EQ(rasterizer.vertexCount(), vertices);
+    const GpuFrame again = rasterizer.render(camera, RenderSettings{});
+    ASSERT_TRUE(again.ok) << again.error;
+    EXPECT_EQ(again.color, first.color);
+    EXPECT_EQ(again.depth, first.depth);
+}
+
 // An empty frame or one wider or taller than the device's images is
 // refused before any image is made (an empty extent crashed the driver);
 // the next frame of a valid size renders.
