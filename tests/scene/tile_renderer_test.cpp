@@ -351,6 +351,16 @@ TEST(TileRenderer, SameSizeReusesThePlanesAndANewSizeReplacesThem)
     EXPECT_EQ(frame.height, 20u);
     EXPECT_EQ(renderer.bins().size(), 3u * 2u);
     EXPECT_EQ(stats.primary, 800u);
+
+    // The size fields are public: a buffer given the size by hand holds no
+    // planes yet, and is rendered like a new one.
+    GBuffer byHand;
+    byHand.width = camera.width;
+    byHand.height = camera.height;
+    const FrameStats again = renderer.render(camera, RenderSettings{}, byHand);
+    EXPECT_EQ(again.primary, 800u);
+    std::string why;
+    EXPECT_TRUE(planesIdentical(frame, byHand, why)) << why;
 }
 
 // The kernels read the tracer's views and prism list without bounds checks;
