@@ -725,6 +725,68 @@ TEST(TileRenderer, SolidObjectBesideAFieldIsTracedAndCastsAShadow)
     EXPECT_LT(bare.at(GBuffer::Cost, cx, cy), frame.at(GBuffer::Cost, cx, cy));
 }
 
+// The solid-object steps taken through the renderer use its solid object,
+// and do nothing while it has none.
+TEST(TileRenderer, SolidStepsThroughTheRendererUseItsSolidObject)
+{
+    constexpr int L = simd::kLanes;
+    using VF = simd::vfloat<L>;
+    SolidScene s;
+    const SceneTracer tracer(s.scene, TraceSettings{});
+    ThreadPool pool(1);
+    TileRenderer renderer(&pool, &tracer);
+    const auto [cx, cy] = projectToPixel(s.camera, s.centre());
+    const RayPacket rays = primaryRays<L>(s.camera, VF(float(cx)), VF(float(cy)));
+    const std::vector<std::uint32_t> prisms{0};
+    const RenderSettings settings;
+    const Mask8 all(true);
+
+    struct Outcome {
+        HitPacket hits;
+        SurfacePacket surface;
+        VF reflectionR, reflectionG, reflectionB;
+        Mask8 reflectionMask{true};
+        VF visibility;
+    };
+    auto run = [&](const SdnaInstance* solid) {
+        renderer.solid = solid;
+        Outcome o;
+        tracePacket(tracer, o.hits, rays, all, std::span<const std::uint32_t>(prisms));
+        fetchSurface(tracer, o.surface, o.hits, rays);
+        traceSolid(renderer, rays, all, o.hits, o.surface, settings, o.reflectionR, o.reflectionG, o.reflectionB,
+                   o.reflectionMask);
+        // Shadow rays from just under the sphere towards the sun.
+        RayPacket shadow = rays;
+        const Vec3 below = s.centre() - settings.sunDir * 3.0f;
+        shadow.originX = VF(below.x);
+        shadow.originY = VF(below.y);
+        shadow.originZ = VF(below.z);
+        shadow.dirX = VF(settings.sunDir.x);
+        shadow.dirY = VF(settings.sunDir.y);
+        shadow.dirZ = VF(settings.sunDir.z);
+        o.visibility = traceSolidShadow(renderer, shadow, all, settings.sunDir, VF(1.0f));
+        return o;
+    };
+
+    const Outcome with = run(&s.solid);
+    const Outcome without = run(nullptr);
+    for (int i = 0; i < L; ++i) {
+        ASSERT_TRUE(with.hits.mask.lane(i)) << i;
+        EXPECT_EQ(with.hits.prism.lane(i), -1) << i;
+        EXPECT_LT(with.hits.t.lane(i), without.hits.t.lane(i)) << i;
+        EXPECT_EQ(with.surface.albedoR.lane(i), 0.9f) << i;
+        EXPECT_EQ(with.visibility.lane(i), 0.0f) << i;
+        // Without a solid object: the field's hit, its albedo, full light.
+        EXPECT_EQ(without.hits.prism.lane(i), 0) << i;
+        EXPECT_FLOAT_EQ(without.surface.albedoR.lane(i), 0.7f) << i;
+        EXPECT_EQ(without.visibility.lane(i), 1.0f) << i;
+        for (const Outcome* o : {&with, &without}) {
+            EXPECT_FALSE(o->reflectionMask.lane(i)) << i;
+            EXPECT_EQ(o->reflectionR.lane(i), 0.0f) << i;
+        }
+    }
+}
+
 // ---- an image for a person to look at
 
 TEST(TileRenderer, SmallSceneImageIsUprightAndUnmirrored)
