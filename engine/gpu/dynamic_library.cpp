@@ -4,7 +4,7 @@
 
 namespace qlmr {
 
-LibraryHandle loadFirstLibrary(std::span<const std::string> names)
+LibraryHandle loadFirstLibrary(const std::vector<std::string>& names)
 {
     for (const std::string& name : names) {
         // RTLD_LOCAL keeps the library's symbols out of the global namespace:

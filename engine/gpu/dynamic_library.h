@@ -1,7 +1,7 @@
 #pragma once
 
-#include <span>
 #include <string>
+#include <vector>
 
 namespace qlmr {
 
@@ -11,7 +11,7 @@ using LibraryHandle = void*;
 // Opens the names in order and returns the first library that loads, else
 // null. A name with a slash is a path; a bare name goes through the normal
 // library search (LD_LIBRARY_PATH, the cache, the system directories).
-LibraryHandle loadFirstLibrary(std::span<const std::string> names);
+LibraryHandle loadFirstLibrary(const std::vector<std::string>& names);
 
 // The address of an exported symbol, or null.
 void* getProc(LibraryHandle library, const char* name);

@@ -32,6 +32,12 @@ gpu::FrameUniforms packFrameUniforms(const Camera& camera, const RenderSettings&
     return u;
 }
 
+gpu::FrameUniforms packFrameUniforms(const Camera& camera, const RenderSettings& settings, bool seedPass,
+                                     float value0, float value1, std::uint32_t mode, std::uint32_t prismCount)
+{
+    return packFrameUniforms(camera, settings, FrameWords{seedPass, value0, value1, mode, prismCount});
+}
+
 void packGpuPrisms(std::span<const Prism> prisms, std::span<const PrismFieldRecord> records, gpu::Prism* destination)
 {
     for (std::size_t i = 0; i < prisms.size(); ++i) {

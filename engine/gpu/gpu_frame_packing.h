@@ -17,6 +17,10 @@
 
 namespace qlmr {
 
+// The frame uniform block is named in qlmr as well; the GPU prism is not, as
+// it would clash with the CPU Prism.
+using gpu::FrameUniforms;
+
 // Where a prism's field lives on the GPU, four words:
 // (layer << 4) | group, log2 width | pixel-grid offset x << 8,
 // log2 height | pixel-grid offset y << 8,
@@ -36,6 +40,9 @@ struct FrameWords {
 };
 
 gpu::FrameUniforms packFrameUniforms(const Camera& camera, const RenderSettings& settings, const FrameWords& words);
+// The same with the five frame words given one by one, in FrameWords order.
+gpu::FrameUniforms packFrameUniforms(const Camera& camera, const RenderSettings& settings, bool seedPass,
+                                     float value0, float value1, std::uint32_t mode, std::uint32_t prismCount);
 
 // Writes one GPU prism per CPU prism (records in the same order) into destination.
 void packGpuPrisms(std::span<const Prism> prisms, std::span<const PrismFieldRecord> records, gpu::Prism* destination);

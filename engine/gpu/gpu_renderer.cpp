@@ -92,6 +92,8 @@ bool GpuRenderer::fail(std::string* error, std::string message)
 // Renderer buffers are host-visible and mapped for their whole life.
 bool GpuRenderer::createBuffer(GpuBuffer* buffer, std::uint64_t bytes, VkBufferUsageFlags usage)
 {
+    if (!context)
+        return false;
     GpuBufferSpec spec;
     spec.bytes = std::max<std::uint64_t>(bytes, 16);
     spec.usage = usage;
@@ -101,19 +103,29 @@ bool GpuRenderer::createBuffer(GpuBuffer* buffer, std::uint64_t bytes, VkBufferU
     return false;
 }
 
-void GpuRenderer::destroyBuffer(GpuBuffer* buffer) { destroyGpuBuffer(*context, buffer); }
+void GpuRenderer::destroyBuffer(GpuBuffer* buffer)
+{
+    if (context)
+        destroyGpuBuffer(*context, buffer);
+}
 
 bool GpuRenderer::createImage(GpuImage* image, VkFormat format, std::uint32_t width, std::uint32_t height,
                               std::uint32_t mipLevels, VkImageUsageFlags usage, std::uint32_t layers,
                               VkImageAspectFlags aspect)
 {
+    if (!context)
+        return false;
     if (createGpuImage(*context, {format, width, height, mipLevels, usage, layers, aspect}, image))
         return true;
     destroyImage(image);
     return false;
 }
 
-void GpuRenderer::destroyImage(GpuImage* image) { destroyGpuImage(*context, image); }
+void GpuRenderer::destroyImage(GpuImage* image)
+{
+    if (context)
+        destroyGpuImage(*context, image);
+}
 
 bool GpuRenderer::ensureBufferCapacity(GpuBuffer* buffer, std::uint64_t bytes, VkBufferUsageFlags usage)
 {
@@ -127,12 +139,15 @@ VkCommandBuffer GpuRenderer::beginOneShot()
 {
     // A failed begin still hands out the buffer: its submit fails instead.
     VkCommandBuffer commandBuffer = VK_NULL_HANDLE;
-    beginOneTimeCommands(*context, commandPool, &commandBuffer);
+    if (context && commandPool)
+        beginOneTimeCommands(*context, commandPool, &commandBuffer);
     return commandBuffer;
 }
 
 bool GpuRenderer::submitOneShot(VkCommandBuffer commandBuffer)
 {
+    if (!context || !commandPool || !commandBuffer)
+        return false;
     // The pending frame's command buffer and fence must be free first.
     if (pending.active)
         finishFrame();
@@ -215,6 +230,10 @@ GpuRenderer::~GpuRenderer()
 
 bool GpuRenderer::init(VulkanContext& ctx, const Scene& sceneIn, std::string* error, const GpuRenderOptions& opts)
 {
+    // One init per renderer: a second would add its fields to the groups of
+    // the first and drop every object the first one made without releasing it.
+    if (context)
+        return fail(error, "the renderer is already initialised");
     context = &ctx;
     options = opts;
     scene = &sceneIn;
@@ -709,6 +728,9 @@ void GpuRenderer::destroyOutputImages(GpuOutputImages& entry)
 
 GpuOutputImages* GpuRenderer::outputImages(std::uint32_t width, std::uint32_t height)
 {
+    // Without a successful init there may be no device to create them on.
+    if (!ready)
+        return nullptr;
     for (GpuOutputImages& entry : outputs)
         if (entry.width == width && entry.height == height && entry.color.image)
             return &entry;

@@ -78,7 +78,9 @@ public:
     GpuRenderer(const GpuRenderer&) = delete;
     GpuRenderer& operator=(const GpuRenderer&) = delete;
 
-    // Uploads the scene (which must outlive the renderer) and builds the tracer.
+    // Uploads the scene (which must outlive the renderer) and builds the
+    // tracer. Runs once: a renderer that was initialised, successfully or
+    // not, refuses a second init.
     bool init(VulkanContext& context, const Scene& scene, std::string* error, const GpuRenderOptions& options = {});
     // Re-upload the rectangles an edit of field `field` changed.
     bool updateField(std::uint32_t field, const FieldUpdate& update);
@@ -107,8 +109,32 @@ public:
     // (Re)builds the shell hull vertices and, once, the raster pass and pipeline.
     bool buildShellRaster();
 
-    // The cached output images for a frame size (two sizes are kept); null on failure.
+    // The cached output images for a frame size (two sizes are kept); null on
+    // failure and on a renderer without a successful init.
     GpuOutputImages* outputImages(std::uint32_t width, std::uint32_t height);
+
+    // ---- the renderer's resources; each needs the context given to init
+    // (false, or null, without one).
+
+    // A host-visible, coherent buffer of max(bytes, 16) bytes, mapped whole.
+    bool createBuffer(GpuBuffer* buffer, std::uint64_t bytes, VkBufferUsageFlags usage);
+    void destroyBuffer(GpuBuffer* buffer);
+    // A device-local 2D image and its view (a 2D array view when layers is not 0).
+    bool createImage(GpuImage* image, VkFormat format, std::uint32_t width, std::uint32_t height,
+                     std::uint32_t mipLevels, VkImageUsageFlags usage, std::uint32_t layers,
+                     VkImageAspectFlags aspect = VK_IMAGE_ASPECT_COLOR_BIT);
+    void destroyImage(GpuImage* image);
+    // Keeps a buffer of at least `bytes`, else replaces it by one of bytes + bytes / 2.
+    bool ensureBufferCapacity(GpuBuffer* buffer, std::uint64_t bytes, VkBufferUsageFlags usage);
+    // A begun one-time command buffer of the renderer's pool; null before init.
+    VkCommandBuffer beginOneShot();
+    // Finishes a pending frame, then ends, submits and waits for the buffer
+    // and frees it; true when the submit and the wait succeeded.
+    bool submitOneShot(VkCommandBuffer commandBuffer);
+    // The prism buffer of max(1, prism count) records, packed from the prisms.
+    bool ensurePrismBuffer();
+    // The five solid buffers at their minimum sizes, with the present flag written.
+    bool ensureSolidBuffers();
 
     // ---- inspection, for tests and reports
     std::uint32_t fieldGroupCount() const { return std::uint32_t(groups.size()); }
@@ -151,15 +177,6 @@ private:
     };
 
     bool fail(std::string* error, std::string message);
-    bool createBuffer(GpuBuffer* buffer, std::uint64_t bytes, VkBufferUsageFlags usage);
-    void destroyBuffer(GpuBuffer* buffer);
-    bool createImage(GpuImage* image, VkFormat format, std::uint32_t width, std::uint32_t height,
-                     std::uint32_t mipLevels, VkImageUsageFlags usage, std::uint32_t layers,
-                     VkImageAspectFlags aspect = VK_IMAGE_ASPECT_COLOR_BIT);
-    void destroyImage(GpuImage* image);
-    bool ensureBufferCapacity(GpuBuffer* buffer, std::uint64_t bytes, VkBufferUsageFlags usage);
-    VkCommandBuffer beginOneShot();
-    bool submitOneShot(VkCommandBuffer commandBuffer);
     void imageBarrier(VkCommandBuffer commandBuffer, VkImage image, VkImageLayout oldLayout, VkImageLayout newLayout,
                       std::uint32_t mipLevels, VkAccessFlags srcAccess, VkAccessFlags dstAccess,
                       VkPipelineStageFlags srcStage, VkPipelineStageFlags dstStage);
@@ -167,8 +184,6 @@ private:
                           const void* base, std::uint32_t levelWidth, std::uint32_t bytesPerTexel);
     bool uploadStaged(const StagedCopies& staged, VkImage image, std::uint32_t mipLevels);
     bool uploadFieldRect(std::uint32_t field, std::uint32_t group, std::uint32_t layer, const FieldUpdate& update);
-    bool ensurePrismBuffer();
-    bool ensureSolidBuffers();
     bool createPipeline(std::string* error);
     void destroyOutputImages(GpuOutputImages& entry);
     void writeDescriptors(const GpuOutputImages& images);

@@ -143,6 +143,8 @@ MeshRasterizer::~MeshRasterizer()
 bool MeshRasterizer::createBuffer(GpuBuffer* buffer, std::uint64_t bytes, VkBufferUsageFlags usage,
                                   bool hostVisible)
 {
+    if (!context)
+        return false;
     GpuBufferSpec spec;
     spec.bytes = std::max<std::uint64_t>(bytes, 16);
     spec.usage = usage;
@@ -154,22 +156,35 @@ bool MeshRasterizer::createBuffer(GpuBuffer* buffer, std::uint64_t bytes, VkBuff
     return false;
 }
 
-void MeshRasterizer::destroyBuffer(GpuBuffer* buffer) { destroyGpuBuffer(*context, buffer); }
+void MeshRasterizer::destroyBuffer(GpuBuffer* buffer)
+{
+    if (context)
+        destroyGpuBuffer(*context, buffer);
+}
 
 bool MeshRasterizer::createImage(GpuImage* image, VkFormat format, std::uint32_t width, std::uint32_t height,
                                  VkImageUsageFlags usage, VkImageAspectFlags aspect)
 {
+    if (!context)
+        return false;
     if (createGpuImage(*context, {format, width, height, 1, usage, 0, aspect}, image))
         return true;
     destroyImage(image);
     return false;
 }
 
-void MeshRasterizer::destroyImage(GpuImage* image) { destroyGpuImage(*context, image); }
+void MeshRasterizer::destroyImage(GpuImage* image)
+{
+    if (context)
+        destroyGpuImage(*context, image);
+}
 
 bool MeshRasterizer::uploadMesh(GpuBuffer* destination, const void* data, std::uint64_t bytes,
                                 VkBufferUsageFlags usage)
 {
+    // The copy is submitted from the command pool that init creates.
+    if (!commandPool)
+        return false;
     if (!createBuffer(destination, bytes, usage | VK_BUFFER_USAGE_TRANSFER_DST_BIT, false))
         return false;
     GpuBuffer staging;
@@ -291,12 +306,16 @@ bool MeshRasterizer::createPipeline()
 
 bool MeshRasterizer::init(VulkanContext& ctx, const Scene& scene, std::uint32_t lod, std::string* error)
 {
-    context = &ctx;
     auto fail = [&](std::string message) {
         if (error)
             *error = std::move(message);
         return false;
     };
+    // One init per rasterizer: a second would drop every object of the first
+    // without releasing it.
+    if (context)
+        return fail("the mesh rasterizer is already initialised");
+    context = &ctx;
     // The mesh is drawn on the context's one queue, which must take raster work.
     if (!ctx.requireGraphicsQueue(error))
         return false;

@@ -59,7 +59,8 @@ public:
     MeshRasterizer(const MeshRasterizer&) = delete;
     MeshRasterizer& operator=(const MeshRasterizer&) = delete;
 
-    // Builds and uploads the mesh of `scene` at level of detail `lod` and the pipeline.
+    // Builds and uploads the mesh of `scene` at level of detail `lod` and the
+    // pipeline. Runs once: a second init is refused.
     bool init(VulkanContext& context, const Scene& scene, std::uint32_t lod, std::string* error);
     // Draws the mesh for the camera; colour, depth (distance from the camera,
     // +infinity where no triangle was drawn) and normal are read back.
@@ -68,6 +69,20 @@ public:
     std::uint64_t vertexCount() const { return vertices; }
     std::uint64_t indexCount() const { return indices; }
     std::uint64_t meshBytes() const { return vertices * sizeof(MeshVertex) + indices * 4; }
+
+    // ---- the rasterizer's resources; each needs the context given to init
+    // (false without one).
+
+    // At least 16 bytes: host-visible buffers in HOST_VISIBLE | HOST_COHERENT
+    // memory, mapped for their life; the others DEVICE_LOCAL and not mapped.
+    bool createBuffer(GpuBuffer* buffer, std::uint64_t bytes, VkBufferUsageFlags usage, bool hostVisible);
+    void destroyBuffer(GpuBuffer* buffer);
+    bool createImage(GpuImage* image, VkFormat format, std::uint32_t width, std::uint32_t height,
+                     VkImageUsageFlags usage, VkImageAspectFlags aspect);
+    void destroyImage(GpuImage* image);
+    // Copies `bytes` of data into a new device-local buffer (usage plus
+    // TRANSFER_DST) through a host-visible staging buffer and one submission.
+    bool uploadMesh(GpuBuffer* destination, const void* data, std::uint64_t bytes, VkBufferUsageFlags usage);
 
 private:
     // Attachments and read-back buffers of one frame size.
@@ -78,12 +93,6 @@ private:
         VkFramebuffer framebuffer = VK_NULL_HANDLE;
     };
 
-    bool createBuffer(GpuBuffer* buffer, std::uint64_t bytes, VkBufferUsageFlags usage, bool hostVisible);
-    void destroyBuffer(GpuBuffer* buffer);
-    bool createImage(GpuImage* image, VkFormat format, std::uint32_t width, std::uint32_t height,
-                     VkImageUsageFlags usage, VkImageAspectFlags aspect);
-    void destroyImage(GpuImage* image);
-    bool uploadMesh(GpuBuffer* destination, const void* data, std::uint64_t bytes, VkBufferUsageFlags usage);
     bool createRenderPass();
     bool createPipeline();
     bool ensureTargets(std::uint32_t width, std::uint32_t height);

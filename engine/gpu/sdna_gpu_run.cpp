@@ -154,4 +154,13 @@ GpuFrame renderSdnaGpu(VulkanContext& context, const SdnaProgram& program, std::
     return frame;
 }
 
+GpuFrame renderSdnaGpu(GpuFrame& result, VulkanContext& context, const SdnaProgram& program,
+                       std::span<const BonePose> pose, const SdnaGpuView& view, std::uint32_t width,
+                       std::uint32_t height, const Bricks* bricks, std::uint32_t brickMode,
+                       const ProgramBounds* bounds)
+{
+    result = renderSdnaGpu(context, program, pose, view, width, height, bricks, brickMode, bounds);
+    return result;
+}
+
 } // namespace qlmr

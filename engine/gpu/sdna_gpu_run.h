@@ -74,5 +74,10 @@ bool sdnaBrickWalkInDouble(const VulkanContext& context);
 GpuFrame renderSdnaGpu(VulkanContext& context, const SdnaProgram& program, std::span<const BonePose> pose,
                        const SdnaGpuView& view, std::uint32_t width, std::uint32_t height, const Bricks* bricks,
                        std::uint32_t brickMode, const ProgramBounds* bounds);
+// The same, rendered into `result` (replacing all of it); returns a copy of it.
+GpuFrame renderSdnaGpu(GpuFrame& result, VulkanContext& context, const SdnaProgram& program,
+                       std::span<const BonePose> pose, const SdnaGpuView& view, std::uint32_t width,
+                       std::uint32_t height, const Bricks* bricks, std::uint32_t brickMode,
+                       const ProgramBounds* bounds);
 
 } // namespace qlmr

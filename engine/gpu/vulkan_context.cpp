@@ -56,6 +56,12 @@ bool VulkanContext::fail(std::string* error, std::string message)
 
 bool VulkanContext::createInstance(std::string* error)
 {
+    // One instance per context: a second would drop the first (and any
+    // device opened on it) without releasing them.
+    if (instance)
+        return fail(error, "a Vulkan instance is already created on this context");
+    // A retry after a failure before the instance existed loads afresh.
+    freeLibrary(loader);
     loader = loadFirstLibrary(loaderNames);
     if (!loader)
         return fail(error, "Vulkan loader not found");

@@ -40,6 +40,7 @@ public:
     VulkanContext& operator=(const VulkanContext&) = delete;
 
     // Loads the loader, creates the instance, lists the physical devices.
+    // Refused while the context holds an instance (destroy releases it).
     bool createInstance(std::string* error);
     // Describes every physical device; needs a created instance.
     std::vector<VulkanDeviceInfo> listDevices();

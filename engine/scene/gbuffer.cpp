@@ -40,18 +40,45 @@ GBuffer& GBuffer::operator=(GBuffer&& other) noexcept
     return *this;
 }
 
+namespace {
+
+// Packets per row and packet rows of an image. In 64 bits: near 2^32 pixels
+// the 32-bit sums would wrap to 0 packets.
+std::uint32_t packetColumns(std::uint32_t width)
+{
+    return std::uint32_t((std::uint64_t(width) + kPacketWidth - 1) / kPacketWidth);
+}
+
+std::uint32_t packetRowsOf(std::uint32_t height)
+{
+    return std::uint32_t((std::uint64_t(height) + 1) >> 1);
+}
+
+} // namespace
+
+bool GBuffer::holdsItsSize() const
+{
+    if (packetsPerRow != packetColumns(width) || packetRows != packetRowsOf(height))
+        return false;
+    for (const AlignedFloats& p : planes)
+        if (p.size() != planeSize())
+            return false;
+    return true;
+}
+
 bool GBuffer::resize(std::uint32_t newWidth, std::uint32_t newHeight)
 {
-    if (newWidth == width && newHeight == height)
+    // The size fields are public: a buffer whose width and height were set
+    // by hand has no planes behind them, and is sized like a new one.
+    if (newWidth == width && newHeight == height && holdsItsSize())
         return false;
     // The old planes go first, so the new ones need not fit beside them. If
     // the new planes cannot be had the buffer is left empty, never claiming
     // a size its planes do not have (a later frame of that size would write
     // past them).
     *this = GBuffer();
-    // In 64 bits: near 2^32 pixels the 32-bit sums would wrap to 0 packets.
-    const auto rowPackets = std::uint32_t((std::uint64_t(newWidth) + kPacketWidth - 1) / kPacketWidth);
-    const auto rows = std::uint32_t((std::uint64_t(newHeight) + 1) >> 1);
+    const std::uint32_t rowPackets = packetColumns(newWidth);
+    const std::uint32_t rows = packetRowsOf(newHeight);
     const std::uint64_t packets = std::uint64_t(rowPackets) * rows;
     if (packets > SIZE_MAX / kPacketLanes)
         throw std::bad_alloc();

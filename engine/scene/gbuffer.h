@@ -100,6 +100,10 @@ struct GBuffer {
     std::size_t packetIndex(std::uint32_t x, std::uint32_t y) const { return index(x, y); }
 
     float at(std::uint32_t p, std::uint32_t x, std::uint32_t y) const { return planes[p].data()[index(x, y)]; }
+
+private:
+    // Whether the packet counts and every plane match width and height.
+    bool holdsItsSize() const;
 };
 
 } // namespace qlmr

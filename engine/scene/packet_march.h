@@ -97,4 +97,11 @@ inline simd::vfloat<N> gatherHeights8(const HeightGather<N>& g, simd::vmask<N> l
     return simd::toFloat(raw) * simd::vfloat<N>(1.5259022e-5f);
 }
 
+// The same for every lane, into `out`.
+template <int N>
+inline void gatherHeights8(const HeightGather<N>& g, simd::vfloat<N>& out, int dx, int dy)
+{
+    out = gatherHeights8(g, simd::vmask<N>(true), dx, dy);
+}
+
 } // namespace qlmr

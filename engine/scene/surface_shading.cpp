@@ -616,6 +616,15 @@ LaneVec3<N> shadePacket(const LaneVec3<N>& dir, const LaneVec3<N>& normal, const
     const VF sky = VF(0.55f) + VF(0.45f) * normal.y;
     const LaneVec3<N> light{sun * VF(s.sunColor.x) + sky * VF(s.ambient.x), sun * VF(s.sunColor.y) + sky * VF(s.ambient.y),
                             sun * VF(s.sunColor.z) + sky * VF(s.ambient.z)};
+    return shadePacket(dir, normal, albedo, light, waterDepth, visibility, s, reflection, reflectionMask);
+}
+
+template <int N>
+LaneVec3<N> shadePacket(const LaneVec3<N>& dir, const LaneVec3<N>& normal, const LaneVec3<N>& albedo,
+                        const LaneVec3<N>& light, simd::vfloat<N> waterDepth, simd::vfloat<N> visibility,
+                        const RenderSettings& s, const LaneVec3<N>& reflection, simd::vmask<N> reflectionMask)
+{
+    using VF = simd::vfloat<N>;
     const VF dn = dot(dir, normal);
     const VF c = simd::max(simd::abs(dn), VF(0.05f));
     const VF m = VF(1.0f) - c;
@@ -719,6 +728,9 @@ int shadeHits(const SceneTracer& tracer, const SdnaInstance* solid, const RayPac
     template LaneVec3<N> shadePacket<N>(const LaneVec3<N>&, const LaneVec3<N>&, const LaneVec3<N>&, simd::vfloat<N>,   \
                                         simd::vfloat<N>, simd::vfloat<N>, const RenderSettings&, const LaneVec3<N>&,   \
                                         simd::vmask<N>);                                                               \
+    template LaneVec3<N> shadePacket<N>(const LaneVec3<N>&, const LaneVec3<N>&, const LaneVec3<N>&,                    \
+                                        const LaneVec3<N>&, simd::vfloat<N>, simd::vfloat<N>, const RenderSettings&,   \
+                                        const LaneVec3<N>&, simd::vmask<N>);                                           \
     template LaneVec3<N> lightTerrain<N>(const LaneVec3<N>&, const LaneVec3<N>&, const LaneVec3<N>&, simd::vfloat<N>,  \
                                          simd::vfloat<N>, const RenderSettings&);                                      \
     template int shadeHits<N>(const SceneTracer&, const SdnaInstance*, const RayPacketOf<N>&, simd::vmask<N>,          \

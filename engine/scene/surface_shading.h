@@ -201,6 +201,17 @@ void traceSolid(const SdnaInstance& solid, const RayPacketOf<N>& rays, simd::vma
 template <int N>
 LaneVec3<N> refineNormals(const SceneTracer& tracer, const HitPacketOf<N>& hits, simd::vmask<N> lanes, float weight);
 
+// The same with the refined normal written to three lane vectors.
+template <int N>
+inline void refineNormals(const SceneTracer& tracer, simd::vfloat<N>& normalX, simd::vfloat<N>& normalY,
+                          simd::vfloat<N>& normalZ, const HitPacketOf<N>& hits, simd::vmask<N> lanes, float weight)
+{
+    const LaneVec3<N> n = refineNormals(tracer, hits, lanes, weight);
+    normalX = n.x;
+    normalY = n.y;
+    normalZ = n.z;
+}
+
 // Visibility with the lanes that the solid object blocks towards the sun set to 0.
 template <int N>
 simd::vfloat<N> traceSolidShadow(const SdnaInstance& solid, const RayPacketOf<N>& shadowRays, simd::vmask<N> lanes,
@@ -208,6 +219,15 @@ simd::vfloat<N> traceSolidShadow(const SdnaInstance& solid, const RayPacketOf<N>
 
 // Water colour of every lane: transmitted body colour and Fresnel-weighted
 // reflection (of the sky, or of the solid object where reflectionMask is set).
+// `light`: the light reaching the water, sun share plus sky share.
+template <int N>
+LaneVec3<N> shadePacket(const LaneVec3<N>& dir, const LaneVec3<N>& normal, const LaneVec3<N>& albedo,
+                        const LaneVec3<N>& light, simd::vfloat<N> waterDepth, simd::vfloat<N> visibility,
+                        const RenderSettings& settings, const LaneVec3<N>& reflection, simd::vmask<N> reflectionMask);
+
+// The same with the light made from the lit sun share `sun` (N.L times the
+// visibility): sun * sun colour + (0.55 + 0.45 N.y) * ambient, without the
+// cavity factor the terrain gets.
 template <int N>
 LaneVec3<N> shadePacket(const LaneVec3<N>& dir, const LaneVec3<N>& normal, const LaneVec3<N>& albedo,
                         simd::vfloat<N> sun, simd::vfloat<N> waterDepth, simd::vfloat<N> visibility,

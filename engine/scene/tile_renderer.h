@@ -104,4 +104,33 @@ private:
     std::vector<ShadowHorizon> shadowHorizons;
 };
 
+// The solid-object steps of a packet as the renderer runs them, with the
+// reflection colour in three lane vectors: the renderer's solid object when
+// it has one; without one the hits stay as they are and nothing reflects.
+template <int N>
+inline void traceSolid(const TileRenderer& renderer, const RayPacketOf<N>& rays, simd::vmask<N> valid,
+                       HitPacketOf<N>& hits, SurfacePacketOf<N>& surface, const RenderSettings& settings,
+                       simd::vfloat<N>& reflectionR, simd::vfloat<N>& reflectionG, simd::vfloat<N>& reflectionB,
+                       simd::vmask<N>& reflectionMask)
+{
+    LaneVec3<N> reflection{simd::vfloat<N>(0.0f), simd::vfloat<N>(0.0f), simd::vfloat<N>(0.0f)};
+    reflectionMask = simd::vmask<N>(false);
+    if (renderer.solid != nullptr)
+        traceSolid(*renderer.solid, rays, valid, hits, surface, settings, reflection, reflectionMask);
+    reflectionR = reflection.x;
+    reflectionG = reflection.y;
+    reflectionB = reflection.z;
+}
+
+// The visibility with lanes the renderer's solid object blocks set to 0;
+// unchanged without a solid object.
+template <int N>
+inline simd::vfloat<N> traceSolidShadow(const TileRenderer& renderer, const RayPacketOf<N>& shadowRays,
+                                        simd::vmask<N> lanes, Vec3 sunDir, simd::vfloat<N> visibility)
+{
+    if (renderer.solid == nullptr)
+        return visibility;
+    return traceSolidShadow(*renderer.solid, shadowRays, lanes, sunDir, visibility);
+}
+
 } // namespace qlmr

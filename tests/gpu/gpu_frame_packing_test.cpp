@@ -70,6 +70,22 @@ TEST(GpuFramePacking, FrameUniformsCarryCameraSettingsAndWordsAtTheirOffsets)
     EXPECT_EQ(readFloat(b, 188), 0.0f);
 }
 
+TEST(GpuFramePacking, FrameWordsGivenOneByOnePackTheSameRecord)
+{
+    const Camera camera = Camera::lookAt({1, 2, 3}, {0, 0, 0}, {0, 1, 0}, 50.0f, 33, 7);
+    const RenderSettings s;
+    for (const FrameWords words : {FrameWords{}, FrameWords{true, 2.0f, -1.5f, 2, 5},
+                                   FrameWords{false, 0.5f, 0.25f, 1, 70000}}) {
+        const FrameUniforms record = packFrameUniforms(camera, s, words);
+        const FrameUniforms oneByOne =
+            packFrameUniforms(camera, s, words.seedPass, words.value0, words.value1, words.mode, words.prismCount);
+        EXPECT_EQ(std::memcmp(&record, &oneByOne, sizeof(FrameUniforms)), 0) << words.prismCount;
+        EXPECT_EQ(oneByOne.camPos.w, words.seedPass ? 1.0f : 0.0f);
+        EXPECT_EQ(oneByOne.ambient.w, float(words.mode));
+        EXPECT_EQ(oneByOne.dims.w, std::int32_t(words.prismCount));
+    }
+}
+
 TEST(GpuFramePacking, ShadowModeWord)
 {
     struct Case {

@@ -524,6 +524,117 @@ TEST_F(GpuRendererOnDevice, RendererWhoseInitFailedRefusesUpdatesSolidsAndFrames
     EXPECT_FALSE(renderer.solidPresent());
     const GpuFrame frame = renderer.render(testCamera(), RenderSettings{}, GpuViewData{});
     EXPECT_FALSE(frame.ok);
+    EXPECT_EQ(renderer.outputImages(16, 16), nullptr);
+}
+
+// A renderer is initialised once. A second init, after a success or a
+// failure, is refused and leaves the first one's upload in use (it used to
+// stack the scene's fields on the first init's groups and drop its objects).
+TEST_F(GpuRendererOnDevice, SecondInitIsRefusedAndTheFirstStaysInUse)
+{
+    const Scene scene = groundAndBump(0.3f);
+    GpuRenderer renderer;
+    std::string error;
+    ASSERT_TRUE(renderer.init(context, scene, &error)) << error;
+    const GpuFrame first = renderer.render(testCamera(), RenderSettings{}, GpuViewData{});
+    ASSERT_TRUE(first.ok) << first.error;
+    EXPECT_FALSE(renderer.init(context, scene, &error));
+    EXPECT_EQ(error, "the renderer is already initialised");
+    EXPECT_EQ(renderer.fieldGroupCount(), 2u);
+    EXPECT_EQ(renderer.fieldLayer(0), 0u);
+    EXPECT_EQ(renderer.groupLayerCount(0), 1u);
+    const GpuFrame again = renderer.render(testCamera(), RenderSettings{}, GpuViewData{});
+    ASSERT_TRUE(again.ok) << again.error;
+    EXPECT_EQ(again.color, first.color);
+    EXPECT_EQ(again.depth, first.depth);
+
+    Scene tooMany;
+    for (std::uint32_t i = 0; i < 9; ++i)
+        tooMany.addField(makeField(2u << (i % 5), 2u << (i / 5), [](float, float) { return 0.1f; }));
+    GpuRenderer failed;
+    ASSERT_FALSE(failed.init(context, tooMany, &error));
+    EXPECT_FALSE(failed.init(context, scene, &error));
+    EXPECT_EQ(error, "the renderer is already initialised");
+    EXPECT_FALSE(failed.render(testCamera(), RenderSettings{}, GpuViewData{}).ok);
+}
+
+TEST(GpuRenderer, RendererNeverInitialisedRefusesEveryRequest)
+{
+    GpuRenderer renderer;
+    EXPECT_EQ(renderer.outputImages(16, 8), nullptr);
+    const GpuFrame frame = renderer.render(testCamera(), RenderSettings{}, GpuViewData{});
+    EXPECT_FALSE(frame.ok);
+    EXPECT_EQ(frame.error, "frame resources");
+    const GpuFrame none = renderer.finishFrame();
+    EXPECT_FALSE(none.ok);
+    EXPECT_TRUE(none.error.empty());
+    EXPECT_FALSE(renderer.updateField(0, FieldUpdate{}));
+    EXPECT_FALSE(renderer.setSolid(nullptr));
+    EXPECT_FALSE(renderer.buildShellRaster());
+    EXPECT_FALSE(renderer.pointOutsidePrism(0, Vec3{0.0f, 0.0f, 0.0f}));
+    EXPECT_EQ(renderer.prismSeedLevels(testCamera()), std::vector<std::int32_t>{-1});
+    GpuBuffer buffer;
+    EXPECT_FALSE(renderer.createBuffer(&buffer, 64, VK_BUFFER_USAGE_STORAGE_BUFFER_BIT));
+    EXPECT_FALSE(renderer.ensureBufferCapacity(&buffer, 64, VK_BUFFER_USAGE_STORAGE_BUFFER_BIT));
+    EXPECT_EQ(buffer.buffer, VK_NULL_HANDLE);
+    renderer.destroyBuffer(&buffer);
+    GpuImage image;
+    EXPECT_FALSE(renderer.createImage(&image, VK_FORMAT_R8G8B8A8_UNORM, 4, 4, 1, VK_IMAGE_USAGE_SAMPLED_BIT, 0));
+    EXPECT_EQ(renderer.beginOneShot(), VK_NULL_HANDLE);
+    EXPECT_FALSE(renderer.submitOneShot(VK_NULL_HANDLE));
+    EXPECT_FALSE(renderer.ensurePrismBuffer());
+    EXPECT_FALSE(renderer.ensureSolidBuffers());
+}
+
+// Buffers have at least 16 bytes and grow to half as much again as asked;
+// one that is large enough is kept as it is.
+TEST_F(GpuRendererOnDevice, BuffersGrowByHalfAgainAndAreKeptWhileLargeEnough)
+{
+    const Scene scene = groundAndBump(0.3f);
+    GpuRenderer renderer;
+    std::string error;
+    ASSERT_TRUE(renderer.init(context, scene, &error)) << error;
+    const VkBufferUsageFlags usage = VK_BUFFER_USAGE_STORAGE_BUFFER_BIT;
+    GpuBuffer small;
+    ASSERT_TRUE(renderer.createBuffer(&small, 3, usage));
+    EXPECT_EQ(small.size, 16u);
+    EXPECT_NE(small.mapped, nullptr);
+    renderer.destroyBuffer(&small);
+    EXPECT_EQ(small.buffer, VK_NULL_HANDLE);
+
+    GpuBuffer grown;
+    struct Step {
+        std::uint64_t asked;
+        std::uint64_t size;
+        bool kept;
+    };
+    for (const Step step : {Step{100, 150, false}, Step{150, 150, true}, Step{120, 150, true}, Step{151, 226, false},
+                            Step{5, 226, true}}) {
+        SCOPED_TRACE(step.asked);
+        const VkBuffer before = grown.buffer;
+        ASSERT_TRUE(renderer.ensureBufferCapacity(&grown, step.asked, usage));
+        EXPECT_EQ(grown.size, step.size);
+        // A replaced buffer may reuse the old handle's value, so only the
+        // kept one is checked by handle.
+        if (step.kept)
+            EXPECT_EQ(grown.buffer, before);
+        EXPECT_NE(grown.mapped, nullptr);
+    }
+    renderer.destroyBuffer(&grown);
+
+    GpuImage layered;
+    ASSERT_TRUE(renderer.createImage(&layered, VK_FORMAT_R8G8B8A8_UNORM, 8, 4, 2, VK_IMAGE_USAGE_SAMPLED_BIT, 3));
+    EXPECT_NE(layered.view, VK_NULL_HANDLE);
+    EXPECT_GT(layered.size, 0u);
+    renderer.destroyImage(&layered);
+    EXPECT_EQ(layered.image, VK_NULL_HANDLE);
+
+    const VkCommandBuffer commands = renderer.beginOneShot();
+    ASSERT_NE(commands, VK_NULL_HANDLE);
+    EXPECT_TRUE(renderer.submitOneShot(commands));
+    EXPECT_TRUE(renderer.ensureSolidBuffers());
+    EXPECT_TRUE(renderer.ensurePrismBuffer());
+    EXPECT_EQ(renderer.prismBufferBytes(), 2u * 176u);
 }
 
 TEST_F(GpuRendererOnDevice, SceneWithoutPrismsKeepsOnePrismRecord)

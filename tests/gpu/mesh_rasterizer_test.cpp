@@ -296,6 +296,76 @@ float planeHit(const Camera& camera, std::uint32_t x, std::uint32_t y, float pla
     return (std::fabs(p.x) < limit && std::fabs(p.z) < limit) ? t : -1.0f;
 }
 
+// Host-visible buffers are mapped in coherent memory, the others live in
+// device-local memory unmapped; every buffer has at least 16 bytes. Before
+// init there is no device to make them on.
+TEST_F(MeshRasterizerOnDevice, BuffersFollowTheirMemoryKindAndMinimumSize)
+{
+    MeshRasterizer idle;
+    GpuBuffer refused;
+    EXPECT_FALSE(idle.createBuffer(&refused, 64, VK_BUFFER_USAGE_STORAGE_BUFFER_BIT, true));
+    const std::uint32_t words[4] = {1, 2, 3, 4};
+    EXPECT_FALSE(idle.uploadMesh(&refused, words, sizeof(words), VK_BUFFER_USAGE_VERTEX_BUFFER_BIT));
+    EXPECT_EQ(refused.buffer, VK_NULL_HANDLE);
+    idle.destroyBuffer(&refused);
+
+    const Scene scene = sceneOf(makeField(8, 8, [](float, float) { return 0.5f; }));
+    MeshRasterizer rasterizer;
+    std::string error;
+    ASSERT_TRUE(rasterizer.init(context, scene, 0, &error)) << error;
+    auto flagsOf = [&](const GpuBuffer& b) {
+        return context.memoryProperties.memoryTypes[std::uint32_t(b.memoryType)].propertyFlags;
+    };
+    struct Case {
+        std::uint64_t bytes;
+        bool hostVisible;
+        std::uint64_t size;
+    };
+    for (const Case c : {Case{0, true, 16}, Case{4, true, 16}, Case{100, true, 100}, Case{4, false, 16},
+                         Case{100, false, 100}}) {
+        SCOPED_TRACE(testing::Message() << c.bytes << (c.hostVisible ? " host-visible" : " device-local"));
+        GpuBuffer buffer;
+        ASSERT_TRUE(rasterizer.createBuffer(&buffer, c.bytes, VK_BUFFER_USAGE_STORAGE_BUFFER_BIT, c.hostVisible));
+        EXPECT_EQ(buffer.size, c.size);
+        ASSERT_GE(buffer.memoryType, 0);
+        if (c.hostVisible) {
+            EXPECT_NE(buffer.mapped, nullptr);
+            EXPECT_EQ(flagsOf(buffer) & kHostCoherentMemory, kHostCoherentMemory);
+        } else {
+            EXPECT_EQ(buffer.mapped, nullptr);
+            EXPECT_NE(flagsOf(buffer) & VK_MEMORY_PROPERTY_DEVICE_LOCAL_BIT, 0u);
+        }
+        rasterizer.destroyBuffer(&buffer);
+        EXPECT_EQ(buffer.buffer, VK_NULL_HANDLE);
+        EXPECT_EQ(buffer.memory, VK_NULL_HANDLE);
+    }
+    GpuBuffer uploaded;
+    ASSERT_TRUE(rasterizer.uploadMesh(&uploaded, words, sizeof(words), VK_BUFFER_USAGE_VERTEX_BUFFER_BIT));
+    EXPECT_EQ(uploaded.size, 16u);
+    EXPECT_EQ(uploaded.mapped, nullptr);
+    rasterizer.destroyBuffer(&uploaded);
+}
+
+// A second init is refused and the first mesh keeps drawing.
+TEST_F(MeshRasterizerOnDevice, SecondInitIsRefusedAndTheFirstMeshStaysInUse)
+{
+    const Scene scene = sceneOf(makeField(8, 8, [](float u, float) { return 0.2f + 0.5f * u; }));
+    const Camera camera = Camera::lookAt({0, 3, 6}, {0, 0.5f, 0}, {0, 1, 0}, 60, 16, 12);
+    MeshRasterizer rasterizer;
+    std::string error;
+    ASSERT_TRUE(rasterizer.init(context, scene, 0, &error)) << error;
+    const GpuFrame first = rasterizer.render(camera, RenderSettings{});
+    ASSERT_TRUE(first.ok) << first.error;
+    const std::uint64_t vertices = rasterizer.vertexCount();
+    EXPECT_FALSE(rasterizer.init(context, sceneOf(makeField(2, 2, [](float, float) { return 0.9f; }), 2), 0, &error));
+    EXPECT_EQ(error, "the mesh rasterizer is already initialised");
+    EXPECT_EQ(rasterizer.vertexCount(), vertices);
+    const GpuFrame again = rasterizer.render(camera, RenderSettings{});
+    ASSERT_TRUE(again.ok) << again.error;
+    EXPECT_EQ(again.color, first.color);
+    EXPECT_EQ(again.depth, first.depth);
+}
+
 // An empty frame or one wider or taller than the device's images is
 // refused before any image is made (an empty extent crashed the driver);
 // the next frame of a valid size renders.

@@ -431,6 +431,32 @@ TEST_F(OnDeviceTest, SdnaGpuWritesEveryPixelOfTinyImages)
     }
 }
 
+TEST_F(OnDeviceTest, SdnaGpuRenderIntoAResultReplacesItAndReturnsTheSameFrame)
+{
+    const SdnaProgram program = unitSphere();
+    const ProgramCamera camera = programCamera(Vec3{0.0f, 0.0f, 3.0f}, Vec3{0.0f, 0.0f, 0.0f}, 5, 3);
+    const GpuFrame direct = renderSdnaGpu(context, program, {}, sdnaGpuView(camera), 5, 3, nullptr, 0, nullptr);
+    ASSERT_TRUE(direct.ok) << direct.error;
+    // A result left over from another run: every plane is replaced.
+    GpuFrame result;
+    result.error = "earlier failure";
+    result.color.assign(7, 2.0f);
+    result.status.assign(100, 9u);
+    const GpuFrame returned =
+        renderSdnaGpu(result, context, program, {}, sdnaGpuView(camera), 5, 3, nullptr, 0, nullptr);
+    const GpuFrame& filled = result;
+    for (const GpuFrame* frame : {&filled, &returned}) {
+        EXPECT_TRUE(frame->ok);
+        EXPECT_TRUE(frame->error.empty());
+        EXPECT_EQ(frame->width, 5u);
+        EXPECT_EQ(frame->height, 3u);
+        EXPECT_EQ(frame->color, direct.color);
+        EXPECT_EQ(frame->depth, direct.depth);
+        EXPECT_EQ(frame->normal, direct.normal);
+        EXPECT_EQ(frame->status, direct.status);
+    }
+}
+
 TEST_F(OnDeviceTest, SdnaGpuBrickKernelConvergesToTheExactSurface)
 {
     const SdnaProgram critter = buildCritter(false);

@@ -1,5 +1,6 @@
 #include "vulkan_test_support.h"
 
+#include "gpu/dynamic_library.h"
 #include "gpu/vulkan_context.h"
 #include "gpu/vulkan_functions.h"
 
@@ -117,6 +118,20 @@ TEST(VulkanContextLoader, MissingLoaderTouchesNothing)
     EXPECT_EQ(context.loader, nullptr);
     EXPECT_EQ(context.instance, VK_NULL_HANDLE);
     EXPECT_TRUE(tableIsEmpty(context.vk));
+}
+
+TEST(VulkanContextLoader, FirstLibraryOfAListOfNamesLoads)
+{
+    EXPECT_EQ(loadFirstLibrary({}), nullptr);
+    EXPECT_EQ(loadFirstLibrary({"/nonexistent/libvulkan.so.1", "libqlmr-no-such-loader.so"}), nullptr);
+    // A name that does not load is passed over for the next one.
+    const LibraryHandle library = loadFirstLibrary({"libqlmr-no-such-loader.so", "libm.so.6"});
+    ASSERT_NE(library, nullptr);
+    EXPECT_NE(getProc(library, "cos"), nullptr);
+    EXPECT_EQ(getProc(library, "vkGetInstanceProcAddr"), nullptr);
+    freeLibrary(library);
+    EXPECT_EQ(getProc(nullptr, "cos"), nullptr);
+    freeLibrary(nullptr);
 }
 
 TEST(VulkanContextLoader, LibraryWithoutEntryPoint)
@@ -300,6 +315,39 @@ TEST_F(FakeVulkanTest, NoDevicesKeepsTheInstanceUntilDestroy)
     EXPECT_EQ(log().liveObjects, 1);
     context.destroy();
     EXPECT_EQ(log().liveObjects, 0);
+}
+
+// A context holds one instance: a second createInstance, with or without a
+// device open, is refused and creates nothing; after destroy it runs again.
+// A retry after a failure that left no instance loads the loader afresh.
+TEST_F(FakeVulkanTest, OneInstancePerContext)
+{
+    std::string error;
+    ASSERT_TRUE(context.createInstance(&error)) << error;
+    EXPECT_FALSE(context.createInstance(&error));
+    EXPECT_EQ(error, "a Vulkan instance is already created on this context");
+    ASSERT_TRUE(context.createDevice(0, &error)) << error;
+    EXPECT_FALSE(context.createInstance(&error));
+    EXPECT_EQ(log().instancesCreated, 1u);
+    EXPECT_NE(context.device, VK_NULL_HANDLE);
+    context.destroy();
+    EXPECT_EQ(log().liveObjects, 0);
+
+    config().deviceCount = 0;
+    EXPECT_FALSE(context.createInstance(&error));
+    EXPECT_EQ(error, "no Vulkan devices");
+    EXPECT_FALSE(context.createInstance(&error));
+    EXPECT_EQ(error, "a Vulkan instance is already created on this context");
+    context.destroy();
+    EXPECT_EQ(log().liveObjects, 0);
+
+    config().deviceCount = 1;
+    config().instanceVersion = VK_API_VERSION_1_0;
+    EXPECT_FALSE(context.createInstance(&error));
+    EXPECT_EQ(error, "Vulkan 1.1 instance required");
+    config().instanceVersion = VK_API_VERSION_1_1;
+    ASSERT_TRUE(context.createInstance(&error)) << error;
+    EXPECT_EQ(log().instancesCreated, 3u);
 }
 
 TEST_F(FakeVulkanTest, DescribesEveryDevice)

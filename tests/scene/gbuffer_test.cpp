@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <new>
 #include <set>
+#include <utility>
 
 namespace qlmr {
 namespace {
@@ -62,6 +63,29 @@ TEST(GBuffer, PlanesAreAlignedAndReusedAtTheSameSize)
     EXPECT_EQ(frame.width, 21u);
     for (unsigned p = 0; p < GBuffer::kPlaneCount; ++p)
         EXPECT_EQ(reinterpret_cast<std::uintptr_t>(frame.plane(p)) % 64, 0u);
+}
+
+// The size fields are public; a buffer given a size by hand has no planes
+// behind it, and sizing it for that size must still allocate them.
+TEST(GBuffer, SizeSetByHandStillGetsPlanes)
+{
+    const std::pair<std::uint32_t, std::uint32_t> sizes[] = {{8, 8}, {13, 5}, {1, 1}};
+    for (const auto& [width, height] : sizes) {
+        GBuffer frame;
+        frame.width = width;
+        frame.height = height;
+        EXPECT_TRUE(frame.resize(width, height)) << width << "x" << height;
+        EXPECT_EQ(frame.packetsPerRow, (width + kPacketWidth - 1) / kPacketWidth);
+        EXPECT_EQ(frame.packetRows, (height + 1) / 2);
+        for (unsigned p = 0; p < GBuffer::kPlaneCount; ++p) {
+            ASSERT_NE(frame.plane(p), nullptr) << width << "x" << height << " plane " << p;
+            EXPECT_EQ(frame.planes[p].size(), frame.planeSize());
+        }
+        // Sized properly now: the planes are kept.
+        const float* first = frame.plane(0);
+        EXPECT_FALSE(frame.resize(width, height));
+        EXPECT_EQ(frame.plane(0), first);
+    }
 }
 
 TEST(GBuffer, ZeroSizeHasNoStorage)

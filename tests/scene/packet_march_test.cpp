@@ -1097,6 +1097,48 @@ TEST(PacketMarch, InactiveLanesAndMissesKeepTheResetRecord)
     }
 }
 
+// Neighbour heights of a cell, lane by lane: past the field's edge a tiling
+// field wraps and a clamping one repeats its edge sample.
+TEST(PacketMarch, GatherReadsNeighboursByTheFieldsEdgeRule)
+{
+    constexpr int L = simd::kLanes;
+    std::vector<std::uint16_t> heights(16 * 16);
+    for (unsigned i = 0; i < heights.size(); ++i)
+        heights[i] = std::uint16_t(i * 97 + 5);
+    struct Case {
+        int ix, iy, dx, dy;
+        unsigned wrapX, wrapY, clampX, clampY; // the sample read per edge rule
+    };
+    const Case cases[] = {
+        {15, 0, 1, -1, 0, 15, 15, 0},  // past the right and top edges
+        {0, 15, -1, 2, 15, 1, 0, 15},  // past the left and bottom edges
+        {7, 8, 1, 0, 8, 8, 8, 8},      // inside: both rules agree
+    };
+    for (const bool clampEdges : {false, true}) {
+        Scene scene;
+        scene.addField(DisplacementField(16, 16, std::span<const std::uint16_t>(heights), clampEdges));
+        scene.addPrism(makePrism({0, 0, 0}, {1, 0, 0}, {0, 0, -1}, 1.0f, 1.0f, 1.0f, 0));
+        scene.refreshPrisms();
+        const SceneTracer tracer(scene, TraceSettings{});
+        for (const Case& c : cases) {
+            HeightGather<L> g;
+            g.view = &tracer.views[0];
+            g.levelOffset = simd::vint<L>(std::int32_t(tracer.views[0].heightOffsets[0]));
+            g.width = simd::vint<L>(16);
+            g.height = simd::vint<L>(16);
+            g.ix = simd::vint<L>(c.ix);
+            g.iy = simd::vint<L>(c.iy);
+            simd::vfloat<L> out;
+            gatherHeights8(g, out, c.dx, c.dy);
+            const unsigned x = clampEdges ? c.clampX : c.wrapX, y = clampEdges ? c.clampY : c.wrapY;
+            const float expected = float(heights[y * 16 + x]) * 1.5259022e-5f;
+            for (int l = 0; l < L; ++l)
+                EXPECT_EQ(out.lane(l), expected) << (clampEdges ? "clamped" : "wrapped") << " cell " << c.ix << ","
+                                                 << c.iy << " offset " << c.dx << "," << c.dy << " lane " << l;
+        }
+    }
+}
+
 // A field with a pixel grid: snapped hits sit at the centre of their grid
 // cell, on the level-0 surface there, with t unchanged; without the snap
 // setting nothing moves.

@@ -157,10 +157,19 @@ TEST(SurfaceShading, TerrainLightingMatchesTheFormulaWithAndWithoutSpecular)
     }
 }
 
-Vec3 referenceWater(Vec3 d, Vec3 n, Vec3 albedo, double sun, double depth, double vis, const RenderSettings& s,
-                    const Vec3* reflection)
+// The light reaching the water from the lit sun share: no cavity factor.
+Vec3 referenceWaterLight(Vec3 n, double sun, const RenderSettings& s)
 {
     const double sky = 0.55 + 0.45 * n.y;
+    double light[3];
+    for (int i = 0; i < 3; ++i)
+        light[i] = sun * s.sunColor[i] + sky * s.ambient[i];
+    return {float(light[0]), float(light[1]), float(light[2])};
+}
+
+Vec3 referenceWater(Vec3 d, Vec3 n, Vec3 albedo, Vec3 lightColor, double depth, double vis, const RenderSettings& s,
+                    const Vec3* reflection)
+{
     const double c = std::max(std::fabs(double(dot(d, n))), 0.05);
     const double fresnel = 0.02 + 0.98 * std::pow(1.0 - c, 5.0);
     const Vec3 r = d - n * (2.0f * dot(d, n));
@@ -170,7 +179,7 @@ Vec3 referenceWater(Vec3 d, Vec3 n, Vec3 albedo, double sun, double depth, doubl
     const double kc[3] = {0.45, 0.075, 0.035}, sc[3] = {0.012, 0.04, 0.05};
     double out[3];
     for (int i = 0; i < 3; ++i) {
-        const double light = sun * s.sunColor[i] + sky * s.ambient[i];
+        const double light = lightColor[i];
         const double reflected = reflection ? (*reflection)[i]
                                             : (s.skyZenith[i] - s.skyHorizon[i]) * k + s.skyHorizon[i] + vis * glow * s.sunColor[i];
         const double tr = std::exp(-(1.0 + 1.0 / c) * depth * kc[i]);
@@ -194,10 +203,20 @@ TEST(SurfaceShading, WaterShadingMatchesTheFormula)
         const LaneVec3<1> c = shadePacket(splat<1>(d), splat<1>(n), splat<1>(albedo), simd::vfloat<1>(sun),
                                           simd::vfloat<1>(depth), simd::vfloat<1>(vis), s, splat<1>(reflection),
                                           simd::vmask<1>(reflect));
-        const Vec3 expected = referenceWater(d, n, albedo, sun, depth, vis, s, reflect ? &reflection : nullptr);
+        const Vec3 expected = referenceWater(d, n, albedo, referenceWaterLight(n, sun, s), depth, vis, s,
+                                             reflect ? &reflection : nullptr);
         EXPECT_NEAR(c.x.lane(0), expected.x, 1e-4f + 2e-4f * expected.x) << i;
         EXPECT_NEAR(c.y.lane(0), expected.y, 1e-4f + 2e-4f * expected.y) << i;
         EXPECT_NEAR(c.z.lane(0), expected.z, 1e-4f + 2e-4f * expected.z) << i;
+        // The same water under a light colour given by the caller.
+        const Vec3 light{4.0f * unit(rng), 4.0f * unit(rng), 4.0f * unit(rng)};
+        const LaneVec3<1> lit = shadePacket(splat<1>(d), splat<1>(n), splat<1>(albedo), splat<1>(light),
+                                            simd::vfloat<1>(depth), simd::vfloat<1>(vis), s, splat<1>(reflection),
+                                            simd::vmask<1>(reflect));
+        const Vec3 underLight = referenceWater(d, n, albedo, light, depth, vis, s, reflect ? &reflection : nullptr);
+        EXPECT_NEAR(lit.x.lane(0), underLight.x, 1e-4f + 2e-4f * underLight.x) << i;
+        EXPECT_NEAR(lit.y.lane(0), underLight.y, 1e-4f + 2e-4f * underLight.y) << i;
+        EXPECT_NEAR(lit.z.lane(0), underLight.z, 1e-4f + 2e-4f * underLight.z) << i;
     }
 }
 
@@ -454,6 +473,12 @@ TEST(SurfaceShading, RefinementBlendsTowardsTheCoarseGradient)
     for (const auto& n : {refineNormals(tracer, hit, simd::vmask<1>(true), 0.0f),
                           refineNormals(tracer, hit, simd::vmask<1>(false), 1.0f)})
         EXPECT_EQ(n.x.lane(0), 0.0f);
+    // Written to three lane vectors: the same normal.
+    simd::vfloat<1> nx, ny, nz;
+    refineNormals(tracer, nx, ny, nz, hit, simd::vmask<1>(true), 1.0f);
+    EXPECT_NEAR(nx.lane(0), slope.x, 1e-4f);
+    EXPECT_NEAR(ny.lane(0), slope.y, 1e-4f);
+    EXPECT_NEAR(nz.lane(0), slope.z, 1e-4f);
     hit.prism = -1;
     EXPECT_EQ(refineNormals(tracer, hit, simd::vmask<1>(true), 1.0f).x.lane(0), 0.0f);
 }

@@ -351,6 +351,16 @@ TEST(TileRenderer, SameSizeReusesThePlanesAndANewSizeReplacesThem)
     EXPECT_EQ(frame.height, 20u);
     EXPECT_EQ(renderer.bins().size(), 3u * 2u);
     EXPECT_EQ(stats.primary, 800u);
+
+    // The size fields are public: a buffer given the size by hand holds no
+    // planes yet, and is rendered like a new one.
+    GBuffer byHand;
+    byHand.width = camera.width;
+    byHand.height = camera.height;
+    const FrameStats again = renderer.render(camera, RenderSettings{}, byHand);
+    EXPECT_EQ(again.primary, 800u);
+    std::string why;
+    EXPECT_TRUE(planesIdentical(frame, byHand, why)) << why;
 }
 
 // The kernels read the tracer's views and prism list without bounds checks;
@@ -713,6 +723,68 @@ TEST(TileRenderer, SolidObjectBesideAFieldIsTracedAndCastsAShadow)
     renderer.render(s.camera, settings, bare);
     EXPECT_GT(bare.at(GBuffer::Depth, cx, cy), frame.at(GBuffer::Depth, cx, cy));
     EXPECT_LT(bare.at(GBuffer::Cost, cx, cy), frame.at(GBuffer::Cost, cx, cy));
+}
+
+// The solid-object steps taken through the renderer use its solid object,
+// and do nothing while it has none.
+TEST(TileRenderer, SolidStepsThroughTheRendererUseItsSolidObject)
+{
+    constexpr int L = simd::kLanes;
+    using VF = simd::vfloat<L>;
+    SolidScene s;
+    const SceneTracer tracer(s.scene, TraceSettings{});
+    ThreadPool pool(1);
+    TileRenderer renderer(&pool, &tracer);
+    const auto [cx, cy] = projectToPixel(s.camera, s.centre());
+    const RayPacket rays = primaryRays<L>(s.camera, VF(float(cx)), VF(float(cy)));
+    const std::vector<std::uint32_t> prisms{0};
+    const RenderSettings settings;
+    const Mask8 all(true);
+
+    struct Outcome {
+        HitPacket hits;
+        SurfacePacket surface;
+        VF reflectionR, reflectionG, reflectionB;
+        Mask8 reflectionMask{true};
+        VF visibility;
+    };
+    auto run = [&](const SdnaInstance* solid) {
+        renderer.solid = solid;
+        Outcome o;
+        tracePacket(tracer, o.hits, rays, all, std::span<const std::uint32_t>(prisms));
+        fetchSurface(tracer, o.surface, o.hits, rays);
+        traceSolid(renderer, rays, all, o.hits, o.surface, settings, o.reflectionR, o.reflectionG, o.reflectionB,
+                   o.reflectionMask);
+        // Shadow rays from just under the sphere towards the sun.
+        RayPacket shadow = rays;
+        const Vec3 below = s.centre() - settings.sunDir * 3.0f;
+        shadow.originX = VF(below.x);
+        shadow.originY = VF(below.y);
+        shadow.originZ = VF(below.z);
+        shadow.dirX = VF(settings.sunDir.x);
+        shadow.dirY = VF(settings.sunDir.y);
+        shadow.dirZ = VF(settings.sunDir.z);
+        o.visibility = traceSolidShadow(renderer, shadow, all, settings.sunDir, VF(1.0f));
+        return o;
+    };
+
+    const Outcome with = run(&s.solid);
+    const Outcome without = run(nullptr);
+    for (int i = 0; i < L; ++i) {
+        ASSERT_TRUE(with.hits.mask.lane(i)) << i;
+        EXPECT_EQ(with.hits.prism.lane(i), -1) << i;
+        EXPECT_LT(with.hits.t.lane(i), without.hits.t.lane(i)) << i;
+        EXPECT_EQ(with.surface.albedoR.lane(i), 0.9f) << i;
+        EXPECT_EQ(with.visibility.lane(i), 0.0f) << i;
+        // Without a solid object: the field's hit, its albedo, full light.
+        EXPECT_EQ(without.hits.prism.lane(i), 0) << i;
+        EXPECT_FLOAT_EQ(without.surface.albedoR.lane(i), 0.7f) << i;
+        EXPECT_EQ(without.visibility.lane(i), 1.0f) << i;
+        for (const Outcome* o : {&with, &without}) {
+            EXPECT_FALSE(o->reflectionMask.lane(i)) << i;
+            EXPECT_EQ(o->reflectionR.lane(i), 0.0f) << i;
+        }
+    }
 }
 
 // ---- an image for a person to look at
