@@ -288,9 +288,10 @@ precise WalkOutcome runWalk(FieldDesc f, LocalRay r, PrismSetup ps, bool shadowM
             // makes smaller than one rounding step of t): it takes the root
             // nearest the segment, clamped into it.
             if (r.leavesBottom && tOut == r.tLeave && tauHit == QLMR_INF) {
-                const float s1 = (r.o.x + tOut * r.d.x) * s.w - float(ix);
-                const float r1 = (r.o.y + tOut * r.d.y) * s.h - float(iy);
-                const float patchAtExit = k4.x + ea * s1 + eb * r1 + twist * s1 * r1;
+                // Only compared, never stored: marked precise on its own.
+                precise const float s1 = (r.o.x + tOut * r.d.x) * s.w - float(ix);
+                precise const float r1 = (r.o.y + tOut * r.d.y) * s.h - float(iy);
+                precise const float patchAtExit = k4.x + ea * s1 + eb * r1 + twist * s1 * r1;
                 if (patchAtExit >= r.bottom) {
                     const float smallOff = max(-small, small - tauMax);
                     const float largeOff = max(-large, large - tauMax);
