@@ -330,6 +330,33 @@ TEST_F(GpuRendererOnDevice, SurfaceOnTheBottomFaceSeenFromBelowShowsTheFaceOnBot
     EXPECT_EQ(up, 0);
 }
 
+// Seen from above, a field of height 0 in a thin prism is met where each ray
+// leaves the prism through its bottom face. The root tolerance, a share of
+// the height range turned into t, is then below one rounding step of t, so
+// without counting that crossing the floor shows holes, and differently on
+// the two sides. Every pixel looks at the floor: both sides hit it
+// everywhere, at the same depth.
+TEST_F(GpuRendererOnDevice, FloorOnTheBottomFaceOfAThinPrismSeenFromAboveHasNoHoles)
+{
+    const Scene scene = levelFieldScene(8, 0.0f, 0.004f);
+    GpuRenderer renderer;
+    std::string error;
+    ASSERT_TRUE(renderer.init(context, scene, &error)) << error;
+    const Camera camera = Camera::lookAt({0.3f, 5.0f, 1.2f}, {0.1f, 0, 0.2f}, {0, 1, 0}, 30, kSize, kSize);
+    const GpuFrame gpu = renderer.render(camera, RenderSettings{}, GpuViewData{});
+    ASSERT_TRUE(gpu.ok) << gpu.error;
+    const GBuffer cpu = renderOnCpu(scene, camera, RenderSettings{});
+    int gpuHits = 0, cpuHits = 0;
+    for (std::uint32_t y = 0; y < kSize; ++y)
+        for (std::uint32_t x = 0; x < kSize; ++x) {
+            gpuHits += gpu.depth[std::size_t(y) * kSize + x] < 1e29f ? 1 : 0;
+            cpuHits += cpu.at(GBuffer::Depth, x, y) < 1e29f ? 1 : 0;
+        }
+    EXPECT_EQ(gpuHits, int(kSize * kSize));
+    EXPECT_EQ(cpuHits, int(kSize * kSize));
+    EXPECT_EQ(compare(gpu, cpu).depthMismatches, 0);
+}
+
 // Two rectangles are edited on the CPU but only the first one's record is
 // handed to the renderer: the GPU image must show the first edit and not the
 // second, which proves that exactly the named rectangles travel.
