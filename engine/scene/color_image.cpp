@@ -4,8 +4,28 @@
 
 namespace qlmr {
 
+namespace {
+
+// Whether every pixel's slot lies inside the three colour planes. The size
+// fields are public, so a buffer may claim a size its planes were never
+// allocated for; the last pixel has the highest slot in every plane.
+bool colourPlanesHoldTheFrame(const GBuffer& frame)
+{
+    if (frame.width == 0 || frame.height == 0)
+        return true;
+    const std::size_t last = frame.index(frame.width - 1, frame.height - 1);
+    for (unsigned p : {GBuffer::ColorR, GBuffer::ColorG, GBuffer::ColorB})
+        if (frame.plane(p) == nullptr || last >= frame.planes[p].size())
+            return false;
+    return true;
+}
+
+} // namespace
+
 std::vector<std::uint8_t> colorImage(const GBuffer& frame)
 {
+    if (!colourPlanesHoldTheFrame(frame))
+        return {};
     std::vector<std::uint8_t> rgba(std::size_t(frame.width) * frame.height * 4);
     const float* r = frame.plane(GBuffer::ColorR);
     const float* g = frame.plane(GBuffer::ColorG);

@@ -128,9 +128,13 @@ std::uint32_t adler32(std::span<const std::uint8_t> bytes)
 
 std::vector<std::uint8_t> encodePng(unsigned width, unsigned height, std::span<const std::uint8_t> rgba)
 {
-    const std::uint64_t rowBytes = std::uint64_t(width) * 4;
-    if (rgba.size() != rowBytes * height)
+    // The pixel count of two 32-bit sizes fits 64 bits, but four bytes a
+    // pixel may not: a byte count that wrapped would pass for a small (even
+    // empty) image and the rows would be read far past its end.
+    const std::uint64_t pixels = std::uint64_t(width) * height;
+    if (pixels > rgba.size() / 4 || rgba.size() != pixels * 4)
         return {};
+    const std::uint64_t rowBytes = std::uint64_t(width) * 4;
 
     // Raw scanlines: filter byte 0 (None) before every row.
     const std::uint64_t rawSize = (rowBytes + 1) * height;

@@ -175,5 +175,24 @@ TEST(ColorImage, RowsFromTheTopThroughTheToneCurve)
         }
 }
 
+// A size given by hand, without planes (or with planes of a smaller size)
+// behind it, has no colours to read: no image instead of reading past them.
+TEST(ColorImage, SizeWithoutPlanesGivesNoImage)
+{
+    GBuffer unsized;
+    unsized.width = 9;
+    unsized.height = 4;
+    EXPECT_TRUE(colorImage(unsized).empty());
+
+    GBuffer small;
+    small.resize(2, 2);
+    small.width = 640;
+    small.height = 480;
+    EXPECT_TRUE(colorImage(small).empty());
+
+    GBuffer none;
+    EXPECT_TRUE(colorImage(none).empty());
+}
+
 } // namespace
 } // namespace qlmr

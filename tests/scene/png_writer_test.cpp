@@ -131,6 +131,12 @@ TEST(PngWriter, RejectsBadInputWithoutCreatingAFile)
     EXPECT_FALSE(writePng(path, 4, 0, std::span(rgba).first(4)));
     // width * height * 4 wraps around in 32 bits here; the check must not.
     EXPECT_FALSE(writePng(path, 0x40000000u, 4, rgba));
+    // Here four bytes a pixel wrap around even in 64 bits: to 0, and (for
+    // (2^31 + 2^16 + 1) (2^31 - 2^16 + 1) = 2^62 + 1 pixels) to 4. Neither
+    // an empty span nor one pixel may pass for the image's pixels.
+    EXPECT_FALSE(writePng(path, 0x80000000u, 0x80000000u, {}));
+    EXPECT_TRUE(encodePng(0x80000000u, 0x80000000u, {}).empty());
+    EXPECT_FALSE(writePng(path, 0x80010001u, 0x7FFF0001u, std::span(rgba).first(4)));
     EXPECT_FALSE(std::filesystem::exists(path));
 
     EXPECT_FALSE(writePng(dir.file("missing/dir/x.png"), 4, 4, rgba));
