@@ -432,6 +432,9 @@ void ReliefSynthesizer::pyramidStage(const ReliefInfo& info, DisplacementField& 
     const std::span<const std::uint16_t> heights(heightValues.data(), std::size_t(fieldWidth) * fieldHeight);
     if (out.width == fieldWidth && out.height == fieldHeight && out.clampEdges) {
         out.setHeights(heights);
+        // A relief has no material plane; bytes of the field's earlier
+        // content would otherwise be reported for the sprite's surface.
+        out.materials.clear();
     } else {
         out = DisplacementField(fieldWidth, fieldHeight, heights, true);
     }

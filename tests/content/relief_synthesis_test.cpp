@@ -979,6 +979,28 @@ TEST(ReliefSynthesizer, WrappingFieldOfTheRightSizeIsReplacedByAClampingOne)
     EXPECT_EQ(field.heights, synthesize(ReliefSettings{}, sprite.view()).field.heights);
 }
 
+// A field that held other content (here material bytes, as the generators
+// give) and already has the relief's size and edge rule is updated in place;
+// the relief must not keep the old content's materials, which the shading
+// would report for the sprite's surface.
+TEST(ReliefSynthesizer, FieldUpdatedInPlaceCarriesNoEarlierMaterials)
+{
+    const Sprite sprite = outlinedBlob(6, 6);
+    const Result fresh = synthesize(ReliefSettings{}, sprite.view());
+    ASSERT_TRUE(fresh.field.materials.empty());
+
+    const std::vector<std::uint16_t> earlier(std::size_t(fresh.field.width) * fresh.field.height, 40000);
+    DisplacementField field(fresh.field.width, fresh.field.height, std::span<const std::uint16_t>(earlier), true);
+    field.setMaterials(std::vector<std::uint8_t>(earlier.size(), 7));
+    ReliefSynthesizer synth(ReliefSettings{});
+    synth.synthesize(sprite.view(), field);
+
+    EXPECT_EQ(field.heights, fresh.field.heights);
+    EXPECT_EQ(field.albedo, fresh.field.albedo);
+    EXPECT_TRUE(field.materials.empty());
+    EXPECT_EQ(field.materialAt(0.5f, 0.5f), fresh.field.materialAt(0.5f, 0.5f));
+}
+
 // ---- distance transform ----
 
 TEST(ReliefDistance, MatchesBruteForceAndKeepsFeatureNodes)
