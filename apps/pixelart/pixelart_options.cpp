@@ -32,7 +32,7 @@ float toFloat(const std::string& text) { return std::strtof(text.c_str(), nullpt
 
 } // namespace
 
-std::string nextArgString(int argc, char** argv, int& index)
+std::string nextArgString(int argc, const char* const* argv, int& index)
 {
     if (index + 1 >= argc)
         return std::string();
@@ -40,7 +40,7 @@ std::string nextArgString(int argc, char** argv, int& index)
     return std::string(argv[index]);
 }
 
-ParsedPixelartOptions parsePixelartOptions(int argc, char** argv)
+ParsedPixelartOptions parsePixelartOptions(int argc, const char* const* argv)
 {
     ParsedPixelartOptions parsed;
     PixelartOptions& o = parsed.options;

@@ -36,7 +36,7 @@ struct ParsedPixelartOptions {
 
 // The next command-line word, advancing `index`; the empty string, with
 // `index` unchanged, when none is left.
-std::string nextArgString(int argc, char** argv, int& index);
+std::string nextArgString(int argc, const char* const* argv, int& index);
 
 // Reads argv[1] .. argv[argc - 1] left to right, stopping at --help or at
 // the first word it does not know (--back before any --sprite is one).
@@ -44,7 +44,7 @@ std::string nextArgString(int argc, char** argv, int& index);
 // An unsigned number outside 0 .. 4294967295, or a negative one, reads as
 // 4294967295 (refused by pixelartOptionsError); a run count beyond the
 // 32-bit signed range stops at its nearest end.
-ParsedPixelartOptions parsePixelartOptions(int argc, char** argv);
+ParsedPixelartOptions parsePixelartOptions(int argc, const char* const* argv);
 
 // The largest image edge the program accepts, as qlmr-demo does.
 inline constexpr std::uint32_t kMaxPixelartImageEdge = 16384;

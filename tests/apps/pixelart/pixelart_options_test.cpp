@@ -134,6 +134,23 @@ TEST(PixelartOptions, NextArgStringStopsAtTheEnd)
     EXPECT_EQ(index, 2);
 }
 
+// Words given as string literals, as a test or a caller of its own holds them.
+TEST(PixelartOptions, ReadsWordsGivenAsConstantText)
+{
+    const char* argv[] = {"qlmr-pixelart", "--sprite", "a.png", "--out"};
+    int index = 1;
+    EXPECT_EQ(nextArgString(4, argv, index), "a.png");
+    EXPECT_EQ(index, 2);
+    index = 3;
+    EXPECT_EQ(nextArgString(4, argv, index), "");
+    EXPECT_EQ(index, 3);
+
+    const ParsedPixelartOptions parsed = parsePixelartOptions(4, argv);
+    ASSERT_EQ(parsed.command, PixelartCommand::Run);
+    EXPECT_EQ(parsed.options.fronts, std::vector<std::string>{"a.png"});
+    EXPECT_EQ(parsed.options.out, "");
+}
+
 TEST(PixelartOptions, UsageIsTwoLinesWithTheSecondIndentedUnderTheFirstOption)
 {
     const std::string usage = pixelartUsage();
