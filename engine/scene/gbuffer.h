@@ -101,8 +101,8 @@ struct GBuffer {
 
     float at(std::uint32_t p, std::uint32_t x, std::uint32_t y) const { return planes[p].data()[index(x, y)]; }
 
-private:
-    // Whether the packet counts and every plane match width and height.
+    // Whether the packet counts and every plane match width and height, so
+    // that every pixel's packet block lies inside every plane.
     bool holdsItsSize() const;
 };
 

@@ -327,6 +327,12 @@ void TileRenderer::renderTile(std::uint32_t tile, std::uint32_t tilesX, const Ca
     static_assert(kTileSize % passWidth == 0, "a pass of packets never crosses a tile");
     using VF = simd::vfloat<N>;
     using VI = simd::vint<N>;
+    // Called from outside a frame, a tile may have no bin (no binning yet,
+    // or one of fewer tiles) and the frame no planes for its size (never
+    // rendered, or its size set by hand): there is then nothing to trace
+    // against or nowhere to store, and the tile is left alone.
+    if (tilesX == 0 || tile >= tileBins.size() || !frame.holdsItsSize())
+        return;
     const std::uint32_t x0 = (tile % tilesX) * kTileSize;
     const std::uint32_t y0 = (tile / tilesX) * kTileSize;
     const std::span<const std::uint32_t> bin(tileBins[tile]);

@@ -79,7 +79,9 @@ public:
     // Bins the scene's prisms for a camera without rendering.
     void prepareBins(const Camera& camera, std::uint32_t tilesX, std::uint32_t tilesY);
 
-    // One tile; called by render's pool job.
+    // One tile; called by render's pool job. A tile without a bin of the
+    // last binning, or a frame whose planes do not hold its size, renders
+    // and counts nothing.
     void renderTile(std::uint32_t tile, std::uint32_t tilesX, const Camera& camera, const RenderSettings& settings,
                     GBuffer& frame, FrameStats& slot) const;
 

@@ -4,6 +4,7 @@
 #include "sdna/tracer.h"
 #include "support/test_support.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <fstream>
@@ -556,6 +557,76 @@ TEST(TileRenderer, CountersAreThePlanesSummedOverTheImage)
         ASSERT_EQ(renderer.bins().size(), 4u * 2u) << where;
         EXPECT_DOUBLE_EQ(stats.avgBin, double(binned) / 8.0) << where;
         EXPECT_GE(stats.ms, 0.0) << where;
+    }
+}
+
+// A tile rendered on its own stores and counts its own pixels; one that the
+// last binning did not make, or a frame whose planes do not hold its size,
+// is left alone instead of reading a missing bin or writing through planes
+// that are not there.
+TEST(TileRenderer, TileCalledOnItsOwnNeedsItsBinAndPlanes)
+{
+    const Scene scene = flatScene();
+    const SceneTracer tracer(scene, TraceSettings{});
+    ThreadPool pool(2);
+    // 40 x 20: 3 x 2 tiles, the last column 8 pixels wide, the last row 4 high.
+    const Camera camera = Camera::lookAt({0.5f, 6.0f, 0.0f}, {0.5f, 1.0f, -3.0f}, {0, 1, 0}, 60.0f, 40, 20);
+    const RenderSettings settings;
+
+    GBuffer rendered;
+    TileRenderer reference(&pool, &tracer);
+    reference.render(camera, settings, rendered);
+    // The whole image's frame, each tile stored again by itself.
+    const std::pair<std::uint32_t, std::uint64_t> tiles[] = {{0, 256}, {2, 8 * 16}, {5, 8 * 4}};
+    for (const auto& [tile, pixels] : tiles) {
+        GBuffer frame;
+        TileRenderer renderer(&pool, &tracer);
+        renderer.render(camera, settings, frame);
+        for (unsigned p = 0; p < GBuffer::kPlaneCount; ++p)
+            std::fill(frame.plane(p), frame.plane(p) + frame.planeSize(), -1.0f);
+        FrameStats slot;
+        renderer.renderTile(tile, 3, camera, settings, frame, slot);
+        EXPECT_EQ(slot.primary, pixels) << "tile " << tile;
+        EXPECT_EQ(slot.hits, pixels) << "tile " << tile;
+        const std::uint32_t x0 = (tile % 3) * 16, y0 = (tile / 3) * 16;
+        for (std::uint32_t y = y0; y < std::min(y0 + 16, 20u); ++y)
+            for (std::uint32_t x = x0; x < std::min(x0 + 16, 40u); ++x)
+                EXPECT_EQ(frame.at(GBuffer::Depth, x, y), rendered.at(GBuffer::Depth, x, y)) << x << "," << y;
+    }
+
+    struct Case {
+        const char* name;
+        bool bins;         // the renderer has binned the camera
+        std::uint32_t tile, tilesX;
+        bool handSized;    // the frame's size and packet counts set by hand
+    };
+    const Case cases[] = {
+        {"renderer never binned", false, 0, 3, false},
+        {"tile past the bins", true, 6, 3, false},
+        {"no tile columns", true, 0, 0, false},
+        {"frame sized by hand", true, 0, 3, true},
+    };
+    for (const Case& c : cases) {
+        TileRenderer renderer(&pool, &tracer);
+        GBuffer frame;
+        if (c.bins)
+            renderer.render(camera, settings, frame);
+        GBuffer handSized;
+        handSized.width = camera.width;
+        handSized.height = camera.height;
+        handSized.packetsPerRow = (camera.width + kPacketWidth - 1) / kPacketWidth;
+        handSized.packetRows = (camera.height + 1) / 2;
+        GBuffer& target = c.handSized ? handSized : frame;
+        if (!c.handSized && c.bins)
+            for (unsigned p = 0; p < GBuffer::kPlaneCount; ++p)
+                std::fill(frame.plane(p), frame.plane(p) + frame.planeSize(), -1.0f);
+        FrameStats slot;
+        renderer.renderTile(c.tile, c.tilesX, camera, settings, target, slot);
+        EXPECT_EQ(slot.primary, 0u) << c.name;
+        EXPECT_EQ(slot.hits, 0u) << c.name;
+        EXPECT_EQ(slot.iters, 0.0) << c.name;
+        if (!c.handSized && c.bins)
+            EXPECT_EQ(frame.at(GBuffer::Depth, 0, 0), -1.0f) << c.name;
     }
 }
 
