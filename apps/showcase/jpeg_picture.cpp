@@ -89,6 +89,11 @@ PictureOutcome makeJpeg(const std::filesystem::path& png, const std::filesystem:
     pixels.reset();
 
     const RgbImage shrunk = shrinkByFactor(image, shrinkFactor(width, maxWidth));
+    // A JPEG holds each side in 16 bits; the encoder would write a larger
+    // one wrapped around, a file that shows another size than it holds.
+    constexpr int kLargestJpegSide = 65535;
+    if (shrunk.width > kLargestJpegSide || shrunk.height > kLargestJpegSide)
+        return PictureOutcome::NoImage;
     std::string encoded;
     if (shrunk.width > 0 && shrunk.height > 0)
         stbi_write_jpg_to_func(appendToBuffer, &encoded, shrunk.width, shrunk.height, 3, shrunk.rgb.data(), quality);

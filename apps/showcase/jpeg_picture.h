@@ -27,7 +27,8 @@ int shrinkFactor(int width, int maxWidth);
 RgbImage shrinkByFactor(const RgbImage& image, int factor);
 
 // What came of one picture: made; no image to make it from (a PNG that is
-// missing, unreadable or not decodable); or made but not written whole (a
+// missing, unreadable or not decodable, or one that even shrunk is wider or
+// taller than the 65535 pixels a JPEG can hold); or made but not written whole (a
 // full disk, a folder that cannot be written), in which case nothing of
 // it is left behind.
 enum class PictureOutcome { Made, NoImage, NotWritten };

@@ -126,8 +126,15 @@ ProcessResult runProcess(const std::filesystem::path& exe, const std::vector<std
     posix_spawn_file_actions_addclosefrom_np(actions.get(), STDERR_FILENO + 1);
     posix_spawn_file_actions_addchdir_np(actions.get(), workingDirectory.c_str());
 
+    // A relative program path names a file seen from the launcher's own
+    // current folder. Left relative, it would be looked up only after the
+    // child has moved into its working directory, and would start another
+    // program or none.
+    std::error_code pathError;
+    const std::filesystem::path program = exe.is_absolute() ? exe : std::filesystem::absolute(exe, pathError);
+
     pid_t child = 0;
-    const int spawnError = posix_spawn(&child, exe.c_str(), actions.get(), nullptr, argv.data(), environ);
+    const int spawnError = posix_spawn(&child, program.c_str(), actions.get(), nullptr, argv.data(), environ);
     // Closed whatever the outcome, so the pipe ends when the child (and
     // whatever inherited the descriptor from it) has exited.
     writeEnd.reset();
@@ -153,7 +160,7 @@ ProcessResult runProcess(const std::filesystem::path& exe, const std::vector<std
     } else {
         result.output = "could not start " + exe.string();
         std::error_code error;
-        result.missingProgram = !std::filesystem::exists(exe, error) && !error;
+        result.missingProgram = !std::filesystem::exists(program, error) && !error;
     }
 
     readEnd.reset();

@@ -23,7 +23,9 @@ struct ProcessResult {
     int signal = 0;              // the signal that ended the child; 0 when it exited by itself
 };
 
-// Runs exe (an absolute path) in workingDirectory with the given arguments.
+// Runs exe in workingDirectory with the given arguments. The launcher
+// passes absolute paths; a relative one is taken from the launcher's current
+// folder, not from the child's working directory.
 // The child receives its own file name as its first word and then every
 // argument exactly as given, one word each: nothing is joined into a
 // command line and split again, so a path holding blanks, quotes or a

@@ -183,5 +183,36 @@ TEST(JpegPicture, AMaximumWidthBelowOneMakesNoPicture) {
     }
 }
 
+// A JPEG stores its width and height in 16 bits. A picture that would be
+// larger than that on either side, after shrinking, is no picture: written
+// anyway its size would wrap around and the file would show something else.
+TEST(JpegPicture, APictureLargerThanAJpegCanHoldMakesNoPicture) {
+    test::TempDir dir;
+    struct Case {
+        int width, height, maxWidth;
+        bool made;
+        int outWidth, outHeight;
+    };
+    const Case cases[] = {
+        {1, 65535, 1280, true, 1, 65535},
+        {1, 65536, 1280, false, 0, 0},
+        {65535, 1, 70000, true, 65535, 1},
+        {65536, 1, 70000, false, 0, 0},
+        {2, 131071, 1, true, 1, 65535}, // halved it fits
+        {2, 131072, 1, false, 0, 0},    // halved it is still 65536 rows
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.width) + " x " + std::to_string(c.height));
+        const std::string png = dir.file("tall.png"), jpeg = dir.file("tall.jpg");
+        std::filesystem::remove(jpeg);
+        writeTestPng(png, c.width, c.height, 3);
+        EXPECT_EQ(makeJpeg(png, jpeg, c.maxWidth, 88), c.made ? PictureOutcome::Made : PictureOutcome::NoImage);
+        const JpegSize size = jpegSize(jpeg);
+        EXPECT_EQ(size.width, c.outWidth);
+        EXPECT_EQ(size.height, c.outHeight);
+        EXPECT_EQ(std::filesystem::exists(jpeg), c.made);
+    }
+}
+
 } // namespace
 } // namespace qlmr

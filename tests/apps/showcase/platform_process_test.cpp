@@ -151,6 +151,39 @@ TEST_F(ProcessRunner, AProgramThatCannotStartGivesMinusOneAndItsPath) {
     }
 }
 
+// A relative program path names the file seen from the caller's current
+// folder, whatever working directory the child gets: "bin/prog" in the
+// caller's folder runs, a "bin/prog" that only the child's folder holds
+// does not.
+TEST_F(ProcessRunner, ARelativeProgramPathIsTakenFromTheCallersFolder) {
+    const fs::path caller = dir.path() / "caller";
+    const fs::path child = dir.path() / "child";
+    for (const fs::path& folder : {caller, child})
+        fs::create_directories(folder / "bin");
+    const auto writeScript = [](const fs::path& path, const std::string& word) {
+        std::ofstream(path) << "#!/bin/sh\necho " << word << "\n";
+        fs::permissions(path, fs::perms::owner_all);
+    };
+    writeScript(caller / "bin" / "prog", "caller");
+    writeScript(child / "bin" / "prog", "child");
+    writeScript(child / "bin" / "only-in-child", "child");
+
+    struct CurrentFolder {
+        explicit CurrentFolder(const fs::path& folder) : saved(fs::current_path()) { fs::current_path(folder); }
+        ~CurrentFolder() { fs::current_path(saved); }
+        fs::path saved;
+    } inCaller(caller);
+
+    const ProcessResult found = runProcess("bin/prog", std::vector<std::string>{}, child);
+    EXPECT_EQ(found.exitCode, 0) << found.output;
+    EXPECT_EQ(found.output, "caller\n");
+
+    const ProcessResult missing = runProcess("bin/only-in-child", std::vector<std::string>{}, child);
+    EXPECT_EQ(missing.exitCode, -1);
+    EXPECT_TRUE(missing.missingProgram);
+    EXPECT_EQ(missing.output, "could not start bin/only-in-child");
+}
+
 TEST_F(ProcessRunner, LogEntriesHoldTheHeaderAndTheOutputUnchanged) {
     const fs::path logPath = dir.path() / "log.txt";
     {
