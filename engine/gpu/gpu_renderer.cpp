@@ -736,6 +736,11 @@ GpuOutputImages* GpuRenderer::outputImages(std::uint32_t width, std::uint32_t he
             return &entry;
     GpuOutputImages& entry = outputs[nextOutput];
     nextOutput ^= 1u;
+    // A pending frame still writes these images and reads its results back
+    // from these buffers: it is finished (its result dropped, as for any
+    // other work) before they go.
+    if (pending.active && pending.images == &entry)
+        finishFrame();
     destroyOutputImages(entry);
     const VkImageUsageFlags outputUsage =
         VK_IMAGE_USAGE_TRANSFER_SRC_BIT | VK_IMAGE_USAGE_SAMPLED_BIT | VK_IMAGE_USAGE_STORAGE_BIT;

@@ -110,7 +110,8 @@ public:
     bool buildShellRaster();
 
     // The cached output images for a frame size (two sizes are kept); null on
-    // failure and on a renderer without a successful init.
+    // failure and on a renderer without a successful init. Replacing the
+    // entry a pending frame renders into finishes that frame first.
     GpuOutputImages* outputImages(std::uint32_t width, std::uint32_t height);
 
     // ---- the renderer's resources; each needs the context given to init

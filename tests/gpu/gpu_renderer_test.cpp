@@ -765,6 +765,33 @@ TEST_F(GpuRendererOnDevice, OutputImagesAreCachedForTwoSizesReplacedInTurn)
     EXPECT_EQ(renderer.outputImages(8, 16), b);
 }
 
+// The pending frame writes its entry's images and is read back from its
+// buffers: replacing that entry finishes the frame first instead of pulling
+// them from under it.
+TEST_F(GpuRendererOnDevice, ReplacingThePendingFramesImagesFinishesItFirst)
+{
+    const Scene scene = groundAndBump(0.3f);
+    GpuRenderer renderer;
+    std::string error;
+    ASSERT_TRUE(renderer.init(context, scene, &error)) << error;
+    const GpuFrame reference = renderer.render(testCamera(), RenderSettings{}, GpuViewData{});
+    ASSERT_TRUE(reference.ok) << reference.error;
+
+    GpuFrame failed;
+    ASSERT_TRUE(renderer.recordFrame(testCamera(), RenderSettings{}, GpuViewData{}, 1.0f, 0.0f, true, true, &failed))
+        << failed.error;
+    ASSERT_NE(renderer.outputImages(8, 4), nullptr);  // the other entry: the frame stays pending
+    ASSERT_NE(renderer.outputImages(4, 8), nullptr);  // the frame's own entry
+    const GpuFrame afterwards = renderer.finishFrame();
+    EXPECT_FALSE(afterwards.ok);  // nothing was pending any more
+    EXPECT_TRUE(afterwards.error.empty());
+
+    const GpuFrame again = renderer.render(testCamera(), RenderSettings{}, GpuViewData{});
+    ASSERT_TRUE(again.ok) << again.error;
+    EXPECT_EQ(again.color, reference.color);
+    EXPECT_EQ(again.depth, reference.depth);
+}
+
 TEST_F(GpuRendererOnDevice, FrameHookSeesTheOutputImagesAndFramesOfTwoSizesAlternate)
 {
     const Scene scene = groundAndBump(0.3f);
