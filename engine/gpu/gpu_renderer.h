@@ -64,7 +64,8 @@ struct GpuOutputImages {
 };
 
 // What a frame needs besides camera and settings: the prism bins of the
-// camera's 16 x 16 tiles (binned here when absent) and an optional hook that
+// camera's 16 x 16 tiles (binned here when absent, or when they do not fit
+// this camera's tiles and the renderer's prisms) and an optional hook that
 // records further compute work on the output images after the tracer.
 struct GpuViewData {
     const std::vector<std::vector<std::uint32_t>>* bins = nullptr;
