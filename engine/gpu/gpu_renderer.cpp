@@ -42,6 +42,19 @@ bool rectInside(const FieldRect& rect, std::uint32_t width, std::uint32_t height
     return rect.empty() || (rect.x1 <= width && rect.y1 <= height);
 }
 
+// Whether tile bins can be this frame's: one bin per tile, and every index
+// one of the renderer's prisms (the tracer reads the prism of each index).
+bool binsFit(const std::vector<std::vector<std::uint32_t>>& bins, std::size_t tiles, std::size_t prisms)
+{
+    if (bins.size() != tiles)
+        return false;
+    for (const std::vector<std::uint32_t>& bin : bins)
+        for (const std::uint32_t index : bin)
+            if (index >= prisms)
+                return false;
+    return true;
+}
+
 // The prism buffer holds at least one record, so the binding is never empty.
 std::uint64_t prismBufferSize(std::size_t prisms)
 {
@@ -736,6 +749,11 @@ GpuOutputImages* GpuRenderer::outputImages(std::uint32_t width, std::uint32_t he
             return &entry;
     GpuOutputImages& entry = outputs[nextOutput];
     nextOutput ^= 1u;
+    // A pending frame still writes these images and reads its results back
+    // from these buffers: it is finished (its result dropped, as for any
+    // other work) before they go.
+    if (pending.active && pending.images == &entry)
+        finishFrame();
     destroyOutputImages(entry);
     const VkImageUsageFlags outputUsage =
         VK_IMAGE_USAGE_TRANSFER_SRC_BIT | VK_IMAGE_USAGE_SAMPLED_BIT | VK_IMAGE_USAGE_STORAGE_BIT;
@@ -882,7 +900,9 @@ bool GpuRenderer::recordFrame(const Camera& camera, const RenderSettings& settin
     const std::uint32_t tilesY = groupCount(camera.height, QLMR_TILE_SIZE);
     std::vector<std::vector<std::uint32_t>> ownBins;
     const std::vector<std::vector<std::uint32_t>>* bins = view.bins;
-    if (!bins || bins->size() != std::size_t(tilesX) * tilesY) {
+    // Bins of another camera size or another scene are not used: the
+    // tracer would read prisms past the end of the prism buffer.
+    if (!bins || !binsFit(*bins, std::size_t(tilesX) * tilesY, prismList.size())) {
         binPrisms(prismList, camera, tilesX, tilesY, ownBins);
         bins = &ownBins;
     }

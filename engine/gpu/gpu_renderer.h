@@ -64,7 +64,8 @@ struct GpuOutputImages {
 };
 
 // What a frame needs besides camera and settings: the prism bins of the
-// camera's 16 x 16 tiles (binned here when absent) and an optional hook that
+// camera's 16 x 16 tiles (binned here when absent, or when they do not fit
+// this camera's tiles and the renderer's prisms) and an optional hook that
 // records further compute work on the output images after the tracer.
 struct GpuViewData {
     const std::vector<std::vector<std::uint32_t>>* bins = nullptr;
@@ -110,7 +111,8 @@ public:
     bool buildShellRaster();
 
     // The cached output images for a frame size (two sizes are kept); null on
-    // failure and on a renderer without a successful init.
+    // failure and on a renderer without a successful init. Replacing the
+    // entry a pending frame renders into finishes that frame first.
     GpuOutputImages* outputImages(std::uint32_t width, std::uint32_t height);
 
     // ---- the renderer's resources; each needs the context given to init

@@ -102,6 +102,24 @@ TemporalPush packTemporalPush(const Camera& current, Jitter jitter, const Tempor
 ComputeResult runTemporalKernel(VulkanContext& context, std::span<Texel4> data, std::uint32_t width,
                                 std::uint32_t height, const TemporalPush& push)
 {
+    // The kernel indexes the buffer by the size in the push block and
+    // writes the new history behind the other two sections: a push block of
+    // another size, or a shorter buffer, would have it read and write past
+    // the buffer's end.
+    const std::uint64_t pixels = std::uint64_t(width) * height;
+    const std::uint64_t needed = std::uint64_t(width / 2) * (height / 2) + 2 * pixels;
+    if (push.curPos[3] != float(width) || push.curFwd[3] != float(height)) {
+        ComputeResult refused;
+        refused.error = "temporal push block is for another image size than " + std::to_string(width) + "x" +
+            std::to_string(height);
+        return refused;
+    }
+    if (data.size() < needed) {
+        ComputeResult refused;
+        refused.error = "temporal buffer of " + std::to_string(data.size()) + " texels is shorter than the " +
+            std::to_string(needed) + " of a " + std::to_string(width) + "x" + std::to_string(height) + " image";
+        return refused;
+    }
     return runComputeOnBuffer(context, temporalShader(), data.data(), data.size_bytes(),
                               linearDispatch(context, std::uint64_t(width) * height), {&push, sizeof(push)});
 }

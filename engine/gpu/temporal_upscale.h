@@ -77,7 +77,8 @@ TemporalPush packTemporalPush(const Camera& current, Jitter jitter, const Tempor
 
 // Runs the temporal kernel over `data`: width/2 x height/2 fresh samples,
 // then width x height of previous history, then width x height that the
-// kernel fills with the new history.
+// kernel fills with the new history. A shorter buffer, or a push block
+// packed for another size, is refused (ok false) before anything runs.
 ComputeResult runTemporalKernel(VulkanContext& context, std::span<Texel4> data, std::uint32_t width,
                                 std::uint32_t height, const TemporalPush& push);
 

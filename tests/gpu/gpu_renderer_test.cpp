@@ -792,6 +792,66 @@ TEST_F(GpuRendererOnDevice, OutputImagesAreCachedForTwoSizesReplacedInTurn)
     EXPECT_EQ(renderer.outputImages(8, 16), b);
 }
 
+// The pending frame writes its entry's images and is read back from its
+// buffers: replacing that entry finishes the frame first instead of pulling
+// them from under it.
+TEST_F(GpuRendererOnDevice, ReplacingThePendingFramesImagesFinishesItFirst)
+{
+    const Scene scene = groundAndBump(0.3f);
+    GpuRenderer renderer;
+    std::string error;
+    ASSERT_TRUE(renderer.init(context, scene, &error)) << error;
+    const GpuFrame reference = renderer.render(testCamera(), RenderSettings{}, GpuViewData{});
+    ASSERT_TRUE(reference.ok) << reference.error;
+
+    GpuFrame failed;
+    ASSERT_TRUE(renderer.recordFrame(testCamera(), RenderSettings{}, GpuViewData{}, 1.0f, 0.0f, true, true, &failed))
+        << failed.error;
+    ASSERT_NE(renderer.outputImages(8, 4), nullptr);  // the other entry: the frame stays pending
+    ASSERT_NE(renderer.outputImages(4, 8), nullptr);  // the frame's own entry
+    const GpuFrame afterwards = renderer.finishFrame();
+    EXPECT_FALSE(afterwards.ok);  // nothing was pending any more
+    EXPECT_TRUE(afterwards.error.empty());
+
+    const GpuFrame again = renderer.render(testCamera(), RenderSettings{}, GpuViewData{});
+    ASSERT_TRUE(again.ok) << again.error;
+    EXPECT_EQ(again.color, reference.color);
+    EXPECT_EQ(again.depth, reference.depth);
+}
+
+// The tracer reads the prism of every index in a tile's bin: bins that do
+// not fit the frame (another camera size, or indices of another scene's
+// prisms) are replaced by the renderer's own, so the image is the one
+// rendered without bins.
+TEST_F(GpuRendererOnDevice, TileBinsThatDoNotFitTheFrameAreBinnedAnew)
+{
+    const Scene scene = groundAndBump(0.3f);
+    GpuRenderer renderer;
+    std::string error;
+    ASSERT_TRUE(renderer.init(context, scene, &error)) << error;
+    const Camera camera = testCamera();
+    const GpuFrame reference = renderer.render(camera, RenderSettings{}, GpuViewData{});
+    ASSERT_TRUE(reference.ok) << reference.error;
+    const std::size_t tiles = std::size_t((kSize + 15) / 16) * ((kSize + 15) / 16);
+    const std::uint32_t prisms = std::uint32_t(scene.prisms.size());
+    struct Case {
+        const char* name;
+        std::vector<std::vector<std::uint32_t>> bins;
+    };
+    const Case cases[] = {
+        {"index one past the last prism", std::vector<std::vector<std::uint32_t>>(tiles, {0, prisms})},
+        {"index far past the prisms", std::vector<std::vector<std::uint32_t>>(tiles, {100000000u})},
+        {"bins of another tile grid", std::vector<std::vector<std::uint32_t>>(tiles + 1, {0})},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const GpuFrame frame = renderer.render(camera, RenderSettings{}, GpuViewData{&c.bins, {}});
+        ASSERT_TRUE(frame.ok) << frame.error;
+        EXPECT_EQ(frame.color, reference.color);
+        EXPECT_EQ(frame.depth, reference.depth);
+    }
+}
+
 TEST_F(GpuRendererOnDevice, FrameHookSeesTheOutputImagesAndFramesOfTwoSizesAlternate)
 {
     const Scene scene = groundAndBump(0.3f);

@@ -322,6 +322,39 @@ std::vector<Texel4> bilinearReference(const std::vector<Texel4>& low, int lw, in
     return out;
 }
 
+// The kernel indexes its buffer by the size in the push block and writes
+// the new history last: a buffer too short for that size, or a push block of
+// another size, would send it past the buffer's end. Both are refused before
+// anything runs, and the caller's buffer stays as it was.
+TEST_F(TemporalUpscaleOnDevice, TemporalKernelRefusesABufferItWouldOverrun)
+{
+    const Camera camera = Camera::lookAt({0, 1, 3}, {0, 0, 0}, {0, 1, 0}, 50.0f, 9, 7);
+    const Camera larger = Camera::lookAt({0, 1, 3}, {0, 0, 0}, {0, 1, 0}, 50.0f, 18, 14);
+    const std::size_t needed = std::size_t(9 / 2) * (7 / 2) + 2 * std::size_t(9) * 7;
+    struct Case {
+        const char* name;
+        std::size_t texels;
+        const Camera* pushCamera;
+    };
+    for (const Case c : {Case{"without the new history", needed - 9 * 7, &camera},
+                         Case{"one texel short", needed - 1, &camera},
+                         Case{"push block of a larger image", needed, &larger}}) {
+        SCOPED_TRACE(c.name);
+        std::vector<Texel4> data(c.texels, Texel4{0.25f, 0.5f, 0.75f, 2.0f});
+        const std::vector<Texel4> before = data;
+        const TemporalPush push = packTemporalPush(*c.pushCamera, temporalJitter(1), TemporalCamera{}, false, false);
+        const ComputeResult run = runTemporalKernel(context, data, 9, 7, push);
+        EXPECT_FALSE(run.ok);
+        EXPECT_FALSE(run.error.empty());
+        EXPECT_EQ(data, before);
+    }
+    // The exact size runs.
+    std::vector<Texel4> data(needed, Texel4{0.25f, 0.5f, 0.75f, 2.0f});
+    const ComputeResult run =
+        runTemporalKernel(context, data, 9, 7, packTemporalPush(camera, temporalJitter(1), TemporalCamera{}, false, false));
+    EXPECT_TRUE(run.ok) << run.error;
+}
+
 TEST_F(TemporalUpscaleOnDevice, BilinearMatchesTheReference)
 {
     struct Case {
