@@ -234,6 +234,44 @@ ParticlePool& ParticlePool::operator=(const ParticlePool& other)
     return *this;
 }
 
+ParticlePool::ParticlePool(ParticlePool&& other) noexcept
+    : positionX(std::move(other.positionX)), positionY(std::move(other.positionY)),
+      positionZ(std::move(other.positionZ)), velocityX(std::move(other.velocityX)),
+      velocityY(std::move(other.velocityY)), velocityZ(std::move(other.velocityZ)), life(std::move(other.life))
+{
+    bindView();
+    particles.count = other.particles.count;
+    other.release();
+}
+
+ParticlePool& ParticlePool::operator=(ParticlePool&& other) noexcept
+{
+    // Moving a pool into itself keeps it as it is; moving the vectors onto
+    // themselves would empty them under a view that still counts particles.
+    if (this != &other) {
+        positionX = std::move(other.positionX);
+        positionY = std::move(other.positionY);
+        positionZ = std::move(other.positionZ);
+        velocityX = std::move(other.velocityX);
+        velocityY = std::move(other.velocityY);
+        velocityZ = std::move(other.velocityZ);
+        life = std::move(other.life);
+        bindView();
+        particles.count = other.particles.count;
+        other.release();
+    }
+    return *this;
+}
+
+// Leaves an empty pool behind: no storage, no particles, a view of nothing.
+void ParticlePool::release()
+{
+    for (std::vector<float>* array : {&positionX, &positionY, &positionZ, &velocityX, &velocityY, &velocityZ, &life}) {
+        array->clear();
+    }
+    particles = sim::Particles{};
+}
+
 void ParticlePool::bindView()
 {
     particles.positionX = positionX.data();
@@ -486,7 +524,9 @@ void DioramaWorld::impact(float x, float z, float dirX, float dirZ)
     const bool inside = cx >= 0 && cx < kGrid && cy >= 0 && cy < kGrid;
     float depth = 0.0f;
     float splashLevel = 0.0f;
-    if (moving && inside) {
+    // A water grid set by hand to another size has no depth for this texel.
+    const bool waterGrid = water.width == kGridSize && water.height == kGridSize && water.depth.size() == kTexels;
+    if (moving && inside && waterGrid) {
         depth = water.depth[size_t(cy) * kGridSize + size_t(cx)];
         if (depth > 0.005f) {
             splashLevel = terrainHeight(scene.fields[0], u, v) * kHeightScale + depth;
@@ -643,7 +683,7 @@ void DioramaWorld::refreshColours(float dt)
                                 (uint32_t(float(channel(c, 2)) * 0.6f) << 16) | 0xFF000000u;
         c = mixColour(c, soaked, wetness[i]);
         c = mixColour(c, 0xFF2896FFu, flash[i]);
-        terrainAlbedo[i] = withAlpha(c, shadowMask.empty() ? 255u : shadowMask[i]);
+        terrainAlbedo[i] = withAlpha(c, shadowMask.size() == kTexels ? shadowMask[i] : 255u);
         waterAlbedo[i] = withAlpha(c, roundNonNegative(255.0f * std::clamp(4.0f * depth, 0.0f, 1.0f)));
     }
 }
@@ -674,8 +714,23 @@ void DioramaWorld::uploadChanges()
     }
 }
 
+// The fluid step refuses an endless step, but only after the particles have
+// aged past their lives and the water source has poured an infinite depth
+// that no later step can drain: the step is refused before any of that.
+void DioramaWorld::refuseEndlessStep(float dt)
+{
+    if (std::isinf(dt) && dt > 0.0f) {
+        throw std::invalid_argument("fluid time step must be finite");
+    }
+}
+
 void DioramaWorld::tick(float dt, ThreadPool* pool)
 {
+    // A water grid set by hand to another size than the terrain is refused
+    // before the step changes anything: the water source would write past
+    // its depths, and the fluid step would refuse it only afterwards.
+    sim::checkFluidGrid(scene.fields[0], water);
+    refuseEndlessStep(dt);
     sim::ParticleSettings motion;
     motion.gravity = {0.0f, -9.81f, 0.0f};
     motion.restitution = 0.3f;
@@ -720,6 +775,8 @@ void DioramaWorld::tick(float dt, ThreadPool* pool)
 
 void DioramaWorld::advance(float t, float dt, ThreadPool* pool)
 {
+    // Refused before the timeline fires any impact, as tick refuses it.
+    refuseEndlessStep(dt);
     struct Event {
         float time, x, z;
     };
@@ -802,7 +859,9 @@ void DioramaWorld::mirrorToCollisionScene(uint32_t field, const FieldUpdate* hei
 
 void DioramaWorld::updateShadowMask(int32_t x0, int32_t y0, int32_t x1, int32_t y1)
 {
-    if (shadowMask.empty()) {
+    // A mask set by hand to another size than the grid is no mask of it:
+    // it starts again fully lit rather than be read or written past its end.
+    if (shadowMask.size() != kTexels) {
         shadowMask.assign(kTexels, 255);
     }
     x0 = std::clamp(x0, 0, kGrid);

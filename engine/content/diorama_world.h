@@ -21,8 +21,10 @@ struct ParticlePool {
     explicit ParticlePool(size_t capacity);
     ParticlePool(const ParticlePool& other);
     ParticlePool& operator=(const ParticlePool& other);
-    ParticlePool(ParticlePool&&) noexcept = default;
-    ParticlePool& operator=(ParticlePool&&) noexcept = default;
+    // A moved-from pool holds no storage and no particles, and its view
+    // points at nothing, so stepping it cannot reach the pool it moved into.
+    ParticlePool(ParticlePool&& other) noexcept;
+    ParticlePool& operator=(ParticlePool&& other) noexcept;
 
     size_t capacity() const { return life.size(); }
     bool full() const { return particles.count >= capacity(); }
@@ -36,6 +38,7 @@ struct ParticlePool {
 
 private:
     void bindView();
+    void release();
 };
 
 // Something in flight towards the terrain; the caller fills the list. It
@@ -98,17 +101,21 @@ public:
     void impact(float x, float z, float dirX, float dirZ);
     void emitTrail(const Projectile& projectile);
     // One simulation step of dt seconds. Projectiles fly and the water
-    // source pours only when dt is above 0.
+    // source pours only when dt is above 0. A water grid of another size
+    // than the terrain, and a dt of +infinity, throw as sim::fluidStep does,
+    // before anything changes; a shadow mask of another size than the grid
+    // shades nothing.
     void tick(float dt, ThreadPool* pool);
     // The scripted timeline (impacts, the water source) from t to t + dt,
-    // then tick.
+    // then tick. A dt of +infinity throws before any event fires.
     void advance(float t, float dt, ThreadPool* pool);
     // Merges the changed rectangles of one field into pendingUpdates, and
     // copies what they cover into the collision scene's copy of the field;
     // either record may be null.
     void markDirty(uint32_t field, const FieldUpdate* heights, const AlbedoUpdate* albedo);
     // Recomputes the sun-shadow mask over a texel rectangle (ends exclusive),
-    // creating the mask when there is none.
+    // creating the mask, fully lit, when there is none or when the one there
+    // does not have one entry per texel.
     void updateShadowMask(int32_t x0, int32_t y0, int32_t x1, int32_t y1);
 
     Scene scene;          // fields 0 terrain, 1 water, then one per sprite
@@ -140,6 +147,7 @@ private:
     void mirrorToCollisionScene(uint32_t field, const FieldUpdate* heights, const AlbedoUpdate* albedo);
     void refreshColours(float dt);
     void uploadChanges();
+    static void refuseEndlessStep(float dt);
 };
 
 // Five octaves of value noise in [0, 1).

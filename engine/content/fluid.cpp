@@ -243,8 +243,7 @@ void runRows(uint32_t height, ThreadPool* pool, const RowPass& pass)
 
 } // namespace
 
-void fluidStep(const DisplacementField& terrain, FluidGrid& grid, float dt, const FluidSettings& settings,
-               uint32_t substeps, ThreadPool* pool)
+void checkFluidGrid(const DisplacementField& terrain, const FluidGrid& grid)
 {
     if (grid.width != terrain.width || grid.height != terrain.height) {
         throw std::invalid_argument("fluid grid size differs from the field");
@@ -259,6 +258,12 @@ void fluidStep(const DisplacementField& terrain, FluidGrid& grid, float dt, cons
         throw std::invalid_argument("fluid grid flux has " + std::to_string(grid.flux.size()) +
                                     " entries, expected " + std::to_string(cells));
     }
+}
+
+void fluidStep(const DisplacementField& terrain, FluidGrid& grid, float dt, const FluidSettings& settings,
+               uint32_t substeps, ThreadPool* pool)
+{
+    checkFluidGrid(terrain, grid);
     // The depth pass divides by the cell area: an area of 0 (a cell size of
     // 0, NaN or so small that its square underflows) would turn every depth
     // into NaN and then 0, emptying the grid; an infinite one does the same

@@ -77,6 +77,12 @@ struct FluidSettings {
 void fluidStep(const DisplacementField& terrain, FluidGrid& grid, float dt, const FluidSettings& settings,
                uint32_t substeps, ThreadPool* pool);
 
+// The grid checks of fluidStep on their own: throws the same messages when
+// the grid differs from the terrain in size or its depth or flux vector does
+// not hold width * height entries, so that a caller can refuse a grid before
+// it changes anything itself.
+void checkFluidGrid(const DisplacementField& terrain, const FluidGrid& grid);
+
 // Total water volume in cubic metres: the depths summed in double precision,
 // times cellSize squared.
 double waterVolume(const FluidGrid& grid, float cellSize);

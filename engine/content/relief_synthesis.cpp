@@ -98,7 +98,8 @@ ReliefSynthesizer::ReliefSynthesizer(const ReliefSettings& settings) : config(se
 ReliefInfo ReliefSynthesizer::synthesize(const SpriteView& sprite, DisplacementField& out)
 {
     const std::uint32_t stride = sprite.stride == 0 ? sprite.width : sprite.stride;
-    if (sprite.width == 0 || sprite.height == 0 || stride < sprite.width ||
+    // A view without pixels has nothing to read, whatever count it claims.
+    if (sprite.pixels == nullptr || sprite.width == 0 || sprite.height == 0 || stride < sprite.width ||
         sprite.count < std::size_t(stride) * (sprite.height - 1) + sprite.width) {
         throw std::invalid_argument("sprite view out of range");
     }

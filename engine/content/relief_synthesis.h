@@ -72,7 +72,8 @@ public:
     // Fills `out` with the relief of the sprite: 16-bit heights, albedo and
     // pixel grid. Replaces `out` unless it already is a clamping field of
     // the right size, in which case only its heights and albedo change.
-    // Throws std::invalid_argument "sprite view out of range", and "field
+    // Throws std::invalid_argument "sprite view out of range" (also for a
+    // view whose pixel pointer is null), and "field
     // too large" (leaving `out` alone) when the relief would need a field
     // side beyond the largest field.
     ReliefInfo synthesize(const SpriteView& sprite, DisplacementField& out);

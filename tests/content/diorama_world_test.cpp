@@ -164,6 +164,42 @@ TEST(ParticlePool, CopyPointsAtItsOwnStorage)
     EXPECT_NE(copy.particles.positionY, original.particles.positionY);
 }
 
+// Moving a pool hands its particles over; the pool left behind is empty and
+// its view reaches nothing, so stepping it changes neither pool, and moving
+// a pool into itself keeps its particles.
+TEST(ParticlePool, MovedFromPoolIsEmptyAndLeavesTheOtherAlone)
+{
+    const Scene empty;
+    const sim::ParticleSettings settings;
+    const auto stepLeftBehind = [&](ParticlePool& from, const ParticlePool& to) {
+        EXPECT_EQ(from.particles.count, 0u);
+        EXPECT_EQ(from.capacity(), 0u);
+        EXPECT_FALSE(from.add({0, 0, 0}, {0, 0, 0}, 1));
+        EXPECT_EQ(sim::step(empty, from.particles, 0.5f, settings, nullptr), 0u);
+        EXPECT_EQ(to.particles.count, 1u);
+        EXPECT_EQ(to.particles.positionY, to.positionY.data());
+        EXPECT_EQ(to.positionY[0], 2.0f);
+        EXPECT_EQ(to.life[0], 7.0f);
+    };
+
+    ParticlePool original(16);
+    original.add({1, 2, 3}, {4, 5, 6}, 7);
+    ParticlePool constructed(std::move(original));
+    stepLeftBehind(original, constructed);
+
+    ParticlePool assigned(4);
+    assigned = std::move(constructed);
+    EXPECT_EQ(assigned.capacity(), 16u);
+    stepLeftBehind(constructed, assigned);
+
+    ParticlePool& same = assigned;
+    assigned = std::move(same);
+    EXPECT_EQ(assigned.capacity(), 16u);
+    EXPECT_EQ(assigned.particles.count, 1u);
+    EXPECT_EQ(assigned.particles.life, assigned.life.data());
+    EXPECT_EQ(assigned.particles.life[0], 7.0f);
+}
+
 TEST(ParticlePool, AFullPoolStoresNothingMore)
 {
     ParticlePool pool(2);
@@ -903,6 +939,40 @@ TEST(DioramaWorld, TimelineFiresEventsInHalfOpenSteps)
     }
 }
 
+// A step of endless length is refused, by a tick and by the timeline, before
+// anything changes: no particle ages or moves, no impact fires, no water
+// pours, and the next finite step runs as on a fresh world.
+TEST(DioramaWorld, EndlessStepIsRefusedBeforeAnythingChanges)
+{
+    const float endless = std::numeric_limits<float>::infinity();
+    const auto runs = {
+        +[](DioramaWorld& world, float dt) { world.tick(dt, nullptr); },
+        +[](DioramaWorld& world, float dt) { world.advance(0.0f, dt, nullptr); },
+        +[](DioramaWorld& world, float dt) { world.advance(3.0f, dt, nullptr); },
+    };
+    for (const auto run : runs) {
+        auto world = std::make_unique<DioramaWorld>();
+        world->setWaterSource(true, -2.6f, -2.4f);
+        world->pools[DioramaWorld::Trail].add({0.0f, 5.0f, 0.0f}, {1.0f, 0.0f, 0.0f}, 3.0f);
+        try {
+            run(*world, endless);
+            ADD_FAILURE() << "an endless step was taken";
+        } catch (const std::invalid_argument& e) {
+            EXPECT_STREQ(e.what(), "fluid time step must be finite");
+        }
+        EXPECT_EQ(world->pools[DioramaWorld::Trail].particles.count, 1u);
+        EXPECT_EQ(world->pools[DioramaWorld::Trail].positionY[0], 5.0f);
+        EXPECT_EQ(world->pools[DioramaWorld::Trail].life[0], 3.0f);
+        EXPECT_EQ(world->pools[DioramaWorld::Debris].particles.count, 0u);
+        EXPECT_EQ(sim::waterVolume(world->water, 0.03125f), 0.0);
+        EXPECT_TRUE(std::all_of(world->burn.begin(), world->burn.end(), [](float b) { return b == 0.0f; }));
+
+        world->tick(kFrame, nullptr);
+        const double volume = sim::waterVolume(world->water, 0.03125f);
+        EXPECT_TRUE(std::isfinite(volume) && volume > 0.0) << volume;
+    }
+}
+
 // ---- shadows ----
 
 TEST(DioramaWorld, ShadowMaskDarkensTheLeeOfTheHill)
@@ -943,6 +1013,48 @@ TEST(DioramaWorld, ShadowMaskOfASunWithoutDirectionIsLit)
         ASSERT_EQ(world.shadowMask.size(), DioramaWorld::kTexels);
         EXPECT_EQ(std::count(world.shadowMask.begin(), world.shadowMask.end(), 255), 65536)
             << sun[0] << " " << sun[1] << " " << sun[2];
+    }
+}
+
+// A shadow mask set by hand to another size than the grid is neither read
+// nor written past its end: an update starts a fully lit mask of the grid,
+// and a step shades nothing through it.
+TEST(DioramaWorld, ShadowMaskOfAnotherSizeIsReplacedOrIgnored)
+{
+    for (const size_t size : {size_t(1), size_t(255), DioramaWorld::kTexels + 7}) {
+        SCOPED_TRACE(size);
+        auto world = std::make_unique<DioramaWorld>();
+        world->shadowMask.assign(size, 0);
+        world->tick(kFrame, nullptr);
+        EXPECT_TRUE(std::all_of(world->terrainAlbedo.begin(), world->terrainAlbedo.end(),
+                                [](uint32_t c) { return c >> 24 == 255u; }));
+        world->updateShadowMask(0, 0, 1, 1);
+        ASSERT_EQ(world->shadowMask.size(), DioramaWorld::kTexels);
+        EXPECT_EQ(std::count(world->shadowMask.begin(), world->shadowMask.end(), 255), 65536);
+    }
+}
+
+// A water grid set by hand to another size than the terrain is refused by a
+// step before anything moves or pours (particles, projectiles, the source),
+// and an impact finds no water in it to splash.
+TEST(DioramaWorld, WaterGridOfAnotherSizeChangesNothing)
+{
+    const sim::FluidGrid grids[] = {sim::FluidGrid(128, 128), sim::FluidGrid(8, 8), sim::FluidGrid(256, 128),
+                                    sim::FluidGrid(256, 256, std::vector<float>(100, 1.0f))};
+    for (const sim::FluidGrid& grid : grids) {
+        SCOPED_TRACE(testing::Message() << grid.width << " x " << grid.height << ", " << grid.depth.size());
+        auto world = std::make_unique<DioramaWorld>();
+        world->water = grid;
+        world->pools[DioramaWorld::Debris].add({0.0f, 5.0f, 0.0f}, {1.0f, 0.0f, 0.0f}, 3.0f);
+        world->setWaterSource(true, 0.0f, 0.0f);
+        EXPECT_THROW(world->tick(kFrame, nullptr), std::invalid_argument);
+        EXPECT_EQ(world->pools[DioramaWorld::Debris].positionY[0], 5.0f);
+        EXPECT_EQ(world->pools[DioramaWorld::Debris].life[0], 3.0f);
+        EXPECT_EQ(world->water.depth, grid.depth);
+        EXPECT_TRUE(world->pendingUpdates.empty());
+
+        world->impact(0.0f, 0.0f, 1.0f, 0.0f);
+        EXPECT_EQ(world->pools[DioramaWorld::Splash].particles.count, 0u);
     }
 }
 

@@ -370,25 +370,28 @@ TEST(ReliefSynthesizer, ImpossibleSpriteViewsThrowAndCropsAtTheEdgeAreRead)
         std::size_t count; // counted from the offset
         std::uint32_t width, height, stride;
         bool valid;
+        bool noPixels; // the view's pixel pointer is null
     };
     const std::size_t corner = 4 * 16 + 12; // crop 4x4 at (12, 4): its last pixel is the atlas's last
     const Case cases[] = {
-        {"zero width", 0, 128, 0, 4, 16, false},
-        {"zero height", 0, 128, 4, 0, 16, false},
-        {"stride below width", 0, 128, 8, 4, 7, false},
-        {"one pixel short", 0, 16 * 3 + 7, 8, 4, 16, false},
-        {"exactly enough", 0, 16 * 3 + 8, 8, 4, 16, true},
-        {"implicit stride", 0, 32, 16, 2, 0, true},
-        {"implicit stride one short", 0, 31, 16, 2, 0, false},
-        {"corner crop", corner, 128 - corner, 4, 4, 16, true},
-        {"corner crop one row too tall", corner, 128 - corner, 4, 5, 16, false},
-        {"corner crop one column too wide", corner, 128 - corner, 5, 4, 16, false},
+        {"zero width", 0, 128, 0, 4, 16, false, false},
+        {"zero height", 0, 128, 4, 0, 16, false, false},
+        {"stride below width", 0, 128, 8, 4, 7, false, false},
+        {"one pixel short", 0, 16 * 3 + 7, 8, 4, 16, false, false},
+        {"exactly enough", 0, 16 * 3 + 8, 8, 4, 16, true, false},
+        {"implicit stride", 0, 32, 16, 2, 0, true, false},
+        {"implicit stride one short", 0, 31, 16, 2, 0, false, false},
+        {"corner crop", corner, 128 - corner, 4, 4, 16, true, false},
+        {"corner crop one row too tall", corner, 128 - corner, 4, 5, 16, false, false},
+        {"corner crop one column too wide", corner, 128 - corner, 5, 4, 16, false, false},
+        {"no pixels behind a count", 0, 128, 4, 4, 16, false, true},
     };
     ReliefSynthesizer synth(ReliefSettings{});
     DisplacementField field = placeholderField();
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        const SpriteView view{atlas.pixels.data() + c.offset, c.count, c.width, c.height, c.stride};
+        const std::uint32_t* pixels = c.noPixels ? nullptr : atlas.pixels.data() + c.offset;
+        const SpriteView view{pixels, c.count, c.width, c.height, c.stride};
         if (c.valid) {
             const ReliefInfo info = synth.synthesize(view, field);
             EXPECT_EQ(info.spriteWidth, c.width);
