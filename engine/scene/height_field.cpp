@@ -4,6 +4,7 @@
 #include <bit>
 #include <cmath>
 #include <stdexcept>
+#include <utility>
 
 namespace qlmr {
 
@@ -158,6 +159,37 @@ DisplacementField::DisplacementField(uint32_t width_, uint32_t height_, std::spa
     : DisplacementField(width_, height_, std::span<const uint16_t>(quantizeHeights(width_, height_, data)),
                         clampEdges_)
 {
+}
+
+DisplacementField::DisplacementField(DisplacementField&& other) noexcept
+{
+    *this = std::move(other);
+}
+
+DisplacementField& DisplacementField::operator=(DisplacementField&& other) noexcept
+{
+    if (this == &other) {
+        return *this;
+    }
+    width = std::exchange(other.width, 0);
+    height = std::exchange(other.height, 0);
+    levels = std::exchange(other.levels, 0);
+    log2Width = std::exchange(other.log2Width, 0);
+    log2Height = std::exchange(other.log2Height, 0);
+    clampEdges = std::exchange(other.clampEdges, true);
+    heights = std::exchange(other.heights, {});
+    bounds = std::exchange(other.bounds, {});
+    heightOffsets = std::exchange(other.heightOffsets, {});
+    boundsOffsets = std::exchange(other.boundsOffsets, {});
+    albedoWidth = std::exchange(other.albedoWidth, 0);
+    albedoHeight = std::exchange(other.albedoHeight, 0);
+    albedo = std::exchange(other.albedo, {});
+    albedoOffsets = std::exchange(other.albedoOffsets, {});
+    materials = std::exchange(other.materials, {});
+    pixelGrid = std::exchange(other.pixelGrid, 0);
+    pixelGridOffsetX = std::exchange(other.pixelGridOffsetX, 0);
+    pixelGridOffsetY = std::exchange(other.pixelGridOffsetY, 0);
+    return *this;
 }
 
 void DisplacementField::setHeights(std::span<const uint16_t> data)
@@ -485,6 +517,10 @@ DisplacementField DisplacementField::withEdgeFade(float border) const
 
 uint16_t DisplacementField::texel(uint32_t level, int32_t x, int32_t y) const
 {
+    // A moved-from field has no samples to read.
+    if (levels == 0) {
+        return 0;
+    }
     const uint32_t lw = levelWidth(level);
     const uint32_t lh = levelHeight(level);
     const int32_t cx = edgeIndex(x, lw, clampEdges);
@@ -499,6 +535,9 @@ float DisplacementField::texelHeight(uint32_t level, int32_t x, int32_t y) const
 
 float DisplacementField::sampleHeight(uint32_t level, float u, float v) const
 {
+    if (levels == 0) {
+        return 0.0f;
+    }
     const uint32_t lw = levelWidth(level);
     const uint32_t lh = levelHeight(level);
     const float x = float(lw) * u;

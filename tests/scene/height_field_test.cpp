@@ -664,5 +664,73 @@ TEST(HeightField, ViewAndByteCountsDescribeTheStorage)
     EXPECT_EQ(field.memoryBytes(), (87u + 8u) * 2u + (23u + 8u) * 4u + 5u * 4u + 64u);
 }
 
+
+// A field moved out of (into a scene, into another variable) keeps no
+// sizes that claim storage it no longer holds: it describes no samples, an
+// edit of the old size is refused instead of writing through level 0 of an
+// empty array, and a lookup reads nothing. Assigning a field makes it whole.
+TEST(HeightField, AMovedFromFieldDescribesNoSamples)
+{
+    const std::vector<uint16_t> data(64, 30000);
+    const std::vector<std::function<DisplacementField(DisplacementField&)>> moves = {
+        [](DisplacementField& source) { return DisplacementField(std::move(source)); },
+        [](DisplacementField& source) {
+            DisplacementField target(1, 1, std::vector<uint16_t>(1), true);
+            target = std::move(source);
+            return target;
+        },
+    };
+    for (size_t m = 0; m < moves.size(); ++m) {
+        SCOPED_TRACE(m);
+        DisplacementField source(8, 8, data, false);
+        source.setAlbedo(4, 4, std::vector<uint32_t>(16, 0xFF336699u));
+        source.setMaterials(std::vector<uint8_t>(64, 7));
+        source.pixelGrid = 2;
+        const DisplacementField target = moves[m](source);
+        EXPECT_EQ(target.width, 8u);
+        EXPECT_EQ(target.levels, 4u);
+        EXPECT_EQ(target.texel(0, 3, 3), 30000u);
+        EXPECT_EQ(target.materialAt(0.5f, 0.5f), 7u);
+
+        ASSERT_EQ(source.baseHeights().size(), 0u);
+        EXPECT_EQ(source.width, 0u);
+        EXPECT_EQ(source.height, 0u);
+        EXPECT_EQ(source.levels, 0u);
+        EXPECT_EQ(source.albedoWidth, 0u);
+        EXPECT_EQ(source.albedoLevels(), 0u);
+        EXPECT_EQ(source.pixelGrid, 0u);
+        EXPECT_EQ(source.memoryBytes(), 0u);
+        try {
+            source.setHeights(data);
+            ADD_FAILURE() << "an edit of the old size was taken";
+        } catch (const std::invalid_argument& e) {
+            EXPECT_STREQ(e.what(), "height data size mismatch");
+        }
+        EXPECT_TRUE(source.updateRect({0, 0, 8, 8}).heightRects[0].empty());
+        EXPECT_EQ(source.texel(0, 1, 1), 0u);
+        EXPECT_EQ(source.sampleHeight(0, 0.5f, 0.5f), 0.0f);
+        EXPECT_EQ(source.materialAt(0.5f, 0.5f), 0u);
+        EXPECT_EQ(source.sampleAlbedo(0.5f, 0.5f, 0.0f)[0], 0.7f);
+        float u = 0.3f, v = 0.3f;
+        EXPECT_FALSE(source.snapToPixelGrid(u, v));
+
+        source = DisplacementField(4, 4, std::vector<uint16_t>(16, 500), true);
+        EXPECT_EQ(source.levels, 3u);
+        EXPECT_EQ(source.texel(2, 0, 0), 500u);
+    }
+}
+
+TEST(HeightField, AFieldMovedOntoItselfStaysAsItWas)
+{
+    DisplacementField field(8, 4, std::vector<uint16_t>(32, 1234), true);
+    field.setMaterials(std::vector<uint8_t>(32, 3));
+    DisplacementField& alias = field;
+    field = std::move(alias);
+    ASSERT_EQ(field.baseHeights().size(), 32u);
+    EXPECT_EQ(field.levels, 4u);
+    EXPECT_EQ(field.texel(3, 0, 0), 1234u);
+    EXPECT_EQ(field.materialAt(0.5f, 0.5f), 3u);
+}
+
 } // namespace
 } // namespace qlmr
