@@ -416,16 +416,22 @@ AlbedoUpdate DisplacementField::setAlbedo(uint32_t w, uint32_t h, std::span<cons
     if (count > kMaxFieldLevels) {
         throw std::invalid_argument("albedo too large");
     }
-    albedoWidth = w;
-    albedoHeight = h;
-    albedoOffsets.assign(count, 0);
+    std::vector<uint32_t> offsets(count, 0);
     size_t texels = 0;
     for (uint32_t level = 0; level < count; ++level) {
-        albedoOffsets[level] = uint32_t(texels);
-        texels += size_t(albedoLevelWidth(level)) * albedoLevelHeight(level);
+        offsets[level] = uint32_t(texels);
+        texels += size_t(std::max(w >> level, 1u)) * std::max(h >> level, 1u);
     }
-    albedo.assign(texels, 0xFF000000u);
-    std::copy(rgba.begin(), rgba.end(), albedo.begin());
+    // The texels may be this field's own albedo (a level of it, or level 0
+    // after an edit in place): they are copied into new storage before the
+    // old one is freed. The field takes the new albedo only once it is all
+    // there, so a failed allocation leaves the old one whole.
+    std::vector<uint32_t> levelsData(texels, 0xFF000000u);
+    std::copy(rgba.begin(), rgba.end(), levelsData.begin());
+    albedoWidth = w;
+    albedoHeight = h;
+    albedoOffsets = std::move(offsets);
+    albedo = std::move(levelsData);
     return updateAlbedoRect(FieldRect{0, 0, w, h});
 }
 

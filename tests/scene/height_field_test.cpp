@@ -549,6 +549,47 @@ TEST(HeightField, AlbedoMipsRoundTheAverage)
     EXPECT_EQ(field.albedoLevel(2)[0], rgba(2, 9, 0, 0));
 }
 
+// The texels given to setAlbedo may be the field's own albedo, e.g. its
+// level 0 after an edit in place, or a coarser level to start over from:
+// they are read before the field's albedo is replaced, whatever shape the
+// new albedo has.
+TEST(HeightField, AlbedoSetFromTheFieldsOwnTexelsKeepsThem)
+{
+    struct Case {
+        const char* name;
+        uint32_t level;  // the field's albedo level the new texels come from
+        uint32_t width;  // the new albedo's shape
+        uint32_t height;
+    };
+    const Case cases[] = {
+        {"level 0, same shape", 0, 8, 8},
+        {"level 0 as a row", 0, 64, 1},
+        {"level 0 as a column", 0, 1, 64},
+        {"level 1", 1, 4, 4},
+        {"level 2 as a row", 2, 4, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        DisplacementField field(8, 8, std::vector<uint16_t>(64, 0), true);
+        std::vector<uint32_t> texels(64);
+        for (uint32_t i = 0; i < texels.size(); ++i) {
+            texels[i] = rgba(i * 4, 255 - i, i * 3 % 256, 128 + i);
+        }
+        field.setAlbedo(8, 8, texels);
+        const uint32_t count = c.width * c.height;
+        const std::vector<uint32_t> expected(field.albedoLevel(c.level), field.albedoLevel(c.level) + count);
+
+        field.setAlbedo(c.width, c.height, std::span<const uint32_t>(field.albedoLevel(c.level), count));
+
+        ASSERT_EQ(field.albedoWidth, c.width);
+        ASSERT_EQ(field.albedoHeight, c.height);
+        EXPECT_EQ(std::vector<uint32_t>(field.albedoLevel(0), field.albedoLevel(0) + count), expected);
+        DisplacementField fresh(8, 8, std::vector<uint16_t>(64, 0), true);
+        fresh.setAlbedo(c.width, c.height, expected);
+        EXPECT_EQ(field.albedo, fresh.albedo);
+    }
+}
+
 TEST(HeightField, AlbedoRectangleEditsMatchAFreshAlbedo)
 {
     std::mt19937 rng(9);
