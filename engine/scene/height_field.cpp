@@ -4,6 +4,7 @@
 #include <bit>
 #include <cmath>
 #include <stdexcept>
+#include <utility>
 
 namespace qlmr {
 
@@ -158,6 +159,37 @@ DisplacementField::DisplacementField(uint32_t width_, uint32_t height_, std::spa
     : DisplacementField(width_, height_, std::span<const uint16_t>(quantizeHeights(width_, height_, data)),
                         clampEdges_)
 {
+}
+
+DisplacementField::DisplacementField(DisplacementField&& other) noexcept
+{
+    *this = std::move(other);
+}
+
+DisplacementField& DisplacementField::operator=(DisplacementField&& other) noexcept
+{
+    if (this == &other) {
+        return *this;
+    }
+    width = std::exchange(other.width, 0);
+    height = std::exchange(other.height, 0);
+    levels = std::exchange(other.levels, 0);
+    log2Width = std::exchange(other.log2Width, 0);
+    log2Height = std::exchange(other.log2Height, 0);
+    clampEdges = std::exchange(other.clampEdges, true);
+    heights = std::exchange(other.heights, {});
+    bounds = std::exchange(other.bounds, {});
+    heightOffsets = std::exchange(other.heightOffsets, {});
+    boundsOffsets = std::exchange(other.boundsOffsets, {});
+    albedoWidth = std::exchange(other.albedoWidth, 0);
+    albedoHeight = std::exchange(other.albedoHeight, 0);
+    albedo = std::exchange(other.albedo, {});
+    albedoOffsets = std::exchange(other.albedoOffsets, {});
+    materials = std::exchange(other.materials, {});
+    pixelGrid = std::exchange(other.pixelGrid, 0);
+    pixelGridOffsetX = std::exchange(other.pixelGridOffsetX, 0);
+    pixelGridOffsetY = std::exchange(other.pixelGridOffsetY, 0);
+    return *this;
 }
 
 void DisplacementField::setHeights(std::span<const uint16_t> data)
@@ -384,16 +416,22 @@ AlbedoUpdate DisplacementField::setAlbedo(uint32_t w, uint32_t h, std::span<cons
     if (count > kMaxFieldLevels) {
         throw std::invalid_argument("albedo too large");
     }
-    albedoWidth = w;
-    albedoHeight = h;
-    albedoOffsets.assign(count, 0);
+    std::vector<uint32_t> offsets(count, 0);
     size_t texels = 0;
     for (uint32_t level = 0; level < count; ++level) {
-        albedoOffsets[level] = uint32_t(texels);
-        texels += size_t(albedoLevelWidth(level)) * albedoLevelHeight(level);
+        offsets[level] = uint32_t(texels);
+        texels += size_t(std::max(w >> level, 1u)) * std::max(h >> level, 1u);
     }
-    albedo.assign(texels, 0xFF000000u);
-    std::copy(rgba.begin(), rgba.end(), albedo.begin());
+    // The texels may be this field's own albedo (a level of it, or level 0
+    // after an edit in place): they are copied into new storage before the
+    // old one is freed. The field takes the new albedo only once it is all
+    // there, so a failed allocation leaves the old one whole.
+    std::vector<uint32_t> levelsData(texels, 0xFF000000u);
+    std::copy(rgba.begin(), rgba.end(), levelsData.begin());
+    albedoWidth = w;
+    albedoHeight = h;
+    albedoOffsets = std::move(offsets);
+    albedo = std::move(levelsData);
     return updateAlbedoRect(FieldRect{0, 0, w, h});
 }
 
@@ -485,6 +523,10 @@ DisplacementField DisplacementField::withEdgeFade(float border) const
 
 uint16_t DisplacementField::texel(uint32_t level, int32_t x, int32_t y) const
 {
+    // A moved-from field has no samples to read.
+    if (levels == 0) {
+        return 0;
+    }
     const uint32_t lw = levelWidth(level);
     const uint32_t lh = levelHeight(level);
     const int32_t cx = edgeIndex(x, lw, clampEdges);
@@ -499,6 +541,9 @@ float DisplacementField::texelHeight(uint32_t level, int32_t x, int32_t y) const
 
 float DisplacementField::sampleHeight(uint32_t level, float u, float v) const
 {
+    if (levels == 0) {
+        return 0.0f;
+    }
     const uint32_t lw = levelWidth(level);
     const uint32_t lh = levelHeight(level);
     const float x = float(lw) * u;

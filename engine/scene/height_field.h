@@ -73,8 +73,11 @@ public:
     // value h to lroundf(clamp(h, 0, 1) * 65535); NaN maps to 0.
     DisplacementField(uint32_t width, uint32_t height, std::span<const float> heights, bool clampEdges);
 
-    DisplacementField(DisplacementField&&) noexcept = default;
-    DisplacementField& operator=(DisplacementField&&) noexcept = default;
+    // A field moved from is left empty (size 0, no levels, no albedo,
+    // materials or pixel grid), so its sizes never claim samples its arrays
+    // no longer hold. A field moved onto itself stays as it was.
+    DisplacementField(DisplacementField&& other) noexcept;
+    DisplacementField& operator=(DisplacementField&& other) noexcept;
     DisplacementField(const DisplacementField&) = default;
     DisplacementField& operator=(const DisplacementField&) = default;
 
@@ -111,10 +114,12 @@ public:
     uint32_t albedoLevelWidth(uint32_t level) const;
     uint32_t albedoLevelHeight(uint32_t level) const;
 
-    // Raw height, x and y clamped or wrapped to the level.
+    // Raw height, x and y clamped or wrapped to the level; 0 on an empty
+    // (moved-from) field.
     uint16_t texel(uint32_t level, int32_t x, int32_t y) const;
     float texelHeight(uint32_t level, int32_t x, int32_t y) const;
-    // Bilinear height; sample x sits at u = x / level width.
+    // Bilinear height; sample x sits at u = x / level width. 0 on an empty
+    // (moved-from) field.
     float sampleHeight(uint32_t level, float u, float v) const;
     // Packed bounds node of a level >= 1; coordinates must be in range.
     uint32_t boundsAt(uint32_t level, uint32_t x, uint32_t y) const;

@@ -13,6 +13,11 @@ SceneTracer::SceneTracer(const Scene& scene_, const TraceSettings& settings_)
         if (prism.fieldIndex >= scene_.fields.size()) {
             throw std::out_of_range("invalid vector subscript");
         }
+        // A field moved out of the scene is left empty; the march would
+        // read levels and samples it does not have.
+        if (scene_.fields[prism.fieldIndex].levels == 0) {
+            throw std::invalid_argument("prism on a field with no samples");
+        }
     }
     views.reserve(scene_.fields.size());
     for (const DisplacementField& field : scene_.fields) {

@@ -21,7 +21,8 @@ struct SceneTracer {
     bool anyPixelGrid = false;         // some field has a pixel grid
 
     // Throws std::out_of_range "invalid vector subscript" for a prism whose
-    // field does not exist.
+    // field does not exist, and std::invalid_argument "prism on a field with
+    // no samples" for one whose field is empty (moved from).
     SceneTracer(const Scene& scene, const TraceSettings& settings);
 };
 

@@ -190,6 +190,11 @@ void checkSnapshot(const SceneTracer& tracer)
     for (const Prism& prism : scene.prisms)
         if (prism.fieldIndex >= tracer.views.size())
             throw std::out_of_range("invalid vector subscript");
+    // The list is public: an entry set by hand past the prisms would have
+    // the shadow rays read a prism that is not there.
+    for (const std::uint32_t index : tracer.allPrisms)
+        if (index >= scene.prisms.size())
+            throw std::out_of_range("invalid vector subscript");
 }
 
 } // namespace

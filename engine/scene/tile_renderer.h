@@ -73,7 +73,8 @@ public:
     // Throws std::invalid_argument "scene changed after its tracer was
     // built" when the scene's fields or prisms are no longer the tracer's
     // snapshot (see SceneTracer), and std::out_of_range "invalid vector
-    // subscript" for a prism whose field does not exist.
+    // subscript" for a prism whose field does not exist or an entry of the
+    // tracer's prism list past the scene's prisms.
     FrameStats render(const Camera& camera, const RenderSettings& settings, GBuffer& frame);
 
     // Bins the scene's prisms for a camera without rendering.

@@ -549,6 +549,47 @@ TEST(HeightField, AlbedoMipsRoundTheAverage)
     EXPECT_EQ(field.albedoLevel(2)[0], rgba(2, 9, 0, 0));
 }
 
+// The texels given to setAlbedo may be the field's own albedo, e.g. its
+// level 0 after an edit in place, or a coarser level to start over from:
+// they are read before the field's albedo is replaced, whatever shape the
+// new albedo has.
+TEST(HeightField, AlbedoSetFromTheFieldsOwnTexelsKeepsThem)
+{
+    struct Case {
+        const char* name;
+        uint32_t level;  // the field's albedo level the new texels come from
+        uint32_t width;  // the new albedo's shape
+        uint32_t height;
+    };
+    const Case cases[] = {
+        {"level 0, same shape", 0, 8, 8},
+        {"level 0 as a row", 0, 64, 1},
+        {"level 0 as a column", 0, 1, 64},
+        {"level 1", 1, 4, 4},
+        {"level 2 as a row", 2, 4, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        DisplacementField field(8, 8, std::vector<uint16_t>(64, 0), true);
+        std::vector<uint32_t> texels(64);
+        for (uint32_t i = 0; i < texels.size(); ++i) {
+            texels[i] = rgba(i * 4, 255 - i, i * 3 % 256, 128 + i);
+        }
+        field.setAlbedo(8, 8, texels);
+        const uint32_t count = c.width * c.height;
+        const std::vector<uint32_t> expected(field.albedoLevel(c.level), field.albedoLevel(c.level) + count);
+
+        field.setAlbedo(c.width, c.height, std::span<const uint32_t>(field.albedoLevel(c.level), count));
+
+        ASSERT_EQ(field.albedoWidth, c.width);
+        ASSERT_EQ(field.albedoHeight, c.height);
+        EXPECT_EQ(std::vector<uint32_t>(field.albedoLevel(0), field.albedoLevel(0) + count), expected);
+        DisplacementField fresh(8, 8, std::vector<uint16_t>(64, 0), true);
+        fresh.setAlbedo(c.width, c.height, expected);
+        EXPECT_EQ(field.albedo, fresh.albedo);
+    }
+}
+
 TEST(HeightField, AlbedoRectangleEditsMatchAFreshAlbedo)
 {
     std::mt19937 rng(9);
@@ -662,6 +703,74 @@ TEST(HeightField, ViewAndByteCountsDescribeTheStorage)
     field.setAlbedo(2, 2, std::vector<uint32_t>(4));
     field.setMaterials(std::vector<uint8_t>(64));
     EXPECT_EQ(field.memoryBytes(), (87u + 8u) * 2u + (23u + 8u) * 4u + 5u * 4u + 64u);
+}
+
+
+// A field moved out of (into a scene, into another variable) keeps no
+// sizes that claim storage it no longer holds: it describes no samples, an
+// edit of the old size is refused instead of writing through level 0 of an
+// empty array, and a lookup reads nothing. Assigning a field makes it whole.
+TEST(HeightField, AMovedFromFieldDescribesNoSamples)
+{
+    const std::vector<uint16_t> data(64, 30000);
+    const std::vector<std::function<DisplacementField(DisplacementField&)>> moves = {
+        [](DisplacementField& source) { return DisplacementField(std::move(source)); },
+        [](DisplacementField& source) {
+            DisplacementField target(1, 1, std::vector<uint16_t>(1), true);
+            target = std::move(source);
+            return target;
+        },
+    };
+    for (size_t m = 0; m < moves.size(); ++m) {
+        SCOPED_TRACE(m);
+        DisplacementField source(8, 8, data, false);
+        source.setAlbedo(4, 4, std::vector<uint32_t>(16, 0xFF336699u));
+        source.setMaterials(std::vector<uint8_t>(64, 7));
+        source.pixelGrid = 2;
+        const DisplacementField target = moves[m](source);
+        EXPECT_EQ(target.width, 8u);
+        EXPECT_EQ(target.levels, 4u);
+        EXPECT_EQ(target.texel(0, 3, 3), 30000u);
+        EXPECT_EQ(target.materialAt(0.5f, 0.5f), 7u);
+
+        ASSERT_EQ(source.baseHeights().size(), 0u);
+        EXPECT_EQ(source.width, 0u);
+        EXPECT_EQ(source.height, 0u);
+        EXPECT_EQ(source.levels, 0u);
+        EXPECT_EQ(source.albedoWidth, 0u);
+        EXPECT_EQ(source.albedoLevels(), 0u);
+        EXPECT_EQ(source.pixelGrid, 0u);
+        EXPECT_EQ(source.memoryBytes(), 0u);
+        try {
+            source.setHeights(data);
+            ADD_FAILURE() << "an edit of the old size was taken";
+        } catch (const std::invalid_argument& e) {
+            EXPECT_STREQ(e.what(), "height data size mismatch");
+        }
+        EXPECT_TRUE(source.updateRect({0, 0, 8, 8}).heightRects[0].empty());
+        EXPECT_EQ(source.texel(0, 1, 1), 0u);
+        EXPECT_EQ(source.sampleHeight(0, 0.5f, 0.5f), 0.0f);
+        EXPECT_EQ(source.materialAt(0.5f, 0.5f), 0u);
+        EXPECT_EQ(source.sampleAlbedo(0.5f, 0.5f, 0.0f)[0], 0.7f);
+        float u = 0.3f, v = 0.3f;
+        EXPECT_FALSE(source.snapToPixelGrid(u, v));
+
+        source = DisplacementField(4, 4, std::vector<uint16_t>(16, 500), true);
+        EXPECT_EQ(source.levels, 3u);
+        EXPECT_EQ(source.texel(2, 0, 0), 500u);
+    }
+}
+
+TEST(HeightField, AFieldMovedOntoItselfStaysAsItWas)
+{
+    DisplacementField field(8, 4, std::vector<uint16_t>(32, 1234), true);
+    field.setMaterials(std::vector<uint8_t>(32, 3));
+    DisplacementField& alias = field;
+    field = std::move(alias);
+    ASSERT_EQ(field.baseHeights().size(), 32u);
+    EXPECT_EQ(field.levels, 4u);
+    EXPECT_EQ(field.texel(3, 0, 0), 1234u);
+    EXPECT_EQ(field.materialAt(0.5f, 0.5f), 3u);
 }
 
 } // namespace

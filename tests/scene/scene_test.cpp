@@ -209,6 +209,31 @@ TEST(SceneTracer, RefusesAPrismWithoutAField)
     EXPECT_EQ(SceneTracer(scene, TraceSettings{}).allPrisms.size(), 2u);
 }
 
+// A field moved out of the scene leaves an empty field (no samples) in its
+// place; a prism on it would have the march read levels and samples that
+// are not there, so the tracer is refused until the field is replaced. An
+// empty field that no prism uses is harmless and kept.
+TEST(SceneTracer, RefusesAPrismOnAFieldWithNoSamples)
+{
+    Scene scene;
+    scene.addField(DisplacementField(8, 8, std::vector<uint16_t>(64, 100), true));
+    scene.addField(DisplacementField(4, 4, std::vector<uint16_t>(16, 200), true));
+    scene.addPrism(makePrism({0, 0, 0}, {1, 0, 0}, {0, 0, -1}, 8, 8, 1, 0));
+    scene.addPrism(makePrism({0, 0, 0}, {1, 0, 0}, {0, 0, -1}, 8, 8, 1, 1));
+    const DisplacementField taken = std::move(scene.fields[1]);
+    try {
+        const SceneTracer tracer(scene, TraceSettings{});
+        FAIL() << "no exception";
+    } catch (const std::invalid_argument& e) {
+        EXPECT_STREQ(e.what(), "prism on a field with no samples");
+    }
+    scene.prisms[1].fieldIndex = 0;
+    const SceneTracer tracer(scene, TraceSettings{});
+    EXPECT_EQ(tracer.views.size(), 2u);
+    EXPECT_EQ(tracer.views[1].levels, 0u);
+    EXPECT_EQ(tracer.allPrisms.size(), 2u);
+}
+
 TEST(Settings, DefaultsAreTheSystemsOwn)
 {
     const TraceSettings trace;

@@ -365,8 +365,9 @@ TEST(TileRenderer, SameSizeReusesThePlanesAndANewSizeReplacesThem)
 }
 
 // The kernels read the tracer's views and prism list without bounds checks;
-// a scene changed under its tracer must be refused rather than have them
-// read past the snapshot or through a replaced field's freed storage.
+// a scene changed under its tracer, or a tracer whose public lists were set
+// by hand, must be refused rather than have them read past the snapshot or
+// through a replaced field's freed storage.
 TEST(TileRenderer, RefusesAFrameOnceTheSceneChangedUnderItsTracer)
 {
     auto smallField = [] { return DisplacementField(4, 4, std::vector<std::uint16_t>(16, 100), true); };
@@ -375,32 +376,34 @@ TEST(TileRenderer, RefusesAFrameOnceTheSceneChangedUnderItsTracer)
     };
     struct Case {
         const char* name;
-        std::function<void(Scene&)> change;
+        std::function<void(Scene&, SceneTracer&)> change;
         bool fieldIndex; // refused as a missing field rather than a changed scene
     };
     const Case cases[] = {
         {"field and prism added",
-         [&](Scene& s) {
+         [&](Scene& s, SceneTracer&) {
              s.addPrism(smallPrism(std::uint32_t(s.addField(smallField()))));
              s.refreshPrisms();
          },
          false},
-        {"prism added", [&](Scene& s) { s.addPrism(smallPrism(0)); s.refreshPrisms(); }, false},
-        {"prism removed", [](Scene& s) { s.prisms.pop_back(); }, false},
-        {"field replaced", [&](Scene& s) { s.fields[0] = smallField(); s.refreshPrisms(); }, false},
-        {"scene moved away", [](Scene& s) { Scene elsewhere = std::move(s); }, false},
-        {"prism pointed at a missing field", [](Scene& s) { s.prisms[0].fieldIndex = 1; }, true},
+        {"prism added", [&](Scene& s, SceneTracer&) { s.addPrism(smallPrism(0)); s.refreshPrisms(); }, false},
+        {"prism removed", [](Scene& s, SceneTracer&) { s.prisms.pop_back(); }, false},
+        {"field replaced", [&](Scene& s, SceneTracer&) { s.fields[0] = smallField(); s.refreshPrisms(); }, false},
+        {"field moved out", [](Scene& s, SceneTracer&) { DisplacementField taken = std::move(s.fields[0]); }, false},
+        {"scene moved away", [](Scene& s, SceneTracer&) { Scene elsewhere = std::move(s); }, false},
+        {"prism pointed at a missing field", [](Scene& s, SceneTracer&) { s.prisms[0].fieldIndex = 1; }, true},
+        {"prism list naming a missing prism", [](Scene&, SceneTracer& t) { t.allPrisms[0] = 40000; }, true},
     };
     const Camera camera = Camera::lookAt({0.5f, 6.0f, 0.0f}, {0.5f, 1.0f, -3.0f}, {0, 1, 0}, 60.0f, 24, 16);
     const Camera other = Camera::lookAt({0.5f, 6.0f, 0.0f}, {0.5f, 1.0f, -3.0f}, {0, 1, 0}, 60.0f, 8, 8);
     ThreadPool pool(2);
     for (const Case& c : cases) {
         Scene scene = flatScene();
-        const SceneTracer tracer(scene, TraceSettings{});
+        SceneTracer tracer(scene, TraceSettings{});
         TileRenderer renderer(&pool, &tracer);
         GBuffer frame;
         renderer.render(camera, RenderSettings{}, frame);
-        c.change(scene);
+        c.change(scene, tracer);
         try {
             renderer.render(other, RenderSettings{}, frame);
             ADD_FAILURE() << c.name << ": rendered";
