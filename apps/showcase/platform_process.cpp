@@ -45,6 +45,28 @@ private:
     int fd = -1;
 };
 
+// Spawn attributes that give the child SIGPIPE's default action. The
+// launcher ignores SIGPIPE for its own console, and an ignored signal would
+// otherwise pass to the child; it starts as from a shell instead.
+class DefaultPipeSignal {
+public:
+    DefaultPipeSignal() {
+        posix_spawnattr_init(&attributes);
+        sigset_t defaults;
+        sigemptyset(&defaults);
+        sigaddset(&defaults, SIGPIPE);
+        posix_spawnattr_setsigdefault(&attributes, &defaults);
+        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
+    }
+    ~DefaultPipeSignal() { posix_spawnattr_destroy(&attributes); }
+    DefaultPipeSignal(const DefaultPipeSignal&) = delete;
+    DefaultPipeSignal& operator=(const DefaultPipeSignal&) = delete;
+    const posix_spawnattr_t* get() const { return &attributes; }
+
+private:
+    posix_spawnattr_t attributes;
+};
+
 std::vector<char*> argumentPointers(std::vector<std::string>& words) {
     std::vector<char*> pointers;
     pointers.reserve(words.size() + 1);
@@ -133,8 +155,10 @@ ProcessResult runProcess(const std::filesystem::path& exe, const std::vector<std
     std::error_code pathError;
     const std::filesystem::path program = exe.is_absolute() ? exe : std::filesystem::absolute(exe, pathError);
 
+    const DefaultPipeSignal attributes;
     pid_t child = 0;
-    const int spawnError = posix_spawn(&child, program.c_str(), actions.get(), nullptr, argv.data(), environ);
+    const int spawnError =
+        posix_spawn(&child, program.c_str(), actions.get(), attributes.get(), argv.data(), environ);
     // Closed whatever the outcome, so the pipe ends when the child (and
     // whatever inherited the descriptor from it) has exited.
     writeEnd.reset();

@@ -66,6 +66,16 @@ TEST_F(ProcessRunner, ExitCodesArriveWhateverTheCallerDoesWithChildSignals) {
     }
 }
 
+// The launcher ignores SIGPIPE for its console; its children still start
+// with the default action, so SIGPIPE ends them as it would from a shell.
+TEST_F(ProcessRunner, ChildrenStartWithTheDefaultPipeSignal) {
+    const auto previous = std::signal(SIGPIPE, SIG_IGN);
+    const ProcessResult result = runProcess(shell, {"-c", "kill -PIPE $$; echo survived"}, dir.path());
+    std::signal(SIGPIPE, previous);
+    EXPECT_EQ(result.signal, SIGPIPE) << result.output;
+    EXPECT_EQ(result.output, "");
+}
+
 TEST_F(ProcessRunner, StandardOutputAndErrorShareOnePipeInOrder) {
     const ProcessResult result =
         runProcess(shell, {"-c", "echo one; echo two 1>&2; printf 'three\\r\\n'; echo four 1>&2"}, dir.path());
