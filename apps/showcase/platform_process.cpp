@@ -199,10 +199,11 @@ bool openWithDesktop(const std::filesystem::path& file) {
     posix_spawn_file_actions_addopen(actions.get(), STDERR_FILENO, "/dev/null", O_WRONLY, 0);
     std::vector<std::string> words = {"xdg-open", file.string()};
     std::vector<char*> argv = argumentPointers(words);
+    const DefaultPipeSignal attributes;
     pid_t child = 0;
     // Not waited for: the browser may stay in the foreground of xdg-open,
     // and the launcher ends right after this call anyway.
-    return posix_spawnp(&child, "xdg-open", actions.get(), nullptr, argv.data(), environ) == 0;
+    return posix_spawnp(&child, "xdg-open", actions.get(), attributes.get(), argv.data(), environ) == 0;
 }
 
 } // namespace qlmr
