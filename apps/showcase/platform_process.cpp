@@ -45,22 +45,26 @@ private:
     int fd = -1;
 };
 
-// Spawn attributes that give the child SIGPIPE's default action. The
-// launcher ignores SIGPIPE for its own console, and an ignored signal would
-// otherwise pass to the child; it starts as from a shell instead.
-class DefaultPipeSignal {
+// Spawn attributes that give the child the default action of the signals
+// the launcher ignores for itself: SIGPIPE (its console) and SIGXFSZ (its
+// report files). An ignored signal would otherwise pass to the child; it
+// starts as from a shell instead, and a sibling program that does not check
+// its writes still ends at the file size limit rather than leave a cut-short
+// picture behind as if it had succeeded.
+class DefaultSignals {
 public:
-    DefaultPipeSignal() {
+    DefaultSignals() {
         posix_spawnattr_init(&attributes);
         sigset_t defaults;
         sigemptyset(&defaults);
         sigaddset(&defaults, SIGPIPE);
+        sigaddset(&defaults, SIGXFSZ);
         posix_spawnattr_setsigdefault(&attributes, &defaults);
         posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
     }
-    ~DefaultPipeSignal() { posix_spawnattr_destroy(&attributes); }
-    DefaultPipeSignal(const DefaultPipeSignal&) = delete;
-    DefaultPipeSignal& operator=(const DefaultPipeSignal&) = delete;
+    ~DefaultSignals() { posix_spawnattr_destroy(&attributes); }
+    DefaultSignals(const DefaultSignals&) = delete;
+    DefaultSignals& operator=(const DefaultSignals&) = delete;
     const posix_spawnattr_t* get() const { return &attributes; }
 
 private:
@@ -155,7 +159,7 @@ ProcessResult runProcess(const std::filesystem::path& exe, const std::vector<std
     std::error_code pathError;
     const std::filesystem::path program = exe.is_absolute() ? exe : std::filesystem::absolute(exe, pathError);
 
-    const DefaultPipeSignal attributes;
+    const DefaultSignals attributes;
     pid_t child = 0;
     const int spawnError =
         posix_spawn(&child, program.c_str(), actions.get(), attributes.get(), argv.data(), environ);
@@ -199,7 +203,7 @@ bool openWithDesktop(const std::filesystem::path& file) {
     posix_spawn_file_actions_addopen(actions.get(), STDERR_FILENO, "/dev/null", O_WRONLY, 0);
     std::vector<std::string> words = {"xdg-open", file.string()};
     std::vector<char*> argv = argumentPointers(words);
-    const DefaultPipeSignal attributes;
+    const DefaultSignals attributes;
     pid_t child = 0;
     // Not waited for: the browser may stay in the foreground of xdg-open,
     // and the launcher ends right after this call anyway.

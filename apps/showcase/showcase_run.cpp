@@ -95,7 +95,8 @@ int runShowcase(int argc, char** argv) {
     // children get the default action back (runProcess).
     std::signal(SIGPIPE, SIG_IGN);
     // A report file past the file size limit is a failed write, said on the
-    // console, not the end of the launcher half way through the page.
+    // console, not the end of the launcher half way through the page. The
+    // children get the default action back (runProcess).
     failWritesPastFileSizeLimit();
     const fs::path launcherDirectory = executableDirectory();
 

@@ -68,14 +68,18 @@ TEST_F(ProcessRunner, ExitCodesArriveWhateverTheCallerDoesWithChildSignals) {
     }
 }
 
-// The launcher ignores SIGPIPE for its console; its children still start
-// with the default action, so SIGPIPE ends them as it would from a shell.
-TEST_F(ProcessRunner, ChildrenStartWithTheDefaultPipeSignal) {
-    const auto previous = std::signal(SIGPIPE, SIG_IGN);
-    const ProcessResult result = runProcess(shell, {"-c", "kill -PIPE $$; echo survived"}, dir.path());
-    std::signal(SIGPIPE, previous);
-    EXPECT_EQ(result.signal, SIGPIPE) << result.output;
-    EXPECT_EQ(result.output, "");
+// The launcher ignores SIGPIPE (its console) and SIGXFSZ (its report
+// files); its children still start with the default actions, so these
+// signals end them as they would from a shell.
+TEST_F(ProcessRunner, ChildrenStartWithTheDefaultPipeAndFileSizeSignals) {
+    for (const int signal : {SIGPIPE, SIGXFSZ}) {
+        const auto previous = std::signal(signal, SIG_IGN);
+        const ProcessResult result =
+            runProcess(shell, {"-c", "kill -" + std::to_string(signal) + " $$; echo survived"}, dir.path());
+        std::signal(signal, previous);
+        EXPECT_EQ(result.signal, signal) << result.output;
+        EXPECT_EQ(result.output, "");
+    }
 }
 
 // So does the desktop opener, and the browser it starts. The fake opener
