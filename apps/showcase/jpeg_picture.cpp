@@ -1,7 +1,6 @@
 #include "jpeg_picture.h"
 
 #include <fstream>
-#include <iterator>
 #include <memory>
 
 #include <stb/stb_image.h>
@@ -26,7 +25,15 @@ std::string readFileBytes(const std::filesystem::path& path) {
     std::ifstream file(path, std::ios::binary);
     if (!file)
         return {};
-    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+    // Read through the stream, which turns a failed read (a folder that
+    // opened like a file, a disk error) into its bad state; reading the
+    // buffer directly would throw out of the launcher instead.
+    std::string bytes;
+    char chunk[65536];
+    while (file.read(chunk, sizeof chunk) || file.gcount() > 0)
+        bytes.append(chunk, static_cast<std::size_t>(file.gcount()));
+    // What was read before a failure is not the file.
+    return file.bad() ? std::string() : bytes;
 }
 
 int shrinkFactor(int width, int maxWidth) {

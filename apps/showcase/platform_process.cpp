@@ -45,6 +45,32 @@ private:
     int fd = -1;
 };
 
+// Spawn attributes that give the child the default action of the signals
+// the launcher ignores for itself: SIGPIPE (its console) and SIGXFSZ (its
+// report files). An ignored signal would otherwise pass to the child; it
+// starts as from a shell instead, and a sibling program that does not check
+// its writes still ends at the file size limit rather than leave a cut-short
+// picture behind as if it had succeeded.
+class DefaultSignals {
+public:
+    DefaultSignals() {
+        posix_spawnattr_init(&attributes);
+        sigset_t defaults;
+        sigemptyset(&defaults);
+        sigaddset(&defaults, SIGPIPE);
+        sigaddset(&defaults, SIGXFSZ);
+        posix_spawnattr_setsigdefault(&attributes, &defaults);
+        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
+    }
+    ~DefaultSignals() { posix_spawnattr_destroy(&attributes); }
+    DefaultSignals(const DefaultSignals&) = delete;
+    DefaultSignals& operator=(const DefaultSignals&) = delete;
+    const posix_spawnattr_t* get() const { return &attributes; }
+
+private:
+    posix_spawnattr_t attributes;
+};
+
 std::vector<char*> argumentPointers(std::vector<std::string>& words) {
     std::vector<char*> pointers;
     pointers.reserve(words.size() + 1);
@@ -133,8 +159,10 @@ ProcessResult runProcess(const std::filesystem::path& exe, const std::vector<std
     std::error_code pathError;
     const std::filesystem::path program = exe.is_absolute() ? exe : std::filesystem::absolute(exe, pathError);
 
+    const DefaultSignals attributes;
     pid_t child = 0;
-    const int spawnError = posix_spawn(&child, program.c_str(), actions.get(), nullptr, argv.data(), environ);
+    const int spawnError =
+        posix_spawn(&child, program.c_str(), actions.get(), attributes.get(), argv.data(), environ);
     // Closed whatever the outcome, so the pipe ends when the child (and
     // whatever inherited the descriptor from it) has exited.
     writeEnd.reset();
@@ -175,10 +203,11 @@ bool openWithDesktop(const std::filesystem::path& file) {
     posix_spawn_file_actions_addopen(actions.get(), STDERR_FILENO, "/dev/null", O_WRONLY, 0);
     std::vector<std::string> words = {"xdg-open", file.string()};
     std::vector<char*> argv = argumentPointers(words);
+    const DefaultSignals attributes;
     pid_t child = 0;
     // Not waited for: the browser may stay in the foreground of xdg-open,
     // and the launcher ends right after this call anyway.
-    return posix_spawnp(&child, "xdg-open", actions.get(), nullptr, argv.data(), environ) == 0;
+    return posix_spawnp(&child, "xdg-open", actions.get(), attributes.get(), argv.data(), environ) == 0;
 }
 
 } // namespace qlmr

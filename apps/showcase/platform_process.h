@@ -13,7 +13,8 @@ namespace qlmr {
 // Starting the engine programs as child processes (the POSIX side of the
 // launcher). A child gets one pipe as both standard output and standard
 // error and inherits the launcher's standard input; it is read to end of
-// file before it is waited for, without a time limit.
+// file before it is waited for, without a time limit. It starts with the
+// default action for SIGPIPE and SIGXFSZ, which the launcher ignores.
 
 struct ProcessResult {
     int exitCode = -1;   // -1 until the child has run and been waited for

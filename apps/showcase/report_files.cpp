@@ -1,7 +1,9 @@
 #include "report_files.h"
 
 #include <cmath>
+#include <filesystem>
 #include <fstream>
+#include <system_error>
 
 #include "report_text.h"
 
@@ -260,7 +262,14 @@ bool writeTextFile(const std::filesystem::path& path, const std::string& text) {
     std::ofstream file(path, std::ios::binary | std::ios::trunc);
     file.write(text.data(), static_cast<std::streamsize>(text.size()));
     file.close();
-    return !file.fail();
+    if (!file.fail())
+        return true;
+    // A page or results file cut short (a full disk, a file size limit)
+    // would read as a broken report; what was written of it goes.
+    std::error_code ignored;
+    if (std::filesystem::is_regular_file(std::filesystem::symlink_status(path, ignored)))
+        std::filesystem::remove(path, ignored);
+    return false;
 }
 
 } // namespace qlmr

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -20,6 +21,7 @@
 #include "report_folder.h"
 #include "run_log.h"
 
+#include "common/file_size_limit.h"
 #include "common/standard_streams.h"
 
 namespace qlmr {
@@ -86,6 +88,16 @@ std::string currentDate() {
 
 int runShowcase(int argc, char** argv) {
     occupyClosedStandardStreams();
+    // The console only shows progress; the report is the product. A console
+    // pipe that stops reading (| head -1) would otherwise end the launcher
+    // with SIGPIPE before the report exists, leaving its work folder behind;
+    // its lines now fail as into a closed output and the run goes on. The
+    // children get the default action back (runProcess).
+    std::signal(SIGPIPE, SIG_IGN);
+    // A report file past the file size limit is a failed write, said on the
+    // console, not the end of the launcher half way through the page. The
+    // children get the default action back (runProcess).
+    failWritesPastFileSizeLimit();
     const fs::path launcherDirectory = executableDirectory();
 
     std::error_code error;

@@ -145,9 +145,15 @@ TEST(JpegPicture, MissingOrBrokenPngsConvertToNothing) {
         std::ofstream empty(dir.file("empty.png"), std::ios::binary);
     }
     EXPECT_FALSE(convertToJpeg(dir.file("empty.png"), dir.file("c.jpg"), 100, 88));
+    // A child may leave a folder under a picture's name: it opens, but
+    // reading it fails, which must not end the launcher.
+    std::filesystem::create_directories(dir.file("folder.png"));
+    EXPECT_FALSE(convertToJpeg(dir.file("folder.png"), dir.file("d.jpg"), 100, 88));
     EXPECT_FALSE(std::filesystem::exists(dir.file("a.jpg")));
     EXPECT_FALSE(std::filesystem::exists(dir.file("b.jpg")));
+    EXPECT_FALSE(std::filesystem::exists(dir.file("d.jpg")));
     EXPECT_EQ(readFileBytes(dir.file("missing.png")), "");
+    EXPECT_EQ(readFileBytes(dir.file("folder.png")), "");
 }
 
 // A picture that cannot be written is no picture: the chapter must not

@@ -6,6 +6,8 @@
 #include <cstring>
 #include <fstream>
 
+#include <sys/stat.h>
+
 #include "console_report.h"
 #include "platform_process.h"
 #include "report_text.h"
@@ -64,6 +66,47 @@ TEST_F(ProcessRunner, ExitCodesArriveWhateverTheCallerDoesWithChildSignals) {
         EXPECT_EQ(after.sa_handler, disposition.sa_handler);
         EXPECT_EQ(after.sa_flags & SA_NOCLDWAIT, disposition.sa_flags & SA_NOCLDWAIT);
     }
+}
+
+// The launcher ignores SIGPIPE (its console) and SIGXFSZ (its report
+// files); its children still start with the default actions, so these
+// signals end them as they would from a shell.
+TEST_F(ProcessRunner, ChildrenStartWithTheDefaultPipeAndFileSizeSignals) {
+    for (const int signal : {SIGPIPE, SIGXFSZ}) {
+        const auto previous = std::signal(signal, SIG_IGN);
+        const ProcessResult result =
+            runProcess(shell, {"-c", "kill -" + std::to_string(signal) + " $$; echo survived"}, dir.path());
+        std::signal(signal, previous);
+        EXPECT_EQ(result.signal, signal) << result.output;
+        EXPECT_EQ(result.output, "");
+    }
+}
+
+// So does the desktop opener, and the browser it starts. The fake opener
+// writes the exit status of a shell that sent itself SIGPIPE into a FIFO;
+// the test's read waits for it.
+TEST_F(ProcessRunner, TheDesktopOpenerStartsWithTheDefaultPipeSignal) {
+    const fs::path tools = dir.path() / "tools";
+    fs::create_directories(tools);
+    const fs::path answer = dir.path() / "answer";
+    ASSERT_EQ(mkfifo(answer.c_str(), 0600), 0);
+    {
+        std::ofstream script(tools / "xdg-open", std::ios::binary);
+        script << "#!/bin/sh\n" << shell.string() << " -c 'kill -PIPE $$'\necho $? > '" << answer.string() << "'\n";
+    }
+    fs::permissions(tools / "xdg-open", fs::perms::owner_all);
+    const char* inherited = std::getenv("PATH");
+    const std::string path = inherited ? inherited : "";
+    setenv("PATH", tools.c_str(), 1);
+    const auto previous = std::signal(SIGPIPE, SIG_IGN);
+    const bool started = openWithDesktop(dir.path() / "index.html");
+    std::signal(SIGPIPE, previous);
+    setenv("PATH", path.c_str(), 1);
+    ASSERT_TRUE(started);
+    std::ifstream reply(answer);
+    std::string status;
+    std::getline(reply, status);
+    EXPECT_EQ(status, std::to_string(128 + SIGPIPE));
 }
 
 TEST_F(ProcessRunner, StandardOutputAndErrorShareOnePipeInOrder) {

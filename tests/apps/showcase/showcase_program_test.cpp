@@ -5,8 +5,15 @@
 #include <optional>
 #include <set>
 
+#include <cerrno>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include "report_folder.h"
 #include "support/json_reader.h"
+#include "support/write_failures.h"
 
 namespace qlmr {
 namespace {
@@ -576,6 +583,70 @@ TEST_F(ShowcaseRun, NoSuccessLineWithoutThePage) {
                               "; there is no report to open.\n");
     EXPECT_TRUE(fs::is_directory(report / "index.html" / "a folder of the user's"));
     EXPECT_TRUE(fs::exists(report / "results.json"));
+}
+
+// Under a file size limit (ulimit -f) below the page's size the launcher
+// does not die half way through the page: it says the page is missing,
+// leaves no part of it, still writes what fits and clears its work folder.
+TEST_F(ShowcaseRun, APagePastTheFileSizeLimitIsReportedAndLeftOut) {
+    writeEveryProgram();
+    const test::ProgramRun run =
+        test::runWritingAtMost(QLMR_SHOWCASE_PROGRAM, launcherArguments({"--cpu"}), root, 8192);
+    EXPECT_EQ(run.exitCode, 1) << run.output << run.errors;
+    EXPECT_NE(run.output.find("4/4  A small living world"), std::string::npos) << run.output;
+    EXPECT_EQ(run.output.find("Done."), std::string::npos) << run.output;
+    EXPECT_EQ(run.errors, "QLMR Showcase: could not write the report page " + (report / "index.html").string() +
+                              "; there is no report to open.\n");
+    EXPECT_FALSE(fs::exists(report / "index.html"));
+    EXPECT_NE(read(report / "results.json").find("\"chapters\""), std::string::npos);
+    EXPECT_FALSE(fs::exists(report / "work"));
+}
+
+// Runs the launcher with standard output into a pipe whose reader has gone,
+// as "qlmr-showcase | head -1" leaves it once head has its line; standard
+// error goes to `errors`. The exit code, or 128 + the signal that ended it.
+int runIntoAbandonedPipe(const std::vector<std::string>& arguments, const fs::path& directory,
+                         const fs::path& errors) {
+    int ends[2];
+    if (pipe(ends) != 0)
+        return -1;
+    close(ends[0]);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, ends[1], STDOUT_FILENO);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addchdir_np(&actions, directory.c_str());
+    std::vector<std::string> words = {QLMR_SHOWCASE_PROGRAM};
+    words.insert(words.end(), arguments.begin(), arguments.end());
+    std::vector<char*> argv;
+    for (std::string& word : words)
+        argv.push_back(word.data());
+    argv.push_back(nullptr);
+    pid_t child = 0;
+    // The test's own SIGPIPE action, the default, passes to the launcher, as
+    // from a shell.
+    const int started = posix_spawn(&child, QLMR_SHOWCASE_PROGRAM, &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(ends[1]);
+    if (started != 0)
+        return -1;
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
+}
+
+// A console that stops reading is lost progress, not a lost report: the
+// run goes on as with a closed standard output and writes every file.
+TEST_F(ShowcaseRun, AConsolePipeThatClosesEarlyStillGetsTheWholeReport) {
+    writeEveryProgram();
+    EXPECT_EQ(runIntoAbandonedPipe(launcherArguments(), root, root / "errors.txt"), 0) << read(root / "errors.txt");
+    EXPECT_EQ(read(root / "errors.txt"), "");
+    EXPECT_NE(read(report / "index.html").find("</html>"), std::string::npos);
+    EXPECT_NE(read(report / "results.json").find("\"chapters\""), std::string::npos);
+    EXPECT_EQ(logNames(), (std::vector<std::string>{"vkinfo 0", "terrain 0", "sdna 0", "gpu --sdna 1", "pixelart 0",
+                                                    "diorama 0"}));
+    EXPECT_FALSE(fs::exists(report / "work"));
 }
 
 // The console promises that the report opens; when nothing can open it,
