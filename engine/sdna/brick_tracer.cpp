@@ -40,6 +40,15 @@ SdnaHit uncertainAt(const std::array<float, 3>& origin, const std::array<float, 
     return hit;
 }
 
+// The entries a grid of gridSize blocks holds; the product of three u32 fits
+// in 96 bits, so a product past 64 bits is reported as the largest count,
+// which no vector holds.
+std::uint64_t gridEntryCount(const Bricks& bricks) {
+    const unsigned __int128 count = static_cast<unsigned __int128>(bricks.gridSize[0]) *
+                                    bricks.gridSize[1] * bricks.gridSize[2];
+    return count > ~std::uint64_t(0) ? ~std::uint64_t(0) : static_cast<std::uint64_t>(count);
+}
+
 SdnaHit missAfter(std::uint32_t steps) {
     SdnaHit miss;
     miss.steps = steps;
@@ -117,8 +126,11 @@ SdnaHit trace(const Bricks& bricks, const std::array<float, 3>& origin,
 
     BrickRay ray(bricks, origin, direction, tmin, tmax, options, stepLimit, mode, stats);
 
+    // A grid that does not hold an entry for every block its size names (its
+    // fields set or cleared by hand) cannot be walked: the ray is traced
+    // exactly, as without a grid.
     const bool noGrid = bricks.gridSize[0] == 0 || bricks.gridSize[1] == 0 ||
-                        bricks.gridSize[2] == 0 || bricks.grid.empty();
+                        bricks.gridSize[2] == 0 || bricks.grid.size() != gridEntryCount(bricks);
     if (noGrid || tnear < 0.0f || options.eps < 0.0f || options.epsPerDistance < 0.0f) {
         return ray.refine(tnear);
     }
@@ -217,11 +229,15 @@ float sampleBricks(const Bricks& bricks, std::int64_t bx, std::int64_t by, std::
     for (int a = 0; a < 3; ++a) {
         if (block[a] < 0 || block[a] >= static_cast<std::int64_t>(bricks.gridSize[a])) return -kInfinity;
     }
+    // A grid without an entry for every block its size names (its fields set
+    // or cleared by hand) gives no samples: the cache knows nothing there.
+    if (bricks.grid.size() != gridEntryCount(bricks)) return -kInfinity;
     const std::size_t index = static_cast<std::size_t>(
         bx + static_cast<std::int64_t>(bricks.gridSize[0]) *
                  (by + static_cast<std::int64_t>(bricks.gridSize[1]) * bz));
     const BrickGridEntry& entry = bricks.grid[index];
     if (entry.index >= kBrickNotBuilt) return entry.value;
+    if (entry.index >= bricks.bricks.size()) return -kInfinity;  // a record the cache does not hold
     const BrickRecord& brick = bricks.bricks[entry.index];
 
     std::array<int, 3> base{};

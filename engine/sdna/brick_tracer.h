@@ -26,8 +26,9 @@ struct BrickTraceStats {
 };
 
 // The cached distance at `point` (program space) read from block
-// (bx, by, bz): -infinity outside the grid, the stored value of a far or
-// not-built block, otherwise the trilinear interpolation of the brick's
+// (bx, by, bz): -infinity outside the grid (and for a grid or brick record
+// the cache does not hold), the stored value of a far or not-built block,
+// otherwise the trilinear interpolation of the brick's
 // samples, rounded down.
 float sampleBricks(const Bricks& bricks, std::int64_t bx, std::int64_t by, std::int64_t bz,
                    const std::array<double, 3>& point);

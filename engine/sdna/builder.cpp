@@ -224,7 +224,10 @@ void SdnaBuilder::reset()
 
 bool SdnaBuilder::finish(SdnaProgram& out, std::string& error)
 {
-    if (building.materials.empty())
+    const bool addDefaultMaterial = building.materials.empty();
+    const std::array<float, 3> earlierMin = building.boundsMin;
+    const std::array<float, 3> earlierMax = building.boundsMax;
+    if (addDefaultMaterial)
         building.materials.push_back(SdnaMaterial{0.8f, 0.8f, 0.8f, 0.6f});
     bool ok = true;
     if (explicitBounds) {
@@ -242,10 +245,16 @@ bool SdnaBuilder::finish(SdnaProgram& out, std::string& error)
     }
     if (ok)
         ok = validateProgram(building, error);
-    // A failed finish keeps what was built, so the caller can still add what
-    // was missing (the bounds of a program with a plane) and finish again.
-    if (!ok)
+    // A failed finish keeps what was built, and only that, so the caller can
+    // still add what was missing (the bounds of a program with a plane, its
+    // first material, which must then get index 0) and finish again.
+    if (!ok) {
+        if (addDefaultMaterial)
+            building.materials.pop_back();
+        building.boundsMin = earlierMin;
+        building.boundsMax = earlierMax;
         return false;
+    }
     out = std::move(building);
     reset();
     return true;

@@ -4,12 +4,16 @@ namespace qlmr {
 
 bool SectionContainer::open(std::span<const std::uint8_t> data, std::string& error)
 {
-    bytes = data;
     return parse(data, error);
 }
 
 bool SectionContainer::parse(std::span<const std::uint8_t> data, std::string& error)
 {
+    // The entries read here are offsets into these bytes, so sectionBytes
+    // must read them and no span of an earlier call; nor may the kind of an
+    // earlier container survive a header that is not one.
+    bytes = data;
+    kind = 0;
     sections.clear();
     const std::uint64_t length = data.size();
     if (length < headerSize || std::memcmp(data.data(), "QLC1", 4) != 0) {

@@ -59,8 +59,9 @@ public:
 
     // Keeps the span and parses it.
     bool open(std::span<const std::uint8_t> bytes, std::string& error);
-    // Clears the section list, checks the header and reads the table.
-    // On failure the entries read before the bad one stay in the list.
+    // Keeps the span too, clears the kind and the section list, checks the
+    // header and reads the table. On failure the entries read before the bad
+    // one stay in the list.
     bool parse(std::span<const std::uint8_t> bytes, std::string& error);
     // The same two with the error string passed by address (never null).
     bool open(std::span<const std::uint8_t> data, std::string* error) { return open(data, *error); }

@@ -2,9 +2,9 @@
 
 #include "sdna/container.h"
 #include "sdna/sdna_reader.h"
+#include "scene/file_replace.h"
 
 #include <cstring>
-#include <fstream>
 
 namespace qlmr {
 namespace {
@@ -93,15 +93,9 @@ std::vector<std::uint8_t> encodeSdnaFile(const SdnaProgram& program)
 
 bool writeSdnaFile(const std::string& path, const SdnaProgram& program, std::string& error)
 {
-    const std::vector<std::uint8_t> bytes = encodeSdnaFile(program);
-    std::ofstream file(path, std::ios::binary | std::ios::trunc);
-    if (!file) {
-        error = "cannot write " + path;
-        return false;
-    }
-    file.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    file.close();
-    if (!file) {
+    // Written beside the target and renamed over it, so a failed write
+    // keeps an earlier file there whole and leaves no truncated program.
+    if (!replaceFile(path, encodeSdnaFile(program))) {
         error = "cannot write " + path;
         return false;
     }

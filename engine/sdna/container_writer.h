@@ -27,8 +27,9 @@ std::vector<std::uint8_t> encodeSdnaSection(const SdnaProgram& program);
 // A complete shape-program file: a "SCEN" container with one "SDNA" section.
 std::vector<std::uint8_t> encodeSdnaFile(const SdnaProgram& program);
 
-// Writes encodeSdnaFile to path, replacing any file there. On failure error
-// receives one line naming the path.
+// Writes encodeSdnaFile to path, replacing any file there only once every
+// byte is written (replaceFile). On failure error receives one line naming
+// the path, and a file already there is kept as it was.
 bool writeSdnaFile(const std::string& path, const SdnaProgram& program, std::string& error);
 
 } // namespace qlmr

@@ -50,6 +50,13 @@ Vec3 skyColour(Vec3 direction) {
 }  // namespace
 
 void cpuRenderWorker(SdnaRenderJob& job) {
+    // A job filled by hand without a program or without one of its output
+    // planes has nothing to trace or nowhere to write: it renders and counts
+    // nothing, and leaves its rows to no one.
+    if (job.program == nullptr || job.colour == nullptr || job.depth == nullptr || job.normal == nullptr ||
+        job.steps == nullptr) {
+        return;
+    }
     const SdnaProgram& program = *job.program;
     const BonePose* pose = (job.pose != nullptr) ? *job.pose : nullptr;
     const std::uint64_t poseCount = (job.poseCount != nullptr) ? *job.poseCount : 0;

@@ -35,7 +35,8 @@ struct SdnaRenderJob {
     std::atomic<std::uint64_t> uncertainPixels{0};
 };
 
-// The body of one render thread.
+// The body of one render thread. A job without a program or without one of
+// its four output planes renders and counts nothing.
 void cpuRenderWorker(SdnaRenderJob& job);
 
 }  // namespace qlmr

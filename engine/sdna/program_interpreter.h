@@ -179,14 +179,21 @@ Result<T> interpret(const SdnaProgram& program, const Vec<T>& point, const BoneP
     const std::uint32_t count = static_cast<std::uint32_t>(program.instructions.size());
     const std::int32_t* recordOf = nullptr;
     std::uint32_t recordOfCount = 0;
+    std::size_t recordCount = 0;
     if (bounds != nullptr) {
         recordOf = bounds->recordOf.data();
         recordOfCount = static_cast<std::uint32_t>(bounds->recordOf.size());
+        recordCount = bounds->records.size();
     }
 
     std::uint32_t i = 0;
     while (i < count) {
-        if (i < recordOfCount && recordOf[i] >= 0 && depth > 0) {
+        // A table filled by hand may name a record it does not hold, or one
+        // that jumps back: such an entry is not a record (reading it would
+        // go past the list, and jumping back would never end).
+        if (i < recordOfCount && recordOf[i] >= 0 && depth > 0 &&
+            static_cast<std::size_t>(recordOf[i]) < recordCount &&
+            bounds->records[static_cast<std::size_t>(recordOf[i])].end > i) {
             const BoundRecord& rec = bounds->records[static_cast<std::size_t>(recordOf[i])];
             if (cullRecord(rec, x, top.distance, pose, poseCount)) {
                 i = rec.end;

@@ -15,7 +15,12 @@ std::vector<SdnaPackedEntry> packProgramWithBounds(const SdnaProgram& program,
 
     for (std::size_t i = 0; i < n; ++i) {
         std::memcpy(stream[i].words.data(), &program.instructions[i], sizeof(SdnaInstruction));
-        if (i < bounds.recordOf.size() && bounds.recordOf[i] >= 0) {
+        // As in the processor evaluators, an entry naming no held record, or
+        // a record that would jump back, is no record: the kernel must never
+        // read past the stream or start over for ever.
+        if (i < bounds.recordOf.size() && bounds.recordOf[i] >= 0 &&
+            static_cast<std::size_t>(bounds.recordOf[i]) < bounds.records.size() &&
+            bounds.records[static_cast<std::size_t>(bounds.recordOf[i])].end > i) {
             stream[i].words[kPackedInstructionRecord] =
                 static_cast<std::uint32_t>(n + static_cast<std::size_t>(bounds.recordOf[i]));
         }

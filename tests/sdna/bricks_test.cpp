@@ -827,5 +827,61 @@ TEST(BrickTrace, UnbuiltBlocksHandOverToTheExactProgram) {
     }
 }
 
+// A cache whose grid or brick list no longer matches its grid size (fields
+// set or emptied by hand) reads nothing it does not hold: sampling gives
+// -infinity, and the tracer hands every ray to the exact program, so the
+// full-retrace mode still equals the exact trace.
+TEST(BrickTrace, CacheFieldsSetByHandAreNotReadPast) {
+    const SdnaProgram program = unitSphere();
+    Bricks built;
+    std::string error;
+    ASSERT_TRUE(buildBricks(program, {}, BrickBuildParams{0.05f, 1u << 22, 1u << 24}, built, error)) << error;
+    ASSERT_FALSE(built.bricks.empty());
+    const struct {
+        const char* name;
+        void (*alter)(Bricks&);
+    } cases[] = {
+        {"grid cut short", [](Bricks& b) { b.grid.resize(b.grid.size() / 2); }},
+        {"brick records dropped", [](Bricks& b) { b.bricks = {}; }},
+        {"grid size grown", [](Bricks& b) { b.gridSize[2] *= 4096; }},
+        {"grid size past 64 bits", [](Bricks& b) { b.gridSize = {0xFFFFFFFFu, 0xFFFFFFFFu, 0xFFFFFFFFu}; }},
+    };
+    const RaySet rays = aimedRays(program, 100, 31);
+    const SdnaTraceOptions options = primaryOptions();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Bricks altered = built;
+        c.alter(altered);
+        for (std::uint32_t bz = 0; bz < built.gridSize[2]; ++bz) {
+            for (std::uint32_t by = 0; by < built.gridSize[1]; ++by) {
+                for (std::uint32_t bx = 0; bx < built.gridSize[0]; ++bx) {
+                    const BrickGridEntry& entry = built.grid[bx + built.gridSize[0] * (by + built.gridSize[1] * bz)];
+                    if (entry.index >= kBrickNotBuilt && altered.grid.size() == built.grid.size() &&
+                        altered.gridSize == built.gridSize) {
+                        continue;  // far and unbuilt entries are still held
+                    }
+                    const std::array<double, 3> centre{
+                        program.boundsMin[0] + (8.0 * bx + 4.0) * built.cellSize,
+                        program.boundsMin[1] + (8.0 * by + 4.0) * built.cellSize,
+                        program.boundsMin[2] + (8.0 * bz + 4.0) * built.cellSize};
+                    EXPECT_EQ(sampleBricks(altered, bx, by, bz, centre), -std::numeric_limits<float>::infinity());
+                }
+            }
+        }
+        if (altered.gridSize[2] > built.gridSize[2]) {
+            EXPECT_EQ(sampleBricks(altered, 0, 0, altered.gridSize[2] - 1, {0.0, 0.0, 0.0}),
+                      -std::numeric_limits<float>::infinity());
+        }
+        for (std::size_t i = 0; i < rays.origins.size(); ++i) {
+            SdnaHit cached;
+            traceBricksLocal(cached, altered, rays.origins[i], rays.directions[i], 0.0f, 50.0f, options, 100000,
+                             nullptr, 0);
+            const SdnaHit exact =
+                traceProgram(program, rays.origins[i], rays.directions[i], 0.0f, 50.0f, options);
+            expectSameExceptSteps(cached, exact);
+        }
+    }
+}
+
 }  // namespace
 }  // namespace qlmr

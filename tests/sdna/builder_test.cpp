@@ -325,6 +325,45 @@ TEST(SdnaBuilder, FinishAddsTheDefaultMaterialOnlyWhenNoneWasGiven)
     EXPECT_EQ(b.program.materials[1].blue, 0.7f);
 }
 
+// A failed finish leaves no material and no bounds of its own behind: the
+// first material added afterwards is material 0, the one the primitives
+// already name, and the program finished then holds it alone.
+TEST(SdnaBuilder, FailedFinishAddsNothingToTheProgram)
+{
+    struct Case {
+        const char* name;
+        void (*build)(SdnaBuilder&);
+        void (*complete)(SdnaBuilder&);
+    };
+    const Case cases[] = {
+        {"plane without bounds", [](SdnaBuilder& b) { b.plane({0, 1, 0}, 0); },
+         [](SdnaBuilder& b) { b.bounds({-1, -1, -1}, {1, 1, 1}); }},
+        {"two values", [](SdnaBuilder& b) { b.sphere({0, 0, 0}, 1).sphere({1, 0, 0}, 1); },
+         [](SdnaBuilder& b) { b.combine(SdnaOp::Union); }},
+        {"unclosed frame, explicit bounds",
+         [](SdnaBuilder& b) { b.bounds({-2, -2, -2}, {2, 2, 2}).pushTransform({}).sphere({0, 0, 0}, 1); },
+         [](SdnaBuilder& b) { b.pop(); }},
+    };
+    const SdnaProgram fresh;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SdnaBuilder builder;
+        c.build(builder);
+        Built b = finish(builder);
+        ASSERT_FALSE(b.ok);
+        EXPECT_TRUE(builder.program().materials.empty());
+        EXPECT_EQ(builder.program().boundsMin, fresh.boundsMin);
+        EXPECT_EQ(builder.program().boundsMax, fresh.boundsMax);
+
+        EXPECT_EQ(builder.material({1.0f, 0.0f, 0.0f, 0.5f}), 0u);
+        c.complete(builder);
+        b = finish(builder);
+        ASSERT_TRUE(b.ok) << b.error;
+        ASSERT_EQ(b.program.materials.size(), 1u);
+        EXPECT_EQ(b.program.materials[0].red, 1.0f);
+    }
+}
+
 TEST(SdnaBuilder, SuccessfulFinishStartsOver)
 {
     SdnaBuilder builder;

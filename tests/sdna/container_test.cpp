@@ -154,6 +154,47 @@ TEST(SectionContainer, EachBrokenRuleHasItsMessage)
     }
 }
 
+// A container read again, by open or by parse alone, reads the new bytes
+// only: sectionBytes gives the new file's sections, and a header that is no
+// container leaves no kind of the file read before it.
+TEST(SectionContainer, ReadingAgainForgetsTheEarlierFile)
+{
+    const ContainerSection firstSections[] = {{fourCC("AAAA"), 0, {1, 2, 3, 4, 5, 6, 7, 8}}};
+    const ContainerSection secondSections[] = {{fourCC("BBBB"), 0, {9, 9}}};
+    const Bytes first = writeContainer(fourCC("ONE1"), firstSections);
+    const Bytes second = writeContainer(fourCC("TWO2"), secondSections);
+    const Bytes notAContainer(40, 0x5A);
+    using Read = bool (*)(SectionContainer&, const Bytes&, std::string&);
+    const struct {
+        const char* name;
+        Read before; // nullptr: a fresh container
+        Read again;
+    } cases[] = {
+        {"parse alone", nullptr, [](SectionContainer& c, const Bytes& b, std::string& e) { return c.parse(b, e); }},
+        {"open, then parse", [](SectionContainer& c, const Bytes& b, std::string& e) { return c.open(b, e); },
+         [](SectionContainer& c, const Bytes& b, std::string& e) { return c.parse(b, e); }},
+        {"parse, then open", [](SectionContainer& c, const Bytes& b, std::string& e) { return c.parse(b, e); },
+         [](SectionContainer& c, const Bytes& b, std::string& e) { return c.open(b, e); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        SectionContainer container;
+        std::string error;
+        if (c.before)
+            ASSERT_TRUE(c.before(container, first, error)) << error;
+        ASSERT_TRUE(c.again(container, second, error)) << error;
+        EXPECT_EQ(container.kind, fourCC("TWO2"));
+        ASSERT_EQ(container.sections.size(), 1u);
+        const std::span<const std::uint8_t> section = container.sectionBytes(container.sections[0]);
+        EXPECT_EQ(Bytes(section.begin(), section.end()), (Bytes{9, 9}));
+
+        EXPECT_FALSE(c.again(container, notAContainer, error));
+        EXPECT_EQ(error, "not an QLC1 container");
+        EXPECT_EQ(container.kind, 0u);
+        EXPECT_TRUE(container.sections.empty());
+    }
+}
+
 TEST(SectionContainer, SectionFlagsMessageNamesTagAndFlags)
 {
     std::string error = "untouched";

@@ -73,6 +73,46 @@ SdnaProgram creature() {
     return p;
 }
 
+// A job filled by hand without its program or one of its planes renders
+// nothing into the planes it has and counts nothing, instead of following
+// the null pointer.
+TEST(SdnaCpuRender, JobWithoutProgramOrPlaneRendersNothing) {
+    const SdnaProgram program = creature();
+    const struct {
+        const char* name;
+        void (*clear)(SdnaRenderJob&);
+    } cases[] = {
+        {"program", [](SdnaRenderJob& j) { j.program = nullptr; }},
+        {"colour", [](SdnaRenderJob& j) { j.colour = nullptr; }},
+        {"depth", [](SdnaRenderJob& j) { j.depth = nullptr; }},
+        {"normal", [](SdnaRenderJob& j) { j.normal = nullptr; }},
+        {"steps", [](SdnaRenderJob& j) { j.steps = nullptr; }},
+    };
+    constexpr std::uint32_t width = 8, height = 6;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<std::uint8_t> colour(width * height * 4, 7);
+        std::vector<float> depth(width * height, -1.0f), normal(width * height * 4, -1.0f),
+            steps(width * height, -1.0f);
+        SdnaRenderJob job;
+        job.width = width;
+        job.height = height;
+        job.camera = programCamera(Vec3{2.6f, 1.5f, 2.4f}, Vec3{0.0f, 0.5f, 0.0f}, width, height);
+        job.program = &program;
+        job.colour = colour.data();
+        job.depth = depth.data();
+        job.normal = normal.data();
+        job.steps = steps.data();
+        c.clear(job);
+        cpuRenderWorker(job);
+        EXPECT_EQ(job.totalSteps.load(), 0u);
+        EXPECT_EQ(job.uncertainPixels.load(), 0u);
+        EXPECT_EQ(colour, std::vector<std::uint8_t>(width * height * 4, 7));
+        EXPECT_EQ(depth, std::vector<float>(width * height, -1.0f));
+        EXPECT_EQ(steps, std::vector<float>(width * height, -1.0f));
+    }
+}
+
 TEST(SdnaCpuRender, ThreadCountDoesNotChangeTheImage) {
     const SdnaProgram program = creature();
     std::vector<BonePose> pose(1);

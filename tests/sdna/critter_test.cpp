@@ -8,10 +8,14 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace qlmr {
 namespace {
@@ -176,6 +180,37 @@ TEST(Critter, FileRoundTripsByteForByte)
     std::string error;
     EXPECT_FALSE(writeSdnaFile(dir.file("missing/dir/x.qlmr"), buildCritter(false), error));
     EXPECT_EQ(error.rfind("cannot write ", 0), 0u);
+}
+
+// A write that fails part way, here at a file-size limit below the file's
+// length, keeps the program already at the path whole and leaves no other
+// file beside it.
+TEST(Critter, FailedFileWriteKeepsTheEarlierFile)
+{
+    test::TempDir dir;
+    const std::string path = dir.file("critter.qlmr");
+    std::string error;
+    ASSERT_TRUE(writeSdnaFile(path, buildCritter(false), error)) << error;
+    const std::vector<std::uint8_t> before = test::readFile(path);
+
+    const pid_t child = fork();
+    ASSERT_NE(child, -1);
+    if (child == 0) {
+        std::signal(SIGXFSZ, SIG_IGN);
+        const rlimit limit{100, 100};
+        setrlimit(RLIMIT_FSIZE, &limit);
+        std::string childError;
+        _exit(writeSdnaFile(path, buildCritter(true), childError) ? 0 : 3);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 3) << "the write past the limit was reported as done";
+    EXPECT_EQ(test::readFile(path), before);
+    std::size_t files = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
+        files += entry.is_regular_file() ? 1 : 0;
+    EXPECT_EQ(files, 1u);
 }
 
 TEST(Critter, BuiltAssetIsTheCritterOnItsBase)

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cmath>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -181,6 +183,51 @@ TEST(SdnaEvaluator, CullingRecordSkipsOnlyWhenItCannotMatter) {
         // The gradient evaluator applies the same test.
         const SdnaGradientSample g = evaluateGradient(program, seedPoint(c.point), nullptr, 0, &bounds);
         EXPECT_EQ(g.distance, culled.distance);
+    }
+}
+
+// Entries of a table filled by hand that name no held record, or a record
+// that would jump back, are not records: every evaluator gives the full
+// program's result where a sound record would have skipped the subtree,
+// instead of reading past the list or starting over for ever.
+TEST(SdnaEvaluator, CullingEntriesThatAreNoRecordAreIgnored) {
+    const SdnaProgram program =
+        makeProgram({sphere(0, 0, 0, 1, 1), sphere(6, 0, 0, 5.5f, 2), instr(SdnaOp::Union)});
+    BoundRecord far;  // would skip the second sphere at (2.5, 0, 0)
+    far.end = 3;
+    far.centre = {6, 0, 0};
+    far.radius = 1;
+    BoundRecord back = far;
+    back.end = 0;
+    BoundRecord still = far;
+    still.end = 1;
+    const struct {
+        const char* name;
+        std::vector<std::int32_t> recordOf;
+        std::vector<BoundRecord> records;
+    } cases[] = {
+        {"no records held", {-1, 0, -1}, {}},
+        {"index past the list", {-1, 1, -1}, {far}},
+        {"jumps back to the start", {-1, 0, -1}, {back}},
+        {"jumps to itself", {-1, 0, -1}, {still}},
+    };
+    const std::array<float, 3> point{2.5f, 0, 0};
+    const SdnaSample full = evaluateProgram(program, point);
+    ASSERT_EQ(full.material, 2);
+    const SdnaGradientSample fullGradient = evaluateGradient(program, seedPoint(point), nullptr, 0, nullptr);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ProgramBounds bounds;
+        bounds.recordOf = c.recordOf;
+        bounds.records = c.records;
+        const SdnaSample culled = evaluateProgram(program, point, nullptr, 0, &bounds);
+        EXPECT_EQ(culled.distance, full.distance);
+        EXPECT_EQ(culled.material, full.material);
+        const SdnaGradientSample g = evaluateGradient(program, seedPoint(point), nullptr, 0, &bounds);
+        EXPECT_EQ(g.distance, fullGradient.distance);
+        EXPECT_EQ(g.gradient, fullGradient.gradient);
+        const std::array<double, 3> pointDouble{2.5, 0, 0};
+        EXPECT_EQ(evaluateProgramDouble(program, pointDouble, nullptr, 0, &bounds).material, full.material);
     }
 }
 

@@ -100,6 +100,7 @@ TEST(SdnaProgramPacking, RecordIndexIsInstructionCountPlusRecord) {
     bounds.recordOf[3] = 1;
     bounds.recordOf[6] = 0;
     bounds.records.resize(2);
+    for (BoundRecord& record : bounds.records) record.end = 10;  // past the program, as analysis makes them
     const std::vector<std::uint8_t> bytes = bytesOf(packProgramWithBounds(program, bounds));
     ASSERT_EQ(bytes.size(), 12u * 48u);
     const auto wordAt = [&](std::size_t offset) {
@@ -130,9 +131,45 @@ TEST(SdnaProgramPacking, TableOfAnotherLengthOnlyMarksInstructionsItCovers) {
         ProgramBounds bounds;
         bounds.recordOf = c.recordOf;
         bounds.records.resize(1);
+        bounds.records[0].end = 3;
         const std::vector<SdnaPackedEntry> stream = packProgramWithBounds(program, bounds);
         ASSERT_EQ(stream.size(), 4u);
         for (std::size_t i = 0; i < 3; ++i) EXPECT_EQ(stream[i].words[kPackedInstructionRecord], c.word2[i]);
+    }
+}
+
+// Entries of a table filled by hand that name no held record, or a record
+// that would jump back to or before its own instruction, are packed as no
+// record: the kernel would otherwise read past its stream or start over for
+// ever.
+TEST(SdnaProgramPacking, EntriesThatAreNoRecordAreNotPacked) {
+    const SdnaProgram program =
+        test::makeProgram({test::sphere(0, 0, 0, 1), test::sphere(1, 0, 0, 1), test::instr(SdnaOp::Union)});
+    BoundRecord forward;
+    forward.end = 3;
+    BoundRecord back;
+    back.end = 0;
+    BoundRecord still;
+    still.end = 1;
+    struct Case {
+        const char* name;
+        std::vector<BoundRecord> records;
+        std::uint32_t word;  // the record word of instruction 1
+    };
+    const Case cases[] = {
+        {"a sound record", {forward}, 3},
+        {"no records held", {}, 0},
+        {"jumps back to the start", {back}, 0},
+        {"jumps to itself", {still}, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ProgramBounds bounds;
+        bounds.recordOf = {-1, 0, -1};
+        bounds.records = c.records;
+        const std::vector<SdnaPackedEntry> stream = packProgramWithBounds(program, bounds);
+        ASSERT_EQ(stream.size(), 3 + c.records.size());
+        EXPECT_EQ(stream[1].words[kPackedInstructionRecord], c.word);
     }
 }
 
