@@ -130,8 +130,24 @@ ComputeResult runUpscaleKernel(VulkanContext& context, std::span<const Texel4> l
 {
     const std::size_t lowPixels = std::size_t(lowWidth) * lowHeight;
     const std::size_t outPixels = std::size_t(outWidth) * outHeight;
+    // Every output pixel reads low-resolution pixels clamped into the low
+    // image, and the edge weights divide by the tolerance: an empty low
+    // image would have it read before its buffer, fewer pixels than the size
+    // says would upscale zeros, and a tolerance that is not above 0 gives
+    // colours that are not numbers. Such a run is refused and `out` kept.
+    ComputeResult refused;
+    const std::string lowSize = std::to_string(lowWidth) + "x" + std::to_string(lowHeight);
+    if (outPixels != 0 && lowPixels == 0)
+        refused.error = "upscale from an empty " + lowSize + " image";
+    else if (low.size() < lowPixels)
+        refused.error = "upscale input of " + std::to_string(low.size()) + " pixels is shorter than its " + lowSize +
+            " image";
+    else if (mode == UpscaleMode::edge && !(edgeTolerance > 0.0f && std::isfinite(edgeTolerance)))
+        refused.error = "upscale edge tolerance " + std::to_string(edgeTolerance) + " is not a number above 0";
+    if (!refused.error.empty())
+        return refused;
     std::vector<Texel4> buffer(lowPixels + outPixels, Texel4{});
-    std::copy(low.begin(), low.begin() + std::ptrdiff_t(std::min(lowPixels, low.size())), buffer.begin());
+    std::copy(low.begin(), low.begin() + std::ptrdiff_t(lowPixels), buffer.begin());
     UpscalePush push{};
     push.lowSize[0] = std::int32_t(lowWidth);
     push.lowSize[1] = std::int32_t(lowHeight);

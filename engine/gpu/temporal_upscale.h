@@ -84,6 +84,9 @@ ComputeResult runTemporalKernel(VulkanContext& context, std::span<Texel4> data, 
 
 // Upscales lowWidth x lowHeight pixels (colour, w = depth) to outWidth x
 // outHeight colours (w = 1) in `out`; the kernel's result says whether it ran.
+// An empty low image (with a non-empty output), fewer than lowWidth x
+// lowHeight pixels in `low`, or an edge tolerance that is not a finite
+// number above 0 in edge mode is refused (ok false) and `out` kept.
 ComputeResult runUpscaleKernel(VulkanContext& context, std::span<const Texel4> low, std::uint32_t lowWidth,
                                std::uint32_t lowHeight, std::uint32_t outWidth, std::uint32_t outHeight,
                                UpscaleMode mode, float edgeTolerance, std::vector<Texel4>& out);

@@ -355,6 +355,54 @@ TEST_F(TemporalUpscaleOnDevice, TemporalKernelRefusesABufferItWouldOverrun)
     EXPECT_TRUE(run.ok) << run.error;
 }
 
+// The upscale kernel clamps its reads into the low image and divides its
+// edge weights by the tolerance: an empty low image was read before the
+// buffer, a short pixel list upscaled zeros, and a tolerance of 0 gave
+// colours that are not numbers, each reported as a success. They are
+// refused, the output list kept; the plain cases still run.
+TEST_F(TemporalUpscaleOnDevice, UpscaleRefusesInputsItCannotReadOrWeigh)
+{
+    struct Case {
+        const char* name;
+        std::size_t pixels;
+        std::uint32_t lw, lh;
+        UpscaleMode mode;
+        float tolerance;
+        bool runs;
+    };
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const Case cases[] = {
+        {"empty low image", 0, 0, 0, UpscaleMode::bilinear, 0.03f, false},
+        {"no low rows", 0, 4, 0, UpscaleMode::edge, 0.03f, false},
+        {"one pixel short", 15, 4, 4, UpscaleMode::bilinear, 0.03f, false},
+        {"edge tolerance 0", 16, 4, 4, UpscaleMode::edge, 0.0f, false},
+        {"negative edge tolerance", 16, 4, 4, UpscaleMode::edge, -0.03f, false},
+        {"edge tolerance not a number", 16, 4, 4, UpscaleMode::edge, nan, false},
+        {"bilinear ignores the tolerance", 16, 4, 4, UpscaleMode::bilinear, 0.0f, true},
+        {"one low pixel", 1, 1, 1, UpscaleMode::edge, 0.03f, true},
+        {"longer list than the image", 20, 4, 4, UpscaleMode::edge, 0.03f, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<Texel4> low(c.pixels, Texel4{0.2f, 0.4f, 0.6f, 2.0f});
+        if (c.pixels > 1)
+            low[1][3] = 9.0f;  // a depth edge, which edge mode weighs
+        const std::vector<Texel4> kept(3, Texel4{7.0f, 7.0f, 7.0f, 7.0f});
+        std::vector<Texel4> out = kept;
+        const ComputeResult run = runUpscaleKernel(context, low, c.lw, c.lh, 8, 8, c.mode, c.tolerance, out);
+        EXPECT_EQ(run.ok, c.runs) << run.error;
+        if (!c.runs) {
+            EXPECT_FALSE(run.error.empty());
+            EXPECT_EQ(out, kept);
+            continue;
+        }
+        ASSERT_EQ(out.size(), 64u);
+        for (const Texel4& o : out)
+            for (int k = 0; k < 4; ++k)
+                ASSERT_TRUE(std::isfinite(o[k]));
+    }
+}
+
 TEST_F(TemporalUpscaleOnDevice, BilinearMatchesTheReference)
 {
     struct Case {
