@@ -108,6 +108,14 @@ ComputeResult runTemporalKernel(VulkanContext& context, std::span<Texel4> data, 
     // the buffer's end.
     const std::uint64_t pixels = std::uint64_t(width) * height;
     const std::uint64_t needed = std::uint64_t(width / 2) * (height / 2) + 2 * pixels;
+    // Every pixel reads fresh samples clamped into the half image: with no
+    // half image they would come from before the buffer.
+    if (width / 2 == 0 || height / 2 == 0) {
+        ComputeResult refused;
+        refused.error = "the half-resolution samples of a " + std::to_string(width) + "x" + std::to_string(height) +
+            " image are empty";
+        return refused;
+    }
     if (push.curPos[3] != float(width) || push.curFwd[3] != float(height)) {
         ComputeResult refused;
         refused.error = "temporal push block is for another image size than " + std::to_string(width) + "x" +
@@ -165,16 +173,19 @@ ComputeResult runUpscaleKernel(VulkanContext& context, std::span<const Texel4> l
 
 // ---- processor splatting
 
-void splatAccumulate(std::vector<SplatRecord>& history, bool hasHistory, const Camera& full, Jitter jitter,
+bool splatAccumulate(std::vector<SplatRecord>& history, bool hasHistory, const Camera& full, Jitter jitter,
                      std::span<const float> halfColor, std::span<const float> halfDepth)
 {
     const std::uint32_t width = full.width, height = full.height;
     const std::uint32_t halfWidth = width / 2, halfHeight = height / 2;
     const Vec3 eye = full.position;
     const float t = full.tanHalfFov, aspect = full.aspect;
+    // Every half pixel is read, by the splat and by the hole filling: a half
+    // frame of another (smaller) size would be read past its end.
+    const std::size_t halfPixels = std::size_t(halfWidth) * halfHeight;
+    if (halfPixels == 0 || halfColor.size() < halfPixels * 4 || halfDepth.size() < halfPixels)
+        return false;
     history.resize(std::size_t(width) * height);
-    if (halfWidth == 0 || halfHeight == 0)
-        return;
 
     // (a) The old records, reprojected into this camera; the nearest wins.
     if (hasHistory) {
@@ -227,6 +238,7 @@ void splatAccumulate(std::vector<SplatRecord>& history, bool hasHistory, const C
             const std::uint32_t hx = std::min(x / 2, halfWidth - 1), hy = std::min(y / 2, halfHeight - 1);
             take(record, std::size_t(hy) * halfWidth + hx, x, y);
         }
+    return true;
 }
 
 // ---- the experiment
@@ -280,7 +292,10 @@ bool runTemporalTest(GpuRenderer& renderer, TileRenderer& tiles, const ViewPrese
         // 4. Accumulation.
         double kernelMs = 0.0;
         if (!device) {
-            splatAccumulate(splatHistory, hasHistory, full, jitter, halfFrame.color, halfFrame.depth);
+            if (!splatAccumulate(splatHistory, hasHistory, full, jitter, halfFrame.color, halfFrame.depth)) {
+                std::printf("    temporal: render failed\n");
+                return false;
+            }
             for (std::size_t i = 0; i < pixels; ++i)
                 for (int c = 0; c < 3; ++c)
                     output[i * 4 + std::size_t(c)] = splatHistory[i].color[c];
