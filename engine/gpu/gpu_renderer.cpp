@@ -878,10 +878,13 @@ bool GpuRenderer::recordFrame(const Camera& camera, const RenderSettings& settin
     frame.ok = true;
     frame.width = camera.width;
     frame.height = camera.height;
+    // A caller that passes no frame for the failure learns of it only by the result.
     auto failWith = [&](std::string message) {
-        *failed = frame;
-        failed->ok = false;
-        failed->error = std::move(message);
+        if (failed) {
+            *failed = frame;
+            failed->ok = false;
+            failed->error = std::move(message);
+        }
         return false;
     };
     if (!ready)

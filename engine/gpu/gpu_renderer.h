@@ -94,7 +94,8 @@ public:
     // option); off, the geometric normals of the height patch.
     GpuFrame render(const Camera& camera, const RenderSettings& settings, const GpuViewData& view, float value0 = 1.0f,
                     float value1 = 0.0f, bool modeSwitch = true, bool readBack = true);
-    // Records and submits a frame; it stays pending until finishFrame.
+    // Records and submits a frame; it stays pending until finishFrame. On
+    // failure the frame with its message goes to `failed`, when given.
     bool recordFrame(const Camera& camera, const RenderSettings& settings, const GpuViewData& view, float value0,
                      float value1, bool modeSwitch, bool readBack, GpuFrame* failed);
     // Waits for the pending frame and reads it back; ok false when none is pending.

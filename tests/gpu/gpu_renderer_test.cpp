@@ -592,6 +592,8 @@ TEST(GpuRenderer, RendererNeverInitialisedRefusesEveryRequest)
     const GpuFrame frame = renderer.render(testCamera(), RenderSettings{}, GpuViewData{});
     EXPECT_FALSE(frame.ok);
     EXPECT_EQ(frame.error, "frame resources");
+    // Without a frame for the failure it is told by the result alone.
+    EXPECT_FALSE(renderer.recordFrame(testCamera(), RenderSettings{}, GpuViewData{}, 1.0f, 0.0f, true, true, nullptr));
     const GpuFrame none = renderer.finishFrame();
     EXPECT_FALSE(none.ok);
     EXPECT_TRUE(none.error.empty());
