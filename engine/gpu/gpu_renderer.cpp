@@ -107,6 +107,8 @@ bool GpuRenderer::createBuffer(GpuBuffer* buffer, std::uint64_t bytes, VkBufferU
 {
     if (!context)
         return false;
+    // A record that still holds a buffer is replaced, not dropped unreleased.
+    destroyBuffer(buffer);
     GpuBufferSpec spec;
     spec.bytes = std::max<std::uint64_t>(bytes, 16);
     spec.usage = usage;
@@ -128,6 +130,8 @@ bool GpuRenderer::createImage(GpuImage* image, VkFormat format, std::uint32_t wi
 {
     if (!context)
         return false;
+    // A record that still holds an image is replaced, not dropped unreleased.
+    destroyImage(image);
     if (createGpuImage(*context, {format, width, height, mipLevels, usage, layers, aspect}, image))
         return true;
     destroyImage(image);

@@ -117,7 +117,8 @@ public:
     GpuOutputImages* outputImages(std::uint32_t width, std::uint32_t height);
 
     // ---- the renderer's resources; each needs the context given to init
-    // (false, or null, without one).
+    // (false, or null, without one). Creating into a record that still
+    // holds a buffer or image releases that one first.
 
     // A host-visible, coherent buffer of max(bytes, 16) bytes, mapped whole.
     bool createBuffer(GpuBuffer* buffer, std::uint64_t bytes, VkBufferUsageFlags usage);

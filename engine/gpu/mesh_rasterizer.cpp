@@ -145,6 +145,8 @@ bool MeshRasterizer::createBuffer(GpuBuffer* buffer, std::uint64_t bytes, VkBuff
 {
     if (!context)
         return false;
+    // A record that still holds a buffer is replaced, not dropped unreleased.
+    destroyBuffer(buffer);
     GpuBufferSpec spec;
     spec.bytes = std::max<std::uint64_t>(bytes, 16);
     spec.usage = usage;
@@ -167,6 +169,8 @@ bool MeshRasterizer::createImage(GpuImage* image, VkFormat format, std::uint32_t
 {
     if (!context)
         return false;
+    // A record that still holds an image is replaced, not dropped unreleased.
+    destroyImage(image);
     if (createGpuImage(*context, {format, width, height, 1, usage, 0, aspect}, image))
         return true;
     destroyImage(image);

@@ -71,7 +71,8 @@ public:
     std::uint64_t meshBytes() const { return vertices * sizeof(MeshVertex) + indices * 4; }
 
     // ---- the rasterizer's resources; each needs the context given to init
-    // (false without one).
+    // (false without one). Creating (or uploading) into a record that still
+    // holds a buffer or image releases that one first.
 
     // At least 16 bytes: host-visible buffers in HOST_VISIBLE | HOST_COHERENT
     // memory, mapped for their life; the others DEVICE_LOCAL and not mapped.

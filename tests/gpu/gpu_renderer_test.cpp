@@ -794,6 +794,28 @@ TEST_F(GpuRendererOnDevice, OutputImagesAreCachedForTwoSizesReplacedInTurn)
     EXPECT_EQ(renderer.outputImages(8, 16), b);
 }
 
+// A record reused for another buffer or image has its old one released:
+// the validation run of these tests reports any object the device still
+// holds when it is destroyed.
+TEST_F(GpuRendererOnDevice, RecordsReusedForANewObjectReleaseTheOldOne)
+{
+    const Scene scene = groundAndBump(0.3f);
+    GpuRenderer renderer;
+    std::string error;
+    ASSERT_TRUE(renderer.init(context, scene, &error)) << error;
+    GpuBuffer buffer;
+    for (const std::uint64_t bytes : {32u, 100u}) {
+        ASSERT_TRUE(renderer.createBuffer(&buffer, bytes, VK_BUFFER_USAGE_STORAGE_BUFFER_BIT));
+        EXPECT_EQ(buffer.size, bytes);
+    }
+    renderer.destroyBuffer(&buffer);
+    GpuImage image;
+    for (const std::uint32_t layers : {0u, 3u})
+        ASSERT_TRUE(renderer.createImage(&image, VK_FORMAT_R8G8B8A8_UNORM, 4, 4, 1, VK_IMAGE_USAGE_SAMPLED_BIT, layers));
+    renderer.destroyImage(&image);
+    EXPECT_EQ(image.image, VK_NULL_HANDLE);
+}
+
 // The pending frame writes its entry's images and is read back from its
 // buffers: replacing that entry finishes the frame first instead of pulling
 // them from under it.
