@@ -186,8 +186,9 @@ void MeshRasterizer::destroyImage(GpuImage* image)
 bool MeshRasterizer::uploadMesh(GpuBuffer* destination, const void* data, std::uint64_t bytes,
                                 VkBufferUsageFlags usage)
 {
-    // The copy is submitted from the command pool that init creates.
-    if (!commandPool)
+    // The copy is submitted from the command pool that init creates; the
+    // bytes are copied from `data`, so there must be some behind it.
+    if (!commandPool || (bytes != 0 && !data))
         return false;
     if (!createBuffer(destination, bytes, usage | VK_BUFFER_USAGE_TRANSFER_DST_BIT, false))
         return false;

@@ -82,7 +82,8 @@ public:
                      VkImageUsageFlags usage, VkImageAspectFlags aspect);
     void destroyImage(GpuImage* image);
     // Copies `bytes` of data into a new device-local buffer (usage plus
-    // TRANSFER_DST) through a host-visible staging buffer and one submission.
+    // TRANSFER_DST) through a host-visible staging buffer and one submission;
+    // false, with nothing made, for bytes without data.
     bool uploadMesh(GpuBuffer* destination, const void* data, std::uint64_t bytes, VkBufferUsageFlags usage);
 
 private:

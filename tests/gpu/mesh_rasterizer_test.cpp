@@ -340,6 +340,9 @@ TEST_F(MeshRasterizerOnDevice, BuffersFollowTheirMemoryKindAndMinimumSize)
         EXPECT_EQ(buffer.memory, VK_NULL_HANDLE);
     }
     GpuBuffer uploaded;
+    // Bytes without data to copy them from are refused (the copy crashed).
+    EXPECT_FALSE(rasterizer.uploadMesh(&uploaded, nullptr, 16, VK_BUFFER_USAGE_VERTEX_BUFFER_BIT));
+    EXPECT_EQ(uploaded.buffer, VK_NULL_HANDLE);
     ASSERT_TRUE(rasterizer.uploadMesh(&uploaded, words, sizeof(words), VK_BUFFER_USAGE_VERTEX_BUFFER_BIT));
     EXPECT_EQ(uploaded.size, 16u);
     EXPECT_EQ(uploaded.mapped, nullptr);
