@@ -107,6 +107,8 @@ bool GpuRenderer::createBuffer(GpuBuffer* buffer, std::uint64_t bytes, VkBufferU
 {
     if (!context)
         return false;
+    // A record that still holds a buffer is replaced, not dropped unreleased.
+    destroyBuffer(buffer);
     GpuBufferSpec spec;
     spec.bytes = std::max<std::uint64_t>(bytes, 16);
     spec.usage = usage;
@@ -128,6 +130,8 @@ bool GpuRenderer::createImage(GpuImage* image, VkFormat format, std::uint32_t wi
 {
     if (!context)
         return false;
+    // A record that still holds an image is replaced, not dropped unreleased.
+    destroyImage(image);
     if (createGpuImage(*context, {format, width, height, mipLevels, usage, layers, aspect}, image))
         return true;
     destroyImage(image);
@@ -878,10 +882,13 @@ bool GpuRenderer::recordFrame(const Camera& camera, const RenderSettings& settin
     frame.ok = true;
     frame.width = camera.width;
     frame.height = camera.height;
+    // A caller that passes no frame for the failure learns of it only by the result.
     auto failWith = [&](std::string message) {
-        *failed = frame;
-        failed->ok = false;
-        failed->error = std::move(message);
+        if (failed) {
+            *failed = frame;
+            failed->ok = false;
+            failed->error = std::move(message);
+        }
         return false;
     };
     if (!ready)

@@ -94,7 +94,8 @@ public:
     // option); off, the geometric normals of the height patch.
     GpuFrame render(const Camera& camera, const RenderSettings& settings, const GpuViewData& view, float value0 = 1.0f,
                     float value1 = 0.0f, bool modeSwitch = true, bool readBack = true);
-    // Records and submits a frame; it stays pending until finishFrame.
+    // Records and submits a frame; it stays pending until finishFrame. On
+    // failure the frame with its message goes to `failed`, when given.
     bool recordFrame(const Camera& camera, const RenderSettings& settings, const GpuViewData& view, float value0,
                      float value1, bool modeSwitch, bool readBack, GpuFrame* failed);
     // Waits for the pending frame and reads it back; ok false when none is pending.
@@ -116,7 +117,8 @@ public:
     GpuOutputImages* outputImages(std::uint32_t width, std::uint32_t height);
 
     // ---- the renderer's resources; each needs the context given to init
-    // (false, or null, without one).
+    // (false, or null, without one). Creating into a record that still
+    // holds a buffer or image releases that one first.
 
     // A host-visible, coherent buffer of max(bytes, 16) bytes, mapped whole.
     bool createBuffer(GpuBuffer* buffer, std::uint64_t bytes, VkBufferUsageFlags usage);

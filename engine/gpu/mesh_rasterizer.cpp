@@ -145,6 +145,8 @@ bool MeshRasterizer::createBuffer(GpuBuffer* buffer, std::uint64_t bytes, VkBuff
 {
     if (!context)
         return false;
+    // A record that still holds a buffer is replaced, not dropped unreleased.
+    destroyBuffer(buffer);
     GpuBufferSpec spec;
     spec.bytes = std::max<std::uint64_t>(bytes, 16);
     spec.usage = usage;
@@ -167,6 +169,8 @@ bool MeshRasterizer::createImage(GpuImage* image, VkFormat format, std::uint32_t
 {
     if (!context)
         return false;
+    // A record that still holds an image is replaced, not dropped unreleased.
+    destroyImage(image);
     if (createGpuImage(*context, {format, width, height, 1, usage, 0, aspect}, image))
         return true;
     destroyImage(image);
@@ -182,8 +186,9 @@ void MeshRasterizer::destroyImage(GpuImage* image)
 bool MeshRasterizer::uploadMesh(GpuBuffer* destination, const void* data, std::uint64_t bytes,
                                 VkBufferUsageFlags usage)
 {
-    // The copy is submitted from the command pool that init creates.
-    if (!commandPool)
+    // The copy is submitted from the command pool that init creates; the
+    // bytes are copied from `data`, so there must be some behind it.
+    if (!commandPool || (bytes != 0 && !data))
         return false;
     if (!createBuffer(destination, bytes, usage | VK_BUFFER_USAGE_TRANSFER_DST_BIT, false))
         return false;

@@ -71,7 +71,8 @@ public:
     std::uint64_t meshBytes() const { return vertices * sizeof(MeshVertex) + indices * 4; }
 
     // ---- the rasterizer's resources; each needs the context given to init
-    // (false without one).
+    // (false without one). Creating (or uploading) into a record that still
+    // holds a buffer or image releases that one first.
 
     // At least 16 bytes: host-visible buffers in HOST_VISIBLE | HOST_COHERENT
     // memory, mapped for their life; the others DEVICE_LOCAL and not mapped.
@@ -81,7 +82,8 @@ public:
                      VkImageUsageFlags usage, VkImageAspectFlags aspect);
     void destroyImage(GpuImage* image);
     // Copies `bytes` of data into a new device-local buffer (usage plus
-    // TRANSFER_DST) through a host-visible staging buffer and one submission.
+    // TRANSFER_DST) through a host-visible staging buffer and one submission;
+    // false, with nothing made, for bytes without data.
     bool uploadMesh(GpuBuffer* destination, const void* data, std::uint64_t bytes, VkBufferUsageFlags usage);
 
 private:

@@ -269,6 +269,20 @@ void ComputeRun::release()
 
 } // namespace
 
+std::string pushConstantsError(const VulkanContext& context, PushConstants push)
+{
+    if (push.bytes == 0)
+        return {};
+    const std::string what = "push constants of " + std::to_string(push.bytes) + " bytes";
+    if (!push.data)
+        return what + " have no data";
+    if (push.bytes % 4 != 0)
+        return what + " are not a multiple of 4 bytes";
+    if (push.bytes > context.maxPushConstantsSize)
+        return what + " exceed the device limit of " + std::to_string(context.maxPushConstantsSize) + " bytes";
+    return {};
+}
+
 ComputeResult runCompute(VulkanContext& context, SpirvCode shader, std::span<const ComputeBuffer> buffers,
                          std::uint32_t groupsX, std::uint32_t groupsY, PushConstants push)
 {
@@ -294,10 +308,21 @@ ComputeResult runCompute(VulkanContext& context, SpirvCode shader, std::span<con
             result.error = name + " is empty";
             return result;
         }
+        // Its bytes are copied in before the run (and out after it).
+        if (!buffer.data) {
+            result.error = name + " has no data";
+            return result;
+        }
         result.error = bufferBindingError(context, name, buffer.bytes, buffer.uniform);
         if (!result.error.empty())
             return result;
     }
+    // The pushed bytes are copied from push.data into a block the pipeline
+    // layout declares: Vulkan takes only whole words, up to the device's
+    // limit, and a driver copies whatever size it is told.
+    result.error = pushConstantsError(context, push);
+    if (!result.error.empty())
+        return result;
     {
         ComputeRun run(context, result);
         result.ok = run.execute(shader, buffers, groupsX, groupsY, push);

@@ -34,14 +34,20 @@ struct ComputeResult {
     std::uint64_t deviceLocalBytes = 0;
 };
 
+// Why `push` cannot be pushed on the context's device: bytes without data,
+// a size that is not whole words, or more than its maxPushConstantsSize.
+// Empty when it can (no push constants always can).
+std::string pushConstantsError(const VulkanContext& context, PushConstants push);
+
 // Runs one compute shader once (groupsX x groupsY x 1 workgroups, entry
 // "main") on the context's opened device: creates every object it needs,
 // copies the buffers in, dispatches between two timestamps, waits, copies the
 // read-back buffers out and destroys everything again. A grid beyond the
 // device's maxComputeWorkGroupCount, an empty buffer ("<kind> buffer <i> is
-// empty"), or a buffer larger than the device's maxStorageBufferRange
-// (maxUniformBufferRange for a uniform buffer), is refused before anything
-// is created.
+// empty"), a buffer without data ("<kind> buffer <i> has no data"), a
+// buffer larger than the device's maxStorageBufferRange
+// (maxUniformBufferRange for a uniform buffer), or push constants that
+// pushConstantsError refuses, is refused before anything is created.
 ComputeResult runCompute(VulkanContext& context, SpirvCode shader, std::span<const ComputeBuffer> buffers,
                          std::uint32_t groupsX, std::uint32_t groupsY, PushConstants push = {});
 

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <string>
 
 namespace qlmr {
 
@@ -33,6 +34,26 @@ template <typename T>
 ComputeBuffer output(std::vector<T>& items)
 {
     return {items.data(), items.size() * sizeof(T), true, false};
+}
+
+// Why the brick kernel cannot read `bricks` safely: it indexes the grid by
+// the block coordinates within gridSize and the brick records by a grid
+// entry's index, neither checked on the device. Empty when it can, and for
+// a cache without brick records, which binds none of its own.
+std::string brickCacheError(const Bricks& bricks)
+{
+    if (bricks.bricks.empty())
+        return {};
+    const std::uint64_t cells = std::uint64_t(bricks.gridSize[0]) * bricks.gridSize[1] * bricks.gridSize[2];
+    if (bricks.grid.size() < cells)
+        return "brick grid of " + std::to_string(bricks.grid.size()) + " entries is smaller than its " +
+            std::to_string(bricks.gridSize[0]) + "x" + std::to_string(bricks.gridSize[1]) + "x" +
+            std::to_string(bricks.gridSize[2]) + " blocks";
+    for (const BrickGridEntry& entry : bricks.grid)
+        if (entry.index < kBrickNotBuilt && entry.index >= bricks.bricks.size())
+            return "brick grid entry names brick " + std::to_string(entry.index) + " of " +
+                std::to_string(bricks.bricks.size());
+    return {};
 }
 
 } // namespace
@@ -124,6 +145,11 @@ GpuFrame renderSdnaGpu(VulkanContext& context, const SdnaProgram& program, std::
     if (pixels == 0) {
         frame.error = "empty image";
         return frame;
+    }
+    if (bricks != nullptr) {
+        frame.error = brickCacheError(*bricks);
+        if (!frame.error.empty())
+            return frame;
     }
     frame.color.assign(pixels * 4, 0.0f);
     frame.depth.assign(pixels, 0.0f);

@@ -70,7 +70,9 @@ bool sdnaBrickWalkInDouble(const VulkanContext& context);
 // 1e30 on a miss; normal is the unit normal with the material index (0 on a
 // miss) in the fourth channel; status is the primary trace's status (0 miss,
 // 1 hit, 2 uncertain). Failures of the run come back as ok false with its
-// message.
+// message; so does a brick cache with brick records whose grid holds fewer
+// entries than its gridSize blocks, or an entry naming a brick it does not
+// hold (the kernel would read past either buffer), before anything runs.
 GpuFrame renderSdnaGpu(VulkanContext& context, const SdnaProgram& program, std::span<const BonePose> pose,
                        const SdnaGpuView& view, std::uint32_t width, std::uint32_t height, const Bricks* bricks,
                        std::uint32_t brickMode, const ProgramBounds* bounds);

@@ -108,6 +108,14 @@ ComputeResult runTemporalKernel(VulkanContext& context, std::span<Texel4> data, 
     // the buffer's end.
     const std::uint64_t pixels = std::uint64_t(width) * height;
     const std::uint64_t needed = std::uint64_t(width / 2) * (height / 2) + 2 * pixels;
+    // Every pixel reads fresh samples clamped into the half image: with no
+    // half image they would come from before the buffer.
+    if (width / 2 == 0 || height / 2 == 0) {
+        ComputeResult refused;
+        refused.error = "the half-resolution samples of a " + std::to_string(width) + "x" + std::to_string(height) +
+            " image are empty";
+        return refused;
+    }
     if (push.curPos[3] != float(width) || push.curFwd[3] != float(height)) {
         ComputeResult refused;
         refused.error = "temporal push block is for another image size than " + std::to_string(width) + "x" +
@@ -130,8 +138,24 @@ ComputeResult runUpscaleKernel(VulkanContext& context, std::span<const Texel4> l
 {
     const std::size_t lowPixels = std::size_t(lowWidth) * lowHeight;
     const std::size_t outPixels = std::size_t(outWidth) * outHeight;
+    // Every output pixel reads low-resolution pixels clamped into the low
+    // image, and the edge weights divide by the tolerance: an empty low
+    // image would have it read before its buffer, fewer pixels than the size
+    // says would upscale zeros, and a tolerance that is not above 0 gives
+    // colours that are not numbers. Such a run is refused and `out` kept.
+    ComputeResult refused;
+    const std::string lowSize = std::to_string(lowWidth) + "x" + std::to_string(lowHeight);
+    if (outPixels != 0 && lowPixels == 0)
+        refused.error = "upscale from an empty " + lowSize + " image";
+    else if (low.size() < lowPixels)
+        refused.error = "upscale input of " + std::to_string(low.size()) + " pixels is shorter than its " + lowSize +
+            " image";
+    else if (mode == UpscaleMode::edge && !(edgeTolerance > 0.0f && std::isfinite(edgeTolerance)))
+        refused.error = "upscale edge tolerance " + std::to_string(edgeTolerance) + " is not a number above 0";
+    if (!refused.error.empty())
+        return refused;
     std::vector<Texel4> buffer(lowPixels + outPixels, Texel4{});
-    std::copy(low.begin(), low.begin() + std::ptrdiff_t(std::min(lowPixels, low.size())), buffer.begin());
+    std::copy(low.begin(), low.begin() + std::ptrdiff_t(lowPixels), buffer.begin());
     UpscalePush push{};
     push.lowSize[0] = std::int32_t(lowWidth);
     push.lowSize[1] = std::int32_t(lowHeight);
@@ -149,16 +173,19 @@ ComputeResult runUpscaleKernel(VulkanContext& context, std::span<const Texel4> l
 
 // ---- processor splatting
 
-void splatAccumulate(std::vector<SplatRecord>& history, bool hasHistory, const Camera& full, Jitter jitter,
+bool splatAccumulate(std::vector<SplatRecord>& history, bool hasHistory, const Camera& full, Jitter jitter,
                      std::span<const float> halfColor, std::span<const float> halfDepth)
 {
     const std::uint32_t width = full.width, height = full.height;
     const std::uint32_t halfWidth = width / 2, halfHeight = height / 2;
     const Vec3 eye = full.position;
     const float t = full.tanHalfFov, aspect = full.aspect;
+    // Every half pixel is read, by the splat and by the hole filling: a half
+    // frame of another (smaller) size would be read past its end.
+    const std::size_t halfPixels = std::size_t(halfWidth) * halfHeight;
+    if (halfPixels == 0 || halfColor.size() < halfPixels * 4 || halfDepth.size() < halfPixels)
+        return false;
     history.resize(std::size_t(width) * height);
-    if (halfWidth == 0 || halfHeight == 0)
-        return;
 
     // (a) The old records, reprojected into this camera; the nearest wins.
     if (hasHistory) {
@@ -211,6 +238,7 @@ void splatAccumulate(std::vector<SplatRecord>& history, bool hasHistory, const C
             const std::uint32_t hx = std::min(x / 2, halfWidth - 1), hy = std::min(y / 2, halfHeight - 1);
             take(record, std::size_t(hy) * halfWidth + hx, x, y);
         }
+    return true;
 }
 
 // ---- the experiment
@@ -264,7 +292,10 @@ bool runTemporalTest(GpuRenderer& renderer, TileRenderer& tiles, const ViewPrese
         // 4. Accumulation.
         double kernelMs = 0.0;
         if (!device) {
-            splatAccumulate(splatHistory, hasHistory, full, jitter, halfFrame.color, halfFrame.depth);
+            if (!splatAccumulate(splatHistory, hasHistory, full, jitter, halfFrame.color, halfFrame.depth)) {
+                std::printf("    temporal: render failed\n");
+                return false;
+            }
             for (std::size_t i = 0; i < pixels; ++i)
                 for (int c = 0; c < 3; ++c)
                     output[i * 4 + std::size_t(c)] = splatHistory[i].color[c];

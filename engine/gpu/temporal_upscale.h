@@ -77,13 +77,17 @@ TemporalPush packTemporalPush(const Camera& current, Jitter jitter, const Tempor
 
 // Runs the temporal kernel over `data`: width/2 x height/2 fresh samples,
 // then width x height of previous history, then width x height that the
-// kernel fills with the new history. A shorter buffer, or a push block
-// packed for another size, is refused (ok false) before anything runs.
+// kernel fills with the new history. A shorter buffer, a push block packed
+// for another size, or an image less than 2 pixels wide or high (no half
+// samples) is refused (ok false) before anything runs.
 ComputeResult runTemporalKernel(VulkanContext& context, std::span<Texel4> data, std::uint32_t width,
                                 std::uint32_t height, const TemporalPush& push);
 
 // Upscales lowWidth x lowHeight pixels (colour, w = depth) to outWidth x
 // outHeight colours (w = 1) in `out`; the kernel's result says whether it ran.
+// An empty low image (with a non-empty output), fewer than lowWidth x
+// lowHeight pixels in `low`, or an edge tolerance that is not a finite
+// number above 0 in edge mode is refused (ok false) and `out` kept.
 ComputeResult runUpscaleKernel(VulkanContext& context, std::span<const Texel4> low, std::uint32_t lowWidth,
                                std::uint32_t lowHeight, std::uint32_t outWidth, std::uint32_t outHeight,
                                UpscaleMode mode, float edgeTolerance, std::vector<Texel4>& out);
@@ -102,8 +106,9 @@ struct SplatRecord {
 // reprojects the old records into the current camera (nearest wins) when
 // `hasHistory`, splats the half frame (halfColor 4 and halfDepth 1 float per
 // pixel, width/2 x height/2) onto its jitter slots, and fills what is still
-// empty from the nearest half pixel.
-void splatAccumulate(std::vector<SplatRecord>& history, bool hasHistory, const Camera& full, Jitter jitter,
+// empty from the nearest half pixel. An empty half image, or half lists
+// shorter than it, is refused (false) and `history` kept.
+bool splatAccumulate(std::vector<SplatRecord>& history, bool hasHistory, const Camera& full, Jitter jitter,
                      std::span<const float> halfColor, std::span<const float> halfDepth);
 
 // ---- the experiment

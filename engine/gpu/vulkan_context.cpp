@@ -361,6 +361,7 @@ bool VulkanContext::createDevice(std::uint32_t gpuIndex, std::string* error)
     maxStorageBufferRange = properties.limits.maxStorageBufferRange;
     maxUniformBufferRange = properties.limits.maxUniformBufferRange;
     maxImageDimension2D = properties.limits.maxImageDimension2D;
+    maxPushConstantsSize = properties.limits.maxPushConstantsSize;
     return true;
 }
 

@@ -93,6 +93,9 @@ public:
     // Texels along either edge of a 2D image; until a device is opened, the
     // least that every device offers.
     std::uint32_t maxImageDimension2D = 4096;
+    // Bytes of push constants a pipeline layout may declare; until a device
+    // is opened, the least that every device offers.
+    std::uint32_t maxPushConstantsSize = 128;
     bool textureCompressionBC = false;
     bool shaderFloat64 = false;             // enabled whenever the device offers it
     VkPhysicalDeviceMemoryProperties memoryProperties{};

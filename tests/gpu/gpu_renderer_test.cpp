@@ -592,6 +592,8 @@ TEST(GpuRenderer, RendererNeverInitialisedRefusesEveryRequest)
     const GpuFrame frame = renderer.render(testCamera(), RenderSettings{}, GpuViewData{});
     EXPECT_FALSE(frame.ok);
     EXPECT_EQ(frame.error, "frame resources");
+    // Without a frame for the failure it is told by the result alone.
+    EXPECT_FALSE(renderer.recordFrame(testCamera(), RenderSettings{}, GpuViewData{}, 1.0f, 0.0f, true, true, nullptr));
     const GpuFrame none = renderer.finishFrame();
     EXPECT_FALSE(none.ok);
     EXPECT_TRUE(none.error.empty());
@@ -790,6 +792,28 @@ TEST_F(GpuRendererOnDevice, OutputImagesAreCachedForTwoSizesReplacedInTurn)
     EXPECT_EQ(d, a);
     EXPECT_EQ(d->width, 4u);
     EXPECT_EQ(renderer.outputImages(8, 16), b);
+}
+
+// A record reused for another buffer or image has its old one released:
+// the validation run of these tests reports any object the device still
+// holds when it is destroyed.
+TEST_F(GpuRendererOnDevice, RecordsReusedForANewObjectReleaseTheOldOne)
+{
+    const Scene scene = groundAndBump(0.3f);
+    GpuRenderer renderer;
+    std::string error;
+    ASSERT_TRUE(renderer.init(context, scene, &error)) << error;
+    GpuBuffer buffer;
+    for (const std::uint64_t bytes : {32u, 100u}) {
+        ASSERT_TRUE(renderer.createBuffer(&buffer, bytes, VK_BUFFER_USAGE_STORAGE_BUFFER_BIT));
+        EXPECT_EQ(buffer.size, bytes);
+    }
+    renderer.destroyBuffer(&buffer);
+    GpuImage image;
+    for (const std::uint32_t layers : {0u, 3u})
+        ASSERT_TRUE(renderer.createImage(&image, VK_FORMAT_R8G8B8A8_UNORM, 4, 4, 1, VK_IMAGE_USAGE_SAMPLED_BIT, layers));
+    renderer.destroyImage(&image);
+    EXPECT_EQ(image.image, VK_NULL_HANDLE);
 }
 
 // The pending frame writes its entry's images and is read back from its

@@ -340,10 +340,39 @@ TEST_F(MeshRasterizerOnDevice, BuffersFollowTheirMemoryKindAndMinimumSize)
         EXPECT_EQ(buffer.memory, VK_NULL_HANDLE);
     }
     GpuBuffer uploaded;
+    // Bytes without data to copy them from are refused (the copy crashed).
+    EXPECT_FALSE(rasterizer.uploadMesh(&uploaded, nullptr, 16, VK_BUFFER_USAGE_VERTEX_BUFFER_BIT));
+    EXPECT_EQ(uploaded.buffer, VK_NULL_HANDLE);
     ASSERT_TRUE(rasterizer.uploadMesh(&uploaded, words, sizeof(words), VK_BUFFER_USAGE_VERTEX_BUFFER_BIT));
     EXPECT_EQ(uploaded.size, 16u);
     EXPECT_EQ(uploaded.mapped, nullptr);
     rasterizer.destroyBuffer(&uploaded);
+}
+
+// A record reused for another buffer or image, as a caller re-uploading a
+// mesh does, has its old one released: the validation run of these tests
+// reports any object the device still holds when it is destroyed.
+TEST_F(MeshRasterizerOnDevice, RecordsReusedForANewObjectReleaseTheOldOne)
+{
+    const Scene scene = sceneOf(makeField(8, 8, [](float, float) { return 0.5f; }));
+    MeshRasterizer rasterizer;
+    std::string error;
+    ASSERT_TRUE(rasterizer.init(context, scene, 0, &error)) << error;
+    const std::uint32_t words[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+    GpuBuffer buffer;
+    ASSERT_TRUE(rasterizer.uploadMesh(&buffer, words, 16, VK_BUFFER_USAGE_VERTEX_BUFFER_BIT));
+    ASSERT_TRUE(rasterizer.uploadMesh(&buffer, words, sizeof(words), VK_BUFFER_USAGE_INDEX_BUFFER_BIT));
+    EXPECT_EQ(buffer.size, sizeof(words));
+    ASSERT_TRUE(rasterizer.createBuffer(&buffer, 64, VK_BUFFER_USAGE_STORAGE_BUFFER_BIT, true));
+    EXPECT_EQ(buffer.size, 64u);
+    EXPECT_NE(buffer.mapped, nullptr);
+    rasterizer.destroyBuffer(&buffer);
+    GpuImage image;
+    for (const std::uint32_t side : {4u, 8u})
+        ASSERT_TRUE(rasterizer.createImage(&image, VK_FORMAT_R8G8B8A8_UNORM, side, side,
+                                           VK_IMAGE_USAGE_COLOR_ATTACHMENT_BIT, VK_IMAGE_ASPECT_COLOR_BIT));
+    rasterizer.destroyImage(&image);
+    EXPECT_EQ(image.image, VK_NULL_HANDLE);
 }
 
 // A second init is refused and the first mesh keeps drawing.

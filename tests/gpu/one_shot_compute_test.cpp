@@ -148,14 +148,24 @@ protected:
     }
 
     // Three buffers: a uniform, a storage input and a read-back storage output.
-    ComputeResult runThreeBuffers(PushConstants push = {})
+    // A dataless input points at nothing.
+    ComputeResult runThreeBuffers(PushConstants push = {}, bool datalessInput = false)
     {
         const ComputeBuffer buffers[] = {
             {uniformData.data(), uniformData.size(), false, true},
-            {inputData.data(), inputData.size(), false, false},
+            {datalessInput ? nullptr : inputData.data(), inputData.size(), false, false},
             {outputData.data(), outputData.size(), true, false},
         };
         return runCompute(context, deviceSmokeShader(), buffers, 7, 3, push);
+    }
+
+    // A refused run created and dispatched nothing and wrote nothing back.
+    void expectNothingRan(const ComputeResult& result, std::uint32_t modulesBefore, std::uint32_t dispatchesBefore)
+    {
+        EXPECT_EQ(log().shaderModulesCreated, modulesBefore);
+        EXPECT_EQ(log().dispatches, dispatchesBefore);
+        EXPECT_EQ(result.bufferBytes, 0u);
+        EXPECT_EQ(outputData, std::vector<std::uint8_t>(64, 0x33));
     }
 
     std::vector<std::uint8_t> uniformData = std::vector<std::uint8_t>(16, 0x11);
@@ -297,12 +307,8 @@ TEST_F(FakeComputeTest, BuffersBeyondTheDevicesBindingRangeAreRefused)
         const ComputeResult result = runThreeBuffers();
         EXPECT_EQ(result.error, c.error);
         EXPECT_EQ(result.ok, c.error[0] == '\0');
-        if (!result.ok) {
-            EXPECT_EQ(log().shaderModulesCreated, modulesBefore);
-            EXPECT_EQ(log().dispatches, dispatchesBefore);
-            EXPECT_EQ(result.bufferBytes, 0u);
-            EXPECT_EQ(outputData, std::vector<std::uint8_t>(64, 0x33));
-        }
+        if (!result.ok)
+            expectNothingRan(result, modulesBefore, dispatchesBefore);
         EXPECT_EQ(log().liveObjects, 2);
     }
 }
@@ -334,6 +340,50 @@ TEST_F(FakeComputeTest, EmptyBuffersAreRefused)
         EXPECT_EQ(log().shaderModulesCreated, modulesBefore);
         EXPECT_EQ(log().dispatches, 0u);
         EXPECT_EQ(outputData, std::vector<std::uint8_t>(64, 0x33));
+        EXPECT_EQ(log().liveObjects, 2);
+    }
+}
+
+// Buffer and push bytes are copied by the host and the driver from the
+// caller's pointer: a buffer without data, or push constants without data,
+// of a size that is not whole words or beyond the device's limit, crashed
+// or overran the driver's push block. Each is refused before anything is
+// created; push constants exactly at the limit run.
+TEST_F(FakeComputeTest, DatalessBuffersAndUnpushableConstantsAreRefused)
+{
+    const std::uint32_t words[64] = {};
+    struct Case {
+        const char* name;
+        bool datalessInput;
+        PushConstants push;
+        std::uint32_t pushLimit;
+        const char* error;  // empty: the run succeeds
+    };
+    const Case cases[] = {
+        {"dataless input", true, {}, 128, "storage buffer 1 has no data"},
+        {"dataless push", false, {nullptr, 12}, 128, "push constants of 12 bytes have no data"},
+        {"part of a word", false, {words, 10}, 128, "push constants of 10 bytes are not a multiple of 4 bytes"},
+        {"past the limit", false, {words, 132}, 128, "push constants of 132 bytes exceed the device limit of 128 bytes"},
+        {"at the limit", false, {words, 128}, 128, ""},
+        {"a larger limit", false, {words, 132}, 256, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        context.destroy();
+        config().maxPushConstantsSize = c.pushLimit;
+        openDevice();
+        EXPECT_EQ(context.maxPushConstantsSize, c.pushLimit);
+        const std::uint32_t modulesBefore = log().shaderModulesCreated;
+        const std::uint32_t dispatchesBefore = log().dispatches;
+        config().submitFillByte = 0x5A;
+        outputData.assign(64, 0x33);
+        const ComputeResult result = runThreeBuffers(c.push, c.datalessInput);
+        EXPECT_EQ(result.error, c.error);
+        EXPECT_EQ(result.ok, c.error[0] == '\0');
+        if (!result.ok)
+            expectNothingRan(result, modulesBefore, dispatchesBefore);
+        else
+            EXPECT_EQ(log().pushBytes, c.push.bytes);
         EXPECT_EQ(log().liveObjects, 2);
     }
 }

@@ -322,6 +322,52 @@ TEST_F(FakeVulkanTest, SdnaGpuRunReportsTheComputeFailure)
     EXPECT_EQ(frame.depth.size(), 32u);
 }
 
+// The brick kernel indexes the grid by block and the records by a grid
+// entry, unchecked: a cache whose grid is smaller than its gridSize, or
+// whose entry names a brick it does not hold, made the kernel read past its
+// buffers. Such a cache is refused before anything runs; a consistent one,
+// with far and not-built entries, runs.
+TEST_F(FakeVulkanTest, SdnaGpuRunRefusesABrickCacheItWouldReadPast)
+{
+    openDevice();
+    const SdnaProgram program = unitSphere();
+    const ProgramCamera camera = programCamera(Vec3{0.0f, 0.0f, 3.0f}, Vec3{0.0f, 0.0f, 0.0f}, 8, 8);
+    struct Case {
+        const char* name;
+        std::size_t gridEntries;
+        std::uint32_t lastIndex;
+        bool runs;
+    };
+    const Case cases[] = {
+        {"grid one entry short", 7, 0, false},
+        {"no grid at all", 0, 0, false},
+        {"entry past the bricks", 8, 2, false},
+        {"entry just past the bricks", 8, 1, false},
+        {"consistent", 8, 0, true},
+        {"far entry", 8, kBrickFar, true},
+        {"not-built entry", 8, kBrickNotBuilt, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Bricks bricks;
+        bricks.cellSize = 0.25f;
+        bricks.gridSize = {2, 2, 2};
+        bricks.bricks.resize(1);
+        bricks.grid.assign(c.gridEntries, BrickGridEntry{kBrickFar, 1.0f});
+        if (!bricks.grid.empty()) {
+            bricks.grid.front().index = 0;
+            bricks.grid.back().index = c.lastIndex;
+        }
+        const std::uint32_t dispatchesBefore = log().dispatches;
+        const GpuFrame frame = renderSdnaGpu(context, program, {}, sdnaGpuView(camera), 8, 8, &bricks, 0, nullptr);
+        EXPECT_EQ(frame.ok, c.runs) << frame.error;
+        EXPECT_EQ(log().dispatches, dispatchesBefore + (c.runs ? 1u : 0u));
+        if (!c.runs)
+            EXPECT_FALSE(frame.error.empty());
+    }
+    EXPECT_EQ(log().liveObjects, 2);
+}
+
 // ---- on the machine's device --------------------------------------------------
 
 struct SdnaGpuCase {

@@ -132,7 +132,7 @@ TEST(CpuSplat, ConvergesAfterFourFramesStillOrSliding)
             SCOPED_TRACE(f);
             const Camera camera = scene.camera(f);
             scene.halfFrame(camera, temporalJitter(f), color, depth);
-            splatAccumulate(history, f > 0, camera, temporalJitter(f), color, depth);
+            ASSERT_TRUE(splatAccumulate(history, f > 0, camera, temporalJitter(f), color, depth));
             for (const SplatRecord& r : history)
                 ASSERT_TRUE(r.valid);
             if (f < 3)
@@ -208,6 +208,47 @@ TEST(CpuSplat, OddSizesFillTheLastColumnAndRowFromTheNearestHalfPixel)
                 }
                 EXPECT_EQ(record.color[0], expected) << x << "," << y;
             }
+    }
+}
+
+// Every half pixel is read: a half frame smaller than the camera's half
+// image (a frame of another size) was read past its end and the history
+// rebuilt from it. It is refused and the history kept; the exact size and
+// longer lists run.
+TEST(CpuSplat, HalfFramesSmallerThanTheCameraAreRefused)
+{
+    const Camera camera = Camera::lookAt({0, 0, 0}, {0, 0, -1}, {0, 1, 0}, 60, 8, 6);
+    struct Case {
+        const char* name;
+        std::size_t colorFloats, depthFloats;
+        const Camera* camera;
+        bool runs;
+    };
+    const Camera thin = Camera::lookAt({0, 0, 0}, {0, 0, -1}, {0, 1, 0}, 60, 1, 6);
+    const Case cases[] = {
+        {"colour one pixel short", 11 * 4, 12, &camera, false},
+        {"depth one pixel short", 12 * 4, 11, &camera, false},
+        {"no half frame", 0, 0, &camera, false},
+        {"a camera without half pixels", 12 * 4, 12, &thin, false},
+        {"exact", 12 * 4, 12, &camera, true},
+        {"longer", 13 * 4, 13, &camera, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<SplatRecord> history(5);
+        history[2].valid = true;
+        history[2].color[0] = 7.0f;
+        const std::vector<float> color(c.colorFloats, 0.5f), depth(c.depthFloats, 3.0f);
+        EXPECT_EQ(splatAccumulate(history, true, *c.camera, temporalJitter(1), color, depth), c.runs);
+        if (!c.runs) {
+            ASSERT_EQ(history.size(), 5u);
+            EXPECT_TRUE(history[2].valid);
+            EXPECT_EQ(history[2].color[0], 7.0f);
+            continue;
+        }
+        ASSERT_EQ(history.size(), 8u * 6u);
+        for (const SplatRecord& record : history)
+            EXPECT_EQ(record.color[0], 0.5f);
     }
 }
 
@@ -323,8 +364,9 @@ std::vector<Texel4> bilinearReference(const std::vector<Texel4>& low, int lw, in
 }
 
 // The kernel indexes its buffer by the size in the push block and writes
-// the new history last: a buffer too short for that size, or a push block of
-// another size, would send it past the buffer's end. Both are refused before
+// the new history last: a buffer too short for that size, a push block of
+// another size, or an image without half samples, would send it past the
+// buffer's ends. All are refused before
 // anything runs, and the caller's buffer stays as it was.
 TEST_F(TemporalUpscaleOnDevice, TemporalKernelRefusesABufferItWouldOverrun)
 {
@@ -348,11 +390,72 @@ TEST_F(TemporalUpscaleOnDevice, TemporalKernelRefusesABufferItWouldOverrun)
         EXPECT_FALSE(run.error.empty());
         EXPECT_EQ(data, before);
     }
+    // Less than 2 pixels wide or high there are no half samples, which every
+    // pixel reads: refused, even with a buffer and push block of its size.
+    for (const auto& [w, h] : {std::pair{1u, 6u}, std::pair{6u, 1u}, std::pair{1u, 1u}}) {
+        SCOPED_TRACE(std::to_string(w) + "x" + std::to_string(h));
+        const Camera small = Camera::lookAt({0, 1, 3}, {0, 0, 0}, {0, 1, 0}, 50.0f, w, h);
+        std::vector<Texel4> data(std::size_t(w / 2) * (h / 2) + 2 * std::size_t(w) * h, Texel4{0.25f, 0.5f, 0.75f, 2.0f});
+        const std::vector<Texel4> before = data;
+        const ComputeResult run = runTemporalKernel(
+            context, data, w, h, packTemporalPush(small, temporalJitter(1), TemporalCamera{}, true, false));
+        EXPECT_FALSE(run.ok);
+        EXPECT_FALSE(run.error.empty());
+        EXPECT_EQ(data, before);
+    }
     // The exact size runs.
     std::vector<Texel4> data(needed, Texel4{0.25f, 0.5f, 0.75f, 2.0f});
     const ComputeResult run =
         runTemporalKernel(context, data, 9, 7, packTemporalPush(camera, temporalJitter(1), TemporalCamera{}, false, false));
     EXPECT_TRUE(run.ok) << run.error;
+}
+
+// The upscale kernel clamps its reads into the low image and divides its
+// edge weights by the tolerance: an empty low image was read before the
+// buffer, a short pixel list upscaled zeros, and a tolerance of 0 gave
+// colours that are not numbers, each reported as a success. They are
+// refused, the output list kept; the plain cases still run.
+TEST_F(TemporalUpscaleOnDevice, UpscaleRefusesInputsItCannotReadOrWeigh)
+{
+    struct Case {
+        const char* name;
+        std::size_t pixels;
+        std::uint32_t lw, lh;
+        UpscaleMode mode;
+        float tolerance;
+        bool runs;
+    };
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const Case cases[] = {
+        {"empty low image", 0, 0, 0, UpscaleMode::bilinear, 0.03f, false},
+        {"no low rows", 0, 4, 0, UpscaleMode::edge, 0.03f, false},
+        {"one pixel short", 15, 4, 4, UpscaleMode::bilinear, 0.03f, false},
+        {"edge tolerance 0", 16, 4, 4, UpscaleMode::edge, 0.0f, false},
+        {"negative edge tolerance", 16, 4, 4, UpscaleMode::edge, -0.03f, false},
+        {"edge tolerance not a number", 16, 4, 4, UpscaleMode::edge, nan, false},
+        {"bilinear ignores the tolerance", 16, 4, 4, UpscaleMode::bilinear, 0.0f, true},
+        {"one low pixel", 1, 1, 1, UpscaleMode::edge, 0.03f, true},
+        {"longer list than the image", 20, 4, 4, UpscaleMode::edge, 0.03f, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<Texel4> low(c.pixels, Texel4{0.2f, 0.4f, 0.6f, 2.0f});
+        if (c.pixels > 1)
+            low[1][3] = 9.0f;  // a depth edge, which edge mode weighs
+        const std::vector<Texel4> kept(3, Texel4{7.0f, 7.0f, 7.0f, 7.0f});
+        std::vector<Texel4> out = kept;
+        const ComputeResult run = runUpscaleKernel(context, low, c.lw, c.lh, 8, 8, c.mode, c.tolerance, out);
+        EXPECT_EQ(run.ok, c.runs) << run.error;
+        if (!c.runs) {
+            EXPECT_FALSE(run.error.empty());
+            EXPECT_EQ(out, kept);
+            continue;
+        }
+        ASSERT_EQ(out.size(), 64u);
+        for (const Texel4& o : out)
+            for (int k = 0; k < 4; ++k)
+                ASSERT_TRUE(std::isfinite(o[k]));
+    }
 }
 
 TEST_F(TemporalUpscaleOnDevice, BilinearMatchesTheReference)

@@ -62,6 +62,7 @@ FAKE_EXPORT void qlmrFakeReset(void)
         config.maxComputeWorkGroupCount[axis] = 65535;
     config.maxStorageBufferRange = 1u << 27;
     config.maxUniformBufferRange = 65536;
+    config.maxPushConstantsSize = 128;
 
     uint32_t value = config.deviceCount;
     envUnsigned("QLMR_FAKE_DEVICES", &value);
@@ -225,6 +226,7 @@ static void fillProperties(VkPhysicalDevice physical, VkPhysicalDeviceProperties
         p->limits.maxComputeWorkGroupCount[axis] = config.maxComputeWorkGroupCount[axis];
     p->limits.maxStorageBufferRange = config.maxStorageBufferRange;
     p->limits.maxUniformBufferRange = config.maxUniformBufferRange;
+    p->limits.maxPushConstantsSize = config.maxPushConstantsSize;
 }
 
 static VKAPI_ATTR void VKAPI_CALL fakeGetPhysicalDeviceProperties(VkPhysicalDevice physical,

@@ -56,6 +56,7 @@ typedef struct QlmrFakeConfig {
     uint32_t maxComputeWorkGroupCount[3]; /* the devices' dispatch limit per axis */
     uint32_t maxStorageBufferRange;   /* bytes one storage buffer binding may cover */
     uint32_t maxUniformBufferRange;   /* bytes one uniform buffer binding may cover */
+    uint32_t maxPushConstantsSize;    /* bytes of push constants a pipeline layout may declare */
 } QlmrFakeConfig;
 
 typedef struct QlmrFakeLog {
