@@ -57,7 +57,8 @@ std::string randomDeviceJson(std::uint32_t index, const RandomDeviceTally& tally
 
 // The corpus of generated programs, GPU against the CPU tracer on every
 // chosen device. Report lines go to `out`, errors to `err`; the results go
-// to outDir/random-sdna.json. Returns the exit code.
+// to outDir/random-sdna.json, written whole once the run is over (a write
+// that fails leaves an earlier file there as it was). Returns the exit code.
 int runRandomSdna(const RandomCorpusSettings& settings, std::FILE* out, std::FILE* err);
 
 // The same run from its values, reporting on standard output and standard

@@ -417,6 +417,26 @@ TEST_F(GpuProgramOnDevice, RandomCorpusResultFileStaysCleanWithAClosedConsoleStr
     }
 }
 
+// A result file that cannot be written whole (past the file size limit,
+// as on a full disk) is named and fails the run; the result of an earlier
+// run stays as it was and no part of the new one is left beside it.
+TEST_F(GpuProgramOnDevice, RandomCorpusResultFileThatCannotBeWrittenKeepsTheEarlierOne)
+{
+    const fs::path out = dir.path() / "kept";
+    fs::create_directories(out);
+    const std::string earlier = "{\"earlier\":true}\n";
+    std::ofstream(out / "random-sdna.json", std::ios::binary) << earlier;
+    qlmr::test::RunLimits limits;
+    limits.fileBytes = 1;  // whole blocks: no byte may be written
+    const ProgramRun run = runGpu(dir.path(), {"--random", "1", "--out", out.string()}, {}, limits);
+    EXPECT_EQ(run.exitCode, 1) << run.out << run.err;
+    EXPECT_NE(run.err.find("cannot write " + (out / "random-sdna.json").string()), std::string::npos) << run.err;
+    const std::vector<std::uint8_t> bytes = qlmr::test::readFile((out / "random-sdna.json").string());
+    EXPECT_EQ(std::string(bytes.begin(), bytes.end()), earlier);
+    for (const auto& entry : fs::directory_iterator(out))
+        EXPECT_EQ(entry.path().filename(), "random-sdna.json") << "left behind: " << entry.path();
+}
+
 TEST_F(GpuProgramOnDevice, SculptCheckPassesFourBlendsPerDevice)
 {
     const ProgramRun run = runGpu(dir.path(), {"--sculpt", "200"});
