@@ -64,7 +64,8 @@ SceneComparison compareSceneFrame(const GpuFrame& gpu, const GBuffer& cpu, const
                     ++r.normalOver5;
                 r.depthRelSum += relativeDepthError(dg, dc);
             }
-            const bool solid = !solidMask.empty() && solidMask[i] != 0;
+            // A mask shorter than the image marks none of the pixels past it.
+            const bool solid = i < solidMask.size() && solidMask[i] != 0;
             bool differs = false;
             bool off = false;
             double squared = 0.0;

@@ -25,15 +25,22 @@ std::uint8_t sdnaDisplayByte(float c)
 SdnaComparison compareSdnaFrame(const GpuFrame& gpu, const SdnaCpuResult& cpu)
 {
     SdnaComparison r;
-    const std::size_t pixels = cpu.depth.size();
+    // Every pixel the reference holds is compared. A GPU frame that does
+    // not hold them all (a failed frame, a frame of another size) has no
+    // value for any of them: each counts as a GPU miss with the farthest
+    // colour, so the verdict fails instead of the comparison reading past
+    // the frame's planes.
+    const std::size_t pixels = std::min({cpu.depth.size(), cpu.normal.size() / 4, cpu.colour.size() / 4});
+    const bool gpuPresent = gpu.depth.size() >= pixels && gpu.status.size() >= pixels &&
+                            gpu.normal.size() / 4 >= pixels && gpu.color.size() / 4 >= pixels;
     r.pixels = pixels;
     r.gpuImage.assign(pixels * 4, 255);
     for (std::size_t i = 0; i < pixels; ++i) {
-        const float dg = gpu.depth[i];
+        const float dg = gpuPresent ? gpu.depth[i] : std::numeric_limits<float>::infinity();
         const float dc = cpu.depth[i];
         const bool gpuHit = dg < 1e29f;
         const bool cpuHit = dc < 1e29f;
-        if (gpu.status[i] == kSdnaUncertain)
+        if (gpuPresent && gpu.status[i] == kSdnaUncertain)
             ++r.uncertainGpu;
         if (gpuHit != cpuHit) {
             ++r.coverageMismatch;
@@ -63,14 +70,15 @@ SdnaComparison compareSdnaFrame(const GpuFrame& gpu, const SdnaCpuResult& cpu)
             if (ng[3] != nc[3])
                 ++r.materialMismatch;
         }
-        r.gpuStepsSum += gpu.color[i * 4 + 3];
+        r.gpuStepsSum += gpuPresent ? gpu.color[i * 4 + 3] : 0.0f;
 
         bool differs = false;
         bool off = false;
         for (int ch = 0; ch < 3; ++ch) {
-            const std::uint8_t g = sdnaDisplayByte(gpu.color[i * 4 + ch]);
+            const std::uint8_t c = cpu.colour[i * 4 + ch];
+            const std::uint8_t g = gpuPresent ? sdnaDisplayByte(gpu.color[i * 4 + ch]) : (c < 128 ? 255 : 0);
             r.gpuImage[i * 4 + ch] = g;
-            const int diff = std::abs(static_cast<int>(g) - static_cast<int>(cpu.colour[i * 4 + ch]));
+            const int diff = std::abs(static_cast<int>(g) - static_cast<int>(c));
             r.squaredSum += static_cast<double>(diff) * diff;
             r.maxChannelDiff = std::max(r.maxChannelDiff, diff);
             differs |= diff != 0;

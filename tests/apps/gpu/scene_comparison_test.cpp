@@ -173,6 +173,21 @@ TEST(SceneComparison, AGpuFrameWithoutTheImagesPlanesFailsEveryPixel)
     }
 }
 
+// A solid mask shorter than the image (made for a smaller one) marks the
+// pixels it holds and none past its end.
+TEST(SceneComparison, ASolidMaskShorterThanTheImageMarksNothingPastIt)
+{
+    Pair p = matching();
+    for (const std::size_t i : {1u, 13u, 14u})
+        p.gpu.color[i * 4] += 1.0f;  // red far off in pixels 1, 13 and 14
+    const std::vector<std::uint8_t> mask{0, 1};
+    const SceneComparison c = compareSceneFrame(p.gpu, p.cpu, mask);
+    EXPECT_EQ(c.differing, 3u);
+    EXPECT_EQ(c.solidPixels, 1u);
+    EXPECT_EQ(c.solidChannelsDiffering, 1u);
+    EXPECT_LT(c.solidSquaredSum, c.squaredSum);
+}
+
 // The linear value whose tone-mapped byte is `byte`.
 float linearFor(std::uint8_t byte)
 {

@@ -101,6 +101,37 @@ TEST(SdnaComparison, ANaNNormalOnTheGpuFailsTheVerdict)
     EXPECT_FALSE(sdnaVerdict("front", c).passed());
 }
 
+// A frame that does not hold the reference's pixels (a failed frame, one of
+// another size, one without its status plane) agrees nowhere: every pixel
+// counts as a GPU miss with the farthest colour, none is read past the
+// frame's planes.
+TEST(SdnaComparison, AGpuFrameWithoutTheReferencesPlanesFailsEveryPixel)
+{
+    const struct {
+        const char* what;
+        void (*damage)(GpuFrame&);
+    } cases[] = {
+        {"failed frame", [](GpuFrame& f) { f = GpuFrame{}; }},
+        {"one pixel of two",
+         [](GpuFrame& f) {
+             f.width = 1;
+             f.color.resize(4), f.depth.resize(1), f.normal.resize(4), f.status.resize(1);
+         }},
+        {"no status plane", [](GpuFrame& f) { f.status.clear(); }},
+    };
+    for (const auto& k : cases) {
+        Pair p = hitAndMiss();
+        k.damage(p.gpu);
+        const SdnaComparison c = compareSdnaFrame(p.gpu, p.cpu);
+        EXPECT_EQ(c.pixels, 2u) << k.what;
+        EXPECT_EQ(c.hits, 0u) << k.what;
+        EXPECT_EQ(c.coverageMismatch, 1u) << k.what;
+        EXPECT_EQ(c.differing, 2u) << k.what;
+        EXPECT_EQ(c.gpuImage.size(), 2u * 4) << k.what;
+        EXPECT_FALSE(sdnaVerdict("front", c).passed()) << k.what;
+    }
+}
+
 TEST(SdnaComparison, CountsEachKindOfDisagreement)
 {
     Pair p = hitAndMiss();
