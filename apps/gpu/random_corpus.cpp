@@ -67,9 +67,15 @@ void compareRandomPixel(std::uint32_t seed, const GpuFrame& gpu, std::size_t i, 
 {
     if (hit.status == kSdnaUncertain)
         ++t.uncertainCpu;
-    if (gpu.status[i] != hit.status)
+    // A frame that does not hold its whole image in every plane (a failed
+    // frame, a lost read-back) or whose rows have another width has neither
+    // a status nor a hit in any pixel.
+    const std::size_t framePixels = static_cast<std::size_t>(gpu.width) * gpu.height;
+    const bool present = gpu.width == width && i < framePixels && gpu.status.size() >= framePixels &&
+                         gpu.depth.size() >= framePixels && gpu.normal.size() / 4 >= framePixels;
+    if (!present || gpu.status[i] != hit.status)
         ++t.status;
-    const bool gpuHit = gpu.depth[i] < 1e29f;
+    const bool gpuHit = present && gpu.depth[i] < 1e29f;
     const bool cpuHit = hit.status != kSdnaMiss;
     if (gpuHit != cpuHit) {
         ++t.visibility;

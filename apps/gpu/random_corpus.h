@@ -48,7 +48,8 @@ struct RandomProgramComparison {
 
 // Pixel `pixel` (row-major, `width` to a row) of a program's GPU frame
 // against the CPU trace of its ray. The counts go into `tally`, the
-// differences into `program`.
+// differences into `program`. A frame that does not hold its whole image,
+// `width` to a row, is a miss with no status in every pixel.
 void compareRandomPixel(std::uint32_t seed, const GpuFrame& gpu, std::size_t pixel, std::uint32_t width,
                         const SdnaHit& cpu, RandomDeviceTally& tally, RandomProgramComparison& program);
 

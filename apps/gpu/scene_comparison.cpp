@@ -13,8 +13,14 @@ namespace qlmr {
 
 double percentile(const std::vector<double>& sorted, double p)
 {
+    // An empty list has no element to give; p outside [0, 1] (or NaN) is
+    // taken at the nearest end, so that the index stays within the list.
+    if (sorted.empty())
+        return std::numeric_limits<double>::quiet_NaN();
+    const double fraction = p > 0.0 ? std::min(p, 1.0) : 0.0;
     const std::size_t index =
-        std::min(static_cast<std::size_t>(std::floor(static_cast<double>(sorted.size()) * p)), sorted.size() - 1);
+        std::min(static_cast<std::size_t>(std::floor(static_cast<double>(sorted.size()) * fraction)),
+                 sorted.size() - 1);
     return sorted[index];
 }
 

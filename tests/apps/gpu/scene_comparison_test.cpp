@@ -295,5 +295,20 @@ TEST(FrameTimes, PercentilesNeedThreeFrames)
     EXPECT_EQ(percentile(sorted, 1.0), 99.0);
 }
 
+// Out of its range, p is taken at the nearest end of the list; an empty list
+// has no element to give.
+TEST(FrameTimes, PercentileStaysWithinTheList)
+{
+    const std::vector<double> sorted{1.0, 2.0, 3.0};
+    const struct {
+        double p;
+        double element;
+    } cases[] = {{-0.5, 1.0}, {0.0, 1.0}, {2.0, 3.0}, {std::numeric_limits<double>::infinity(), 3.0},
+                 {std::numeric_limits<double>::quiet_NaN(), 1.0}};
+    for (const auto& c : cases)
+        EXPECT_EQ(percentile(sorted, c.p), c.element) << c.p;
+    EXPECT_TRUE(std::isnan(percentile({}, 0.5)));
+}
+
 } // namespace
 } // namespace qlmr
