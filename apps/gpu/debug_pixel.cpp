@@ -16,6 +16,9 @@ std::string cpuDebugPixelLine(const std::string& view, const SceneTracer& tracer
                               const std::vector<std::vector<std::uint32_t>>& bins, const GBuffer& frame, int x,
                               int y)
 {
+    // A pixel outside the reference frame has nothing to diagnose.
+    if (x < 0 || y < 0 || static_cast<std::uint32_t>(x) >= frame.width || static_cast<std::uint32_t>(y) >= frame.height)
+        return {};
     using VF = simd::vfloat<1>;
     const RayPacketOf<1> rays = primaryRays<1>(camera, VF(static_cast<float>(x)), VF(static_cast<float>(y)));
     const std::uint32_t tilesX = (camera.width + kTileSize - 1) / kTileSize;
@@ -63,14 +66,26 @@ std::string gpuDebugPixelLine(const std::string& view, GpuRenderer& renderer, co
                               const RenderSettings& settings, const GpuViewData& data, float lodBias,
                               bool modeSwitch, const GpuFrame& kept, int x, int y)
 {
+    // A pixel outside the kept frame, or one its planes do not hold, has
+    // nothing to diagnose; a debug view that failed or does not hold the
+    // pixel gives -1 for its values.
+    auto holds = [&](const GpuFrame& f, std::size_t pixel) {
+        return f.width == kept.width && f.height == kept.height && f.color.size() / 4 > pixel &&
+               f.depth.size() > pixel && f.normal.size() / 4 > pixel;
+    };
+    if (x < 0 || y < 0 || static_cast<std::uint32_t>(x) >= kept.width || static_cast<std::uint32_t>(y) >= kept.height)
+        return {};
     const std::size_t pixel = static_cast<std::size_t>(y) * kept.width + static_cast<std::size_t>(x);
+    if (!holds(kept, pixel))
+        return {};
     float values[15][3] = {};
     for (const std::uint32_t mode : {8u, 10u, 11u, 12u, 13u, 14u}) {
         RenderSettings debug = settings;
         debug.debugView = mode;
         const GpuFrame frame = renderer.render(camera, debug, data, 1.0f, lodBias, modeSwitch, true);
         for (int c = 0; c < 3; ++c)
-            values[mode][c] = frame.ok ? frame.color[pixel * 4 + static_cast<std::size_t>(c)] : -1.0f;
+            values[mode][c] = frame.ok && holds(frame, pixel) ? frame.color[pixel * 4 + static_cast<std::size_t>(c)]
+                                                              : -1.0f;
     }
     char line[640];
     std::snprintf(line, sizeof line,
