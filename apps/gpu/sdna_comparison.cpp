@@ -1,6 +1,7 @@
 #include "sdna_comparison.h"
 
 #include "depth_error.h"
+#include "line_format.h"
 #include "peak_memory.h"
 
 #include <algorithm>
@@ -95,16 +96,15 @@ std::string sdnaViewLine(const std::string& view, double gpuMs, const SdnaCpuRes
     const double pixels = static_cast<double>(std::max<std::size_t>(c.pixels, 1));
     const double hits = static_cast<double>(std::max<std::size_t>(c.hits, 1));
     const std::string psnr = psnrText(c.squaredSum, static_cast<double>(c.pixels) * 3.0);
-    char line[768];
-    std::snprintf(line, sizeof line,
-                  "  [%-5s] GPU %7.2f ms (CPU %6.1f ms, x%.0f) | PSNR %s, %zu px differ (max %d) | coverage mismatch "
-                  "%.4f%% | depth rel %.1e | normal %.3f deg (>5: %.3f%%) | material mismatch %zu | color off %.3f%% | "
-                  "steps GPU %.2f CPU %.2f\n",
-                  view.c_str(), gpuMs, cpu.ms, cpu.ms / gpuMs, psnr.c_str(), c.differing, c.maxChannelDiff,
-                  static_cast<double>(c.coverageMismatch) * 100.0 / pixels, c.depthRelSum / hits, c.angleSum / hits,
-                  static_cast<double>(c.normalOver5) * 100.0 / hits, c.materialMismatch,
-                  static_cast<double>(c.off) * 100.0 / pixels, c.gpuStepsSum / pixels,
-                  static_cast<double>(cpu.totalSteps) / pixels);
+    const std::string line =
+        formatLine("  [%-5s] GPU %7.2f ms (CPU %6.1f ms, x%.0f) | PSNR %s, %zu px differ (max %d) | "
+                   "coverage mismatch %.4f%% | depth rel %.1e | normal %.3f deg (>5: %.3f%%) | material mismatch %zu | "
+                   "color off %.3f%% | steps GPU %.2f CPU %.2f\n",
+                   view.c_str(), gpuMs, cpu.ms, cpu.ms / gpuMs, psnr.c_str(), c.differing, c.maxChannelDiff,
+                   static_cast<double>(c.coverageMismatch) * 100.0 / pixels, c.depthRelSum / hits, c.angleSum / hits,
+                   static_cast<double>(c.normalOver5) * 100.0 / hits, c.materialMismatch,
+                   static_cast<double>(c.off) * 100.0 / pixels, c.gpuStepsSum / pixels,
+                   static_cast<double>(cpu.totalSteps) / pixels);
     return line;
 }
 
@@ -142,20 +142,19 @@ std::string sdnaGpuJsonLine(const SdnaJsonSample& s, const GpuFrame& frame, cons
                             const SdnaComparison& c)
 {
     const double pixels = static_cast<double>(std::max<std::size_t>(c.pixels, 1));
-    char line[1024];
-    std::snprintf(line, sizeof line,
-                  "JSON {\"kind\":\"sdna_gpu\",\"device\":%u,\"view\":\"%s\",\"sample\":%d,\"warmup\":%s,"
-                  "\"mode\":\"native\",\"width\":%u,\"height\":%u,\"frame_ms\":%.6f,\"host_ms\":%.6f,"
-                  "\"pipeline_ms\":%.6f,\"gpu_buffer_peak_bytes\":%llu,\"device_local_buffer_bytes\":%llu,"
-                  "\"rss_peak_bytes\":%llu,\"steps_per_pixel\":%.6f,\"uncertain_cpu\":%llu,\"uncertain_gpu\":%zu,"
-                  "\"visibility_mismatch\":%zu,\"material_mismatch\":%zu,\"depth_error_max\":%.9g,"
-                  "\"normal_error_max\":%.9g,\"display_mse\":%.9g}\n",
-                  s.device, s.view.c_str(), s.sample, s.sample == 0 ? "true" : "false", s.width, s.height,
-                  frame.gpuMs, s.hostMs, frame.hostMs, static_cast<unsigned long long>(frame.bufferBytes),
-                  static_cast<unsigned long long>(frame.deviceLocalBytes),
-                  static_cast<unsigned long long>(s.rssPeakBytes), c.gpuStepsSum / pixels,
-                  static_cast<unsigned long long>(cpu.uncertain), c.uncertainGpu, c.coverageMismatch,
-                  c.materialMismatch, c.depthErrorMax, c.normalErrorMax, c.squaredSum / (pixels * 3.0));
+    const std::string line =
+        formatLine("JSON {\"kind\":\"sdna_gpu\",\"device\":%u,\"view\":\"%s\",\"sample\":%d,\"warmup\":%s,"
+                   "\"mode\":\"native\",\"width\":%u,\"height\":%u,\"frame_ms\":%.6f,\"host_ms\":%.6f,"
+                   "\"pipeline_ms\":%.6f,\"gpu_buffer_peak_bytes\":%llu,\"device_local_buffer_bytes\":%llu,"
+                   "\"rss_peak_bytes\":%llu,\"steps_per_pixel\":%.6f,\"uncertain_cpu\":%llu,\"uncertain_gpu\":%zu,"
+                   "\"visibility_mismatch\":%zu,\"material_mismatch\":%zu,\"depth_error_max\":%.9g,"
+                   "\"normal_error_max\":%.9g,\"display_mse\":%.9g}\n",
+                   s.device, s.view.c_str(), s.sample, s.sample == 0 ? "true" : "false", s.width, s.height,
+                   frame.gpuMs, s.hostMs, frame.hostMs, static_cast<unsigned long long>(frame.bufferBytes),
+                   static_cast<unsigned long long>(frame.deviceLocalBytes),
+                   static_cast<unsigned long long>(s.rssPeakBytes), c.gpuStepsSum / pixels,
+                   static_cast<unsigned long long>(cpu.uncertain), c.uncertainGpu, c.coverageMismatch,
+                   c.materialMismatch, c.depthErrorMax, c.normalErrorMax, c.squaredSum / (pixels * 3.0));
     return line;
 }
 

@@ -7,7 +7,9 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <functional>
 #include <limits>
+#include <string>
 
 namespace qlmr {
 namespace {
@@ -293,6 +295,35 @@ TEST(FrameTimes, PercentilesNeedThreeFrames)
     EXPECT_EQ(percentile(sorted, 0.5), 50.0);
     EXPECT_EQ(percentile(sorted, 0.95), 95.0);
     EXPECT_EQ(percentile(sorted, 1.0), 99.0);
+}
+
+// A long view name and wide numbers do not cut a report line short: the
+// whole name, the end of the line and its line break are all there.
+TEST(SceneComparison, ReportLinesKeepLongNamesAndWideNumbersWhole)
+{
+    const std::string name(700, 'v');
+    Pair p = matching();
+    p.gpu.color[0] += 1.0f;
+    const SceneComparison c = compareSceneFrame(p.gpu, p.cpu, std::vector<std::uint8_t>(15, 1));
+    const struct {
+        const char* what;
+        std::function<std::string()> line;
+        const char* end;
+    } cases[] = {
+        {"view line", [&] { return sceneViewLine(name, 1.0, 2.0, c); }, " CPU 4.0\n"},
+        {"solid line", [&] { return solidAffectedLine(name, c); }, " channel values differ\n"},
+        {"frame times", [&] { return frameTimesLine(name, {1.0, 2.0, 3.0}); }, " max 3.00 ms\n"},
+        {"wide frame times", [&] { return frameTimesLine("wide", {1.0, 2.0, 1e300}); }, " ms\n"},
+        {"verdict", [&] { return levelsVerdict(name, sceneMeasures(c), prismsLimits()).line; }, " >= 45)\n"},
+    };
+    for (const auto& k : cases) {
+        const std::string line = k.line();
+        EXPECT_NE(line.find(k.what[0] == 'w' ? "  [wide  ] " : "  [" + name + "] "), std::string::npos)
+            << k.what;
+        const std::string end = k.end;
+        ASSERT_GE(line.size(), end.size()) << k.what;
+        EXPECT_EQ(line.substr(line.size() - end.size()), end) << k.what << ": " << line;
+    }
 }
 
 // Out of its range, p is taken at the nearest end of the list; an empty list

@@ -132,6 +132,23 @@ TEST(SdnaComparison, AGpuFrameWithoutTheReferencesPlanesFailsEveryPixel)
     }
 }
 
+// A long view name and wide numbers do not cut the view line or the JSON
+// line short: the whole name and the end of each line are there.
+TEST(SdnaComparison, ReportLinesKeepLongNamesAndWideNumbersWhole)
+{
+    const std::string name(900, 'v');
+    const Pair p = hitAndMiss();
+    const SdnaComparison c = compareSdnaFrame(p.gpu, p.cpu);
+    const std::string view = sdnaViewLine(name, 1e-300, p.cpu, c);
+    EXPECT_EQ(view.rfind("  [" + name + "] GPU ", 0), 0u);
+    EXPECT_EQ(view.substr(view.size() - 24), "steps GPU 5.00 CPU 5.00\n") << view;
+    GpuFrame slow = p.gpu;
+    slow.gpuMs = 1e300;
+    const std::string json = sdnaGpuJsonLine(SdnaJsonSample{1, name, 0, 2, 1, 1e300, 0}, slow, p.cpu, c);
+    EXPECT_NE(json.find("\"view\":\"" + name + "\""), std::string::npos);
+    EXPECT_EQ(json.substr(json.size() - 17), "\"display_mse\":0}\n") << json;
+}
+
 TEST(SdnaComparison, CountsEachKindOfDisagreement)
 {
     Pair p = hitAndMiss();
