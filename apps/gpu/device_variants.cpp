@@ -61,9 +61,15 @@ GBufferDifference compareGBuffers(const GpuFrame& reference, const GpuFrame& tes
     double depthSum = 0.0;
     double angleSum = 0.0;
     const std::size_t pixels = test.depth.size();
+    // A frame that does not hold every pixel's depth and normal (a failed
+    // frame, a frame of another size) is a miss in every pixel, rather than
+    // read past its planes.
+    auto holdsAll = [&](const GpuFrame& f) { return f.depth.size() >= pixels && f.normal.size() / 4 >= pixels; };
+    const bool referencePresent = holdsAll(reference);
+    const bool testPresent = holdsAll(test);
     for (std::size_t i = 0; i < pixels; ++i) {
-        const bool a = reference.depth[i] < 1e29f;
-        const bool b = test.depth[i] < 1e29f;
+        const bool a = referencePresent && reference.depth[i] < 1e29f;
+        const bool b = testPresent && test.depth[i] < 1e29f;
         if (a != b) {
             ++mismatches;
         } else if (a) {

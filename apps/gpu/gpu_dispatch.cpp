@@ -14,6 +14,13 @@ namespace qlmr {
 
 int runGpuTest(const GpuTestOptions& o, std::FILE* out, std::FILE* err)
 {
+    // Options made by hand rather than read from a command line get the
+    // same refusals as the command line gives them.
+    if (const std::string refusal = gpuOptionsError(o); !refusal.empty()) {
+        std::fflush(out);
+        std::fprintf(err, "%s\n", refusal.c_str());
+        return 1;
+    }
     switch (selectRun(o)) {
     case GpuRunKind::Sculpt:
         return runSculptCheck(o.sculptCount, o.gpu, out);
@@ -52,14 +59,7 @@ int runGpuTest(const GpuTestOptions& o, std::FILE* out, std::FILE* err)
 int runGpuCommandLine(int argc, const char* const* argv, std::FILE* out, std::FILE* err)
 {
     return exitCodeOf(out, err, [&] {
-        const GpuTestOptions options = parseGpuTestOptions(argc, argv);
-        const std::string refusal = gpuOptionsError(options);
-        if (!refusal.empty()) {
-            std::fflush(out);
-            std::fprintf(err, "%s\n", refusal.c_str());
-            return 1;
-        }
-        const int code = runGpuTest(options, out, err);
+        const int code = runGpuTest(parseGpuTestOptions(argc, argv), out, err);
         std::fflush(out);
         return code;
     });

@@ -7,8 +7,9 @@
 namespace qlmr {
 
 // Sends the options to their run: the sculpt check, the random corpus, the
-// shape-program run or a scene mode, in that order of precedence. Returns
-// the exit code.
+// shape-program run or a scene mode, in that order of precedence. Options no
+// run can take are refused (the reason on `err`, exit code 1), as from the
+// command line. Returns the exit code.
 int runGpuTest(const GpuTestOptions& options, std::FILE* out, std::FILE* err);
 
 // The whole program: reads the options, refuses those no run can take (the

@@ -4,6 +4,7 @@
 #include "gpu/sdna_gpu_run.h"
 #include "gpu/vulkan_context.h"
 #include "scene/camera.h"
+#include "scene/file_replace.h"
 #include "sdna/bounds_analysis.h"
 #include "sdna/random_program.h"
 #include "sdna/tracer.h"
@@ -12,9 +13,11 @@
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <memory>
+#include <span>
 #include <sstream>
+#include <system_error>
+#include <unistd.h>
 
 namespace qlmr {
 
@@ -34,6 +37,23 @@ std::array<float, 3> pixelDirection(const ProgramCamera& cam, std::uint32_t x, s
     return {d.x, d.y, d.z};
 }
 
+// Whether the result file can be written at path, checked before the run
+// so that a corpus is not rendered for a result that has nowhere to go: not
+// where a folder stands, nor over a file or into a folder that may not be
+// written.
+bool resultFileWritable(const std::string& path)
+{
+    namespace fs = std::filesystem;
+    std::error_code error;
+    const fs::file_status status = fs::status(path, error);
+    if (fs::is_directory(status))
+        return false;
+    if (fs::exists(status))
+        return ::access(path.c_str(), W_OK) == 0;
+    const fs::path folder = fs::path(path).parent_path();
+    return ::access(folder.empty() ? "." : folder.c_str(), W_OK) == 0;
+}
+
 } // namespace
 
 bool randomDevicePassed(const RandomDeviceTally& t, std::uint64_t count)
@@ -47,9 +67,15 @@ void compareRandomPixel(std::uint32_t seed, const GpuFrame& gpu, std::size_t i, 
 {
     if (hit.status == kSdnaUncertain)
         ++t.uncertainCpu;
-    if (gpu.status[i] != hit.status)
+    // A frame that does not hold its whole image in every plane (a failed
+    // frame, a lost read-back) or whose rows have another width has neither
+    // a status nor a hit in any pixel.
+    const std::size_t framePixels = static_cast<std::size_t>(gpu.width) * gpu.height;
+    const bool present = gpu.width == width && i < framePixels && gpu.status.size() >= framePixels &&
+                         gpu.depth.size() >= framePixels && gpu.normal.size() / 4 >= framePixels;
+    if (!present || gpu.status[i] != hit.status)
         ++t.status;
-    const bool gpuHit = gpu.depth[i] < 1e29f;
+    const bool gpuHit = present && gpu.depth[i] < 1e29f;
     const bool cpuHit = hit.status != kSdnaMiss;
     if (gpuHit != cpuHit) {
         ++t.visibility;
@@ -113,11 +139,14 @@ int runRandomSdna(const RandomCorpusSettings& s, std::FILE* out, std::FILE* err)
     }
     std::filesystem::create_directories(s.outDir);
     const std::string path = s.outDir + "/random-sdna.json";
-    std::ofstream file(path);
-    if (!file) {
+    if (!resultFileWritable(path)) {
         std::fprintf(err, "cannot write %s\n", path.c_str());
         return 1;
     }
+    // The result is kept in memory and written whole at the end, so that a
+    // run that fails to write it, or stops part way, leaves the result of an
+    // earlier run intact rather than an empty or half-written file.
+    std::ostringstream file;
     file << "{\"seed\":" << kCorpusSeed << ",\"programs\":" << count << ",\"width\":" << s.width
          << ",\"height\":" << s.height << ",\"devices\":[";
 
@@ -199,8 +228,8 @@ int runRandomSdna(const RandomCorpusSettings& s, std::FILE* out, std::FILE* err)
     }
     const bool passed = tried > 0 && failed == 0;
     file << "],\"passed\":" << (passed ? "true" : "false") << "}\n";
-    file.close();
-    if (!file) {
+    const std::string text = file.str();
+    if (!replaceFile(path, std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()))) {
         std::fprintf(err, "cannot write %s\n", path.c_str());
         return 1;
     }

@@ -48,7 +48,8 @@ struct RandomProgramComparison {
 
 // Pixel `pixel` (row-major, `width` to a row) of a program's GPU frame
 // against the CPU trace of its ray. The counts go into `tally`, the
-// differences into `program`.
+// differences into `program`. A frame that does not hold its whole image,
+// `width` to a row, is a miss with no status in every pixel.
 void compareRandomPixel(std::uint32_t seed, const GpuFrame& gpu, std::size_t pixel, std::uint32_t width,
                         const SdnaHit& cpu, RandomDeviceTally& tally, RandomProgramComparison& program);
 
@@ -57,7 +58,8 @@ std::string randomDeviceJson(std::uint32_t index, const RandomDeviceTally& tally
 
 // The corpus of generated programs, GPU against the CPU tracer on every
 // chosen device. Report lines go to `out`, errors to `err`; the results go
-// to outDir/random-sdna.json. Returns the exit code.
+// to outDir/random-sdna.json, written whole once the run is over (a write
+// that fails leaves an earlier file there as it was). Returns the exit code.
 int runRandomSdna(const RandomCorpusSettings& settings, std::FILE* out, std::FILE* err);
 
 // The same run from its values, reporting on standard output and standard

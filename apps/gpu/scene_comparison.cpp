@@ -1,6 +1,7 @@
 #include "scene_comparison.h"
 
 #include "depth_error.h"
+#include "line_format.h"
 #include "scene/tone_map.h"
 
 #include <algorithm>
@@ -13,8 +14,14 @@ namespace qlmr {
 
 double percentile(const std::vector<double>& sorted, double p)
 {
+    // An empty list has no element to give; p outside [0, 1] (or NaN) is
+    // taken at the nearest end, so that the index stays within the list.
+    if (sorted.empty())
+        return std::numeric_limits<double>::quiet_NaN();
+    const double fraction = p > 0.0 ? std::min(p, 1.0) : 0.0;
     const std::size_t index =
-        std::min(static_cast<std::size_t>(std::floor(static_cast<double>(sorted.size()) * p)), sorted.size() - 1);
+        std::min(static_cast<std::size_t>(std::floor(static_cast<double>(sorted.size()) * fraction)),
+                 sorted.size() - 1);
     return sorted[index];
 }
 
@@ -64,7 +71,8 @@ SceneComparison compareSceneFrame(const GpuFrame& gpu, const GBuffer& cpu, const
                     ++r.normalOver5;
                 r.depthRelSum += relativeDepthError(dg, dc);
             }
-            const bool solid = !solidMask.empty() && solidMask[i] != 0;
+            // A mask shorter than the image marks none of the pixels past it.
+            const bool solid = i < solidMask.size() && solidMask[i] != 0;
             bool differs = false;
             bool off = false;
             double squared = 0.0;
@@ -96,14 +104,13 @@ std::string sceneViewLine(const std::string& view, double gpuMs, double cpuMs, c
     const double pixels = static_cast<double>(std::max<std::size_t>(c.pixels, 1));
     const double hits = static_cast<double>(std::max<std::size_t>(c.hits, 1));
     const std::string psnr = psnrText(c.squaredSum, static_cast<double>(c.pixels) * 3.0);
-    char line[640];
-    std::snprintf(line, sizeof line,
-                  "  [%-6s] GPU %7.2f ms (CPU %6.1f ms, x%.0f) | PSNR %s, %zu px differ | coverage mismatch %.3f%% | "
-                  "depth rel %.1e | normal %.2f deg (>5: %.2f%%) | color off %.2f%% | iters GPU %.1f CPU %.1f\n",
-                  view.c_str(), gpuMs, cpuMs, cpuMs / gpuMs, psnr.c_str(), c.differing,
-                  static_cast<double>(c.coverageMismatch) * 100.0 / pixels, c.depthRelSum / hits, c.angleSum / hits,
-                  static_cast<double>(c.normalOver5) * 100.0 / hits, static_cast<double>(c.off) * 100.0 / pixels,
-                  c.gpuIters / pixels, c.cpuIters / pixels);
+    const std::string line =
+        formatLine("  [%-6s] GPU %7.2f ms (CPU %6.1f ms, x%.0f) | PSNR %s, %zu px differ | coverage mismatch %.3f%% | "
+                   "depth rel %.1e | normal %.2f deg (>5: %.2f%%) | color off %.2f%% | iters GPU %.1f CPU %.1f\n",
+                   view.c_str(), gpuMs, cpuMs, cpuMs / gpuMs, psnr.c_str(), c.differing,
+                   static_cast<double>(c.coverageMismatch) * 100.0 / pixels, c.depthRelSum / hits, c.angleSum / hits,
+                   static_cast<double>(c.normalOver5) * 100.0 / hits, static_cast<double>(c.off) * 100.0 / pixels,
+                   c.gpuIters / pixels, c.cpuIters / pixels);
     return line;
 }
 
@@ -111,15 +118,11 @@ std::string solidAffectedLine(const std::string& view, const SceneComparison& c)
 {
     if (c.solidPixels == 0)
         return "";
-    char line[192];
-    if (c.solidSquaredSum == 0.0) {
-        std::snprintf(line, sizeof line, "  [%-6s] solid-affected %zu px: exact\n", view.c_str(), c.solidPixels);
-        return line;
-    }
+    if (c.solidSquaredSum == 0.0)
+        return formatLine("  [%-6s] solid-affected %zu px: exact\n", view.c_str(), c.solidPixels);
     const double mse = c.solidSquaredSum / (static_cast<double>(c.solidPixels) * 3.0);
-    std::snprintf(line, sizeof line, "  [%-6s] solid-affected %zu px: PSNR %.2f dB, %zu channel values differ\n",
-                  view.c_str(), c.solidPixels, 10.0 * std::log10(65025.0 / mse), c.solidChannelsDiffering);
-    return line;
+    return formatLine("  [%-6s] solid-affected %zu px: PSNR %.2f dB, %zu channel values differ\n", view.c_str(),
+                      c.solidPixels, 10.0 * std::log10(65025.0 / mse), c.solidChannelsDiffering);
 }
 
 std::string frameTimesLine(const std::string& view, std::vector<double> times)
@@ -127,10 +130,10 @@ std::string frameTimesLine(const std::string& view, std::vector<double> times)
     if (times.size() < 3)
         return "";
     std::sort(times.begin(), times.end());
-    char line[256];
-    std::snprintf(line, sizeof line, "  [%-6s] frames n=%zu: p50 %.2f, p95 %.2f, p99 %.2f, min %.2f, max %.2f ms\n",
-                  view.c_str(), times.size(), percentile(times, 0.5), percentile(times, 0.95),
-                  percentile(times, 0.99), times.front(), times.back());
+    const std::string line =
+        formatLine("  [%-6s] frames n=%zu: p50 %.2f, p95 %.2f, p99 %.2f, min %.2f, max %.2f ms\n",
+                   view.c_str(), times.size(), percentile(times, 0.5), percentile(times, 0.95),
+                   percentile(times, 0.99), times.front(), times.back());
     return line;
 }
 

@@ -11,7 +11,8 @@
 
 namespace qlmr {
 
-// The element at min(floor(size x p), size - 1) of a sorted list.
+// The element at min(floor(size x p), size - 1) of a sorted list, p taken
+// within [0, 1]; NaN for an empty list.
 double percentile(const std::vector<double>& sorted, double p);
 
 // A GPU field frame against the CPU G-buffer of the same view.

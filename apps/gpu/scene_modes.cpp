@@ -113,11 +113,13 @@ int runSceneMode(const GpuTestOptions& o, std::FILE* out)
 
     const std::uint32_t width = built.width;
     const std::uint32_t height = built.height;
+    // Every measurement renders at least once, however few frames are asked.
+    const int frames = std::max(o.frames, 1);
     std::vector<CpuView> reference(views.size());
     making("the CPU reference frames", [&] {
         for (std::size_t v = 0; v < views.size(); ++v) {
             const Camera camera = viewCamera(views[v], width, height);
-            for (int i = 0; i < o.frames; ++i)
+            for (int i = 0; i < frames; ++i)
                 reference[v].ms =
                     std::min(reference[v].ms, cpuRenderer.render(camera, settings, reference[v].frame).ms);
             reference[v].bins = cpuRenderer.bins();
@@ -168,7 +170,7 @@ int runSceneMode(const GpuTestOptions& o, std::FILE* out)
                 for (std::size_t v = 0; v < views.size(); ++v) {
                     const Camera camera = viewCamera(views[v], width, height);
                     reference[v].ms = 1e30;
-                    for (int i = 0; i < o.frames; ++i)
+                    for (int i = 0; i < frames; ++i)
                         reference[v].ms =
                             std::min(reference[v].ms, cpuRenderer.render(camera, settings, reference[v].frame).ms);
                     reference[v].bins = cpuRenderer.bins();
@@ -192,7 +194,7 @@ int runSceneMode(const GpuTestOptions& o, std::FILE* out)
             variant.viewBins = &viewBins;
             variant.width = width;
             variant.height = height;
-            variant.frames = o.frames;
+            variant.frames = frames;
             variant.lodBias = trace.lodBias;
             variant.halfLodBias = o.halfLodBias;
             variant.shadingNormals = trace.normalMode != 0;
@@ -219,7 +221,7 @@ int runSceneMode(const GpuTestOptions& o, std::FILE* out)
             GpuFrame kept;
             std::vector<double> times;
             bool failed = false;
-            for (int i = 0; i < o.frames; ++i) {
+            for (int i = 0; i < frames; ++i) {
                 GpuFrame frame = making("the GPU frames", [&] {
                     return renderer->render(camera, settings, viewData, 1.0f, trace.lodBias, trace.normalMode != 0,
                                             true);

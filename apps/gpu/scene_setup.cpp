@@ -228,6 +228,15 @@ double worldWaterVolume(const DioramaWorld& world)
 
 int buildGpuTestScene(const GpuTestOptions& o, ThreadPool& pool, GpuTestScene& out, std::FILE* report)
 {
+    // A record built before starts over: an earlier world would go on
+    // standing in for the scene, and the new fields and prisms would follow
+    // the earlier ones, where the lake and the stamps take field and prism 0.
+    out.ownScene = Scene{};
+    out.world.reset();
+    out.critter.reset();
+    out.settings = RenderSettings{};
+    out.views.clear();
+    out.diorama = false;
     out.width = o.width;
     out.height = o.height;
     if (o.scene == "diorama") {

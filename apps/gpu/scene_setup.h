@@ -61,7 +61,8 @@ struct GpuTestScene {
 
 // Builds the scene of a scene mode ("diorama", "shells", else "demo"), its
 // render settings, views and image size, and adds the lake with --water
-// (not for "shells"). Returns 0, or the exit code that ends the run.
+// (not for "shells"). `out` is built anew: nothing of an earlier build into
+// it stays. Returns 0, or the exit code that ends the run.
 int buildGpuTestScene(const GpuTestOptions& options, ThreadPool& pool, GpuTestScene& out, std::FILE* report);
 
 } // namespace qlmr

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <memory>
 #include <random>
 
@@ -79,7 +80,8 @@ SculptTally compareSculpt(const std::vector<float>& gpu, const std::vector<float
 {
     SculptTally tally;
     for (std::size_t i = 0; i < reference.size(); ++i) {
-        const double g = gpu[i];
+        // A point the kernel gave no distance for fails like a non-finite one.
+        const double g = i < gpu.size() ? gpu[i] : std::numeric_limits<double>::quiet_NaN();
         const double r = reference[i];
         const double scale = std::max(std::fabs(r), 1.0);
         const double abs = std::fabs(g - r);

@@ -1,6 +1,7 @@
 #include "sdna_comparison.h"
 
 #include "depth_error.h"
+#include "line_format.h"
 #include "peak_memory.h"
 
 #include <algorithm>
@@ -25,15 +26,22 @@ std::uint8_t sdnaDisplayByte(float c)
 SdnaComparison compareSdnaFrame(const GpuFrame& gpu, const SdnaCpuResult& cpu)
 {
     SdnaComparison r;
-    const std::size_t pixels = cpu.depth.size();
+    // Every pixel the reference holds is compared. A GPU frame that does
+    // not hold them all (a failed frame, a frame of another size) has no
+    // value for any of them: each counts as a GPU miss with the farthest
+    // colour, so the verdict fails instead of the comparison reading past
+    // the frame's planes.
+    const std::size_t pixels = std::min({cpu.depth.size(), cpu.normal.size() / 4, cpu.colour.size() / 4});
+    const bool gpuPresent = gpu.depth.size() >= pixels && gpu.status.size() >= pixels &&
+                            gpu.normal.size() / 4 >= pixels && gpu.color.size() / 4 >= pixels;
     r.pixels = pixels;
     r.gpuImage.assign(pixels * 4, 255);
     for (std::size_t i = 0; i < pixels; ++i) {
-        const float dg = gpu.depth[i];
+        const float dg = gpuPresent ? gpu.depth[i] : std::numeric_limits<float>::infinity();
         const float dc = cpu.depth[i];
         const bool gpuHit = dg < 1e29f;
         const bool cpuHit = dc < 1e29f;
-        if (gpu.status[i] == kSdnaUncertain)
+        if (gpuPresent && gpu.status[i] == kSdnaUncertain)
             ++r.uncertainGpu;
         if (gpuHit != cpuHit) {
             ++r.coverageMismatch;
@@ -63,14 +71,15 @@ SdnaComparison compareSdnaFrame(const GpuFrame& gpu, const SdnaCpuResult& cpu)
             if (ng[3] != nc[3])
                 ++r.materialMismatch;
         }
-        r.gpuStepsSum += gpu.color[i * 4 + 3];
+        r.gpuStepsSum += gpuPresent ? gpu.color[i * 4 + 3] : 0.0f;
 
         bool differs = false;
         bool off = false;
         for (int ch = 0; ch < 3; ++ch) {
-            const std::uint8_t g = sdnaDisplayByte(gpu.color[i * 4 + ch]);
+            const std::uint8_t c = cpu.colour[i * 4 + ch];
+            const std::uint8_t g = gpuPresent ? sdnaDisplayByte(gpu.color[i * 4 + ch]) : (c < 128 ? 255 : 0);
             r.gpuImage[i * 4 + ch] = g;
-            const int diff = std::abs(static_cast<int>(g) - static_cast<int>(cpu.colour[i * 4 + ch]));
+            const int diff = std::abs(static_cast<int>(g) - static_cast<int>(c));
             r.squaredSum += static_cast<double>(diff) * diff;
             r.maxChannelDiff = std::max(r.maxChannelDiff, diff);
             differs |= diff != 0;
@@ -87,16 +96,15 @@ std::string sdnaViewLine(const std::string& view, double gpuMs, const SdnaCpuRes
     const double pixels = static_cast<double>(std::max<std::size_t>(c.pixels, 1));
     const double hits = static_cast<double>(std::max<std::size_t>(c.hits, 1));
     const std::string psnr = psnrText(c.squaredSum, static_cast<double>(c.pixels) * 3.0);
-    char line[768];
-    std::snprintf(line, sizeof line,
-                  "  [%-5s] GPU %7.2f ms (CPU %6.1f ms, x%.0f) | PSNR %s, %zu px differ (max %d) | coverage mismatch "
-                  "%.4f%% | depth rel %.1e | normal %.3f deg (>5: %.3f%%) | material mismatch %zu | color off %.3f%% | "
-                  "steps GPU %.2f CPU %.2f\n",
-                  view.c_str(), gpuMs, cpu.ms, cpu.ms / gpuMs, psnr.c_str(), c.differing, c.maxChannelDiff,
-                  static_cast<double>(c.coverageMismatch) * 100.0 / pixels, c.depthRelSum / hits, c.angleSum / hits,
-                  static_cast<double>(c.normalOver5) * 100.0 / hits, c.materialMismatch,
-                  static_cast<double>(c.off) * 100.0 / pixels, c.gpuStepsSum / pixels,
-                  static_cast<double>(cpu.totalSteps) / pixels);
+    const std::string line =
+        formatLine("  [%-5s] GPU %7.2f ms (CPU %6.1f ms, x%.0f) | PSNR %s, %zu px differ (max %d) | "
+                   "coverage mismatch %.4f%% | depth rel %.1e | normal %.3f deg (>5: %.3f%%) | material mismatch %zu | "
+                   "color off %.3f%% | steps GPU %.2f CPU %.2f\n",
+                   view.c_str(), gpuMs, cpu.ms, cpu.ms / gpuMs, psnr.c_str(), c.differing, c.maxChannelDiff,
+                   static_cast<double>(c.coverageMismatch) * 100.0 / pixels, c.depthRelSum / hits, c.angleSum / hits,
+                   static_cast<double>(c.normalOver5) * 100.0 / hits, c.materialMismatch,
+                   static_cast<double>(c.off) * 100.0 / pixels, c.gpuStepsSum / pixels,
+                   static_cast<double>(cpu.totalSteps) / pixels);
     return line;
 }
 
@@ -134,20 +142,19 @@ std::string sdnaGpuJsonLine(const SdnaJsonSample& s, const GpuFrame& frame, cons
                             const SdnaComparison& c)
 {
     const double pixels = static_cast<double>(std::max<std::size_t>(c.pixels, 1));
-    char line[1024];
-    std::snprintf(line, sizeof line,
-                  "JSON {\"kind\":\"sdna_gpu\",\"device\":%u,\"view\":\"%s\",\"sample\":%d,\"warmup\":%s,"
-                  "\"mode\":\"native\",\"width\":%u,\"height\":%u,\"frame_ms\":%.6f,\"host_ms\":%.6f,"
-                  "\"pipeline_ms\":%.6f,\"gpu_buffer_peak_bytes\":%llu,\"device_local_buffer_bytes\":%llu,"
-                  "\"rss_peak_bytes\":%llu,\"steps_per_pixel\":%.6f,\"uncertain_cpu\":%llu,\"uncertain_gpu\":%zu,"
-                  "\"visibility_mismatch\":%zu,\"material_mismatch\":%zu,\"depth_error_max\":%.9g,"
-                  "\"normal_error_max\":%.9g,\"display_mse\":%.9g}\n",
-                  s.device, s.view.c_str(), s.sample, s.sample == 0 ? "true" : "false", s.width, s.height,
-                  frame.gpuMs, s.hostMs, frame.hostMs, static_cast<unsigned long long>(frame.bufferBytes),
-                  static_cast<unsigned long long>(frame.deviceLocalBytes),
-                  static_cast<unsigned long long>(s.rssPeakBytes), c.gpuStepsSum / pixels,
-                  static_cast<unsigned long long>(cpu.uncertain), c.uncertainGpu, c.coverageMismatch,
-                  c.materialMismatch, c.depthErrorMax, c.normalErrorMax, c.squaredSum / (pixels * 3.0));
+    const std::string line =
+        formatLine("JSON {\"kind\":\"sdna_gpu\",\"device\":%u,\"view\":\"%s\",\"sample\":%d,\"warmup\":%s,"
+                   "\"mode\":\"native\",\"width\":%u,\"height\":%u,\"frame_ms\":%.6f,\"host_ms\":%.6f,"
+                   "\"pipeline_ms\":%.6f,\"gpu_buffer_peak_bytes\":%llu,\"device_local_buffer_bytes\":%llu,"
+                   "\"rss_peak_bytes\":%llu,\"steps_per_pixel\":%.6f,\"uncertain_cpu\":%llu,\"uncertain_gpu\":%zu,"
+                   "\"visibility_mismatch\":%zu,\"material_mismatch\":%zu,\"depth_error_max\":%.9g,"
+                   "\"normal_error_max\":%.9g,\"display_mse\":%.9g}\n",
+                   s.device, s.view.c_str(), s.sample, s.sample == 0 ? "true" : "false", s.width, s.height,
+                   frame.gpuMs, s.hostMs, frame.hostMs, static_cast<unsigned long long>(frame.bufferBytes),
+                   static_cast<unsigned long long>(frame.deviceLocalBytes),
+                   static_cast<unsigned long long>(s.rssPeakBytes), c.gpuStepsSum / pixels,
+                   static_cast<unsigned long long>(cpu.uncertain), c.uncertainGpu, c.coverageMismatch,
+                   c.materialMismatch, c.depthErrorMax, c.normalErrorMax, c.squaredSum / (pixels * 3.0));
     return line;
 }
 

@@ -14,6 +14,7 @@
 #include "sdna_comparison.h"
 #include "sdna_cpu_render.h"
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cmath>
@@ -78,7 +79,8 @@ double nowNs()
 
 std::int64_t sdnaRepetitions(std::int32_t frames, std::int32_t benchmark)
 {
-    return benchmark > 0 ? static_cast<std::int64_t>(benchmark) + 1 : frames;
+    // Fewer than one frame still renders one: the view needs a frame to compare.
+    return benchmark > 0 ? static_cast<std::int64_t>(benchmark) + 1 : std::max<std::int64_t>(frames, 1);
 }
 
 int runSdna(const SdnaRunSettings& s, std::FILE* out)

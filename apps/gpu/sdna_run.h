@@ -19,9 +19,9 @@ struct SdnaRunSettings {
     bool noCull = false;
 };
 
-// Frames rendered per view and device: `frames`, or with a benchmark the
-// warm-up frame plus `benchmark` timed ones. The largest benchmark count
-// takes one more frame than an int counts.
+// Frames rendered per view and device: `frames` (at least 1), or with a
+// benchmark the warm-up frame plus `benchmark` timed ones. The largest
+// benchmark count takes one more frame than an int counts.
 std::int64_t sdnaRepetitions(std::int32_t frames, std::int32_t benchmark);
 
 // The shape-program run: the file's program rendered on the processor from

@@ -14,7 +14,8 @@ namespace qlmr {
 // be written is refused (false) and kept; a replaced file's permissions
 // carry over to the new one. A file that may be written in a folder that
 // may not is rewritten in place. A link at path is followed and keeps
-// naming the file; a device or pipe at path is written in place.
+// naming the file; a device or pipe at path is written in place (a
+// directory fails). True only when every byte reached the file.
 bool replaceFile(const std::string& path, std::span<const std::uint8_t> bytes);
 
 } // namespace qlmr

@@ -15,14 +15,9 @@ namespace qlmr {
 // the bytes did not reach it. An image with no pixels (width or height 0)
 // is written like any other: its raw data is the rows' filter bytes, or
 // nothing at all, in one final stored block.
-// The bytes go to a temporary file beside the target, which is renamed to
-// path once they are all written: a failed write (a full disk, a folder that
-// may not be written) removes it and leaves no partial image, and an image
-// already at path stays as it was. A file at path that may not be written
-// is refused (false) and kept; a replaced image's permissions carry over
-// to the new one. An image that may be written in a folder that may not is
-// rewritten in place. A link at path is followed and keeps naming the
-// image; a device or pipe at path is written in place.
+// The file is written with replaceFile (scene/file_replace.h): a failed
+// write leaves no partial image, and an image already at path stays as it
+// was.
 bool writePng(const std::string& path, unsigned width, unsigned height, std::span<const std::uint8_t> rgba);
 
 // The complete PNG file writePng would write, or an empty vector when rgba

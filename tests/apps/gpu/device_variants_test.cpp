@@ -46,5 +46,22 @@ TEST(CompareGBuffers, NoCommonHitsGiveZeros)
     EXPECT_EQ(d.normalDegrees, 0.0);
 }
 
+// A frame without every pixel's planes (a failed render, another size) is
+// a miss in every pixel of the test frame, on whichever side it stands.
+TEST(CompareGBuffers, AFrameWithoutItsPlanesMissesEveryPixel)
+{
+    const GpuFrame hits = frame({2.0f, 3.0f}, {0, 1, 0, 0, 0, 1, 0, 0});
+    const GpuFrame failed;
+    const GpuFrame onePixel = frame({2.0f}, {0, 1, 0, 0});
+    const GpuFrame noNormals = frame({2.0f, 3.0f}, {});
+    for (const GpuFrame* missing : {&failed, &onePixel, &noNormals}) {
+        const GBufferDifference asReference = compareGBuffers(*missing, hits);
+        EXPECT_DOUBLE_EQ(asReference.coveragePercent, 100.0);
+        EXPECT_EQ(asReference.depthRel, 0.0);
+        EXPECT_EQ(asReference.normalDegrees, 0.0);
+    }
+    EXPECT_DOUBLE_EQ(compareGBuffers(hits, noNormals).coveragePercent, 100.0);
+}
+
 } // namespace
 } // namespace qlmr

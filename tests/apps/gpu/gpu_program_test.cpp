@@ -7,6 +7,7 @@
 #include "support/test_support.h"
 #include "support/write_failures.h"
 
+#include "gpu_dispatch.h"
 #include "sdna/builder.h"
 #include "sdna/container_writer.h"
 #include "scene/png_writer.h"
@@ -417,6 +418,26 @@ TEST_F(GpuProgramOnDevice, RandomCorpusResultFileStaysCleanWithAClosedConsoleStr
     }
 }
 
+// A result file that cannot be written whole (past the file size limit,
+// as on a full disk) is named and fails the run; the result of an earlier
+// run stays as it was and no part of the new one is left beside it.
+TEST_F(GpuProgramOnDevice, RandomCorpusResultFileThatCannotBeWrittenKeepsTheEarlierOne)
+{
+    const fs::path out = dir.path() / "kept";
+    fs::create_directories(out);
+    const std::string earlier = "{\"earlier\":true}\n";
+    std::ofstream(out / "random-sdna.json", std::ios::binary) << earlier;
+    qlmr::test::RunLimits limits;
+    limits.fileBytes = 1;  // whole blocks: no byte may be written
+    const ProgramRun run = runGpu(dir.path(), {"--random", "1", "--out", out.string()}, {}, limits);
+    EXPECT_EQ(run.exitCode, 1) << run.out << run.err;
+    EXPECT_NE(run.err.find("cannot write " + (out / "random-sdna.json").string()), std::string::npos) << run.err;
+    const std::vector<std::uint8_t> bytes = qlmr::test::readFile((out / "random-sdna.json").string());
+    EXPECT_EQ(std::string(bytes.begin(), bytes.end()), earlier);
+    for (const auto& entry : fs::directory_iterator(out))
+        EXPECT_EQ(entry.path().filename(), "random-sdna.json") << "left behind: " << entry.path();
+}
+
 TEST_F(GpuProgramOnDevice, SculptCheckPassesFourBlendsPerDevice)
 {
     const ProgramRun run = runGpu(dir.path(), {"--sculpt", "200"});
@@ -525,6 +546,70 @@ int sectionCount(const std::string& out)
     for (const std::string& line : lines(out))
         sections += line.rfind("== ", 0) == 0 ? 1 : 0;
     return sections;
+}
+
+// What a run wrote to a temporary file that stood for a console stream.
+std::string fileText(std::FILE* file)
+{
+    std::rewind(file);
+    std::string text;
+    for (int c = std::fgetc(file); c != EOF; c = std::fgetc(file))
+        text += static_cast<char>(c);
+    return text;
+}
+
+// Options made by hand rather than read from a command line: fewer than one
+// frame still renders one per measurement, so every view is compared (and
+// passes), and what the command line refuses is refused with its reason.
+TEST_F(GpuProgramOnDevice, HandMadeOptionsRenderAFrameAndAreRefusedAsOnTheCommandLine)
+{
+    qlmr::GpuTestOptions scene;
+    scene.terrain = 64;
+    scene.width = 16;
+    scene.height = 8;
+    scene.sizeGiven = true;
+    scene.out = (dir.path() / "scene").string();
+    qlmr::GpuTestOptions sdna = scene;
+    sdna.sdnaPath = QLMR_CRITTER_FILE;
+    sdna.out = (dir.path() / "sdna").string();
+    const struct {
+        const char* what;
+        qlmr::GpuTestOptions options;
+        const char* label;
+        int views;
+    } cases[] = {{"scene", scene, "prisms", 4}, {"shape program", sdna, "sdna", 3}};
+    for (const auto& c : cases) {
+        for (const std::int32_t frames : {0, -2}) {
+            SCOPED_TRACE(std::string(c.what) + ", frames " + std::to_string(frames));
+            qlmr::GpuTestOptions options = c.options;
+            options.frames = frames;
+            std::FILE* out = std::tmpfile();
+            std::FILE* err = std::tmpfile();
+            ASSERT_TRUE(out && err);
+            EXPECT_EQ(qlmr::runGpuTest(options, out, err), 0);
+            const std::string report = fileText(out);
+            const Verdicts v = verdicts(report, c.label);
+            EXPECT_EQ(v.lines, c.views * sectionCount(report)) << report;
+            EXPECT_EQ(v.passed, v.lines) << report;
+            EXPECT_EQ(fileText(err), "");
+            std::fclose(out);
+            std::fclose(err);
+        }
+    }
+
+    qlmr::GpuTestOptions refused = scene;
+    refused.width = 0;
+    refused.out = (dir.path() / "refused").string();
+    std::FILE* out = std::tmpfile();
+    std::FILE* err = std::tmpfile();
+    ASSERT_TRUE(out && err);
+    EXPECT_EQ(qlmr::runGpuTest(refused, out, err), 1);
+    EXPECT_EQ(fileText(out), "");
+    EXPECT_EQ(fileText(err), qlmr::gpuOptionsError(refused) + "\n");
+    EXPECT_NE(qlmr::gpuOptionsError(refused), "");
+    EXPECT_FALSE(fs::exists(refused.out));
+    std::fclose(out);
+    std::fclose(err);
 }
 
 // Pixels whose RGB differs between two images of the same size.

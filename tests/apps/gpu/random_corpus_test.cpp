@@ -58,6 +58,35 @@ RandomProgramComparison compareFrame(std::uint32_t seed, const Corpus& c, Random
     return r;
 }
 
+// A frame that does not hold its pixels (a failed frame, a lost read-back,
+// rows of another width) hits none of them and gives no status that agrees: each hit of the
+// traces is a visibility mismatch, each pixel a status mismatch.
+TEST(RandomCorpus, AFrameWithoutThePixelsAgreesNowhere)
+{
+    const struct {
+        const char* what;
+        void (*damage)(GpuFrame&);
+    } cases[] = {
+        {"failed frame", [](GpuFrame& f) { f = GpuFrame{}; }},
+        {"half the pixels",
+         [](GpuFrame& f) { f.depth.resize(3), f.normal.resize(3 * 4), f.status.resize(3); }},
+        {"no status plane", [](GpuFrame& f) { f.status.clear(); }},
+        {"rows of another width", [](GpuFrame& f) { f.width = 2, f.height = 3; }},
+    };
+    for (const auto& k : cases) {
+        Corpus c = agreeing();
+        k.damage(c.gpu);
+        RandomDeviceTally tally;
+        RandomProgramComparison r;
+        for (std::size_t i = 0; i < c.cpu.size(); ++i)
+            compareRandomPixel(0, c.gpu, i, 3, c.cpu[i], tally, r);
+        EXPECT_EQ(tally.hits, 0u) << k.what;
+        EXPECT_EQ(tally.visibility, 4u) << k.what;
+        EXPECT_EQ(tally.status, 6u) << k.what;
+        EXPECT_FALSE(randomDevicePassed(tally, 1)) << k.what;
+    }
+}
+
 // A count or an image edge out of range ends the run before any device is
 // opened or any file written, with the reason alone on standard error.
 TEST(RandomCorpus, CountOrSizeOutOfRangeIsRefusedFirst)

@@ -7,7 +7,9 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <functional>
 #include <limits>
+#include <string>
 
 namespace qlmr {
 namespace {
@@ -173,6 +175,21 @@ TEST(SceneComparison, AGpuFrameWithoutTheImagesPlanesFailsEveryPixel)
     }
 }
 
+// A solid mask shorter than the image (made for a smaller one) marks the
+// pixels it holds and none past its end.
+TEST(SceneComparison, ASolidMaskShorterThanTheImageMarksNothingPastIt)
+{
+    Pair p = matching();
+    for (const std::size_t i : {1u, 13u, 14u})
+        p.gpu.color[i * 4] += 1.0f;  // red far off in pixels 1, 13 and 14
+    const std::vector<std::uint8_t> mask{0, 1};
+    const SceneComparison c = compareSceneFrame(p.gpu, p.cpu, mask);
+    EXPECT_EQ(c.differing, 3u);
+    EXPECT_EQ(c.solidPixels, 1u);
+    EXPECT_EQ(c.solidChannelsDiffering, 1u);
+    EXPECT_LT(c.solidSquaredSum, c.squaredSum);
+}
+
 // The linear value whose tone-mapped byte is `byte`.
 float linearFor(std::uint8_t byte)
 {
@@ -278,6 +295,50 @@ TEST(FrameTimes, PercentilesNeedThreeFrames)
     EXPECT_EQ(percentile(sorted, 0.5), 50.0);
     EXPECT_EQ(percentile(sorted, 0.95), 95.0);
     EXPECT_EQ(percentile(sorted, 1.0), 99.0);
+}
+
+// A long view name and wide numbers do not cut a report line short: the
+// whole name, the end of the line and its line break are all there.
+TEST(SceneComparison, ReportLinesKeepLongNamesAndWideNumbersWhole)
+{
+    const std::string name(700, 'v');
+    Pair p = matching();
+    p.gpu.color[0] += 1.0f;
+    const SceneComparison c = compareSceneFrame(p.gpu, p.cpu, std::vector<std::uint8_t>(15, 1));
+    const struct {
+        const char* what;
+        std::function<std::string()> line;
+        const char* end;
+    } cases[] = {
+        {"view line", [&] { return sceneViewLine(name, 1.0, 2.0, c); }, " CPU 4.0\n"},
+        {"solid line", [&] { return solidAffectedLine(name, c); }, " channel values differ\n"},
+        {"frame times", [&] { return frameTimesLine(name, {1.0, 2.0, 3.0}); }, " max 3.00 ms\n"},
+        {"wide frame times", [&] { return frameTimesLine("wide", {1.0, 2.0, 1e300}); }, " ms\n"},
+        {"verdict", [&] { return levelsVerdict(name, sceneMeasures(c), prismsLimits()).line; }, " >= 45)\n"},
+    };
+    for (const auto& k : cases) {
+        const std::string line = k.line();
+        EXPECT_NE(line.find(k.what[0] == 'w' ? "  [wide  ] " : "  [" + name + "] "), std::string::npos)
+            << k.what;
+        const std::string end = k.end;
+        ASSERT_GE(line.size(), end.size()) << k.what;
+        EXPECT_EQ(line.substr(line.size() - end.size()), end) << k.what << ": " << line;
+    }
+}
+
+// Out of its range, p is taken at the nearest end of the list; an empty list
+// has no element to give.
+TEST(FrameTimes, PercentileStaysWithinTheList)
+{
+    const std::vector<double> sorted{1.0, 2.0, 3.0};
+    const struct {
+        double p;
+        double element;
+    } cases[] = {{-0.5, 1.0}, {0.0, 1.0}, {2.0, 3.0}, {std::numeric_limits<double>::infinity(), 3.0},
+                 {std::numeric_limits<double>::quiet_NaN(), 1.0}};
+    for (const auto& c : cases)
+        EXPECT_EQ(percentile(sorted, c.p), c.element) << c.p;
+    EXPECT_TRUE(std::isnan(percentile({}, 0.5)));
 }
 
 } // namespace

@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
+#include <string>
 
 namespace qlmr {
 namespace {
@@ -61,6 +63,53 @@ TEST(DioramaSettings, SunIsUnitLengthAndFogIsOff)
     EXPECT_EQ(s.specular, 0.35f);
     EXPECT_EQ(s.roughness, 0.45f);
     EXPECT_TRUE(s.shadows);
+}
+
+// A record built before is built anew: whatever the earlier build made (its
+// world and critter, its scene's fields and prisms, its views, settings and
+// size) must not carry into the next one, in either order.
+TEST(GpuTestSceneBuild, SecondBuildIntoTheSameRecordStartsOver)
+{
+    GpuTestOptions diorama;
+    diorama.scene = "diorama";
+    diorama.assets = QLMR_SPRITE_DIR;
+    diorama.time = 0.0f;
+    GpuTestOptions shells;
+    shells.scene = "shells";
+    shells.res = 2;
+    shells.noShadows = true;
+    const struct {
+        const char* name;
+        GpuTestOptions first;
+        GpuTestOptions second;
+    } cases[] = {{"diorama, then shells", diorama, shells},
+                 {"shells, then diorama", shells, diorama},
+                 {"shells twice", shells, shells}};
+    ThreadPool pool(2);
+    std::FILE* report = std::tmpfile();
+    ASSERT_NE(report, nullptr);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        GpuTestScene fresh;
+        ASSERT_EQ(buildGpuTestScene(c.second, pool, fresh, report), 0);
+        GpuTestScene reused;
+        ASSERT_EQ(buildGpuTestScene(c.first, pool, reused, report), 0);
+        ASSERT_EQ(buildGpuTestScene(c.second, pool, reused, report), 0);
+        EXPECT_EQ(reused.diorama, fresh.diorama);
+        EXPECT_EQ(reused.world != nullptr, fresh.world != nullptr);
+        EXPECT_EQ(reused.critter != nullptr, fresh.critter != nullptr);
+        EXPECT_EQ(reused.scene().fields.size(), fresh.scene().fields.size());
+        EXPECT_EQ(reused.scene().prisms.size(), fresh.scene().prisms.size());
+        ASSERT_EQ(reused.views.size(), fresh.views.size());
+        for (std::size_t v = 0; v < fresh.views.size(); ++v)
+            EXPECT_EQ(std::string(reused.views[v].name), fresh.views[v].name);
+        EXPECT_EQ(reused.width, fresh.width);
+        EXPECT_EQ(reused.height, fresh.height);
+        EXPECT_EQ(reused.settings.shadows, fresh.settings.shadows);
+        EXPECT_EQ(reused.settings.fogDensity, fresh.settings.fogDensity);
+        EXPECT_EQ(reused.settings.specular, fresh.settings.specular);
+    }
+    std::fclose(report);
 }
 
 } // namespace

@@ -99,6 +99,17 @@ TEST(SculptCompare, ToleranceIsAbsoluteBelowOneAndRelativeAbove)
     EXPECT_DOUBLE_EQ(t.worstRel, 1.0 / 3.0);
 }
 
+// Points the kernel gave no distance for (a short or empty result) fail the
+// check; the worst errors are those of the points it did give.
+TEST(SculptCompare, MissingDistancesFail)
+{
+    const SculptTally none = compareSculpt({}, {0.5f, 2.0f});
+    EXPECT_FALSE(none.passed);
+    const SculptTally short1 = compareSculpt({0.5f}, {0.5f, 2.0f});
+    EXPECT_FALSE(short1.passed);
+    EXPECT_EQ(short1.worstAbs, 0.0);
+}
+
 // With the row limit lowered to 3 workgroups, 1000 points (16 groups) run as
 // 6 rows of groups; the kernel must still give every point its distance.
 TEST(SculptKernel, OnDeviceEveryPointGetsItsDistanceWhenGroupsRunInRows)

@@ -101,6 +101,54 @@ TEST(SdnaComparison, ANaNNormalOnTheGpuFailsTheVerdict)
     EXPECT_FALSE(sdnaVerdict("front", c).passed());
 }
 
+// A frame that does not hold the reference's pixels (a failed frame, one of
+// another size, one without its status plane) agrees nowhere: every pixel
+// counts as a GPU miss with the farthest colour, none is read past the
+// frame's planes.
+TEST(SdnaComparison, AGpuFrameWithoutTheReferencesPlanesFailsEveryPixel)
+{
+    const struct {
+        const char* what;
+        void (*damage)(GpuFrame&);
+    } cases[] = {
+        {"failed frame", [](GpuFrame& f) { f = GpuFrame{}; }},
+        {"one pixel of two",
+         [](GpuFrame& f) {
+             f.width = 1;
+             f.color.resize(4), f.depth.resize(1), f.normal.resize(4), f.status.resize(1);
+         }},
+        {"no status plane", [](GpuFrame& f) { f.status.clear(); }},
+    };
+    for (const auto& k : cases) {
+        Pair p = hitAndMiss();
+        k.damage(p.gpu);
+        const SdnaComparison c = compareSdnaFrame(p.gpu, p.cpu);
+        EXPECT_EQ(c.pixels, 2u) << k.what;
+        EXPECT_EQ(c.hits, 0u) << k.what;
+        EXPECT_EQ(c.coverageMismatch, 1u) << k.what;
+        EXPECT_EQ(c.differing, 2u) << k.what;
+        EXPECT_EQ(c.gpuImage.size(), 2u * 4) << k.what;
+        EXPECT_FALSE(sdnaVerdict("front", c).passed()) << k.what;
+    }
+}
+
+// A long view name and wide numbers do not cut the view line or the JSON
+// line short: the whole name and the end of each line are there.
+TEST(SdnaComparison, ReportLinesKeepLongNamesAndWideNumbersWhole)
+{
+    const std::string name(900, 'v');
+    const Pair p = hitAndMiss();
+    const SdnaComparison c = compareSdnaFrame(p.gpu, p.cpu);
+    const std::string view = sdnaViewLine(name, 1e-300, p.cpu, c);
+    EXPECT_EQ(view.rfind("  [" + name + "] GPU ", 0), 0u);
+    EXPECT_EQ(view.substr(view.size() - 24), "steps GPU 5.00 CPU 5.00\n") << view;
+    GpuFrame slow = p.gpu;
+    slow.gpuMs = 1e300;
+    const std::string json = sdnaGpuJsonLine(SdnaJsonSample{1, name, 0, 2, 1, 1e300, 0}, slow, p.cpu, c);
+    EXPECT_NE(json.find("\"view\":\"" + name + "\""), std::string::npos);
+    EXPECT_EQ(json.substr(json.size() - 17), "\"display_mse\":0}\n") << json;
+}
+
 TEST(SdnaComparison, CountsEachKindOfDisagreement)
 {
     Pair p = hitAndMiss();

@@ -26,6 +26,9 @@ TEST(SdnaRepetitions, FramesOrTheWarmUpFramePlusEveryBenchmarkFrame)
         {1, 0, 1},
         {5, 3, 4},  // --benchmark replaces --frames
         {5, 1, 2},
+        // Fewer than one frame still renders one to compare.
+        {0, 0, 1},
+        {-3, 0, 1},
         // The last sample index still fits the JSON line's int; the count
         // itself does not and must not wrap to a negative number of frames.
         {5, kMost, std::int64_t{kMost} + 1},
