@@ -1,30 +1,11 @@
 #include "demo_report.h"
 
-#include <cstdarg>
 #include <cstdio>
 
 #include "scene/scene.h"
 #include "scene/tile_renderer.h"
 
 namespace qlmr {
-
-std::string formatText(const char* format, ...)
-{
-    va_list args;
-    va_start(args, format);
-    va_list again;
-    va_copy(again, args);
-    const int length = std::vsnprintf(nullptr, 0, format, args);
-    va_end(args);
-    std::string text;
-    if (length > 0) {
-        text.resize(std::size_t(length) + 1);
-        std::vsnprintf(text.data(), text.size(), format, again);
-        text.resize(std::size_t(length));
-    }
-    va_end(again);
-    return text;
-}
 
 DemoBuild demoBuild()
 {

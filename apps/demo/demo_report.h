@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <string>
 
+#include "common/format_text.h"
+
 namespace qlmr {
 
 struct Scene;
@@ -12,9 +14,6 @@ struct FrameStats;
 // The report lines of the demo program, each ending with a newline. The
 // launcher reads the view lines (by their opening "[" and " ms |") and the
 // memory line (by "memory: heights "), so their wording is fixed.
-
-// printf into a string.
-std::string formatText(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // The instruction set this build of the demo program was compiled for.
 struct DemoBuild {

@@ -1,6 +1,6 @@
 #include "debug_pixel.h"
 
-#include "line_format.h"
+#include "common/format_text.h"
 #include "scene/surface_shading.h"
 #include "scene/tile_renderer.h"
 #include "scene/tone_map.h"
@@ -53,7 +53,7 @@ std::string cpuDebugPixelLine(const std::string& view, const SceneTracer& tracer
         lod = std::log2(std::max((footprint / std::max(cosine, 0.2f)) / p.albedoTexelSize, 1e-6f));
     }
     const std::string line =
-        formatLine("  [%-6s] px (%d,%d) CPU: t=%.5f uv=(%.5f,%.5f,%.5f) n=(%.4f,%.4f,%.4f) albedo=(%.4f,%.4f,%.4f) "
+        formatText("  [%-6s] px (%d,%d) CPU: t=%.5f uv=(%.5f,%.5f,%.5f) n=(%.4f,%.4f,%.4f) albedo=(%.4f,%.4f,%.4f) "
                    "cavity=%.4f ndl=%.4f prism=%d field=%u lod=%.3f color=(%d,%d,%d)\n",
                    view.c_str(), x, y, hit.t.v, hit.u.v, hit.v.v, hit.h.v, n.x, n.y, n.z, surface.albedoR.v,
                    surface.albedoG.v, surface.albedoB.v, surface.cavity.v, ndl, prism, field, lod,
@@ -88,7 +88,7 @@ std::string gpuDebugPixelLine(const std::string& view, GpuRenderer& renderer, co
                                                               : -1.0f;
     }
     const std::string line =
-        formatLine("  [%-6s] px (%d,%d) GPU: t=%.5f n=(%.4f,%.4f,%.4f) albedo=(%.4f,%.4f,%.4f) "
+        formatText("  [%-6s] px (%d,%d) GPU: t=%.5f n=(%.4f,%.4f,%.4f) albedo=(%.4f,%.4f,%.4f) "
                    "albedo0=(%.4f,%.4f,%.4f) uv=(%.5f,%.5f) prism=%.0f level=%.0f slot=%.0f layer=%.0f levels=%.0f "
                    "lod=%.3f color=(%d,%d,%d)\n",
                    view.c_str(), x, y, kept.depth[pixel], kept.normal[pixel * 4], kept.normal[pixel * 4 + 1],

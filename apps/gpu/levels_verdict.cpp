@@ -1,6 +1,6 @@
 #include "levels_verdict.h"
 
-#include "line_format.h"
+#include "common/format_text.h"
 
 #include <cmath>
 #include <cstdio>
@@ -46,7 +46,7 @@ LevelsVerdict levelsVerdict(const std::string& view, const LevelsMeasures& m, co
     }
     const double imageShown = std::isinf(m.imageDb) ? 999.0 : m.imageDb;
     const std::string line =
-        formatLine("  [%-6s] levels (%s): hit %s (coverage %.4f%% <= %.4f%%, depth rel %.1e <= %.0e, normal >5 deg "
+        formatText("  [%-6s] levels (%s): hit %s (coverage %.4f%% <= %.4f%%, depth rel %.1e <= %.0e, normal >5 deg "
                    "%.3f%% <= %.3f%%, material %zu <= %zu) | image %s (%.1f dB >= %.0f%s)\n",
                    view.c_str(), limits.label.c_str(), verdict.hitPassed ? "PASS" : "FAIL", coverage * 100.0,
                    limits.coverage * 100.0, m.depthRel, limits.depthRel, normalFraction * 100.0, limits.normal * 100.0,

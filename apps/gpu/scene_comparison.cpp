@@ -1,7 +1,7 @@
 #include "scene_comparison.h"
 
 #include "depth_error.h"
-#include "line_format.h"
+#include "common/format_text.h"
 #include "scene/tone_map.h"
 
 #include <algorithm>
@@ -105,7 +105,7 @@ std::string sceneViewLine(const std::string& view, double gpuMs, double cpuMs, c
     const double hits = static_cast<double>(std::max<std::size_t>(c.hits, 1));
     const std::string psnr = psnrText(c.squaredSum, static_cast<double>(c.pixels) * 3.0);
     const std::string line =
-        formatLine("  [%-6s] GPU %7.2f ms (CPU %6.1f ms, x%.0f) | PSNR %s, %zu px differ | coverage mismatch %.3f%% | "
+        formatText("  [%-6s] GPU %7.2f ms (CPU %6.1f ms, x%.0f) | PSNR %s, %zu px differ | coverage mismatch %.3f%% | "
                    "depth rel %.1e | normal %.2f deg (>5: %.2f%%) | color off %.2f%% | iters GPU %.1f CPU %.1f\n",
                    view.c_str(), gpuMs, cpuMs, cpuMs / gpuMs, psnr.c_str(), c.differing,
                    static_cast<double>(c.coverageMismatch) * 100.0 / pixels, c.depthRelSum / hits, c.angleSum / hits,
@@ -119,9 +119,9 @@ std::string solidAffectedLine(const std::string& view, const SceneComparison& c)
     if (c.solidPixels == 0)
         return "";
     if (c.solidSquaredSum == 0.0)
-        return formatLine("  [%-6s] solid-affected %zu px: exact\n", view.c_str(), c.solidPixels);
+        return formatText("  [%-6s] solid-affected %zu px: exact\n", view.c_str(), c.solidPixels);
     const double mse = c.solidSquaredSum / (static_cast<double>(c.solidPixels) * 3.0);
-    return formatLine("  [%-6s] solid-affected %zu px: PSNR %.2f dB, %zu channel values differ\n", view.c_str(),
+    return formatText("  [%-6s] solid-affected %zu px: PSNR %.2f dB, %zu channel values differ\n", view.c_str(),
                       c.solidPixels, 10.0 * std::log10(65025.0 / mse), c.solidChannelsDiffering);
 }
 
@@ -131,7 +131,7 @@ std::string frameTimesLine(const std::string& view, std::vector<double> times)
         return "";
     std::sort(times.begin(), times.end());
     const std::string line =
-        formatLine("  [%-6s] frames n=%zu: p50 %.2f, p95 %.2f, p99 %.2f, min %.2f, max %.2f ms\n",
+        formatText("  [%-6s] frames n=%zu: p50 %.2f, p95 %.2f, p99 %.2f, min %.2f, max %.2f ms\n",
                    view.c_str(), times.size(), percentile(times, 0.5), percentile(times, 0.95),
                    percentile(times, 0.99), times.front(), times.back());
     return line;

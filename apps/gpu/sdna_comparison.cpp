@@ -1,7 +1,7 @@
 #include "sdna_comparison.h"
 
 #include "depth_error.h"
-#include "line_format.h"
+#include "common/format_text.h"
 #include "peak_memory.h"
 
 #include <algorithm>
@@ -97,7 +97,7 @@ std::string sdnaViewLine(const std::string& view, double gpuMs, const SdnaCpuRes
     const double hits = static_cast<double>(std::max<std::size_t>(c.hits, 1));
     const std::string psnr = psnrText(c.squaredSum, static_cast<double>(c.pixels) * 3.0);
     const std::string line =
-        formatLine("  [%-5s] GPU %7.2f ms (CPU %6.1f ms, x%.0f) | PSNR %s, %zu px differ (max %d) | "
+        formatText("  [%-5s] GPU %7.2f ms (CPU %6.1f ms, x%.0f) | PSNR %s, %zu px differ (max %d) | "
                    "coverage mismatch %.4f%% | depth rel %.1e | normal %.3f deg (>5: %.3f%%) | material mismatch %zu | "
                    "color off %.3f%% | steps GPU %.2f CPU %.2f\n",
                    view.c_str(), gpuMs, cpu.ms, cpu.ms / gpuMs, psnr.c_str(), c.differing, c.maxChannelDiff,
@@ -143,7 +143,7 @@ std::string sdnaGpuJsonLine(const SdnaJsonSample& s, const GpuFrame& frame, cons
 {
     const double pixels = static_cast<double>(std::max<std::size_t>(c.pixels, 1));
     const std::string line =
-        formatLine("JSON {\"kind\":\"sdna_gpu\",\"device\":%u,\"view\":\"%s\",\"sample\":%d,\"warmup\":%s,"
+        formatText("JSON {\"kind\":\"sdna_gpu\",\"device\":%u,\"view\":\"%s\",\"sample\":%d,\"warmup\":%s,"
                    "\"mode\":\"native\",\"width\":%u,\"height\":%u,\"frame_ms\":%.6f,\"host_ms\":%.6f,"
                    "\"pipeline_ms\":%.6f,\"gpu_buffer_peak_bytes\":%llu,\"device_local_buffer_bytes\":%llu,"
                    "\"rss_peak_bytes\":%llu,\"steps_per_pixel\":%.6f,\"uncertain_cpu\":%llu,\"uncertain_gpu\":%zu,"

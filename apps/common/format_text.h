@@ -8,11 +8,11 @@ namespace qlmr {
 
 // printf-style formatting into a string of whatever length the values need:
 // a report line is never cut short (losing its end and its line break) by a
-// long view name or a wide number.
+// long name or a wide number.
 #if defined(__GNUC__)
 __attribute__((format(printf, 1, 2)))
 #endif
-inline std::string formatLine(const char* format, ...)
+inline std::string formatText(const char* format, ...)
 {
     std::va_list args;
     va_start(args, format);
