@@ -235,13 +235,8 @@ ParticlePool& ParticlePool::operator=(const ParticlePool& other)
 }
 
 ParticlePool::ParticlePool(ParticlePool&& other) noexcept
-    : positionX(std::move(other.positionX)), positionY(std::move(other.positionY)),
-      positionZ(std::move(other.positionZ)), velocityX(std::move(other.velocityX)),
-      velocityY(std::move(other.velocityY)), velocityZ(std::move(other.velocityZ)), life(std::move(other.life))
 {
-    bindView();
-    particles.count = other.particles.count;
-    other.release();
+    *this = std::move(other);
 }
 
 ParticlePool& ParticlePool::operator=(ParticlePool&& other) noexcept

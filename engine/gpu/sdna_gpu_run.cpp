@@ -44,8 +44,7 @@ std::string brickCacheError(const Bricks& bricks)
 {
     if (bricks.bricks.empty())
         return {};
-    const std::uint64_t cells = std::uint64_t(bricks.gridSize[0]) * bricks.gridSize[1] * bricks.gridSize[2];
-    if (bricks.grid.size() < cells)
+    if (bricks.grid.size() < bricks.gridEntryCount())
         return "brick grid of " + std::to_string(bricks.grid.size()) + " entries is smaller than its " +
             std::to_string(bricks.gridSize[0]) + "x" + std::to_string(bricks.gridSize[1]) + "x" +
             std::to_string(bricks.gridSize[2]) + " blocks";

@@ -40,15 +40,6 @@ SdnaHit uncertainAt(const std::array<float, 3>& origin, const std::array<float, 
     return hit;
 }
 
-// The entries a grid of gridSize blocks holds; the product of three u32 fits
-// in 96 bits, so a product past 64 bits is reported as the largest count,
-// which no vector holds.
-std::uint64_t gridEntryCount(const Bricks& bricks) {
-    const unsigned __int128 count = static_cast<unsigned __int128>(bricks.gridSize[0]) *
-                                    bricks.gridSize[1] * bricks.gridSize[2];
-    return count > ~std::uint64_t(0) ? ~std::uint64_t(0) : static_cast<std::uint64_t>(count);
-}
-
 SdnaHit missAfter(std::uint32_t steps) {
     SdnaHit miss;
     miss.steps = steps;
@@ -130,7 +121,7 @@ SdnaHit trace(const Bricks& bricks, const std::array<float, 3>& origin,
     // fields set or cleared by hand) cannot be walked: the ray is traced
     // exactly, as without a grid.
     const bool noGrid = bricks.gridSize[0] == 0 || bricks.gridSize[1] == 0 ||
-                        bricks.gridSize[2] == 0 || bricks.grid.size() != gridEntryCount(bricks);
+                        bricks.gridSize[2] == 0 || bricks.grid.size() != bricks.gridEntryCount();
     if (noGrid || tnear < 0.0f || options.eps < 0.0f || options.epsPerDistance < 0.0f) {
         return ray.refine(tnear);
     }
@@ -231,7 +222,7 @@ float sampleBricks(const Bricks& bricks, std::int64_t bx, std::int64_t by, std::
     }
     // A grid without an entry for every block its size names (its fields set
     // or cleared by hand) gives no samples: the cache knows nothing there.
-    if (bricks.grid.size() != gridEntryCount(bricks)) return -kInfinity;
+    if (bricks.grid.size() != bricks.gridEntryCount()) return -kInfinity;
     const std::size_t index = static_cast<std::size_t>(
         bx + static_cast<std::int64_t>(bricks.gridSize[0]) *
                  (by + static_cast<std::int64_t>(bricks.gridSize[1]) * bz));

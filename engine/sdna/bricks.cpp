@@ -305,6 +305,12 @@ bool buildInto(const SdnaProgram& program, const std::vector<BonePose>& pose,
 
 }  // namespace
 
+std::uint64_t Bricks::gridEntryCount() const {
+    // Three u32 factors fit in 96 bits.
+    const unsigned __int128 count = static_cast<unsigned __int128>(gridSize[0]) * gridSize[1] * gridSize[2];
+    return count > ~std::uint64_t(0) ? ~std::uint64_t(0) : static_cast<std::uint64_t>(count);
+}
+
 std::uint64_t Bricks::memoryBytes() const {
     return kInstructionBytes * program.instructions.capacity() +
            kMaterialBytes * program.materials.capacity() + kPoseBytes * pose.capacity() +

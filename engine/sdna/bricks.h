@@ -79,6 +79,9 @@ struct Bricks {
     // Bytes of the built structure, counted from what the containers hold
     // reserved.
     std::uint64_t memoryBytes() const;
+    // The grid entries gridSize names, one per block; a product past 64 bits
+    // is reported as the largest count, which no grid holds.
+    std::uint64_t gridEntryCount() const;
 };
 
 // True when every pose has a finite quaternion of squared length within

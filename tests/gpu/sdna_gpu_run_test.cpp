@@ -362,8 +362,9 @@ TEST_F(FakeVulkanTest, SdnaGpuRunRefusesABrickCacheItWouldReadPast)
         const GpuFrame frame = renderSdnaGpu(context, program, {}, sdnaGpuView(camera), 8, 8, &bricks, 0, nullptr);
         EXPECT_EQ(frame.ok, c.runs) << frame.error;
         EXPECT_EQ(log().dispatches, dispatchesBefore + (c.runs ? 1u : 0u));
-        if (!c.runs)
+        if (!c.runs) {
             EXPECT_FALSE(frame.error.empty());
+        }
     }
     EXPECT_EQ(log().liveObjects, 2);
 }
